@@ -1,0 +1,65 @@
+#pragma once
+
+#include <string>
+
+#include "image/ImageGrid.h"
+#include "image/ImageRecord.h"
+
+namespace skyvane {
+
+class MessageSink;
+
+struct ImageSize {
+    int width = 0;  // NAXIS1
+    int height = 0; // NAXIS2
+    bool operator==(const ImageSize&) const = default;
+};
+
+// Each reading step opens the file read-only, does its work and closes it again, on every
+// path. Results: 0 for success, non-zero (1 or the library status) for failure.
+
+// NAXIS1 and NAXIS2 of the primary image. Not 2-D: shows "Loaded image is not 2-D.\nOnly
+// 2-D images are supported." and returns 1. A file that cannot be opened returns the
+// library status without a message.
+[[nodiscard]] int readFitsSize(const std::string& path, ImageSize& size, MessageSink& messages);
+
+// Fills a grid that already has the expected size with the primary image's values as
+// doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
+// Messages: the 2-D one; "Image size mismatch." when the axes differ from expected.
+// Library errors are printed to standard error and give 1.
+[[nodiscard]] int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages);
+
+// The header's keyword records (END excluded) into cards, replacing what it held.
+[[nodiscard]] int readFitsHeaderCards(const std::string& path, HeaderCards& cards);
+
+// Prints CFITSIO's error report (its message stack) to standard error.
+void ReportFitsError(int status);
+
+// Reads any rows of the primary image of one open file; used by co-addition to read
+// frames in bands of rows. Not copyable; closes the file when destroyed.
+class FitsImageReader {
+public:
+    FitsImageReader() = default;
+    FitsImageReader(const FitsImageReader&) = delete;
+    FitsImageReader& operator=(const FitsImageReader&) = delete;
+    FitsImageReader(FitsImageReader&& other) noexcept;
+    FitsImageReader& operator=(FitsImageReader&& other) noexcept;
+    ~FitsImageReader();
+
+    // Opens path read-only and checks it as readFitsPixels does (2-D, then the expected
+    // size), with the same messages. Returns 0 when the file is open and fits.
+    [[nodiscard]] int open(const std::string& path, ImageSize expected, MessageSink& messages);
+    // Reads rows firstRow .. firstRow + rowCount - 1 (0-based) as doubles into out, row
+    // after row, width values each. Library errors are printed to standard error; returns
+    // 0 or the library status.
+    [[nodiscard]] int readRows(int firstRow, int rowCount, double* out);
+    void close();
+    bool isOpen() const { return file_ != nullptr; }
+    ImageSize size() const { return size_; }
+
+private:
+    void* file_ = nullptr; // fitsfile*
+    ImageSize size_;
+};
+
+} // namespace skyvane

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace skyvane {
+
+// The values that outlive a run, kept in the private-profile file "Skyvane.ini":
+//   [PATH]                          Working path=...
+//   [Image processing parameters]   Headers combo 1/2/3, Headers check 1, Headers edit 1
+struct Settings {
+    std::string WorkingDirectory;  // "PATH" / "Working path"; empty when absent
+    int HeadersCombo1 = 0;         // header option, Image A combined with Image B
+    int HeadersCombo2 = 0;         // header option, a list combined with Image B (shown only)
+    int HeadersCombo3 = 0;         // header option of a co-added list
+    bool HeadersCheck1 = false;    // "SKYVANE header" flag (shown only)
+    double ZeroDivisionValue = 0;  // "Headers edit 1"
+    std::string LastImageFolder;   // first folder of the Image list window's open dialog
+};
+
+inline constexpr std::string_view SettingsFileName = "Skyvane.ini";
+inline constexpr std::string_view PathSection = "PATH";
+inline constexpr std::string_view WorkingPathKey = "Working path";
+inline constexpr std::string_view ProcessingSection = "Image processing parameters";
+inline constexpr std::string_view HeadersCombo1Key = "Headers combo 1";
+inline constexpr std::string_view HeadersCombo2Key = "Headers combo 2";
+inline constexpr std::string_view HeadersCombo3Key = "Headers combo 3";
+inline constexpr std::string_view HeadersCheck1Key = "Headers check 1";
+inline constexpr std::string_view HeadersEdit1Key = "Headers edit 1";
+
+// $XDG_CONFIG_HOME/Skyvane.ini, or ~/.config/Skyvane.ini when XDG_CONFIG_HOME is unset or
+// empty.
+std::string DefaultSettingsPath();
+
+// Reads one key of one section; sections and keys are matched case-insensitively. A
+// missing file, section or key reads as the empty text.
+std::string ReadProfileString(const std::string& iniPath, std::string_view section, std::string_view key);
+
+// Writes one key of one section, keeping every other line of the file byte for byte;
+// creates the section or the file when missing. The file is replaced whole (a new file
+// beside it, then a rename), so an interrupted write never leaves half a file. Returns
+// false when the file could not be written (callers ignore it, as the user is not told).
+bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value);
+
+// Reads the six values (combo values with ParseInteger, the flag true only for the exact
+// text "true", the zero value with ParseReal) and gives LastImageFolder its first value,
+// the working directory.
+Settings LoadSettings(const std::string& iniPath);
+
+// "OK" in Preferences: writes the five "Image processing parameters" keys in order:
+// combos 1, 2, 3 (FormatInteger), check ("true"/"false"), edit (FormatReal, 15 digits).
+void WritePreferences(const std::string& iniPath, const Settings& settings);
+
+} // namespace skyvane

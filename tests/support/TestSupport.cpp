@@ -1,0 +1,80 @@
+#include "support/TestSupport.h"
+
+#include <fitsio.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <unistd.h>
+
+namespace skyvane::test {
+
+TempDir::TempDir()
+{
+    static std::atomic<int> counter{0};
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            ("skyvane-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFitsImage(const std::string& path, const FitsSpec& spec)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    std::string name = "!" + path;
+    long axes[2] = {spec.width, spec.height};
+    fits_create_file(&file, name.c_str(), &status);
+    fits_create_img(file, spec.bitpix, 2, axes, &status);
+    if (spec.bscale != 1.0 || spec.bzero != 0.0) {
+        double bscale = spec.bscale;
+        double bzero = spec.bzero;
+        fits_write_key(file, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
+        fits_write_key(file, TDOUBLE, "BZERO", &bzero, nullptr, &status);
+        fits_set_bscale(file, bscale, bzero, &status);
+    }
+    for (const std::string& card : spec.extraCards)
+        fits_write_record(file, card.c_str(), &status);
+    if (!spec.values.empty()) {
+        std::vector<double> values = spec.values;
+        long first[2] = {1, 1};
+        fits_write_pix(file, TDOUBLE, first, static_cast<LONGLONG>(values.size()), values.data(), &status);
+    }
+    fits_close_file(file, &status);
+    ASSERT_EQ(status, 0) << "could not write test image " << path;
+}
+
+std::string WriteFitsFunction(const std::string& path, int width, int height, double (*f)(int, int))
+{
+    FitsSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            spec.values[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = f(x, y);
+    WriteFitsImage(path, spec);
+    return path;
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+} // namespace skyvane::test

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "display/DisplayBitmap.h"
+#include "shell/AppContext.h"
+#include "shell/Messages.h"
+
+namespace skyvane::test {
+
+// A folder of its own under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Keeps every message the core shows, in order.
+class RecordingMessages final : public MessageSink {
+public:
+    void showError(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+class RecordingStatus final : public StatusSink {
+public:
+    void setStatusText(int part, const std::string& text) override { parts.at(static_cast<std::size_t>(part)) = text; ++calls; }
+    std::vector<std::string> parts = std::vector<std::string>(3, "?");
+    int calls = 0;
+};
+
+class FixedThresholds final : public ThresholdSource {
+public:
+    FixedThresholds(int low = 0, int high = 32767) : low(low), high(high) {}
+    int LowThreshold() const override { return low; }
+    int HighThreshold() const override { return high; }
+    int low;
+    int high;
+};
+
+class RecordingDisplaySink final : public DisplaySink {
+public:
+    void bitmapCreated(const DisplayBitmap&) override { ++created; }
+    void bitmapChanged(const DisplayBitmap&) override { ++changed; }
+    void bitmapCleared() override { ++cleared; }
+    int created = 0;
+    int changed = 0;
+    int cleared = 0;
+};
+
+// An AppContext with recording fakes behind every interface.
+struct TestContext {
+    RecordingMessages messages;
+    FixedThresholds thresholds;
+    RecordingDisplaySink displaySink;
+    RecordingStatus status;
+    AppContext context{messages, thresholds, displaySink, status};
+};
+
+// Values of a FITS image, row-major: values[y * width + x] is pixel (x, y), row 0 first.
+struct FitsSpec {
+    int width = 0;
+    int height = 0;
+    std::vector<double> values;
+    int bitpix = -64;              // 16, 32, -32, -64, 8 ...
+    double bscale = 1.0;           // written only when not 1 or bzero not 0
+    double bzero = 0.0;
+    std::vector<std::string> extraCards; // whole 80-character cards (or shorter) appended
+};
+
+// Writes a primary image with CFITSIO (overwriting path). Fails the test on error.
+void WriteFitsImage(const std::string& path, const FitsSpec& spec);
+// A width x height image whose pixel (x, y) is f(x, y), as 64-bit floats.
+std::string WriteFitsFunction(const std::string& path, int width, int height, double (*f)(int, int));
+// Reads a whole file's bytes.
+std::vector<unsigned char> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+} // namespace skyvane::test
