@@ -57,7 +57,7 @@ cmd_run() {
 
 cmd_bench() {
     build_release
-    ./build/bench/skyvane_bench "$@"
+    for b in build/bench/*_bench; do "$b" "$@"; done
 }
 
 cmd_fuzz() {
