@@ -1,0 +1,55 @@
+#pragma once
+
+#include <optional>
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace skyvane {
+
+struct AppContext;
+
+// Every question the desktop program asks the user through a dialog. The program uses
+// QtDialogProvider, which runs the real dialogs; tests inject the user's answers.
+// An empty text / empty list / nullopt means the user cancelled.
+class DialogProvider {
+public:
+    virtual ~DialogProvider() = default;
+
+    // "Open FITS": open dialog, filters "Fits Files (*.fit)" and "All Files (*.*)".
+    virtual QString openFitsFile(QWidget* owner) = 0;
+    // "Save FITS": save dialog, same filters, asks before overwriting.
+    virtual QString saveFitsFile(QWidget* owner) = 0;
+    // "Export to BMP": save dialog, "Bmp Files (*.bmp)" and "All Files (*.*)".
+    virtual QString saveBitmapFile(QWidget* owner) = 0;
+    // AskConstant: the "Enter constant" dialog with the prompt as caption.
+    virtual std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) = 0;
+    // AskImageList: the "Select image list" dialog over these tags; "" when nothing chosen.
+    virtual QString askImageList(QWidget* owner, const QString& prompt, const QStringList& tags) = 0;
+    // AskImageFile: one existing FITS file, starting in startFolder.
+    virtual QString askImageFile(QWidget* owner, const QString& startFolder) = 0;
+    // "New image(s)": one or several existing files (full paths), starting in startFolder.
+    virtual QStringList askNewImages(QWidget* owner, const QString& startFolder) = 0;
+    // The working-directory folder chooser, preselecting `current`.
+    virtual QString chooseFolder(QWidget* owner, const QString& title, const QString& current) = 0;
+    // The Preferences dialog (it reads and writes the settings itself).
+    virtual void showPreferences(QWidget* owner, AppContext& context) = 0;
+};
+
+// The real dialogs.
+class QtDialogProvider final : public DialogProvider {
+public:
+    QString openFitsFile(QWidget* owner) override;
+    QString saveFitsFile(QWidget* owner) override;
+    QString saveBitmapFile(QWidget* owner) override;
+    std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) override;
+    QString askImageList(QWidget* owner, const QString& prompt, const QStringList& tags) override;
+    QString askImageFile(QWidget* owner, const QString& startFolder) override;
+    QStringList askNewImages(QWidget* owner, const QString& startFolder) override;
+    QString chooseFolder(QWidget* owner, const QString& title, const QString& current) override;
+    void showPreferences(QWidget* owner, AppContext& context) override;
+};
+
+} // namespace skyvane
