@@ -33,6 +33,14 @@ configure_and_build() { # folder, cmake options...
     cmake --build "$dir" -j "$JOBS"
 }
 
+# The number tests check that a German locale (decimal comma) changes nothing.
+ensure_test_locale() {
+    if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+        install_packages locales
+        as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8
+    fi
+}
+
 build_release() {
     install_packages "${PACKAGES[@]}"
     configure_and_build build -DCMAKE_BUILD_TYPE=Release
@@ -40,6 +48,7 @@ build_release() {
 
 cmd_test() {
     build_release
+    ensure_test_locale
     configure_and_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKYVANE_SANITIZE=ON -DSKYVANE_BENCH=OFF
     export QT_QPA_PLATFORM=offscreen
     ctest --test-dir build --output-on-failure -j "$JOBS"
