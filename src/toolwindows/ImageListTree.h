@@ -69,18 +69,22 @@ public:
     TreeItem InsertList(const std::string& label);
     // Inserts a list item as the first top-level item (the start-up list).
     TreeItem InsertListFirst(const std::string& label);
-    // Appends a file item, selected (icon 4), as the last child of the list.
+    // Appends a file item, selected (icon 4), as the last child of the list. Returns NoItem
+    // (and inserts nothing) when `list` is not a list item: the tree has two levels.
     TreeItem InsertFile(TreeItem list, const std::string& name);
     // Inserts one selected file item for every "*.fit" entry of the folder (extension
     // matched case-insensitively), in byte order of the names. A folder that does not exist
     // or has no match adds nothing. Returns 0.
     int AddFolderFiles(const std::string& folder, TreeItem list);
 
+    // The selection flag is the icon of a file item. These leave list items and unknown
+    // handles alone (a list's folder icon is not a flag), and the observer hears only of
+    // icons that actually change.
     void ToggleFile(TreeItem file); // icon 3 becomes 4, anything else 3
     void SelectFile(TreeItem file);
     void DeselectFile(TreeItem file);
-    bool IsFileSelected(TreeItem file) const;
-    int Icon(TreeItem item) const;
+    bool IsFileSelected(TreeItem file) const; // false for lists and unknown handles
+    int Icon(TreeItem item) const;            // -1 for an unknown handle
     void SetIcon(TreeItem item, int icon);
 
     // Removes the item; a list goes with all its files.
@@ -103,13 +107,19 @@ public:
     // The start-up list "[WORK] = " + folder as first item, with the folder's files,
     // expanded.
     TreeItem CreateStartupList(const std::string& workingDirectory);
-    // A new working directory: deletes every list whose folder equals it, appends
+    // A new working directory: deletes every list whose folder equals it (byte for byte;
+    // neighbouring lists of that folder all go), appends
     // "[WORK<n>] = " + folder (n = ++WorkListCounter) with the folder's files, expanded.
     TreeItem ReplaceWorkList(const std::string& workingDirectory);
 
 private:
     struct Node;
     Node* node(TreeItem item) const;
+    Node* listNode(TreeItem item) const; // the node when item is a list, else nullptr
+    Node* fileNode(TreeItem item) const; // the node when item is a file, else nullptr
+    TreeItem insertList(const std::string& label, bool first);
+    void changeIcon(TreeItem item, Node& n, int icon); // tells the observer when it changes
+    void renumberLists(std::size_t from);
     void notifyInserted(TreeItem item, TreeItem parent, int index);
 
     std::vector<TreeItem> lists_;
