@@ -52,7 +52,15 @@ private:
     int height_ = 0;
 };
 
-// Bytes a grid of width x height doubles needs, in 64 bits (never overflows for int extents).
+// Bytes a grid of width x height doubles needs, in 64 bits (never overflows for int extents);
+// 0 when either extent is 0 or negative.
 std::uint64_t GridBytes(int width, int height);
+
+// The largest block a grid may take, in bytes: the machine's physical memory unless set
+// lower. Larger grids are refused (tryResize returns false, resize throws) without asking
+// the allocator, so a gigantic declared size fails the same way everywhere.
+std::uint64_t GridMemoryLimit();
+// Sets that limit (0 restores the physical memory). For tests and the fuzzer.
+void SetGridMemoryLimit(std::uint64_t bytes);
 
 } // namespace skyvane
