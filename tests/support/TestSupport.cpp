@@ -3,6 +3,7 @@
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -75,6 +76,38 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+std::string RawFitsHeader(const std::vector<std::string>& cards)
+{
+    std::string header;
+    auto add = [&header](const std::string& card) {
+        std::string padded = card.substr(0, 80);
+        padded.resize(80, ' ');
+        header += padded;
+    };
+    for (const std::string& card : cards)
+        add(card);
+    add("END");
+    header.resize((header.size() + 2879) / 2880 * 2880, ' ');
+    return header;
+}
+
+int OpenFileCount()
+{
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace skyvane::test

@@ -85,4 +85,13 @@ std::string WriteFitsFunction(const std::string& path, int width, int height, do
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
+// A FITS header written by hand: each card padded with blanks (or cut) to 80 characters,
+// then END, then blanks up to a multiple of 2880 bytes. For headers CFITSIO would refuse
+// to write (NAXIS = 3 with odd axes, negative or gigantic sizes...).
+std::string RawFitsHeader(const std::vector<std::string>& cards);
+// Number of file descriptors this process has open (to check that files get closed).
+int OpenFileCount();
+// The names in a folder, sorted (hidden files included).
+std::vector<std::string> FolderEntries(const std::string& folder);
+
 } // namespace skyvane::test

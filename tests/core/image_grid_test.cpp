@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "image/ImageGrid.h"
+#include "image/ImageRecord.h"
+#include "image/ImageStack.h"
+
+namespace skyvane {
+namespace {
+
+// Restores the default grid memory limit when a test that lowered it ends.
+struct MemoryLimitGuard {
+    explicit MemoryLimitGuard(std::uint64_t bytes) { SetGridMemoryLimit(bytes); }
+    ~MemoryLimitGuard() { SetGridMemoryLimit(0); }
+};
+
+void Fill(ImageGrid& grid)
+{
+    for (int x = 0; x < grid.width(); ++x)
+        for (int y = 0; y < grid.height(); ++y)
+            grid[x][y] = 1000.0 * x + y + 0.5;
+}
+
+TEST(ImageGrid, StartsEmpty)
+{
+    ImageGrid grid;
+    EXPECT_EQ(grid.width(), 0);
+    EXPECT_EQ(grid.height(), 0);
+    EXPECT_TRUE(grid.empty());
+    EXPECT_EQ(grid.pixelCount(), 0);
+}
+
+TEST(ImageGrid, ResizeOfAGridWithDataGivesZeros)
+{
+    ImageGrid grid;
+    grid.resize(7, 5);
+    Fill(grid);
+    grid.resize(4, 9);
+    ASSERT_EQ(grid.width(), 4);
+    ASSERT_EQ(grid.height(), 9);
+    for (int x = 0; x < 4; ++x)
+        for (int y = 0; y < 9; ++y)
+            EXPECT_EQ(grid[x][y], 0.0) << x << "," << y;
+    // Same size again: still zeros afterwards, never the old values.
+    Fill(grid);
+    grid.resize(4, 9);
+    for (int x = 0; x < 4; ++x)
+        for (int y = 0; y < 9; ++y)
+            EXPECT_EQ(grid[x][y], 0.0) << x << "," << y;
+}
+
+TEST(ImageGrid, ResizeToZeroGivesTheEmptyImage)
+{
+    ImageGrid grid;
+    grid.resize(3, 3);
+    grid.resize(0, 0);
+    EXPECT_EQ(grid.width(), 0);
+    EXPECT_EQ(grid.height(), 0);
+    EXPECT_TRUE(grid.empty());
+    int visited = 0;
+    for (int x = 0; x < grid.width(); ++x)
+        for (int y = 0; y < grid.height(); ++y)
+            ++visited;
+    EXPECT_EQ(visited, 0);
+}
+
+TEST(ImageGrid, ColumnsAreContiguousInOneBlock)
+{
+    ImageGrid grid;
+    grid.resize(3, 4);
+    Fill(grid);
+    // Column x starts at x * height; grid[x][y] is column x, row y.
+    for (int x = 0; x < 3; ++x)
+        for (int y = 0; y < 4; ++y)
+            EXPECT_EQ(grid.data()[x * 4 + y], 1000.0 * x + y + 0.5);
+    EXPECT_EQ(grid[2] - grid[1], 4);
+}
+
+TEST(ImageGrid, NegativeExtents)
+{
+    ImageGrid grid;
+    grid.resize(2, 2);
+    Fill(grid);
+    EXPECT_FALSE(grid.tryResize(-1, 5));
+    EXPECT_FALSE(grid.tryResize(5, -1));
+    EXPECT_EQ(grid.width(), 2);
+    EXPECT_EQ(grid[1][1], 1001.5);
+    grid.resize(-3, 4);
+    EXPECT_EQ(grid.width(), 0);
+    EXPECT_EQ(grid.height(), 4);
+    EXPECT_TRUE(grid.empty());
+}
+
+TEST(ImageGrid, SizesAreCountedIn64Bits)
+{
+    struct Case {
+        int width, height;
+        std::uint64_t bytes;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {0, 100, 0},
+        {100, 0, 0},
+        {-5, 10, 0},
+        {1, 1, 8},
+        {100, 50, 40000},
+        {65536, 65536, std::uint64_t{1} << 35},
+        {INT_MAX, INT_MAX, std::uint64_t{INT_MAX} * std::uint64_t{INT_MAX} * 8},
+        {INT_MAX, 3, std::uint64_t{INT_MAX} * 24},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(GridBytes(c.width, c.height), c.bytes) << c.width << " x " << c.height;
+}
+
+TEST(ImageGrid, BlocksOverTheLimitAreRefusedAndChangeNothing)
+{
+    ImageGrid grid;
+    grid.resize(10, 10);
+    Fill(grid);
+    {
+        MemoryLimitGuard limit(8 * 1000);
+        EXPECT_TRUE(grid.tryResize(10, 100)); // exactly the limit
+        Fill(grid);
+        EXPECT_FALSE(grid.tryResize(10, 101));
+        EXPECT_FALSE(grid.tryResize(INT_MAX, INT_MAX));
+        EXPECT_FALSE(grid.tryResize(65536, 65537));
+        EXPECT_THROW(grid.resize(1000, 1000), std::bad_alloc);
+        ASSERT_EQ(grid.width(), 10);
+        ASSERT_EQ(grid.height(), 100);
+        EXPECT_EQ(grid[9][99], 9099.5);
+    }
+    // With the default limit (the machine's memory), a gigantic grid is still refused.
+    EXPECT_FALSE(grid.tryResize(INT_MAX, INT_MAX));
+    EXPECT_EQ(grid.pixelCount(), 1000);
+    EXPECT_GT(GridMemoryLimit(), std::uint64_t{1} << 20);
+}
+
+TEST(ImageGrid, PixelCountDoesNotOverflow)
+{
+    ImageGrid grid;
+    // No block is needed when one extent is 0, so the other may be anything.
+    ASSERT_TRUE(grid.tryResize(INT_MAX, 0));
+    EXPECT_EQ(grid.pixelCount(), 0);
+    EXPECT_TRUE(grid.empty());
+    grid.resize(70000, 1);
+    EXPECT_EQ(grid.pixelCount(), 70000);
+}
+
+TEST(ImageGrid, MoveAndSwapCarryThePixels)
+{
+    ImageGrid a;
+    a.resize(3, 2);
+    Fill(a);
+    ImageGrid b(std::move(a));
+    EXPECT_EQ(a.width(), 0);
+    EXPECT_EQ(a.data(), nullptr);
+    ASSERT_EQ(b.width(), 3);
+    EXPECT_EQ(b[2][1], 2001.5);
+    ImageGrid c;
+    c.resize(1, 1);
+    c = std::move(b);
+    EXPECT_EQ(c.width(), 3);
+    EXPECT_EQ(c[1][0], 1000.5);
+    ImageGrid d;
+    d.swap(c);
+    EXPECT_EQ(c.width(), 0);
+    EXPECT_EQ(d.height(), 2);
+}
+
+TEST(HeaderCards, RecordsAre81BytesWithTheCardPaddedOrCut)
+{
+    HeaderCards cards;
+    EXPECT_TRUE(cards.empty());
+    cards.append("SIMPLE  =                    T");
+    cards.append(std::string(90, 'X'));
+    cards.append("");
+    ASSERT_EQ(cards.count(), 3);
+    ASSERT_EQ(cards.block().size(), 3u * 81u);
+    EXPECT_EQ(cards.card(0), "SIMPLE  =                    T" + std::string(50, ' '));
+    EXPECT_EQ(cards.card(1), std::string(80, 'X'));
+    EXPECT_EQ(cards.card(2), std::string(80, ' '));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(cards.block()[static_cast<std::size_t>(i) * 81 + 80], '\0') << i;
+    cards.clear();
+    EXPECT_EQ(cards.count(), 0);
+}
+
+TEST(ImageRecord, ClearLeavesNoCardsAndAnEmptyGrid)
+{
+    ImageRecord record;
+    record.grid.resize(5, 6);
+    Fill(record.grid);
+    record.cards.append("OBJECT  = 'M31     '");
+    record.clear();
+    EXPECT_EQ(record.grid.width(), 0);
+    EXPECT_EQ(record.grid.height(), 0);
+    EXPECT_EQ(record.cards.count(), 0);
+    EXPECT_TRUE(record.cards.block().empty());
+}
+
+TEST(ImageStack, AllocateAddressesEveryValue)
+{
+    ImageStack stack;
+    stack.allocate(3, 4, 5);
+    EXPECT_EQ(stack.width(), 3);
+    EXPECT_EQ(stack.height(), 4);
+    EXPECT_EQ(stack.depth(), 5);
+    for (int x = 0; x < 3; ++x)
+        for (int y = 0; y < 4; ++y)
+            for (int k = 0; k < 5; ++k)
+                stack(x, y, k) = 100.0 * x + 10.0 * y + k;
+    for (int x = 0; x < 3; ++x)
+        for (int y = 0; y < 4; ++y) {
+            const double* values = stack.pixel(x, y);
+            for (int k = 0; k < 5; ++k)
+                EXPECT_EQ(values[k], 100.0 * x + 10.0 * y + k);
+        }
+    // Reallocating replaces the extents.
+    stack.allocate(2, 2, 1);
+    EXPECT_EQ(stack.width(), 2);
+    EXPECT_EQ(stack.depth(), 1);
+    stack(1, 1, 0) = 7.0;
+    EXPECT_EQ(stack(1, 1, 0), 7.0);
+    stack.release();
+    EXPECT_EQ(stack.width(), 0);
+    EXPECT_EQ(stack.height(), 0);
+    EXPECT_EQ(stack.depth(), 0);
+}
+
+TEST(ImageStack, AbsurdExtentsThrowInsteadOfWrapping)
+{
+    ImageStack stack;
+    stack.allocate(2, 2, 2);
+    EXPECT_THROW(stack.allocate(INT_MAX, INT_MAX, INT_MAX), std::bad_alloc);
+    EXPECT_THROW(stack.allocate(65536, 65536, 65536), std::bad_alloc);
+    EXPECT_EQ(stack.width(), 0); // what it held is released first
+    stack.allocate(0, 5, 5);
+    EXPECT_EQ(stack.width(), 0);
+    EXPECT_EQ(stack.depth(), 0);
+}
+
+} // namespace
+} // namespace skyvane
