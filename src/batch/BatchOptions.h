@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace skyvane::batch {
+
+// One step of a batch run, in the order given on the command line.
+enum class ActionKind {
+    Open,       // --open FILE
+    Command,    // -c / --command TEXT
+    Script,     // --script FILE
+    Add,        // --add FILE
+    Toggle,     // --toggle NAME K
+    Thresholds, // --thresholds LO HI
+    Auto,       // --auto
+    Invert,     // --invert
+    Save,       // --save FILE
+    Export,     // --export FILE
+    Lists,      // --lists
+    Help,       // --help
+};
+
+struct Action {
+    ActionKind kind = ActionKind::Help;
+    std::string first;  // FILE, TEXT, NAME or LO
+    std::string second; // HI
+    long long position = 0; // K of --toggle
+};
+
+struct BatchOptions {
+    bool hasIni = false;
+    std::string iniPath;
+    bool hasWorkdir = false;
+    std::string workdir;
+    std::vector<Action> actions;
+};
+
+// Reads the whole command line (argv[1..]) before anything runs. On a usage error (an
+// unknown option, a missing argument, a global option after the first action, a --toggle
+// position that is not a whole number, no action at all) returns false with a one-line
+// explanation in error.
+bool ParseBatchOptions(const std::vector<std::string>& args, BatchOptions& options, std::string& error);
+
+// The short description printed by --help (and after a usage error).
+std::string BatchUsage();
+
+} // namespace skyvane::batch

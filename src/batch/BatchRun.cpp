@@ -1,0 +1,319 @@
+#include "batch/BatchRun.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "command/CommandProtocol.h"
+#include "command/Interpreter.h"
+#include "display/BitmapExport.h"
+#include "display/ThresholdRules.h"
+#include "shell/AppContext.h"
+#include "shell/Settings.h"
+#include "toolwindows/ImageListTree.h"
+#include "toolwindows/Paths.h"
+
+namespace skyvane::batch {
+
+namespace {
+
+// The batch tool's way of showing a message box: one line on standard error. Every
+// message counts as a failure of the run.
+class StderrMessages final : public MessageSink {
+public:
+    StderrMessages(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+
+    void showError(const std::string& text) override { report(text); }
+
+    void report(const std::string& text)
+    {
+        std::fflush(out_); // keep replies and errors in their order on a shared terminal
+        std::fprintf(err_, "Error: %s\n", text.c_str());
+        std::fflush(err_);
+        ++failures;
+    }
+
+    int failures = 0;
+
+private:
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+// The Command window of the batch tool: a reply (code 102) goes to standard output with
+// its CR LF line breaks written as LF, followed by one LF. Echo and empty prompt show
+// nothing.
+class StdoutCommandWindow final : public CommandWindowLink {
+public:
+    StdoutCommandWindow(const AppContext& context, std::FILE* out) : context_(context), out_(out) {}
+
+    void sendReply(int code) override
+    {
+        if ((code & 0xFFFF) != CodeReplied)
+            return;
+        std::string text;
+        const std::string& reply = context_.ReplySlot;
+        text.reserve(reply.size() + 1);
+        for (std::size_t i = 0; i < reply.size(); ++i) {
+            if (reply[i] == '\r' && i + 1 < reply.size() && reply[i + 1] == '\n')
+                continue;
+            text += reply[i];
+        }
+        text += '\n';
+        std::fwrite(text.data(), 1, text.size(), out_);
+    }
+
+private:
+    const AppContext& context_;
+    std::FILE* out_;
+};
+
+class BatchSession {
+public:
+    BatchSession(std::FILE* out, std::FILE* err)
+        : out_(out),
+          messages_(out, err),
+          thresholds_([this] { redraw(); }),
+          context_(messages_, thresholds_, displaySink_, status_),
+          commandWindow_(context_, out)
+    {
+    }
+
+    // Settings, working directory and the start-up list, as the desktop program starts.
+    void start(const Settings& settings, const std::string& settingsPath)
+    {
+        context_.settings = settings;
+        context_.settingsPath = settingsPath;
+        context_.lists.CreateStartupList(context_.settings.WorkingDirectory);
+    }
+
+    // Runs one action. Returns false when the run must stop here (exit status 2).
+    bool run(const Action& action)
+    {
+        switch (action.kind) {
+        case ActionKind::Open:
+            open(action.first);
+            return true;
+        case ActionKind::Command:
+            command(action.first);
+            return true;
+        case ActionKind::Script:
+            script(action.first);
+            return true;
+        case ActionKind::Add:
+            add(action.first);
+            return true;
+        case ActionKind::Toggle:
+            return toggle(action.first, action.position);
+        case ActionKind::Thresholds:
+            thresholds_.setLowText(action.first);
+            thresholds_.setHighText(action.second);
+            return true;
+        case ActionKind::Auto:
+            autoThresholds();
+            return true;
+        case ActionKind::Invert:
+            thresholds_.invert();
+            return true;
+        case ActionKind::Save:
+            if (requireImage())
+                (void)context_.imageA.saveFits(action.first, messages_); // failures are reported by the writer
+            return true;
+        case ActionKind::Export:
+            if (requireImage())
+                (void)exportBitmap(context_.display.bitmap(), action.first, messages_); // reported by the export
+            return true;
+        case ActionKind::Lists:
+            printLists();
+            return true;
+        case ActionKind::Help:
+            std::fputs(BatchUsage().c_str(), out_);
+            return true;
+        }
+        return true;
+    }
+
+    int failures() const { return messages_.failures; }
+    void fail(const std::string& text) { messages_.report(text); }
+
+private:
+    // The desktop program's redraw command: only while an image is displayed. The grid
+    // and the picture always have one size here; should they ever not, the picture is
+    // built anew rather than read past its rows.
+    void redraw()
+    {
+        Display& display = context_.display;
+        if (!display.isImageDisplayed())
+            return;
+        const ImageGrid& grid = context_.imageA.grid;
+        if (display.bitmap().width() == grid.width() && display.bitmap().height() == grid.height()) {
+            display.refreshDisplay(grid);
+            display.repaintDisplay();
+        } else {
+            display.buildDisplay(grid);
+            display.paintDisplay();
+        }
+    }
+
+    // The opening sequence of the desktop program: whatever the load reports, the display
+    // is built from what Image A then holds, and Auto sets the thresholds.
+    void open(const std::string& path)
+    {
+        if (context_.display.isImageDisplayed()) {
+            context_.display.clearDisplay();
+            context_.imageA.clear();
+        }
+        (void)context_.imageA.loadFits(path, messages_); // the loader reports its own failures
+        context_.display.buildDisplay(context_.imageA.grid);
+        context_.display.paintDisplay();
+        autoThresholds();
+    }
+
+    // An Image A without pixels counts as no image, so Auto never takes a median of
+    // nothing.
+    void autoThresholds() { thresholds_.autoThresholds(context_.imagePresent(), context_.imageA.grid); }
+
+    void command(const std::string& text)
+    {
+        if (text.empty())
+            return;
+        context_.CommandSlot = text;
+        HandleExecuteMessage(context_, CodeExecute, commandWindow_);
+    }
+
+    void script(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            fail("cannot read script file " + path);
+            return;
+        }
+        const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (in.bad()) {
+            fail("cannot read script file " + path);
+            return;
+        }
+        std::size_t start = 0;
+        while (start < content.size()) {
+            std::size_t end = content.find('\n', start);
+            const bool terminated = end != std::string::npos;
+            if (!terminated)
+                end = content.size();
+            std::size_t lineEnd = end;
+            if (terminated && lineEnd > start && content[lineEnd - 1] == '\r')
+                --lineEnd; // CR LF ends a line as LF does
+            command(content.substr(start, lineEnd - start));
+            start = end + 1;
+        }
+    }
+
+    // "New image(s)" with one chosen file. A bare file name has no folder part; it stands
+    // in the current directory, which then names the list.
+    void add(const std::string& file)
+    {
+        std::string path = file;
+        if (path.find_first_of("/\\") == std::string::npos) {
+            std::error_code ec;
+            const std::filesystem::path current = std::filesystem::current_path(ec);
+            if (!ec)
+                path = JoinPath(current.string(), file);
+        }
+        const std::string folder = PathFolder(path);
+        context_.settings.LastImageFolder = folder;
+        ImageListTree& lists = context_.lists;
+        const TreeItem list = lists.ListForFolder(folder);
+        const int n = lists.ListPositionOfItem(list);
+        const std::string name = PathFileName(path);
+        if (!lists.ListHasFile(n, name))
+            lists.InsertFile(list, name);
+    }
+
+    bool toggle(const std::string& name, long long position)
+    {
+        ImageListTree& lists = context_.lists;
+        const int n = FindListByName(lists, name);
+        if (n == 0) {
+            fail("--toggle: there is no image list named \"" + name + "\"");
+            return false;
+        }
+        const int count = lists.FileCount(n);
+        if (position < 1 || position > count) {
+            fail("--toggle: the list \"" + name + "\" has no file " + std::to_string(position) + " (it has " + std::to_string(count) + ")");
+            return false;
+        }
+        lists.ToggleFile(lists.FileItem(n, static_cast<int>(position)));
+        return true;
+    }
+
+    bool requireImage()
+    {
+        if (context_.imagePresent())
+            return true;
+        fail("no image is displayed");
+        return false;
+    }
+
+    void printLists()
+    {
+        const ImageListTree& lists = context_.lists;
+        std::string text;
+        for (int n = 1; n <= lists.ListCount(); ++n) {
+            text += lists.ListLabel(n);
+            text += '\n';
+            for (int k = 1; k <= lists.FileCount(n); ++k) {
+                text += lists.IsFileSelected(lists.FileItem(n, k)) ? "  [x] " : "  [ ] ";
+                text += lists.FileLabel(n, k);
+                text += '\n';
+            }
+        }
+        std::fwrite(text.data(), 1, text.size(), out_);
+    }
+
+    std::FILE* out_;
+    StderrMessages messages_;
+    NullDisplaySink displaySink_;
+    NullStatusSink status_;
+    ThresholdModel thresholds_;
+    AppContext context_;
+    StdoutCommandWindow commandWindow_;
+};
+
+} // namespace
+
+int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
+{
+    // Explicitly named files and folders must exist: a typing error should not quietly
+    // run everything against default settings or an empty working list.
+    const std::string iniPath = options.hasIni ? options.iniPath : DefaultSettingsPath();
+    if (options.hasIni) {
+        std::ifstream probe(iniPath, std::ios::binary);
+        if (!probe || std::filesystem::is_directory(iniPath)) {
+            std::fprintf(err, "Error: cannot read settings file %s\n", iniPath.c_str());
+            return ExitUsage;
+        }
+    }
+    if (options.hasWorkdir && !std::filesystem::is_directory(options.workdir)) {
+        std::fprintf(err, "Error: working directory %s is not a folder\n", options.workdir.c_str());
+        return ExitUsage;
+    }
+
+    Settings settings = LoadSettings(iniPath);
+    if (options.hasWorkdir) {
+        settings.WorkingDirectory = options.workdir;
+        settings.LastImageFolder = options.workdir;
+    }
+
+    BatchSession session(out, err);
+    session.start(settings, iniPath);
+    for (const Action& action : options.actions) {
+        if (!session.run(action)) {
+            std::fflush(out);
+            return ExitUsage;
+        }
+    }
+    std::fflush(out);
+    return session.failures() > 0 ? ExitReported : ExitSuccess;
+}
+
+} // namespace skyvane::batch

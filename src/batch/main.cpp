@@ -1,0 +1,20 @@
+// skyvane-batch: runs the program's command language and a few window actions from the
+// command line, without any window.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "batch/BatchOptions.h"
+#include "batch/BatchRun.h"
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    skyvane::batch::BatchOptions options;
+    std::string error;
+    if (!skyvane::batch::ParseBatchOptions(args, options, error)) {
+        std::fprintf(stderr, "Error: %s\n%s", error.c_str(), skyvane::batch::BatchUsage().c_str());
+        return skyvane::batch::ExitUsage;
+    }
+    return skyvane::batch::RunBatch(options, stdout, stderr);
+}
