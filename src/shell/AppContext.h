@@ -15,8 +15,8 @@ namespace skyvane {
 // through which the core reaches the user. The desktop program, the batch tool and the
 // tests each make one.
 struct AppContext {
-    AppContext(MessageSink& messages, const ThresholdSource& thresholds, DisplaySink& displaySink, StatusSink& status)
-        : messages(messages), status(status), display(thresholds, displaySink)
+    AppContext(MessageSink& messageSink, const ThresholdSource& thresholds, DisplaySink& displaySink, StatusSink& statusSink)
+        : messages(messageSink), status(statusSink), display(thresholds, displaySink)
     {
     }
 
