@@ -7,7 +7,11 @@
 namespace skyvane {
 
 // Every walk runs columns 0..W-1 outer and rows 0..H-1 inner ("pixel order"); the figures
-// are bit-identical to that order. All functions expect at least one pixel.
+// are bit-identical to that order. N = W x H is counted in 64 bits. The functions expect
+// at least one pixel; an empty grid gives NaN figures rather than a read outside the grid.
+// NaN pixels never crash anything: min/max ignore them unless pixel (0, 0) is one (then
+// both are NaN), mean and sigma become NaN, and the median is the value Wirth's selection
+// leaves at the middle index.
 
 struct MinMax {
     double min = 0.0;
@@ -25,14 +29,18 @@ struct MeanSigma {
 MeanSigma ImageMeanSigma(const ImageGrid& grid);
 
 // Median of all pixels (mean of the two middle values for an even count). The grid is
-// not changed.
+// not changed. Needs a copy of the pixels (8 bytes each); throws std::bad_alloc when that
+// cannot be had.
 double ImageMedian(const ImageGrid& grid);
 
-// Median of the n values of a; a is reordered. n >= 1.
+// Median of the n values of a; a is reordered. For an even n: x = selectKth(n/2 - 1),
+// y = the (n/2)-th value of the same array, result (y + x) * 0.5. n < 1 gives NaN.
 double medianOf(double* a, std::int64_t n);
 
 // The value that would stand at index k (0-based) if a were sorted ascending; a is partly
-// reordered.
+// reordered. Wirth's selection whenever the array holds a NaN (or both signed zeros); a
+// faster exact selection otherwise, which yields the same bits. k outside [0, n) or n < 1
+// gives NaN and touches nothing.
 double selectKth(double* a, std::int64_t n, std::int64_t k);
 
 } // namespace skyvane
