@@ -226,10 +226,13 @@ bool writeProfile(const std::string& iniPath, const ProfileText& text)
     std::error_code ec;
     fs::path target(iniPath);
     // A settings file that is a link to a file elsewhere stays a link: write its target.
-    if (fs::is_symlink(target, ec))
+    // (A missing file reports "not found" through ec, which is no failure here.)
+    if (fs::symlink_status(target, ec).type() == fs::file_type::symlink) {
         target = fs::weakly_canonical(target, ec);
-    if (ec)
-        return false;
+        if (ec)
+            return false;
+    }
+    ec.clear();
     if (target.has_parent_path()) {
         fs::create_directories(target.parent_path(), ec);
         if (ec)
@@ -250,7 +253,7 @@ bool writeProfile(const std::string& iniPath, const ProfileText& text)
         }
     }
     const fs::file_status old = fs::status(target, ec);
-    if (!ec && fs::exists(old))
+    if (fs::exists(old))
         fs::permissions(temp, old.permissions(), ec);
     fs::rename(temp, target, ec);
     if (ec) {
