@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "processing/CoaddKernels.h"
 
 namespace skyvane {
 
@@ -31,6 +34,21 @@ CoaddStatus combineMedian(AppContext& context, int listPosition);
 CoaddStatus combineMean(AppContext& context, int listPosition);
 CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition);
 CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations);
+
+// How a combination is carried out; none of it changes a result. The frames are read in
+// bands of rows: `bandBytes` is the memory for the bands of all worker threads together (at
+// least one row of every frame per thread), `threads` the number of workers (0: as many as
+// the processor has cores, at most 4), and up to `maxOpenFrames` frames stay open for the
+// whole run; with more, each band opens and closes every frame again.
+struct CoaddTuning {
+    std::size_t bandBytes = std::size_t{32} << 20;
+    int threads = 0;
+    int maxOpenFrames = 200;
+};
+
+// The common road of the four methods above: the selected files of list `listPosition`
+// combined by parameters.method.
+CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning = {});
 
 // One pixel's values v[0..n-1] (n >= 1). scratch/weights have room for n and may be
 // overwritten; v itself is not changed by the mean, min-max and sigma rules.

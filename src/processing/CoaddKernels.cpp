@@ -1,0 +1,411 @@
+#include "processing/CoaddKernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "processing/Statistics.h"
+
+// The hot loops get a second, AVX2 version chosen at load time where the processor has it.
+// Only the width of the vector registers changes: every lane performs the same IEEE
+// operations in the same order (no fused multiply-add, which AVX2 alone does not enable).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define SKYVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SKYVANE_VECTOR_CLONES
+#endif
+
+namespace skyvane {
+
+namespace {
+
+// A sorting network is used for the median up to this many frames; above it an exact
+// selection per pixel (the network grows as n log^2 n).
+constexpr int NetworkLimit = 128;
+
+std::size_t ChunkFor(int n)
+{
+    return n <= 32 ? 128 : 64;
+}
+
+// True for NaN (no total order, so only the literal selection gives the expected value)
+// and for -0 (equal to +0 yet other bits: which of the two lands in the middle depends on
+// the algorithm). Such pixels go through medianOf itself.
+inline std::uint64_t SpecialBits(double v)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const std::uint64_t magnitude = bits & 0x7fffffffffffffffULL;
+    return static_cast<std::uint64_t>(magnitude > 0x7ff0000000000000ULL) | static_cast<std::uint64_t>(bits == 0x8000000000000000ULL);
+}
+
+// Runs the comparators on slots of `chunk` values each, for the first `count` values of
+// every slot. The min and max are written as "x < y ? x : y" and "x < y ? y : x", which
+// for ordered values are exactly the smaller and the larger.
+SKYVANE_VECTOR_CLONES
+void ApplyNetwork(const Comparator* network, std::size_t comparators, double* slots, std::size_t chunk, std::size_t count)
+{
+    for (std::size_t c = 0; c < comparators; ++c) {
+        double* __restrict a = slots + static_cast<std::size_t>(network[c].i) * chunk;
+        double* __restrict b = slots + static_cast<std::size_t>(network[c].j) * chunk;
+        switch (network[c].kind) {
+        case Comparator::Both:
+            for (std::size_t p = 0; p < count; ++p) {
+                const double x = a[p];
+                const double y = b[p];
+                a[p] = x < y ? x : y;
+                b[p] = x < y ? y : x;
+            }
+            break;
+        case Comparator::MinOnly:
+            for (std::size_t p = 0; p < count; ++p) {
+                const double x = a[p];
+                const double y = b[p];
+                a[p] = x < y ? x : y;
+            }
+            break;
+        case Comparator::MaxOnly:
+            for (std::size_t p = 0; p < count; ++p) {
+                const double x = a[p];
+                const double y = b[p];
+                b[p] = x < y ? y : x;
+            }
+            break;
+        }
+    }
+}
+
+// Copies a chunk of every frame into its slot and marks pixels holding NaN or -0.
+SKYVANE_VECTOR_CLONES
+std::uint64_t GatherChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, double* slots, std::size_t chunk, std::uint64_t* special)
+{
+    for (std::size_t p = 0; p < count; ++p)
+        special[p] = 0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict src = frames + static_cast<std::size_t>(k) * frameStride;
+        double* __restrict dst = slots + static_cast<std::size_t>(k) * chunk;
+        for (std::size_t p = 0; p < count; ++p) {
+            const double v = src[p];
+            dst[p] = v;
+            special[p] |= SpecialBits(v);
+        }
+    }
+    std::uint64_t any = 0;
+    for (std::size_t p = 0; p < count; ++p)
+        any |= special[p];
+    return any;
+}
+
+// The exact median of values without NaN and without -0, reordering them.
+double ExactMedian(double* a, int n)
+{
+    const int upper = n / 2;
+    std::nth_element(a, a + upper, a + n);
+    const double y = a[upper];
+    if (n % 2 != 0)
+        return y;
+    const double x = *std::max_element(a, a + upper);
+    return (y + x) * 0.5;
+}
+
+// The median as medianOf gives it, from the values in frame order.
+double LiteralMedian(const double* frames, std::size_t frameStride, int n, std::size_t p, double* scratch)
+{
+    for (int k = 0; k < n; ++k)
+        scratch[k] = frames[static_cast<std::size_t>(k) * frameStride + p];
+    return medianOf(scratch, n);
+}
+
+SKYVANE_VECTOR_CLONES
+void MeanChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, double* out)
+{
+    for (std::size_t p = 0; p < count; ++p)
+        out[p] = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        double* __restrict a = out;
+        for (std::size_t p = 0; p < count; ++p)
+            a[p] = v[p] + a[p];
+    }
+    const double divisor = n;
+    for (std::size_t p = 0; p < count; ++p)
+        out[p] = out[p] / divisor;
+}
+
+SKYVANE_VECTOR_CLONES
+void MinMaxChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, double* out, double* low, double* high)
+{
+    for (std::size_t p = 0; p < count; ++p) {
+        out[p] = frames[p];
+        low[p] = frames[p];
+        high[p] = frames[p];
+    }
+    for (int k = 1; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        double* __restrict a = out;
+        double* __restrict lo = low;
+        double* __restrict hi = high;
+        for (std::size_t p = 0; p < count; ++p) {
+            const double x = v[p];
+            a[p] = x + a[p];
+            hi[p] = x > hi[p] ? x : hi[p];
+            lo[p] = x < lo[p] ? x : lo[p];
+        }
+    }
+    const double divisor = n - 2;
+    for (std::size_t p = 0; p < count; ++p)
+        out[p] = (out[p] - low[p] - high[p]) / divisor;
+}
+
+// Work arrays of one sigma-clipping chunk, each `chunk` long.
+struct SigmaWork {
+    double* weights; // n slots
+    double* sum;
+    double* mean;
+    double* first;
+    double* kept;
+    double* limit;
+};
+
+SKYVANE_VECTOR_CLONES
+void SigmaChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, std::size_t chunk, double kappa, int iterations, const SigmaWork& w, double* out)
+{
+    for (int k = 0; k < n; ++k) {
+        double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+        for (std::size_t p = 0; p < count; ++p)
+            wk[p] = 1.0;
+    }
+    double* __restrict sum = w.sum;
+    double* __restrict mean = w.mean;
+    double* __restrict first = w.first;
+    double* __restrict kept = w.kept;
+    double* __restrict limit = w.limit;
+    const double all = n;
+    for (std::size_t p = 0; p < count; ++p)
+        kept[p] = all;
+
+    for (int it = 0; it < iterations; ++it) {
+        for (std::size_t p = 0; p < count; ++p)
+            sum[p] = 0.0;
+        for (int k = 0; k < n; ++k) {
+            const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+            const double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+            for (std::size_t p = 0; p < count; ++p)
+                sum[p] = wk[p] * v[p] + sum[p];
+        }
+        for (std::size_t p = 0; p < count; ++p)
+            mean[p] = sum[p] / kept[p];
+        if (it == 0) {
+            for (std::size_t p = 0; p < count; ++p)
+                first[p] = mean[p];
+        }
+        for (std::size_t p = 0; p < count; ++p)
+            sum[p] = 0.0;
+        for (int k = 0; k < n; ++k) {
+            const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+            const double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+            for (std::size_t p = 0; p < count; ++p) {
+                const double d = v[p] - mean[p];
+                sum[p] = wk[p] * (d * d) + sum[p];
+            }
+        }
+        for (std::size_t p = 0; p < count; ++p)
+            limit[p] = kappa * std::sqrt(sum[p] / kept[p]);
+        for (std::size_t p = 0; p < count; ++p)
+            kept[p] = 0.0;
+        for (int k = 0; k < n; ++k) {
+            const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+            double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+            for (std::size_t p = 0; p < count; ++p) {
+                wk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : wk[p];
+                kept[p] = kept[p] + wk[p];
+            }
+        }
+    }
+
+    for (std::size_t p = 0; p < count; ++p)
+        sum[p] = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        const double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+        for (std::size_t p = 0; p < count; ++p)
+            sum[p] = wk[p] * v[p] + sum[p];
+    }
+    for (std::size_t p = 0; p < count; ++p)
+        out[p] = kept[p] > 0.0 ? sum[p] / kept[p] : first[p];
+}
+
+} // namespace
+
+int MinimumFrameCount(CoaddMethod method)
+{
+    switch (method) {
+    case CoaddMethod::MinMaxRejection:
+        return 3;
+    case CoaddMethod::SigmaClipping:
+        return 5;
+    case CoaddMethod::Median:
+    case CoaddMethod::Mean:
+        break;
+    }
+    return 1;
+}
+
+std::vector<Comparator> MedianNetwork(int n)
+{
+    std::vector<Comparator> full;
+    if (n < 2)
+        return full;
+    int size = 1;
+    while (size < n)
+        size <<= 1;
+    // Batcher's merge network for `size` slots. Slots from n up would hold +infinity; a
+    // comparator touching one of them never moves anything, so it is left out.
+    for (int p = 1; p < size; p <<= 1) {
+        for (int k = p; k >= 1; k >>= 1) {
+            for (int j = k % p; j + k < size; j += 2 * k) {
+                for (int i = 0; i < k && i + j + k < size; ++i) {
+                    if ((i + j) / (2 * p) == (i + j + k) / (2 * p) && i + j + k < n)
+                        full.push_back({i + j, i + j + k, Comparator::Both});
+                }
+            }
+        }
+    }
+    // Walking backwards from the wanted slots, keep what decides them.
+    std::vector<bool> needed(static_cast<std::size_t>(n), false);
+    needed[static_cast<std::size_t>(n / 2)] = true;
+    if (n % 2 == 0)
+        needed[static_cast<std::size_t>(n / 2 - 1)] = true;
+    std::vector<Comparator> kept;
+    for (auto c = full.rbegin(); c != full.rend(); ++c) {
+        const bool low = needed[static_cast<std::size_t>(c->i)];
+        const bool high = needed[static_cast<std::size_t>(c->j)];
+        if (!low && !high)
+            continue;
+        Comparator used = *c;
+        used.kind = low && high ? Comparator::Both : (low ? Comparator::MinOnly : Comparator::MaxOnly);
+        kept.push_back(used);
+        needed[static_cast<std::size_t>(c->i)] = true;
+        needed[static_cast<std::size_t>(c->j)] = true;
+    }
+    std::reverse(kept.begin(), kept.end());
+    return kept;
+}
+
+BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
+    : parameters_(parameters), n_(n)
+{
+    const std::size_t chunk = ChunkFor(n);
+    const std::size_t slots = static_cast<std::size_t>(std::max(n, 1));
+    switch (parameters_.method) {
+    case CoaddMethod::Median:
+        if (n <= NetworkLimit) {
+            network_ = MedianNetwork(n);
+            scratch_.resize(slots * chunk);
+            work_.resize(slots);
+            flags_.resize(chunk * sizeof(std::uint64_t));
+        } else {
+            scratch_.resize(slots);
+        }
+        break;
+    case CoaddMethod::Mean:
+        break;
+    case CoaddMethod::MinMaxRejection:
+        work_.resize(2 * chunk);
+        break;
+    case CoaddMethod::SigmaClipping:
+        scratch_.resize(slots * chunk);
+        work_.resize(5 * chunk);
+        break;
+    }
+}
+
+void BandCombiner::combine(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    if (count == 0 || n_ <= 0)
+        return;
+    switch (parameters_.method) {
+    case CoaddMethod::Median:
+        combineMedian(frames, frameStride, count, out);
+        break;
+    case CoaddMethod::Mean:
+        combineMean(frames, frameStride, count, out);
+        break;
+    case CoaddMethod::MinMaxRejection:
+        combineMinMax(frames, frameStride, count, out);
+        break;
+    case CoaddMethod::SigmaClipping:
+        combineSigma(frames, frameStride, count, out);
+        break;
+    }
+}
+
+void BandCombiner::combineMedian(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    const int n = n_;
+    if (n > NetworkLimit) {
+        double* values = scratch_.data();
+        for (std::size_t p = 0; p < count; ++p) {
+            std::uint64_t special = 0;
+            for (int k = 0; k < n; ++k) {
+                values[k] = frames[static_cast<std::size_t>(k) * frameStride + p];
+                special |= SpecialBits(values[k]);
+            }
+            out[p] = special != 0 ? medianOf(values, n) : ExactMedian(values, n);
+        }
+        return;
+    }
+    if (n == 1) {
+        std::copy(frames, frames + count, out);
+        return;
+    }
+    const std::size_t chunk = ChunkFor(n);
+    double* slots = scratch_.data();
+    auto* special = reinterpret_cast<std::uint64_t*>(flags_.data());
+    const std::size_t upper = static_cast<std::size_t>(n / 2) * chunk;
+    const std::size_t lower = static_cast<std::size_t>(n / 2 - 1) * chunk;
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+        const std::size_t c = std::min(chunk, count - p0);
+        const std::uint64_t any = GatherChunk(frames + p0, frameStride, n, c, slots, chunk, special);
+        ApplyNetwork(network_.data(), network_.size(), slots, chunk, c);
+        double* result = out + p0;
+        if (n % 2 != 0) {
+            for (std::size_t p = 0; p < c; ++p)
+                result[p] = slots[upper + p];
+        } else {
+            for (std::size_t p = 0; p < c; ++p)
+                result[p] = (slots[upper + p] + slots[lower + p]) * 0.5;
+        }
+        if (any != 0) {
+            for (std::size_t p = 0; p < c; ++p) {
+                if (special[p] != 0)
+                    result[p] = LiteralMedian(frames + p0, frameStride, n, p, work_.data());
+            }
+        }
+    }
+}
+
+void BandCombiner::combineMean(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    // Chunks keep the accumulators in the first-level cache while the frames stream past.
+    constexpr std::size_t chunk = 512;
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk)
+        MeanChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0);
+}
+
+void BandCombiner::combineMinMax(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    const std::size_t chunk = ChunkFor(n_);
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk)
+        MinMaxChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0, work_.data(), work_.data() + chunk);
+}
+
+void BandCombiner::combineSigma(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    const std::size_t chunk = ChunkFor(n_);
+    const SigmaWork w{scratch_.data(), work_.data(), work_.data() + chunk, work_.data() + 2 * chunk, work_.data() + 3 * chunk, work_.data() + 4 * chunk};
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk)
+        SigmaChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), chunk, parameters_.kappa, parameters_.iterations, w, out + p0);
+}
+
+} // namespace skyvane

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace skyvane {
+
+// The per-pixel rules of co-addition, applied to many pixels at once. A band holds the
+// values of `count` pixels from n frames: frame k's values are frames[k * frameStride + p]
+// for p from 0 to count - 1. Pixels are independent, so the kernels work across pixels
+// (which the compiler can vectorise) while every pixel goes through exactly the operations,
+// in exactly the order, of the one-pixel functions of Coaddition.h; results are
+// bit-identical to them.
+
+enum class CoaddMethod { Median, Mean, MinMaxRejection, SigmaClipping };
+
+struct CoaddParameters {
+    CoaddMethod method = CoaddMethod::Mean;
+    double kappa = 0.0;  // sigma clipping: clipping range in standard deviations
+    int iterations = 0;  // sigma clipping: number of clipping rounds
+};
+
+// Least number of frames each method accepts: min-max rejection needs 3, sigma clipping 5.
+int MinimumFrameCount(CoaddMethod method);
+
+// One comparator of a sorting network on the slots i < j: the smaller value goes to i,
+// the larger to j. When only one of the two results is ever read again the other is not
+// written.
+struct Comparator {
+    enum Kind : std::uint8_t { Both, MinOnly, MaxOnly };
+    int i = 0;
+    int j = 0;
+    Kind kind = Both;
+};
+
+// Batcher's odd-even merge sort for n slots, cut down to the comparators that decide the
+// values ending in the slots `wanted` (for the median: the middle one or two). After the
+// network has run, each wanted slot holds exactly the value that a full sort would put
+// there, whatever the input, provided the values are totally ordered (no NaN).
+std::vector<Comparator> MedianNetwork(int n);
+
+// Combines bands for one method and one frame count; keeps its scratch memory between
+// bands. One combiner per thread.
+class BandCombiner {
+public:
+    BandCombiner(const CoaddParameters& parameters, int n);
+
+    // out[p] = the method's value of pixel p, for p from 0 to count - 1. frames is not
+    // changed.
+    void combine(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+
+private:
+    void combineMedian(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void combineMean(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void combineMinMax(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void combineSigma(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+
+    CoaddParameters parameters_;
+    int n_;
+    std::vector<Comparator> network_;
+    std::vector<double> scratch_;  // n x chunk values, or one pixel's n values
+    std::vector<double> work_;     // per-pixel accumulators of one chunk
+    std::vector<std::uint8_t> flags_;
+};
+
+} // namespace skyvane

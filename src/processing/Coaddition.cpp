@@ -1,0 +1,385 @@
+#include "processing/Coaddition.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "image/FitsFile.h"
+#include "processing/Statistics.h"
+#include "shell/AppContext.h"
+#include "toolwindows/Paths.h"
+
+namespace skyvane {
+
+namespace {
+
+constexpr const char* HeaderPolicyMessage = "Header option not yet implemented, headers from first image will be used";
+constexpr const char* SizeReadFailed = "Error while reading image size";
+constexpr const char* DataReadFailed = "Error while reading image data";
+constexpr const char* HeadersReadFailed = "Error while reading image headers";
+
+std::string NotEnoughMemory(ImageSize size)
+{
+    return "Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.";
+}
+
+// Passes messages on and counts them, so that the caller knows whether the reading step
+// has already told the user why a file was refused.
+class CountingMessages final : public MessageSink {
+public:
+    explicit CountingMessages(MessageSink& inner) : inner_(inner) {}
+    void showError(const std::string& text) override
+    {
+        ++count;
+        inner_.showError(text);
+    }
+    int count = 0;
+
+private:
+    MessageSink& inner_;
+};
+
+// For reopening a frame that was checked before: a failure now is reported by the caller.
+class SilentMessages final : public MessageSink {
+public:
+    void showError(const std::string&) override {}
+};
+
+// One frame of the combination. While frames stay open, the lock makes sure one thread at
+// a time reads through the frame's file handle (the library is reentrant across handles,
+// not within one).
+struct Frame {
+    std::string path;
+    FitsImageReader reader;
+    std::mutex lock;
+};
+
+enum class FrameCheck { Usable, Reported, Unreadable };
+
+// Opens a frame (2-D and the expected size, with the reading step's messages) and reads
+// its last row, so that a file too short for its data is found before any of it is used.
+FrameCheck CheckFrame(Frame& frame, ImageSize size, MessageSink& messages, std::vector<double>& row, bool keepOpen)
+{
+    CountingMessages counted(messages);
+    if (frame.reader.open(frame.path, size, counted) != 0)
+        return counted.count > 0 ? FrameCheck::Reported : FrameCheck::Unreadable;
+    bool readable = true;
+    if (size.width > 0 && size.height > 0) {
+        row.resize(static_cast<std::size_t>(size.width));
+        readable = frame.reader.readRows(size.height - 1, 1, row.data()) == 0;
+    }
+    if (!readable || !keepOpen)
+        frame.reader.close();
+    return readable ? FrameCheck::Usable : FrameCheck::Unreadable;
+}
+
+struct BandOutcome {
+    std::vector<int> failedFrames; // indices into the frame list, ascending
+    bool outOfMemory = false;
+};
+
+// The buffers of one worker thread.
+struct Worker {
+    Worker(const CoaddParameters& parameters, int n) : combiner(parameters, n) {}
+    BandCombiner combiner;
+    std::vector<double> band;   // n frames x frameStride values
+    std::vector<double> values; // rows x width combined values, row after row
+};
+
+// Reads every frame in bands of rows and combines each band into result (which has the
+// frames' size). Bands are independent, so the workers take them in turn; each pixel is
+// computed by exactly one worker with the same arithmetic, so the result does not depend
+// on the number of workers.
+BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, ImageGrid& result)
+{
+    BandOutcome outcome;
+    const int n = static_cast<int>(frames.size());
+    const int width = size.width;
+    const int height = size.height;
+    if (width <= 0 || height <= 0)
+        return outcome;
+
+    int workers = tuning.threads;
+    if (workers <= 0)
+        workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+    const std::size_t rowBytes = static_cast<std::size_t>(n) * static_cast<std::size_t>(width) * sizeof(double);
+    const std::size_t perWorker = tuning.bandBytes / static_cast<std::size_t>(workers);
+    const int rows = static_cast<int>(std::clamp<std::size_t>(perWorker / rowBytes, 1, static_cast<std::size_t>(height)));
+    const int bands = (height + rows - 1) / rows;
+    workers = std::min(workers, bands);
+    // Frame slots a whole number of cache lines apart, but not a multiple of 4 KiB, so that
+    // the same pixel of all frames does not compete for one set of the first-level cache.
+    std::size_t frameStride = (static_cast<std::size_t>(rows) * static_cast<std::size_t>(width) + 7) & ~std::size_t{7};
+    if (frameStride % 512 == 0)
+        frameStride += 8;
+
+    std::vector<std::unique_ptr<Worker>> pool;
+    try {
+        for (int i = 0; i < workers; ++i) {
+            auto worker = std::make_unique<Worker>(parameters, n);
+            worker->band.resize(frameStride * static_cast<std::size_t>(n));
+            worker->values.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
+            pool.push_back(std::move(worker));
+        }
+    } catch (const std::bad_alloc&) {
+        if (pool.empty()) {
+            outcome.outOfMemory = true;
+            return outcome;
+        }
+    }
+
+    std::atomic<int> nextBand{0};
+    std::atomic<bool> stop{false};
+    std::mutex failureLock;
+
+    auto work = [&](Worker& worker) {
+        for (;;) {
+            if (stop.load(std::memory_order_relaxed))
+                return;
+            const int b = nextBand.fetch_add(1);
+            if (b >= bands)
+                return;
+            const int firstRow = b * rows;
+            const int bandRows = std::min(rows, height - firstRow);
+            for (int k = 0; k < n; ++k) {
+                double* slot = worker.band.data() + static_cast<std::size_t>(k) * frameStride;
+                Frame& frame = *frames[static_cast<std::size_t>(k)];
+                int status = 0;
+                if (framesOpen) {
+                    std::lock_guard<std::mutex> guard(frame.lock);
+                    status = frame.reader.readRows(firstRow, bandRows, slot);
+                } else {
+                    FitsImageReader reader;
+                    SilentMessages silent;
+                    status = reader.open(frame.path, size, silent);
+                    if (status == 0)
+                        status = reader.readRows(firstRow, bandRows, slot);
+                }
+                if (status != 0) {
+                    std::lock_guard<std::mutex> guard(failureLock);
+                    outcome.failedFrames.push_back(k);
+                    stop.store(true);
+                    return;
+                }
+            }
+            const std::size_t count = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
+            worker.combiner.combine(worker.band.data(), frameStride, count, worker.values.data());
+            // Into the columns of the result, eight columns at a time, so that each
+            // column is written contiguously and each row of values is read one cache
+            // line at a time.
+            for (int x0 = 0; x0 < width; x0 += 8) {
+                const int x1 = std::min(width, x0 + 8);
+                for (int r = 0; r < bandRows; ++r) {
+                    const double* source = worker.values.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width);
+                    for (int x = x0; x < x1; ++x)
+                        result[x][firstRow + r] = source[x];
+                }
+            }
+        }
+    };
+
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < pool.size(); ++i) {
+        try {
+            threads.emplace_back(work, std::ref(*pool[i]));
+        } catch (const std::system_error&) {
+            break; // fewer helpers; the bands still all get done
+        }
+    }
+    work(*pool[0]);
+    for (std::thread& thread : threads)
+        thread.join();
+
+    std::sort(outcome.failedFrames.begin(), outcome.failedFrames.end());
+    outcome.failedFrames.erase(std::unique(outcome.failedFrames.begin(), outcome.failedFrames.end()), outcome.failedFrames.end());
+    return outcome;
+}
+
+} // namespace
+
+std::vector<std::string> SelectedListPaths(const AppContext& context, int listPosition)
+{
+    std::vector<std::string> paths;
+    const ImageListTree& lists = context.lists;
+    const int count = lists.FileCount(listPosition);
+    if (count <= 0)
+        return paths;
+    const std::string folder = LabelFolder(lists.ListLabel(listPosition));
+    for (int k = 1; k <= count; ++k) {
+        if (lists.IsFileSelected(lists.FileItem(listPosition, k)))
+            paths.push_back(JoinPath(folder, lists.FileLabel(listPosition, k)));
+    }
+    return paths;
+}
+
+CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning)
+{
+    MessageSink& messages = context.messages;
+    const std::vector<std::string> paths = SelectedListPaths(context, listPosition);
+    if (paths.empty())
+        return CoaddStatus::NoSelectedImage;
+
+    // The first selected file fixes the size and the header cards of the result; without
+    // it there is nothing to combine into.
+    ImageSize size;
+    if (readFitsSize(paths.front(), size, messages) != 0) {
+        messages.showError(SizeReadFailed);
+        return CoaddStatus::FirstImageUnreadable;
+    }
+    HeaderCards cards;
+    if (readFitsHeaderCards(paths.front(), cards) != 0) {
+        messages.showError(HeadersReadFailed);
+        return CoaddStatus::FirstImageUnreadable;
+    }
+
+    // Every frame is checked before any is used: a file that is not 2-D, has another size
+    // or is too short for its data is reported and left out, so N counts only frames
+    // that are combined whole.
+    const bool keepOpen = static_cast<int>(paths.size()) <= tuning.maxOpenFrames;
+    std::vector<std::unique_ptr<Frame>> frames;
+    std::vector<double> row;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        auto frame = std::make_unique<Frame>();
+        frame->path = paths[i];
+        const FrameCheck check = CheckFrame(*frame, size, messages, row, keepOpen);
+        if (check == FrameCheck::Unreadable)
+            messages.showError(DataReadFailed);
+        if (check != FrameCheck::Usable) {
+            if (i == 0)
+                return CoaddStatus::FirstImageUnreadable;
+            continue;
+        }
+        frames.push_back(std::move(frame));
+    }
+
+    bool headerMessageShown = false;
+    for (;;) {
+        if (static_cast<int>(frames.size()) < MinimumFrameCount(parameters.method))
+            return CoaddStatus::TooFewImages;
+        if (context.settings.HeadersCombo3 != 0 && !headerMessageShown) {
+            messages.showError(HeaderPolicyMessage);
+            headerMessageShown = true;
+        }
+
+        // Image A keeps its content until the whole result is there.
+        ImageGrid result;
+        if (!result.tryResize(size.width, size.height)) {
+            messages.showError(NotEnoughMemory(size));
+            return CoaddStatus::FirstImageUnreadable;
+        }
+        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, result);
+        if (outcome.outOfMemory) {
+            messages.showError(NotEnoughMemory(size));
+            return CoaddStatus::FirstImageUnreadable;
+        }
+        if (outcome.failedFrames.empty()) {
+            context.imageA.grid.swap(result);
+            context.imageA.cards = std::move(cards);
+            Display& display = context.display;
+            if (display.isImageDisplayed())
+                display.clearDisplay();
+            display.buildDisplay(context.imageA.grid);
+            display.paintDisplay();
+            return CoaddStatus::Done;
+        }
+
+        // A frame failed part-way: it is reported and the combination starts again without
+        // it, so that no frame is ever half used.
+        for (std::size_t f = 0; f < outcome.failedFrames.size(); ++f)
+            messages.showError(DataReadFailed);
+        if (outcome.failedFrames.front() == 0)
+            return CoaddStatus::FirstImageUnreadable;
+        for (auto it = outcome.failedFrames.rbegin(); it != outcome.failedFrames.rend(); ++it)
+            frames.erase(frames.begin() + *it);
+    }
+}
+
+CoaddStatus combineMedian(AppContext& context, int listPosition)
+{
+    return CombineList(context, listPosition, {CoaddMethod::Median, 0.0, 0});
+}
+
+CoaddStatus combineMean(AppContext& context, int listPosition)
+{
+    return CombineList(context, listPosition, {CoaddMethod::Mean, 0.0, 0});
+}
+
+CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition)
+{
+    return CombineList(context, listPosition, {CoaddMethod::MinMaxRejection, 0.0, 0});
+}
+
+CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations)
+{
+    return CombineList(context, listPosition, {CoaddMethod::SigmaClipping, kappa, iterations});
+}
+
+double MedianPixel(const double* v, int n, double* scratch)
+{
+    std::copy(v, v + n, scratch);
+    return medianOf(scratch, n);
+}
+
+double MeanPixel(const double* v, int n)
+{
+    double a = 0.0;
+    for (int k = 0; k < n; ++k)
+        a = v[k] + a;
+    return a / n;
+}
+
+double MinMaxRejectionPixel(const double* v, int n)
+{
+    double a = v[0];
+    double lo = v[0];
+    double hi = v[0];
+    for (int k = 1; k < n; ++k) {
+        a = v[k] + a;
+        if (v[k] > hi)
+            hi = v[k];
+        if (v[k] < lo)
+            lo = v[k];
+    }
+    a = a - lo - hi;
+    return a / (n - 2);
+}
+
+double SigmaClipPixel(const double* v, int n, double kappa, int iterations, std::uint8_t* weights)
+{
+    for (int k = 0; k < n; ++k)
+        weights[k] = 1;
+    int m = n;
+    double first = 0.0;
+    for (int it = 0; it < iterations; ++it) {
+        double sum = 0.0;
+        for (int k = 0; k < n; ++k)
+            sum = weights[k] * v[k] + sum;
+        const double mean = sum / m;
+        if (it == 0)
+            first = mean;
+        double squares = 0.0;
+        for (int k = 0; k < n; ++k)
+            squares = weights[k] * ((v[k] - mean) * (v[k] - mean)) + squares;
+        const double sigma = std::sqrt(squares / m);
+        for (int k = 0; k < n; ++k) {
+            if (std::fabs(v[k] - mean) > kappa * sigma)
+                weights[k] = 0;
+        }
+        m = 0;
+        for (int k = 0; k < n; ++k)
+            m += weights[k];
+    }
+    if (m == 0)
+        return first;
+    double a = 0.0;
+    for (int k = 0; k < n; ++k)
+        a = weights[k] * v[k] + a;
+    return a / m;
+}
+
+} // namespace skyvane
