@@ -43,12 +43,27 @@ struct DisplayBitmap {
 class GreyMapping {
 public:
     GreyMapping(int low, int high);
-    std::uint8_t operator()(double v) const;
+
+    // Defined here so that the renderer's inner loop inlines it. Clamping the product
+    // before the conversion is the same as truncating first and clamping after: a
+    // product of 255 or more truncates to 255 or more, and one below 1 (negative, or
+    // not-a-number, which fails every comparison) truncates to 0 or less. It also keeps
+    // the conversion defined for products of any size. For 0 <= g <= 255,
+    // 255 - g == g ^ 255, so the inverted case is one exclusive or.
+    std::uint8_t operator()(double v) const
+    {
+        double p = (v - base_) * factor_;
+        p = p >= 255.0 ? 255.0 : p;
+        p = p >= 1.0 ? p : 0.0;
+        return static_cast<std::uint8_t>(static_cast<int>(p) ^ flip_);
+    }
+
+    bool inverted() const { return flip_ != 0; }
 
 private:
-    double base_;
-    double factor_;
-    bool inverted_;
+    double base_;   // the lower of the two thresholds
+    double factor_; // 255.0 / (upper - lower), +infinity when they are equal
+    int flip_;      // 0, or 255 when the second threshold is below the first
 };
 
 // Where the picture is shown: the desktop program makes a platform image of the rows and
@@ -79,12 +94,17 @@ public:
 
     // Size fields from the image, new rows, grey levels computed (thresholds read once).
     void buildDisplay(const ImageGrid& image);
-    // Grey levels recomputed into the existing rows, with the size of the info header;
-    // the image must still have that size.
+    // Grey levels recomputed into the existing rows, with the size of the info header
+    // (thresholds read once). An image of another size, or rows released by clearDisplay,
+    // get a buildDisplay instead: the rows are never written out of bounds.
     void refreshDisplay(const ImageGrid& image);
     // The platform bitmap is made from the rows and drawn; an image is displayed now.
+    // Without rows (nothing built, or a 0-pixel image) nothing happens.
     void paintDisplay();
-    // The rows are copied into the existing platform bitmap and drawn.
+    // The rows are copied into the existing platform bitmap and drawn. Nothing happens
+    // when no image is displayed; when the rows have been rebuilt with another size since
+    // paintDisplay, the sink gets a new bitmap (bitmapCreated) instead, and when
+    // they were rebuilt with no pixels the display is cleared.
     void repaintDisplay();
     // Rows and platform bitmap released, nothing displayed; the header keeps its last size.
     void clearDisplay();
@@ -98,6 +118,8 @@ private:
     DisplaySink& sink_;
     DisplayBitmap bitmap_;
     bool displayed_ = false;
+    int paintedWidth_ = 0;  // size of the platform bitmap made by paintDisplay
+    int paintedHeight_ = 0;
 };
 
 // Writes the grey levels of image into rows laid out as a bottom-up 24-bit bitmap of the

@@ -1,0 +1,106 @@
+#include "display/ThresholdRules.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "command/Numbers.h"
+#include "processing/Statistics.h"
+
+namespace skyvane {
+
+namespace {
+
+// An edit is read through a buffer of five characters and a terminator.
+constexpr std::size_t EditReadLength = 5;
+
+// Limits to 0..32767 in double, before any conversion to int, so that medians far
+// outside the int range (or infinite) cannot make the conversion undefined.
+int LimitThreshold(double value)
+{
+    if (value >= ThresholdMaximum)
+        return ThresholdMaximum;
+    if (value < 0.0)
+        return 0;
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+EditThreshold ThresholdFromEditText(std::string_view text)
+{
+    const std::int32_t value = ParseInteger(text.substr(0, std::min(text.size(), EditReadLength)));
+    EditThreshold result;
+    if (value > ThresholdMaximum) {
+        result.position = ThresholdMaximum;
+        result.replaceText = true;
+    } else if (value < 0) {
+        result.position = 0; // the trackbar's minimum; the edit keeps what was typed
+    } else {
+        result.position = static_cast<int>(value);
+    }
+    return result;
+}
+
+AutoThresholds AutoThresholdsFromMedian(double median)
+{
+    // A median that is not a number (an image of not-a-number pixels) counts as 0.
+    const double m = std::isnan(median) ? 0.0 : std::trunc(median);
+    AutoThresholds result;
+    result.low = LimitThreshold(m - 200.0);
+    result.high = LimitThreshold(m + 1000.0);
+    return result;
+}
+
+ThresholdModel::ThresholdModel(std::function<void()> redraw) : redraw_(std::move(redraw)) {}
+
+void ThresholdModel::setLowText(const std::string& text)
+{
+    applyText(true, text);
+}
+
+void ThresholdModel::setHighText(const std::string& text)
+{
+    applyText(false, text);
+}
+
+void ThresholdModel::applyText(bool first, const std::string& text)
+{
+    std::string& edit = first ? lowText_ : highText_;
+    int& position = first ? low_ : high_;
+    edit = text;
+    const EditThreshold change = ThresholdFromEditText(text);
+    if (change.replaceText) {
+        // Replacing the text is itself an edit change: it moves the trackbar to 32767 and
+        // requests a redraw before this change requests its own.
+        applyText(first, "32767");
+    } else {
+        position = change.position;
+    }
+    if (redraw_)
+        redraw_();
+}
+
+void ThresholdModel::autoThresholds(bool imageDisplayed, const ImageGrid& image)
+{
+    if (!imageDisplayed || image.empty()) {
+        setLowText("0");
+        setHighText(FormatInteger(ThresholdMaximum));
+        return;
+    }
+    const AutoThresholds values = AutoThresholdsFromMedian(ImageMedian(image));
+    setLowText(FormatInteger(values.low));
+    setHighText(FormatInteger(values.high));
+}
+
+void ThresholdModel::invert()
+{
+    std::swap(low_, high_);
+    // The texts are read as the window reads its edits: at most five characters.
+    const std::string first = lowText_.substr(0, EditReadLength);
+    const std::string second = highText_.substr(0, EditReadLength);
+    setLowText(second);
+    setHighText(first);
+}
+
+} // namespace skyvane
