@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <unordered_map>
 #include <system_error>
 
 #include "toolwindows/Paths.h"
@@ -34,13 +35,15 @@ struct ImageListTree::Node {
     std::unordered_map<std::string, int, NameHash, std::equal_to<>> nameCount; // lists only: label -> occurrences
 };
 
-ImageListTree::ImageListTree() = default;
+ImageListTree::ImageListTree()
+{
+    nodes_.emplace_back(); // NoItem
+}
 ImageListTree::~ImageListTree() = default;
 
 ImageListTree::Node* ImageListTree::node(TreeItem item) const
 {
-    const auto it = nodes_.find(item);
-    return it == nodes_.end() ? nullptr : it->second.get();
+    return item < nodes_.size() ? nodes_[item].get() : nullptr;
 }
 
 ImageListTree::Node* ImageListTree::listNode(TreeItem item) const
@@ -53,6 +56,19 @@ ImageListTree::Node* ImageListTree::fileNode(TreeItem item) const
 {
     Node* n = node(item);
     return n != nullptr && n->parent != NoItem ? n : nullptr;
+}
+
+TreeItem ImageListTree::addNode(std::unique_ptr<Node> n)
+{
+    nodes_.push_back(std::move(n));
+    ++itemCount_;
+    return nodes_.size() - 1;
+}
+
+void ImageListTree::removeNode(TreeItem item)
+{
+    nodes_[item].reset();
+    --itemCount_;
 }
 
 void ImageListTree::notifyInserted(TreeItem item, TreeItem parent, int index)
@@ -69,7 +85,7 @@ void ImageListTree::renumberLists(std::size_t from)
 
 int ImageListTree::TreeItemCount() const
 {
-    return static_cast<int>(nodes_.size());
+    return itemCount_;
 }
 
 int ImageListTree::ListCount() const
@@ -155,12 +171,11 @@ bool ImageListTree::ListHasFile(int n, std::string_view name) const
 
 TreeItem ImageListTree::insertList(const std::string& label, bool first)
 {
-    const TreeItem item = nextHandle_++;
     auto n = std::make_unique<Node>();
     n->label = label;
     n->folder = LabelFolder(label);
     n->icon = IconClosedFolder;
-    nodes_.emplace(item, std::move(n));
+    const TreeItem item = addNode(std::move(n));
     if (first) {
         lists_.insert(lists_.begin(), item);
         renumberLists(0);
@@ -188,13 +203,12 @@ TreeItem ImageListTree::InsertFile(TreeItem list, const std::string& name)
     Node* parent = listNode(list);
     if (parent == nullptr)
         return NoItem;
-    const TreeItem item = nextHandle_++;
     auto n = std::make_unique<Node>();
     n->label = name;
     n->parent = list;
     n->icon = IconSelected;
     n->place = parent->files.size();
-    nodes_.emplace(item, std::move(n));
+    const TreeItem item = addNode(std::move(n));
     parent->files.push_back(item);
     ++parent->nameCount[name];
     notifyInserted(item, list, static_cast<int>(parent->files.size()) - 1);
@@ -285,9 +299,9 @@ void ImageListTree::DeleteItem(TreeItem item)
     if (n->parent == NoItem) {
         const std::size_t place = n->place;
         for (TreeItem file : n->files)
-            nodes_.erase(file);
+            removeNode(file);
         lists_.erase(lists_.begin() + static_cast<std::ptrdiff_t>(place));
-        nodes_.erase(item);
+        removeNode(item);
         renumberLists(place);
         return;
     }
@@ -297,7 +311,7 @@ void ImageListTree::DeleteItem(TreeItem item)
     if (count != list->nameCount.end() && --count->second == 0)
         list->nameCount.erase(count);
     list->files.erase(list->files.begin() + static_cast<std::ptrdiff_t>(place));
-    nodes_.erase(item);
+    removeNode(item);
     for (std::size_t i = place; i < list->files.size(); ++i)
         node(list->files[i])->place = i;
 }

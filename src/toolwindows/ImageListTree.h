@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace skyvane {
@@ -123,8 +122,13 @@ private:
     void notifyInserted(TreeItem item, TreeItem parent, int index);
 
     std::vector<TreeItem> lists_;
-    std::unordered_map<TreeItem, std::unique_ptr<Node>> nodes_;
-    TreeItem nextHandle_ = 1;
+    TreeItem addNode(std::unique_ptr<Node> n);
+    void removeNode(TreeItem item);
+
+    // Indexed by handle: handles count up from 1 and are never reused, so a handle is its
+    // own slot and a deleted item leaves an empty one (8 bytes).
+    std::vector<std::unique_ptr<Node>> nodes_; // slot 0 (NoItem) stays empty
+    int itemCount_ = 0;
     ImageListObserver* observer_ = nullptr;
 };
 
