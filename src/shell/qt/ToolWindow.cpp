@@ -23,7 +23,10 @@ ToolWindow::ToolWindow(ToolWindowTable& table, QWidget* owner, const QString& ca
     table.add(this);
     setWindowTitle(caption);
     setAccessibleName(caption);
-    setGeometry(screenRect);
+    // The rectangle is the window's on the screen: move() places the frame, the size goes
+    // to the client area (the frame is not known before the window is first shown).
+    move(screenRect.topLeft());
+    resize(screenRect.size());
     show();
 }
 

@@ -32,6 +32,8 @@ class ToolWindow : public QWidget {
     Q_OBJECT
 public:
     // Registers itself in table; shows itself (tool windows are visible from creation).
+    // The window is visible before a derived constructor runs: children created there
+    // must be shown (a layout shows the widgets added to it).
     ToolWindow(ToolWindowTable& table, QWidget* owner, const QString& caption, const QRect& screenRect);
 
 signals:
