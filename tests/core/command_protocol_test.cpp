@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "command/CommandProtocol.h"
+#include "support/TestSupport.h"
+
+namespace skyvane {
+namespace {
+
+using test::TempDir;
+using test::TestContext;
+
+// The Command window as the protocol sees it: it records every code and keeps its history
+// text exactly as the window would, from the two slots at the moment of each message.
+class RecordingCommandWindow final : public CommandWindowLink {
+public:
+    explicit RecordingCommandWindow(const AppContext& context) : context(context) {}
+
+    void sendReply(int code) override
+    {
+        codes.push_back(code);
+        replySlotAtCode.push_back(context.ReplySlot);
+        history = HistoryAfterReply(history, code, context.CommandSlot, context.ReplySlot);
+    }
+
+    const AppContext& context;
+    std::vector<int> codes;
+    std::vector<std::string> replySlotAtCode;
+    std::string history = ">";
+};
+
+class CommandProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        test::FitsSpec spec;
+        spec.width = 4;
+        spec.height = 3;
+        spec.values.assign(12, 1.0);
+        test::WriteFitsImage(dir.file("a.fit"), spec);
+        ASSERT_EQ(tc.context.imageA.loadFits(dir.file("a.fit"), tc.messages), 0);
+        tc.context.display.buildDisplay(tc.context.imageA.grid);
+        tc.context.display.paintDisplay();
+    }
+
+    TempDir dir;
+    TestContext tc;
+    RecordingCommandWindow window{tc.context};
+};
+
+TEST_F(CommandProtocolTest, ExecuteRunsCommandSlotAndReplies102)
+{
+    tc.context.CommandSlot = "size";
+    HandleExecuteMessage(tc.context, CodeExecute, window);
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeReplied}));
+    EXPECT_EQ(tc.context.ReplySlot, "     width = 4\r\n     height = 3");
+    EXPECT_EQ(tc.context.CommandSlot, "size") << "the slot is never cleared";
+    EXPECT_EQ(window.history, ">\r\n     width = 4\r\n     height = 3\r\n>");
+}
+
+TEST_F(CommandProtocolTest, EmptyCommandReplies103WithoutRunningTheInterpreter)
+{
+    tc.context.ReplySlot = "earlier reply";
+    tc.context.CommandSlot = "";
+    HandleExecuteMessage(tc.context, CodeExecute, window);
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeEmpty}));
+    EXPECT_EQ(tc.context.ReplySlot, "earlier reply");
+    EXPECT_EQ(window.history, ">\r\n>");
+}
+
+TEST_F(CommandProtocolTest, OnlyCode101InTheLowSixteenBitsExecutes)
+{
+    tc.context.CommandSlot = "add 1";
+    for (int code : {100, 102, 103, 104, 201, 0, -1, 0x10000 | 100})
+        HandleExecuteMessage(tc.context, code, window);
+    EXPECT_TRUE(window.codes.empty());
+    EXPECT_EQ(tc.context.imageA.grid[0][0], 1.0) << "nothing ran";
+
+    HandleExecuteMessage(tc.context, 0x10000 | CodeExecute, window);
+    HandleExecuteMessage(tc.context, 0x7FFF0000 | CodeExecute, window);
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeReplied, CodeReplied}));
+    EXPECT_EQ(tc.context.imageA.grid[0][0], 3.0) << "high bits are ignored";
+}
+
+TEST_F(CommandProtocolTest, ExecuteTwiceRunsTheSameCommandTwice)
+{
+    tc.context.CommandSlot = "add 1";
+    window.history = ">add 1";
+    HandleExecuteMessage(tc.context, CodeExecute, window);
+    HandleExecuteMessage(tc.context, CodeExecute, window);
+    EXPECT_EQ(tc.context.imageA.grid[0][0], 3.0);
+    EXPECT_EQ(window.history, ">add 1\r\n     offset has been added to image\r\n>\r\n     offset has been added to image\r\n>");
+}
+
+TEST_F(CommandProtocolTest, BlankCommandIsNotEmpty)
+{
+    tc.context.CommandSlot = " ";
+    HandleExecuteMessage(tc.context, CodeExecute, window);
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeReplied}));
+    EXPECT_EQ(tc.context.ReplySlot, "     unknown command !");
+}
+
+TEST_F(CommandProtocolTest, SubmitEchoesThenExecutes)
+{
+    SubmitCommand(tc.context, "add 2.5", window);
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho, CodeReplied}));
+    EXPECT_EQ(window.replySlotAtCode.front(), "") << "the echo comes before the execution";
+    EXPECT_EQ(tc.context.CommandSlot, "add 2.5");
+    EXPECT_EQ(tc.context.imageA.grid[0][0], 3.5);
+    EXPECT_EQ(window.history, ">add 2.5\r\n     offset has been added to image\r\n>");
+}
+
+TEST_F(CommandProtocolTest, SubmitAfterTypedTextEchoesBehindItButRunsOnlyTheComposedText)
+{
+    window.history = ">size";
+    SubmitCommand(tc.context, "add 2.5", window);
+    EXPECT_EQ(window.history, ">sizeadd 2.5\r\n     offset has been added to image\r\n>");
+    EXPECT_EQ(tc.context.ReplySlot, "     offset has been added to image");
+}
+
+TEST_F(CommandProtocolTest, SubmitWithTheCallersExecuteStep)
+{
+    std::vector<std::string> slotAtExecute;
+    SubmitCommand(tc.context, "size", window, [&] {
+        slotAtExecute.push_back(tc.context.CommandSlot);
+        HandleExecuteMessage(tc.context, CodeExecute, window);
+    });
+    EXPECT_EQ(slotAtExecute, (std::vector<std::string>{"size"}));
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho, CodeReplied}));
+
+    // An execute step that does nothing: only the echo happened.
+    window.codes.clear();
+    SubmitCommand(tc.context, "stat", window, [] {});
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho}));
+    EXPECT_EQ(tc.context.CommandSlot, "stat");
+}
+
+TEST_F(CommandProtocolTest, SubmitEmptyTextGivesANewPromptOnly)
+{
+    SubmitCommand(tc.context, "", window);
+    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho, CodeEmpty}));
+    EXPECT_EQ(window.history, ">\r\n>");
+}
+
+TEST_F(CommandProtocolTest, MultiLineReplyIsAppendedWholeWithThePromptOnItsOwnLine)
+{
+    SubmitCommand(tc.context, "stat", window);
+    EXPECT_EQ(window.history, ">stat\r\n     min = 1\r\n     max = 1\r\n     median = 1\r\n     mean = 1\r\n     sigma = 0\r\n>");
+}
+
+TEST(CommandHistory, TextForEachCode)
+{
+    struct Case {
+        const char* history;
+        int code;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {">size", CodeReplied, ">size\r\nREPLY\r\n>"},
+        {">", CodeEmpty, ">\r\n>"},
+        {">", CodeEcho, ">CMD"},
+        {">typed", CodeEcho, ">typedCMD"},
+        {"", CodeReplied, "\r\nREPLY\r\n>"},
+        {">x", 0x10000 | CodeEmpty, ">x\r\n>"},
+        {">x", CodeExecute, ">x"},
+        {">x", CodeRestore, ">x"},
+        {">x", 0, ">x"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HistoryAfterReply(c.history, c.code, "CMD", "REPLY"), c.expected) << c.history << " code " << c.code;
+    EXPECT_EQ(HistoryAfterReply(">", CodeReplied, "", ""), ">\r\n\r\n>");
+}
+
+TEST(CommandHistory, TypedCommandIsTheLastLineAfterItsPrompt)
+{
+    struct Case {
+        const char* history;
+        const char* command;
+    };
+    const Case cases[] = {
+        {">", ""},
+        {">stat", "stat"},
+        {">stat\r\n     min = 1\r\n> size ", " size "},
+        {">a\n>b", "b"},
+        {">a\r\n>", ""},
+        {"", ""},
+        {">x\r\n", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(TypedCommand(c.history), c.command) << c.history;
+}
+
+} // namespace
+} // namespace skyvane
