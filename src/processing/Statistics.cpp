@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <thread>
 
 namespace skyvane {
 
@@ -14,26 +13,57 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Below this many pixels a second thread costs more than it saves.
-constexpr std::int64_t kParallelMinMaxPixels = std::int64_t{1} << 20;
-
-// The running minimum and maximum of the rule "start from `first`; for every v: v > max
-// takes v, v < min takes v" over values[0..count). Written plainly; the result is the
-// first value (in order) equal to the extreme, which also fixes the sign of a zero.
-MinMax runMinMax(double first, const double* values, std::int64_t count)
+// The figures of the rule "start from `first`; for every v in order: v > max takes v, v < min
+// takes v". The running maximum only changes on a strictly larger value, so it ends as
+// the first value (in order, `first` counting as the very first) equal to the largest
+// one; the same holds for the minimum. Equal doubles have equal bits except +0 and -0,
+// so any order of comparison gives the same bits unless an extreme is zero. That lets
+// the walk keep eight independent running extremes (no loop-carried chain of one
+// comparison per pixel) and settle a zero extreme afterwards by finding the first zero.
+// A NaN as `first` stays in every accumulator (v > NaN is false), as it does in the
+// single pass; any other NaN is never taken.
+MinMax runMinMax(const double* values, std::int64_t n)
 {
-    double lo = first;
-    double hi = first;
-    for (std::int64_t i = 0; i < count; ++i) {
-        const double v = values[i];
-        if (v > hi) {
-            hi = v;
-        }
-        if (v < lo) {
-            lo = v;
+    const double first = values[0];
+    constexpr int kLanes = 8;
+    double hi[kLanes];
+    double lo[kLanes];
+    for (int l = 0; l < kLanes; ++l) {
+        hi[l] = first;
+        lo[l] = first;
+    }
+    std::int64_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (int l = 0; l < kLanes; ++l) {
+            const double v = values[i + l];
+            hi[l] = v > hi[l] ? v : hi[l];
+            lo[l] = v < lo[l] ? v : lo[l];
         }
     }
-    return {lo, hi};
+    for (; i < n; ++i) {
+        const double v = values[i];
+        hi[0] = v > hi[0] ? v : hi[0];
+        lo[0] = v < lo[0] ? v : lo[0];
+    }
+    MinMax r{lo[0], hi[0]};
+    for (int l = 1; l < kLanes; ++l) {
+        r.max = hi[l] > r.max ? hi[l] : r.max;
+        r.min = lo[l] < r.min ? lo[l] : r.min;
+    }
+    if (r.max == 0.0 || r.min == 0.0) {
+        // The sign of a zero extreme is that of the first zero in pixel order.
+        std::int64_t z = 0;
+        while (values[z] != 0.0) {
+            ++z; // stops: the extreme itself is a zero somewhere in the array
+        }
+        if (r.max == 0.0) {
+            r.max = values[z];
+        }
+        if (r.min == 0.0) {
+            r.min = values[z];
+        }
+    }
+    return r;
 }
 
 // Wirth's selection, exactly as the rule states it. Safe with NaN in the array: every scan
@@ -130,35 +160,8 @@ MinMax ImageMinMax(const ImageGrid& grid)
     if (grid.empty()) {
         return {kNaN, kNaN};
     }
-    const double* values = grid.data();
-    const std::int64_t n = grid.pixelCount();
-    const double first = values[0];
-    if (n < kParallelMinMaxPixels) {
-        return runMinMax(first, values, n);
-    }
-
-    // Two halves at once. Both start from pixel (0, 0), so a NaN there poisons both halves
-    // as it poisons the single pass. The second half wins only when it is strictly more
-    // extreme; on a tie the first half holds the earlier pixel, which the single pass
-    // keeps. So the merged figures are exactly the single pass's, bit for bit.
-    const std::int64_t half = n / 2;
-    MinMax upper;
-    std::thread helper;
-    try {
-        helper = std::thread([&] { upper = runMinMax(first, values + half, n - half); });
-    } catch (const std::system_error&) {
-        return runMinMax(first, values, n);
-    }
-    const MinMax lower = runMinMax(first, values, half);
-    helper.join();
-    MinMax merged = lower;
-    if (upper.max > merged.max) {
-        merged.max = upper.max;
-    }
-    if (upper.min < merged.min) {
-        merged.min = upper.min;
-    }
-    return merged;
+    // Pixel order is memory order in the column-major grid.
+    return runMinMax(grid.data(), grid.pixelCount());
 }
 
 MeanSigma ImageMeanSigma(const ImageGrid& grid)
