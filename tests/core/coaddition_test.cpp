@@ -1,0 +1,566 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "image/FitsFile.h"
+#include "processing/CoaddKernels.h"
+#include "processing/Coaddition.h"
+
+namespace skyvane {
+namespace {
+
+using test::FitsSpec;
+using test::TempDir;
+using test::TestContext;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+
+const std::string HeaderPolicyText = "Header option not yet implemented, headers from first image will be used";
+const std::string NotTwoDText = "Loaded image is not 2-D.\nOnly 2-D images are supported.";
+
+// The same double, bit for bit, where the bits are fixed: IEEE arithmetic does not fix the
+// sign or payload of a NaN made from two NaN operands (the processor takes one of them,
+// and the compiler may order commutative operands either way), so any two NaN count alike.
+bool SameBits(double a, double b)
+{
+    if (std::isnan(a) && std::isnan(b))
+        return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// A FITS image of `width` x `height` doubles, row-major values.
+void WriteFrame(const std::string& path, int width, int height, std::vector<double> values, std::vector<std::string> cards = {})
+{
+    FitsSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.values = std::move(values);
+    spec.extraCards = std::move(cards);
+    test::WriteFitsImage(path, spec);
+}
+
+void WriteConstantFrame(const std::string& path, int width, int height, double value, std::vector<std::string> cards = {})
+{
+    WriteFrame(path, width, height, std::vector<double>(static_cast<std::size_t>(width) * height, value), std::move(cards));
+}
+
+// Cuts a file down to `keep` bytes.
+void Truncate(const std::string& path, std::uintmax_t keep)
+{
+    std::filesystem::resize_file(path, keep);
+}
+
+struct CoaddTest : ::testing::Test {
+    TempDir dir;
+    TestContext tc;
+    AppContext& context = tc.context;
+
+    // A list "[PATH] = dir" of the given files; unselected ones are deselected.
+    int MakeList(const std::vector<std::string>& names, const std::vector<bool>& selected = {})
+    {
+        const TreeItem list = context.lists.InsertList("[PATH] = " + dir.path().string());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const TreeItem file = context.lists.InsertFile(list, names[i]);
+            if (i < selected.size() && !selected[i])
+                context.lists.DeselectFile(file);
+        }
+        return context.lists.ListPositionOfItem(list);
+    }
+
+    // Puts a recognisable image into Image A, so that "untouched" can be checked.
+    void FillImageA()
+    {
+        context.imageA.grid.resize(2, 3);
+        context.imageA.grid[1][2] = 42.0;
+        context.imageA.cards.append("OLDCARD = 'kept'");
+    }
+
+    void ExpectImageAUntouched()
+    {
+        ASSERT_EQ(context.imageA.grid.width(), 2);
+        ASSERT_EQ(context.imageA.grid.height(), 3);
+        EXPECT_EQ(context.imageA.grid[1][2], 42.0);
+        ASSERT_EQ(context.imageA.cards.count(), 1);
+        EXPECT_EQ(std::string(context.imageA.cards.card(0)), std::string("OLDCARD = 'kept'").append(64, ' '));
+        EXPECT_EQ(tc.displaySink.created, 0);
+        EXPECT_EQ(tc.displaySink.cleared, 0);
+    }
+};
+
+// ---------------------------------------------------------------------------------------
+// The rules of each method on one pixel, through files and through the pixel functions.
+
+struct PixelCase {
+    const char* name;
+    CoaddMethod method;
+    std::vector<double> values;
+    double kappa;
+    int iterations;
+    double expected;
+};
+
+double PixelRule(const PixelCase& c)
+{
+    const int n = static_cast<int>(c.values.size());
+    std::vector<double> scratch(c.values.size());
+    std::vector<std::uint8_t> weights(c.values.size());
+    switch (c.method) {
+    case CoaddMethod::Median:
+        return MedianPixel(c.values.data(), n, scratch.data());
+    case CoaddMethod::Mean:
+        return MeanPixel(c.values.data(), n);
+    case CoaddMethod::MinMaxRejection:
+        return MinMaxRejectionPixel(c.values.data(), n);
+    case CoaddMethod::SigmaClipping:
+        return SigmaClipPixel(c.values.data(), n, c.kappa, c.iterations, weights.data());
+    }
+    return NaN;
+}
+
+TEST_F(CoaddTest, EdgeCasesOfEachMethod)
+{
+    const std::vector<PixelCase> cases = {
+        {"median of an even count is the mean of the middle two", CoaddMethod::Median, {4, 1, 3, 2}, 0, 0, 2.5},
+        {"median of an odd count", CoaddMethod::Median, {5, 1, 4}, 0, 0, 4},
+        {"median of one image", CoaddMethod::Median, {7.25}, 0, 0, 7.25},
+        {"mean of one image", CoaddMethod::Mean, {-3.5}, 0, 0, -3.5},
+        {"mean, not sum", CoaddMethod::Mean, {1, 2, 6}, 0, 0, 3},
+        {"min-max drops one minimum and one maximum", CoaddMethod::MinMaxRejection, {1, 5, 5, 9}, 0, 0, 5},
+        {"min-max of equal values", CoaddMethod::MinMaxRejection, {3, 3, 3}, 0, 0, 3},
+        {"min-max drops only one of equal extremes", CoaddMethod::MinMaxRejection, {1, 1, 4, 9, 9}, 0, 0, 14.0 / 3.0},
+        {"sigma clip rejects the outlier", CoaddMethod::SigmaClipping, {10, 10, 10, 10, 100}, 1.5, 1, 10},
+        {"kappa 0 keeps the value equal to the mean", CoaddMethod::SigmaClipping, {1, 2, 3, 4, 5}, 0, 1, 3},
+        {"kappa 0, no value equals the mean: plain mean", CoaddMethod::SigmaClipping, {1, 2, 3, 4, 10}, 0, 1, 4},
+        {"negative kappa rejects everything: plain mean", CoaddMethod::SigmaClipping, {1, 2, 3, 4, 10}, -1, 3, 4},
+        {"negative kappa keeps all of equal values", CoaddMethod::SigmaClipping, {6, 6, 6, 6, 6}, -2, 1, 6},
+        {"no iteration is the plain mean", CoaddMethod::SigmaClipping, {10, 10, 10, 10, 100}, 1.5, 0, 28},
+        {"negative iterations are the plain mean", CoaddMethod::SigmaClipping, {10, 10, 10, 10, 100}, 1.5, -4, 28},
+        {"each round clips around the kept values", CoaddMethod::SigmaClipping, {0, 0, 0, 0, 0, 0, 0, 0, 1, 50}, 1, 2, 0},
+    };
+    for (const PixelCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(PixelRule(c), c.expected);
+
+        // The same values as 1 x 2 frames (both pixels alike) in a list of their own.
+        TempDir frameDir;
+        std::vector<std::string> names;
+        for (std::size_t k = 0; k < c.values.size(); ++k) {
+            names.push_back("f" + std::to_string(k) + ".fit");
+            WriteConstantFrame(frameDir.file(names.back()), 1, 2, c.values[k]);
+        }
+        TestContext local;
+        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frameDir.path().string());
+        for (const std::string& name : names)
+            local.context.lists.InsertFile(list, name);
+        ASSERT_EQ(CombineList(local.context, 1, {c.method, c.kappa, c.iterations}), CoaddStatus::Done);
+        ASSERT_EQ(local.context.imageA.grid.width(), 1);
+        ASSERT_EQ(local.context.imageA.grid.height(), 2);
+        EXPECT_EQ(local.context.imageA.grid[0][0], c.expected);
+        EXPECT_EQ(local.context.imageA.grid[0][1], c.expected);
+        EXPECT_TRUE(local.messages.texts.empty());
+    }
+}
+
+TEST_F(CoaddTest, EntryPointsRunTheirMethod)
+{
+    const std::vector<double> values = {10, 10, 10, 10, 100, 4};
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        names.push_back("e" + std::to_string(k) + ".fit");
+        WriteConstantFrame(dir.file(names.back()), 2, 1, values[k]);
+    }
+    const int n = MakeList(names);
+    ASSERT_EQ(combineMedian(context, n), CoaddStatus::Done);
+    EXPECT_EQ(context.imageA.grid[1][0], 10.0);
+    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    EXPECT_EQ(context.imageA.grid[1][0], 24.0);
+    ASSERT_EQ(combineMinMaxRejection(context, n), CoaddStatus::Done);
+    EXPECT_EQ(context.imageA.grid[1][0], 10.0);
+    ASSERT_EQ(combineSigmaClipping(context, n, 1.5, 1), CoaddStatus::Done);
+    EXPECT_EQ(context.imageA.grid[1][0], 8.8);
+    EXPECT_TRUE(tc.messages.texts.empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// Which files take part, size and header cards, messages.
+
+TEST_F(CoaddTest, SelectedPathsJoinFolderAndNameInListOrder)
+{
+    const int n = MakeList({"b.fit", "a.fit", "c.fit"}, {true, false, true});
+    EXPECT_EQ(SelectedListPaths(context, n), (std::vector<std::string>{dir.file("b.fit"), dir.file("c.fit")}));
+    EXPECT_TRUE(SelectedListPaths(context, n + 1).empty());
+    EXPECT_TRUE(SelectedListPaths(context, 0).empty());
+}
+
+TEST_F(CoaddTest, UnselectedFilesAreIgnoredAndFirstSelectedGivesSizeAndCards)
+{
+    WriteConstantFrame(dir.file("skip.fit"), 5, 5, 1000.0, {"OBSERVER= 'nobody'"});
+    WriteConstantFrame(dir.file("one.fit"), 4, 3, 2.0, {"OBSERVER= 'first'", "EXPTIME =                 30.0"});
+    WriteConstantFrame(dir.file("two.fit"), 4, 3, 6.0, {"OBSERVER= 'second'"});
+    const int n = MakeList({"skip.fit", "one.fit", "two.fit"}, {false, true, true});
+
+    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    ASSERT_EQ(context.imageA.grid.width(), 4);
+    ASSERT_EQ(context.imageA.grid.height(), 3);
+    for (int x = 0; x < 4; ++x)
+        for (int y = 0; y < 3; ++y)
+            EXPECT_EQ(context.imageA.grid[x][y], 4.0);
+
+    HeaderCards expected;
+    ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), 0);
+    EXPECT_EQ(context.imageA.cards.block(), expected.block());
+    bool sawFirst = false;
+    for (int i = 0; i < context.imageA.cards.count(); ++i)
+        sawFirst = sawFirst || context.imageA.cards.card(i).substr(0, 19) == "OBSERVER= 'first'  ";
+    EXPECT_TRUE(sawFirst);
+    EXPECT_TRUE(tc.messages.texts.empty());
+}
+
+TEST_F(CoaddTest, HeaderPolicyOtherThanFirstImageWarnsAndUsesFirstImage)
+{
+    WriteConstantFrame(dir.file("one.fit"), 2, 2, 1.0, {"OBSERVER= 'first'"});
+    WriteConstantFrame(dir.file("two.fit"), 2, 2, 3.0, {"OBSERVER= 'second'"});
+    const int n = MakeList({"one.fit", "two.fit"});
+    context.settings.HeadersCombo3 = 2;
+    ASSERT_EQ(combineMedian(context, n), CoaddStatus::Done);
+    EXPECT_EQ(tc.messages.texts, std::vector<std::string>{HeaderPolicyText});
+    HeaderCards expected;
+    ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), 0);
+    EXPECT_EQ(context.imageA.cards.block(), expected.block());
+    EXPECT_EQ(context.imageA.grid[1][1], 2.0);
+}
+
+TEST_F(CoaddTest, ResultIsDisplayedWithoutTouchingThresholds)
+{
+    WriteConstantFrame(dir.file("one.fit"), 3, 2, 100.0);
+    const int n = MakeList({"one.fit"});
+    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    EXPECT_TRUE(context.display.isImageDisplayed());
+    EXPECT_EQ(tc.displaySink.cleared, 0);
+    EXPECT_EQ(tc.displaySink.created, 1);
+    EXPECT_EQ(context.display.bitmap().width(), 3);
+    EXPECT_EQ(context.display.bitmap().height(), 2);
+
+    // Already displayed: the old picture is cleared first, then the new one built.
+    WriteConstantFrame(dir.file("one.fit"), 5, 4, 100.0);
+    tc.thresholds.low = 50;
+    tc.thresholds.high = 150;
+    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    EXPECT_EQ(tc.displaySink.cleared, 1);
+    EXPECT_EQ(tc.displaySink.created, 2);
+    EXPECT_EQ(context.display.bitmap().width(), 5);
+    EXPECT_EQ(context.display.bitmap().rows.at(0), GreyMapping(50, 150)(100.0));
+    EXPECT_EQ(tc.thresholds.low, 50);
+    EXPECT_EQ(tc.thresholds.high, 150);
+}
+
+// A later file that is not usable is reported and left out; N counts the frames used.
+TEST_F(CoaddTest, UnusableLaterFilesAreReportedAndLeftOut)
+{
+    struct Case {
+        const char* name;
+        void (*make)(const std::string& path);
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"another size", [](const std::string& p) { WriteConstantFrame(p, 3, 2, 600.0); }, "Image size mismatch."},
+        {"three axes", [](const std::string& p) {
+             test::WriteFileBytes(p, test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                  -64", "NAXIS   =                    3",
+                                                            "NAXIS1  =                    2", "NAXIS2  =                    2", "NAXIS3  =                    1"})
+                                         + std::string(2880, '\0'));
+         },
+         NotTwoDText},
+        {"truncated data", [](const std::string& p) {
+             WriteConstantFrame(p, 2, 2, 600.0);
+             Truncate(p, 2880 + 16);
+         },
+         "Error while reading image data"},
+        {"missing file", [](const std::string&) {}, "Error while reading image data"},
+        {"not a FITS file", [](const std::string& p) { test::WriteFileBytes(p, "hello"); }, "Error while reading image data"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir frames;
+        WriteConstantFrame(frames.file("a.fit"), 2, 2, 1.0);
+        WriteConstantFrame(frames.file("b.fit"), 2, 2, 2.0);
+        c.make(frames.file("bad.fit"));
+        WriteConstantFrame(frames.file("c.fit"), 2, 2, 6.0);
+        TestContext local;
+        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
+        for (const char* name : {"a.fit", "b.fit", "bad.fit", "c.fit"})
+            local.context.lists.InsertFile(list, name);
+        ASSERT_EQ(combineMean(local.context, 1), CoaddStatus::Done);
+        EXPECT_EQ(local.messages.texts, std::vector<std::string>{c.message});
+        for (int x = 0; x < 2; ++x)
+            for (int y = 0; y < 2; ++y)
+                EXPECT_EQ(local.context.imageA.grid[x][y], 3.0);
+    }
+}
+
+TEST_F(CoaddTest, ListWithoutSelectedFileIsRefused)
+{
+    WriteConstantFrame(dir.file("a.fit"), 2, 2, 1.0);
+    FillImageA();
+    const int empty = MakeList({});
+    EXPECT_EQ(combineMedian(context, empty), CoaddStatus::NoSelectedImage);
+    const int none = MakeList({"a.fit"}, {false});
+    EXPECT_EQ(combineMean(context, none), CoaddStatus::NoSelectedImage);
+    EXPECT_EQ(combineSigmaClipping(context, none, 3, 2), CoaddStatus::NoSelectedImage);
+    EXPECT_EQ(combineMean(context, 99), CoaddStatus::NoSelectedImage);
+    EXPECT_TRUE(tc.messages.texts.empty());
+    ExpectImageAUntouched();
+}
+
+TEST_F(CoaddTest, UnreadableFirstFileStopsTheRun)
+{
+    struct Case {
+        const char* name;
+        void (*make)(const std::string& path);
+        std::vector<std::string> messages;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](const std::string&) {}, {"Error while reading image size"}},
+        {"three axes", [](const std::string& p) {
+             test::WriteFileBytes(p, test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                  -64", "NAXIS   =                    3",
+                                                            "NAXIS1  =                    2", "NAXIS2  =                    2", "NAXIS3  =                    1"})
+                                         + std::string(2880, '\0'));
+         },
+         {NotTwoDText, "Error while reading image size"}},
+        {"truncated", [](const std::string& p) {
+             WriteConstantFrame(p, 2, 2, 5.0);
+             Truncate(p, 2880 + 8);
+         },
+         {"Error while reading image data"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir frames;
+        c.make(frames.file("first.fit"));
+        WriteConstantFrame(frames.file("b.fit"), 2, 2, 2.0);
+        TestContext local;
+        local.context.imageA.grid.resize(2, 3);
+        local.context.imageA.grid[1][2] = 42.0;
+        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
+        local.context.lists.InsertFile(list, "first.fit");
+        local.context.lists.InsertFile(list, "b.fit");
+        EXPECT_EQ(combineMedian(local.context, 1), CoaddStatus::FirstImageUnreadable);
+        EXPECT_EQ(local.messages.texts, c.messages);
+        EXPECT_EQ(local.context.imageA.grid.width(), 2);
+        EXPECT_EQ(local.context.imageA.grid[1][2], 42.0);
+        EXPECT_EQ(local.displaySink.created, 0);
+    }
+}
+
+TEST_F(CoaddTest, TooFewImagesLeaveImageAUntouched)
+{
+    for (const char* name : {"a.fit", "b.fit", "c.fit", "d.fit"})
+        WriteConstantFrame(dir.file(name), 2, 2, 1.0);
+    WriteConstantFrame(dir.file("wrong.fit"), 1, 1, 1.0);
+    FillImageA();
+    context.settings.HeadersCombo3 = 1;
+
+    EXPECT_EQ(combineMinMaxRejection(context, MakeList({"a.fit", "b.fit"})), CoaddStatus::TooFewImages);
+    EXPECT_EQ(combineSigmaClipping(context, MakeList({"a.fit", "b.fit", "c.fit", "d.fit"}), 3, 2), CoaddStatus::TooFewImages);
+    EXPECT_TRUE(tc.messages.texts.empty());
+    // Three selected, but only two usable.
+    EXPECT_EQ(combineMinMaxRejection(context, MakeList({"a.fit", "wrong.fit", "b.fit"})), CoaddStatus::TooFewImages);
+    EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Image size mismatch."});
+    ExpectImageAUntouched();
+}
+
+// ---------------------------------------------------------------------------------------
+// Bands, threads and the one-pixel rules agree bit for bit.
+
+// Values with many ties, both zeros, infinities and NaN, so that selection order and
+// special values matter.
+double RandomValue(std::mt19937_64& rng, bool specials)
+{
+    const int kind = static_cast<int>(rng() % 20);
+    if (specials) {
+        switch (kind) {
+        case 0:
+            return NaN;
+        case 1:
+            return -0.0;
+        case 2:
+            return 0.0;
+        case 3:
+            return (rng() % 2) ? Inf : -Inf;
+        default:
+            break;
+        }
+    }
+    if (kind < 10)
+        return static_cast<double>(rng() % 7);
+    return std::ldexp(static_cast<double>(rng() % 2000001) - 1000000.0, -static_cast<int>(rng() % 20));
+}
+
+double ReferencePixel(CoaddMethod method, const std::vector<double>& v, double kappa, int iterations)
+{
+    PixelCase c{"", method, v, kappa, iterations, 0};
+    return PixelRule(c);
+}
+
+TEST_F(CoaddTest, MultiBandResultsMatchThePixelRulesBitForBit)
+{
+    constexpr int width = 7;
+    constexpr int height = 23;
+    std::mt19937_64 rng(20240611);
+    struct Method {
+        CoaddMethod method;
+        double kappa;
+        int iterations;
+    };
+    const std::vector<Method> methods = {
+        {CoaddMethod::Median, 0, 0}, {CoaddMethod::Mean, 0, 0}, {CoaddMethod::MinMaxRejection, 0, 0}, {CoaddMethod::SigmaClipping, 1.2, 3}};
+    for (const int n : {1, 5, 8, 20}) {
+        // frames[k] row-major values; files f<k>.fit.
+        TempDir frames;
+        std::vector<std::vector<double>> values(static_cast<std::size_t>(n));
+        for (int k = 0; k < n; ++k) {
+            for (int i = 0; i < width * height; ++i)
+                values[static_cast<std::size_t>(k)].push_back(RandomValue(rng, true));
+            WriteFrame(frames.file("f" + std::to_string(k) + ".fit"), width, height, values[static_cast<std::size_t>(k)]);
+        }
+        TestContext local;
+        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
+        for (int k = 0; k < n; ++k)
+            local.context.lists.InsertFile(list, "f" + std::to_string(k) + ".fit");
+
+        // One row per band on one thread, a few rows per band on two threads with every
+        // frame reopened per band, everything in one band.
+        const std::vector<CoaddTuning> tunings = {{1, 1, 200}, {static_cast<std::size_t>(2 * 3 * n * width * 8), 2, 2}, {std::size_t{1} << 24, 2, 200}};
+        for (const Method& m : methods) {
+            if (n < MinimumFrameCount(m.method))
+                continue;
+            for (const CoaddTuning& tuning : tunings) {
+                SCOPED_TRACE("n " + std::to_string(n) + ", method " + std::to_string(static_cast<int>(m.method)) + ", band bytes " + std::to_string(tuning.bandBytes));
+                ASSERT_EQ(CombineList(local.context, 1, {m.method, m.kappa, m.iterations}, tuning), CoaddStatus::Done);
+                ASSERT_EQ(local.context.imageA.grid.width(), width);
+                ASSERT_EQ(local.context.imageA.grid.height(), height);
+                int mismatches = 0;
+                for (int x = 0; x < width; ++x) {
+                    for (int y = 0; y < height; ++y) {
+                        std::vector<double> pixel;
+                        for (int k = 0; k < n; ++k)
+                            pixel.push_back(values[static_cast<std::size_t>(k)][static_cast<std::size_t>(y * width + x)]);
+                        const double expected = ReferencePixel(m.method, pixel, m.kappa, m.iterations);
+                        if (!SameBits(local.context.imageA.grid[x][y], expected))
+                            ++mismatches;
+                    }
+                }
+                EXPECT_EQ(mismatches, 0);
+            }
+        }
+        EXPECT_TRUE(local.messages.texts.empty());
+    }
+}
+
+// The band kernels against the one-pixel rules and against plain textbook versions, for
+// many frame counts (sorting networks of every size, and the selection beyond them).
+TEST(CoaddKernels, BandCombinerMatchesPixelRulesForEveryFrameCount)
+{
+    std::mt19937_64 rng(77);
+    constexpr std::size_t count = 301; // not a multiple of any chunk
+    std::vector<int> counts;
+    for (int n = 1; n <= 70; ++n)
+        counts.push_back(n);
+    for (int n : {100, 128, 129, 200})
+        counts.push_back(n);
+    for (const int n : counts) {
+        for (const bool specials : {false, true}) {
+            const std::size_t stride = count + 5;
+            std::vector<double> band(stride * static_cast<std::size_t>(n), 12345.0);
+            for (int k = 0; k < n; ++k)
+                for (std::size_t p = 0; p < count; ++p)
+                    band[static_cast<std::size_t>(k) * stride + p] = RandomValue(rng, specials);
+            const std::vector<double> original = band;
+            struct Method {
+                CoaddMethod method;
+                double kappa;
+                int iterations;
+            };
+            for (const Method& m : {Method{CoaddMethod::Median, 0, 0}, Method{CoaddMethod::Mean, 0, 0}, Method{CoaddMethod::MinMaxRejection, 0, 0},
+                                    Method{CoaddMethod::SigmaClipping, 2.0, 2}, Method{CoaddMethod::SigmaClipping, 0.5, 5}, Method{CoaddMethod::SigmaClipping, 3.0, 0}}) {
+                if (n < MinimumFrameCount(m.method))
+                    continue;
+                SCOPED_TRACE("n " + std::to_string(n) + ", method " + std::to_string(static_cast<int>(m.method)) + (specials ? ", specials" : ""));
+                BandCombiner combiner({m.method, m.kappa, m.iterations}, n);
+                std::vector<double> out(count, -1.0);
+                combiner.combine(band.data(), stride, count, out.data());
+                EXPECT_EQ(std::memcmp(band.data(), original.data(), band.size() * sizeof(double)), 0) << "input changed";
+                int mismatches = 0;
+                int textbookMismatches = 0;
+                for (std::size_t p = 0; p < count; ++p) {
+                    std::vector<double> v;
+                    for (int k = 0; k < n; ++k)
+                        v.push_back(band[static_cast<std::size_t>(k) * stride + p]);
+                    if (!SameBits(out[p], ReferencePixel(m.method, v, m.kappa, m.iterations)))
+                        ++mismatches;
+                    if (m.method == CoaddMethod::Median && !specials) {
+                        std::sort(v.begin(), v.end());
+                        const std::size_t h = v.size() / 2;
+                        const double sorted = v.size() % 2 ? v[h] : (v[h] + v[h - 1]) * 0.5;
+                        if (!SameBits(out[p], sorted))
+                            ++textbookMismatches;
+                    }
+                }
+                EXPECT_EQ(mismatches, 0);
+                EXPECT_EQ(textbookMismatches, 0);
+            }
+        }
+    }
+}
+
+// A comparator network picks the right element for every input when it does so for every
+// input of zeros and ones; checked exhaustively up to 16 slots.
+TEST(CoaddKernels, MedianNetworkIsExactOnEveryZeroOneInput)
+{
+    for (int n = 2; n <= 16; ++n) {
+        const std::vector<Comparator> network = MedianNetwork(n);
+        for (unsigned bits = 0; bits < (1u << n); ++bits) {
+            std::vector<int> v(static_cast<std::size_t>(n));
+            int ones = 0;
+            for (int i = 0; i < n; ++i) {
+                v[static_cast<std::size_t>(i)] = (bits >> i) & 1u;
+                ones += v[static_cast<std::size_t>(i)];
+            }
+            for (const Comparator& c : network) {
+                int& a = v[static_cast<std::size_t>(c.i)];
+                int& b = v[static_cast<std::size_t>(c.j)];
+                const int lo = std::min(a, b);
+                const int hi = std::max(a, b);
+                if (c.kind != Comparator::MaxOnly)
+                    a = lo;
+                if (c.kind != Comparator::MinOnly)
+                    b = hi;
+            }
+            // Sorted, slot s holds 1 exactly when s >= n - ones.
+            const int upper = n / 2;
+            ASSERT_EQ(v[static_cast<std::size_t>(upper)], upper >= n - ones ? 1 : 0) << "n " << n << " input " << bits;
+            if (n % 2 == 0) {
+                ASSERT_EQ(v[static_cast<std::size_t>(upper - 1)], upper - 1 >= n - ones ? 1 : 0) << "n " << n << " input " << bits;
+            }
+        }
+    }
+}
+
+TEST(CoaddKernels, MinimumFrameCounts)
+{
+    EXPECT_EQ(MinimumFrameCount(CoaddMethod::Median), 1);
+    EXPECT_EQ(MinimumFrameCount(CoaddMethod::Mean), 1);
+    EXPECT_EQ(MinimumFrameCount(CoaddMethod::MinMaxRejection), 3);
+    EXPECT_EQ(MinimumFrameCount(CoaddMethod::SigmaClipping), 5);
+}
+
+} // namespace
+} // namespace skyvane
