@@ -71,12 +71,14 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void accept() override;
 
     QString result_;
-    int chosen_ = -1; // the item picked from the list; -1 after typing
+    int chosen_ = -1;     // the item picked from the list; -1 after typing
+    bool typing_ = false; // text was typed since the last pick from the list
     QComboBox* combo_;
     QPushButton* ok_;
     QPushButton* cancel_;

@@ -13,6 +13,7 @@
 class QAction;
 class QMenu;
 class QMenuBar;
+class QMouseEvent;
 class QTreeWidgetItem;
 
 namespace skyvane {
@@ -48,11 +49,26 @@ public:
     void setRowIcon(TreeItem handle, int icon);
     void clearRows();
 
+signals:
+    // A left click ended at pos (viewport coordinates); the release that ends a double
+    // click is not a click of its own. Sent after the tree's own handling.
+    void leftClicked(const QPoint& pos);
+    // A left double click, after the tree's own handling (which expands or collapses a list).
+    void leftDoubleClicked();
+    // The right button was released at pos (viewport) / globalPos (screen).
+    void rightClicked(const QPoint& pos, const QPoint& globalPos);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
 private:
     QRect subElementRect(const QTreeWidgetItem* item, int element) const;
 
     QHash<TreeItem, QTreeWidgetItem*> rows_;
     ImageListDelegate* delegate_;
+    bool releaseEndsDoubleClick_ = false;
 };
 
 // The "Image list" tool window: a menu bar ("Edit", "Select"), the tree, and a popup menu.
@@ -95,9 +111,6 @@ signals:
     // "Display" on a file: the main window runs its display steps for this full path.
     void displayRequested(const QString& fullPath);
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     // ImageListObserver
     void itemInserted(TreeItem item, TreeItem parent, int index) override;
@@ -124,7 +137,6 @@ private:
     QHash<int, QAction*> actions_;
     TreeItem clickedItem_ = NoItem;
     TreeItem lastInserted_ = NoItem;
-    bool pressWasDoubleClick_ = false;
 };
 
 } // namespace skyvane
