@@ -1,6 +1,8 @@
 #include "shell/Settings.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -238,25 +240,31 @@ bool writeProfile(const std::string& iniPath, const ProfileText& text)
         if (ec)
             return false;
     }
-    const fs::path temp = target.string() + ".new" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        for (const std::string& line : text.lines)
-            out.write(line.data(), static_cast<std::streamsize>(line.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            fs::remove(temp, ec);
-            return false;
-        }
+    std::string bytes;
+    for (const std::string& line : text.lines)
+        bytes += line;
+    const std::string temp = target.string() + ".new" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    bool written = true;
+    for (std::size_t done = 0; written && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            written = false;
     }
+    // On the disk before the rename, so that even a power cut leaves the old or the new file.
+    written = written && ::fsync(fd) == 0;
+    written = ::close(fd) == 0 && written;
     const fs::file_status old = fs::status(target, ec);
-    if (fs::exists(old))
+    if (written && fs::exists(old))
         fs::permissions(temp, old.permissions(), ec);
-    fs::rename(temp, target, ec);
-    if (ec) {
+    ec.clear();
+    if (written)
+        fs::rename(temp, target, ec);
+    if (!written || ec) {
         std::error_code ignored;
         fs::remove(temp, ignored);
         return false;

@@ -32,14 +32,20 @@ inline constexpr std::string_view HeadersEdit1Key = "Headers edit 1";
 // empty.
 std::string DefaultSettingsPath();
 
-// Reads one key of one section; sections and keys are matched case-insensitively. A
-// missing file, section or key reads as the empty text.
+// Reads one key of one section; sections and keys are matched case-insensitively (ASCII),
+// blanks around the key and after "=" are skipped, and the value is otherwise returned as
+// it stands, of any length. The first matching key line in file order serves. A missing
+// or unreadable file, section or key reads as the empty text.
 std::string ReadProfileString(const std::string& iniPath, std::string_view section, std::string_view key);
 
 // Writes one key of one section, keeping every other line of the file byte for byte;
 // creates the section or the file when missing. The file is replaced whole (a new file
-// beside it, then a rename), so an interrupted write never leaves half a file. Returns
-// false when the file could not be written (callers ignore it, as the user is not told).
+// beside it, then a rename), so an interrupted write never leaves half a file; a missing
+// folder is created. A new key goes after the last key of its section, a new section at
+// the end; new lines take the file's line ends (CR LF when its first line has one).
+// Returns false, leaving the file as it was, when the file could not be read or written,
+// or when a text would not fit on its line (a line break anywhere, "=" in the key, "]" in
+// the section): a folder name with a line break must not plant lines of its own.
 bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value);
 
 // Reads the six values (combo values with ParseInteger, the flag true only for the exact
@@ -49,6 +55,8 @@ Settings LoadSettings(const std::string& iniPath);
 
 // "OK" in Preferences: writes the five "Image processing parameters" keys in order:
 // combos 1, 2, 3 (FormatInteger), check ("true"/"false"), edit (FormatReal, 15 digits).
+// The file is replaced once with all five, giving the same text as five WriteSetting calls
+// in that order. A failure is not reported.
 void WritePreferences(const std::string& iniPath, const Settings& settings);
 
 } // namespace skyvane
