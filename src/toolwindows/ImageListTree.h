@@ -28,9 +28,10 @@ public:
     virtual ~ImageListObserver() = default;
     // parent is NoItem for a list; index is the item's 0-based place among its siblings.
     virtual void itemInserted(TreeItem item, TreeItem parent, int index) = 0;
-    // Sent before the item (and, for a list, its files) leaves the tree.
+    // Sent before the item (and, for a list, its files) leaves the tree: once, for the
+    // deleted item only; a list's files are not announced one by one.
     virtual void itemRemoved(TreeItem item) = 0;
-    virtual void itemIconChanged(TreeItem item) = 0;
+    virtual void itemIconChanged(TreeItem item) = 0; // only when the icon really changes
     virtual void itemExpanded(TreeItem item) = 0;
 };
 
