@@ -1,0 +1,407 @@
+#include <vector>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
+#include <QTest>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include "display/qt/ThresholdsWindow.h"
+#include "support/GuiTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace skyvane {
+namespace {
+
+using test::TestContext;
+
+class ThresholdsWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        window = std::make_unique<ThresholdsWindow>(table, ctx.context, &owner, QRect(100, 600, 438, 135));
+        redraws = std::make_unique<QSignalSpy>(window.get(), &ThresholdsWindow::redrawRequested);
+    }
+
+    // Image A with the given pixels, displayed.
+    void display(int width, int height, const std::vector<double>& columnMajor)
+    {
+        ctx.context.imageA.grid.resize(width, height);
+        std::copy(columnMajor.begin(), columnMajor.end(), ctx.context.imageA.grid.data());
+        ctx.context.display.buildDisplay(ctx.context.imageA.grid);
+        ctx.context.display.paintDisplay();
+    }
+
+    // Types text into edit as the user would: the old text selected and replaced.
+    void type(QLineEdit* edit, const QString& text)
+    {
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, text);
+    }
+
+    void setBoth(int low, int high)
+    {
+        window->lowEdit()->setText(QString::number(low));
+        window->highEdit()->setText(QString::number(high));
+        ASSERT_EQ(window->LowThreshold(), low);
+        ASSERT_EQ(window->HighThreshold(), high);
+        redraws->clear();
+    }
+
+    QPoint handleCentre(QSlider* slider)
+    {
+        QStyleOptionSlider opt;
+        opt.initFrom(slider);
+        opt.orientation = slider->orientation();
+        opt.minimum = slider->minimum();
+        opt.maximum = slider->maximum();
+        opt.sliderPosition = slider->sliderPosition();
+        opt.sliderValue = slider->value();
+        opt.singleStep = slider->singleStep();
+        opt.pageStep = slider->pageStep();
+        opt.tickPosition = slider->tickPosition();
+        opt.upsideDown = false;
+        opt.state |= QStyle::State_Horizontal;
+        opt.subControls = QStyle::SC_All;
+        return slider->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, slider).center();
+    }
+
+    void mouse(QSlider* slider, QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held)
+    {
+        QMouseEvent event(type, at, slider->mapToGlobal(at), button, held, Qt::NoModifier);
+        QApplication::sendEvent(slider, &event);
+    }
+
+    TestContext ctx;
+    QWidget owner;
+    ToolWindowTable table;
+    std::unique_ptr<ThresholdsWindow> window;
+    std::unique_ptr<QSignalSpy> redraws;
+};
+
+TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
+{
+    EXPECT_EQ(window->windowTitle(), QString("Thresholds"));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->parentWidget(), &owner);
+    EXPECT_TRUE(window->windowFlags().testFlag(Qt::Tool));
+    ASSERT_EQ(table.count, 1);
+    EXPECT_EQ(table.windows[0], window.get());
+    EXPECT_EQ(window->size(), QSize(438, 135));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()); // not resizable
+
+    EXPECT_EQ(window->LowThreshold(), 0);
+    EXPECT_EQ(window->HighThreshold(), 32767);
+    EXPECT_EQ(window->lowEdit()->text(), QString("0"));
+    EXPECT_EQ(window->highEdit()->text(), QString("32767"));
+    for (QSlider* slider : {window->lowSlider(), window->highSlider()}) {
+        EXPECT_EQ(slider->minimum(), 0);
+        EXPECT_EQ(slider->maximum(), 32767);
+        EXPECT_EQ(slider->pageStep(), 200);
+        EXPECT_EQ(slider->orientation(), Qt::Horizontal);
+        EXPECT_EQ(slider->tickPosition(), QSlider::NoTicks);
+    }
+    EXPECT_EQ(window->lowSlider()->geometry(), QRect(10, 10, 350, 20));
+    EXPECT_EQ(window->highSlider()->geometry(), QRect(10, 42, 350, 20));
+    EXPECT_EQ(window->lowEdit()->geometry(), QRect(375, 10, 38, 18));
+    EXPECT_EQ(window->highEdit()->geometry(), QRect(375, 40, 38, 18));
+    EXPECT_EQ(window->autoButton()->geometry(), QRect(40, 75, 80, 25));
+    EXPECT_EQ(window->invertButton()->geometry(), QRect(150, 75, 80, 25));
+
+    // Reachable by their accessible names.
+    EXPECT_EQ(test::FindByAccessibleName<QSlider>(window.get(), "Low threshold"), window->lowSlider());
+    EXPECT_EQ(test::FindByAccessibleName<QSlider>(window.get(), "High threshold"), window->highSlider());
+    EXPECT_EQ(test::FindByAccessibleName<QLineEdit>(window.get(), "Low threshold value"), window->lowEdit());
+    EXPECT_EQ(test::FindByAccessibleName<QLineEdit>(window.get(), "High threshold value"), window->highEdit());
+    EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Auto"), window->autoButton());
+    EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Invert"), window->invertButton());
+    EXPECT_EQ(window->accessibleName(), QString("Thresholds"));
+    EXPECT_EQ(redraws->count(), 0);
+}
+
+struct TypedCase {
+    const char* typed;
+    int position;
+    const char* textAfter;
+};
+
+TEST_F(ThresholdsWindowTest, TypedTextMovesThePairedSlider)
+{
+    const TypedCase cases[] = {
+        {"40000", 32767, "32767"},   // above the range: limited, and the text says so
+        {"32767", 32767, "32767"},
+        {"32768", 32767, "32767"},
+        {"123456", 12345, "123456"}, // read by its first five characters
+        {"abc", 0, "abc"},           // no digits
+        {"-50", 0, "-50"},           // negative: slider at its minimum, text as typed
+        {" 77", 77, " 77"},
+        {"+5", 5, "+5"},
+        {"12x4", 12, "12x4"},
+        {"0", 0, "0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        for (bool first : {true, false}) {
+            QLineEdit* edit = first ? window->lowEdit() : window->highEdit();
+            QSlider* slider = first ? window->lowSlider() : window->highSlider();
+            QSlider* other = first ? window->highSlider() : window->lowSlider();
+            const int otherBefore = other->value();
+            type(edit, c.typed);
+            EXPECT_EQ(slider->value(), c.position);
+            EXPECT_EQ(edit->text(), QString(c.textAfter));
+            EXPECT_EQ(other->value(), otherBefore);
+            EXPECT_EQ(first ? window->LowThreshold() : window->HighThreshold(), c.position);
+        }
+    }
+}
+
+TEST_F(ThresholdsWindowTest, EveryEditChangeRequestsARedraw)
+{
+    window->lowEdit()->setText("700");
+    EXPECT_EQ(redraws->count(), 1);
+    EXPECT_EQ(window->LowThreshold(), 700);
+
+    // Replacing the text by "32767" is itself an edit change: two redraws.
+    redraws->clear();
+    window->highEdit()->setText("40000");
+    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(window->highEdit()->text(), QString("32767"));
+
+    // Typing: one redraw per keystroke.
+    redraws->clear();
+    window->lowEdit()->selectAll();
+    QTest::keyClicks(window->lowEdit(), "25");
+    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(window->LowThreshold(), 25);
+}
+
+TEST_F(ThresholdsWindowTest, KeyboardStepsRedrawOncePerEdit)
+{
+    QSlider* low = window->lowSlider();
+    QTest::keyClick(low, Qt::Key_Right);
+    EXPECT_EQ(low->value(), 1);
+    EXPECT_EQ(window->lowEdit()->text(), QString("1"));
+    EXPECT_EQ(window->highEdit()->text(), QString("32767"));
+    EXPECT_EQ(redraws->count(), 2);
+
+    redraws->clear();
+    QTest::keyClick(low, Qt::Key_PageUp);
+    EXPECT_EQ(low->value(), 201);
+    EXPECT_EQ(window->lowEdit()->text(), QString("201"));
+    EXPECT_EQ(redraws->count(), 2);
+
+    redraws->clear();
+    QTest::keyClick(window->highSlider(), Qt::Key_PageDown);
+    EXPECT_EQ(window->HighThreshold(), 32567);
+    EXPECT_EQ(window->highEdit()->text(), QString("32567"));
+    EXPECT_EQ(window->LowThreshold(), 201);
+    EXPECT_EQ(redraws->count(), 2);
+}
+
+TEST_F(ThresholdsWindowTest, DraggingRedrawsOnlyOnRelease)
+{
+    QSlider* low = window->lowSlider();
+    const QPoint handle = handleCentre(low);
+    mouse(low, QEvent::MouseButtonPress, handle, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_FALSE(window->dragFlag());
+    EXPECT_TRUE(low->isSliderDown());
+
+    mouse(low, QEvent::MouseMove, handle + QPoint(100, 0), Qt::NoButton, Qt::LeftButton);
+    const int dragged = low->value();
+    EXPECT_GT(dragged, 0);
+    EXPECT_EQ(window->lowEdit()->text(), QString::number(dragged)); // the edit follows
+    EXPECT_EQ(redraws->count(), 0);                                 // the picture does not
+
+    // While the button is held, edit changes move nothing.
+    window->highEdit()->setText("500");
+    EXPECT_EQ(window->HighThreshold(), 32767);
+    EXPECT_EQ(redraws->count(), 0);
+
+    mouse(low, QEvent::MouseButtonRelease, handle + QPoint(100, 0), Qt::LeftButton, Qt::NoButton);
+    EXPECT_TRUE(window->dragFlag());
+    EXPECT_EQ(redraws->count(), 2); // the release, then the paired edit's text applied again
+    EXPECT_EQ(low->value(), dragged);
+    EXPECT_EQ(window->lowEdit()->text(), QString::number(dragged));
+    // The high edit kept the text typed while dragging; its slider stays where it was.
+    EXPECT_EQ(window->HighThreshold(), 32767);
+}
+
+TEST_F(ThresholdsWindowTest, ClickingTheGrooveStepsAPageAndRedrawsOnRelease)
+{
+    QSlider* high = window->highSlider();
+    const QPoint groove(20, high->height() / 2); // far left of the handle at 32767
+    mouse(high, QEvent::MouseButtonPress, groove, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_EQ(redraws->count(), 0);
+    mouse(high, QEvent::MouseButtonRelease, groove, Qt::LeftButton, Qt::NoButton);
+    EXPECT_LT(high->value(), 32767);
+    EXPECT_EQ(window->highEdit()->text(), QString::number(high->value()));
+    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_TRUE(window->dragFlag());
+}
+
+TEST_F(ThresholdsWindowTest, OtherMouseButtonsLeaveTheDragFlagAlone)
+{
+    QSlider* low = window->lowSlider();
+    mouse(low, QEvent::MouseButtonPress, handleCentre(low), Qt::RightButton, Qt::RightButton);
+    EXPECT_TRUE(window->dragFlag());
+    mouse(low, QEvent::MouseButtonRelease, handleCentre(low), Qt::RightButton, Qt::NoButton);
+    EXPECT_TRUE(window->dragFlag());
+    EXPECT_EQ(redraws->count(), 0);
+}
+
+struct AutoCase {
+    std::vector<double> pixels; // 2 x 2, column-major
+    const char* low;
+    const char* high;
+};
+
+TEST_F(ThresholdsWindowTest, AutoSetsMedianMinus200AndPlus1000)
+{
+    const AutoCase cases[] = {
+        {{1000.0, 1234.0, 1235.0, 5000.0}, "1034", "2234"},  // median 1234.5, truncated
+        {{100.0, 150.0, 150.0, 900.0}, "0", "1150"},
+        {{31000.0, 32000.0, 32000.0, 32700.0}, "31800", "32767"},
+        {{-5000.0, -4000.0, -4000.0, 0.0}, "0", "0"},
+        {{40000.0, 40000.0, 50000.0, 60000.0}, "32767", "32767"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.low);
+        display(2, 2, c.pixels);
+        setBoth(5, 6);
+        window->autoThresholds();
+        EXPECT_EQ(window->lowEdit()->text(), QString(c.low));
+        EXPECT_EQ(window->highEdit()->text(), QString(c.high));
+        EXPECT_EQ(window->LowThreshold(), QString(c.low).toInt());
+        EXPECT_EQ(window->HighThreshold(), QString(c.high).toInt());
+        EXPECT_EQ(redraws->count(), 2);
+    }
+    // The median came from a copy: Image A is unchanged.
+    EXPECT_EQ(ctx.context.imageA.grid[0][0], 40000.0);
+    EXPECT_EQ(ctx.context.imageA.grid[1][1], 60000.0);
+}
+
+TEST_F(ThresholdsWindowTest, AutoTwiceAppliesItsValuesBothTimes)
+{
+    display(2, 2, {1000.0, 1234.0, 1235.0, 5000.0});
+    window->autoThresholds();
+    redraws->clear();
+
+    // The user moved the slider while the button was held and the edit text still reads
+    // the Auto value; Auto must put the slider back although the text does not change.
+    QSlider* low = window->lowSlider();
+    mouse(low, QEvent::MouseButtonPress, handleCentre(low), Qt::LeftButton, Qt::LeftButton);
+    window->lowEdit()->setText("1034");
+    low->setValue(3000);
+    mouse(low, QEvent::MouseButtonRelease, handleCentre(low), Qt::LeftButton, Qt::NoButton);
+    ASSERT_EQ(window->LowThreshold(), 3000);
+    redraws->clear();
+
+    window->autoThresholds();
+    EXPECT_EQ(window->LowThreshold(), 1034);
+    EXPECT_EQ(window->HighThreshold(), 2234);
+    EXPECT_EQ(redraws->count(), 2);
+    redraws->clear();
+    window->autoThresholds(); // nothing changes, and still one redraw per edit
+    EXPECT_EQ(window->LowThreshold(), 1034);
+    EXPECT_EQ(redraws->count(), 2);
+}
+
+TEST_F(ThresholdsWindowTest, AutoWithoutAnImageRestoresTheFullRange)
+{
+    setBoth(1000, 2000);
+    window->autoThresholds(); // nothing ever displayed
+    EXPECT_EQ(window->lowEdit()->text(), QString("0"));
+    EXPECT_EQ(window->highEdit()->text(), QString("32767"));
+    EXPECT_EQ(window->LowThreshold(), 0);
+    EXPECT_EQ(window->HighThreshold(), 32767);
+    EXPECT_EQ(redraws->count(), 2);
+
+    // Displayed, then cleared: no image again.
+    display(2, 2, {1.0, 2.0, 3.0, 4.0});
+    ctx.context.display.clearDisplay();
+    setBoth(1000, 2000);
+    window->autoThresholds();
+    EXPECT_EQ(window->LowThreshold(), 0);
+    EXPECT_EQ(window->HighThreshold(), 32767);
+
+    // A displayed bitmap over an empty Image A counts as no image.
+    display(2, 2, {1.0, 2.0, 3.0, 4.0});
+    ctx.context.imageA.grid.resize(0, 0);
+    setBoth(1000, 2000);
+    window->autoThresholds();
+    EXPECT_EQ(window->LowThreshold(), 0);
+    EXPECT_EQ(window->HighThreshold(), 32767);
+}
+
+TEST_F(ThresholdsWindowTest, AutoButtonRunsAuto)
+{
+    display(2, 2, {1000.0, 1234.0, 1235.0, 5000.0});
+    QTest::mouseClick(window->autoButton(), Qt::LeftButton);
+    EXPECT_EQ(window->LowThreshold(), 1034);
+    EXPECT_EQ(window->HighThreshold(), 2234);
+}
+
+TEST_F(ThresholdsWindowTest, InvertExchangesAndASecondInvertRestores)
+{
+    setBoth(1000, 3000);
+    window->invert();
+    EXPECT_EQ(window->LowThreshold(), 3000);
+    EXPECT_EQ(window->HighThreshold(), 1000);
+    EXPECT_EQ(window->lowEdit()->text(), QString("3000"));
+    EXPECT_EQ(window->highEdit()->text(), QString("1000"));
+    EXPECT_EQ(redraws->count(), 2);
+
+    redraws->clear();
+    QTest::mouseClick(window->invertButton(), Qt::LeftButton);
+    EXPECT_EQ(window->LowThreshold(), 1000);
+    EXPECT_EQ(window->HighThreshold(), 3000);
+    EXPECT_EQ(window->lowEdit()->text(), QString("1000"));
+    EXPECT_EQ(window->highEdit()->text(), QString("3000"));
+    EXPECT_EQ(redraws->count(), 2);
+}
+
+TEST_F(ThresholdsWindowTest, InvertCarriesTextsByTheirFirstFiveCharacters)
+{
+    type(window->lowEdit(), "123456");
+    type(window->highEdit(), "-40");
+    ASSERT_EQ(window->LowThreshold(), 12345);
+    ASSERT_EQ(window->HighThreshold(), 0);
+    window->invert();
+    EXPECT_EQ(window->lowEdit()->text(), QString("-40"));
+    EXPECT_EQ(window->highEdit()->text(), QString("12345"));
+    EXPECT_EQ(window->LowThreshold(), 0);
+    EXPECT_EQ(window->HighThreshold(), 12345);
+
+    // Equal texts: nothing changes in the boxes, the positions are still applied.
+    setBoth(800, 800);
+    window->invert();
+    EXPECT_EQ(window->LowThreshold(), 800);
+    EXPECT_EQ(window->HighThreshold(), 800);
+    EXPECT_EQ(redraws->count(), 2);
+}
+
+TEST_F(ThresholdsWindowTest, CloseHidesAndKeepsTheThresholds)
+{
+    setBoth(1234, 4321);
+    QSignalSpy hidden(window.get(), &ToolWindow::hiddenByClose);
+    EXPECT_FALSE(window->close()); // refused: the window is hidden, not closed
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(hidden.count(), 1);
+    EXPECT_EQ(window->LowThreshold(), 1234);
+    EXPECT_EQ(window->HighThreshold(), 4321);
+    window->show();
+    EXPECT_EQ(window->lowEdit()->text(), QString("1234"));
+    EXPECT_EQ(window->highEdit()->text(), QString("4321"));
+    EXPECT_EQ(redraws->count(), 0);
+}
+
+} // namespace
+} // namespace skyvane
