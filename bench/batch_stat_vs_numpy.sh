@@ -1,0 +1,111 @@
+#!/bin/sh
+# The "stat" command of skyvane-batch against numpy computing the same five figures (min,
+# max, mean, std, median) of the same pixels, measured in one run.
+#
+# usage: bench/batch_stat_vs_numpy.sh [SKYVANE_BATCH [RUNS]]
+#   SKYVANE_BATCH  default: build/skyvane-batch beside this script's folder
+#   RUNS           runs of each measurement (default 5); medians are reported
+#
+# Steps:
+#  1. Writes a 4096 x 4096 16-bit file (BITPIX 16, BZERO 32768: sky of 1000 with noise, a
+#     few saturated pixels) with numpy and fitsio.
+#  2. numpy: reads it with fitsio, converts it to float64 (the values skyvane holds) and
+#     times min, max, mean, std and median together, RUNS times, inside one process.
+#  3. skyvane-batch: times whole processes, RUNS times each, in alternation:
+#       open       skyvane-batch --open F
+#       open+stat  skyvane-batch --open F -c stat
+#     "stat" itself is the difference of the two medians.
+#  4. When build/bench/stat_command_bench exists beside the batch tool, it measures the load
+#     and the statistics alone in the same run, for the ratio of "--open F -c stat" to
+#     load + statistics.
+#
+# numpy's BLAS settings from the environment are left out for the numpy command only.
+set -eu
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+batch=${1:-$here/build/skyvane-batch}
+runs=${2:-5}
+python=/usr/bin/python3
+
+[ -x "$batch" ] || { echo "no skyvane-batch at $batch" >&2; exit 2; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+file=$work/stat4096.fit
+
+"$python" - "$file" <<'EOF'
+import sys
+import numpy as np
+import fitsio
+rng = np.random.default_rng(2024)
+img = 1000.0 + rng.normal(0.0, 30.0, size=(4096, 4096))
+img.flat[::9973] = 65535.0
+fitsio.write(sys.argv[1], np.clip(img, 0, 65535).astype(np.uint16), clobber=True)
+EOF
+
+# numpy: median of RUNS timings of the five figures, in seconds.
+numpy_s=$(env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$python" - "$file" "$runs" <<'EOF'
+import sys, time
+import numpy as np
+import fitsio
+data = fitsio.read(sys.argv[1]).astype(np.float64)
+times = []
+for _ in range(int(sys.argv[2])):
+    t = time.perf_counter()
+    figures = (data.min(), data.max(), data.mean(), data.std(), np.median(data))
+    times.append(time.perf_counter() - t)
+times.sort()
+print("%.4f" % times[len(times) // 2])
+EOF
+)
+
+# Wall seconds of one process (nanosecond clock of the shell's date).
+wall() {
+    start=$(date +%s%N)
+    "$@" >"$work/out" 2>"$work/err" || { echo "failed: $*" >&2; cat "$work/err" >&2; exit 1; }
+    end=$(date +%s%N)
+    echo "$start $end" | awk '{ printf "%.4f\n", ($2 - $1) / 1e9 }'
+}
+
+median() {
+    sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+: >"$work/open"
+: >"$work/openstat"
+i=0
+while [ "$i" -lt "$runs" ]; do
+    wall "$batch" --ini /dev/null --open "$file" >>"$work/open"
+    wall "$batch" --ini /dev/null --open "$file" -c stat >>"$work/openstat"
+    i=$((i + 1))
+done
+"$batch" --ini /dev/null --open "$file" -c stat
+open_s=$(median <"$work/open")
+openstat_s=$(median <"$work/openstat")
+
+awk -v n="$numpy_s" -v o="$open_s" -v os="$openstat_s" 'BEGIN {
+    s = os - o
+    printf "numpy min+max+mean+std+median (float64):  %.4f s\n", n
+    printf "skyvane-batch --open F:                   %.4f s\n", o
+    printf "skyvane-batch --open F -c stat:           %.4f s\n", os
+    printf "stat (difference):                        %.4f s\n", s
+    printf "ratio stat / numpy:                       %.3f\n", (n > 0 ? s / n : 0)
+}'
+
+bench=$(dirname "$batch")/bench/stat_command_bench
+if [ -x "$bench" ]; then
+    SKYVANE_STAT_FILE=$file "$bench" --benchmark_min_time=0.2 --benchmark_repetitions="$runs" \
+        --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null >"$work/bench.csv"
+    awk -F, -v os="$openstat_s" '
+        $1 ~ /_median"?$/ {
+            name = $1; gsub(/"/, "", name); sub(/\/real_time_median$/, "", name)
+            ms[name] = $3 + 0
+        }
+        END {
+            ref = ms["LoadFits"] + ms["StatisticsAlone"]
+            printf "in-process medians (ms): load %.1f, statistics alone %.1f, stat command %.1f, open %.1f, open+stat %.1f\n",
+                ms["LoadFits"], ms["StatisticsAlone"], ms["StatCommand"], ms["OpenSequence"], ms["OpenSequenceAndStat"]
+            printf "ratio open+stat / (load + statistics), in process:   %.3f\n", (ref > 0 ? ms["OpenSequenceAndStat"] / ref : 0)
+            printf "ratio skyvane-batch --open F -c stat / (load + statistics): %.3f\n", (ref > 0 ? os * 1000 / ref : 0)
+        }' "$work/bench.csv"
+fi
