@@ -201,9 +201,27 @@ int WriteFitsFile(const std::string& fileName, const ImageRecord& record)
     for (int i = 0; i < cards.count(); ++i)
         ffprec(file, cards.block().data() + static_cast<std::size_t>(i) * HeaderCards::RecordBytes, &status);
 
+    // The cards alone define the primary array. Have the library parse them now: its
+    // pixel writer does not check for a header it cannot parse (no SIMPLE card, say) and
+    // then walks an undefined axis count.
+    ffrdef(file, &status);
+
     const ImageGrid& grid = record.grid;
     const int width = grid.width();
     const int height = grid.height();
+    // Pixels are written at the file's own row length, so cards describing another size
+    // would scramble the rows or leave data past the declared array: refuse them.
+    int axisCount = 0;
+    long axes[2] = {0, 0};
+    ffgidm(file, &axisCount, &status);
+    if (status == 0 && axisCount == 2)
+        ffgisz(file, 2, axes, &status);
+    if (status == 0 && (axisCount != 2 || axes[0] != width || axes[1] != height)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "The header cards (NAXIS = %d, %ld x %ld) do not describe the %d x %d image", axisCount, axes[0], axes[1], width, height);
+        ffpmsg(text);
+        status = BAD_NAXIS;
+    }
     if (status == 0 && width > 0 && height > 0) {
         // Converted a band of rows at a time, walking each column contiguously; written
         // row by row at pixel (1, r) as the file's own row length dictates.

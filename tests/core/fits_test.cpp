@@ -1,0 +1,709 @@
+#include <gtest/gtest.h>
+
+#include <fitsio.h>
+
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "image/FitsFile.h"
+#include "image/ImageRecord.h"
+#include "support/TestSupport.h"
+
+namespace skyvane {
+namespace {
+
+using test::FitsSpec;
+using test::RecordingMessages;
+using test::TempDir;
+
+const std::string NotTwoD = "Loaded image is not 2-D.\nOnly 2-D images are supported.";
+const std::string SizeError = "Error while reading image size";
+const std::string DataError = "Error while reading image data";
+const std::string HeaderError = "Error while reading image headers";
+const std::string WriteError = "Error while writing image file";
+using Texts = std::vector<std::string>;
+
+struct MemoryLimitGuard {
+    explicit MemoryLimitGuard(std::uint64_t bytes) { SetGridMemoryLimit(bytes); }
+    ~MemoryLimitGuard() { SetGridMemoryLimit(0); }
+};
+
+double Ramp(int x, int y)
+{
+    return 1000.0 * y + x;
+}
+
+FitsSpec RampSpec(int width, int height, int bitpix)
+{
+    FitsSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.bitpix = bitpix;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            spec.values.push_back(std::fmod(Ramp(x, y), 100.0) + x % 7);
+    return spec;
+}
+
+// The stored numbers of a file's primary image, scaling off, row-major.
+std::vector<double> StoredValues(const std::string& path, long& width, long& height)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    fits_open_file(&file, path.c_str(), READONLY, &status);
+    long axes[2] = {0, 0};
+    fits_get_img_size(file, 2, axes, &status);
+    fits_set_bscale(file, 1.0, 0.0, &status);
+    width = axes[0];
+    height = axes[1];
+    std::vector<double> values(static_cast<std::size_t>(width * height));
+    long first[2] = {1, 1};
+    if (!values.empty())
+        fits_read_pix(file, TDOUBLE, first, static_cast<LONGLONG>(values.size()), nullptr, values.data(), nullptr, &status);
+    fits_close_file(file, &status);
+    EXPECT_EQ(status, 0) << path;
+    return values;
+}
+
+// Every header card of a file's primary header as CFITSIO reads it.
+std::vector<std::string> FileCards(const std::string& path)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    fits_open_file(&file, path.c_str(), READONLY, &status);
+    int count = 0;
+    fits_get_hdrspace(file, &count, nullptr, &status);
+    std::vector<std::string> cards;
+    char card[FLEN_CARD];
+    for (int i = 1; i <= count && status == 0; ++i) {
+        fits_read_record(file, i, card, &status);
+        std::string text = card;
+        text.resize(80, ' ');
+        cards.push_back(text);
+    }
+    fits_close_file(file, &status);
+    EXPECT_EQ(status, 0) << path;
+    return cards;
+}
+
+std::vector<std::string> RecordCards(const ImageRecord& record)
+{
+    std::vector<std::string> cards;
+    for (int i = 0; i < record.cards.count(); ++i)
+        cards.emplace_back(record.cards.card(i));
+    return cards;
+}
+
+// Everything a record holds, to check that a failure left it alone.
+struct Snapshot {
+    int width, height;
+    std::vector<double> values;
+    std::vector<char> block;
+    bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot Take(const ImageRecord& record)
+{
+    const auto count = static_cast<std::size_t>(record.grid.pixelCount());
+    std::vector<double> values(record.grid.data(), record.grid.data() + count);
+    return {record.grid.width(), record.grid.height(), values, record.cards.block()};
+}
+
+// A record holding a small loaded image, as Image A would before the next operation.
+class Fits : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FitsSpec spec = RampSpec(6, 4, -64);
+        spec.extraCards = {"OBJECT  = 'previous'           / the image loaded before"};
+        test::WriteFitsImage(dir.file("previous.fit"), spec);
+        ASSERT_EQ(record.loadFits(dir.file("previous.fit"), messages), 0);
+        ASSERT_TRUE(messages.texts.empty());
+        before = Take(record);
+    }
+
+    // Loads path into the record and returns the messages shown.
+    Texts Load(const std::string& path, int expectedResult = 1)
+    {
+        messages.texts.clear();
+        const int files = test::OpenFileCount();
+        EXPECT_EQ(record.loadFits(path, messages), expectedResult) << path;
+        EXPECT_EQ(test::OpenFileCount(), files) << "a file was left open: " << path;
+        return messages.texts;
+    }
+
+    TempDir dir;
+    RecordingMessages messages;
+    ImageRecord record;
+    Snapshot before;
+};
+
+// --- Reading ---------------------------------------------------------------------------
+
+TEST_F(Fits, LoadPlacesTheFirstFitsRowInRowZero)
+{
+    const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 100, 50, Ramp);
+    EXPECT_EQ(Load(path, 0), Texts{});
+    ASSERT_EQ(record.grid.width(), 100);
+    ASSERT_EQ(record.grid.height(), 50);
+    EXPECT_EQ(record.grid[0][0], 0.0);   // first value of the data array
+    EXPECT_EQ(record.grid[99][0], 99.0); // the hundredth
+    EXPECT_EQ(record.grid[0][1], 1000.0);
+    for (int x = 0; x < 100; ++x)
+        for (int y = 0; y < 50; ++y)
+            ASSERT_EQ(record.grid[x][y], Ramp(x, y)) << x << "," << y;
+    // The cards are the new file's.
+    EXPECT_EQ(RecordCards(record), FileCards(path));
+}
+
+TEST_F(Fits, EveryPixelTypeLoadsAsDoubles)
+{
+    for (int bitpix : {8, 16, 32, 64, -32, -64}) {
+        SCOPED_TRACE(bitpix);
+        const FitsSpec spec = RampSpec(37, 23, bitpix);
+        const std::string path = dir.file("type" + std::to_string(bitpix + 100) + ".fit");
+        test::WriteFitsImage(path, spec);
+        EXPECT_EQ(Load(path, 0), Texts{});
+        ASSERT_EQ(record.grid.width(), 37);
+        ASSERT_EQ(record.grid.height(), 23);
+        for (int y = 0; y < 23; ++y)
+            for (int x = 0; x < 37; ++x)
+                ASSERT_EQ(record.grid[x][y], spec.values[static_cast<std::size_t>(y * 37 + x)]);
+    }
+}
+
+TEST_F(Fits, ScaledFilesLoadInPhysicalUnits)
+{
+    struct Case {
+        int bitpix;
+        double bscale, bzero;
+        std::vector<double> values;
+    };
+    const Case cases[] = {
+        {16, 1.0, 32768.0, {0, 1, 32767, 32768, 65535, 40000}},
+        {16, 0.5, 10.0, {10, 10.5, -100, 16393.5, 0, 11}},
+        {32, 2.0, -5.0, {-5, 1, 1e6 + 1, -7, 3, 5}},
+        {8, 1.0, -128.0, {-128, 0, 127, 5, -1, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bscale);
+        FitsSpec spec;
+        spec.width = 3;
+        spec.height = 2;
+        spec.bitpix = c.bitpix;
+        spec.bscale = c.bscale;
+        spec.bzero = c.bzero;
+        spec.values = c.values;
+        const std::string path = dir.file("scaled.fit");
+        test::WriteFitsImage(path, spec);
+        EXPECT_EQ(Load(path, 0), Texts{});
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 3; ++x)
+                EXPECT_EQ(record.grid[x][y], c.values[static_cast<std::size_t>(y * 3 + x)]) << x << "," << y;
+    }
+}
+
+TEST_F(Fits, FortyCardsGiveABlockOf3240Bytes)
+{
+    FitsSpec spec = RampSpec(4, 3, 16);
+    // SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, EXTEND and the two comments CFITSIO adds: 8.
+    for (int i = 0; i < 32; ++i) {
+        char card[81];
+        std::snprintf(card, sizeof card, "KEY%-5d = %20d / card %d", i, i * 3, i);
+        spec.extraCards.emplace_back(card);
+    }
+    const std::string path = dir.file("forty.fit");
+    test::WriteFitsImage(path, spec);
+    ASSERT_EQ(FileCards(path).size(), 40u);
+    EXPECT_EQ(Load(path, 0), Texts{});
+    EXPECT_EQ(record.cards.count(), 40);
+    EXPECT_EQ(record.cards.block().size(), 3240u);
+    EXPECT_EQ(RecordCards(record), FileCards(path));
+    EXPECT_EQ(record.cards.card(0).substr(0, 30), "SIMPLE  =                    T");
+    EXPECT_EQ(record.cards.card(39).substr(0, 8), "KEY31   ");
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(record.cards.block()[static_cast<std::size_t>(i) * 81 + 80], '\0');
+}
+
+TEST_F(Fits, LargeImagesReadInBandsAndHalvesMatchEveryPixel)
+{
+    // Big enough for several bands and for the two-handle read; odd sizes so that neither
+    // the bands nor the halves divide evenly.
+    const int width = 1031, height = 1027;
+    const std::string path = test::WriteFitsFunction(dir.file("large.fit"), width, height,
+                                                     [](int x, int y) { return 3.0 * x - 0.25 * y + x * y % 11; });
+    EXPECT_EQ(Load(path, 0), Texts{});
+    ASSERT_EQ(record.grid.width(), width);
+    ASSERT_EQ(record.grid.height(), height);
+    long w = 0, h = 0;
+    const std::vector<double> stored = StoredValues(path, w, h);
+    for (int x = 0; x < width; ++x)
+        for (int y = 0; y < height; ++y)
+            ASSERT_EQ(record.grid[x][y], stored[static_cast<std::size_t>(y) * width + x]) << x << "," << y;
+}
+
+// --- Rejected files ----------------------------------------------------------------------
+
+TEST_F(Fits, ThreeAxesAreRejectedEvenWithNaxis3One)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    const std::string path = dir.file("cube.fit");
+    long axes[3] = {6, 4, 1};
+    fits_create_file(&file, ("!" + path).c_str(), &status);
+    fits_create_img(file, 16, 3, axes, &status);
+    fits_close_file(file, &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(Load(path), (Texts{NotTwoD, SizeError}));
+    EXPECT_EQ(Take(record), before);
+}
+
+TEST_F(Fits, NaxisZeroWithTheImageInAnExtensionIsRejected)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    const std::string path = dir.file("extension.fit");
+    long axes[2] = {6, 4};
+    fits_create_file(&file, ("!" + path).c_str(), &status);
+    fits_create_img(file, 16, 0, nullptr, &status);
+    fits_create_img(file, 16, 2, axes, &status);
+    fits_close_file(file, &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(Load(path), (Texts{NotTwoD, SizeError}));
+    EXPECT_EQ(Take(record), before);
+}
+
+TEST_F(Fits, UnreadableFilesFailTheSizeStepAndChangeNothing)
+{
+    test::WriteFileBytes(dir.file("empty.fit"), "");
+    test::WriteFileBytes(dir.file("garbage.fit"), std::string(5000, '\x9c'));
+    test::WriteFileBytes(dir.file("text.fit"), "This is not a FITS file at all.\n");
+    test::WriteFileBytes(dir.file("halfheader.fit"), test::RawFitsHeader({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 2"}).substr(0, 200));
+    test::WriteFileBytes(dir.file("negative.fit"), test::RawFitsHeader({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 2", "NAXIS1  = -5", "NAXIS2  = 4"}));
+    test::WriteFileBytes(dir.file("toowide.fit"), test::RawFitsHeader({"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 2", "NAXIS1  = 3000000000", "NAXIS2  = 1"}));
+    std::filesystem::create_directory(dir.file("folder.fit"));
+    for (const char* name : {"missing.fit", "empty.fit", "garbage.fit", "text.fit", "halfheader.fit", "negative.fit", "toowide.fit", "folder.fit"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Load(dir.file(name)), Texts{SizeError});
+        EXPECT_EQ(Take(record), before);
+    }
+}
+
+TEST_F(Fits, TruncatedDataFailsTheDataStepKeepingThePreviousCards)
+{
+    const std::string path = test::WriteFitsFunction(dir.file("truncated.fit"), 50, 40, Ramp);
+    std::filesystem::resize_file(path, 2880 + 50 * 20 * 8); // header and half the rows
+    EXPECT_EQ(Load(path), Texts{DataError});
+    EXPECT_EQ(record.grid.width(), 50);
+    EXPECT_EQ(record.grid.height(), 40);
+    EXPECT_EQ(record.cards.block(), before.block);
+}
+
+TEST_F(Fits, AnImageTooLargeForMemoryChangesNothing)
+{
+    // A header declaring 2000000000 x 2000000000 pixels (32 exabytes) over no data.
+    const std::string path = dir.file("gigantic.fit");
+    test::WriteFileBytes(path, test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                   16", "NAXIS   =                    2",
+                                                    "NAXIS1  =           2000000000", "NAXIS2  =           2000000000"}));
+    EXPECT_EQ(Load(path), Texts{"Not enough memory for an image of 2000000000 x 2000000000 pixels."});
+    EXPECT_EQ(Take(record), before);
+
+    // The same rule at a limit this test sets: a plain 300 x 200 file.
+    const std::string plain = test::WriteFitsFunction(dir.file("plain.fit"), 300, 200, Ramp);
+    {
+        MemoryLimitGuard limit(300 * 200 * 8 - 8);
+        EXPECT_EQ(Load(plain), Texts{"Not enough memory for an image of 300 x 200 pixels."});
+        EXPECT_EQ(Take(record), before);
+    }
+    EXPECT_EQ(Load(plain, 0), Texts{});
+}
+
+TEST_F(Fits, ZeroLengthAxesGiveAnEmptyImage)
+{
+    const std::string path = dir.file("zero.fit");
+    test::WriteFileBytes(path, test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                   16", "NAXIS   =                    2",
+                                                    "NAXIS1  =           2147483647", "NAXIS2  =                    0"}));
+    EXPECT_EQ(Load(path, 0), Texts{});
+    EXPECT_EQ(record.grid.width(), 2147483647);
+    EXPECT_EQ(record.grid.height(), 0);
+    EXPECT_TRUE(record.grid.empty());
+    EXPECT_EQ(record.cards.count(), 5);
+}
+
+// --- The reading steps on their own --------------------------------------------------------
+
+TEST_F(Fits, ReadFitsSizeAndPixelsChecks)
+{
+    const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 8, 5, Ramp);
+    ImageSize size;
+    RecordingMessages shown;
+    const int files = test::OpenFileCount();
+    EXPECT_EQ(readFitsSize(path, size, shown), 0);
+    EXPECT_EQ(size, (ImageSize{8, 5}));
+    EXPECT_NE(readFitsSize(dir.file("missing.fit"), size, shown), 0);
+    EXPECT_EQ(shown.texts, Texts{}); // no 2-D message for a file that does not open
+
+    ImageGrid grid;
+    grid.resize(8, 5);
+    EXPECT_EQ(readFitsPixels(path, {8, 5}, grid, shown), 0);
+    EXPECT_EQ(grid[7][4], Ramp(7, 4));
+
+    // The file's axes differ from the expected ones.
+    for (ImageSize expected : {ImageSize{8, 6}, ImageSize{7, 5}, ImageSize{5, 8}}) {
+        grid.resize(expected.width, expected.height);
+        shown.texts.clear();
+        EXPECT_EQ(readFitsPixels(path, expected, grid, shown), 1);
+        EXPECT_EQ(shown.texts, Texts{"Image size mismatch."});
+    }
+    // A grid of another size than the expected one is refused without reading.
+    shown.texts.clear();
+    EXPECT_EQ(readFitsPixels(path, {8, 5}, grid, shown), 1);
+    EXPECT_EQ(shown.texts, Texts{});
+
+    int status = 0;
+    fitsfile* file = nullptr;
+    long axes[3] = {8, 5, 2};
+    const std::string cube = dir.file("cube.fit");
+    fits_create_file(&file, ("!" + cube).c_str(), &status);
+    fits_create_img(file, -32, 3, axes, &status);
+    fits_close_file(file, &status);
+    grid.resize(8, 5);
+    EXPECT_EQ(readFitsPixels(cube, {8, 5}, grid, shown), 1);
+    EXPECT_EQ(readFitsSize(cube, size, shown), 1);
+    EXPECT_EQ(shown.texts, (Texts{NotTwoD, NotTwoD}));
+    EXPECT_EQ(readFitsPixels(dir.file("missing.fit"), {8, 5}, grid, shown), 1);
+    EXPECT_EQ(test::OpenFileCount(), files);
+}
+
+TEST_F(Fits, ReadFitsHeaderCardsReplacesOnlyOnSuccess)
+{
+    HeaderCards cards;
+    cards.append("KEEP    = 1");
+    EXPECT_NE(readFitsHeaderCards(dir.file("missing.fit"), cards), 0);
+    ASSERT_EQ(cards.count(), 1);
+    EXPECT_EQ(cards.card(0).substr(0, 11), "KEEP    = 1");
+    EXPECT_EQ(readFitsHeaderCards(dir.file("previous.fit"), cards), 0);
+    EXPECT_EQ(cards.block(), before.block);
+}
+
+TEST_F(Fits, ImageReaderReadsAnyBandOfRows)
+{
+    const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 9, 7, Ramp);
+    FitsImageReader reader;
+    RecordingMessages shown;
+    EXPECT_FALSE(reader.isOpen());
+    ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
+    EXPECT_TRUE(reader.isOpen());
+    EXPECT_EQ(reader.size(), (ImageSize{9, 7}));
+    for (auto [first, count] : {std::pair{0, 7}, std::pair{2, 3}, std::pair{6, 1}, std::pair{0, 1}}) {
+        std::vector<double> rows(static_cast<std::size_t>(9 * count), -1.0);
+        ASSERT_EQ(reader.readRows(first, count, rows.data()), 0);
+        for (int r = 0; r < count; ++r)
+            for (int x = 0; x < 9; ++x)
+                EXPECT_EQ(rows[static_cast<std::size_t>(r * 9 + x)], Ramp(x, first + r));
+    }
+    double spare[9 * 8];
+    EXPECT_NE(reader.readRows(5, 3, spare), 0);
+    EXPECT_NE(reader.readRows(-1, 1, spare), 0);
+    EXPECT_EQ(reader.readRows(3, 0, spare), 0);
+
+    // Moving hands the open file over; the moved-from reader holds nothing.
+    FitsImageReader moved(std::move(reader));
+    EXPECT_FALSE(reader.isOpen());
+    ASSERT_TRUE(moved.isOpen());
+    EXPECT_EQ(moved.readRows(6, 1, spare), 0);
+    EXPECT_EQ(spare[8], Ramp(8, 6));
+    moved.close();
+    EXPECT_FALSE(moved.isOpen());
+    EXPECT_NE(moved.readRows(0, 1, spare), 0);
+    EXPECT_EQ(shown.texts, Texts{});
+}
+
+TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
+{
+    const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 9, 7, Ramp);
+    int status = 0;
+    fitsfile* file = nullptr;
+    long axes[3] = {9, 7, 1};
+    const std::string cube = dir.file("cube.fit");
+    fits_create_file(&file, ("!" + cube).c_str(), &status);
+    fits_create_img(file, 16, 3, axes, &status);
+    fits_close_file(file, &status);
+
+    struct Case {
+        std::string path;
+        ImageSize expected;
+        Texts texts;
+    };
+    const Case cases[] = {
+        {path, {9, 8}, {"Image size mismatch."}},
+        {path, {8, 7}, {"Image size mismatch."}},
+        {cube, {9, 7}, {NotTwoD}},
+        {dir.file("missing.fit"), {9, 7}, {}},
+    };
+    const int files = test::OpenFileCount();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        FitsImageReader reader;
+        RecordingMessages shown;
+        EXPECT_NE(reader.open(c.path, c.expected, shown), 0);
+        EXPECT_FALSE(reader.isOpen());
+        EXPECT_EQ(shown.texts, c.texts);
+        EXPECT_EQ(test::OpenFileCount(), files);
+    }
+    {
+        FitsImageReader reader;
+        RecordingMessages shown;
+        ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
+        EXPECT_EQ(test::OpenFileCount(), files + 1);
+        // Opening again closes the first file.
+        ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
+        EXPECT_EQ(test::OpenFileCount(), files + 1);
+    }
+    EXPECT_EQ(test::OpenFileCount(), files);
+}
+
+// --- Writing -----------------------------------------------------------------------------
+
+// A record with the cards of a BITPIX -64 file of the given size and the given values.
+ImageRecord DoubleRecord(const TempDir& dir, int width, int height, const std::vector<double>& values)
+{
+    FitsSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.values = std::vector<double>(values.size(), 0.0);
+    spec.extraCards = {"OBSERVER= 'someone '", "HISTORY made for a test"};
+    test::WriteFitsImage(dir.file("template.fit"), spec);
+    ImageRecord record;
+    RecordingMessages shown;
+    EXPECT_EQ(record.loadFits(dir.file("template.fit"), shown), 0);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            record.grid[x][y] = values[static_cast<std::size_t>(y * width + x)];
+    return record;
+}
+
+TEST_F(Fits, SavedValuesAreTruncatedAndLimited)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double value, stored;
+    };
+    const Case cases[] = {
+        {12.9, 12}, {-3.2, 0}, {40000.7, 32767}, {32767, 32767}, {nan, 0}, {0.999, 0}, {-0.5, 0},
+        {1.0, 1}, {32766.99, 32766}, {32768, 32767}, {65535, 32767}, {inf, 32767}, {-inf, 0}, {1e300, 32767},
+        {-1e300, 0}, {-0.0, 0}, {100, 100}, {7.5, 7},
+    };
+    std::vector<double> values;
+    for (const Case& c : cases)
+        values.push_back(c.value);
+    const int width = 6, height = 3;
+    ASSERT_EQ(values.size(), static_cast<std::size_t>(width * height));
+    ImageRecord saving = DoubleRecord(dir, width, height, values);
+    const std::string path = dir.file("saved.fit");
+    EXPECT_EQ(saving.saveFits(path, messages), 0);
+    EXPECT_EQ(messages.texts, Texts{});
+    long w = 0, h = 0;
+    const std::vector<double> stored = StoredValues(path, w, h);
+    ASSERT_EQ(w, width);
+    ASSERT_EQ(h, height);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        EXPECT_EQ(stored[i], cases[i].stored) << "value " << cases[i].value;
+}
+
+TEST_F(Fits, SavedCardsAreTheStoredOnesInOrderAndNothingElse)
+{
+    const std::string path = dir.file("saved.fit");
+    ImageRecord saving = DoubleRecord(dir, 5, 4, std::vector<double>(20, 3.0));
+    saving.cards.append("ZLAST   = 'added after loading'");
+    saving.cards.append("COMMENT   the final card");
+    const std::vector<std::string> stored = RecordCards(saving);
+    EXPECT_EQ(saving.saveFits(path, messages), 0);
+    EXPECT_EQ(FileCards(path), stored);
+    ImageRecord back;
+    EXPECT_EQ(back.loadFits(path, messages), 0);
+    EXPECT_EQ(back.cards.block(), saving.cards.block());
+    EXPECT_EQ(messages.texts, Texts{});
+}
+
+TEST_F(Fits, RoundTripsOfScaledFilesFollowTheStoredCards)
+{
+    // Unsigned 16-bit files (BITPIX 16, BZERO 32768): the library scales the written
+    // values back into signed storage, and reading gives them again.
+    struct Case {
+        int bitpix;
+        double bscale, bzero;
+    };
+    for (const Case c : {Case{16, 1.0, 32768.0}, Case{16, 2.0, 0.0}, Case{32, 1.0, 0.0}, Case{-32, 1.0, 0.0}, Case{16, 1.0, 0.0}}) {
+        SCOPED_TRACE(c.bitpix);
+        SCOPED_TRACE(c.bscale);
+        FitsSpec spec;
+        spec.width = 7;
+        spec.height = 3;
+        spec.bitpix = c.bitpix;
+        spec.bscale = c.bscale;
+        spec.bzero = c.bzero;
+        for (int i = 0; i < 21; ++i)
+            spec.values.push_back(i * 1560.0);
+        const std::string source = dir.file("source.fit");
+        const std::string saved = dir.file("saved.fit");
+        test::WriteFitsImage(source, spec);
+        ImageRecord image;
+        ASSERT_EQ(image.loadFits(source, messages), 0);
+        image.grid[0][0] = 32767.9;
+        image.grid[1][0] = -1.0;
+        image.grid[2][0] = 101.0;
+        ASSERT_EQ(image.saveFits(saved, messages), 0);
+        EXPECT_EQ(FileCards(saved), FileCards(source));
+
+        ImageRecord back;
+        ASSERT_EQ(back.loadFits(saved, messages), 0);
+        EXPECT_EQ(back.cards.block(), image.cards.block());
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 7; ++x) {
+                const double expected = std::min(std::max(std::trunc(image.grid[x][y]), 0.0), 32767.0);
+                if (c.bscale == 2.0) // odd values are stored as halves, which the library rounds
+                    EXPECT_NEAR(back.grid[x][y], expected, 1.0) << x << "," << y;
+                else
+                    EXPECT_EQ(back.grid[x][y], expected) << x << "," << y;
+            }
+        long w = 0, h = 0;
+        const std::vector<double> raw = StoredValues(saved, w, h);
+        if (c.bzero == 32768.0)
+            EXPECT_EQ(raw[1 * 7 + 1], 1560.0 * 8 - 32768.0);
+        if (c.bscale == 2.0)
+            EXPECT_EQ(raw[1 * 7 + 1], 1560.0 * 8 / 2.0);
+    }
+    EXPECT_EQ(messages.texts, Texts{});
+}
+
+TEST_F(Fits, SaveOverwritesAnExistingFileAndLeavesNoTemporaryFile)
+{
+    const std::string path = dir.file("target.fit");
+    test::WriteFileBytes(path, "old content");
+    ImageRecord saving = DoubleRecord(dir, 3, 2, {1, 2, 3, 4, 5, 6});
+    EXPECT_EQ(saving.saveFits(path, messages), 0);
+    long w = 0, h = 0;
+    EXPECT_EQ(StoredValues(path, w, h), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(test::FolderEntries(dir.path().string()), (std::vector<std::string>{"previous.fit", "target.fit", "template.fit"}));
+    EXPECT_EQ(messages.texts, Texts{});
+}
+
+TEST_F(Fits, SaveThroughALinkReplacesTheLinkedFile)
+{
+    const std::string real = dir.file("real.fit");
+    test::WriteFileBytes(real, "old content");
+    std::filesystem::create_symlink(real, dir.file("link.fit"));
+    ImageRecord saving = DoubleRecord(dir, 2, 2, {9, 8, 7, 6});
+    EXPECT_EQ(saving.saveFits(dir.file("link.fit"), messages), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.fit")));
+    long w = 0, h = 0;
+    EXPECT_EQ(StoredValues(real, w, h), (std::vector<double>{9, 8, 7, 6}));
+}
+
+TEST_F(Fits, AFailedSaveIsReportedAndDestroysNothing)
+{
+    const std::string existing = dir.file("existing.fit");
+    test::WriteFileBytes(existing, "precious bytes");
+    std::filesystem::create_directory(dir.file("folder.fit"));
+    std::filesystem::create_directory(dir.file("sub"));
+
+    ImageRecord good = DoubleRecord(dir, 4, 3, std::vector<double>(12, 5.0));
+    ImageRecord badCard = DoubleRecord(dir, 4, 3, std::vector<double>(12, 5.0));
+    badCard.cards.append("BAD\x01KEY = 3");
+    ImageRecord noCards = DoubleRecord(dir, 4, 3, std::vector<double>(12, 5.0));
+    noCards.cards.clear();
+    ImageRecord empty;
+    // Cards that declare another image than the grid holds.
+    ImageRecord tooSmall = DoubleRecord(dir, 4, 3, std::vector<double>(12, 5.0));
+    tooSmall.grid.resize(4, 30);
+    ImageRecord tooLarge = DoubleRecord(dir, 4, 3, std::vector<double>(12, 5.0));
+    tooLarge.grid.resize(3, 3);
+    ImageRecord cube = DoubleRecord(dir, 4, 3, std::vector<double>(12, 5.0));
+    cube.cards.clear();
+    for (const char* card : {"SIMPLE  = T", "BITPIX  = 16", "NAXIS   = 3", "NAXIS1  = 4", "NAXIS2  = 3", "NAXIS3  = 1"})
+        cube.cards.append(card);
+
+    struct Case {
+        const char* what;
+        const ImageRecord& record;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"card the library refuses", badCard, existing},
+        {"no cards at all", noCards, existing},
+        {"empty record", empty, existing},
+        {"grid taller than the cards say", tooSmall, existing},
+        {"grid narrower than the cards say", tooLarge, existing},
+        {"cards of three axes", cube, existing},
+        {"missing folder", good, dir.file("nowhere/new.fit")},
+        {"folder that is a file", good, existing + "/new.fit"},
+        {"target that is a folder", good, dir.file("folder.fit")},
+        {"target that is a folder with a slash", good, dir.file("sub") + "/"},
+    };
+    const std::vector<std::string> entries = test::FolderEntries(dir.path().string());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        messages.texts.clear();
+        const int files = test::OpenFileCount();
+        EXPECT_EQ(c.record.saveFits(c.path, messages), 1);
+        EXPECT_EQ(messages.texts, Texts{WriteError});
+        EXPECT_EQ(test::OpenFileCount(), files);
+        const std::vector<unsigned char> bytes = test::ReadFileBytes(existing);
+        EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == "precious bytes");
+        EXPECT_EQ(test::FolderEntries(dir.path().string()), entries);
+        EXPECT_TRUE(test::FolderEntries(dir.file("folder.fit")).empty());
+        EXPECT_TRUE(test::FolderEntries(dir.file("sub")).empty());
+    }
+}
+
+TEST_F(Fits, AnUnwritableFolderFailsTheSave)
+{
+    // Permission bits do not stop the superuser; /proc takes no new files from anyone.
+    const std::string path = ::geteuid() == 0 ? "/proc/skyvane-test.fit" : dir.file("locked/new.fit");
+    if (::geteuid() != 0) {
+        std::filesystem::create_directory(dir.file("locked"));
+        ::chmod(dir.file("locked").c_str(), 0555);
+    }
+    ImageRecord good = DoubleRecord(dir, 2, 2, {1, 2, 3, 4});
+    EXPECT_EQ(good.saveFits(path, messages), 1);
+    EXPECT_EQ(messages.texts, Texts{WriteError});
+    EXPECT_FALSE(std::filesystem::exists(path));
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(test::FolderEntries(dir.file("locked")).empty());
+        ::chmod(dir.file("locked").c_str(), 0755);
+    }
+}
+
+TEST_F(Fits, LoadSaveLoadKeepsCardsAndIntegerPixels)
+{
+    FitsSpec spec;
+    spec.width = 64;
+    spec.height = 48;
+    spec.bitpix = 16;
+    spec.bzero = 32768.0;
+    for (int i = 0; i < 64 * 48; ++i)
+        spec.values.push_back((i * 37) % 32768);
+    spec.extraCards = {"EXPTIME =                 30.0 / seconds", "COMMENT a comment card", "HISTORY  a history card"};
+    const std::string source = dir.file("source.fit");
+    const std::string saved = dir.file("saved.fit");
+    test::WriteFitsImage(source, spec);
+    ImageRecord first;
+    ASSERT_EQ(first.loadFits(source, messages), 0);
+    ASSERT_EQ(first.saveFits(saved, messages), 0);
+    ImageRecord second;
+    ASSERT_EQ(second.loadFits(saved, messages), 0);
+    EXPECT_EQ(Take(second), Take(first));
+    EXPECT_EQ(RecordCards(second), FileCards(source));
+    EXPECT_EQ(messages.texts, Texts{});
+}
+
+} // namespace
+} // namespace skyvane
