@@ -15,7 +15,9 @@ enum class CoaddStatus {
     Done = 0,          // Image A replaced and redisplayed
     TooFewImages = 1,  // min-max rejection (< 3) or sigma clipping (< 5); Image A untouched
     NoSelectedImage,   // the list has no selected file; Image A untouched
-    FirstImageUnreadable, // the first selected file could not be read (its message shown); Image A untouched
+    FirstImageUnreadable, // the first selected file could not be read (its message shown), or no
+                          // memory for the result ("Not enough memory for an image of W x H
+                          // pixels."); Image A untouched
 };
 
 // The full paths (list folder + "/" + file name) of the selected files of list n, in list
@@ -26,10 +28,18 @@ std::vector<std::string> SelectedListPaths(const AppContext& context, int listPo
 // Image A: size of the first selected file, header cards of the first selected file
 // ("Header option not yet implemented, headers from first image will be used" first when
 // the list header option is not 0), then redisplays it (clearDisplay if displayed,
-// buildDisplay, paintDisplay; thresholds unchanged). A later file that cannot be read or
-// has another size is reported and left out (N counts the frames used). Frames are read
-// in bands of rows, so memory stays near Image A plus one band of all frames. Per pixel
-// the arithmetic is exactly that of the one-pixel functions below.
+// buildDisplay, paintDisplay; thresholds unchanged).
+// Every frame is opened and checked before any is used. The first selected file must be
+// readable: "Error while reading image size" (after the 2-D message when that was the
+// cause), "Error while reading image headers" or "Error while reading image data" stop the
+// run. A later file that is not 2-D or has another size is reported with the reading
+// step's message, one that cannot be opened or is too short for its data with "Error while
+// reading image data", and it is left out (N counts the frames used). A frame that still
+// fails part-way is reported the same way and the combination starts again without it, so
+// no frame is ever half used. Image A changes only when the whole result is there.
+// Frames are read in bands of rows, so memory stays near Image A plus one band of all
+// frames per worker thread. Per pixel the arithmetic is exactly that of the one-pixel
+// functions below (a NaN made from two NaN operands may carry either operand's sign).
 CoaddStatus combineMedian(AppContext& context, int listPosition);
 CoaddStatus combineMean(AppContext& context, int listPosition);
 CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition);
