@@ -135,6 +135,14 @@ TEST(FormatReal, AtMostSeventeenSignificantDigitsAreGenerated)
     }
 }
 
+TEST(FormatReal, HugeDigitCountsStayInFixedFormUpToTheExponent)
+{
+    EXPECT_EQ(FormatReal(1e308, 400), "1" + std::string(308, '0'));
+    EXPECT_EQ(FormatReal(2.5, std::numeric_limits<int>::max()), "2.5");
+    EXPECT_EQ(FormatReal(kMax, std::numeric_limits<int>::max()), "17976931348623157" + std::string(292, '0'));
+    EXPECT_EQ(FormatReal(1e-5, std::numeric_limits<int>::max()), "1.0000000000000001e-005");
+}
+
 TEST(FormatReal, InfinitiesAndNotANumber)
 {
     EXPECT_EQ(FormatReal(kInf, 5), "inf");

@@ -440,10 +440,16 @@ TEST(SelectKth, EveryIndexMatchesTheSortedArray)
     std::uniform_int_distribution<int> fewValues(0, 5);
     std::uniform_real_distribution<double> manyValues(-1e6, 1e6);
     for (int n = 1; n <= 40; ++n) {
-        for (int round = 0; round < 10; ++round) {
+        for (int round = 0; round < 15; ++round) {
             std::vector<double> a(static_cast<std::size_t>(n));
+            // Few distinct values, many distinct values, and both kinds of zero (which
+            // sends the selection down Wirth's literal path).
             for (double& v : a) {
-                v = round % 2 == 0 ? fewValues(random) : manyValues(random);
+                switch (round % 3) {
+                case 0: v = fewValues(random); break;
+                case 1: v = manyValues(random); break;
+                default: v = (fewValues(random) - 2) * (fewValues(random) % 2 == 0 ? 1.0 : -1.0); break;
+                }
             }
             std::vector<double> sorted = a;
             std::sort(sorted.begin(), sorted.end());
