@@ -186,10 +186,10 @@ void CommandWindow::historyEdited()
 {
     if (updating_)
         return;
+    shownMatches_ = false; // until the change is accepted or undone
     if (undoPending_ && selectionEnterPending_) {
         undoPending_ = false;
         selectionEnterPending_ = false;
-        shownMatches_ = false;
         PostCode(this, PrivateMessages::problem(), CodeRestore);
         return;
     }
