@@ -40,7 +40,7 @@ public:
 
 class FixedThresholds final : public ThresholdSource {
 public:
-    FixedThresholds(int low = 0, int high = 32767) : low(low), high(high) {}
+    FixedThresholds(int lowValue = 0, int highValue = 32767) : low(lowValue), high(highValue) {}
     int LowThreshold() const override { return low; }
     int HighThreshold() const override { return high; }
     int low;
