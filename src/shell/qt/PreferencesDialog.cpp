@@ -70,13 +70,14 @@ PreferencesDialog::PreferencesDialog(QWidget* owner, const Settings& settings)
     cancel_->setAccessibleName(QStringLiteral("Cancel"));
     cancel_->setAutoDefault(false);
 
+    // A group box comes before the controls inside it, so they stack above its frame.
     auto* headers = place(new QGroupBox(QStringLiteral("FITS headers"), this), 0, 7, 7, 195, 202);
-    headers->lower(); // a frame drawn behind the controls it surrounds
+    headers->setObjectName(QStringLiteral("group1"));
     staticText(this, QStringLiteral("Users combines Image A (=displayed image)  with Image B.\nHeaders of resulting image are:"), 13, 19, 186, 22);
     combo1_ = dropDownList(this, 1011, {QStringLiteral("Headers of image A"), QStringLiteral("Headers of image B")}, settings.HeadersCombo1,
                            QStringLiteral("Headers of Image A combined with Image B"), 75, 42, 96);
     auto* division = place(new QGroupBox(QStringLiteral("Division by image"), this), 0, 212, 7, 191, 66);
-    division->lower();
+    division->setObjectName(QStringLiteral("group2"));
     staticText(this,
                QStringLiteral("If Image A is divided by Image B, what happens for Image B pixels equal to zero ?\nThe corresponding pixels in the final image are set to:"),
                217, 20, 179, 25);
