@@ -6,6 +6,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace skyvane {
 
 namespace {
@@ -48,56 +52,202 @@ std::size_t RowsBytes(int width, int height)
 // Rendering in tiles. The grid is column-major and the bitmap row-major, so converting
 // column by column writes with a stride jump per pixel and touches a new cache line for
 // nearly every byte. A tile of TileColumns x TileRows pixels is converted column by column
-// into a small buffer (contiguous reads, vectorisable), then written out row by row while
+// into a small buffer (contiguous reads, vectorised), then written out row by row while
 // both the buffer and the tile's output rows are in the first-level cache. Every pixel is
-// mapped on its own, so the result is the same as in any other order.
+// mapped on its own by the same operations in the same order (difference, product, the
+// two limits, truncation), so the bytes are the same whatever the order, the tiling, the
+// instruction set or the number of threads.
 constexpr int TileColumns = 64;
 constexpr int TileRows = 64;
 
 // Below this many pixels a second thread costs more than it saves.
 constexpr std::int64_t ThreadedPixels = 1 << 18;
 
+struct TileKernels;
+
 struct RenderJob {
     const ImageGrid* image;
     GreyMapping mapping;
     std::uint8_t* rows;
     std::size_t stride;
+    const TileKernels* kernels;
 };
 
+// Grey levels of the tile at (tx, ty), tw x th pixels, into tile[i * TileRows + j].
+using MapTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int th, std::uint8_t* tile);
+// The tile's grey levels into the bitmap rows, three equal bytes per pixel.
+using WriteTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int th, const std::uint8_t* tile);
+
+// The 64 columns of a tile are 64 separate read streams, more than the processor's own
+// prefetcher follows well; asking for each column's piece of the next tile down while
+// this one is converted keeps the reads at the memory's pace.
+inline void PrefetchNextTile(const RenderJob& job, const double* column, int ty)
+{
+    if (ty + 2 * TileRows <= job.image->height())
+        for (int l = 0; l < TileRows; l += 8)
+            __builtin_prefetch(column + TileRows + l);
+}
+
+void MapTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
+{
+    const GreyMapping mapping = job.mapping;
+    for (int i = 0; i < tw; ++i) {
+        const double* column = (*job.image)[tx + i] + ty;
+        std::uint8_t* out = tile + i * TileRows;
+        PrefetchNextTile(job, column, ty);
+        for (int j = 0; j < th; ++j)
+            out[j] = mapping(column[j]);
+    }
+}
+
+// Pixels (i, j) of the tile with i in [i0, i1) and j in [j0, j1), one by one.
+void WriteTileRange(const RenderJob& job, int tx, int ty, int i0, int i1, int j0, int j1, const std::uint8_t* tile)
+{
+    for (int j = j0; j < j1; ++j) {
+        std::uint8_t* row = job.rows + static_cast<std::size_t>(ty + j) * job.stride + 3 * static_cast<std::size_t>(tx);
+        for (int i = i0; i < i1; ++i) {
+            const std::uint8_t g = tile[i * TileRows + j];
+            row[3 * i] = g;
+            row[3 * i + 1] = g;
+            row[3 * i + 2] = g;
+        }
+    }
+}
+
+void WriteTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, const std::uint8_t* tile)
+{
+    WriteTileRange(job, tx, ty, 0, tw, 0, th, tile);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define SKYVANE_RENDER_AVX2 1
+
+// The same mapping four doubles at a time. min(255, p) keeps p when p is not a number
+// and max(p, 0) then gives 0, exactly as GreyMapping's two comparisons do; the
+// conversion truncates toward zero.
+__attribute__((target("avx2"))) void MapTileAvx2(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
+{
+    const __m256d base = _mm256_set1_pd(job.mapping.base());
+    const __m256d factor = _mm256_set1_pd(job.mapping.factor());
+    const __m256d white = _mm256_set1_pd(255.0);
+    const __m256d black = _mm256_setzero_pd();
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(job.mapping.flip()));
+    const int th16 = th - th % 16;
+    for (int i = 0; i < tw; ++i) {
+        const double* column = (*job.image)[tx + i] + ty;
+        std::uint8_t* out = tile + i * TileRows;
+        PrefetchNextTile(job, column, ty);
+        for (int j = 0; j < th16; j += 16) {
+            __m128i level[4];
+            for (int k = 0; k < 4; ++k) {
+                __m256d p = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(column + j + 4 * k), base), factor);
+                p = _mm256_max_pd(_mm256_min_pd(white, p), black);
+                level[k] = _mm256_cvttpd_epi32(p);
+            }
+            const __m128i words = _mm_packus_epi16(_mm_packs_epi32(level[0], level[1]), _mm_packs_epi32(level[2], level[3]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_xor_si128(words, flip));
+        }
+        for (int j = th16; j < th; ++j)
+            out[j] = job.mapping(column[j]);
+    }
+}
+
+// Blocks of 16 x 16 pixels: the 16 column pieces are transposed into 16 row pieces with
+// byte, word, double-word and quad-word interleaves, and each row piece of 16 grey levels
+// is spread to 48 bytes (blue, green, red) with three byte shuffles.
+__attribute__((target("avx2"))) void WriteTileAvx2(const RenderJob& job, int tx, int tw, int ty, int th, const std::uint8_t* tile)
+{
+    const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i spread2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    const int tw16 = tw - tw % 16;
+    const int th16 = th - th % 16;
+    for (int i0 = 0; i0 < tw16; i0 += 16) {
+        for (int j0 = 0; j0 < th16; j0 += 16) {
+            // a[k]: column i0 + k, rows j0 .. j0 + 15.
+            __m128i a[16];
+            for (int k = 0; k < 16; ++k)
+                a[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(tile + (i0 + k) * TileRows + j0));
+            // b[p] (p < 8): rows 0..7 of columns 2p, 2p + 1; b[8 + p]: rows 8..15.
+            __m128i b[16];
+            for (int p = 0; p < 8; ++p) {
+                b[p] = _mm_unpacklo_epi8(a[2 * p], a[2 * p + 1]);
+                b[8 + p] = _mm_unpackhi_epi8(a[2 * p], a[2 * p + 1]);
+            }
+            // c[h + q] (q < 4): rows h/2 .. h/2 + 3 of columns 4q .. 4q + 3; c[h + 4 + q]:
+            // the next four rows (h = 0 or 8).
+            __m128i c[16];
+            for (int h = 0; h < 16; h += 8)
+                for (int q = 0; q < 4; ++q) {
+                    c[h + q] = _mm_unpacklo_epi16(b[h + 2 * q], b[h + 2 * q + 1]);
+                    c[h + 4 + q] = _mm_unpackhi_epi16(b[h + 2 * q], b[h + 2 * q + 1]);
+                }
+            // d[g + r] (r < 2): rows g .. g + 1 of columns 8r .. 8r + 7; d[g + 2 + r]: the
+            // next two rows (g = 0, 4, 8, 12 covers rows 0..15 in order).
+            __m128i d[16];
+            for (int g = 0; g < 16; g += 4)
+                for (int r = 0; r < 2; ++r) {
+                    d[g + r] = _mm_unpacklo_epi32(c[g + 2 * r], c[g + 2 * r + 1]);
+                    d[g + 2 + r] = _mm_unpackhi_epi32(c[g + 2 * r], c[g + 2 * r + 1]);
+                }
+            // e[m]: row m, columns 0..15.
+            for (int g = 0; g < 16; g += 4)
+                for (int s = 0; s < 4; s += 2) {
+                    const __m128i low = _mm_unpacklo_epi64(d[g + s], d[g + s + 1]);
+                    const __m128i high = _mm_unpackhi_epi64(d[g + s], d[g + s + 1]);
+                    const int m = g + s;
+                    for (int half = 0; half < 2; ++half) {
+                        const __m128i e = half == 0 ? low : high;
+                        std::uint8_t* out = job.rows + static_cast<std::size_t>(ty + j0 + m + half) * job.stride +
+                                            3 * static_cast<std::size_t>(tx + i0);
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(e, spread0));
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_shuffle_epi8(e, spread1));
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_shuffle_epi8(e, spread2));
+                    }
+                }
+        }
+    }
+    WriteTileRange(job, tx, ty, tw16, tw, 0, th, tile);
+    WriteTileRange(job, tx, ty, 0, tw16, th16, th, tile);
+}
+#endif
+
+struct TileKernels {
+    MapTileFunction map;
+    WriteTileFunction write;
+};
+
+const TileKernels PortableKernels{MapTilePlain, WriteTilePlain};
+
+const TileKernels& BestKernels()
+{
+#ifdef SKYVANE_RENDER_AVX2
+    static const TileKernels avx2{MapTileAvx2, WriteTileAvx2};
+    if (__builtin_cpu_supports("avx2"))
+        return avx2;
+#endif
+    return PortableKernels;
+}
+
 // Converts columns [x0, x1) for all rows. The thread that owns the last column also
-// clears the row padding, so every byte of the rows is written exactly once per render.
+// clears the row padding, so every byte of the rows is written once per render.
 void RenderColumns(const RenderJob& job, int x0, int x1)
 {
+    const TileKernels& kernels = *job.kernels;
     const int width = job.image->width();
     const int height = job.image->height();
-    const GreyMapping mapping = job.mapping;
-    const std::size_t stride = job.stride;
-    const std::size_t padding = stride - 3 * static_cast<std::size_t>(width);
+    const std::size_t padding = job.stride - 3 * static_cast<std::size_t>(width);
     alignas(64) std::uint8_t tile[TileColumns * TileRows];
 
     for (int tx = x0; tx < x1; tx += TileColumns) {
         const int tw = std::min(TileColumns, x1 - tx);
-        const bool lastColumns = tx + tw == width;
         for (int ty = 0; ty < height; ty += TileRows) {
             const int th = std::min(TileRows, height - ty);
-            for (int i = 0; i < tw; ++i) {
-                const double* column = (*job.image)[tx + i] + ty;
-                std::uint8_t* out = tile + i * TileRows;
+            kernels.map(job, tx, tw, ty, th, tile);
+            kernels.write(job, tx, tw, ty, th, tile);
+            if (tx + tw == width && padding != 0)
                 for (int j = 0; j < th; ++j)
-                    out[j] = mapping(column[j]);
-            }
-            for (int j = 0; j < th; ++j) {
-                std::uint8_t* row = job.rows + static_cast<std::size_t>(ty + j) * stride + 3 * static_cast<std::size_t>(tx);
-                const std::uint8_t* in = tile + j;
-                for (int i = 0; i < tw; ++i) {
-                    const std::uint8_t g = in[i * TileRows];
-                    row[3 * i] = g;
-                    row[3 * i + 1] = g;
-                    row[3 * i + 2] = g;
-                }
-                if (lastColumns && padding != 0)
-                    std::memset(row + 3 * static_cast<std::size_t>(tw), 0, padding);
-            }
+                    std::memset(job.rows + static_cast<std::size_t>(ty + j + 1) * job.stride - padding, 0, padding);
         }
     }
 }
@@ -151,12 +301,13 @@ GreyMapping::GreyMapping(int low, int high)
     }
 }
 
-void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows)
+void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows, RenderKernel kernel)
 {
     if (image.empty() || rows == nullptr)
         return;
     const int width = image.width();
-    const RenderJob job{&image, GreyMapping(low, high), rows, RowsBytes(width, 1)};
+    const RenderJob job{&image, GreyMapping(low, high), rows, RowsBytes(width, 1),
+                        kernel == RenderKernel::Portable ? &PortableKernels : &BestKernels()};
 
     unsigned threads = 1;
     if (image.pixelCount() >= ThreadedPixels && width >= 2 * TileColumns)

@@ -46,19 +46,24 @@ public:
 
     // Defined here so that the renderer's inner loop inlines it. Clamping the product
     // before the conversion is the same as truncating first and clamping after: a
-    // product of 255 or more truncates to 255 or more, and one below 1 (negative, or
-    // not-a-number, which fails every comparison) truncates to 0 or less. It also keeps
-    // the conversion defined for products of any size. For 0 <= g <= 255,
+    // product of 255 or more truncates to 255 or more, and one of 0 or less truncates to
+    // 0 or less (between 0 and 1 the truncation itself gives 0). It also keeps the
+    // conversion defined for products of any size. The two comparisons are written so
+    // that they compile to the processor's min and max instructions, whose rules for
+    // not-a-number give 0 here. For 0 <= g <= 255,
     // 255 - g == g ^ 255, so the inverted case is one exclusive or.
     std::uint8_t operator()(double v) const
     {
         double p = (v - base_) * factor_;
-        p = p >= 255.0 ? 255.0 : p;
-        p = p >= 1.0 ? p : 0.0;
+        p = 255.0 < p ? 255.0 : p; // not-a-number passes
+        p = p > 0.0 ? p : 0.0;     // not-a-number becomes 0
         return static_cast<std::uint8_t>(static_cast<int>(p) ^ flip_);
     }
 
     bool inverted() const { return flip_ != 0; }
+    double base() const { return base_; }
+    double factor() const { return factor_; }
+    int flip() const { return flip_; }
 
 private:
     double base_;   // the lower of the two thresholds
@@ -124,6 +129,10 @@ private:
 
 // Writes the grey levels of image into rows laid out as a bottom-up 24-bit bitmap of the
 // image's size (stride from DisplayBitmap::Stride), padding bytes zero.
-void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows);
+// The picture is converted in tiles, by as many threads as there are processors for large
+// images, with the processor's vector instructions where it has them (kernel Best) or
+// with plain code (Portable, for comparison); the bytes are the same in every case.
+enum class RenderKernel { Best, Portable };
+void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows, RenderKernel kernel = RenderKernel::Best);
 
 } // namespace skyvane

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -332,42 +333,71 @@ TEST(Display, RefreshAfterClearOrWithAnotherSizeRebuildsInsteadOfOverrunning)
     EXPECT_EQ(sink.cleared, 2);
 }
 
-TEST(RenderGrey, ClearsPaddingAndWritesEveryPixelOfEveryTile)
+// Renders image with both kernels into rows prefilled with a non-zero byte and compares
+// every byte with the rule: three equal bytes per pixel, padding zero.
+void ExpectRenderedByTheRule(const ImageGrid& image, int lo, int hi)
+{
+    const int width = image.width();
+    const int height = image.height();
+    const std::size_t stride = static_cast<std::size_t>(DisplayBitmap::Stride(width));
+    for (RenderKernel kernel : {RenderKernel::Best, RenderKernel::Portable}) {
+        const char* name = kernel == RenderKernel::Best ? "best kernel" : "portable kernel";
+        std::vector<std::uint8_t> rows(stride * static_cast<std::size_t>(height), 0xAA);
+        RenderGrey(image, lo, hi, rows.data(), kernel);
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* row = rows.data() + static_cast<std::size_t>(y) * stride;
+            for (int x = 0; x < width; ++x) {
+                const int g = ReferenceGrey(lo, hi, image[x][y]);
+                ASSERT_EQ(row[3 * x], g) << name << ", " << width << " x " << height << ", lo " << lo << " hi " << hi
+                                         << ", pixel " << x << ", " << y << " = " << image[x][y];
+                ASSERT_EQ(row[3 * x + 1], g) << name;
+                ASSERT_EQ(row[3 * x + 2], g) << name;
+            }
+            for (std::size_t i = 3 * static_cast<std::size_t>(width); i < stride; ++i)
+                ASSERT_EQ(row[i], 0) << name << ", padding of row " << y;
+        }
+    }
+}
+
+TEST(RenderGrey, EveryTileAndEdgeFollowsTheRule)
 {
     // Sizes around the tile edges and the threaded path; values include every special case.
-    const int sizes[][2] = {{1, 1}, {3, 2}, {63, 65}, {64, 64}, {65, 129}, {1001, 301}, {130, 2100}, {2048, 130}};
+    const int sizes[][2] = {{1, 1}, {3, 2}, {17, 15}, {63, 65}, {64, 64}, {65, 129}, {1001, 301}, {130, 2100}, {2048, 130}};
     const int thresholdPairs[][2] = {{0, 255}, {1000, 3000}, {3000, 1000}, {700, 700}, {0, 32767}};
     std::mt19937_64 random(7);
     std::uniform_real_distribution<double> value(-500.0, 4000.0);
     for (const auto& size : sizes) {
-        const int width = size[0];
-        const int height = size[1];
         ImageGrid image;
-        Fill(image, width, height, [&](int x, int y) {
+        Fill(image, size[0], size[1], [&](int x, int y) {
             switch ((x * 7 + y * 13) % 23) {
             case 0: return NaN;
             case 1: return Inf;
             case 2: return -Inf;
             case 3: return 1e300;
+            case 4: return -1e300;
             default: return value(random);
             }
         });
-        const std::size_t stride = static_cast<std::size_t>(DisplayBitmap::Stride(width));
-        for (const auto& t : thresholdPairs) {
-            std::vector<std::uint8_t> rows(stride * static_cast<std::size_t>(height), 0xAA);
-            RenderGrey(image, t[0], t[1], rows.data());
-            for (int y = 0; y < height; ++y) {
-                const std::uint8_t* row = rows.data() + static_cast<std::size_t>(y) * stride;
-                for (int x = 0; x < width; ++x) {
-                    const int g = ReferenceGrey(t[0], t[1], image[x][y]);
-                    ASSERT_EQ(row[3 * x], g) << width << " x " << height << " pixel " << x << ", " << y;
-                    ASSERT_EQ(row[3 * x + 1], g);
-                    ASSERT_EQ(row[3 * x + 2], g);
-                }
-                for (std::size_t i = 3 * static_cast<std::size_t>(width); i < stride; ++i)
-                    ASSERT_EQ(row[i], 0) << "padding of row " << y;
-            }
-        }
+        for (const auto& t : thresholdPairs)
+            ExpectRenderedByTheRule(image, t[0], t[1]);
+    }
+}
+
+TEST(RenderGrey, ValuesWhereTheTruncationDecides)
+{
+    // Values at, just beside and between the thresholds, laid out so that whole blocks of
+    // 16 x 16 pixels go through the vector code as well as the edges.
+    const int thresholdPairs[][2] = {{0, 25}, {25, 0}, {1000, 3000}, {3000, 1000}, {500, 500}, {0, 255}, {255, 0}, {0, 1}};
+    for (const auto& t : thresholdPairs) {
+        std::vector<double> values = {NaN, Inf, -Inf, 1e308, -1e308, -0.0, 0.0};
+        for (const int threshold : {t[0], t[1]})
+            for (const double d : {-2.0, -1.0, -0.5, -1e-9, 0.0, 1e-9, 0.5, 1.0, 2.0})
+                values.push_back(threshold + d);
+        for (int step = 0; step <= 40; ++step)
+            values.push_back(std::min(t[0], t[1]) + step * std::abs(t[1] - t[0]) / 40.0);
+        ImageGrid image;
+        Fill(image, 70, 67, [&](int x, int y) { return values[static_cast<std::size_t>(x * 67 + y) % values.size()]; });
+        ExpectRenderedByTheRule(image, t[0], t[1]);
     }
 }
 
