@@ -1,0 +1,148 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QImage>
+#include <QMainWindow>
+
+#include "display/DisplayBitmap.h"
+#include "shell/AppContext.h"
+#include "shell/Messages.h"
+#include "shell/qt/ToolWindow.h"
+
+class QLabel;
+class QMenu;
+class QAction;
+
+namespace skyvane {
+
+class CommandWindow;
+class DialogProvider;
+class ImageListWindow;
+class ThresholdsWindow;
+class DisplayView;
+
+// Menu, popup and window command ids of the main window.
+namespace MainIds {
+inline constexpr int OpenFits = 40001, SaveFits = 40002, ExportBmp = 40404, WorkingDirectory = 40405,
+                     Preferences = 40429, Exit = 40003;
+inline constexpr int MoveToLeft = 40420, MoveToLeft2 = 40421, ImageListWindow = 40103, ThresholdsWindow = 40104,
+                     CommandWindow = 40105, ShowAll = 40101, HideAll = 40102;
+inline constexpr int AddConstant = 40406, SubtractConstant = 40437, MultiplyConstant = 40410, DivideConstant = 40413,
+                     AddImage = 40407, SubtractImage = 40438, MultiplyImage = 40411, DivideImage = 40414;
+inline constexpr int MedianImage = 40430, ArithmeticSum = 40408, MinMaxRejection = 40431, SigmaClipping = 40432;
+inline constexpr int About = 40301;
+inline constexpr int PopupStat = 41001, PopupSize = 41002, PopupHeaders = 41003, PopupClearDisplay = 41004;
+inline constexpr int Redraw = 42005, Auto = 42006, Invert = 42007;
+} // namespace MainIds
+
+// Forwards the thresholds to the Thresholds window once it exists (the context is made
+// before the tool windows, which need it).
+class ForwardingThresholds final : public ThresholdSource {
+public:
+    const ThresholdSource* target = nullptr;
+    int LowThreshold() const override { return target ? target->LowThreshold() : 0; }
+    int HighThreshold() const override { return target ? target->HighThreshold() : ThresholdMaximumValue; }
+    static constexpr int ThresholdMaximumValue = 32767;
+};
+
+// Shows every message of the core as a modal box owned by the main window: title
+// "Error", warning icon, OK button.
+class QtMessageSink final : public MessageSink {
+public:
+    explicit QtMessageSink(QWidget* owner) : owner_(owner) {}
+    void showError(const std::string& text) override;
+
+private:
+    QWidget* owner_;
+};
+
+// The path named on the command line: double quotes around it are removed only when both
+// are present.
+std::string CommandLinePath(const std::string& argument);
+
+struct MainWindowOptions {
+    std::string settingsPath;            // the settings file; DefaultSettingsPath() when empty
+    DialogProvider* dialogs = nullptr;   // the user's answers; the real dialogs when null
+    MessageSink* messages = nullptr;     // message boxes; QtMessageSink when null
+};
+
+// The frame of the program: shows Image A pixel for pixel, owns the menus, the status bar,
+// the popup menu and the three tool windows, and runs every command through the command
+// protocol.
+class MainWindow final : public QMainWindow, private StatusSink, private DisplaySink {
+    Q_OBJECT
+public:
+    explicit MainWindow(const MainWindowOptions& options = {});
+    ~MainWindow() override;
+
+    AppContext& context() { return *context_; }
+    ImageListWindow* imageListWindow() const { return imageList_; }
+    ThresholdsWindow* thresholdsWindow() const { return thresholds_; }
+    CommandWindow* commandWindow() const { return commandWindow_; }
+    QWidget* displayView() const;
+    QLabel* statusPart(int part) const { return statusParts_[part]; }
+    QMenu* popupMenu() const { return popup_; }
+    // The menu bar item or popup item with this id.
+    QAction* action(int id) const;
+
+    // Runs a menu or window command by id, as WM_COMMAND does.
+    void runCommand(int id);
+    // The opening sequence: load into Image A, build and paint the display, Auto, caption.
+    void openingSequence(const std::string& path);
+    // "Open FITS" and "Display" steps: drop what is displayed, then the opening sequence.
+    void displayFile(const std::string& path);
+    // CommandSlot := text, echo in the Command window, execute (synchronously).
+    void SubmitCommand(const std::string& text);
+
+    // The picture drawn in the client area (top-down RGB32), null when nothing is displayed.
+    const QImage& picture() const { return picture_; }
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    friend class DisplayView;
+
+    void createMenus();
+    void createStatusBar();
+    void toggleToolWindow(int position, int id);
+    void showAllToolWindows(bool show);
+    void arrange(QWidget* upper, QWidget* lower);
+    void askConstantAndSubmit(const char* prompt, double initial, const char* command);
+    void askImageAndSubmit(const char* command);
+    void askListAndSubmit(const char* prompt, const char* command);
+    void sigmaClipping();
+    void redrawCommand();
+    void firstPaint();
+    void pointerMoved(int x, int y);
+    void rightButtonReleased(int x, int y, const QPoint& globalPos);
+    bool overPicture(int x, int y) const;
+
+    // StatusSink
+    void setStatusText(int part, const std::string& text) override;
+    // DisplaySink
+    void bitmapCreated(const DisplayBitmap& bitmap) override;
+    void bitmapChanged(const DisplayBitmap& bitmap) override;
+    void bitmapCleared() override;
+    void convertPicture(const DisplayBitmap& bitmap);
+
+    std::unique_ptr<DialogProvider> ownDialogs_;
+    DialogProvider* dialogs_ = nullptr;
+    std::unique_ptr<MessageSink> ownMessages_;
+    ForwardingThresholds forwardThresholds_;
+    std::unique_ptr<AppContext> context_;
+    ToolWindowTable toolWindows_;
+    ImageListWindow* imageList_ = nullptr;
+    ThresholdsWindow* thresholds_ = nullptr;
+    CommandWindow* commandWindow_ = nullptr;
+    DisplayView* view_ = nullptr;
+    QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
+    QMenu* toolbarsMenu_ = nullptr;
+    QMenu* popup_ = nullptr;
+    QImage picture_;
+    bool firstPaintPending_ = true;
+};
+
+} // namespace skyvane

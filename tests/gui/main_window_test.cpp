@@ -1,0 +1,329 @@
+#include <deque>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QSlider>
+#include <QStatusBar>
+#include <QTest>
+
+#include "display/qt/ThresholdsWindow.h"
+#include "image/FitsFile.h"
+#include "shell/qt/DialogProvider.h"
+#include "shell/qt/MainWindow.h"
+#include "support/TestSupport.h"
+#include "toolwindows/qt/CommandWindow.h"
+#include "toolwindows/qt/ImageListWindow.h"
+
+namespace skyvane {
+namespace {
+
+using test::RecordingMessages;
+using test::TempDir;
+
+// The user's answers, queued by the test; every question is counted.
+class FakeDialogs final : public DialogProvider {
+public:
+    QString openFitsFile(QWidget*) override { return next(files, "open"); }
+    QString saveFitsFile(QWidget*) override { return next(files, "save"); }
+    QString saveBitmapFile(QWidget*) override { return next(files, "bmp"); }
+    std::optional<double> askConstant(QWidget*, const QString& prompt, double initial) override
+    {
+        asked.push_back("constant:" + prompt.toStdString() + ":" + std::to_string(initial));
+        if (constants.empty())
+            return std::nullopt;
+        auto v = constants.front();
+        constants.pop_front();
+        return v;
+    }
+    QString askImageList(QWidget*, const QString& prompt, const QStringList& tags) override
+    {
+        lastTags = tags;
+        return next(lists, "list:" + prompt.toStdString());
+    }
+    QString askImageFile(QWidget*, const QString& startFolder) override
+    {
+        lastStartFolder = startFolder;
+        return next(files, "image");
+    }
+    QStringList askNewImages(QWidget*, const QString&) override { return {}; }
+    QString chooseFolder(QWidget*, const QString&, const QString&) override { return next(files, "folder"); }
+    void showPreferences(QWidget*, AppContext&) override { asked.push_back("preferences"); }
+
+    std::deque<QString> files;
+    std::deque<QString> lists;
+    std::deque<std::optional<double>> constants;
+    std::vector<std::string> asked;
+    QStringList lastTags;
+    QString lastStartFolder;
+
+private:
+    QString next(std::deque<QString>& answers, const std::string& what)
+    {
+        asked.push_back(what);
+        if (answers.empty())
+            return {};
+        QString a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+};
+
+double ramp(int x, int y)
+{
+    return 1000.0 + x + 100.0 * y;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ini = dir.file("Skyvane.ini");
+        test::WriteFileBytes(ini, "[PATH]\nWorking path=" + dir.path().string() + "\n");
+        image = test::WriteFitsFunction(dir.file("ramp.fit"), 100, 100, ramp);
+        MainWindowOptions options;
+        options.settingsPath = ini;
+        options.dialogs = &dialogs;
+        options.messages = &messages;
+        window = std::make_unique<MainWindow>(options);
+        window->show();
+    }
+
+    std::string history() const { return window->commandWindow()->historyText(); }
+    void trigger(int id)
+    {
+        QAction* a = window->action(id);
+        ASSERT_NE(a, nullptr) << id;
+        a->trigger();
+    }
+
+    TempDir dir;
+    std::string ini;
+    std::string image;
+    FakeDialogs dialogs;
+    RecordingMessages messages;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(MainWindowTest, StartsEmptyWithTitleMenusAndStatusParts)
+{
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Skyvane v1.7"));
+    QStringList titles;
+    for (QAction* a : window->menuBar()->actions())
+        titles << a->text();
+    EXPECT_EQ(titles, (QStringList{"&File", "Toolbars", "Image", "Image list", "Co-registration", "Co-addition",
+                                   "Equalisation", "&Help"}));
+    QStringList file;
+    for (QAction* a : window->menuBar()->actions().at(0)->menu()->actions())
+        file << (a->isSeparator() ? QStringLiteral("-") : a->text() + "=" + a->data().toString());
+    EXPECT_EQ(file, (QStringList{"Open FITS=40001", "Save FITS=40002", "Export to BMP=40404", "-",
+                                 "Working directory=40405", "Preferences=40429", "-", "E&xit=40003"}));
+    QStringList popup;
+    for (QAction* a : window->popupMenu()->actions())
+        popup << a->text() + "=" + a->data().toString();
+    EXPECT_EQ(popup, (QStringList{"Stat=41001", "Size=41002", "Headers=41003", "Clear display=41004"}));
+    // Right edges of the three status parts at 50, 100 and 174 pixels.
+    EXPECT_EQ(window->statusPart(0)->width(), 50);
+    EXPECT_EQ(window->statusPart(1)->width(), 50);
+    EXPECT_EQ(window->statusPart(2)->width(), 74);
+    EXPECT_FALSE(window->context().display.isImageDisplayed());
+    for (int id : {MainIds::ImageListWindow, MainIds::ThresholdsWindow, MainIds::CommandWindow})
+        EXPECT_TRUE(window->action(id)->isChecked());
+}
+
+TEST_F(MainWindowTest, OpeningSequenceLoadsDisplaysSetsAutoThresholdsAndCaption)
+{
+    window->openingSequence(image);
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_TRUE(window->context().display.isImageDisplayed());
+    EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
+    // Median of 1000 + x + 100 y over 100 x 100 pixels is 5999.5: Auto gives 5799 and 6999.
+    EXPECT_EQ(window->thresholdsWindow()->LowThreshold(), 5799);
+    EXPECT_EQ(window->thresholdsWindow()->HighThreshold(), 6999);
+    ASSERT_FALSE(window->picture().isNull());
+    EXPECT_EQ(window->picture().size(), QSize(100, 100));
+    // Row 0 of the image (the darkest, 1000..1099) is the bottom line of the picture.
+    EXPECT_EQ(qGray(window->picture().pixel(0, 99)), 0);
+    EXPECT_EQ(qGray(window->picture().pixel(99, 0)), 255);
+}
+
+TEST_F(MainWindowTest, FailedOpenStillCompletesTheSequence)
+{
+    window->openingSequence(dir.file("missing.fit"));
+    ASSERT_FALSE(messages.texts.empty());
+    EXPECT_EQ(messages.texts.back(), "Error while reading image size");
+    EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + dir.file("missing.fit") + "]"));
+    trigger(MainIds::PopupStat);
+    EXPECT_NE(history().find("     no image !"), std::string::npos);
+}
+
+TEST_F(MainWindowTest, OpenFitsMenuAndCancel)
+{
+    trigger(MainIds::OpenFits); // cancelled
+    EXPECT_FALSE(window->context().display.isImageDisplayed());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Skyvane v1.7"));
+    dialogs.files.push_back(QString::fromStdString(image));
+    trigger(MainIds::OpenFits);
+    EXPECT_TRUE(window->context().display.isImageDisplayed());
+    EXPECT_EQ(window->context().imageA.grid.width(), 100);
+}
+
+TEST_F(MainWindowTest, ConstantItemsComposeExactCommandsAndShowReplies)
+{
+    window->openingSequence(image);
+    dialogs.constants = {0.1, 2.5, std::nullopt, 4.0};
+    trigger(MainIds::AddConstant);
+    EXPECT_EQ(window->context().CommandSlot, "add 0.10000000000000001");
+    trigger(MainIds::SubtractConstant);
+    EXPECT_EQ(window->context().CommandSlot, "sub 2.5");
+    trigger(MainIds::MultiplyConstant); // cancelled: nothing submitted
+    EXPECT_EQ(window->context().CommandSlot, "sub 2.5");
+    trigger(MainIds::DivideConstant);
+    EXPECT_EQ(window->context().CommandSlot, "div 4");
+    EXPECT_EQ(dialogs.asked[0], "constant:Enter constant for addition:0.000000");
+    EXPECT_EQ(dialogs.asked[2], "constant:Enter constant for multiplication:1.000000");
+    EXPECT_EQ(history(), ">add 0.10000000000000001\r\n     offset has been added to image\r\n"
+                         ">sub 2.5\r\n     constant has been subtracted from image\r\n"
+                         ">div 4\r\n     image has been divided by constant\r\n>");
+    // (1000 + 0.1 - 2.5) / 4 at pixel (0, 0)
+    EXPECT_DOUBLE_EQ(window->context().imageA.grid[0][0], (1000.0 + 0.10000000000000001 + -2.5) * 0.25);
+}
+
+TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
+{
+    window->openingSequence(image);
+    const std::string other = test::WriteFitsFunction(dir.file("other.fit"), 100, 100, ramp);
+    dialogs.files.push_back(QString::fromStdString(other));
+    trigger(MainIds::SubtractImage);
+    EXPECT_EQ(window->context().CommandSlot, "sub (" + other + ")");
+    EXPECT_EQ(dialogs.lastStartFolder.toStdString(), dir.path().string());
+    EXPECT_DOUBLE_EQ(window->context().imageA.grid[5][5], 0.0);
+
+    dialogs.lists = {QString(), QStringLiteral("[WORK]")};
+    trigger(MainIds::MedianImage); // nothing chosen
+    EXPECT_EQ(window->context().CommandSlot, "sub (" + other + ")");
+    EXPECT_EQ(dialogs.lastTags, QStringList{"[WORK]"});
+    trigger(MainIds::ArithmeticSum);
+    EXPECT_EQ(window->context().CommandSlot, "mean [WORK]");
+
+    dialogs.lists = {QStringLiteral("[WORK]")};
+    dialogs.constants = {2.5, 2.9};
+    trigger(MainIds::SigmaClipping);
+    EXPECT_EQ(window->context().CommandSlot, "sigmaclip [WORK] 2.5 2");
+}
+
+TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
+{
+    trigger(MainIds::SaveFits);
+    trigger(MainIds::ExportBmp);
+    EXPECT_TRUE(dialogs.asked.empty()); // no dialog without an image
+    window->openingSequence(image);
+    trigger(MainIds::SaveFits); // cancelled
+    EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
+    const std::string saved = dir.file("saved.fit");
+    dialogs.files = {QString::fromStdString(saved), QString::fromStdString(dir.file("picture.bmp"))};
+    trigger(MainIds::SaveFits);
+    EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + saved + "]"));
+    ImageSize size;
+    ASSERT_EQ(readFitsSize(saved, size, messages), 0);
+    EXPECT_EQ(size, (ImageSize{100, 100}));
+    trigger(MainIds::ExportBmp);
+    EXPECT_EQ(test::ReadFileBytes(dir.file("picture.bmp")).size(), 54u + 300u * 100u);
+    EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + saved + "]"));
+}
+
+TEST_F(MainWindowTest, PopupClearDisplayResetsCaptionButTypedClearDoesNot)
+{
+    window->openingSequence(image);
+    window->context().CommandSlot = "clear";
+    window->SubmitCommand("clear");
+    EXPECT_FALSE(window->context().display.isImageDisplayed());
+    EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
+    window->openingSequence(image);
+    trigger(MainIds::PopupClearDisplay);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Skyvane v1.7"));
+    EXPECT_TRUE(window->picture().isNull());
+    for (int part = 0; part < 3; ++part)
+        EXPECT_TRUE(window->statusPart(part)->text().isEmpty());
+}
+
+TEST_F(MainWindowTest, PointerReadoutShowsOneBasedPositionsInsideThePicture)
+{
+    window->openingSequence(image);
+    QWidget* view = window->displayView();
+    auto move = [&](int x, int y) {
+        QMouseEvent event(QEvent::MouseMove, QPointF(x, y), view->mapToGlobal(QPointF(x, y)), Qt::NoButton,
+                          Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &event);
+        return window->statusPart(0)->text() + "," + window->statusPart(1)->text();
+    };
+    EXPECT_EQ(move(9, 4), QStringLiteral("X=10,Y=5"));
+    EXPECT_EQ(move(0, 4), QStringLiteral(","));
+    EXPECT_EQ(move(50, 50), QStringLiteral("X=51,Y=51"));
+    EXPECT_EQ(move(100, 4), QStringLiteral(","));
+    EXPECT_EQ(move(9, 100), QStringLiteral(","));
+    EXPECT_EQ(move(99, 99), QStringLiteral("X=100,Y=100"));
+}
+
+TEST_F(MainWindowTest, ToolbarsItemsToggleAndTrackVisibility)
+{
+    trigger(MainIds::HideAll);
+    EXPECT_FALSE(window->imageListWindow()->isVisible());
+    EXPECT_FALSE(window->thresholdsWindow()->isVisible());
+    EXPECT_FALSE(window->commandWindow()->isVisible());
+    trigger(MainIds::ThresholdsWindow);
+    EXPECT_TRUE(window->thresholdsWindow()->isVisible());
+    EXPECT_TRUE(window->action(MainIds::ThresholdsWindow)->isChecked());
+    EXPECT_FALSE(window->action(MainIds::ImageListWindow)->isChecked());
+    EXPECT_FALSE(window->action(MainIds::CommandWindow)->isChecked());
+    trigger(MainIds::ShowAll);
+    EXPECT_TRUE(window->commandWindow()->isVisible());
+    EXPECT_TRUE(window->action(MainIds::CommandWindow)->isChecked());
+    // The close box hides the window and unchecks its item; the history survives.
+    window->SubmitCommand("size");
+    const std::string before = history();
+    window->commandWindow()->close();
+    EXPECT_FALSE(window->commandWindow()->isVisible());
+    EXPECT_FALSE(window->action(MainIds::CommandWindow)->isChecked());
+    trigger(MainIds::CommandWindow);
+    EXPECT_TRUE(window->commandWindow()->isVisible());
+    EXPECT_EQ(history(), before);
+}
+
+TEST_F(MainWindowTest, ItemsWithoutBehaviourDoNothing)
+{
+    const std::string before = history();
+    for (int id : {40417, 40418, 40419, 40412, 40415, 40416, 40435, 40436, 40433, 40434})
+        trigger(id);
+    EXPECT_EQ(history(), before);
+    EXPECT_TRUE(dialogs.asked.empty());
+    EXPECT_TRUE(messages.texts.empty());
+}
+
+TEST_F(MainWindowTest, ThresholdChangeRedrawsThePicture)
+{
+    window->openingSequence(image);
+    EXPECT_EQ(qGray(window->picture().pixel(0, 99)), 0);   // 1000, below the low threshold
+    EXPECT_EQ(qGray(window->picture().pixel(99, 0)), 255); // 10999, above the high one
+    window->thresholdsWindow()->invert();
+    EXPECT_EQ(window->thresholdsWindow()->LowThreshold(), 6999);
+    EXPECT_EQ(qGray(window->picture().pixel(0, 99)), 255); // the negative picture
+    EXPECT_EQ(qGray(window->picture().pixel(99, 0)), 0);
+}
+
+TEST(CommandLinePath, QuotesAreRemovedOnlyWhenBothArePresent)
+{
+    EXPECT_EQ(CommandLinePath("\"/obs/m31.fit\""), "/obs/m31.fit");
+    EXPECT_EQ(CommandLinePath("/obs/m31.fit"), "/obs/m31.fit");
+    EXPECT_EQ(CommandLinePath("\"/obs/m31.fit"), "\"/obs/m31.fit");
+    EXPECT_EQ(CommandLinePath("\""), "\"");
+}
+
+} // namespace
+} // namespace skyvane
