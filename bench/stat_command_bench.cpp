@@ -2,6 +2,8 @@
 // file, against their parts measured alone in the same run:
 //   LoadFits            reading the file into Image A
 //   StatisticsAlone     ImageMinMax + ImageMeanSigma + ImageMedian, one after the other
+//   MedianAlone         ImageMedian
+//   StatMedian          the median as "stat" finds it (same bits, no copy)
 //   StatCommand         ExecuteCommand("stat"), reply included
 //   OpenSequence        what "skyvane-batch --open F" does: load, build and paint the
 //                       display, Auto (one median, two redraws)
@@ -127,6 +129,26 @@ void StatisticsAlone(benchmark::State& state)
     }
 }
 BENCHMARK(StatisticsAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void MedianAlone(benchmark::State& state)
+{
+    SilentMessages messages;
+    skyvane::ImageRecord record;
+    (void)record.loadFits(SamplePath(), messages);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(skyvane::ImageMedian(record.grid));
+}
+BENCHMARK(MedianAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void StatMedian(benchmark::State& state)
+{
+    SilentMessages messages;
+    skyvane::ImageRecord record;
+    (void)record.loadFits(SamplePath(), messages);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(skyvane::StatMedian(record.grid));
+}
+BENCHMARK(StatMedian)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void StatCommand(benchmark::State& state)
 {

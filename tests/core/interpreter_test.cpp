@@ -597,6 +597,8 @@ TEST(StatMedian, EqualsImageMedianBitForBit)
         {"few values with +0 only", 70, 71, [&](std::int64_t) { return static_cast<double>(small(random)); }},
         {"two halves: middle values far apart", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? -1e6 : 3.25; }},
         {"middle values one ulp apart", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? 1.0 : std::nextafter(1.0, 2.0); }},
+        {"lower half distinct in one bucket, upper half above it", 64, 64,
+         [](std::int64_t i) { return i % 2 == 0 ? 1.0 + static_cast<double>(i) * std::ldexp(1.0, -52) : 5.0; }},
         {"middle values in neighbouring buckets", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? 0.999999 : 1.000001; }},
         {"infinities and denormals", 65, 64, [&](std::int64_t i) {
              const double pick[] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(), denormal, -denormal, 5.0};
