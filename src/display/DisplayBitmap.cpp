@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -326,10 +327,16 @@ void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows, R
     for (unsigned t = 0; t < threads; ++t) {
         const int tilesHere = tiles / static_cast<int>(threads) + (static_cast<int>(t) < tiles % static_cast<int>(threads) ? 1 : 0);
         const int last = std::min(width, first + tilesHere * TileColumns);
-        if (t + 1 == threads)
+        if (t + 1 == threads) {
             RenderColumns(job, first, last);
-        else
-            workers.emplace_back(RenderColumns, std::cref(job), first, last);
+        } else {
+            try {
+                workers.emplace_back(RenderColumns, std::cref(job), first, last);
+            } catch (const std::system_error&) {
+                // No thread to be had: this band is converted here instead.
+                RenderColumns(job, first, last);
+            }
+        }
         first = last;
     }
     for (std::thread& worker : workers)

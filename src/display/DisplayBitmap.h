@@ -33,7 +33,8 @@ struct DisplayBitmap {
     int width() const;    // from the info header
     int height() const;
     int stride() const { return Stride(width()); }
-    static int Stride(int width) { return ((24 * width + 31) / 32) * 4; }
+    // Bytes per row: 3 per pixel, rounded up to a multiple of 4 (counted in 64 bits).
+    static int Stride(int width) { return static_cast<int>(((24 * static_cast<std::int64_t>(width) + 31) / 32) * 4); }
 };
 
 // The grey level of value v through the thresholds, exactly as the display maps it:
