@@ -377,6 +377,64 @@ TEST_F(CoaddTest, TooFewImagesLeaveImageAUntouched)
     ExpectImageAUntouched();
 }
 
+// A file cut short while the header warning is on screen passes the check before the
+// warning and fails while it is read: it is reported, and the combination starts again
+// without it. Losing the first file ends the run with Image A untouched.
+class TruncatingMessages final : public MessageSink {
+public:
+    void showError(const std::string& text) override
+    {
+        texts.push_back(text);
+        if (text == HeaderPolicyText)
+            Truncate(victim, 2880);
+    }
+    std::vector<std::string> texts;
+    std::string victim;
+};
+
+TEST_F(CoaddTest, FileFailingPartWayIsLeftOutAndTheRunRestarts)
+{
+    const std::vector<CoaddTuning> tunings = {{}, {1, 1, 200}, {std::size_t{64} * 64 * 8 * 2, 2, 1}};
+    for (const CoaddTuning& tuning : tunings) {
+        for (const bool firstFails : {false, true}) {
+            SCOPED_TRACE(std::string(firstFails ? "first file" : "later file") + ", band bytes " + std::to_string(tuning.bandBytes));
+            TempDir frames;
+            WriteConstantFrame(frames.file("a.fit"), 64, 64, 2.0);
+            WriteConstantFrame(frames.file("b.fit"), 64, 64, 100.0);
+            WriteConstantFrame(frames.file("c.fit"), 64, 64, 6.0);
+            TruncatingMessages messages;
+            messages.victim = frames.file(firstFails ? "a.fit" : "b.fit");
+            test::FixedThresholds thresholds;
+            test::RecordingDisplaySink display;
+            test::RecordingStatus status;
+            AppContext local(messages, thresholds, display, status);
+            local.settings.HeadersCombo3 = 1;
+            local.imageA.grid.resize(1, 1);
+            local.imageA.grid[0][0] = 42.0;
+            const TreeItem list = local.lists.InsertList("[PATH] = " + frames.path().string());
+            for (const char* name : {"a.fit", "b.fit", "c.fit"})
+                local.lists.InsertFile(list, name);
+
+            const CoaddStatus result = CombineList(local, 1, {CoaddMethod::Mean, 0, 0}, tuning);
+            EXPECT_EQ(messages.texts, (std::vector<std::string>{HeaderPolicyText, "Error while reading image data"}));
+            if (firstFails) {
+                EXPECT_EQ(result, CoaddStatus::FirstImageUnreadable);
+                ASSERT_EQ(local.imageA.grid.width(), 1);
+                EXPECT_EQ(local.imageA.grid[0][0], 42.0);
+                EXPECT_EQ(display.created, 0);
+            } else {
+                EXPECT_EQ(result, CoaddStatus::Done);
+                ASSERT_EQ(local.imageA.grid.width(), 64);
+                int wrong = 0;
+                for (int x = 0; x < 64; ++x)
+                    for (int y = 0; y < 64; ++y)
+                        wrong += local.imageA.grid[x][y] != 4.0;
+                EXPECT_EQ(wrong, 0);
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Bands, threads and the one-pixel rules agree bit for bit.
 
