@@ -21,7 +21,8 @@ struct EditThreshold {
 EditThreshold ThresholdFromEditText(std::string_view text);
 
 // "Auto": m = median truncated toward zero; low = m - 200 and high = m + 1000, each limited
-// to 0..32767.
+// to 0..32767 (the limits apply before any conversion to int, so medians of any size are
+// safe). A median that is not a number counts as 0.
 struct AutoThresholds {
     int low = 0;
     int high = ThresholdMaximum;
@@ -30,8 +31,10 @@ AutoThresholds AutoThresholdsFromMedian(double median);
 
 // The Thresholds window without a window: two trackbar positions and two edit texts that
 // follow the window's rules (the batch tool uses it; the desktop window keeps its values
-// in its widgets and uses the rule functions above). Every change calls `redraw`, as the
-// window sends its redraw command.
+// in its widgets and uses the rule functions above). Every text change calls `redraw`, as
+// the window sends its redraw command; a value above 32767 redraws twice, because putting
+// "32767" into the edit is a change of its own. Every text set is applied, also when it
+// equals the current one.
 class ThresholdModel final : public ThresholdSource {
 public:
     explicit ThresholdModel(std::function<void()> redraw = {});
@@ -44,7 +47,8 @@ public:
     // Text put into the first / second edit (typed or set by the program).
     void setLowText(const std::string& text);
     void setHighText(const std::string& text);
-    // "Auto": with an image, the edits get the automatic values; without, "0" and "32767".
+    // "Auto": with an image, the edits get the automatic values; without (or with an image
+    // of no pixels), "0" and "32767".
     void autoThresholds(bool imageDisplayed, const ImageGrid& image);
     // "Invert": positions swapped, then the texts swapped (first, then second), each text
     // applied as an edit change.
