@@ -1,5 +1,9 @@
 #include "toolwindows/qt/CommandWindow.h"
 
+#include <algorithm>
+#include <limits>
+#include <utility>
+
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
@@ -88,6 +92,9 @@ CommandWindow::CommandWindow(ToolWindowTable& table, AppContext& context, QWidge
     edit_->setLineWrapMode(QPlainTextEdit::NoWrap); // long lines scroll sideways
     edit_->setUndoRedoEnabled(false);              // the history has its own rules for undoing
     layout->addWidget(edit_);
+    connect(edit_->document(), &QTextDocument::contentsChange, this, [this](int position, int, int) {
+        changedFrom_ = std::min(changedFrom_, position);
+    });
     connect(edit_, &QPlainTextEdit::textChanged, this, &CommandWindow::historyEdited);
 
     setHistory(">");
@@ -133,7 +140,7 @@ bool CommandWindow::event(QEvent* event)
             // The deferred undo. Without a saved text (nothing was refused) there is
             // nothing to put back.
             if (snapshot_) {
-                setHistory(*snapshot_);
+                setHistory(*snapshot_, -1, snapshotInStep_ ? &snapshotShown_ : nullptr);
                 snapshot_.reset();
             }
             return true;
@@ -180,10 +187,12 @@ void CommandWindow::takeSnapshot()
 {
     snapshot_ = history_;
     snapshotShown_ = edit_->raw();
+    snapshotInStep_ = shownMatches_;
 }
 
 void CommandWindow::historyEdited()
 {
+    const int changedFrom = std::exchange(changedFrom_, std::numeric_limits<int>::max());
     if (updating_)
         return;
     shownMatches_ = false; // until the change is accepted or undone
@@ -195,25 +204,42 @@ void CommandWindow::historyEdited()
     }
     if (undoPending_) {
         undoPending_ = false;
-        setHistory(*snapshot_, caretAtKey_ <= promptStart_ ? promptStart_ + 1 : caretAtKey_);
+        setHistory(*snapshot_, caretAtKey_ <= promptStart_ ? promptStart_ + 1 : caretAtKey_, snapshotInStep_ ? &snapshotShown_ : nullptr);
         return;
     }
     if (submitPending_) {
         submitPending_ = false;
         const std::string line = snapshotShown_.mid(promptStart_ + 1).toStdString();
-        setHistory(*snapshot_); // the line break of the Enter key is gone again
+        // The line break of the Enter key is gone again.
+        setHistory(*snapshot_, -1, snapshotInStep_ ? &snapshotShown_ : nullptr);
         context_.CommandSlot = line;
         if (executeTarget_)
             PostCode(executeTarget_, PrivateMessages::execute(), CodeExecute);
         return;
     }
     // Any other change: the input line may change, the history before it may not.
+    const int protectedLength = static_cast<int>(protectedShown_.size());
+    if (changedFrom >= protectedLength) {
+        // The document reports where it changed: behind the protected part, which is
+        // therefore intact. Only the input line is read (typing stays cheap however long
+        // the history grows).
+        QTextCursor tail(edit_->document());
+        tail.setPosition(protectedLength);
+        tail.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        const QString typed = tail.selectedText();
+        history_ = protected_ + Typed(typed);
+        shown_ = protectedShown_ + typed;
+        shownMatches_ = true;
+        return;
+    }
     const QString raw = edit_->raw();
     if (raw.startsWith(protectedShown_)) {
         history_ = protected_ + Typed(raw.mid(protectedShown_.size()));
+        shown_ = raw;
         shownMatches_ = true;
     } else {
-        setHistory(history_);
+        const QString previous = shown_;
+        setHistory(history_, -1, &previous);
     }
 }
 
@@ -222,7 +248,25 @@ void CommandWindow::replyReceived(int code)
     setHistory(HistoryAfterReply(history_, code, context_.CommandSlot, context_.ReplySlot));
 }
 
-void CommandWindow::setHistory(const std::string& text, int caretAt)
+void CommandWindow::showText(const QString& target)
+{
+    // Only the part that differs is replaced: rebuilding the whole document costs time in
+    // proportion to the history, and a refused keystroke changes a character or two.
+    const QString current = edit_->raw();
+    const qsizetype limit = std::min(current.size(), target.size());
+    qsizetype prefix = 0;
+    while (prefix < limit && current[prefix] == target[prefix])
+        ++prefix;
+    qsizetype suffix = 0;
+    while (suffix < limit - prefix && current[current.size() - 1 - suffix] == target[target.size() - 1 - suffix])
+        ++suffix;
+    QTextCursor cursor(edit_->document());
+    cursor.setPosition(static_cast<int>(prefix));
+    cursor.setPosition(static_cast<int>(current.size() - suffix), QTextCursor::KeepAnchor);
+    cursor.insertText(target.mid(prefix, target.size() - prefix - suffix));
+}
+
+void CommandWindow::setHistory(const std::string& text, int caretAt, const QString* shown)
 {
     updating_ = true;
     const bool appends = shownMatches_ && text.size() >= history_.size() && text.compare(0, history_.size(), history_) == 0
@@ -232,6 +276,8 @@ void CommandWindow::setHistory(const std::string& text, int caretAt)
         QTextCursor end(edit_->document());
         end.movePosition(QTextCursor::End);
         end.insertText(Shown(text.substr(history_.size())));
+    } else if (shown) {
+        showText(*shown);
     } else {
         edit_->setPlainText(Shown(text));
     }
@@ -240,6 +286,7 @@ void CommandWindow::setHistory(const std::string& text, int caretAt)
 
     // The protected part: everything up to and including the last line's first character.
     const QString raw = edit_->raw();
+    shown_ = raw;
     const int lastLine = edit_->document()->lastBlock().position();
     const int protectedLength = std::min<int>(lastLine + 1, static_cast<int>(raw.size()));
     protectedShown_ = raw.left(protectedLength);

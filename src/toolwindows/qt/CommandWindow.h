@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -71,7 +72,10 @@ private:
 
     // Replaces the whole text (history_ and the text box); the caret goes to caretAt
     // (a position in the text box, -1 for the end) and the last line is scrolled into view.
-    void setHistory(const std::string& text, int caretAt = -1);
+    // shown, when given, is what the text box showed for text before (a saved state).
+    void setHistory(const std::string& text, int caretAt = -1, const QString* shown = nullptr);
+    // Makes the text box show target (its raw text, U+2029 between paragraphs).
+    void showText(const QString& target);
     void replyReceived(int code);
 
     AppContext& context_;
@@ -85,6 +89,8 @@ private:
 
     std::optional<std::string> snapshot_; // the text at the last key press that took one
     QString snapshotShown_;      // the same as the text box showed it
+    bool snapshotInStep_ = false; // snapshotShown_ is what the box showed for the snapshot
+    QString shown_;              // what the box shows for history_ (while shownMatches_)
     int promptStart_ = 0;        // text box position of the last line's first character
     int caretAtKey_ = 0;         // selection start at the last key press
     bool undoPending_ = false;
@@ -92,6 +98,7 @@ private:
     bool selectionEnterPending_ = false;
     bool updating_ = false;      // the program is setting the text; changes are its own
     bool shownMatches_ = false;  // the text box shows exactly history_
+    int changedFrom_ = std::numeric_limits<int>::max();       // first position the document reported changed since the last check
 };
 
 } // namespace skyvane
