@@ -6,7 +6,7 @@
 //   StatMedian          the median as "stat" finds it (same bits, no copy)
 //   StatCommand         ExecuteCommand("stat"), reply included
 //   OpenSequence        what "skyvane-batch --open F" does: load, build and paint the
-//                       display, Auto (one median, two redraws)
+//                       display, Auto (one median; its redraws wait for an export)
 //   OpenSequenceAndStat OpenSequence followed by "stat"
 // The file is SKYVANE_STAT_FILE when set, otherwise one written once into the temporary
 // folder (sky of 1000 with deterministic noise and a few bright spots, BITPIX 16 with
@@ -78,21 +78,15 @@ const std::string& SamplePath()
     return path;
 }
 
-// The batch tool's state: a threshold model whose changes redraw the display.
+// The batch tool's state: a threshold model whose changes ask for a redraw, which the
+// batch tool does only when the picture is needed (an export), so never here.
 struct Session {
     SilentMessages messages;
     skyvane::NullDisplaySink sink;
     skyvane::NullStatusSink status;
-    skyvane::ThresholdModel thresholds{[this] { redraw(); }};
+    skyvane::ThresholdModel thresholds{[this] { redrawPending = context.display.isImageDisplayed(); }};
     skyvane::AppContext context{messages, thresholds, sink, status};
-
-    void redraw()
-    {
-        if (context.display.isImageDisplayed()) {
-            context.display.refreshDisplay(context.imageA.grid);
-            context.display.repaintDisplay();
-        }
-    }
+    bool redrawPending = false;
 
     void open(const std::string& path)
     {

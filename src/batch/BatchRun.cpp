@@ -121,8 +121,10 @@ public:
                 (void)context_.imageA.saveFits(action.first, messages_); // failures are reported by the writer
             return true;
         case ActionKind::Export:
-            if (requireImage())
+            if (requireImage()) {
+                finishRedraw();
                 (void)exportBitmap(context_.display.bitmap(), action.first, messages_); // reported by the export
+            }
             return true;
         case ActionKind::Lists:
             printLists();
@@ -138,15 +140,26 @@ public:
     void fail(const std::string& text) { messages_.report(text); }
 
 private:
-    // The desktop program's redraw command: only while an image is displayed. The grid
-    // and the picture always have one size here; should they ever not, the picture is
-    // built anew rather than read past its rows.
+    // The desktop program's redraw command: only while an image is displayed. Nothing here
+    // looks at the picture but --export, so the redraw is done when the picture is next
+    // needed: every threshold change, arithmetic and co-addition leaves the picture equal
+    // to Image A through the current thresholds, and so does one redraw done later. This
+    // spares the opening sequence the two redraws that Auto's two edits ask for.
     void redraw()
     {
+        if (context_.display.isImageDisplayed())
+            redrawPending_ = true;
+    }
+
+    void finishRedraw()
+    {
         Display& display = context_.display;
-        if (!display.isImageDisplayed())
+        if (!redrawPending_ || !display.isImageDisplayed())
             return;
+        redrawPending_ = false;
         const ImageGrid& grid = context_.imageA.grid;
+        // The grid and the picture always have one size here; should they ever not, the
+        // picture is built anew rather than read past its rows.
         if (display.bitmap().width() == grid.width() && display.bitmap().height() == grid.height()) {
             display.refreshDisplay(grid);
             display.repaintDisplay();
@@ -277,6 +290,7 @@ private:
     ThresholdModel thresholds_;
     AppContext context_;
     StdoutCommandWindow commandWindow_;
+    bool redrawPending_ = false;
 };
 
 } // namespace
