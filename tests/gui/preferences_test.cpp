@@ -120,7 +120,7 @@ TEST_F(PreferencesTest, ControlsTextsAndIdsInResourceOrder)
             entry = "static " + l->text().toStdString();
         else if (auto* c = qobject_cast<QComboBox*>(child))
             entry = "list " + Items(c).join(QLatin1Char('|')).toStdString();
-        else if (auto* e = qobject_cast<QLineEdit*>(child))
+        else if (qobject_cast<QLineEdit*>(child))
             entry = "edit";
         else if (auto* k = qobject_cast<QCheckBox*>(child))
             entry = "check " + k->text().toStdString();
