@@ -2,6 +2,10 @@
 
 #include <fitsio.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -49,10 +53,11 @@ void CloseFits(fitsfile*& file, int& status)
     }
 }
 
-// Rows per band for a given width: at least one, at most the image height.
+// Rows per band for a given width: a multiple of 8 (so that each column receives whole
+// 64-byte lines when it is aligned), at least 8, at most the image height.
 int BandRows(int width, int height)
 {
-    const long rows = std::max<long>(1, BandValues / std::max(1, width));
+    const long rows = std::max<long>(8, BandValues / std::max(1, width) / 8 * 8);
     return static_cast<int>(std::min<long>(rows, std::max(1, height)));
 }
 
@@ -67,8 +72,10 @@ std::unique_ptr<T[]> TryBuffer(std::int64_t count)
 }
 
 // Copies a band of rows (row-major, width values per row) into the columns of the grid,
-// rows firstRow onward. Column by column, so each column is written contiguously while
-// the band is read with a stride that the cache absorbs.
+// rows firstRow onward. Column by column, so each column receives a contiguous run while
+// the band, small enough to stay in cache, is read with a stride. The grid is far larger
+// than the cache and is not read again here, so its values are stored around the cache
+// (non-temporal stores): that spares reading every line of the grid before writing it.
 void TransposeBand(const double* band, int firstRow, int rows, ImageGrid& grid)
 {
     const int width = grid.width();
@@ -76,9 +83,21 @@ void TransposeBand(const double* band, int firstRow, int rows, ImageGrid& grid)
     for (int x = 0; x < width; ++x) {
         double* column = grid[x] + firstRow;
         const double* source = band + x;
-        for (int r = 0; r < rows; ++r)
+        int r = 0;
+#if defined(__SSE2__)
+        if (reinterpret_cast<std::uintptr_t>(column) % 16 != 0 && r < rows) {
+            column[r] = source[r * stride];
+            ++r;
+        }
+        for (; r + 1 < rows; r += 2)
+            _mm_stream_pd(column + r, _mm_set_pd(source[(r + 1) * stride], source[r * stride]));
+#endif
+        for (; r < rows; ++r)
             column[r] = source[r * stride];
     }
+#if defined(__SSE2__)
+    _mm_sfence(); // the streamed values are visible to every thread before the band is reused
+#endif
 }
 
 // Reads rows [firstRow, endRow) of an open file into the grid, band by band. Returns 0 or
@@ -391,29 +410,37 @@ int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid,
     // was built reentrant. Every value is read and placed exactly as by one thread.
     const bool twoThreads = fits_is_reentrant() != 0 && grid.pixelCount() >= ThreadedPixels && height >= 2 &&
                             std::thread::hardware_concurrency() >= 2;
+    const int split = twoThreads ? height / 2 : height;
+    int firstDone = 0;
+    int secondDone = 0;
     if (!twoThreads) {
-        int rowsDone = 0;
-        status = ReadRowRange(reader, 0, height, grid, rowsDone);
+        status = ReadRowRange(reader, 0, height, grid, firstDone);
     } else {
-        const int split = height / 2;
         int secondStatus = 0;
         std::thread second([&] {
             FitsImageReader own;
             SilentMessages silent;
             secondStatus = own.open(path, expected, silent);
-            if (secondStatus == 0) {
-                int rowsDone = 0;
-                secondStatus = ReadRowRange(own, split, height, grid, rowsDone);
-            }
+            if (secondStatus == 0)
+                secondStatus = ReadRowRange(own, split, height, grid, secondDone);
         });
-        int rowsDone = 0;
-        status = ReadRowRange(reader, 0, split, grid, rowsDone);
+        status = ReadRowRange(reader, 0, split, grid, firstDone);
         second.join();
         if (status == 0)
             status = secondStatus;
     }
     reader.close();
-    return status != 0 ? 1 : 0;
+    if (status != 0) {
+        // Rows that were not read hold 0, as in a freshly sized grid, never values of the
+        // image the grid held before.
+        for (int x = 0; x < grid.width(); ++x) {
+            double* column = grid[x];
+            std::fill(column + firstDone, column + split, 0.0);
+            std::fill(column + split + secondDone, column + height, 0.0);
+        }
+        return 1;
+    }
+    return 0;
 }
 
 int readFitsHeaderCards(const std::string& path, HeaderCards& cards)
@@ -451,7 +478,9 @@ int ImageRecord::loadFits(const std::string& path, MessageSink& messages)
         messages.showError("Error while reading image size");
         return 1;
     }
-    if (!grid.tryResize(size.width, size.height)) {
+    // Every value is read from the file (or set to 0 on failure), so a grid of the same
+    // size is reused as it is.
+    if (!grid.tryResizeForOverwrite(size.width, size.height)) {
         messages.showError("Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.");
         return 1;
     }

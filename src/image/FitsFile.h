@@ -26,7 +26,8 @@ struct ImageSize {
 // Fills a grid that already has the expected size with the primary image's values as
 // doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
 // Messages: the 2-D one; "Image size mismatch." when the axes differ from expected.
-// Library errors are printed to standard error and give 1.
+// Library errors are printed to standard error and give 1; rows that could not be read
+// are then set to 0 (never left with the values the grid held before).
 [[nodiscard]] int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages);
 
 // The header's keyword records (END excluded) into cards, replacing what it held.

@@ -30,6 +30,11 @@ public:
     // x 8 bytes, counted in 64 bits) cannot be allocated or exceeds the machine's memory.
     [[nodiscard]] bool tryResize(int width, int height);
 
+    // As tryResize, except that a grid that already has this size keeps its block and
+    // values untouched. For callers that overwrite every value (loading a file), so that
+    // reloading an image of the same size costs no new block.
+    [[nodiscard]] bool tryResizeForOverwrite(int width, int height);
+
     int width() const { return width_; }
     int height() const { return height_; }
     // width x height, counted in 64 bits.

@@ -305,6 +305,36 @@ TEST_F(Fits, TruncatedDataFailsTheDataStepKeepingThePreviousCards)
     EXPECT_EQ(record.cards.block(), before.block);
 }
 
+TEST_F(Fits, AFailedReadNeverLeavesValuesOfThePreviousImage)
+{
+    // Reloading a grid of the same size reuses its block; rows the truncated file cannot
+    // give must come out 0, not 7 from the image before. Small and large (two-handle) reads.
+    for (auto [width, height] : {std::pair{64, 2000}, std::pair{1100, 1000}}) {
+        SCOPED_TRACE(width);
+        FitsSpec sevens;
+        sevens.width = width;
+        sevens.height = height;
+        sevens.values.assign(static_cast<std::size_t>(width) * height, 7.0);
+        test::WriteFitsImage(dir.file("sevens.fit"), sevens);
+        ASSERT_EQ(Load(dir.file("sevens.fit"), 0), Texts{});
+        const std::vector<char> sevensCards = record.cards.block();
+        const std::string path = test::WriteFitsFunction(dir.file("cut.fit"), width, height, [](int x, int y) { return 1.0 + x + 10000.0 * y; });
+        std::filesystem::resize_file(path, 2880 + static_cast<std::uintmax_t>(width) * (height * 7 / 10) * 8);
+        EXPECT_EQ(Load(path), Texts{DataError});
+        ASSERT_EQ(record.grid.width(), width);
+        ASSERT_EQ(record.grid.height(), height);
+        int fileRows = 0;
+        for (int y = 0; y < height; ++y) {
+            const bool fromFile = record.grid[0][y] != 0.0;
+            fileRows += fromFile ? 1 : 0;
+            for (int x = 0; x < width; ++x)
+                ASSERT_EQ(record.grid[x][y], fromFile ? 1.0 + x + 10000.0 * y : 0.0) << x << "," << y;
+        }
+        EXPECT_LT(fileRows, height * 7 / 10 + 1);
+        EXPECT_EQ(record.cards.block(), sevensCards); // still the cards of the image before
+    }
+}
+
 TEST_F(Fits, AnImageTooLargeForMemoryChangesNothing)
 {
     // A header declaring 2000000000 x 2000000000 pixels (32 exabytes) over no data.
