@@ -34,7 +34,15 @@ QLabel* staticText(QWidget* parent, const QString& text, int left, int top, int 
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return place(label, 0, left, top, width, height);
+    place(label, 0, left, top, width, height);
+    // The boxes were measured for a narrow 8-point font; with a wider desktop font the
+    // wrapped text would be cut off at the bottom, so the font shrinks until it fits.
+    QFont font = label->font();
+    while (label->heightForWidth(label->width()) > label->height() && font.pointSizeF() > 6.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+    }
+    return label;
 }
 
 QComboBox* dropDownList(QWidget* parent, int id, const QStringList& items, int selected, const QString& name, int left, int top, int width)
