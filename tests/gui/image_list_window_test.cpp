@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
@@ -512,6 +513,31 @@ TEST_F(ImageListWindowTest, ChangesMadeOutsideTheWindowAreMirrored)
     EXPECT_EQ(shownTree(), modelTree());
     EXPECT_EQ(shownFlags(2), "101");
     EXPECT_EQ(description(file(2, 2)), "not selected");
+}
+
+// What a screen reader gets from the tree's cells: the label as name, and for files the
+// selection state as description, following a toggle.
+TEST_F(ImageListWindowTest, AccessibleCellsCarryLabelsAndSelectionStates)
+{
+    lists().ToggleFile(file(1, 2));
+    layout();
+    auto cells = [this] {
+        std::vector<std::string> out;
+        QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(window->tree());
+        for (int i = 0; tree && i < tree->childCount(); ++i) {
+            QAccessibleInterface* cell = tree->child(i);
+            if (cell && cell->role() == QAccessible::TreeItem)
+                out.push_back(cell->text(QAccessible::Name).toStdString() + "|" + cell->text(QAccessible::Description).toStdString());
+        }
+        return out;
+    };
+    const std::string list = "[WORK] = " + workDir + "|";
+    EXPECT_EQ(cells(), (std::vector<std::string>{list, "a.fit|selected", "b.fit|not selected", "c.fit|selected"}));
+    clickIcon(file(1, 2));
+    EXPECT_EQ(cells(), (std::vector<std::string>{list, "a.fit|selected", "b.fit|selected", "c.fit|selected"}));
+
+    for (QAction* top : window->menuBar()->actions())
+        EXPECT_EQ(top->menu()->accessibleName(), top->text());
 }
 
 TEST_F(ImageListWindowTest, CloseBoxHidesTheWindow)
