@@ -221,6 +221,14 @@ TEST_F(InterpreterTest, StatFormatsFiveSignificantDigitsAndChangesNothing)
     EXPECT_EQ(tc.displaySink.changed, changedBefore);
 }
 
+TEST_F(InterpreterTest, StatOfALargeImage)
+{
+    // 300 x 300 pixels holding 0..999, 90 times each: the median runs on a second thread.
+    test::WriteFitsFunction(work.file("large.fit"), 300, 300, [](int x, int y) { return static_cast<double>((x + 300 * y) % 1000); });
+    open(work.file("large.fit"));
+    EXPECT_EQ(run("stat"), "     min = 0\r\n     max = 999\r\n     median = 499.5\r\n     mean = 499.5\r\n     sigma = 288.67");
+}
+
 TEST_F(InterpreterTest, StatWritesInfinityAndNotANumber)
 {
     WriteImage(work.file("inf.fit"), 3, 1, {1, Inf, 2});
