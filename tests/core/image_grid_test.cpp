@@ -149,6 +149,52 @@ TEST(ImageGrid, PixelCountDoesNotOverflow)
     EXPECT_EQ(grid.pixelCount(), 70000);
 }
 
+TEST(ImageGrid, ResizeForOverwriteKeepsABlockOfTheSameSize)
+{
+    ImageGrid grid;
+    ASSERT_TRUE(grid.tryResizeForOverwrite(4, 3));
+    EXPECT_EQ(grid[3][2], 0.0);
+    Fill(grid);
+    const double* block = grid.data();
+    ASSERT_TRUE(grid.tryResizeForOverwrite(4, 3));
+    EXPECT_EQ(grid.data(), block);
+    EXPECT_EQ(grid[3][2], 3002.5);
+    // Another size: a new zeroed grid, or nothing changes when it is refused.
+    ASSERT_TRUE(grid.tryResizeForOverwrite(3, 4));
+    EXPECT_EQ(grid[2][3], 0.0);
+    Fill(grid);
+    {
+        MemoryLimitGuard limit(1000);
+        EXPECT_FALSE(grid.tryResizeForOverwrite(100, 100));
+    }
+    EXPECT_EQ(grid.width(), 3);
+    EXPECT_EQ(grid[2][3], 2003.5);
+    EXPECT_FALSE(grid.tryResizeForOverwrite(-1, 4));
+}
+
+TEST(ImageGrid, LargeGridsAreZeroedAndReleasedLikeSmallOnes)
+{
+    // Large blocks are mapped rather than taken from the heap; sizes around the boundary
+    // and changes between both kinds must all give zeros and release cleanly (the
+    // sanitizer build checks the release).
+    ImageGrid grid;
+    for (auto [width, height] : {std::pair{1024, 1024}, std::pair{512, 1024}, std::pair{1024, 511}, std::pair{2048, 2049}, std::pair{7, 7},
+                                 std::pair{1024, 1024}}) {
+        SCOPED_TRACE(width * 10000 + height);
+        grid.resize(width, height);
+        for (int x = 0; x < width; x += 97)
+            for (int y = 0; y < height; y += 89)
+                ASSERT_EQ(grid[x][y], 0.0);
+        EXPECT_EQ(grid[width - 1][height - 1], 0.0);
+        Fill(grid);
+        EXPECT_EQ(grid[width - 1][height - 1], 1000.0 * (width - 1) + height - 1 + 0.5);
+    }
+    ImageGrid moved(std::move(grid));
+    EXPECT_EQ(moved.pixelCount(), 1024 * 1024);
+    grid = std::move(moved);
+    EXPECT_EQ(grid[1023][1023], 1023000.0 + 1023.5);
+}
+
 TEST(ImageGrid, MoveAndSwapCarryThePixels)
 {
     ImageGrid a;
