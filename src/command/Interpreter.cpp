@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -135,10 +136,18 @@ constexpr std::int64_t ParallelStatPixels = std::int64_t{1} << 16;
 std::string StatisticsReply(const ImageGrid& grid)
 {
     double median = 0.0;
+    bool medianDone = false;
     std::thread helper;
     if (grid.pixelCount() >= ParallelStatPixels) {
         try {
-            helper = std::thread([&grid, &median] { median = StatMedian(grid); });
+            helper = std::thread([&grid, &median, &medianDone] {
+                try {
+                    median = StatMedian(grid);
+                    medianDone = true;
+                } catch (const std::bad_alloc&) {
+                    // tried again below, where a failure reaches the caller
+                }
+            });
         } catch (const std::system_error&) {
             // no second thread: the median is found below, after the other figures
         }
@@ -147,7 +156,7 @@ std::string StatisticsReply(const ImageGrid& grid)
     const MeanSigma moments = ImageMeanSigma(grid);
     if (helper.joinable())
         helper.join();
-    else
+    if (!medianDone)
         median = StatMedian(grid);
 
     std::string reply;
