@@ -18,11 +18,13 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -33,6 +35,12 @@
 #include "support/TestSupport.h"
 #include "toolwindows/qt/CommandWindow.h"
 #include "toolwindows/qt/ImageListWindow.h"
+
+// Readable colours in failures.
+inline void PrintTo(const QColor& c, std::ostream* os)
+{
+    *os << "rgb(" << c.red() << ", " << c.green() << ", " << c.blue() << ")";
+}
 
 namespace skyvane {
 namespace {
@@ -224,6 +232,9 @@ protected:
         WriteImage(small, 10, 10, [](int x, int y) { return 5.0 * x + y; });
     }
 
+    // Closing the program is part of the run: the main window goes with its tool windows,
+    // and none of them may touch the program's state after it is gone (the sanitizer build
+    // checks this).
     void TearDown() override { window.reset(); }
 
     // The main window as the program makes it, with the test's settings file and answers;
@@ -656,6 +667,87 @@ TEST_F(EndToEndTest, DisplayFromTheImageListThenSaveAndExportWhatIsShown)
             EXPECT_EQ(bytes[54 + static_cast<std::size_t>(y * stride + pad)], 0) << y;
     }
     EXPECT_GT(greys, 100); // the export is not merely black and white
+}
+
+// Before any file is opened the image commands have nothing to work on, but a list
+// command runs and its result is shown with the thresholds the window starts with.
+TEST_F(EndToEndTest, CoadditionTypedBeforeAnyFileIsOpenedShowsItsResult)
+{
+    start();
+    typeCommand("size");
+    typeCommand("median [WORK]");
+    EXPECT_EQ(history(), ">size\r\n     no image !\r\n>median [WORK]\r\n     median image has been calculated\r\n>");
+    ASSERT_TRUE(context().display.isImageDisplayed());
+    EXPECT_EQ(thresholds()->LowThreshold(), 0);
+    EXPECT_EQ(thresholds()->HighThreshold(), 32767);
+    for (int x = 0; x < FrameWidth; ++x)
+        for (int y = 0; y < FrameHeight; ++y)
+            ASSERT_EQ(imageA()[x][y], MedianOf(framePixel({0, 1, 2, 3, 4, 5}, x, y))) << x << "," << y;
+    expectPictureFollowsImageA("median before any file");
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Skyvane v1.7"));
+    // Now the popup's "Size" has an image to measure.
+    choose(MainIds::PopupSize);
+    EXPECT_TRUE(history().ends_with(">size\r\n     width = 31\r\n     height = 24\r\n>")) << history();
+}
+
+// A new working directory: its list joins the Image list window, the settings file keeps
+// it, and short names in commands are looked up there.
+TEST_F(EndToEndTest, NewWorkingDirectoryServesListsAndShortNames)
+{
+    start();
+    openThroughTheMenu(scene);
+    const std::string data = (dir.path() / "data").string();
+    dialogs.answers = {Q(data)};
+    choose(MainIds::WorkingDirectory);
+    EXPECT_EQ(dialogs.asked.back(), "folder");
+    ImageListTree& lists = context().lists;
+    ASSERT_EQ(lists.ListCount(), 2);
+    EXPECT_EQ(lists.ListLabel(2), "[WORK2] = " + data);
+    ASSERT_EQ(lists.FileCount(2), 3);
+    EXPECT_EQ(lists.FileLabel(2, 1), "dark.fit");
+    EXPECT_EQ(lists.FileLabel(2, 3), "small.fit");
+    const std::vector<unsigned char> settingsBytes = test::ReadFileBytes(ini);
+    EXPECT_EQ(std::string(settingsBytes.begin(), settingsBytes.end()), "[PATH]\r\nWorking path=" + data + "\r\n");
+
+    // "dark" is the working directory's dark.fit.
+    typeCommand("sub (dark)");
+    EXPECT_TRUE(history().ends_with(">sub (dark)\r\n     image difference has been calculated\r\n>")) << history();
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_EQ(imageA()[6][5], SceneValue(6, 5) - DarkValue(6, 5));
+
+    // small.fit unticked in the new list, then the mean of the other two.
+    ImageListTreeView* tree = window->imageListWindow()->treeView();
+    const TreeItem smallItem = lists.FileItem(2, 3);
+    tree->doItemsLayout();
+    const QRect icon = tree->iconRect(tree->itemOf(smallItem));
+    ASSERT_FALSE(icon.isEmpty());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, icon.center());
+    QApplication::processEvents();
+    ASSERT_FALSE(lists.IsFileSelected(smallItem));
+    typeCommand("mean [WORK2]");
+    EXPECT_TRUE(history().ends_with(">mean [WORK2]\r\n     mean image has been calculated\r\n>")) << history();
+    EXPECT_TRUE(messages.texts.empty());
+    ASSERT_EQ(imageA().width(), SceneWidth);
+    for (int x = 0; x < SceneWidth; ++x)
+        for (int y = 0; y < SceneHeight; ++y)
+            ASSERT_EQ(imageA()[x][y], (SceneValue(x, y) + (DarkValue(x, y) + 0.0)) / 2) << x << "," << y;
+    expectPictureFollowsImageA("after the mean");
+}
+
+// The background colour belongs to the client area, where no picture covers it; the menu
+// bar and the status bar keep the platform's own colours, as every window's do.
+TEST_F(EndToEndTest, OnlyTheClientAreaTakesTheBackgroundColour)
+{
+    start();
+    const QColor background(90, 90, 170);
+    const QImage client = window->displayView()->grab().toImage();
+    EXPECT_EQ(QColor(client.pixel(client.width() / 2, client.height() / 2)), background);
+    const QImage menu = window->menuBar()->grab().toImage();
+    ASSERT_FALSE(menu.isNull());
+    EXPECT_NE(QColor(menu.pixel(menu.width() - 3, menu.height() / 2)), background) << "menu bar";
+    const QImage status = window->statusBar()->grab().toImage();
+    ASSERT_FALSE(status.isNull());
+    EXPECT_NE(QColor(status.pixel(status.width() / 2, status.height() / 2)), background) << "status bar";
 }
 
 // The same refused addition, typed, with the program's own message box: it opens while the
