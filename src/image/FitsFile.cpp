@@ -107,6 +107,25 @@ int ReadRowRange(FitsImageReader& reader, int firstRow, int endRow, ImageGrid& g
     rowsDone = 0;
     if (endRow <= firstRow || grid.width() <= 0)
         return 0;
+    if (grid.width() > BandValues) {
+        // Rows longer than a band (a corrupt or freak header): read each row in segments,
+        // so the buffer stays small whatever NAXIS1 says.
+        std::unique_ptr<double[]> segment(new (std::nothrow) double[BandValues]);
+        if (!segment)
+            return MEMORY_ALLOCATION;
+        for (int row = firstRow; row < endRow; ++row) {
+            for (int x0 = 0; x0 < grid.width(); x0 += static_cast<int>(BandValues)) {
+                const int count = static_cast<int>(std::min<long>(BandValues, grid.width() - x0));
+                const int status = reader.readRowSegment(row, x0, count, segment.get());
+                if (status != 0)
+                    return status;
+                for (int x = 0; x < count; ++x)
+                    grid[x0 + x][row] = segment[static_cast<std::size_t>(x)];
+            }
+            ++rowsDone;
+        }
+        return 0;
+    }
     const int bandRows = BandRows(grid.width(), endRow - firstRow);
     std::unique_ptr<double[]> band = TryBuffer<double>(static_cast<std::int64_t>(bandRows) * grid.width());
     if (!band) {
@@ -356,6 +375,22 @@ int FitsImageReader::readRows(int firstRow, int rowCount, double* out)
     long first[2] = {1, static_cast<long>(firstRow) + 1};
     const LONGLONG count = static_cast<LONGLONG>(size_.width) * rowCount;
     // No null value and no null flag: undefined pixels come through as stored.
+    ffgpxv(AsFits(file_), TDOUBLE, first, count, nullptr, out, nullptr, &status);
+    ReportFitsError(status);
+    return status;
+}
+
+int FitsImageReader::readRowSegment(int row, int firstColumn, int count, double* out)
+{
+    if (file_ == nullptr || row < 0 || row >= size_.height || firstColumn < 0 || count < 0 ||
+        static_cast<std::int64_t>(firstColumn) + count > size_.width) {
+        std::fprintf(stderr, "Columns %d to %d of row %d are outside the image\n", firstColumn, firstColumn + count - 1, row);
+        return BAD_PIX_NUM;
+    }
+    if (count == 0)
+        return 0;
+    int status = 0;
+    long first[2] = {static_cast<long>(firstColumn) + 1, static_cast<long>(row) + 1};
     ffgpxv(AsFits(file_), TDOUBLE, first, count, nullptr, out, nullptr, &status);
     ReportFitsError(status);
     return status;

@@ -54,6 +54,9 @@ public:
     // after row, width values each. Library errors are printed to standard error; returns
     // 0 or the library status.
     [[nodiscard]] int readRows(int firstRow, int rowCount, double* out);
+    // Reads count values of one row (0-based) from column firstColumn on, for rows too
+    // long to buffer whole. Same results as readRows.
+    [[nodiscard]] int readRowSegment(int row, int firstColumn, int count, double* out);
     void close();
     bool isOpen() const { return file_ != nullptr; }
     ImageSize size() const { return size_; }

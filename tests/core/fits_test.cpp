@@ -248,6 +248,34 @@ TEST_F(Fits, LargeImagesReadInBandsAndHalvesMatchEveryPixel)
             ASSERT_EQ(record.grid[x][y], stored[static_cast<std::size_t>(y) * width + x]) << x << "," << y;
 }
 
+TEST_F(Fits, RowsLongerThanABandAreReadInSegments)
+{
+    const int width = 70001, height = 3;
+    const std::string path = test::WriteFitsFunction(dir.file("wide.fit"), width, height, [](int x, int y) { return x * 0.5 - y; });
+    EXPECT_EQ(Load(path, 0), Texts{});
+    ASSERT_EQ(record.grid.width(), width);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            ASSERT_EQ(record.grid[x][y], x * 0.5 - y) << x << "," << y;
+
+    FitsImageReader reader;
+    RecordingMessages shown;
+    ASSERT_EQ(reader.open(path, {width, height}, shown), 0);
+    std::vector<double> part(5);
+    ASSERT_EQ(reader.readRowSegment(2, 69996, 5, part.data()), 0);
+    EXPECT_EQ(part, (std::vector<double>{69996 * 0.5 - 2, 69997 * 0.5 - 2, 69998 * 0.5 - 2, 69999 * 0.5 - 2, 70000 * 0.5 - 2}));
+    EXPECT_NE(reader.readRowSegment(2, 69997, 5, part.data()), 0);
+    EXPECT_NE(reader.readRowSegment(3, 0, 1, part.data()), 0);
+    EXPECT_NE(reader.readRowSegment(0, -1, 1, part.data()), 0);
+
+    // Truncated in the second row: the first row stays, the rest is 0.
+    std::filesystem::resize_file(path, 2880 + static_cast<std::uintmax_t>(width) * 8 + 1000);
+    EXPECT_EQ(Load(path), Texts{DataError});
+    EXPECT_EQ(record.grid[width - 1][0], (width - 1) * 0.5);
+    EXPECT_EQ(record.grid[0][1], 0.0);
+    EXPECT_EQ(record.grid[width - 1][2], 0.0);
+}
+
 // --- Rejected files ----------------------------------------------------------------------
 
 TEST_F(Fits, ThreeAxesAreRejectedEvenWithNaxis3One)
