@@ -5,8 +5,9 @@
 //   MedianAlone         ImageMedian
 //   StatMedian          the median as "stat" finds it (same bits, no copy)
 //   StatCommand         ExecuteCommand("stat"), reply included
-//   OpenSequence        what "skyvane-batch --open F" does: load, build and paint the
-//                       display, Auto (one median; its redraws wait for an export)
+//   OpenSequence        the opening sequence one step after the other: load, build and
+//                       paint the display, Auto (one median; its redraws wait for an
+//                       export). skyvane-batch builds the picture beside Auto's median.
 //   OpenSequenceAndStat OpenSequence followed by "stat"
 // The file is SKYVANE_STAT_FILE when set, otherwise one written once into the temporary
 // folder (sky of 1000 with deterministic noise and a few bright spots, BITPIX 16 with

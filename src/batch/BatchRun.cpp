@@ -1,9 +1,12 @@
 #include "batch/BatchRun.h"
 
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "command/CommandProtocol.h"
 #include "command/Interpreter.h"
@@ -69,13 +72,39 @@ private:
     std::FILE* out_;
 };
 
+// The thresholds as the display reads them: the threshold model's, or a copy of them
+// taken while the opening sequence builds the picture on a second thread as Auto changes
+// the model on the first.
+class DisplayThresholds final : public ThresholdSource {
+public:
+    explicit DisplayThresholds(const ThresholdModel& model) : model_(model) {}
+
+    int LowThreshold() const override { return frozen_ ? low_ : model_.LowThreshold(); }
+    int HighThreshold() const override { return frozen_ ? high_ : model_.HighThreshold(); }
+
+    void freeze()
+    {
+        low_ = model_.LowThreshold();
+        high_ = model_.HighThreshold();
+        frozen_ = true;
+    }
+    void thaw() { frozen_ = false; }
+
+private:
+    const ThresholdModel& model_;
+    bool frozen_ = false;
+    int low_ = 0;
+    int high_ = 0;
+};
+
 class BatchSession {
 public:
     BatchSession(std::FILE* out, std::FILE* err)
         : out_(out),
           messages_(out, err),
           thresholds_([this] { redraw(); }),
-          context_(messages_, thresholds_, displaySink_, status_),
+          displayThresholds_(thresholds_),
+          context_(messages_, displayThresholds_, displaySink_, status_),
           commandWindow_(context_, out)
     {
     }
@@ -144,12 +173,9 @@ private:
     // looks at the picture but --export, so the redraw is done when the picture is next
     // needed: every threshold change, arithmetic and co-addition leaves the picture equal
     // to Image A through the current thresholds, and so does one redraw done later. This
-    // spares the opening sequence the two redraws that Auto's two edits ask for.
-    void redraw()
-    {
-        if (context_.display.isImageDisplayed())
-            redrawPending_ = true;
-    }
+    // spares the opening sequence the two redraws that Auto's two edits ask for. Whether
+    // an image is displayed is asked when the redraw is done.
+    void redraw() { redrawPending_ = true; }
 
     void finishRedraw()
     {
@@ -170,17 +196,52 @@ private:
     }
 
     // The opening sequence of the desktop program: whatever the load reports, the display
-    // is built from what Image A then holds, and Auto sets the thresholds.
+    // is built from what Image A then holds, and Auto sets the thresholds. Auto's median
+    // needs only the pixels, and its new thresholds always ask for a redraw, so the picture
+    // is built on a second thread through the thresholds as they were, while Auto runs
+    // here. Both only read Image A; the display is touched by the builder alone, and the
+    // redraw request only marks the picture for the next export.
     void open(const std::string& path)
     {
-        if (context_.display.isImageDisplayed()) {
-            context_.display.clearDisplay();
+        Display& display = context_.display;
+        if (display.isImageDisplayed()) {
+            display.clearDisplay();
             context_.imageA.clear();
         }
         (void)context_.imageA.loadFits(path, messages_); // the loader reports its own failures
-        context_.display.buildDisplay(context_.imageA.grid);
-        context_.display.paintDisplay();
-        autoThresholds();
+        const ImageGrid& grid = context_.imageA.grid;
+        // Once painted, an image is displayed; it is present when it has pixels.
+        const bool present = !grid.empty();
+
+        displayThresholds_.freeze();
+        std::exception_ptr buildFailure;
+        const auto build = [&display, &grid, &buildFailure] {
+            try {
+                display.buildDisplay(grid);
+                display.paintDisplay();
+            } catch (...) {
+                buildFailure = std::current_exception(); // passed on after the join
+            }
+        };
+        std::thread builder;
+        try {
+            builder = std::thread(build);
+        } catch (const std::system_error&) {
+            build();
+        }
+        std::exception_ptr autoFailure;
+        try {
+            thresholds_.autoThresholds(present, grid);
+        } catch (...) {
+            autoFailure = std::current_exception();
+        }
+        if (builder.joinable())
+            builder.join();
+        displayThresholds_.thaw();
+        if (buildFailure)
+            std::rethrow_exception(buildFailure);
+        if (autoFailure)
+            std::rethrow_exception(autoFailure);
     }
 
     // An Image A without pixels counts as no image, so Auto never takes a median of
@@ -288,6 +349,7 @@ private:
     NullDisplaySink displaySink_;
     NullStatusSink status_;
     ThresholdModel thresholds_;
+    DisplayThresholds displayThresholds_;
     AppContext context_;
     StdoutCommandWindow commandWindow_;
     bool redrawPending_ = false;

@@ -1,6 +1,8 @@
 // skyvane-batch: runs the program's command language and a few window actions from the
 // command line, without any window.
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -16,5 +18,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Error: %s\n%s", error.c_str(), skyvane::batch::BatchUsage().c_str());
         return skyvane::batch::ExitUsage;
     }
-    return skyvane::batch::RunBatch(options, stdout, stderr);
+    try {
+        return skyvane::batch::RunBatch(options, stdout, stderr);
+    } catch (const std::bad_alloc&) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: not enough memory\n");
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s\n", e.what());
+    }
+    return skyvane::batch::ExitReported;
 }
