@@ -380,6 +380,24 @@ int FitsImageReader::readRows(int firstRow, int rowCount, double* out)
     return status;
 }
 
+bool FitsImageReader::holdsAllData() const
+{
+    if (file_ == nullptr)
+        return false;
+    fitsfile* file = AsFits(file_);
+    int status = 0;
+    int bitpix = 0;
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    ffgidt(file, &bitpix, &status);
+    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    if (status != 0 || bitpix == 0)
+        return false;
+    const std::uint64_t pixelBytes = static_cast<std::uint64_t>(std::abs(bitpix) / 8);
+    const std::uint64_t pixels = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height);
+    const std::uint64_t available = static_cast<std::uint64_t>(std::max<LONGLONG>(0, file->Fptr->logfilesize - dataStart));
+    return pixels <= available / pixelBytes;
+}
+
 int FitsImageReader::readRowSegment(int row, int firstColumn, int count, double* out)
 {
     if (file_ == nullptr || row < 0 || row >= size_.height || firstColumn < 0 || count < 0 ||
@@ -428,7 +446,12 @@ int readFitsSize(const std::string& path, ImageSize& size, MessageSink& messages
     return 0;
 }
 
-int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages)
+namespace {
+
+// readFitsPixels; clearUnread says whether rows that could not be read must be set to 0
+// (a grid that already held values) or are 0 already (a freshly sized grid, whose untouched
+// pages stay uncommitted: a corrupt header declaring gigantic axes costs no memory).
+int ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages, bool clearUnread)
 {
     if (grid.width() != expected.width || grid.height() != expected.height) {
         std::fprintf(stderr, "The grid (%d x %d) does not have the expected size %d x %d\n", grid.width(), grid.height(), expected.width, expected.height);
@@ -440,6 +463,8 @@ int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid,
         return 1;
 
     const int height = expected.height;
+    if (reader.holdsAllData())
+        grid.expectFullWrite();
     // Two threads, each with a handle of its own, read the two halves of a large image.
     // The library opens a read-only file anew for each handle, so this is safe when it
     // was built reentrant. Every value is read and placed exactly as by one thread.
@@ -468,7 +493,7 @@ int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid,
     if (status != 0) {
         // Rows that were not read hold 0, as in a freshly sized grid, never values of the
         // image the grid held before.
-        for (int x = 0; x < grid.width(); ++x) {
+        for (int x = 0; clearUnread && x < grid.width(); ++x) {
             double* column = grid[x];
             std::fill(column + firstDone, column + split, 0.0);
             std::fill(column + split + secondDone, column + height, 0.0);
@@ -476,6 +501,13 @@ int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid,
         return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages)
+{
+    return ReadPixels(path, expected, grid, messages, true);
 }
 
 int readFitsHeaderCards(const std::string& path, HeaderCards& cards)
@@ -515,11 +547,12 @@ int ImageRecord::loadFits(const std::string& path, MessageSink& messages)
     }
     // Every value is read from the file (or set to 0 on failure), so a grid of the same
     // size is reused as it is.
+    const bool reused = grid.width() == size.width && grid.height() == size.height;
     if (!grid.tryResizeForOverwrite(size.width, size.height)) {
         messages.showError("Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.");
         return 1;
     }
-    if (readFitsPixels(path, size, grid, messages) != 0) {
+    if (ReadPixels(path, size, grid, messages, reused) != 0) {
         messages.showError("Error while reading image data");
         return 1;
     }

@@ -59,6 +59,9 @@ public:
     [[nodiscard]] int readRowSegment(int row, int firstColumn, int count, double* out);
     void close();
     bool isOpen() const { return file_ != nullptr; }
+    // Whether the open file is long enough for every pixel its header declares (a
+    // truncated file is not, and its read will fail part way).
+    bool holdsAllData() const;
     ImageSize size() const { return size_; }
 
 private:

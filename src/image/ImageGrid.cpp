@@ -29,10 +29,9 @@ std::uint64_t PhysicalMemoryBytes()
 // before asking, so that a corrupt header declaring a gigantic image fails the same way
 // on every machine instead of depending on overcommit.
 //
-// Large blocks come straight from mmap (zero pages, like calloc) and are offered to the
-// kernel for transparent huge pages: a 4096 x 4096 image then takes 64 page faults on
-// its first pass instead of 32768. Whether a block was mapped follows from its size
-// alone, so the grid needs no extra field to release it.
+// Large blocks come straight from mmap (zero pages, like calloc), so that they can later
+// be offered for transparent huge pages (expectFullWrite). Whether a block was mapped
+// follows from its size alone, so the grid needs no extra field to release it.
 constexpr std::uint64_t MappedBytes = std::uint64_t{4} << 20;
 
 bool IsMapped(std::uint64_t bytes)
@@ -49,7 +48,6 @@ double* AllocateBlock(int width, int height)
         void* block = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (block == MAP_FAILED)
             return nullptr;
-        ::madvise(block, static_cast<std::size_t>(bytes), MADV_HUGEPAGE); // a hint; failure is harmless
         return static_cast<double*>(block);
     }
     return static_cast<double*>(std::calloc(static_cast<std::size_t>(bytes / sizeof(double)), sizeof(double)));
@@ -141,6 +139,14 @@ bool ImageGrid::tryResize(int width, int height)
     width_ = width;
     height_ = height;
     return true;
+}
+
+void ImageGrid::expectFullWrite()
+{
+    const std::uint64_t bytes = GridBytes(width_, height_);
+    // A 4096 x 4096 image then takes 64 page faults on its first pass instead of 32768.
+    if (data_ != nullptr && IsMapped(bytes))
+        ::madvise(data_, static_cast<std::size_t>(bytes), MADV_HUGEPAGE); // a hint; failure is harmless
 }
 
 bool ImageGrid::tryResizeForOverwrite(int width, int height)

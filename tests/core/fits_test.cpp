@@ -5,11 +5,13 @@
 #include <climits>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "image/FitsFile.h"
 #include "image/ImageRecord.h"
@@ -382,6 +384,32 @@ TEST_F(Fits, AnImageTooLargeForMemoryChangesNothing)
     EXPECT_EQ(Load(plain, 0), Texts{});
 }
 
+// Resident memory of this process, in bytes.
+std::uint64_t ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(Fits, AHugeDeclaredImageWithoutDataCostsNoMemory)
+{
+    // 20000 x 20000 doubles are 3.2 GB: the grid is had, but its pages are written only as
+    // rows arrive, and a failed read does not go back to clear what was never written.
+    MemoryLimitGuard limit(std::uint64_t{4} << 30);
+    const std::string path = dir.file("promise.fit");
+    test::WriteFileBytes(path, test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                  -32", "NAXIS   =                    2",
+                                                    "NAXIS1  =                20000", "NAXIS2  =                20000"}) +
+                                   std::string(20000 * 4 * 10, '\0'));
+    const std::uint64_t before = ResidentBytes();
+    EXPECT_EQ(Load(path), Texts{DataError});
+    EXPECT_EQ(record.grid.width(), 20000);
+    EXPECT_EQ(record.grid.height(), 20000);
+    EXPECT_LT(ResidentBytes(), before + (std::uint64_t{256} << 20));
+    EXPECT_EQ(record.grid[19999][19999], 0.0);
+}
+
 TEST_F(Fits, ZeroLengthAxesGiveAnEmptyImage)
 {
     const std::string path = dir.file("zero.fit");
@@ -466,6 +494,7 @@ TEST_F(Fits, ImageReaderReadsAnyBandOfRows)
             for (int x = 0; x < 9; ++x)
                 EXPECT_EQ(rows[static_cast<std::size_t>(r * 9 + x)], Ramp(x, first + r));
     }
+    EXPECT_TRUE(reader.holdsAllData());
     double spare[9 * 8];
     EXPECT_NE(reader.readRows(5, 3, spare), 0);
     EXPECT_NE(reader.readRows(-1, 1, spare), 0);
@@ -479,6 +508,14 @@ TEST_F(Fits, ImageReaderReadsAnyBandOfRows)
     EXPECT_EQ(spare[8], Ramp(8, 6));
     moved.close();
     EXPECT_FALSE(moved.isOpen());
+    EXPECT_FALSE(moved.holdsAllData());
+    // Data cut short by one byte, and a file without its final padding.
+    std::filesystem::resize_file(path, 2880 + 9 * 7 * 8 - 1);
+    ASSERT_EQ(moved.open(path, {9, 7}, shown), 0);
+    EXPECT_FALSE(moved.holdsAllData());
+    std::filesystem::resize_file(path, 2880 + 9 * 7 * 8);
+    ASSERT_EQ(moved.open(path, {9, 7}, shown), 0);
+    EXPECT_TRUE(moved.holdsAllData());
     EXPECT_NE(moved.readRows(0, 1, spare), 0);
     EXPECT_EQ(shown.texts, Texts{});
 }
