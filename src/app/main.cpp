@@ -1,6 +1,7 @@
 #include <string>
 
 #include <QApplication>
+#include <QScreen>
 
 #include "shell/qt/MainWindow.h"
 
@@ -10,6 +11,9 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Skyvane"));
 
     skyvane::MainWindow window;
+    // Without a window manager "maximised" is only a wish; the screen's free area makes it so.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        window.setGeometry(screen->availableGeometry());
     window.showMaximized();
     if (argc > 1 && argv[1][0] != '\0')
         window.openingSequence(skyvane::CommandLinePath(argv[1]));

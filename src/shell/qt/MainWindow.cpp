@@ -80,8 +80,10 @@ protected:
         const QImage& picture = window_->picture_;
         if (!picture.isNull() && window_->context_->display.isImageDisplayed()) {
             const QRect pictureRect = dirty.intersected(picture.rect());
-            if (!pictureRect.isEmpty())
+            if (!pictureRect.isEmpty()) {
+                window_->ensureConverted(pictureRect);
                 painter.drawImage(pictureRect.topLeft(), picture, pictureRect);
+            }
             const QRegion rest = QRegion(dirty).subtracted(QRegion(picture.rect()));
             for (const QRect& r : rest)
                 painter.fillRect(r, BackgroundColour);
@@ -110,11 +112,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
 {
     setObjectName(QStringLiteral("Skyvane"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle.data(), static_cast<qsizetype>(ApplicationTitle.size())));
-    setAccessibleName(windowTitle());
     resize(1000, 800);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, BackgroundColour);
-    setPalette(pal);
 
     if (options.dialogs) {
         dialogs_ = options.dialogs;
@@ -154,7 +152,15 @@ MainWindow::MainWindow(const MainWindowOptions& options)
             [this](const QString& path) { displayFile(toLocal(path)); });
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The tool windows and the view use the context while they go; they must go first.
+    forwardThresholds_.target = nullptr;
+    delete imageList_;
+    delete thresholds_;
+    delete commandWindow_;
+    delete view_;
+}
 
 QWidget* MainWindow::displayView() const
 {
@@ -571,57 +577,85 @@ void MainWindow::setStatusText(int part, const std::string& text)
         statusParts_[part]->setText(fromLocal(text));
 }
 
-void MainWindow::convertPicture(const DisplayBitmap& bitmap)
+void MainWindow::preparePicture(const DisplayBitmap& bitmap)
 {
-    // The platform bitmap: the bottom-up grey rows turned into a top-down RGB32 picture
-    // once per change, so that painting is a plain copy.
+    // The platform bitmap: a top-down RGB32 picture of the bottom-up grey rows. It is
+    // filled lazily, only where a paint needs it, so a threshold change costs the
+    // rendering plus the conversion of the visible part, not of the whole image.
     const int w = bitmap.width();
     const int h = bitmap.height();
-    if (w <= 0 || h <= 0 || bitmap.rows.empty()) {
+    converted_ = QRegion();
+    if (w <= 0 || h <= 0 || bitmap.rows.size() < static_cast<std::size_t>(bitmap.stride()) * static_cast<std::size_t>(h)) {
         picture_ = QImage();
+        source_ = nullptr;
         return;
     }
+    source_ = &bitmap;
     if (picture_.width() != w || picture_.height() != h || picture_.format() != QImage::Format_RGB32)
         picture_ = QImage(w, h, QImage::Format_RGB32);
-    const int stride = bitmap.stride();
-    const std::uint8_t* rows = bitmap.rows.data();
+}
+
+void MainWindow::ensureConverted(const QRect& area)
+{
+    if (!source_ || picture_.isNull())
+        return;
+    const QRegion needed = QRegion(area.intersected(picture_.rect())).subtracted(converted_);
+    if (needed.isEmpty())
+        return;
+    const int h = picture_.height();
+    const int stride = source_->stride();
+    const std::uint8_t* rows = source_->rows.data();
     // bits() detaches once here, so the two threads below only write into their own lines.
     uchar* const pixels = picture_.bits();
     const qsizetype bytesPerLine = picture_.bytesPerLine();
-    auto convertRows = [&](int from, int to) {
-        for (int y = from; y < to; ++y) {
-            const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
-            auto* dst = reinterpret_cast<QRgb*>(pixels + y * bytesPerLine);
-            for (int x = 0; x < w; ++x) {
-                const std::uint32_t g = src[3 * x];
-                dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
+    for (const QRect& r : needed) {
+        auto convertRows = [&](int from, int to) {
+            for (int y = from; y < to; ++y) {
+                const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
+                auto* dst = reinterpret_cast<QRgb*>(pixels + y * bytesPerLine);
+                for (int x = r.left(); x <= r.right(); ++x) {
+                    const std::uint32_t g = src[3 * x];
+                    dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
+                }
             }
+        };
+        const int top = r.top();
+        const int bottom = r.bottom() + 1;
+        if (static_cast<std::int64_t>(r.width()) * r.height() < 1 << 20) {
+            convertRows(top, bottom);
+        } else {
+            const int middle = top + (bottom - top) / 2;
+            std::thread helper(convertRows, top, middle);
+            convertRows(middle, bottom);
+            helper.join();
         }
-    };
-    if (static_cast<std::int64_t>(w) * h < 1 << 20) {
-        convertRows(0, h);
-    } else {
-        std::thread helper(convertRows, 0, h / 2);
-        convertRows(h / 2, h);
-        helper.join();
     }
+    converted_ += needed;
+}
+
+const QImage& MainWindow::picture()
+{
+    ensureConverted(picture_.rect());
+    return picture_;
 }
 
 void MainWindow::bitmapCreated(const DisplayBitmap& bitmap)
 {
-    convertPicture(bitmap);
+    preparePicture(bitmap);
     view_->update();
 }
 
 void MainWindow::bitmapChanged(const DisplayBitmap& bitmap)
 {
-    convertPicture(bitmap);
+    preparePicture(bitmap);
     view_->update();
 }
 
 void MainWindow::bitmapCleared()
 {
     picture_ = QImage();
+    source_ = nullptr;
+    converted_ = QRegion();
     view_->update();
 }
 

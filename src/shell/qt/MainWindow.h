@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QRegion>
 
 #include "display/DisplayBitmap.h"
 #include "shell/AppContext.h"
@@ -97,7 +98,7 @@ public:
     void SubmitCommand(const std::string& text);
 
     // The picture drawn in the client area (top-down RGB32), null when nothing is displayed.
-    const QImage& picture() const { return picture_; }
+    const QImage& picture();
 
 protected:
     bool event(QEvent* event) override;
@@ -126,7 +127,8 @@ private:
     void bitmapCreated(const DisplayBitmap& bitmap) override;
     void bitmapChanged(const DisplayBitmap& bitmap) override;
     void bitmapCleared() override;
-    void convertPicture(const DisplayBitmap& bitmap);
+    void preparePicture(const DisplayBitmap& bitmap);
+    void ensureConverted(const QRect& area);
 
     std::unique_ptr<DialogProvider> ownDialogs_;
     DialogProvider* dialogs_ = nullptr;
@@ -142,6 +144,8 @@ private:
     QMenu* toolbarsMenu_ = nullptr;
     QMenu* popup_ = nullptr;
     QImage picture_;
+    QRegion converted_;                        // the part of picture_ that is up to date
+    const DisplayBitmap* source_ = nullptr;    // the rows picture_ is made from
     bool firstPaintPending_ = true;
 };
 
