@@ -24,14 +24,12 @@ std::uint64_t PhysicalMemoryBytes()
 }
 
 // A zeroed block for width x height doubles, or nullptr when it is refused or cannot be
-// had. calloc hands out fresh pages for large blocks without writing them, so a big grid
-// costs nothing until its values are written. A block larger than the limit is refused
-// before asking, so that a corrupt header declaring a gigantic image fails the same way
-// on every machine instead of depending on overcommit.
-//
-// Large blocks come straight from mmap (zero pages, like calloc), so that they can later
-// be offered for transparent huge pages (expectFullWrite). Whether a block was mapped
-// follows from its size alone, so the grid needs no extra field to release it.
+// had. A block larger than the limit is refused before asking, so that a corrupt header
+// declaring a gigantic image fails the same way on every machine instead of depending on
+// overcommit. Large blocks come straight from mmap: fresh zero pages that cost nothing
+// until written (a read that fails early commits little), and that can be offered for
+// transparent huge pages (expectFullWrite). Whether a block was mapped follows from its
+// size alone, so the grid needs no extra field to release it.
 constexpr std::uint64_t MappedBytes = std::uint64_t{4} << 20;
 
 bool IsMapped(std::uint64_t bytes)
