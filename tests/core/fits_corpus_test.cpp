@@ -111,12 +111,15 @@ TEST(FitsCorpus, EveryFileLoadsOrFailsCleanly)
             const std::string& last = outcome.texts.back();
             EXPECT_TRUE(IsFailureText(last)) << last;
             // The only message that comes before the failure of a step is the 2-D one.
-            for (std::size_t i = 0; i + 1 < outcome.texts.size(); ++i)
+            for (std::size_t i = 0; i + 1 < outcome.texts.size(); ++i) {
                 EXPECT_EQ(outcome.texts[i], NotTwoD);
-            if (outcome.texts.size() == 2)
+            }
+            if (outcome.texts.size() == 2) {
                 EXPECT_EQ(last, SizeError);
-            if (last == SizeError || last.rfind("Not enough memory", 0) == 0)
+            }
+            if (last == SizeError || last.rfind("Not enough memory", 0) == 0) {
                 EXPECT_TRUE(outcome.after == before) << "the record changed";
+            }
             if (last == DataError) {
                 EXPECT_EQ(outcome.after.block, before.block);
                 // The grid has the file's declared size; no value of the image before.
@@ -132,9 +135,10 @@ TEST(FitsCorpus, EveryFileLoadsOrFailsCleanly)
         const Outcome again = Load(record, path);
         EXPECT_EQ(again.result, outcome.result);
         EXPECT_EQ(again.texts, outcome.texts);
-        if (outcome.result == 0)
+        if (outcome.result == 0) {
             EXPECT_TRUE(again.after.block == outcome.after.block && again.after.width == outcome.after.width &&
                         again.after.height == outcome.after.height);
+        }
     }
 }
 

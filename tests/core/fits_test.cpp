@@ -402,11 +402,11 @@ TEST_F(Fits, AHugeDeclaredImageWithoutDataCostsNoMemory)
     test::WriteFileBytes(path, test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                  -32", "NAXIS   =                    2",
                                                     "NAXIS1  =                20000", "NAXIS2  =                20000"}) +
                                    std::string(20000 * 4 * 10, '\0'));
-    const std::uint64_t before = ResidentBytes();
+    const std::uint64_t resident = ResidentBytes();
     EXPECT_EQ(Load(path), Texts{DataError});
     EXPECT_EQ(record.grid.width(), 20000);
     EXPECT_EQ(record.grid.height(), 20000);
-    EXPECT_LT(ResidentBytes(), before + (std::uint64_t{256} << 20));
+    EXPECT_LT(ResidentBytes(), resident + (std::uint64_t{256} << 20));
     EXPECT_EQ(record.grid[19999][19999], 0.0);
 }
 
@@ -671,10 +671,12 @@ TEST_F(Fits, RoundTripsOfScaledFilesFollowTheStoredCards)
             }
         long w = 0, h = 0;
         const std::vector<double> raw = StoredValues(saved, w, h);
-        if (c.bzero == 32768.0)
+        if (c.bzero == 32768.0) {
             EXPECT_EQ(raw[1 * 7 + 1], 1560.0 * 8 - 32768.0);
-        if (c.bscale == 2.0)
+        }
+        if (c.bscale == 2.0) {
             EXPECT_EQ(raw[1 * 7 + 1], 1560.0 * 8 / 2.0);
+        }
     }
     EXPECT_EQ(messages.texts, Texts{});
 }
