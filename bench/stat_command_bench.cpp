@@ -2,8 +2,7 @@
 // file, against their parts measured alone in the same run:
 //   LoadFits            reading the file into Image A
 //   StatisticsAlone     ImageMinMax + ImageMeanSigma + ImageMedian, one after the other
-//   MedianAlone         ImageMedian
-//   StatMedian          the median as "stat" finds it (same bits, no copy)
+//   MedianAlone         ImageMedian, as "stat", Auto and the batch tool use it
 //   StatCommand         ExecuteCommand("stat"), reply included
 //   OpenSequence        the opening sequence one step after the other: load, build and
 //                       paint the display, Auto (one median; its redraws wait for an
@@ -134,16 +133,6 @@ void MedianAlone(benchmark::State& state)
         benchmark::DoNotOptimize(skyvane::ImageMedian(record.grid));
 }
 BENCHMARK(MedianAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void StatMedian(benchmark::State& state)
-{
-    SilentMessages messages;
-    skyvane::ImageRecord record;
-    (void)record.loadFits(SamplePath(), messages);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(skyvane::StatMedian(record.grid));
-}
-BENCHMARK(StatMedian)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void StatCommand(benchmark::State& state)
 {

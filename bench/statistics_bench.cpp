@@ -1,6 +1,7 @@
 // Image statistics against plain loops over the same pixels, measured in the same run.
 // Compare ImageMinMax with PlainSumPass, ImageMeanSigma with TwoPlainSumPasses and
-// ImageMedian with NthElementOnCopy (copy of the pixels + std::nth_element).
+// ImageMedian with NthElementOnCopy (copy of the pixels + std::nth_element, the plain way
+// to the same figure; ImageMedian selects on the values' bits without a copy).
 #include "processing/Statistics.h"
 
 #include <benchmark/benchmark.h>

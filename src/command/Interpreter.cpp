@@ -1,14 +1,10 @@
 #include "command/Interpreter.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 #include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "command/Numbers.h"
 #include "processing/Arithmetic.h"
@@ -142,7 +138,7 @@ std::string StatisticsReply(const ImageGrid& grid)
         try {
             helper = std::thread([&grid, &median, &medianDone] {
                 try {
-                    median = StatMedian(grid);
+                    median = ImageMedian(grid);
                     medianDone = true;
                 } catch (const std::bad_alloc&) {
                     // tried again below, where a failure reaches the caller
@@ -157,7 +153,7 @@ std::string StatisticsReply(const ImageGrid& grid)
     if (helper.joinable())
         helper.join();
     if (!medianDone)
-        median = StatMedian(grid);
+        median = ImageMedian(grid);
 
     std::string reply;
     const auto line = [&reply](std::string_view name, double value, bool last) {
@@ -329,153 +325,7 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
     return done;
 }
 
-// Selection on the values' bits. A double that is not a number maps onto an unsigned key
-// of the same order (negative values reversed below the positive ones), so the k-th
-// smallest value is the k-th smallest key. A histogram of the top 16 bits of every key
-// finds the bucket holding rank k; a histogram of the next 16 bits inside that bucket,
-// which also notes the smallest and largest remaining 32 bits of each sub-bucket, narrows
-// it to keys sharing 32 bits. When those keys are all one value (whole-number pixels) that
-// is the answer; otherwise they are gathered and selected among. The pixels are only
-// read: two passes, a third for the gathering.
-constexpr std::uint64_t SignBit = std::uint64_t{1} << 63;
-constexpr std::int64_t SmallMedianPixels = 4096;
-constexpr std::size_t Buckets = 65536;
-
-std::uint64_t OrderKey(double v)
-{
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return (bits & SignBit) != 0 ? ~bits : (bits | SignBit);
-}
-
-double FromOrderKey(std::uint64_t key)
-{
-    const std::uint64_t bits = (key & SignBit) != 0 ? (key & ~SignBit) : ~key;
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-// The bucket that holds rank `rank`; rank becomes the rank inside it.
-std::size_t BucketOfRank(const std::vector<std::uint32_t>& histogram, std::int64_t& rank)
-{
-    std::size_t bucket = 0;
-    while (rank >= histogram[bucket]) {
-        rank -= histogram[bucket];
-        ++bucket;
-    }
-    return bucket;
-}
-
-// The smallest key above `key`; callers know there is one.
-std::uint64_t NextKeyAbove(const double* values, std::int64_t n, std::uint64_t key)
-{
-    std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::uint64_t candidate = OrderKey(values[i]);
-        if (candidate > key && candidate < next)
-            next = candidate;
-    }
-    return next;
-}
-
-struct MiddleKeys {
-    std::uint64_t lower = 0; // rank k
-    std::uint64_t upper = 0; // rank k + 1 (only when asked for)
-    bool literal = false;    // a not-a-number or both zeros: leave it to ImageMedian
-};
-
-MiddleKeys SelectMiddleKeys(const double* values, std::int64_t n, std::int64_t k, bool withUpper)
-{
-    MiddleKeys result;
-    std::vector<std::uint32_t> histogram(Buckets);
-    bool nan = false;
-    bool positiveZero = false;
-    bool negativeZero = false;
-    for (std::int64_t i = 0; i < n; ++i) {
-        const double v = values[i];
-        const std::uint64_t key = OrderKey(v);
-        ++histogram[key >> 48];
-        nan |= v != v;
-        positiveZero |= key == SignBit;
-        negativeZero |= key == ~SignBit;
-    }
-    if (nan || (positiveZero && negativeZero)) {
-        result.literal = true;
-        return result;
-    }
-    std::int64_t rank = k;
-    const std::uint64_t top = BucketOfRank(histogram, rank);
-
-    std::fill(histogram.begin(), histogram.end(), 0);
-    std::vector<std::uint32_t> lowest(Buckets, std::numeric_limits<std::uint32_t>::max());
-    std::vector<std::uint32_t> highest(Buckets, 0);
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::uint64_t key = OrderKey(values[i]);
-        if ((key >> 48) != top)
-            continue;
-        const std::size_t sub = (key >> 32) & 0xFFFF;
-        const auto low = static_cast<std::uint32_t>(key);
-        ++histogram[sub];
-        lowest[sub] = low < lowest[sub] ? low : lowest[sub];
-        highest[sub] = low > highest[sub] ? low : highest[sub];
-    }
-    const std::uint64_t second = BucketOfRank(histogram, rank);
-    const std::uint64_t prefix = (top << 16) | second;
-    const std::int64_t inBucket = histogram[second];
-
-    std::int64_t equalAfter = 0; // keys equal to rank k's beyond it, within the bucket
-    std::uint64_t nextInBucket = 0;
-    bool hasNextInBucket = false;
-    if (lowest[second] == highest[second]) {
-        result.lower = (prefix << 32) | lowest[second];
-        equalAfter = inBucket - rank - 1;
-    } else {
-        std::vector<std::uint64_t> keys;
-        keys.reserve(static_cast<std::size_t>(inBucket));
-        for (std::int64_t i = 0; i < n; ++i) {
-            const std::uint64_t key = OrderKey(values[i]);
-            if ((key >> 32) == prefix)
-                keys.push_back(key);
-        }
-        const auto at = keys.begin() + rank;
-        std::nth_element(keys.begin(), at, keys.end());
-        result.lower = *at;
-        if (at + 1 != keys.end()) {
-            nextInBucket = *std::min_element(at + 1, keys.end());
-            hasNextInBucket = true;
-        }
-    }
-    if (withUpper) {
-        if (equalAfter > 0)
-            result.upper = result.lower;
-        else if (hasNextInBucket)
-            result.upper = nextInBucket;
-        else
-            result.upper = NextKeyAbove(values, n, result.lower);
-    }
-    return result;
-}
-
 } // namespace
-
-double StatMedian(const ImageGrid& grid)
-{
-    const std::int64_t n = grid.pixelCount();
-    // Small grids gain nothing; the counters are 32 bits wide.
-    if (grid.empty() || n < SmallMedianPixels || n > std::numeric_limits<std::uint32_t>::max())
-        return ImageMedian(grid);
-    const bool even = n % 2 == 0;
-    const std::int64_t k = even ? n / 2 - 1 : (n - 1) / 2;
-    const MiddleKeys middle = SelectMiddleKeys(grid.data(), n, k, even);
-    if (middle.literal)
-        return ImageMedian(grid);
-    const double x = FromOrderKey(middle.lower);
-    if (!even)
-        return x;
-    const double y = FromOrderKey(middle.upper);
-    return (y + x) * 0.5;
-}
 
 std::string ExecuteCommand(AppContext& context, const std::string& command)
 {

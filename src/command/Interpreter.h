@@ -6,20 +6,12 @@
 namespace skyvane {
 
 struct AppContext;
-class ImageGrid;
 class ImageListTree;
 
 // Runs one command line and returns its reply (five leading blanks; several lines joined
 // with CR LF, none at the end). Recognition is case-sensitive and nothing is trimmed.
 // Failures come back as reply text or through the message sink; there is no other result.
 std::string ExecuteCommand(AppContext& context, const std::string& command);
-
-// The median that "stat" reports: bit for bit ImageMedian(grid) (the mean of the two
-// middle values for an even count), found without copying or reordering the pixels by
-// selecting on the bits of the values, 16 at a time. Grids holding a not-a-number or both
-// zeros (+0 and -0), where the exact answer depends on the selection rule, and grids of
-// fewer than 4096 pixels go to ImageMedian itself. An empty grid gives not-a-number.
-double StatMedian(const ImageGrid& grid);
 
 // Text after the first "(" (everything when none), cut before the next ")" (kept whole
 // when none). Blanks stay.

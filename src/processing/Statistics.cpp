@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace skyvane {
 
@@ -153,6 +154,155 @@ double medianSelected(double* a, std::int64_t n, bool literal)
     return (y + x) * 0.5;
 }
 
+
+// Selection on the values' bits, for the median of a whole grid without copying it. A
+// double that is not a number maps onto an unsigned key of the same order (negative values
+// reversed below the positive ones), so the k-th smallest value is the k-th smallest key.
+// A histogram of the top 16 bits of every key finds the bucket holding rank k; a histogram
+// of the next 16 bits inside that bucket, which also notes the smallest and largest
+// remaining 32 bits of each sub-bucket, narrows it to keys sharing 32 bits. When those keys
+// are all one value (whole-number pixels) that is the answer; otherwise they are gathered
+// and selected among. The pixels are only read: two passes, a third for the gathering.
+// Keys are exact, so the value found is the exact k-th one; with no NaN and only one kind
+// of zero every exact value has one bit pattern, the very bits the copy and medianOf give.
+constexpr std::uint64_t SignBit = std::uint64_t{1} << 63;
+// Below this the copy is cheaper than clearing and scanning the histograms.
+constexpr std::int64_t SmallMedianPixels = 4096;
+constexpr std::size_t Buckets = 65536;
+
+std::uint64_t OrderKey(double v)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & SignBit) != 0 ? ~bits : (bits | SignBit);
+}
+
+double FromOrderKey(std::uint64_t key)
+{
+    const std::uint64_t bits = (key & SignBit) != 0 ? (key & ~SignBit) : ~key;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// The bucket that holds rank `rank`; rank becomes the rank inside it.
+std::size_t BucketOfRank(const std::vector<std::uint32_t>& histogram, std::int64_t& rank)
+{
+    std::size_t bucket = 0;
+    while (rank >= histogram[bucket]) {
+        rank -= histogram[bucket];
+        ++bucket;
+    }
+    return bucket;
+}
+
+// The smallest key above `key`; callers know there is one.
+std::uint64_t NextKeyAbove(const double* values, std::int64_t n, std::uint64_t key)
+{
+    std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::uint64_t candidate = OrderKey(values[i]);
+        if (candidate > key && candidate < next) {
+            next = candidate;
+        }
+    }
+    return next;
+}
+
+struct MiddleKeys {
+    std::uint64_t lower = 0; // rank k
+    std::uint64_t upper = 0; // rank k + 1 (only when asked for)
+    bool literal = false;    // a NaN or both zeros: the answer depends on Wirth's steps
+};
+
+// The keys of ranks k and (withUpper) k + 1 among the n values. The counters are 32 bits
+// wide: n must not exceed 2^32 - 1.
+MiddleKeys SelectMiddleKeys(const double* values, std::int64_t n, std::int64_t k, bool withUpper)
+{
+    MiddleKeys result;
+    std::vector<std::uint32_t> histogram(Buckets);
+    bool nan = false;
+    bool positiveZero = false;
+    bool negativeZero = false;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double v = values[i];
+        const std::uint64_t key = OrderKey(v);
+        ++histogram[key >> 48];
+        nan |= v != v;
+        positiveZero |= key == SignBit;
+        negativeZero |= key == ~SignBit;
+    }
+    if (nan || (positiveZero && negativeZero)) {
+        result.literal = true;
+        return result;
+    }
+    std::int64_t rank = k;
+    const std::uint64_t top = BucketOfRank(histogram, rank);
+
+    std::fill(histogram.begin(), histogram.end(), 0);
+    std::vector<std::uint32_t> lowest(Buckets, std::numeric_limits<std::uint32_t>::max());
+    std::vector<std::uint32_t> highest(Buckets, 0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::uint64_t key = OrderKey(values[i]);
+        if ((key >> 48) != top) {
+            continue;
+        }
+        const std::size_t sub = (key >> 32) & 0xFFFF;
+        const auto low = static_cast<std::uint32_t>(key);
+        ++histogram[sub];
+        lowest[sub] = low < lowest[sub] ? low : lowest[sub];
+        highest[sub] = low > highest[sub] ? low : highest[sub];
+    }
+    const std::uint64_t second = BucketOfRank(histogram, rank);
+    const std::uint64_t prefix = (top << 16) | second;
+    const std::int64_t inBucket = histogram[second];
+
+    std::int64_t equalAfter = 0; // keys equal to rank k's beyond it, within the bucket
+    std::uint64_t nextInBucket = 0;
+    bool hasNextInBucket = false;
+    if (lowest[second] == highest[second]) {
+        result.lower = (prefix << 32) | lowest[second];
+        equalAfter = inBucket - rank - 1;
+    } else {
+        std::vector<std::uint64_t> keys;
+        keys.reserve(static_cast<std::size_t>(inBucket));
+        for (std::int64_t i = 0; i < n; ++i) {
+            const std::uint64_t key = OrderKey(values[i]);
+            if ((key >> 32) == prefix) {
+                keys.push_back(key);
+            }
+        }
+        const auto at = keys.begin() + rank;
+        std::nth_element(keys.begin(), at, keys.end());
+        result.lower = *at;
+        if (at + 1 != keys.end()) {
+            nextInBucket = *std::min_element(at + 1, keys.end());
+            hasNextInBucket = true;
+        }
+    }
+    if (withUpper) {
+        if (equalAfter > 0) {
+            result.upper = result.lower;
+        } else if (hasNextInBucket) {
+            result.upper = nextInBucket;
+        } else {
+            result.upper = NextKeyAbove(values, n, result.lower);
+        }
+    }
+    return result;
+}
+
+// The plain rule: the pixels copied in pixel order, then medianOf.
+double CopyMedian(const ImageGrid& grid)
+{
+    // The grid is column-major, so pixel order (pixel (i, j) at index i * H + j) is its
+    // memory order and the copy is one block copy.
+    const std::int64_t n = grid.pixelCount();
+    std::unique_ptr<double[]> copy(new double[static_cast<std::size_t>(n)]);
+    std::memcpy(copy.get(), grid.data(), static_cast<std::size_t>(n) * sizeof(double));
+    return medianOf(copy.get(), n);
+}
+
 } // namespace
 
 MinMax ImageMinMax(const ImageGrid& grid)
@@ -194,12 +344,24 @@ double ImageMedian(const ImageGrid& grid)
     if (grid.empty()) {
         return kNaN;
     }
-    // The grid is column-major, so pixel order (pixel (i, j) at index i * H + j) is its
-    // memory order and the copy is one block copy.
     const std::int64_t n = grid.pixelCount();
-    std::unique_ptr<double[]> copy(new double[static_cast<std::size_t>(n)]);
-    std::memcpy(copy.get(), grid.data(), static_cast<std::size_t>(n) * sizeof(double));
-    return medianOf(copy.get(), n);
+    // The selection on the bits needs no copy; it steps aside for small grids, for counts
+    // its 32-bit counters cannot hold, and for a NaN or both zeros, where the bits of the
+    // answer are those that Wirth's selection on the copy happens to leave.
+    if (n >= SmallMedianPixels && n <= std::numeric_limits<std::uint32_t>::max()) {
+        const bool even = n % 2 == 0;
+        const std::int64_t k = even ? n / 2 - 1 : (n - 1) / 2;
+        const MiddleKeys middle = SelectMiddleKeys(grid.data(), n, k, even);
+        if (!middle.literal) {
+            const double x = FromOrderKey(middle.lower);
+            if (!even) {
+                return x;
+            }
+            const double y = FromOrderKey(middle.upper);
+            return (y + x) * 0.5;
+        }
+    }
+    return CopyMedian(grid);
 }
 
 double medianOf(double* a, std::int64_t n)

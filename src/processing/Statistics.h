@@ -28,9 +28,14 @@ struct MeanSigma {
 // (v - mean)^2 in pixel order, sigma = sqrt(sq / N) (population, divisor N).
 MeanSigma ImageMeanSigma(const ImageGrid& grid);
 
-// Median of all pixels (mean of the two middle values for an even count). The grid is
-// not changed. Needs a copy of the pixels (8 bytes each); throws std::bad_alloc when that
-// cannot be had.
+// Median of all pixels (mean of the two middle values for an even count), bit for bit what
+// medianOf gives on a copy of the pixels in pixel order. The grid is only read, never
+// changed, so several threads may take the median of one grid at once. From 4096 pixels
+// on it selects on the values' bits without copying them (three 256 KiB tables, plus one
+// slot per pixel sharing the middle value's top 32 bits); a grid holding a NaN or both
+// zeros (+0 and -0), whose answer depends on the selection's steps, a smaller grid, and
+// one of 2^32 pixels or more take the copy (8 bytes per pixel). Throws std::bad_alloc
+// when the memory cannot be had.
 double ImageMedian(const ImageGrid& grid);
 
 // Median of the n values of a; a is reordered. For an even n: x = selectKth(n/2 - 1),

@@ -1,16 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
-#include <cstring>
-#include <random>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "command/Interpreter.h"
 #include "image/FitsFile.h"
-#include "processing/Statistics.h"
 #include "toolwindows/ImageListTree.h"
 #include "support/TestSupport.h"
 
@@ -568,71 +564,6 @@ TEST_F(ListCommandTest, UnreadableFirstSelectedFile)
     EXPECT_EQ(run("mean [L]"), "     first selected image could not be read !");
     EXPECT_FALSE(tc.messages.texts.empty());
     EXPECT_EQ(RowMajor(context().imageA.grid), (std::vector<double>{1, 2, 3, 4, 5, 6}));
-}
-
-// ---------------------------------------------------------------------------------------
-// The median of "stat" is ImageMedian's, bit for bit.
-
-std::uint64_t Bits(double v)
-{
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits;
-}
-
-TEST(StatMedian, EqualsImageMedianBitForBit)
-{
-    std::mt19937_64 random(7);
-    struct Case {
-        const char* name;
-        int width;
-        int height;
-        std::function<double(std::int64_t)> value;
-    };
-    std::normal_distribution<double> noise(1000.0, 30.0);
-    std::uniform_real_distribution<double> wide(-1e300, 1e300);
-    std::uniform_int_distribution<int> small(-3, 3);
-    const double denormal = std::numeric_limits<double>::denorm_min();
-    const Case cases[] = {
-        {"16-bit sky, even count", 128, 64, [&](std::int64_t) { return std::trunc(noise(random)); }},
-        {"16-bit sky, odd count", 129, 65, [&](std::int64_t) { return std::trunc(noise(random)); }},
-        {"real noise, even", 100, 100, [&](std::int64_t) { return noise(random); }},
-        {"real noise, odd", 101, 99, [&](std::int64_t) { return noise(random); }},
-        {"wide range with signs", 90, 91, [&](std::int64_t) { return wide(random); }},
-        {"constant", 80, 80, [](std::int64_t) { return 42.5; }},
-        {"negative constant", 80, 81, [](std::int64_t) { return -7.0; }},
-        {"few values with -0 only", 70, 70, [&](std::int64_t) { const int v = small(random); return v == 0 ? -0.0 : v; }},
-        {"few values with +0 only", 70, 71, [&](std::int64_t) { return static_cast<double>(small(random)); }},
-        {"two halves: middle values far apart", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? -1e6 : 3.25; }},
-        {"middle values one ulp apart", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? 1.0 : std::nextafter(1.0, 2.0); }},
-        {"lower half distinct in one bucket, upper half above it", 64, 64,
-         [](std::int64_t i) { return i % 2 == 0 ? 1.0 + static_cast<double>(i) * std::ldexp(1.0, -52) : 5.0; }},
-        {"middle values in neighbouring buckets", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? 0.999999 : 1.000001; }},
-        {"infinities and denormals", 65, 64, [&](std::int64_t i) {
-             const double pick[] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(), denormal, -denormal, 5.0};
-             return pick[(i * 7 + 3) % 5];
-         }},
-        {"ascending", 200, 41, [](std::int64_t i) { return static_cast<double>(i); }},
-        {"descending", 200, 40, [](std::int64_t i) { return -static_cast<double>(i) / 3.0; }},
-        // Left to ImageMedian: not-a-number and both zeros.
-        {"a not-a-number", 64, 64, [](std::int64_t i) { return i == 77 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(i % 13); }},
-        {"+0 and -0", 64, 64, [](std::int64_t i) { return i % 3 == 0 ? 0.0 : (i % 3 == 1 ? -0.0 : 1.0); }},
-        {"small grid", 3, 5, [](std::int64_t i) { return static_cast<double>((i * 5) % 7); }},
-    };
-    for (const Case& c : cases) {
-        ImageGrid grid;
-        grid.resize(c.width, c.height);
-        for (std::int64_t i = 0; i < grid.pixelCount(); ++i)
-            grid.data()[i] = c.value(i);
-        std::vector<double> before(grid.data(), grid.data() + grid.pixelCount());
-        const double expected = ImageMedian(grid);
-        const double median = StatMedian(grid);
-        EXPECT_EQ(Bits(median), Bits(expected)) << c.name << ": " << median << " instead of " << expected;
-        EXPECT_TRUE(std::equal(before.begin(), before.end(), grid.data(), [](double a, double b) { return Bits(a) == Bits(b); }))
-            << c.name << ": pixels changed";
-    }
-    ImageGrid empty;
-    EXPECT_TRUE(std::isnan(StatMedian(empty)));
 }
 
 // ---------------------------------------------------------------------------------------

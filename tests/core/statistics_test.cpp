@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
@@ -331,6 +332,129 @@ TEST(Statistics, ImageMedianOfOddAndEvenCounts)
         }
         const std::vector<double> values(grid.data(), grid.data() + grid.pixelCount());
         EXPECT_EQ(ImageMedian(grid), referenceMedian(values));
+    }
+}
+
+// The plain rule for the median of a grid: the pixels copied in pixel order (column by
+// column, rows inside), then medianOf.
+double plainImageMedian(const ImageGrid& grid)
+{
+    std::vector<double> copy;
+    copy.reserve(static_cast<std::size_t>(grid.pixelCount()));
+    for (int x = 0; x < grid.width(); ++x) {
+        for (int y = 0; y < grid.height(); ++y) {
+            copy.push_back(grid[x][y]);
+        }
+    }
+    return medianOf(copy.data(), static_cast<std::int64_t>(copy.size()));
+}
+
+// From 4096 pixels on ImageMedian selects on the values' bits instead of copying; these
+// grids drive every branch of that selection (one value per bucket, distinct values
+// gathered in one bucket, the upper middle value in the same bucket, in the next bucket,
+// far away) and the cases it must leave to the copy. Each answer must have the bits of the
+// plain rule and, where no NaN is present, the value of a full sort.
+TEST(ImageMedian, BitIdenticalToTheCopyAndMedianOf)
+{
+    std::mt19937_64 random(7);
+    struct Case {
+        const char* name;
+        int width;
+        int height;
+        std::function<double(std::int64_t)> value;
+    };
+    std::normal_distribution<double> noise(1000.0, 30.0);
+    std::uniform_real_distribution<double> wide(-1e300, 1e300);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> small(-3, 3);
+    const double denormal = std::numeric_limits<double>::denorm_min();
+    const Case cases[] = {
+        {"16-bit sky, even count", 128, 64, [&](std::int64_t) { return std::trunc(noise(random)); }},
+        {"16-bit sky, odd count", 129, 65, [&](std::int64_t) { return std::trunc(noise(random)); }},
+        {"real noise, even", 100, 100, [&](std::int64_t) { return noise(random); }},
+        {"real noise, odd", 101, 99, [&](std::int64_t) { return noise(random); }},
+        {"uniform, camera size, even", 1024, 1000, [&](std::int64_t) { return unit(random); }},
+        {"uniform, camera size, odd", 1023, 1001, [&](std::int64_t) { return unit(random); }},
+        {"wide range with signs", 90, 91, [&](std::int64_t) { return wide(random); }},
+        {"constant", 80, 80, [](std::int64_t) { return 42.5; }},
+        {"negative constant", 80, 81, [](std::int64_t) { return -7.0; }},
+        {"few values with -0 only", 70, 70, [&](std::int64_t) { const int v = small(random); return v == 0 ? -0.0 : v; }},
+        {"few values with +0 only", 70, 71, [&](std::int64_t) { return static_cast<double>(small(random)); }},
+        {"two halves: middle values far apart", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? -1e6 : 3.25; }},
+        {"middle values one ulp apart", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? 1.0 : std::nextafter(1.0, 2.0); }},
+        {"lower half distinct in one bucket, upper half above it", 64, 64,
+         [](std::int64_t i) { return i % 2 == 0 ? 1.0 + static_cast<double>(i) * std::ldexp(1.0, -52) : 5.0; }},
+        {"middle values in neighbouring buckets", 64, 64, [](std::int64_t i) { return i % 2 == 0 ? 0.999999 : 1.000001; }},
+        {"infinities and denormals", 65, 64, [&](std::int64_t i) {
+             const double pick[] = {-kInf, kInf, denormal, -denormal, 5.0};
+             return pick[(i * 7 + 3) % 5];
+         }},
+        {"ascending", 200, 41, [](std::int64_t i) { return static_cast<double>(i); }},
+        {"descending", 200, 40, [](std::int64_t i) { return -static_cast<double>(i) / 3.0; }},
+        {"smallest grid that selects on bits", 1, 4096, [&](std::int64_t) { return std::trunc(noise(random)); }},
+        {"largest grid that copies", 4095, 1, [&](std::int64_t) { return std::trunc(noise(random)); }},
+        // Left to the copy: not-a-number and both zeros.
+        {"a not-a-number", 64, 64, [](std::int64_t i) { return i == 77 ? kNaN : static_cast<double>(i % 13); }},
+        {"a third not-a-numbers of both signs", 64, 65, [](std::int64_t i) {
+             return i % 3 != 0 ? static_cast<double>((i * 7) % 31) : (i % 2 == 0 ? kNaN : -kNaN);
+         }},
+        {"+0 and -0", 64, 64, [](std::int64_t i) { return i % 3 == 0 ? 0.0 : (i % 3 == 1 ? -0.0 : 1.0); }},
+        // Here Wirth's steps leave -0 in the middle, where -0 sorted below +0 would give +0.
+        {"-0 and +0, the sign decided by Wirth's steps", 64, 64, [](std::int64_t i) { return i % 3 == 0 ? -0.0 : (i % 3 == 1 ? 0.0 : 1.0); }},
+        {"small grid", 3, 5, [](std::int64_t i) { return static_cast<double>((i * 5) % 7); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ImageGrid grid;
+        grid.resize(c.width, c.height);
+        for (std::int64_t i = 0; i < grid.pixelCount(); ++i) {
+            grid.data()[i] = c.value(i);
+        }
+        const std::vector<double> before(grid.data(), grid.data() + grid.pixelCount());
+        const double expected = plainImageMedian(grid);
+        const double median = ImageMedian(grid);
+        EXPECT_EQ(bitsOf(median), bitsOf(expected)) << median << " instead of " << expected;
+        if (std::none_of(before.begin(), before.end(), [](double v) { return std::isnan(v); })) {
+            EXPECT_EQ(median, referenceMedian(before));
+        }
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), grid.data(), [](double a, double b) { return bitsOf(a) == bitsOf(b); }))
+            << "pixels changed";
+    }
+}
+
+TEST(ImageMedian, ZeroOfTheMedianKeepsItsSign)
+{
+    // With one kind of zero the median's bits are fixed whatever the algorithm: a large
+    // grid whose median is -0 must not come back as +0 (the keys of -0 and +0 differ).
+    for (const double zero : {-0.0, 0.0}) {
+        SCOPED_TRACE(std::signbit(zero) ? "-0" : "+0");
+        ImageGrid grid;
+        grid.resize(99, 101);
+        for (std::int64_t i = 0; i < grid.pixelCount(); ++i) {
+            grid.data()[i] = i % 3 == 0 ? -5.0 : (i % 3 == 1 ? zero : 5.0);
+        }
+        const double median = ImageMedian(grid);
+        EXPECT_EQ(median, 0.0);
+        EXPECT_EQ(std::signbit(median), std::signbit(zero));
+    }
+}
+
+TEST(ImageMedian, NotANumberInALargeGridGivesTheCopysAnswer)
+{
+    // NaN anywhere, also as the very first or last pixel, sends the median to Wirth's
+    // selection on the copy; the grid stays as it was.
+    const std::int64_t places[] = {0, 2048, 4095};
+    for (const std::int64_t at : places) {
+        SCOPED_TRACE(at);
+        ImageGrid grid;
+        grid.resize(64, 64);
+        for (std::int64_t i = 0; i < grid.pixelCount(); ++i) {
+            grid.data()[i] = static_cast<double>((i * 37) % 101);
+        }
+        grid.data()[at] = kNaN;
+        const double expected = plainImageMedian(grid);
+        EXPECT_EQ(bitsOf(ImageMedian(grid)), bitsOf(expected));
+        EXPECT_TRUE(std::isnan(grid.data()[at]));
     }
 }
 
