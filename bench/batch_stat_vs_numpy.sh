@@ -119,8 +119,8 @@ if [ -x "$bench" ]; then
         }
         END {
             ref = ms["LoadFits"] + ms["StatisticsAlone"]
-            printf "in process, fastest (ms): load %.1f, statistics alone %.1f (median alone %.1f), stat median %.1f, stat command %.1f, open %.1f, open+stat %.1f\n",
-                ms["LoadFits"], ms["StatisticsAlone"], ms["MedianAlone"], ms["StatMedian"], ms["StatCommand"], ms["OpenSequence"], ms["OpenSequenceAndStat"]
+            printf "in process, fastest (ms): load %.1f, statistics alone %.1f (median alone %.1f), stat command %.1f, open %.1f, open+stat %.1f\n",
+                ms["LoadFits"], ms["StatisticsAlone"], ms["MedianAlone"], ms["StatCommand"], ms["OpenSequence"], ms["OpenSequenceAndStat"]
             printf "ratio stat command / numpy, in process:                       %.3f\n", (n > 0 ? ms["StatCommand"] / (n * 1000) : 0)
             printf "ratio open+stat (steps in turn) / (load + statistics), in process: %.3f\n", (ref > 0 ? ms["OpenSequenceAndStat"] / ref : 0)
             printf "ratio skyvane-batch --open F -c stat / (load + statistics):   %.3f\n", (ref > 0 ? os * 1000 / ref : 0)
