@@ -327,3 +327,35 @@ TEST(CommandLinePath, QuotesAreRemovedOnlyWhenBothArePresent)
 
 } // namespace
 } // namespace skyvane
+
+namespace skyvane {
+namespace {
+
+TEST_F(MainWindowTest, FirstPaintAndMoveToLeftStackTheToolWindowsAtTheRightEdge)
+{
+    window->resize(1000, 700);
+    QTest::qWait(1); // lets the first paint happen
+    QCoreApplication::processEvents();
+    auto check = [&](QWidget* upper, QWidget* lower) {
+        const QPoint clientTopLeft = window->mapToGlobal(QPoint(0, window->menuBar()->geometry().bottom() + 1));
+        const int clientRight = window->mapToGlobal(QPoint(window->width(), 0)).x();
+        const int statusTop = window->statusBar()->mapToGlobal(QPoint(0, 0)).y();
+        const int half = (statusTop - clientTopLeft.y()) / 2;
+        EXPECT_EQ(upper->frameGeometry().topLeft(), QPoint(clientRight - 300, clientTopLeft.y()));
+        EXPECT_EQ(upper->frameGeometry().size(), QSize(300, half));
+        EXPECT_EQ(lower->frameGeometry().left(), clientRight - 300);
+        EXPECT_EQ(lower->frameGeometry().bottom() + 1, statusTop);
+        EXPECT_EQ(lower->frameGeometry().height(), half);
+    };
+    check(window->imageListWindow(), window->commandWindow());
+    trigger(MainIds::MoveToLeft2);
+    check(window->commandWindow(), window->imageListWindow());
+    // The Thresholds window is never moved.
+    const QPoint thresholdsAt = window->thresholdsWindow()->pos();
+    trigger(MainIds::MoveToLeft);
+    check(window->imageListWindow(), window->commandWindow());
+    EXPECT_EQ(window->thresholdsWindow()->pos(), thresholdsAt);
+}
+
+} // namespace
+} // namespace skyvane

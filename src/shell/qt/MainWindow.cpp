@@ -483,23 +483,15 @@ void MainWindow::sigmaClipping()
 
 void MainWindow::toggleToolWindow(int position, int id)
 {
-    QWidget* window = toolWindows_.windows[static_cast<std::size_t>(position)];
-    QAction* item = action(id);
-    if (window->isVisible()) {
-        item->setChecked(false);
-        window->hide();
-    } else {
-        item->setChecked(true);
-        window->show();
-        window->raise();
-        window->activateWindow();
-    }
+    ToggleToolWindow(toolWindows_.windows[static_cast<std::size_t>(position)], action(id));
 }
 
 void MainWindow::showAllToolWindows(bool show)
 {
-    for (int j = 0; j < toolWindows_.count; ++j)
-        toolWindows_.windows[static_cast<std::size_t>(j)]->setVisible(show);
+    if (show)
+        ShowAllToolWindows(toolWindows_);
+    else
+        HideAllToolWindows(toolWindows_);
     for (int id : {MainIds::ImageListWindow, MainIds::ThresholdsWindow, MainIds::CommandWindow})
         action(id)->setChecked(show);
 }
