@@ -32,6 +32,7 @@
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/MainWindow.h"
 #include "support/GuiTestSupport.h"
+#include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
 #include "toolwindows/qt/CommandWindow.h"
 #include "toolwindows/qt/ImageListWindow.h"
@@ -48,48 +49,7 @@ namespace {
 using test::RecordingMessages;
 using test::TempDir;
 
-// The user's answers to the main window's questions, in the order they will be asked;
-// every question is recorded. An exhausted queue answers "cancel".
-class ScriptedDialogs final : public DialogProvider {
-public:
-    QString openFitsFile(QWidget*) override { return next("open"); }
-    QString saveFitsFile(QWidget*) override { return next("save"); }
-    QString saveBitmapFile(QWidget*) override { return next("bmp"); }
-    std::optional<double> askConstant(QWidget*, const QString& prompt, double) override
-    {
-        asked.push_back("constant:" + prompt.toStdString());
-        if (constants.empty())
-            return std::nullopt;
-        const std::optional<double> value = constants.front();
-        constants.pop_front();
-        return value;
-    }
-    QString askImageList(QWidget*, const QString& prompt, const QStringList& tags) override
-    {
-        offeredTags = tags;
-        return next("list:" + prompt.toStdString());
-    }
-    QString askImageFile(QWidget*, const QString&) override { return next("image"); }
-    QStringList askNewImages(QWidget*, const QString&) override { return {}; }
-    QString chooseFolder(QWidget*, const QString&, const QString&) override { return next("folder"); }
-    void showPreferences(QWidget*, AppContext&) override { asked.push_back("preferences"); }
-
-    std::deque<QString> answers;
-    std::deque<std::optional<double>> constants;
-    std::vector<std::string> asked;
-    QStringList offeredTags;
-
-private:
-    QString next(const std::string& what)
-    {
-        asked.push_back(what);
-        if (answers.empty())
-            return {};
-        QString answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-};
+using test::ScriptedDialogs;
 
 QString Q(const std::string& s)
 {

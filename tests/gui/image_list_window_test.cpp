@@ -15,6 +15,7 @@
 
 #include "shell/qt/DialogProvider.h"
 #include "support/GuiTestSupport.h"
+#include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
 #include "toolwindows/qt/ImageListWindow.h"
 
@@ -24,28 +25,7 @@ namespace {
 using test::TempDir;
 using test::TestContext;
 
-// The user's answers to the dialogs, and what the window asked.
-class FakeDialogs final : public DialogProvider {
-public:
-    QString openFitsFile(QWidget*) override { return {}; }
-    QString saveFitsFile(QWidget*) override { return {}; }
-    QString saveBitmapFile(QWidget*) override { return {}; }
-    std::optional<double> askConstant(QWidget*, const QString&, double) override { return std::nullopt; }
-    QString askImageList(QWidget*, const QString&, const QStringList&) override { return {}; }
-    QString askImageFile(QWidget*, const QString&) override { return {}; }
-    QStringList askNewImages(QWidget* owner, const QString& startFolder) override
-    {
-        newImagesOwners.push_back(owner);
-        newImagesStarts.push_back(startFolder);
-        return newImagesAnswer;
-    }
-    QString chooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    void showPreferences(QWidget*, AppContext&) override {}
-
-    QStringList newImagesAnswer;
-    std::vector<QWidget*> newImagesOwners;
-    QStringList newImagesStarts;
-};
+using FakeDialogs = test::ScriptedDialogs;
 
 void WriteSmallFits(const std::string& path)
 {
@@ -344,7 +324,7 @@ TEST_F(ImageListWindowTest, DisplayEmitsTheFullPathOfTheClickedFile)
 // untouched.
 TEST_F(ImageListWindowTest, SelectCommandsChangeEveryFileOfTheListOnly)
 {
-    dialogs.newImagesAnswer = {Q(otherDir + "/x.fit"), Q(otherDir + "/y.fit")};
+    dialogs.newImages = {Q(otherDir + "/x.fit"), Q(otherDir + "/y.fit")};
     window->runCommand(ImageListWindow::NewImagesId);
     ASSERT_EQ(lists().ListCount(), 2);
     lists().DeselectFile(file(2, 1)); // the other list: "01"
@@ -394,7 +374,7 @@ TEST_F(ImageListWindowTest, SelectCommandsChangeEveryFileOfTheListOnly)
 
 TEST_F(ImageListWindowTest, DeleteItemKeepsListsOfTheWorkingDirectory)
 {
-    dialogs.newImagesAnswer = {Q(otherDir + "/x.fit"), Q(otherDir + "/y.fit")};
+    dialogs.newImages = {Q(otherDir + "/x.fit"), Q(otherDir + "/y.fit")};
     window->runCommand(ImageListWindow::NewImagesId);
     ASSERT_EQ(lists().ListCount(), 2);
     const TreeItem path = lists().ListItem(2);
@@ -437,7 +417,7 @@ TEST_F(ImageListWindowTest, DeleteItemRemovesAOneCharacterFileWithAnEmptyWorking
     // directory. Files are always deletable.
     ctx.context.settings.WorkingDirectory.clear();
     WriteSmallFits(other->file("q"));
-    dialogs.newImagesAnswer = {Q(otherDir + "/q")};
+    dialogs.newImages = {Q(otherDir + "/q")};
     window->runCommand(ImageListWindow::NewImagesId);
     ASSERT_EQ(lists().FileLabel(2, 1), "q");
     clickLabel(file(2, 1));
@@ -448,11 +428,11 @@ TEST_F(ImageListWindowTest, DeleteItemRemovesAOneCharacterFileWithAnEmptyWorking
 TEST_F(ImageListWindowTest, NewImagesAddsMissingNamesAndRemembersTheFolder)
 {
     // One file in a folder without a list: [PATH], selected, current, expanded.
-    dialogs.newImagesAnswer = {Q(otherDir + "/y.fit")};
+    dialogs.newImages = {Q(otherDir + "/y.fit")};
     window->runCommand(ImageListWindow::NewImagesId);
-    ASSERT_EQ(dialogs.newImagesStarts.size(), 1);
-    EXPECT_EQ(dialogs.newImagesStarts[0], Q(workDir));
-    EXPECT_EQ(dialogs.newImagesOwners[0], window.get());
+    ASSERT_EQ(dialogs.startFolders.size(), 1);
+    EXPECT_EQ(dialogs.startFolders[0], Q(workDir));
+    EXPECT_EQ(dialogs.owners[0], window.get());
     EXPECT_EQ(ctx.context.settings.LastImageFolder, otherDir);
     EXPECT_EQ(lists().ListLabel(2), "[PATH] = " + otherDir);
     EXPECT_EQ(flags(2), "1");
@@ -464,13 +444,13 @@ TEST_F(ImageListWindowTest, NewImagesAddsMissingNamesAndRemembersTheFolder)
     // The same file again adds nothing; the current row stays where the user put it.
     clickLabel(file(1, 1));
     window->runCommand(ImageListWindow::NewImagesId);
-    EXPECT_EQ(dialogs.newImagesStarts[1], Q(otherDir));
+    EXPECT_EQ(dialogs.startFolders[1], Q(otherDir));
     EXPECT_EQ(lists().FileCount(2), 1);
     EXPECT_EQ(window->tree()->currentItem(), row(file(1, 1)));
 
     // Several files: only the missing names, in dialog order, at the end; the last becomes
     // current.
-    dialogs.newImagesAnswer = {Q(otherDir + "/z.fit"), Q(otherDir + "/y.fit"), Q(otherDir + "/x.fit")};
+    dialogs.newImages = {Q(otherDir + "/z.fit"), Q(otherDir + "/y.fit"), Q(otherDir + "/x.fit")};
     window->runCommand(ImageListWindow::NewImagesId);
     EXPECT_EQ(modelTree(), "[WORK] = " + workDir + " +\n  a.fit\n  b.fit\n  c.fit\n[PATH] = " + otherDir + " +\n  y.fit\n  z.fit\n  x.fit\n");
     EXPECT_EQ(shownTree(), modelTree());
@@ -479,9 +459,9 @@ TEST_F(ImageListWindowTest, NewImagesAddsMissingNamesAndRemembersTheFolder)
 
     // Into the working directory's list.
     WriteSmallFits(work->file("d.fit"));
-    dialogs.newImagesAnswer = {Q(workDir + "/c.fit"), Q(workDir + "/d.fit")};
+    dialogs.newImages = {Q(workDir + "/c.fit"), Q(workDir + "/d.fit")};
     window->runCommand(ImageListWindow::NewImagesId);
-    EXPECT_EQ(dialogs.newImagesStarts[3], Q(otherDir));
+    EXPECT_EQ(dialogs.startFolders[3], Q(otherDir));
     EXPECT_EQ(ctx.context.settings.LastImageFolder, workDir);
     EXPECT_EQ(lists().ListCount(), 2);
     EXPECT_EQ(lists().FileCount(1), 4);
@@ -489,7 +469,7 @@ TEST_F(ImageListWindowTest, NewImagesAddsMissingNamesAndRemembersTheFolder)
 
     // Cancel: nothing at all.
     const std::string before = modelTree();
-    dialogs.newImagesAnswer = {};
+    dialogs.newImages = {};
     window->runCommand(ImageListWindow::NewImagesId);
     EXPECT_EQ(modelTree(), before);
     EXPECT_EQ(ctx.context.settings.LastImageFolder, workDir);
@@ -499,7 +479,7 @@ TEST_F(ImageListWindowTest, NewImagesAddsMissingNamesAndRemembersTheFolder)
     window->action(ImageListWindow::DeleteItemId)->trigger();
     TempDir third;
     WriteSmallFits(third.file("m.fit"));
-    dialogs.newImagesAnswer = {Q(third.file("m.fit"))};
+    dialogs.newImages = {Q(third.file("m.fit"))};
     window->runCommand(ImageListWindow::NewImagesId);
     EXPECT_EQ(lists().ListLabel(2), "[PATH2] = " + third.path().string());
     EXPECT_EQ(shownTree(), modelTree());

@@ -17,6 +17,7 @@
 #include "image/FitsFile.h"
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/MainWindow.h"
+#include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
 #include "toolwindows/qt/CommandWindow.h"
 #include "toolwindows/qt/ImageListWindow.h"
@@ -27,53 +28,7 @@ namespace {
 using test::RecordingMessages;
 using test::TempDir;
 
-// The user's answers, queued by the test; every question is counted.
-class FakeDialogs final : public DialogProvider {
-public:
-    QString openFitsFile(QWidget*) override { return next(files, "open"); }
-    QString saveFitsFile(QWidget*) override { return next(files, "save"); }
-    QString saveBitmapFile(QWidget*) override { return next(files, "bmp"); }
-    std::optional<double> askConstant(QWidget*, const QString& prompt, double initial) override
-    {
-        asked.push_back("constant:" + prompt.toStdString() + ":" + std::to_string(initial));
-        if (constants.empty())
-            return std::nullopt;
-        auto v = constants.front();
-        constants.pop_front();
-        return v;
-    }
-    QString askImageList(QWidget*, const QString& prompt, const QStringList& tags) override
-    {
-        lastTags = tags;
-        return next(lists, "list:" + prompt.toStdString());
-    }
-    QString askImageFile(QWidget*, const QString& startFolder) override
-    {
-        lastStartFolder = startFolder;
-        return next(files, "image");
-    }
-    QStringList askNewImages(QWidget*, const QString&) override { return {}; }
-    QString chooseFolder(QWidget*, const QString&, const QString&) override { return next(files, "folder"); }
-    void showPreferences(QWidget*, AppContext&) override { asked.push_back("preferences"); }
-
-    std::deque<QString> files;
-    std::deque<QString> lists;
-    std::deque<std::optional<double>> constants;
-    std::vector<std::string> asked;
-    QStringList lastTags;
-    QString lastStartFolder;
-
-private:
-    QString next(std::deque<QString>& answers, const std::string& what)
-    {
-        asked.push_back(what);
-        if (answers.empty())
-            return {};
-        QString a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-};
+using FakeDialogs = test::ScriptedDialogs;
 
 double ramp(int x, int y)
 {
@@ -168,7 +123,7 @@ TEST_F(MainWindowTest, OpenFitsMenuAndCancel)
     trigger(MainIds::OpenFits); // cancelled
     EXPECT_FALSE(window->context().display.isImageDisplayed());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Skyvane v1.7"));
-    dialogs.files.push_back(QString::fromStdString(image));
+    dialogs.answers.push_back(QString::fromStdString(image));
     trigger(MainIds::OpenFits);
     EXPECT_TRUE(window->context().display.isImageDisplayed());
     EXPECT_EQ(window->context().imageA.grid.width(), 100);
@@ -186,8 +141,9 @@ TEST_F(MainWindowTest, ConstantItemsComposeExactCommandsAndShowReplies)
     EXPECT_EQ(window->context().CommandSlot, "sub 2.5");
     trigger(MainIds::DivideConstant);
     EXPECT_EQ(window->context().CommandSlot, "div 4");
-    EXPECT_EQ(dialogs.asked[0], "constant:Enter constant for addition:0.000000");
-    EXPECT_EQ(dialogs.asked[2], "constant:Enter constant for multiplication:1.000000");
+    EXPECT_EQ(dialogs.asked[0], "constant:Enter constant for addition");
+    EXPECT_EQ(dialogs.asked[2], "constant:Enter constant for multiplication");
+    EXPECT_EQ(dialogs.initials, (std::vector<double>{0.0, 0.0, 1.0, 1.0}));
     EXPECT_EQ(history(), ">add 0.10000000000000001\r\n     offset has been added to image\r\n"
                          ">sub 2.5\r\n     constant has been subtracted from image\r\n"
                          ">div 4\r\n     image has been divided by constant\r\n>");
@@ -199,20 +155,20 @@ TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
 {
     window->openingSequence(image);
     const std::string other = test::WriteFitsFunction(dir.file("other.fit"), 100, 100, ramp);
-    dialogs.files.push_back(QString::fromStdString(other));
+    dialogs.answers.push_back(QString::fromStdString(other));
     trigger(MainIds::SubtractImage);
     EXPECT_EQ(window->context().CommandSlot, "sub (" + other + ")");
-    EXPECT_EQ(dialogs.lastStartFolder.toStdString(), dir.path().string());
+    EXPECT_EQ(dialogs.startFolders.back().toStdString(), dir.path().string());
     EXPECT_DOUBLE_EQ(window->context().imageA.grid[5][5], 0.0);
 
-    dialogs.lists = {QString(), QStringLiteral("[WORK]")};
+    dialogs.answers = {QString(), QStringLiteral("[WORK]")};
     trigger(MainIds::MedianImage); // nothing chosen
     EXPECT_EQ(window->context().CommandSlot, "sub (" + other + ")");
-    EXPECT_EQ(dialogs.lastTags, QStringList{"[WORK]"});
+    EXPECT_EQ(dialogs.offeredTags, QStringList{"[WORK]"});
     trigger(MainIds::ArithmeticSum);
     EXPECT_EQ(window->context().CommandSlot, "mean [WORK]");
 
-    dialogs.lists = {QStringLiteral("[WORK]")};
+    dialogs.answers = {QStringLiteral("[WORK]")};
     dialogs.constants = {2.5, 2.9};
     trigger(MainIds::SigmaClipping);
     EXPECT_EQ(window->context().CommandSlot, "sigmaclip [WORK] 2.5 2");
@@ -227,7 +183,7 @@ TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
     trigger(MainIds::SaveFits); // cancelled
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
     const std::string saved = dir.file("saved.fit");
-    dialogs.files = {QString::fromStdString(saved), QString::fromStdString(dir.file("picture.bmp"))};
+    dialogs.answers = {QString::fromStdString(saved), QString::fromStdString(dir.file("picture.bmp"))};
     trigger(MainIds::SaveFits);
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + saved + "]"));
     ImageSize size;

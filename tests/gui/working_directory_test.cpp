@@ -10,6 +10,7 @@
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/WorkingDirectory.h"
 #include "support/GuiTestSupport.h"
+#include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
 #include "toolwindows/qt/ImageListWindow.h"
 
@@ -21,30 +22,7 @@ using test::TempDir;
 using test::TestContext;
 using test::WriteFileBytes;
 
-class FolderDialogs final : public DialogProvider {
-public:
-    QString openFitsFile(QWidget*) override { return {}; }
-    QString saveFitsFile(QWidget*) override { return {}; }
-    QString saveBitmapFile(QWidget*) override { return {}; }
-    std::optional<double> askConstant(QWidget*, const QString&, double) override { return std::nullopt; }
-    QString askImageList(QWidget*, const QString&, const QStringList&) override { return {}; }
-    QString askImageFile(QWidget*, const QString&) override { return {}; }
-    QStringList askNewImages(QWidget*, const QString&) override { return newImages; }
-    QString chooseFolder(QWidget* owner, const QString& title, const QString& current) override
-    {
-        owners.push_back(owner);
-        titles << title;
-        currents << current;
-        return folderAnswer;
-    }
-    void showPreferences(QWidget*, AppContext&) override {}
-
-    QString folderAnswer;
-    QStringList newImages;
-    std::vector<QWidget*> owners;
-    QStringList titles;
-    QStringList currents;
-};
+using FolderDialogs = test::ScriptedDialogs;
 
 std::string Bytes(const std::string& path)
 {
@@ -108,12 +86,12 @@ protected:
 TEST_F(WorkingDirectoryTest, ChoosingTheCurrentFolderReplacesWorkByWork2)
 {
     ctx.context.lists.ToggleFile(ctx.context.lists.FileItem(1, 1)); // forgotten with the list
-    dialogs.folderAnswer = Q(workDir);
+    dialogs.answers = {Q(workDir)};
     ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
 
     ASSERT_EQ(dialogs.titles.size(), 1);
     EXPECT_EQ(dialogs.titles[0], Title);
-    EXPECT_EQ(dialogs.currents[0], Q(workDir));
+    EXPECT_EQ(dialogs.startFolders[0], Q(workDir));
     EXPECT_EQ(dialogs.owners[0], window.get());
     EXPECT_EQ(shown(), "[WORK2] = " + workDir + " +\n  a.fit selected\n  b.fit selected\n");
     EXPECT_EQ(ctx.context.settings.WorkingDirectory, workDir);
@@ -129,7 +107,7 @@ TEST_F(WorkingDirectoryTest, ANewFolderDropsItsListsAndAddsTheNextWorkList)
     ASSERT_EQ(ctx.context.lists.ListLabel(2), "[PATH] = " + nextDir);
     const std::string lastFolder = ctx.context.settings.LastImageFolder;
 
-    dialogs.folderAnswer = Q(nextDir);
+    dialogs.answers = {Q(nextDir)};
     ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
     EXPECT_EQ(shown(), "[WORK] = " + workDir + " +\n  a.fit selected\n  b.fit selected\n" +
                            "[WORK2] = " + nextDir + " +\n  n1.FIT selected\n  n2.fit selected\n");
@@ -140,9 +118,9 @@ TEST_F(WorkingDirectoryTest, ANewFolderDropsItsListsAndAddsTheNextWorkList)
 
     // Back to the first folder: its [WORK] goes, [WORK3] comes; the chooser starts in the
     // folder chosen last.
-    dialogs.folderAnswer = Q(workDir);
+    dialogs.answers = {Q(workDir)};
     ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
-    EXPECT_EQ(dialogs.currents[1], Q(nextDir));
+    EXPECT_EQ(dialogs.startFolders.back(), Q(nextDir));
     EXPECT_EQ(shown(), "[WORK2] = " + nextDir + " +\n  n1.FIT selected\n  n2.fit selected\n" +
                            "[WORK3] = " + workDir + " +\n  a.fit selected\n  b.fit selected\n");
     EXPECT_EQ(ctx.context.settings.WorkingDirectory, workDir);
@@ -152,7 +130,7 @@ TEST_F(WorkingDirectoryTest, CancelChangesNothing)
 {
     const std::string before = shown();
     const std::string bytes = Bytes(ini);
-    dialogs.folderAnswer.clear();
+    dialogs.answers.clear();
     ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
     EXPECT_EQ(dialogs.titles.size(), 1);
     EXPECT_EQ(shown(), before);
@@ -165,7 +143,7 @@ TEST_F(WorkingDirectoryTest, AMissingSettingsFileIsCreatedWithThePath)
 {
     const std::string fresh = config.file("sub/Skyvane.ini");
     ctx.context.settingsPath = fresh;
-    dialogs.folderAnswer = Q(nextDir);
+    dialogs.answers = {Q(nextDir)};
     ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
     EXPECT_EQ(Bytes(fresh), "[PATH]\nWorking path=" + nextDir + "\n");
 }
