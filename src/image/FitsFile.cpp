@@ -463,8 +463,14 @@ int ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, Mes
         return 1;
 
     const int height = expected.height;
-    if (reader.holdsAllData())
+    if (reader.holdsAllData()) {
         grid.expectFullWrite();
+    } else if (clearUnread && grid.tryResize(expected.width, expected.height)) {
+        // The file cannot fill the grid, so the read will fail part way. Start from fresh
+        // zero pages rather than clearing the old values afterwards, which would commit
+        // every page of a grid that a corrupt header may have made gigantic.
+        clearUnread = false;
+    }
     // Two threads, each with a handle of its own, read the two halves of a large image.
     // The library opens a read-only file anew for each handle, so this is safe when it
     // was built reentrant. Every value is read and placed exactly as by one thread.

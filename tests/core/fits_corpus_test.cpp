@@ -44,10 +44,15 @@ struct Snapshot {
     bool operator==(const Snapshot&) const = default;
 };
 
+// Values are kept for grids of up to a million pixels; a corrupt header may declare a
+// grid of gigabytes that was never written, and copying it would commit all of it.
 Snapshot Take(const ImageRecord& record)
 {
     const auto count = static_cast<std::size_t>(record.grid.pixelCount());
-    return {record.grid.width(), record.grid.height(), std::vector<double>(record.grid.data(), record.grid.data() + count), record.cards.block()};
+    std::vector<double> values;
+    if (count <= (std::size_t{1} << 20))
+        values.assign(record.grid.data(), record.grid.data() + count);
+    return {record.grid.width(), record.grid.height(), values, record.cards.block()};
 }
 
 void Prefill(ImageRecord& record)

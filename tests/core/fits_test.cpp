@@ -408,6 +408,11 @@ TEST_F(Fits, AHugeDeclaredImageWithoutDataCostsNoMemory)
     EXPECT_EQ(record.grid.height(), 20000);
     EXPECT_LT(ResidentBytes(), resident + (std::uint64_t{256} << 20));
     EXPECT_EQ(record.grid[19999][19999], 0.0);
+    // Again into the grid of that size: clearing its unread rows must not commit it either.
+    EXPECT_EQ(Load(path), Texts{DataError});
+    EXPECT_LT(ResidentBytes(), resident + (std::uint64_t{256} << 20));
+    EXPECT_EQ(record.grid[19999][19999], 0.0);
+    EXPECT_EQ(record.grid[5][0], 0.0);
 }
 
 TEST_F(Fits, ZeroLengthAxesGiveAnEmptyImage)
