@@ -94,5 +94,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (last == "Error while reading image data")
             Check(record.cards.count() == 1, "cards kept after a data error");
     }
+
+    // Loading the same file again reuses a grid of its size: same outcome, same size.
+    const int width = record.grid.width();
+    const int height = record.grid.height();
+    Recording again;
+    Check(record.loadFits(filePath, again) == result, "a second load gives the same result");
+    Check(again.texts == messages.texts, "a second load gives the same messages");
+    if (result == 0)
+        Check(record.grid.width() == width && record.grid.height() == height, "a second load gives the same size");
     return 0;
 }
