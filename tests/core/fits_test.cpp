@@ -3,11 +3,13 @@
 #include <fitsio.h>
 
 #include <climits>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <sys/stat.h>
@@ -276,6 +278,80 @@ TEST_F(Fits, RowsLongerThanABandAreReadInSegments)
     EXPECT_EQ(record.grid[width - 1][0], (width - 1) * 0.5);
     EXPECT_EQ(record.grid[0][1], 0.0);
     EXPECT_EQ(record.grid[width - 1][2], 0.0);
+}
+
+// The library's own doubles for a file's primary image (its scaling applied), row-major.
+std::vector<double> LibraryDoubles(const std::string& path)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    fits_open_file(&file, path.c_str(), READONLY, &status);
+    long axes[2] = {0, 0};
+    fits_get_img_size(file, 2, axes, &status);
+    std::vector<double> values(static_cast<std::size_t>(axes[0] * axes[1]));
+    long first[2] = {1, 1};
+    fits_read_pix(file, TDOUBLE, first, static_cast<LONGLONG>(values.size()), nullptr, values.data(), nullptr, &status);
+    fits_close_file(file, &status);
+    EXPECT_EQ(status, 0) << path;
+    return values;
+}
+
+// A BITPIX 16 image whose stored integers are given, with BSCALE and BZERO cards.
+void WriteStored16(const std::string& path, int width, int height, const std::vector<short>& stored, const std::string& bscale, const std::string& bzero)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    long axes[2] = {width, height};
+    fits_create_file(&file, ("!" + path).c_str(), &status);
+    fits_create_img(file, SHORT_IMG, 2, axes, &status);
+    if (!bscale.empty())
+        fits_write_record(file, ("BSCALE  = " + bscale).c_str(), &status);
+    if (!bzero.empty())
+        fits_write_record(file, ("BZERO   = " + bzero).c_str(), &status);
+    fits_set_bscale(file, 1.0, 0.0, &status); // write the integers as they are
+    long first[2] = {1, 1};
+    std::vector<short> values = stored;
+    fits_write_pix(file, TSHORT, first, static_cast<LONGLONG>(values.size()), values.data(), &status);
+    fits_close_file(file, &status);
+    ASSERT_EQ(status, 0) << path;
+}
+
+TEST_F(Fits, SixteenBitImagesGiveExactlyTheLibrarysDoubles)
+{
+    // Every stored value under scalings that round, negate and offset; small images read on
+    // one thread, a large one on two. Compared bit for bit with the library's own reading.
+    struct Case {
+        std::string bscale, bzero;
+    };
+    const Case cases[] = {
+        {"", ""}, {"1", "32768"}, {"0.1", "0"}, {"2.5", "-7.25"}, {"1E-3", "100.125"}, {"-1", ""},
+        {"0.5", "32768"}, {"", "-0.3"}, {"3.0000000000000004", "1E+300"}, {"0", "12"},
+    };
+    std::vector<short> all(65536);
+    for (int i = 0; i < 65536; ++i)
+        all[static_cast<std::size_t>(i)] = static_cast<short>(i - 32768);
+    std::vector<short> large(1100 * 1000);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<short>((i * 2654435761u) >> 16);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("BSCALE " + c.bscale + " BZERO " + c.bzero);
+        for (auto [width, height, values] : {std::tuple{256, 256, &all}, std::tuple{1100, 1000, &large}, std::tuple{4096, 16, &all}}) {
+            const std::string path = dir.file("stored16.fit");
+            WriteStored16(path, width, height, *values, c.bscale, c.bzero);
+            // The one-pass conversion must agree by itself, not through the fallback.
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(Load(path, 0), Texts{});
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+            const std::vector<double> expected = LibraryDoubles(path);
+            ASSERT_EQ(record.grid.width(), width);
+            ASSERT_EQ(record.grid.height(), height);
+            int differing = 0;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    differing += std::memcmp(&record.grid[x][y], &expected[static_cast<std::size_t>(y) * width + x], sizeof(double)) != 0;
+            EXPECT_EQ(differing, 0) << width << " x " << height;
+        }
+    }
 }
 
 // --- Rejected files ----------------------------------------------------------------------
