@@ -55,9 +55,12 @@ public:
     // Writes the stored header cards, then the pixels truncated toward zero and limited to
     // 0..32767 as unsigned 16-bit values (not-a-number as 0). The file is written beside
     // the target and renamed over it only when everything was written, so a failed save
-    // never destroys an existing file and leaves nothing behind. On failure prints the
-    // library's report to standard error, shows "Error while writing image file" and
-    // returns 1; returns 0 on success.
+    // never destroys an existing file and leaves nothing behind; a symbolic link is
+    // followed. The cards alone define the output's data type and scaling; cards that do
+    // not describe a 2-D image of the grid's size fail the save (the rows would be
+    // scrambled), as does an empty record (no cards). On failure prints the library's
+    // report to standard error, shows "Error while writing image file" and returns 1;
+    // returns 0 on success.
     int saveFits(const std::string& path, MessageSink& messages) const;
 };
 
