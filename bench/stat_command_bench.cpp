@@ -80,7 +80,7 @@ const std::string& SamplePath()
 
 // The batch tool's state: a threshold model whose changes ask for a redraw, which the
 // batch tool does only when the picture is needed (an export), so never here.
-struct Session {
+struct OpenedImage {
     SilentMessages messages;
     skyvane::NullDisplaySink sink;
     skyvane::NullStatusSink status;
@@ -136,19 +136,19 @@ BENCHMARK(MedianAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void StatCommand(benchmark::State& state)
 {
-    Session session;
-    session.open(SamplePath());
+    OpenedImage opened;
+    opened.open(SamplePath());
     for (auto _ : state)
-        benchmark::DoNotOptimize(skyvane::ExecuteCommand(session.context, "stat"));
+        benchmark::DoNotOptimize(skyvane::ExecuteCommand(opened.context, "stat"));
 }
 BENCHMARK(StatCommand)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void OpenSequence(benchmark::State& state)
 {
     for (auto _ : state) {
-        Session session;
-        session.open(SamplePath());
-        benchmark::DoNotOptimize(session.context.display.bitmap().rows.data());
+        OpenedImage opened;
+        opened.open(SamplePath());
+        benchmark::DoNotOptimize(opened.context.display.bitmap().rows.data());
     }
 }
 BENCHMARK(OpenSequence)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -156,9 +156,9 @@ BENCHMARK(OpenSequence)->Unit(benchmark::kMillisecond)->UseRealTime();
 void OpenSequenceAndStat(benchmark::State& state)
 {
     for (auto _ : state) {
-        Session session;
-        session.open(SamplePath());
-        benchmark::DoNotOptimize(skyvane::ExecuteCommand(session.context, "stat"));
+        OpenedImage opened;
+        opened.open(SamplePath());
+        benchmark::DoNotOptimize(skyvane::ExecuteCommand(opened.context, "stat"));
     }
 }
 BENCHMARK(OpenSequenceAndStat)->Unit(benchmark::kMillisecond)->UseRealTime();
