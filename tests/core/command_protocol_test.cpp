@@ -16,7 +16,7 @@ using test::TestContext;
 // text exactly as the window would, from the two slots at the moment of each message.
 class RecordingCommandWindow final : public CommandWindowLink {
 public:
-    explicit RecordingCommandWindow(const AppContext& context) : context(context) {}
+    explicit RecordingCommandWindow(const AppContext& appContext) : context(appContext) {}
 
     void sendReply(int code) override
     {

@@ -233,10 +233,11 @@ TEST(ThresholdModel, DrivesTheDisplayToItsNegativeAndBack)
             const std::uint8_t after = negative[y * stride + 3 * x];
             // Same range, so black and white trade places; in between, the level is
             // 255 - g of the same truncated product.
-            if (v <= 1000.0)
+            if (v <= 1000.0) {
                 EXPECT_EQ(after, 255);
-            else if (v > 3000.0)
+            } else if (v > 3000.0) {
                 EXPECT_EQ(after, 0);
+            }
             EXPECT_EQ(after, 255 - before) << "pixel " << x << ", " << y;
         }
 
