@@ -315,3 +315,22 @@ TEST_F(MainWindowTest, FirstPaintAndMoveToLeftStackTheToolWindowsAtTheRightEdge)
 
 } // namespace
 } // namespace skyvane
+
+namespace skyvane {
+namespace {
+
+TEST_F(MainWindowTest, ExportRightAfterAThresholdChangeWritesTheNewPicture)
+{
+    window->openingSequence(image);
+    window->thresholdsWindow()->invert(); // no event is processed before the export
+    const std::string bmp = dir.file("negative.bmp");
+    dialogs.answers = {QString::fromStdString(bmp)};
+    trigger(MainIds::ExportBmp);
+    const std::vector<unsigned char> bytes = test::ReadFileBytes(bmp);
+    ASSERT_EQ(bytes.size(), 54u + 300u * 100u);
+    EXPECT_EQ(bytes[54], 255);                        // pixel (0, 0) = 1000: white in the negative
+    EXPECT_EQ(bytes[54 + 99 * 300 + 3 * 99], 0);      // pixel (99, 99) = 10999: black
+}
+
+} // namespace
+} // namespace skyvane

@@ -75,6 +75,7 @@ protected:
     {
         if (window_->firstPaintPending_)
             window_->firstPaint();
+        window_->flushRedraw();
         QPainter painter(this);
         const QRect dirty = event->rect();
         const QImage& picture = window_->picture_;
@@ -321,6 +322,7 @@ void MainWindow::runCommand(int id)
         if (!context_->display.isImageDisplayed())
             break;
         const QString path = dialogs_->saveBitmapFile(this);
+        flushRedraw();
         if (!path.isEmpty())
             (void)exportBitmap(context_->display.bitmap(), toLocal(path), context_->messages);
         break;
@@ -528,6 +530,20 @@ void MainWindow::displayFile(const std::string& path)
 
 void MainWindow::redrawCommand()
 {
+    // The Thresholds window asks for a redraw after every change of an edit, so one step
+    // of a trackbar asks twice. The picture is recomputed once, when it is next needed
+    // (painting, export, a look at the picture), through the thresholds of that moment.
+    if (!context_->display.isImageDisplayed())
+        return;
+    redrawPending_ = true;
+    view_->update();
+}
+
+void MainWindow::flushRedraw()
+{
+    if (!redrawPending_)
+        return;
+    redrawPending_ = false;
     if (!context_->display.isImageDisplayed())
         return;
     context_->display.refreshDisplay(context_->imageA.grid);
@@ -627,6 +643,7 @@ void MainWindow::ensureConverted(const QRect& area)
 
 const QImage& MainWindow::picture()
 {
+    flushRedraw();
     ensureConverted(picture_.rect());
     return picture_;
 }

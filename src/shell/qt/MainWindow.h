@@ -116,6 +116,7 @@ private:
     void askListAndSubmit(const char* prompt, const char* command);
     void sigmaClipping();
     void redrawCommand();
+    void flushRedraw();
     void firstPaint();
     void pointerMoved(int x, int y);
     void rightButtonReleased(int x, int y, const QPoint& globalPos);
@@ -147,6 +148,7 @@ private:
     QRegion converted_;                        // the part of picture_ that is up to date
     const DisplayBitmap* source_ = nullptr;    // the rows picture_ is made from
     bool firstPaintPending_ = true;
+    bool redrawPending_ = false;               // a redraw was asked for and not yet done
 };
 
 } // namespace skyvane
