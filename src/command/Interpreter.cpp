@@ -28,6 +28,7 @@ constexpr std::string_view UnknownReply = "     unknown command !";
 constexpr std::string_view ListNotFoundReply = "     list name not recognized !";
 constexpr std::string_view NoSelectedImageReply = "     list has no selected image !";
 constexpr std::string_view FirstImageUnreadableReply = "     first selected image could not be read !";
+constexpr std::string_view NotEnoughMemoryReply = "     not enough memory for the co-added image !";
 
 constexpr std::string_view SizeMismatchMessage = "Size of loaded image is not compatible with displayed image.";
 
@@ -321,6 +322,8 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
         return std::string(NoSelectedImageReply);
     case CoaddStatus::FirstImageUnreadable:
         return std::string(FirstImageUnreadableReply);
+    case CoaddStatus::NotEnoughMemory:
+        return std::string(NotEnoughMemoryReply);
     }
     return done;
 }

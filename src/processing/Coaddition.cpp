@@ -270,12 +270,12 @@ CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParame
         ImageGrid result;
         if (!result.tryResize(size.width, size.height)) {
             messages.showError(NotEnoughMemory(size));
-            return CoaddStatus::FirstImageUnreadable;
+            return CoaddStatus::NotEnoughMemory;
         }
         const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, result);
         if (outcome.outOfMemory) {
             messages.showError(NotEnoughMemory(size));
-            return CoaddStatus::FirstImageUnreadable;
+            return CoaddStatus::NotEnoughMemory;
         }
         if (outcome.failedFrames.empty()) {
             context.imageA.grid.swap(result);

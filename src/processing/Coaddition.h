@@ -15,9 +15,10 @@ enum class CoaddStatus {
     Done = 0,          // Image A replaced and redisplayed
     TooFewImages = 1,  // min-max rejection (< 3) or sigma clipping (< 5); Image A untouched
     NoSelectedImage,   // the list has no selected file; Image A untouched
-    FirstImageUnreadable, // the first selected file could not be read (its message shown), or no
-                          // memory for the result ("Not enough memory for an image of W x H
-                          // pixels."); Image A untouched
+    FirstImageUnreadable, // the first selected file could not be read (its message shown);
+                          // Image A untouched
+    NotEnoughMemory,      // no memory for the result or the bands ("Not enough memory for an
+                          // image of W x H pixels." shown); Image A untouched
 };
 
 // The full paths (list folder + "/" + file name) of the selected files of list n, in list

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "support/TestSupport.h"
+#include "command/Interpreter.h"
 #include "image/FitsFile.h"
 #include "processing/CoaddKernels.h"
 #include "processing/Coaddition.h"
+#include "support/TestSupport.h"
 
 namespace skyvane {
 namespace {
@@ -374,6 +375,23 @@ TEST_F(CoaddTest, TooFewImagesLeaveImageAUntouched)
     // Three selected, but only two usable.
     EXPECT_EQ(combineMinMaxRejection(context, MakeList({"a.fit", "wrong.fit", "b.fit"})), CoaddStatus::TooFewImages);
     EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Image size mismatch."});
+    ExpectImageAUntouched();
+}
+
+TEST_F(CoaddTest, NoMemoryForTheResultIsReportedAndLeavesImageAUntouched)
+{
+    for (const char* name : {"a.fit", "b.fit", "c.fit", "d.fit", "e.fit"})
+        WriteConstantFrame(dir.file(name), 64, 64, 1.0);
+    FillImageA();
+    const int n = MakeList({"a.fit", "b.fit", "c.fit", "d.fit", "e.fit"});
+    struct LimitGuard {
+        ~LimitGuard() { SetGridMemoryLimit(0); }
+    } guard;
+    SetGridMemoryLimit(64 * 64 * 8 - 1); // one byte short of the result grid
+
+    EXPECT_EQ(combineSigmaClipping(context, n, 3, 2), CoaddStatus::NotEnoughMemory);
+    EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Not enough memory for an image of 64 x 64 pixels."});
+    EXPECT_EQ(ExecuteCommand(context, "median [PATH]"), "     not enough memory for the co-added image !");
     ExpectImageAUntouched();
 }
 
