@@ -97,9 +97,9 @@ private:
     int high_ = 0;
 };
 
-class BatchSession {
+class BatchRunner {
 public:
-    BatchSession(std::FILE* out, std::FILE* err)
+    BatchRunner(std::FILE* out, std::FILE* err)
         : out_(out),
           messages_(out, err),
           thresholds_([this] { redraw(); }),
@@ -380,16 +380,16 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
         settings.LastImageFolder = options.workdir;
     }
 
-    BatchSession session(out, err);
-    session.start(settings, iniPath);
+    BatchRunner runner(out, err);
+    runner.start(settings, iniPath);
     for (const Action& action : options.actions) {
-        if (!session.run(action)) {
+        if (!runner.run(action)) {
             std::fflush(out);
             return ExitUsage;
         }
     }
     std::fflush(out);
-    return session.failures() > 0 ? ExitReported : ExitSuccess;
+    return runner.failures() > 0 ? ExitReported : ExitSuccess;
 }
 
 } // namespace skyvane::batch

@@ -14,7 +14,7 @@
 namespace skyvane {
 namespace {
 
-using test::FitsSpec;
+using test::FitsLayout;
 using test::ReadFileBytes;
 using test::TempDir;
 using test::WriteFileBytes;
@@ -85,12 +85,12 @@ std::string ErrorLines(const std::string& err)
 
 void WriteImage(const std::string& path, int width, int height, std::vector<double> values, std::vector<std::string> cards = {})
 {
-    FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.values = std::move(values);
-    spec.extraCards = std::move(cards);
-    WriteFitsImage(path, spec);
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values = std::move(values);
+    layout.extraCards = std::move(cards);
+    WriteFitsImage(path, layout);
 }
 
 // Pixels and the value of one keyword of a FITS file, read with CFITSIO.

@@ -18,7 +18,7 @@
 namespace skyvane {
 namespace {
 
-using test::FitsSpec;
+using test::FitsLayout;
 using test::TempDir;
 using test::TestContext;
 
@@ -41,12 +41,12 @@ bool SameBits(double a, double b)
 // A FITS image of `width` x `height` doubles, row-major values.
 void WriteFrame(const std::string& path, int width, int height, std::vector<double> values, std::vector<std::string> cards = {})
 {
-    FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.values = std::move(values);
-    spec.extraCards = std::move(cards);
-    test::WriteFitsImage(path, spec);
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values = std::move(values);
+    layout.extraCards = std::move(cards);
+    test::WriteFitsImage(path, layout);
 }
 
 void WriteConstantFrame(const std::string& path, int width, int height, double value, std::vector<std::string> cards = {})

@@ -35,11 +35,11 @@ class CommandProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        test::FitsSpec spec;
-        spec.width = 4;
-        spec.height = 3;
-        spec.values.assign(12, 1.0);
-        test::WriteFitsImage(dir.file("a.fit"), spec);
+        test::FitsLayout layout;
+        layout.width = 4;
+        layout.height = 3;
+        layout.values.assign(12, 1.0);
+        test::WriteFitsImage(dir.file("a.fit"), layout);
         ASSERT_EQ(tc.context.imageA.loadFits(dir.file("a.fit"), tc.messages), 0);
         tc.context.display.buildDisplay(tc.context.imageA.grid);
         tc.context.display.paintDisplay();

@@ -22,7 +22,7 @@
 namespace skyvane {
 namespace {
 
-using test::FitsSpec;
+using test::FitsLayout;
 using test::RecordingMessages;
 using test::TempDir;
 
@@ -43,16 +43,16 @@ double Ramp(int x, int y)
     return 1000.0 * y + x;
 }
 
-FitsSpec RampSpec(int width, int height, int bitpix)
+FitsLayout RampSpec(int width, int height, int bitpix)
 {
-    FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitpix = bitpix;
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.bitpix = bitpix;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            spec.values.push_back(std::fmod(Ramp(x, y), 100.0) + x % 7);
-    return spec;
+            layout.values.push_back(std::fmod(Ramp(x, y), 100.0) + x % 7);
+    return layout;
 }
 
 // The stored numbers of a file's primary image, scaling off, row-major.
@@ -124,9 +124,9 @@ class Fits : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FitsSpec spec = RampSpec(6, 4, -64);
-        spec.extraCards = {"OBJECT  = 'previous'           / the image loaded before"};
-        test::WriteFitsImage(dir.file("previous.fit"), spec);
+        FitsLayout layout = RampSpec(6, 4, -64);
+        layout.extraCards = {"OBJECT  = 'previous'           / the image loaded before"};
+        test::WriteFitsImage(dir.file("previous.fit"), layout);
         ASSERT_EQ(record.loadFits(dir.file("previous.fit"), messages), 0);
         ASSERT_TRUE(messages.texts.empty());
         before = Take(record);
@@ -170,15 +170,15 @@ TEST_F(Fits, EveryPixelTypeLoadsAsDoubles)
 {
     for (int bitpix : {8, 16, 32, 64, -32, -64}) {
         SCOPED_TRACE(bitpix);
-        const FitsSpec spec = RampSpec(37, 23, bitpix);
+        const FitsLayout layout = RampSpec(37, 23, bitpix);
         const std::string path = dir.file("type" + std::to_string(bitpix + 100) + ".fit");
-        test::WriteFitsImage(path, spec);
+        test::WriteFitsImage(path, layout);
         EXPECT_EQ(Load(path, 0), Texts{});
         ASSERT_EQ(record.grid.width(), 37);
         ASSERT_EQ(record.grid.height(), 23);
         for (int y = 0; y < 23; ++y)
             for (int x = 0; x < 37; ++x)
-                ASSERT_EQ(record.grid[x][y], spec.values[static_cast<std::size_t>(y * 37 + x)]);
+                ASSERT_EQ(record.grid[x][y], layout.values[static_cast<std::size_t>(y * 37 + x)]);
     }
 }
 
@@ -197,15 +197,15 @@ TEST_F(Fits, ScaledFilesLoadInPhysicalUnits)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bscale);
-        FitsSpec spec;
-        spec.width = 3;
-        spec.height = 2;
-        spec.bitpix = c.bitpix;
-        spec.bscale = c.bscale;
-        spec.bzero = c.bzero;
-        spec.values = c.values;
+        FitsLayout layout;
+        layout.width = 3;
+        layout.height = 2;
+        layout.bitpix = c.bitpix;
+        layout.bscale = c.bscale;
+        layout.bzero = c.bzero;
+        layout.values = c.values;
         const std::string path = dir.file("scaled.fit");
-        test::WriteFitsImage(path, spec);
+        test::WriteFitsImage(path, layout);
         EXPECT_EQ(Load(path, 0), Texts{});
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 3; ++x)
@@ -215,15 +215,15 @@ TEST_F(Fits, ScaledFilesLoadInPhysicalUnits)
 
 TEST_F(Fits, FortyCardsGiveABlockOf3240Bytes)
 {
-    FitsSpec spec = RampSpec(4, 3, 16);
+    FitsLayout layout = RampSpec(4, 3, 16);
     // SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, EXTEND and the two comments CFITSIO adds: 8.
     for (int i = 0; i < 32; ++i) {
         char card[81];
         std::snprintf(card, sizeof card, "KEY%-5d = %20d / card %d", i, i * 3, i);
-        spec.extraCards.emplace_back(card);
+        layout.extraCards.emplace_back(card);
     }
     const std::string path = dir.file("forty.fit");
-    test::WriteFitsImage(path, spec);
+    test::WriteFitsImage(path, layout);
     ASSERT_EQ(FileCards(path).size(), 40u);
     EXPECT_EQ(Load(path, 0), Texts{});
     EXPECT_EQ(record.cards.count(), 40);
@@ -417,7 +417,7 @@ TEST_F(Fits, AFailedReadNeverLeavesValuesOfThePreviousImage)
     // give must come out 0, not 7 from the image before. Small and large (two-handle) reads.
     for (auto [width, height] : {std::pair{64, 2000}, std::pair{1100, 1000}}) {
         SCOPED_TRACE(width);
-        FitsSpec sevens;
+        FitsLayout sevens;
         sevens.width = width;
         sevens.height = height;
         sevens.values.assign(static_cast<std::size_t>(width) * height, 7.0);
@@ -650,12 +650,12 @@ TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
 // A record with the cards of a BITPIX -64 file of the given size and the given values.
 ImageRecord DoubleRecord(const TempDir& dir, int width, int height, const std::vector<double>& values)
 {
-    FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.values = std::vector<double>(values.size(), 0.0);
-    spec.extraCards = {"OBSERVER= 'someone '", "HISTORY made for a test"};
-    test::WriteFitsImage(dir.file("template.fit"), spec);
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values = std::vector<double>(values.size(), 0.0);
+    layout.extraCards = {"OBSERVER= 'someone '", "HISTORY made for a test"};
+    test::WriteFitsImage(dir.file("template.fit"), layout);
     ImageRecord record;
     RecordingMessages shown;
     EXPECT_EQ(record.loadFits(dir.file("template.fit"), shown), 0);
@@ -720,17 +720,17 @@ TEST_F(Fits, RoundTripsOfScaledFilesFollowTheStoredCards)
     for (const Case c : {Case{16, 1.0, 32768.0}, Case{16, 2.0, 0.0}, Case{32, 1.0, 0.0}, Case{-32, 1.0, 0.0}, Case{16, 1.0, 0.0}}) {
         SCOPED_TRACE(c.bitpix);
         SCOPED_TRACE(c.bscale);
-        FitsSpec spec;
-        spec.width = 7;
-        spec.height = 3;
-        spec.bitpix = c.bitpix;
-        spec.bscale = c.bscale;
-        spec.bzero = c.bzero;
+        FitsLayout layout;
+        layout.width = 7;
+        layout.height = 3;
+        layout.bitpix = c.bitpix;
+        layout.bscale = c.bscale;
+        layout.bzero = c.bzero;
         for (int i = 0; i < 21; ++i)
-            spec.values.push_back(i * 1560.0);
+            layout.values.push_back(i * 1560.0);
         const std::string source = dir.file("source.fit");
         const std::string saved = dir.file("saved.fit");
-        test::WriteFitsImage(source, spec);
+        test::WriteFitsImage(source, layout);
         ImageRecord image;
         ASSERT_EQ(image.loadFits(source, messages), 0);
         image.grid[0][0] = 32767.9;
@@ -862,17 +862,17 @@ TEST_F(Fits, AnUnwritableFolderFailsTheSave)
 
 TEST_F(Fits, LoadSaveLoadKeepsCardsAndIntegerPixels)
 {
-    FitsSpec spec;
-    spec.width = 64;
-    spec.height = 48;
-    spec.bitpix = 16;
-    spec.bzero = 32768.0;
+    FitsLayout layout;
+    layout.width = 64;
+    layout.height = 48;
+    layout.bitpix = 16;
+    layout.bzero = 32768.0;
     for (int i = 0; i < 64 * 48; ++i)
-        spec.values.push_back((i * 37) % 32768);
-    spec.extraCards = {"EXPTIME =                 30.0 / seconds", "COMMENT a comment card", "HISTORY  a history card"};
+        layout.values.push_back((i * 37) % 32768);
+    layout.extraCards = {"EXPTIME =                 30.0 / seconds", "COMMENT a comment card", "HISTORY  a history card"};
     const std::string source = dir.file("source.fit");
     const std::string saved = dir.file("saved.fit");
-    test::WriteFitsImage(source, spec);
+    test::WriteFitsImage(source, layout);
     ImageRecord first;
     ASSERT_EQ(first.loadFits(source, messages), 0);
     ASSERT_EQ(first.saveFits(saved, messages), 0);

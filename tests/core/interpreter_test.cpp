@@ -13,7 +13,7 @@
 namespace skyvane {
 namespace {
 
-using test::FitsSpec;
+using test::FitsLayout;
 using test::TempDir;
 using test::TestContext;
 using test::WriteFitsImage;
@@ -23,12 +23,12 @@ constexpr double Inf = std::numeric_limits<double>::infinity();
 // Writes a width x height 64-bit float image; values row-major (row 0 first).
 void WriteImage(const std::string& path, int width, int height, std::vector<double> values, std::vector<std::string> cards = {})
 {
-    FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.values = std::move(values);
-    spec.extraCards = std::move(cards);
-    WriteFitsImage(path, spec);
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values = std::move(values);
+    layout.extraCards = std::move(cards);
+    WriteFitsImage(path, layout);
 }
 
 void WriteConstantImage(const std::string& path, int width, int height, double value)

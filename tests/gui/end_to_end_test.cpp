@@ -86,15 +86,15 @@ double FrameValue(int k, int x, int y)
 
 void WriteImage(const std::string& path, int width, int height, const std::function<double(int, int)>& f)
 {
-    test::FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    test::FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            spec.values[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = f(x, y);
-    spec.extraCards = {"OBJECT  = 'e2e     '"};
-    test::WriteFitsImage(path, spec);
+            layout.values[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = f(x, y);
+    layout.extraCards = {"OBJECT  = 'e2e     '"};
+    test::WriteFitsImage(path, layout);
 }
 
 // --- reference computations, written from the rules rather than taken from the program ----

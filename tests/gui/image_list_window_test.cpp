@@ -29,11 +29,11 @@ using FakeDialogs = test::ScriptedDialogs;
 
 void WriteSmallFits(const std::string& path)
 {
-    test::FitsSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.values = {1, 2, 3, 4};
-    test::WriteFitsImage(path, spec);
+    test::FitsLayout layout;
+    layout.width = 2;
+    layout.height = 2;
+    layout.values = {1, 2, 3, 4};
+    test::WriteFitsImage(path, layout);
 }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }

@@ -27,25 +27,25 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-void WriteFitsImage(const std::string& path, const FitsSpec& spec)
+void WriteFitsImage(const std::string& path, const FitsLayout& layout)
 {
     int status = 0;
     fitsfile* file = nullptr;
     std::string name = "!" + path;
-    long axes[2] = {spec.width, spec.height};
+    long axes[2] = {layout.width, layout.height};
     fits_create_file(&file, name.c_str(), &status);
-    fits_create_img(file, spec.bitpix, 2, axes, &status);
-    if (spec.bscale != 1.0 || spec.bzero != 0.0) {
-        double bscale = spec.bscale;
-        double bzero = spec.bzero;
+    fits_create_img(file, layout.bitpix, 2, axes, &status);
+    if (layout.bscale != 1.0 || layout.bzero != 0.0) {
+        double bscale = layout.bscale;
+        double bzero = layout.bzero;
         fits_write_key(file, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
         fits_write_key(file, TDOUBLE, "BZERO", &bzero, nullptr, &status);
         fits_set_bscale(file, bscale, bzero, &status);
     }
-    for (const std::string& card : spec.extraCards)
+    for (const std::string& card : layout.extraCards)
         fits_write_record(file, card.c_str(), &status);
-    if (!spec.values.empty()) {
-        std::vector<double> values = spec.values;
+    if (!layout.values.empty()) {
+        std::vector<double> values = layout.values;
         long first[2] = {1, 1};
         fits_write_pix(file, TDOUBLE, first, static_cast<LONGLONG>(values.size()), values.data(), &status);
     }
@@ -55,14 +55,14 @@ void WriteFitsImage(const std::string& path, const FitsSpec& spec)
 
 std::string WriteFitsFunction(const std::string& path, int width, int height, double (*f)(int, int))
 {
-    FitsSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            spec.values[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = f(x, y);
-    WriteFitsImage(path, spec);
+            layout.values[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = f(x, y);
+    WriteFitsImage(path, layout);
     return path;
 }
 

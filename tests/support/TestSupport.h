@@ -67,7 +67,7 @@ struct TestContext {
 };
 
 // Values of a FITS image, row-major: values[y * width + x] is pixel (x, y), row 0 first.
-struct FitsSpec {
+struct FitsLayout {
     int width = 0;
     int height = 0;
     std::vector<double> values;
@@ -78,7 +78,7 @@ struct FitsSpec {
 };
 
 // Writes a primary image with CFITSIO (overwriting path). Fails the test on error.
-void WriteFitsImage(const std::string& path, const FitsSpec& spec);
+void WriteFitsImage(const std::string& path, const FitsLayout& layout);
 // A width x height image whose pixel (x, y) is f(x, y), as 64-bit floats.
 std::string WriteFitsFunction(const std::string& path, int width, int height, double (*f)(int, int));
 // Reads a whole file's bytes.
