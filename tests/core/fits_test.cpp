@@ -43,7 +43,7 @@ double Ramp(int x, int y)
     return 1000.0 * y + x;
 }
 
-FitsLayout RampSpec(int width, int height, int bitpix)
+FitsLayout RampLayout(int width, int height, int bitpix)
 {
     FitsLayout layout;
     layout.width = width;
@@ -124,7 +124,7 @@ class Fits : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FitsLayout layout = RampSpec(6, 4, -64);
+        FitsLayout layout = RampLayout(6, 4, -64);
         layout.extraCards = {"OBJECT  = 'previous'           / the image loaded before"};
         test::WriteFitsImage(dir.file("previous.fit"), layout);
         ASSERT_EQ(record.loadFits(dir.file("previous.fit"), messages), 0);
@@ -170,7 +170,7 @@ TEST_F(Fits, EveryPixelTypeLoadsAsDoubles)
 {
     for (int bitpix : {8, 16, 32, 64, -32, -64}) {
         SCOPED_TRACE(bitpix);
-        const FitsLayout layout = RampSpec(37, 23, bitpix);
+        const FitsLayout layout = RampLayout(37, 23, bitpix);
         const std::string path = dir.file("type" + std::to_string(bitpix + 100) + ".fit");
         test::WriteFitsImage(path, layout);
         EXPECT_EQ(Load(path, 0), Texts{});
@@ -215,7 +215,7 @@ TEST_F(Fits, ScaledFilesLoadInPhysicalUnits)
 
 TEST_F(Fits, FortyCardsGiveABlockOf3240Bytes)
 {
-    FitsLayout layout = RampSpec(4, 3, 16);
+    FitsLayout layout = RampLayout(4, 3, 16);
     // SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, EXTEND and the two comments CFITSIO adds: 8.
     for (int i = 0; i < 32; ++i) {
         char card[81];
