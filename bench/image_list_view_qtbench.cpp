@@ -77,6 +77,7 @@ public:
     QStringList askNewImages(QWidget*, const QString&) override { return files; }
     QString chooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
     void showPreferences(QWidget*, AppContext&) override {}
+    void showAbout(QWidget*) override {}
     QStringList files;
 };
 

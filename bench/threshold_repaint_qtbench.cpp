@@ -54,6 +54,7 @@ public:
     QStringList askNewImages(QWidget*, const QString&) override { return {}; }
     QString chooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
     void showPreferences(QWidget*, AppContext&) override {}
+    void showAbout(QWidget*) override {}
 };
 
 class CountingMessages final : public MessageSink {

@@ -260,6 +260,9 @@ TEST_F(MainWindowTest, ItemsWithoutBehaviourDoNothing)
     EXPECT_EQ(history(), before);
     EXPECT_TRUE(dialogs.asked.empty());
     EXPECT_TRUE(messages.texts.empty());
+    trigger(MainIds::About);
+    EXPECT_EQ(dialogs.asked, std::vector<std::string>{"about"});
+    EXPECT_EQ(history(), before);
 }
 
 TEST_F(MainWindowTest, ThresholdChangeRedrawsThePicture)

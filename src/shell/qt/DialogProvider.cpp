@@ -1,10 +1,12 @@
 #include "shell/qt/DialogProvider.h"
 
 #include <QFileDialog>
+#include <QMessageBox>
 
 #include "shell/AppContext.h"
 #include "shell/qt/Dialogs.h"
 #include "shell/qt/PreferencesDialog.h"
+#include "toolwindows/Paths.h"
 
 namespace skyvane {
 
@@ -73,6 +75,13 @@ QString QtDialogProvider::chooseFolder(QWidget* owner, const QString& title, con
 void QtDialogProvider::showPreferences(QWidget* owner, AppContext& context)
 {
     ShowPreferences(owner, context);
+}
+
+void QtDialogProvider::showAbout(QWidget* owner)
+{
+    const QString title = QString::fromLatin1(ApplicationTitle.data(), static_cast<qsizetype>(ApplicationTitle.size()));
+    QMessageBox::about(owner, QStringLiteral("About"),
+                       title + QStringLiteral("\nViewing and co-adding two-dimensional FITS images."));
 }
 
 } // namespace skyvane

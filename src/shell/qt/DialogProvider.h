@@ -36,6 +36,8 @@ public:
     virtual QString chooseFolder(QWidget* owner, const QString& title, const QString& current) = 0;
     // The Preferences dialog (it reads and writes the settings itself).
     virtual void showPreferences(QWidget* owner, AppContext& context) = 0;
+    // "About": the program's name and version in a modal box.
+    virtual void showAbout(QWidget* owner) = 0;
 };
 
 // The real dialogs.
@@ -50,6 +52,7 @@ public:
     QStringList askNewImages(QWidget* owner, const QString& startFolder) override;
     QString chooseFolder(QWidget* owner, const QString& title, const QString& current) override;
     void showPreferences(QWidget* owner, AppContext& context) override;
+    void showAbout(QWidget* owner) override;
 };
 
 } // namespace skyvane

@@ -333,6 +333,9 @@ void MainWindow::runCommand(int id)
     case MainIds::Preferences:
         dialogs_->showPreferences(this, *context_);
         break;
+    case MainIds::About:
+        dialogs_->showAbout(this);
+        break;
     case MainIds::Exit:
         QTimer::singleShot(0, this, &QWidget::close);
         break;
@@ -416,7 +419,7 @@ void MainWindow::runCommand(int id)
         thresholds_->invert();
         break;
     default:
-        // The list arithmetic, co-registration, equalisation and About items do nothing.
+        // The list arithmetic, co-registration and equalisation items do nothing yet.
         break;
     }
 }

@@ -53,13 +53,14 @@ public:
         return next(owner, "folder");
     }
     void showPreferences(QWidget* owner, AppContext&) override { record(owner, "preferences"); }
+    void showAbout(QWidget* owner) override { record(owner, "about"); }
 
     std::deque<QString> answers;                 // files, folders and list tags, in order
     std::deque<std::optional<double>> constants; // "Enter constant" answers; nullopt = Cancel
     QStringList newImages;                       // the answer to every "New image(s)"
 
     std::vector<std::string> asked;  // "open", "save", "bmp", "image", "folder", "new",
-                                     // "list:<prompt>", "constant:<prompt>", "preferences"
+                                     // "list:<prompt>", "constant:<prompt>", "preferences", "about"
     std::vector<QWidget*> owners;    // the owner of every question
     std::vector<double> initials;    // the initial value of every "Enter constant"
     QStringList offeredTags;         // the tags of the last "Select image list"
