@@ -53,6 +53,30 @@ void CloseFits(fitsfile*& file, int& status)
     }
 }
 
+// Opens path read-only and reads the axes of its primary image. Not 2-D: the file is
+// closed, "Loaded image is not 2-D..." shown, 1 returned. A library failure closes the file
+// and returns the status after printing the library's report. On 0 the file is open and
+// axes holds NAXIS1 and NAXIS2.
+int OpenTwoDimensional(const std::string& path, fitsfile*& file, long axes[2], MessageSink& messages)
+{
+    int status = 0;
+    ffopentest(CFITSIO_SONAME, &file, path.c_str(), READONLY, &status);
+    int axisCount = 0;
+    ffgidm(file, &axisCount, &status);
+    if (status == 0 && axisCount != 2) {
+        CloseFits(file, status);
+        messages.showError(NotTwoDimensional);
+        return 1;
+    }
+    ffgisz(file, 2, axes, &status);
+    if (status != 0) {
+        CloseFits(file, status);
+        ReportFitsError(status);
+        return status;
+    }
+    return 0;
+}
+
 // Rows per band for a given width: a multiple of 8 (so that each column receives whole
 // 64-byte lines when it is aligned), at least 8, at most the image height.
 int BandRows(int width, int height)
@@ -426,23 +450,11 @@ void FitsImageReader::close()
 int FitsImageReader::open(const std::string& path, ImageSize expected, MessageSink& messages)
 {
     close();
-    int status = 0;
     fitsfile* file = nullptr;
-    ffopentest(CFITSIO_SONAME, &file, path.c_str(), READONLY, &status);
-    int axisCount = 0;
-    ffgidm(file, &axisCount, &status);
-    if (status == 0 && axisCount != 2) {
-        CloseFits(file, status);
-        messages.showError(NotTwoDimensional);
-        return 1;
-    }
     long axes[2] = {0, 0};
-    ffgisz(file, 2, axes, &status);
-    if (status != 0) {
-        CloseFits(file, status);
-        ReportFitsError(status);
-        return status;
-    }
+    if (const int result = OpenTwoDimensional(path, file, axes, messages); result != 0)
+        return result;
+    int status = 0;
     if (axes[0] != expected.width || axes[1] != expected.height) {
         CloseFits(file, status);
         messages.showError(SizeMismatch);
@@ -509,18 +521,11 @@ int FitsImageReader::readRowSegment(int row, int firstColumn, int count, double*
 
 int readFitsSize(const std::string& path, ImageSize& size, MessageSink& messages)
 {
-    int status = 0;
     fitsfile* file = nullptr;
-    ffopentest(CFITSIO_SONAME, &file, path.c_str(), READONLY, &status);
-    int axisCount = 0;
-    ffgidm(file, &axisCount, &status);
-    if (status == 0 && axisCount != 2) {
-        CloseFits(file, status);
-        messages.showError(NotTwoDimensional);
-        return 1;
-    }
     long axes[2] = {0, 0};
-    ffgisz(file, 2, axes, &status);
+    if (const int result = OpenTwoDimensional(path, file, axes, messages); result != 0)
+        return result;
+    int status = 0;
     CloseFits(file, status);
     if (status != 0) {
         ReportFitsError(status);
