@@ -36,23 +36,13 @@ std::vector<std::string> CorpusFiles()
     return names;
 }
 
-// What a record held before a load, to tell what a failed load touched.
-struct Snapshot {
-    int width, height;
-    std::vector<double> values;
-    std::vector<char> block;
-    bool operator==(const Snapshot&) const = default;
-};
+// What a record held before a load, to tell what a failed load touched; values only for
+// grids of up to a million pixels (a corrupt header may declare gigabytes).
+using Snapshot = test::RecordSnapshot;
 
-// Values are kept for grids of up to a million pixels; a corrupt header may declare a
-// grid of gigabytes that was never written, and copying it would commit all of it.
 Snapshot Take(const ImageRecord& record)
 {
-    const auto count = static_cast<std::size_t>(record.grid.pixelCount());
-    std::vector<double> values;
-    if (count <= (std::size_t{1} << 20))
-        values.assign(record.grid.data(), record.grid.data() + count);
-    return {record.grid.width(), record.grid.height(), values, record.cards.block()};
+    return test::TakeSnapshot(record, std::size_t{1} << 20);
 }
 
 void Prefill(ImageRecord& record)

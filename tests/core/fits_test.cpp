@@ -104,19 +104,11 @@ std::vector<std::string> RecordCards(const ImageRecord& record)
     return cards;
 }
 
-// Everything a record holds, to check that a failure left it alone.
-struct Snapshot {
-    int width, height;
-    std::vector<double> values;
-    std::vector<char> block;
-    bool operator==(const Snapshot&) const = default;
-};
+using Snapshot = test::RecordSnapshot;
 
 Snapshot Take(const ImageRecord& record)
 {
-    const auto count = static_cast<std::size_t>(record.grid.pixelCount());
-    std::vector<double> values(record.grid.data(), record.grid.data() + count);
-    return {record.grid.width(), record.grid.height(), values, record.cards.block()};
+    return test::TakeSnapshot(record);
 }
 
 // A record holding a small loaded image, as Image A would before the next operation.

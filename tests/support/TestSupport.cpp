@@ -66,6 +66,15 @@ std::string WriteFitsFunction(const std::string& path, int width, int height, do
     return path;
 }
 
+RecordSnapshot TakeSnapshot(const ImageRecord& record, std::size_t valueLimit)
+{
+    const auto count = static_cast<std::size_t>(record.grid.pixelCount());
+    std::vector<double> values;
+    if (count <= valueLimit)
+        values.assign(record.grid.data(), record.grid.data() + count);
+    return {record.grid.width(), record.grid.height(), values, record.cards.block()};
+}
+
 std::vector<unsigned char> ReadFileBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

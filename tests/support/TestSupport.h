@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -81,6 +82,18 @@ struct FitsLayout {
 void WriteFitsImage(const std::string& path, const FitsLayout& layout);
 // A width x height image whose pixel (x, y) is f(x, y), as 64-bit floats.
 std::string WriteFitsFunction(const std::string& path, int width, int height, double (*f)(int, int));
+// Everything a record holds, to check what a failed load or save touched. Values are
+// copied only for grids of at most valueLimit pixels: a corrupt header may declare a grid
+// of gigabytes that was never written, and copying it would commit all of it.
+struct RecordSnapshot {
+    int width = 0;
+    int height = 0;
+    std::vector<double> values;
+    std::vector<char> block;
+    bool operator==(const RecordSnapshot&) const = default;
+};
+RecordSnapshot TakeSnapshot(const ImageRecord& record, std::size_t valueLimit = SIZE_MAX);
+
 // Reads a whole file's bytes.
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
