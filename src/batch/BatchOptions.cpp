@@ -14,7 +14,7 @@ struct ActionSpelling {
     int arguments;
 };
 
-constexpr std::array<ActionSpelling, 13> ActionOptions{{
+constexpr std::array<ActionSpelling, 14> ActionOptions{{
     {"--open", ActionKind::Open, 1},
     {"-c", ActionKind::Command, 1},
     {"--command", ActionKind::Command, 1},
@@ -28,6 +28,7 @@ constexpr std::array<ActionSpelling, 13> ActionOptions{{
     {"--export", ActionKind::Export, 1},
     {"--lists", ActionKind::Lists, 0},
     {"--help", ActionKind::Help, 0},
+    {"--version", ActionKind::Version, 0},
 }};
 
 // A whole number, optionally signed, nothing else.
@@ -124,6 +125,7 @@ std::string BatchUsage()
            "  --export FILE         export the displayed picture as a 24-bit bitmap\n"
            "  --lists               print every image list with its files\n"
            "  --help                print this text\n"
+           "  --version             print the program's name and version\n"
            "Every error is written to standard error as \"Error: ...\".\n"
            "Exit status: 0 success, 1 an error was reported, 2 usage error or a --toggle\n"
            "that names no file (the actions before it have run).\n";

@@ -19,6 +19,7 @@ enum class ActionKind {
     Export,     // --export FILE
     Lists,      // --lists
     Help,       // --help
+    Version,    // --version
 };
 
 struct Action {

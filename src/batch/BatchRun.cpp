@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "Version.h"
 #include "command/CommandProtocol.h"
 #include "command/Interpreter.h"
 #include "display/BitmapExport.h"
@@ -160,6 +161,9 @@ public:
             return true;
         case ActionKind::Help:
             std::fputs(BatchUsage().c_str(), out_);
+            return true;
+        case ActionKind::Version:
+            std::fputs("skyvane-batch " SKYVANE_VERSION "\n", out_);
             return true;
         }
         return true;

@@ -3,9 +3,11 @@
 #include <string>
 #include <string_view>
 
+#include "Version.h"
+
 namespace skyvane {
 
-inline constexpr std::string_view ApplicationTitle = "Skyvane v1.7";
+inline constexpr std::string_view ApplicationTitle = "Skyvane v" SKYVANE_VERSION;
 
 // The text after the last "/" or "\"; the whole path when it has neither.
 std::string PathFileName(std::string_view path);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -276,6 +277,15 @@ TEST_F(BatchTest, HelpPrintsTheContract)
     for (const char* option : {"--ini", "--workdir", "--open", "--command", "--script", "--add", "--toggle", "--thresholds", "--auto", "--invert", "--save", "--export", "--lists"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     EXPECT_EQ(r.err, "");
+}
+
+TEST_F(BatchTest, VersionIsAnActionInItsPlace)
+{
+    const RunResult r = run({"--open", path("a.fit"), "-c", "size", "--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "     width = 5\n     height = 1\nskyvane-batch " SKYVANE_VERSION "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(run({"--version", "extra"}).status, 2);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -6,14 +6,20 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
+#include <QUrl>
 
 #include "command/CommandProtocol.h"
 #include "command/Numbers.h"
@@ -41,6 +47,32 @@ QString fromLocal(const std::string& text)
 std::string toLocal(const QString& text)
 {
     return text.toLocal8Bit().toStdString();
+}
+
+// The file a drag carries when it carries exactly one local file that is not a folder (what
+// the open dialog could have returned); empty for anything else: several files, a remote
+// address, text.
+QString draggedFile(const QMimeData* data)
+{
+    if (data == nullptr || !data->hasUrls())
+        return {};
+    const QList<QUrl> urls = data->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile())
+        return {};
+    const QString path = urls.front().toLocalFile();
+    if (path.isEmpty() || QFileInfo(path).isDir())
+        return {};
+    return path;
+}
+
+// A drop is taken as a copy: a source offered "move" alone might delete the file after it.
+bool takeAsCopy(QDropEvent* event)
+{
+    if (!(event->possibleActions() & Qt::CopyAction) || draggedFile(event->mimeData()).isEmpty())
+        return false;
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
 }
 
 } // namespace
@@ -114,6 +146,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     setObjectName(QStringLiteral("Skyvane"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle.data(), static_cast<qsizetype>(ApplicationTitle.size())));
     resize(1000, 800);
+    setAcceptDrops(true);
 
     if (options.dialogs) {
         dialogs_ = options.dialogs;
@@ -290,6 +323,30 @@ bool MainWindow::event(QEvent* event)
     return QMainWindow::event(event);
 }
 
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!takeAsCopy(event))
+        event->ignore();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!takeAsCopy(event))
+        event->ignore();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    if (!takeAsCopy(event)) {
+        event->ignore();
+        return;
+    }
+    // Opened once the drop has finished: a failed load shows a modal box, and the program
+    // the file came from should not wait for it.
+    const QString path = draggedFile(event->mimeData());
+    QTimer::singleShot(0, this, [this, path] { openFits(path); });
+}
+
 void MainWindow::SubmitCommand(const std::string& text)
 {
     context_->CommandSlot = text;
@@ -300,12 +357,9 @@ void MainWindow::SubmitCommand(const std::string& text)
 void MainWindow::runCommand(int id)
 {
     switch (id) {
-    case MainIds::OpenFits: {
-        const QString path = dialogs_->openFitsFile(this);
-        if (!path.isEmpty())
-            displayFile(toLocal(path));
+    case MainIds::OpenFits:
+        openFits(dialogs_->openFitsFile(this));
         break;
-    }
     case MainIds::SaveFits: {
         if (!context_->display.isImageDisplayed())
             break;
@@ -422,6 +476,12 @@ void MainWindow::runCommand(int id)
         // The list arithmetic, co-registration and equalisation items do nothing yet.
         break;
     }
+}
+
+void MainWindow::openFits(const QString& path)
+{
+    if (!path.isEmpty())
+        displayFile(toLocal(path));
 }
 
 void MainWindow::askConstantAndSubmit(const char* prompt, double initial, const char* command)

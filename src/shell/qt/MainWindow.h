@@ -102,6 +102,10 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    // One local file dropped onto the window opens as "Open FITS" opens it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     friend class DisplayView;
@@ -111,6 +115,7 @@ private:
     void toggleToolWindow(int position, int id);
     void showAllToolWindows(bool show);
     void arrange(QWidget* upper, QWidget* lower);
+    void openFits(const QString& path);
     void askConstantAndSubmit(const char* prompt, double initial, const char* command);
     void askImageAndSubmit(const char* command);
     void askListAndSubmit(const char* prompt, const char* command);
