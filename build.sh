@@ -5,11 +5,13 @@
 #   ./build.sh build   install what is missing and build into build/
 #   ./build.sh bench   build and run the benchmarks
 #   ./build.sh fuzz    build the libFuzzer targets with clang into build-fuzz/
+#   ./build.sh package build the Debian package build-package/skyvane_VERSION_amd64.deb
 set -euo pipefail
 cd "$(dirname "$0")"
 
 JOBS=${JOBS:-$(nproc)}
-PACKAGES=(cmake g++ make pkg-config libcfitsio-dev libgtest-dev libbenchmark-dev qt6-base-dev)
+PACKAGES=(cmake g++ make pkg-config libcfitsio-dev libgtest-dev libbenchmark-dev qt6-base-dev
+          librsvg2-bin desktop-file-utils appstream man-db shared-mime-info)
 
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -75,11 +77,29 @@ cmd_fuzz() {
         -DSKYVANE_FUZZ=ON -DSKYVANE_GUI=OFF -DSKYVANE_TESTS=OFF -DSKYVANE_BENCH=OFF
 }
 
+# The package is built like a Debian package: Debian's hardening flags, installed under /usr,
+# stripped, its dependencies read from the binaries by dpkg-shlibdeps (which needs file).
+cmd_package() {
+    install_packages "${PACKAGES[@]}" dpkg-dev file
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then
+        SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+        export SOURCE_DATE_EPOCH
+    fi
+    configure_and_build build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DSKYVANE_TESTS=OFF -DSKYVANE_BENCH=OFF \
+        -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+        -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+    rm -f build-package/skyvane_*.deb
+    (cd build-package && cpack -G DEB)
+}
+
 case "${1:-test}" in
     test) cmd_test ;;
     run) cmd_run ;;
     build) build_release ;;
     bench) shift; cmd_bench "$@" ;;
     fuzz) cmd_fuzz ;;
-    *) echo "usage: $0 {test|run|build|bench|fuzz}" >&2; exit 2 ;;
+    package) cmd_package ;;
+    *) echo "usage: $0 {test|run|build|bench|fuzz|package}" >&2; exit 2 ;;
 esac
