@@ -65,7 +65,8 @@ QString draggedFile(const QMimeData* data)
     return path;
 }
 
-// A drop is taken as a copy: a source offered "move" alone might delete the file after it.
+// A drop is always taken as a copy, never as a move: a source told that its file was moved
+// may delete it. Sources that allow no copy are refused.
 bool takeAsCopy(QDropEvent* event)
 {
     if (!(event->possibleActions() & Qt::CopyAction) || draggedFile(event->mimeData()).isEmpty())
