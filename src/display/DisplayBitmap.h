@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "display/TransferFunction.h"
 #include "image/ImageGrid.h"
 
 namespace skyvane {
@@ -53,12 +54,21 @@ public:
     // that they compile to the processor's min and max instructions, whose rules for
     // not-a-number give 0 here. For 0 <= g <= 255,
     // 255 - g == g ^ 255, so the inverted case is one exclusive or.
-    std::uint8_t operator()(double v) const
+    std::uint8_t operator()(double v) const { return static_cast<std::uint8_t>(static_cast<int>(product(v)) ^ flip_); }
+
+    // The same level with the levels spread by a transfer function.
+    std::uint8_t operator()(double v, const TransferTable& transfer) const
+    {
+        return static_cast<std::uint8_t>(transfer.level(product(v)) ^ flip_);
+    }
+
+    // The product (v - base) x factor limited to 0..255, before truncation.
+    double product(double v) const
     {
         double p = (v - base_) * factor_;
         p = 255.0 < p ? 255.0 : p; // not-a-number passes
         p = p > 0.0 ? p : 0.0;     // not-a-number becomes 0
-        return static_cast<std::uint8_t>(static_cast<int>(p) ^ flip_);
+        return p;
     }
 
     bool inverted() const { return flip_ != 0; }
@@ -92,11 +102,38 @@ public:
     void bitmapCleared() override {}
 };
 
+// Something kept in step with the picture's rows (the reduced pictures for zooming out),
+// told about each piece of the rows as soon as it is written, while it is still in the
+// processor's caches.
+class PictureObserver {
+public:
+    virtual ~PictureObserver() = default;
+    // Rows of a width x height picture are about to be computed (0 x 0: there are none).
+    // Called on the rendering caller's thread, before any piece.
+    virtual void pictureStarted(int width, int height) = 0;
+    // Columns [x, x + w) of the picture rows [y, y + h) have been written into rows (the
+    // whole bottom-up 24-bit rows, DisplayBitmap::Stride(width) bytes each). Called from the
+    // rendering threads, each piece once, for pieces that share no columns of 64-column
+    // bands: x is a multiple of 64, and all rows below y of these columns have been written
+    // (by the same thread) before.
+    virtual void rowsWritten(const std::uint8_t* rows, int x, int w, int y, int h) = 0;
+    // The picture's rows have been released.
+    virtual void pictureCleared() = 0;
+};
+
 // The display of Image A. "An image is displayed" exactly while the platform bitmap
 // exists: from paintDisplay to clearDisplay.
 class Display {
 public:
     Display(const ThresholdSource& thresholds, DisplaySink& sink);
+
+    // The transfer function of every later build and refresh (linear at first). The table
+    // is made here, once, when the function changes; the rows are not recomputed.
+    void setTransferFunction(const TransferFunction& function);
+    const TransferFunction& transferFunction() const { return transfer_.function(); }
+    // Told about every computation of the rows from now on, and about clearDisplay (null:
+    // nobody). The observer must outlive its registration.
+    void setPictureObserver(PictureObserver* observer) { observer_ = observer; }
 
     // Size fields from the image, new rows, grey levels computed (thresholds read once).
     void buildDisplay(const ImageGrid& image);
@@ -123,6 +160,8 @@ private:
     const ThresholdSource& thresholds_;
     DisplaySink& sink_;
     DisplayBitmap bitmap_;
+    TransferTable transfer_;
+    PictureObserver* observer_ = nullptr;
     bool displayed_ = false;
     int paintedWidth_ = 0;  // size of the platform bitmap made by paintDisplay
     int paintedHeight_ = 0;
@@ -135,5 +174,10 @@ private:
 // with plain code (Portable, for comparison); the bytes are the same in every case.
 enum class RenderKernel { Best, Portable };
 void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows, RenderKernel kernel = RenderKernel::Best);
+// The same with the grey levels spread by a transfer function (a linear table gives exactly
+// the bytes above, by the same code), and an observer (may be null) told of the picture's
+// size before and of every piece of the rows once written.
+void RenderGrey(const ImageGrid& image, int low, int high, const TransferTable& transfer, std::uint8_t* rows,
+                RenderKernel kernel = RenderKernel::Best, PictureObserver* observer = nullptr);
 
 } // namespace skyvane
