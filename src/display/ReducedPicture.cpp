@@ -1,0 +1,250 @@
+#include "display/ReducedPicture.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define SKYVANE_REDUCE_AVX2 1
+#endif
+
+namespace skyvane {
+
+namespace {
+
+constexpr int ChunkColumns = ReducedPicture::BandLines; // a chunk is one band's 32 x 32 pixels
+
+// Where level k's pixels of a chunk go: row band * 32 / f + j, column x / f + i.
+struct LevelPlanes {
+    std::array<std::uint8_t*, ReducedPicture::Levels> data;
+    std::array<int, ReducedPicture::Levels> widths;
+};
+
+// The exact sums of one chunk's blocks at one level, side x side of them (32 / f); blocks
+// outside the picture sum 0.
+struct ChunkSums {
+    int level = 1;
+    int side = 16;
+    std::uint32_t sum[16][16] = {};
+};
+
+// The means of the chunk's blocks at level `from` and every level above it, each level's
+// sums made from four sums of the level below, starting from sums.level (<= from). A block of level k covers n = min(f, columns -
+// i f) x min(f, lines - j f) pixels; its mean is (2 s + n) / (2 n).
+void WriteLevels(ChunkSums& sums, int from, const LevelPlanes& planes, int band, int x, int columns, int lines)
+{
+    for (int k = sums.level; k <= ReducedPicture::Levels; ++k) {
+        if (k > sums.level) {
+            const int side = sums.side / 2;
+            for (int j = 0; j < side; ++j)
+                for (int i = 0; i < side; ++i)
+                    sums.sum[j][i] = sums.sum[2 * j][2 * i] + sums.sum[2 * j][2 * i + 1] + sums.sum[2 * j + 1][2 * i] + sums.sum[2 * j + 1][2 * i + 1];
+            sums.side = side;
+        }
+        if (k < from)
+            continue;
+        const int f = 1 << k;
+        const auto full = static_cast<std::uint32_t>(f * f);
+        const int across = (columns + f - 1) / f;
+        const int down = (lines + f - 1) / f;
+        const std::size_t width = static_cast<std::size_t>(planes.widths[static_cast<std::size_t>(k - 1)]);
+        std::uint8_t* plane = planes.data[static_cast<std::size_t>(k - 1)];
+        for (int j = 0; j < down; ++j) {
+            std::uint8_t* out = plane + static_cast<std::size_t>(band * (ReducedPicture::BandLines / f) + j) * width +
+                                static_cast<std::size_t>(x / f);
+            const std::uint32_t n1 = static_cast<std::uint32_t>(std::min(f, lines - j * f));
+            for (int i = 0; i < across; ++i) {
+                const std::uint32_t n = n1 * static_cast<std::uint32_t>(std::min(f, columns - i * f));
+                const std::uint32_t sum = sums.sum[j][i];
+                // A whole block has n = 4^k pixels: (2 s + n) / (2 n) is then (s + n / 2) >> 2k.
+                out[i] = static_cast<std::uint8_t>(n == full ? (sum + full / 2) >> (2 * k) : (2 * sum + n) / (2 * n));
+            }
+        }
+    }
+}
+
+// Any chunk, byte by byte. line(l) points at pixel x of picture line band * 32 + l.
+template <typename LineOf>
+void ReduceChunkPlain(const LevelPlanes& planes, int band, int x, int columns, int lines, LineOf line)
+{
+    ChunkSums sums;
+    for (int l = 0; l < lines; ++l) {
+        const std::uint8_t* pixels = line(l);
+        std::uint32_t* pair = sums.sum[l / 2];
+        for (int c = 0; c < columns; ++c)
+            pair[c / 2] += pixels[3 * c];
+    }
+    WriteLevels(sums, 1, planes, band, x, columns, lines);
+}
+
+#ifdef SKYVANE_REDUCE_AVX2
+// 16 bytes at p in the low half, the 16 bytes 48 further on in the high half.
+__attribute__((target("avx2"))) inline __m256i Halves(const std::uint8_t* p)
+{
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), 1);
+}
+
+// The sums of the 16 neighbour pairs among the 32 pixels at p (96 bytes): pixels 0..15 in
+// the low half, 16..31 in the high half, their grey levels picked with three byte shuffles
+// and neighbours summed by a multiply-add with ones.
+__attribute__((target("avx2"))) inline __m256i PairSums(const std::uint8_t* p)
+{
+    const __m256i pick0 = _mm256_setr_epi8(0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                           0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i pick1 = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1,
+                                           -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1);
+    const __m256i pick2 = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13,
+                                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13);
+    const __m256i a = _mm256_shuffle_epi8(Halves(p), pick0);
+    const __m256i b = _mm256_shuffle_epi8(Halves(p + 16), pick1);
+    const __m256i c = _mm256_shuffle_epi8(Halves(p + 32), pick2);
+    return _mm256_maddubs_epi16(_mm256_or_si256(_mm256_or_si256(a, b), c), _mm256_set1_epi8(1));
+}
+
+// A whole chunk of 32 x 32 pixels: per line pair the 16 level-1 sums (written as means at
+// once), per two line pairs the 8 level-2 sums (likewise), then levels 3 to 5 from those.
+// Sums stay exact: level 1 at most 4 x 255 and two of them at most 2040 in 16 bits, level 2
+// in 32 bits.
+template <typename LineOf>
+__attribute__((target("avx2"))) void ReduceChunkAvx2(const LevelPlanes& planes, int band, int x, LineOf line)
+{
+    const __m256i two = _mm256_set1_epi16(2);
+    const __m256i eight = _mm256_set1_epi32(8);
+    const __m256i ones = _mm256_set1_epi16(1);
+    const std::size_t width1 = static_cast<std::size_t>(planes.widths[0]);
+    const std::size_t width2 = static_cast<std::size_t>(planes.widths[1]);
+    std::uint8_t* out1 = planes.data[0] + static_cast<std::size_t>(band * 16) * width1 + static_cast<std::size_t>(x / 2);
+    std::uint8_t* out2 = planes.data[1] + static_cast<std::size_t>(band * 8) * width2 + static_cast<std::size_t>(x / 4);
+    ChunkSums sums;
+    sums.level = 2;
+    sums.side = 8;
+    for (int q = 0; q < 8; ++q) {
+        __m256i pairOfPairs = _mm256_setzero_si256();
+        for (int h = 0; h < 2; ++h) {
+            const int r = 2 * q + h;
+            const __m256i level1 = _mm256_add_epi16(PairSums(line(2 * r)), PairSums(line(2 * r + 1)));
+            pairOfPairs = _mm256_add_epi16(pairOfPairs, level1);
+            const __m256i means = _mm256_srli_epi16(_mm256_add_epi16(level1, two), 2);
+            const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(means, means), 0x08);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out1 + static_cast<std::size_t>(r) * width1), _mm256_castsi256_si128(bytes));
+        }
+        const __m256i level2 = _mm256_madd_epi16(pairOfPairs, ones);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums.sum[q]), level2);
+        const __m256i means = _mm256_srli_epi32(_mm256_add_epi32(level2, eight), 4);
+        const __m256i words = _mm256_packus_epi32(means, means);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out2 + static_cast<std::size_t>(q) * width2), _mm256_castsi256_si128(bytes));
+    }
+    WriteLevels(sums, 3, planes, band, x, ChunkColumns, ReducedPicture::BandLines);
+}
+
+bool HasAvx2()
+{
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+} // namespace
+
+int ReducedPicture::levelWidth(int k) const
+{
+    return k >= 1 && k <= Levels ? widths_[static_cast<std::size_t>(k - 1)] : 0;
+}
+
+int ReducedPicture::levelHeight(int k) const
+{
+    return k >= 1 && k <= Levels ? heights_[static_cast<std::size_t>(k - 1)] : 0;
+}
+
+const std::uint8_t* ReducedPicture::levelData(int k) const
+{
+    return k >= 1 && k <= Levels && width_ > 0 ? levels_[static_cast<std::size_t>(k - 1)].data() : nullptr;
+}
+
+void ReducedPicture::build(const DisplayBitmap& bitmap)
+{
+    const int width = bitmap.width();
+    const int height = bitmap.height();
+    if (width <= 0 || height <= 0 ||
+        bitmap.rows.size() != static_cast<std::size_t>(bitmap.stride()) * static_cast<std::size_t>(height)) {
+        pictureCleared();
+        return;
+    }
+    pictureStarted(width, height);
+    rowsWritten(bitmap.rows.data(), 0, width, 0, height);
+}
+
+void ReducedPicture::pictureStarted(int width, int height)
+{
+    if (width <= 0 || height <= 0) {
+        pictureCleared();
+        return;
+    }
+    if (width == width_ && height == height_)
+        return; // every byte is written again
+    for (int k = 1; k <= Levels; ++k) {
+        const auto i = static_cast<std::size_t>(k - 1);
+        const int f = 1 << k;
+        widths_[i] = static_cast<int>((static_cast<std::int64_t>(width) + f - 1) / f);
+        heights_[i] = static_cast<int>((static_cast<std::int64_t>(height) + f - 1) / f);
+        levels_[i].assign(static_cast<std::size_t>(widths_[i]) * static_cast<std::size_t>(heights_[i]), 0);
+    }
+    width_ = width;
+    height_ = height;
+}
+
+void ReducedPicture::pictureCleared()
+{
+    width_ = 0;
+    height_ = 0;
+    widths_.fill(0);
+    heights_.fill(0);
+    for (std::vector<std::uint8_t>& level : levels_)
+        std::vector<std::uint8_t>().swap(level);
+}
+
+void ReducedPicture::rowsWritten(const std::uint8_t* rows, int x, int w, int y, int h)
+{
+    if (width_ <= 0 || rows == nullptr || w <= 0 || h <= 0)
+        return;
+    const std::size_t stride = static_cast<std::size_t>(DisplayBitmap::Stride(width_));
+    // Band m covers lines [32 m, 32 m + 32): its top line is image row height - 1 - 32 m.
+    // The bands whose top line lies in rows [y, y + h) are complete now.
+    const int topRow = height_ - 1 - y;    // band m is done here when 32 m <= topRow
+    const int belowRow = topRow - h;       // ... and 32 m > belowRow
+    if (topRow < 0)
+        return;
+    const int firstBand = belowRow < 0 ? 0 : belowRow / BandLines + 1;
+    const int lastBand = topRow / BandLines;
+    const int end = std::min(x + w, width_);
+    for (int band = firstBand; band <= lastBand; ++band) {
+        const int lines = std::min(BandLines, height_ - band * BandLines);
+        for (int cx = x; cx < end; cx += ChunkColumns)
+            reduceChunk(rows, stride, band, cx, std::min(ChunkColumns, end - cx), lines);
+    }
+}
+
+void ReducedPicture::reduceChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines)
+{
+    LevelPlanes planes{};
+    for (std::size_t i = 0; i < Levels; ++i) {
+        planes.data[i] = levels_[i].data();
+        planes.widths[i] = widths_[i];
+    }
+    const int height = height_;
+    auto line = [&](int l) {
+        const int row = height - 1 - (band * BandLines + l);
+        return rows + static_cast<std::size_t>(row) * stride + 3 * static_cast<std::size_t>(x);
+    };
+#ifdef SKYVANE_REDUCE_AVX2
+    if (kernel_ == RenderKernel::Best && columns == ChunkColumns && lines == BandLines && HasAvx2()) {
+        ReduceChunkAvx2(planes, band, x, line);
+        return;
+    }
+#endif
+    ReduceChunkPlain(planes, band, x, columns, lines, line);
+}
+
+} // namespace skyvane
