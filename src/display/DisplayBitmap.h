@@ -113,9 +113,9 @@ public:
     virtual void pictureStarted(int width, int height) = 0;
     // Columns [x, x + w) of the picture rows [y, y + h) have been written into rows (the
     // whole bottom-up 24-bit rows, DisplayBitmap::Stride(width) bytes each). Called from the
-    // rendering threads, each piece once, for pieces that share no columns of 64-column
-    // bands: x is a multiple of 64, and all rows below y of these columns have been written
-    // (by the same thread) before.
+    // rendering threads, each piece once; x is a multiple of 64, the pieces of two threads
+    // never share a column, and all rows below y of these columns have been written, by
+    // the same thread, before.
     virtual void rowsWritten(const std::uint8_t* rows, int x, int w, int y, int h) = 0;
     // The picture's rows have been released.
     virtual void pictureCleared() = 0;
