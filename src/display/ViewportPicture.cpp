@@ -207,7 +207,8 @@ void FillViewport(const DisplayBitmap& bitmap, const ReducedPicture& reduced, co
             const std::int64_t whole = (span - done) / z;
             kernels.repeat(sourceWords.data() + next, static_cast<int>(whole), static_cast<int>(z), run + done);
             done += whole * z;
-            FillWords(run + done, span - done, sourceWords[static_cast<std::size_t>(next + whole)]);
+            if (done < span)
+                FillWords(run + done, span - done, sourceWords[static_cast<std::size_t>(next + whole)]);
         }
         previousLine = line;
     }
