@@ -25,7 +25,7 @@ constexpr const char* HeadersReadFailed = "Error while reading image headers";
 
 std::string NotEnoughMemory(ImageSize size)
 {
-    return "Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.";
+    return NotEnoughMemoryText(size.width, size.height);
 }
 
 // Passes messages on and counts them, so that the caller knows whether the reading step

@@ -153,8 +153,9 @@ TEST(FitsCorpus, KnownFilesGiveTheirMessages)
         {"text-axis.fit", {SizeError}},
         {"bad-bitpix.fit", {SizeError}},
         {"gzip-truncated.fit", {SizeError}},
-        {"gzip-wrong-size.fit", {SizeError}},
-        {"gzip-huge-size.fit", {SizeError}},
+        // Whole headers; the stream's closing length check fails, after the data.
+        {"gzip-wrong-size.fit", {DataError}},
+        {"gzip-huge-size.fit", {DataError}},
         {"naxis0.fit", {NotTwoD, SizeError}},
         {"naxis1.fit", {NotTwoD, SizeError}},
         {"naxis3.fit", {NotTwoD, SizeError}},

@@ -629,10 +629,11 @@ TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
         FitsImageReader reader;
         RecordingMessages shown;
         ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
-        EXPECT_EQ(test::OpenFileCount(), files + 1);
+        const int whileOpen = test::OpenFileCount();
+        EXPECT_GT(whileOpen, files);
         // Opening again closes the first file.
         ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
-        EXPECT_EQ(test::OpenFileCount(), files + 1);
+        EXPECT_EQ(test::OpenFileCount(), whileOpen);
     }
     EXPECT_EQ(test::OpenFileCount(), files);
 }
