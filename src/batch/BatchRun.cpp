@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "display/BitmapExport.h"
 #include "display/ThresholdRules.h"
 #include "shell/AppContext.h"
+#include "shell/PrintableText.h"
 #include "shell/Settings.h"
 #include "toolwindows/ImageListTree.h"
 #include "toolwindows/Paths.h"
@@ -33,7 +35,8 @@ public:
     void report(const std::string& text)
     {
         std::fflush(out_); // keep replies and errors in their order on a shared terminal
-        std::fprintf(err_, "Error: %s\n", text.c_str());
+        // Messages may carry names and bytes from files: escaped, they cannot drive the terminal.
+        std::fprintf(err_, "Error: %s\n", PrintableText(text).c_str());
         std::fflush(err_);
         ++failures;
     }
@@ -141,7 +144,8 @@ public:
             thresholds_.setHighText(action.second);
             return true;
         case ActionKind::Auto:
-            autoThresholds();
+            if (!autoThresholds())
+                reportNotEnoughMemory();
             return true;
         case ActionKind::Invert:
             thresholds_.invert();
@@ -191,11 +195,12 @@ private:
         // The grid and the picture always have one size here; should they ever not, the
         // picture is built anew rather than read past its rows.
         if (display.bitmap().width() == grid.width() && display.bitmap().height() == grid.height()) {
-            display.refreshDisplay(grid);
+            (void)display.refreshDisplay(grid); // in place: needs no memory
             display.repaintDisplay();
-        } else {
-            display.buildDisplay(grid);
+        } else if (display.buildDisplay(grid)) {
             display.paintDisplay();
+        } else {
+            reportNotEnoughMemory();
         }
     }
 
@@ -219,10 +224,12 @@ private:
 
         displayThresholds_.freeze();
         std::exception_ptr buildFailure;
-        const auto build = [&display, &grid, &buildFailure] {
+        bool built = true;
+        const auto build = [&display, &grid, &buildFailure, &built] {
             try {
-                display.buildDisplay(grid);
-                display.paintDisplay();
+                built = display.buildDisplay(grid);
+                if (built)
+                    display.paintDisplay();
             } catch (...) {
                 buildFailure = std::current_exception(); // passed on after the join
             }
@@ -234,8 +241,9 @@ private:
             build();
         }
         std::exception_ptr autoFailure;
+        bool autoDone = true;
         try {
-            thresholds_.autoThresholds(present, grid);
+            autoDone = thresholds_.autoThresholds(present, grid);
         } catch (...) {
             autoFailure = std::current_exception();
         }
@@ -246,11 +254,26 @@ private:
             std::rethrow_exception(buildFailure);
         if (autoFailure)
             std::rethrow_exception(autoFailure);
+        if (!built) {
+            // As the desktop program: the image whose picture does not fit is not shown and
+            // let go, and Auto finds no image.
+            reportNotEnoughMemory();
+            context_.imageA.clear();
+            (void)thresholds_.autoThresholds(false, context_.imageA.grid);
+        } else if (!autoDone) {
+            reportNotEnoughMemory();
+        }
     }
 
     // An Image A without pixels counts as no image, so Auto never takes a median of
     // nothing.
-    void autoThresholds() { thresholds_.autoThresholds(context_.imagePresent(), context_.imageA.grid); }
+    bool autoThresholds() { return thresholds_.autoThresholds(context_.imagePresent(), context_.imageA.grid); }
+
+    void reportNotEnoughMemory()
+    {
+        const ImageGrid& grid = context_.imageA.grid;
+        fail(NotEnoughMemoryText(grid.width(), grid.height()));
+    }
 
     void command(const std::string& text)
     {
@@ -369,12 +392,12 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
     if (options.hasIni) {
         std::ifstream probe(iniPath, std::ios::binary);
         if (!probe || std::filesystem::is_directory(iniPath)) {
-            std::fprintf(err, "Error: cannot read settings file %s\n", iniPath.c_str());
+            std::fprintf(err, "Error: cannot read settings file %s\n", PrintableText(iniPath).c_str());
             return ExitUsage;
         }
     }
     if (options.hasWorkdir && !std::filesystem::is_directory(options.workdir)) {
-        std::fprintf(err, "Error: working directory %s is not a folder\n", options.workdir.c_str());
+        std::fprintf(err, "Error: working directory %s is not a folder\n", PrintableText(options.workdir).c_str());
         return ExitUsage;
     }
 
@@ -387,7 +410,14 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
     BatchRunner runner(out, err);
     runner.start(settings, iniPath);
     for (const Action& action : options.actions) {
-        if (!runner.run(action)) {
+        bool goOn = true;
+        try {
+            goOn = runner.run(action);
+        } catch (const std::bad_alloc&) {
+            // Whatever memory an action could not have, the next one may not need it.
+            runner.fail("not enough memory");
+        }
+        if (!goOn) {
             std::fflush(out);
             return ExitUsage;
         }

@@ -29,6 +29,7 @@ constexpr std::string_view ListNotFoundReply = "     list name not recognized !"
 constexpr std::string_view NoSelectedImageReply = "     list has no selected image !";
 constexpr std::string_view FirstImageUnreadableReply = "     first selected image could not be read !";
 constexpr std::string_view NotEnoughMemoryReply = "     not enough memory for the co-added image !";
+constexpr std::string_view NotEnoughMemoryForCommandReply = "     not enough memory !";
 
 constexpr std::string_view SizeMismatchMessage = "Size of loaded image is not compatible with displayed image.";
 
@@ -122,7 +123,8 @@ std::string EnclosedArgument(std::string_view text, char open, char close)
 
 void RedrawImageA(AppContext& context)
 {
-    context.display.refreshDisplay(context.imageA.grid);
+    // Same size as before: the rows are recomputed in place, which needs no memory.
+    (void)context.display.refreshDisplay(context.imageA.grid);
     context.display.repaintDisplay();
 }
 
@@ -330,16 +332,10 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
 
 } // namespace
 
-std::string ExecuteCommand(AppContext& context, const std::string& command)
-{
-    const Recognised recognised = Recognise(command);
-    if (recognised.kind == Kind::Unknown)
-        return std::string(UnknownReply);
-    // The list commands make their own image; every other command needs one. An Image A
-    // of no pixel counts as none.
-    if (!IsListCommand(recognised.kind) && !context.imagePresent())
-        return std::string(NoImageReply);
+namespace {
 
+std::string RunCommand(AppContext& context, const std::string& command, const Recognised& recognised)
+{
     switch (recognised.kind) {
     case Kind::Statistics:
         return StatisticsReply(context.imageA.grid);
@@ -371,6 +367,28 @@ std::string ExecuteCommand(AppContext& context, const std::string& command)
         break;
     }
     return std::string(UnknownReply);
+}
+
+} // namespace
+
+std::string ExecuteCommand(AppContext& context, const std::string& command)
+{
+    const Recognised recognised = Recognise(command);
+    if (recognised.kind == Kind::Unknown)
+        return std::string(UnknownReply);
+    // The list commands make their own image; every other command needs one. An Image A
+    // of no pixel counts as none.
+    if (!IsListCommand(recognised.kind) && !context.imagePresent())
+        return std::string(NoImageReply);
+    try {
+        return RunCommand(context, command, recognised);
+    } catch (const std::bad_alloc&) {
+        // Memory that depends on the image's size (the median's copy of the pixels, say)
+        // could not be had; whatever the command had not yet changed stays as it was.
+        const ImageGrid& grid = context.imageA.grid;
+        context.messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
+        return std::string(NotEnoughMemoryForCommandReply);
+    }
 }
 
 std::string ParenthesisArgument(std::string_view text)

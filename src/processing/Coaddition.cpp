@@ -278,12 +278,18 @@ CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParame
             return CoaddStatus::NotEnoughMemory;
         }
         if (outcome.failedFrames.empty()) {
+            // The picture's rows are had before Image A is replaced: a result that could not
+            // be shown leaves Image A and its picture as they were.
+            Display& display = context.display;
+            if (!display.prepareRows(size.width, size.height)) {
+                messages.showError(NotEnoughMemory(size));
+                return CoaddStatus::NotEnoughMemory;
+            }
             context.imageA.grid.swap(result);
             context.imageA.cards = std::move(cards);
-            Display& display = context.display;
             if (display.isImageDisplayed())
                 display.clearDisplay();
-            display.buildDisplay(context.imageA.grid);
+            (void)display.buildDisplay(context.imageA.grid); // takes the prepared rows
             display.paintDisplay();
             return CoaddStatus::Done;
         }

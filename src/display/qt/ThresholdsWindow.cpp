@@ -134,7 +134,14 @@ void ThresholdsWindow::autoThresholds()
         setEditText(highEdit_, QString::number(ThresholdMaximum));
         return;
     }
-    const AutoThresholds values = AutoThresholdsFromMedian(ImageMedian(context_.imageA.grid));
+    const ImageGrid& grid = context_.imageA.grid;
+    const std::optional<double> median = TryImageMedian(grid);
+    if (!median) {
+        // The thresholds stay as they are.
+        context_.messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
+        return;
+    }
+    const AutoThresholds values = AutoThresholdsFromMedian(*median);
     setEditText(lowEdit_, QString::number(values.low));
     setEditText(highEdit_, QString::number(values.high));
 }

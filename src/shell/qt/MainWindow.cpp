@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 #include <QApplication>
@@ -110,20 +111,7 @@ protected:
             window_->firstPaint();
         window_->flushRedraw();
         QPainter painter(this);
-        const QRect dirty = event->rect();
-        const QImage& picture = window_->picture_;
-        if (!picture.isNull() && window_->context_->display.isImageDisplayed()) {
-            const QRect pictureRect = dirty.intersected(picture.rect());
-            if (!pictureRect.isEmpty()) {
-                window_->ensureConverted(pictureRect);
-                painter.drawImage(pictureRect.topLeft(), picture, pictureRect);
-            }
-            const QRegion rest = QRegion(dirty).subtracted(QRegion(picture.rect()));
-            for (const QRect& r : rest)
-                painter.fillRect(r, BackgroundColour);
-        } else {
-            painter.fillRect(dirty, BackgroundColour);
-        }
+        window_->drawPicture(painter, event->rect());
     }
     void mouseMoveEvent(QMouseEvent* event) override
     {
@@ -577,8 +565,15 @@ void MainWindow::openingSequence(const std::string& path)
 {
     // The loader reports its own failures; the display is built from whatever Image A holds.
     (void)context_->imageA.loadFits(path, context_->messages);
-    context_->display.buildDisplay(context_->imageA.grid);
-    context_->display.paintDisplay();
+    if (context_->display.buildDisplay(context_->imageA.grid)) {
+        context_->display.paintDisplay();
+    } else {
+        // The image was read but its picture does not fit in memory: it is not shown, and
+        // let go so as not to hold memory for an image nobody can see or use.
+        const ImageGrid& grid = context_->imageA.grid;
+        context_->messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
+        context_->imageA.clear();
+    }
     thresholds_->autoThresholds();
     setWindowTitle(fromLocal(MainWindowTitle(path)));
 }
@@ -610,7 +605,8 @@ void MainWindow::flushRedraw()
     redrawPending_ = false;
     if (!context_->display.isImageDisplayed())
         return;
-    context_->display.refreshDisplay(context_->imageA.grid);
+    // Same size as the picture: recomputed in place, which needs no memory.
+    (void)context_->display.refreshDisplay(context_->imageA.grid);
     context_->display.repaintDisplay();
 }
 
@@ -663,9 +659,54 @@ void MainWindow::preparePicture(const DisplayBitmap& bitmap)
         return;
     }
     source_ = &bitmap;
-    if (picture_.width() != w || picture_.height() != h || picture_.format() != QImage::Format_RGB32)
+    if (picture_.width() != w || picture_.height() != h || picture_.format() != QImage::Format_RGB32) {
+        picture_ = QImage(); // the old picture goes first, making room for the new one
+        // Null when its memory cannot be had; paints then convert what they show.
         picture_ = QImage(w, h, QImage::Format_RGB32);
+    }
 }
+
+namespace {
+
+// Converts the part area (top-down picture coordinates) of the bottom-up grey rows into
+// image, whose pixel (0, 0) stands for the picture's pixel origin. Large areas are done by
+// two threads (one when no second thread can be had), each writing its own lines.
+void ConvertArea(const DisplayBitmap& bitmap, const QRect& area, QImage& image, const QPoint& origin)
+{
+    const int h = bitmap.height();
+    const int stride = bitmap.stride();
+    const std::uint8_t* rows = bitmap.rows.data();
+    uchar* const pixels = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    auto convertRows = [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
+            auto* dst = reinterpret_cast<QRgb*>(pixels + (y - origin.y()) * bytesPerLine) - origin.x();
+            for (int x = area.left(); x <= area.right(); ++x) {
+                const std::uint32_t g = src[3 * x];
+                dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
+            }
+        }
+    };
+    const int top = area.top();
+    const int bottom = area.bottom() + 1;
+    if (static_cast<std::int64_t>(area.width()) * area.height() < 1 << 20) {
+        convertRows(top, bottom);
+        return;
+    }
+    const int middle = top + (bottom - top) / 2;
+    std::thread helper;
+    try {
+        helper = std::thread(convertRows, top, middle);
+    } catch (const std::system_error&) {
+        convertRows(top, middle);
+    }
+    convertRows(middle, bottom);
+    if (helper.joinable())
+        helper.join();
+}
+
+} // namespace
 
 void MainWindow::ensureConverted(const QRect& area)
 {
@@ -674,35 +715,41 @@ void MainWindow::ensureConverted(const QRect& area)
     const QRegion needed = QRegion(area.intersected(picture_.rect())).subtracted(converted_);
     if (needed.isEmpty())
         return;
-    const int h = picture_.height();
-    const int stride = source_->stride();
-    const std::uint8_t* rows = source_->rows.data();
-    // bits() detaches once here, so the two threads below only write into their own lines.
-    uchar* const pixels = picture_.bits();
-    const qsizetype bytesPerLine = picture_.bytesPerLine();
-    for (const QRect& r : needed) {
-        auto convertRows = [&](int from, int to) {
-            for (int y = from; y < to; ++y) {
-                const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
-                auto* dst = reinterpret_cast<QRgb*>(pixels + y * bytesPerLine);
-                for (int x = r.left(); x <= r.right(); ++x) {
-                    const std::uint32_t g = src[3 * x];
-                    dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
-                }
-            }
-        };
-        const int top = r.top();
-        const int bottom = r.bottom() + 1;
-        if (static_cast<std::int64_t>(r.width()) * r.height() < 1 << 20) {
-            convertRows(top, bottom);
+    // bits() detaches once here, so the converting threads only write into their own lines.
+    (void)picture_.bits();
+    for (const QRect& r : needed)
+        ConvertArea(*source_, r, picture_, QPoint(0, 0));
+    converted_ += needed;
+}
+
+void MainWindow::drawPicture(QPainter& painter, const QRect& dirty)
+{
+    const bool shown = source_ != nullptr && context_->display.isImageDisplayed();
+    if (!shown) {
+        painter.fillRect(dirty, BackgroundColour);
+        return;
+    }
+    const QRect whole(0, 0, source_->width(), source_->height());
+    const QRect pictureRect = dirty.intersected(whole);
+    if (!pictureRect.isEmpty()) {
+        if (!picture_.isNull()) {
+            ensureConverted(pictureRect);
+            painter.drawImage(pictureRect.topLeft(), picture_, pictureRect);
         } else {
-            const int middle = top + (bottom - top) / 2;
-            std::thread helper(convertRows, top, middle);
-            convertRows(middle, bottom);
-            helper.join();
+            // The whole picture did not fit in memory: the part being painted, at most the
+            // size of the window, is converted for this paint alone.
+            QImage part(pictureRect.size(), QImage::Format_RGB32);
+            if (part.isNull())
+                painter.fillRect(pictureRect, BackgroundColour);
+            else {
+                ConvertArea(*source_, pictureRect, part, pictureRect.topLeft());
+                painter.drawImage(pictureRect.topLeft(), part);
+            }
         }
     }
-    converted_ += needed;
+    const QRegion rest = QRegion(dirty).subtracted(QRegion(whole));
+    for (const QRect& r : rest)
+        painter.fillRect(r, BackgroundColour);
 }
 
 const QImage& MainWindow::picture()

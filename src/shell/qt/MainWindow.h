@@ -97,7 +97,8 @@ public:
     // CommandSlot := text, echo in the Command window, execute (synchronously).
     void SubmitCommand(const std::string& text);
 
-    // The picture drawn in the client area (top-down RGB32), null when nothing is displayed.
+    // The picture drawn in the client area (top-down RGB32), null when nothing is displayed
+    // (and when its memory could not be had: each paint then converts only what it shows).
     const QImage& picture();
 
 protected:
@@ -135,6 +136,7 @@ private:
     void bitmapCleared() override;
     void preparePicture(const DisplayBitmap& bitmap);
     void ensureConverted(const QRect& area);
+    void drawPicture(QPainter& painter, const QRect& dirty);
 
     std::unique_ptr<DialogProvider> ownDialogs_;
     DialogProvider* dialogs_ = nullptr;
