@@ -297,6 +297,12 @@ int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedByte
         ReportRefusal(path, "no END card");
         return READ_ERROR;
     }
+    // The stream ended before the data it should hold. The library would read the missing
+    // part of a memory file as zeros, where a disk file fails: the file is refused.
+    if (out.size < limit && extent == FitsExtent::Image) {
+        ReportRefusal(path, "it holds less data than its header declares");
+        return READ_ERROR;
+    }
     return 0;
 }
 
@@ -311,6 +317,38 @@ bool ProcFdUsable()
 {
     static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
     return usable;
+}
+
+// The names the library was given for the files this thread opened last, with the paths
+// they stand for, newest first: its reports name "/proc/self/fd/7", the user wants the
+// path. Reports follow the failing call on the same thread.
+struct OpenedName {
+    std::string name;
+    std::string path;
+};
+thread_local std::vector<OpenedName> openedNames;
+
+void RememberOpenedName(const std::string& name, const std::string& path)
+{
+    constexpr std::size_t Kept = 8;
+    openedNames.insert(openedNames.begin(), OpenedName{name, path});
+    if (openedNames.size() > Kept)
+        openedNames.pop_back();
+}
+
+// A line of the library's report with the names it was given replaced by their paths.
+std::string WithPaths(std::string line)
+{
+    for (const OpenedName& opened : openedNames) {
+        const std::size_t at = line.find(opened.name);
+        const std::size_t end = at + opened.name.size();
+        // Whole names only: "/proc/self/fd/1" must not match the start of ".../fd/12".
+        if (at != std::string::npos && (end == line.size() || line[end] < '0' || line[end] > '9')) {
+            line.replace(at, opened.name.size(), opened.path);
+            break;
+        }
+    }
+    return line;
 }
 
 } // namespace
@@ -355,8 +393,10 @@ int FitsInput::open(const std::string& path, FitsExtent extent)
             memory_ = inflated.data;
             memorySize_ = inflated.size;
             inflated.data = nullptr;
+            const char* name = "inflated-gzip-file";
+            RememberOpenedName(name, path);
             const std::lock_guard<std::mutex> lock(memoryFileTable);
-            ffomem(&file_, "inflated", READONLY, &memory_, &memorySize_, 0, nullptr, &status);
+            ffomem(&file_, name, READONLY, &memory_, &memorySize_, 0, nullptr, &status);
         }
     } else if (hasMagic && IsOtherCompression(magic)) {
         ReportRefusal(path, "it is compressed in a format other than gzip");
@@ -366,10 +406,12 @@ int FitsInput::open(const std::string& path, FitsExtent extent)
         // nothing to its file-name syntax. Without /proc the path goes as it is, to the
         // call that takes it literally (a leading blank is the one thing it would drop).
         std::string name;
-        if (ProcFdUsable())
+        if (ProcFdUsable()) {
             name = "/proc/self/fd/" + std::to_string(fd_);
-        else
+            RememberOpenedName(name, path);
+        } else {
             name = path.front() == ' ' ? "./" + path : path;
+        }
         ffdkopn(&file_, name.c_str(), READONLY, &status);
     }
     if (status != 0) {
@@ -733,7 +775,7 @@ void ReportFitsError(int status)
     std::fprintf(stderr, "\nFITSIO status = %d: %s\n", status, PrintableText(text).c_str());
     char message[FLEN_ERRMSG] = {};
     while (ffgmsg(message) > 0)
-        std::fprintf(stderr, "%s\n", PrintableText(message).c_str());
+        std::fprintf(stderr, "%s\n", PrintableText(WithPaths(message)).c_str());
 }
 
 // ---------------------------------------------------------------------------------------
