@@ -390,8 +390,13 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
     // run everything against default settings or an empty working list.
     const std::string iniPath = options.hasIni ? options.iniPath : DefaultSettingsPath();
     if (options.hasIni) {
-        std::ifstream probe(iniPath, std::ios::binary);
-        if (!probe || std::filesystem::is_directory(iniPath)) {
+        // Only a regular file: opening a FIFO nobody writes would wait for ever.
+        std::error_code ec;
+        const bool regular = std::filesystem::is_regular_file(iniPath, ec);
+        std::ifstream probe;
+        if (regular)
+            probe.open(iniPath, std::ios::binary);
+        if (!regular || !probe) {
             std::fprintf(err, "Error: cannot read settings file %s\n", PrintableText(iniPath).c_str());
             return ExitUsage;
         }

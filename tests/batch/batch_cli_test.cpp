@@ -2,6 +2,7 @@
 
 #include <fitsio.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -324,6 +325,7 @@ TEST_F(BatchTest, SaveAndExportNeedADisplayedImage)
 
 TEST_F(BatchTest, UsageErrorsRunNothing)
 {
+    ASSERT_EQ(::mkfifo(path("pipe.ini").c_str(), 0600), 0); // nobody writes it: never to be opened
     const std::vector<std::vector<std::string>> cases = {
         {"--open", path("a.fit"), "--save", path("out.fit"), "--bogus"},
         {"--open", path("a.fit"), "--save", path("out.fit"), "-c"},
@@ -341,6 +343,7 @@ TEST_F(BatchTest, UsageErrorsRunNothing)
         {"-C", "stat"},
         {"--open=" + path("a.fit")},
         {"--ini", path("missing.ini"), "--open", path("a.fit"), "--save", path("out.fit")},
+        {"--ini", path("pipe.ini"), "--open", path("a.fit"), "--save", path("out.fit")},
         {"--workdir", path("no such folder"), "--open", path("a.fit"), "--save", path("out.fit")},
     };
     for (const std::vector<std::string>& args : cases) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -185,7 +186,12 @@ ChildEnd RunWithAddressSpaceLimit(std::uint64_t extraBytes, const std::function<
         limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(inUse + extraBytes);
         if (inUse == 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
             ::_exit(125);
-        const int code = body();
+        int code = 0;
+        try {
+            code = body();
+        } catch (...) {
+            std::abort(); // what an exception escaping the program does, never back into the test
+        }
         std::fflush(nullptr);
         ::_exit(code);
     }
