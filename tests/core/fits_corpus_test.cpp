@@ -183,8 +183,9 @@ TEST(FitsCorpus, KnownGoodFilesGiveTheirValues)
         EXPECT_EQ(outcome.texts, Texts{}) << name;
     };
 
-    // Unsigned 16-bit data, plain and gzip-compressed: pixel i (row-major) is i * 37.
-    for (const char* name : {"valid-u16.fit", "gzip-valid.fit"}) {
+    // Unsigned 16-bit data, plain and gzip-compressed (once with megabytes of zeros after
+    // the image): pixel i (row-major) is i * 37.
+    for (const char* name : {"valid-u16.fit", "gzip-valid.fit", "gzip-trailing-data.fit"}) {
         SCOPED_TRACE(name);
         load(name);
         ASSERT_EQ(record.grid.width(), 6);
