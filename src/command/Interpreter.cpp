@@ -330,10 +330,6 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
     return done;
 }
 
-} // namespace
-
-namespace {
-
 std::string RunCommand(AppContext& context, const std::string& command, const Recognised& recognised)
 {
     switch (recognised.kind) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -223,6 +224,29 @@ TEST_F(InterpreterTest, StatOfALargeImage)
     test::WriteFitsFunction(work.file("large.fit"), 300, 300, [](int x, int y) { return static_cast<double>((x + 300 * y) % 1000); });
     open(work.file("large.fit"));
     EXPECT_EQ(run("stat"), "     min = 0\r\n     max = 999\r\n     median = 499.5\r\n     mean = 499.5\r\n     sigma = 288.67");
+}
+
+// The median of an image holding a NaN takes a copy of its pixels (more than the
+// allocator's per-thread heaps of 64 MiB hold here): when it cannot be had, the user is
+// told and the image stays as it was.
+TEST_F(InterpreterTest, StatShortOfMemoryTellsAndChangesNothing)
+{
+    if (!test::AddressSpaceLimitsWork())
+        GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+    ImageGrid& grid = context().imageA.grid;
+    ASSERT_TRUE(grid.tryResize(4500, 4500)); // 162 MB
+    for (int x = 0; x < 4500; ++x)
+        std::fill(grid[x], grid[x] + 4500, 5.0);
+    grid[1][1] = std::numeric_limits<double>::quiet_NaN(); // the median then takes a copy of the pixels
+    ASSERT_TRUE(context().display.buildDisplay(grid));
+    context().display.paintDisplay();
+    const test::ChildEnd end = test::RunWithAddressSpaceLimit(std::uint64_t{32} << 20, [&] {
+        const bool told = run("stat") == "     not enough memory !" &&
+                          tc.messages.texts == std::vector<std::string>{"Not enough memory for an image of 4500 x 4500 pixels."};
+        return told && grid[4499][4499] == 5.0 && run("size") == "     width = 4500\r\n     height = 4500" ? 0 : 1;
+    });
+    EXPECT_TRUE(end.exited && end.code == 0) << "code " << end.code << ", signal " << end.signal;
+    EXPECT_NE(run("stat").find("     median = 5\r\n"), std::string::npos) << "with room the same command answers";
 }
 
 TEST_F(InterpreterTest, StatWritesInfinityAndNotANumber)
