@@ -60,7 +60,7 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSi
     const std::size_t rowsBytes =
         width > 0 && height > 0 ? static_cast<std::size_t>(DisplayBitmap::Stride(width)) * static_cast<std::size_t>(height) : 0;
     if (bitmap.rows.size() != rowsBytes) {
-        messages.showError(FailureText);
+        messages.showFileError(FailureText, path);
         return 1;
     }
 
@@ -68,7 +68,7 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSi
     // failure, although renaming over it would succeed.
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && (S_ISDIR(existing.st_mode) || ::access(path.c_str(), W_OK) != 0)) {
-        messages.showError(FailureText);
+        messages.showFileError(FailureText, path);
         return 1;
     }
 
@@ -78,7 +78,7 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSi
     std::string tempPath;
     const int fd = CreateTemporaryBeside(path, tempPath);
     if (fd < 0) {
-        messages.showError(FailureText);
+        messages.showFileError(FailureText, path);
         return 1;
     }
     bool ok = WriteAll(fd, bitmap.headers.data(), bitmap.headers.size());
@@ -89,7 +89,7 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSi
     ok = ok && ::rename(tempPath.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(tempPath.c_str());
-        messages.showError(FailureText);
+        messages.showFileError(FailureText, path);
         return 1;
     }
     return 0;

@@ -14,7 +14,7 @@ class MessageSink;
 // read-only file, a folder of that name: nothing is created), when a write fails (full
 // disk: the bytes go to a temporary file beside the target that replaces it only once
 // complete, so neither a truncated bitmap nor a destroyed older file is left), and when
-// the rows do not match the headers (released by clearDisplay).
+// the rows do not match the headers (released by clearDisplay). The message names path.
 int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSink& messages);
 
 } // namespace skyvane

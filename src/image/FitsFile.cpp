@@ -65,7 +65,7 @@ int OpenTwoDimensional(const std::string& path, fitsfile*& file, long axes[2], M
     ffgidm(file, &axisCount, &status);
     if (status == 0 && axisCount != 2) {
         CloseFits(file, status);
-        messages.showError(NotTwoDimensional);
+        messages.showFileError(NotTwoDimensional, path);
         return 1;
     }
     ffgisz(file, 2, axes, &status);
@@ -457,7 +457,7 @@ int FitsImageReader::open(const std::string& path, ImageSize expected, MessageSi
     int status = 0;
     if (axes[0] != expected.width || axes[1] != expected.height) {
         CloseFits(file, status);
-        messages.showError(SizeMismatch);
+        messages.showFileError(SizeMismatch, path);
         return 1;
     }
     file_ = file;
@@ -670,22 +670,22 @@ int ImageRecord::loadFits(const std::string& path, MessageSink& messages)
 {
     ImageSize size;
     if (readFitsSize(path, size, messages) != 0) {
-        messages.showError("Error while reading image size");
+        messages.showFileError("Error while reading image size", path);
         return 1;
     }
     // Every value is read from the file (or set to 0 on failure), so a grid of the same
     // size is reused as it is.
     const bool reused = grid.width() == size.width && grid.height() == size.height;
     if (!grid.tryResizeForOverwrite(size.width, size.height)) {
-        messages.showError("Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.");
+        messages.showFileError("Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.", path);
         return 1;
     }
     if (ReadPixels(path, size, grid, messages, reused) != 0) {
-        messages.showError("Error while reading image data");
+        messages.showFileError("Error while reading image data", path);
         return 1;
     }
     if (readFitsHeaderCards(path, cards) != 0) {
-        messages.showError("Error while reading image headers");
+        messages.showFileError("Error while reading image headers", path);
         return 1;
     }
     return 0;
@@ -697,7 +697,7 @@ int ImageRecord::saveFits(const std::string& path, MessageSink& messages) const
     const std::string temporary = ReserveTemporaryFile(target);
     if (temporary.empty()) {
         std::fprintf(stderr, "Cannot create a file beside %s: %s\n", target.c_str(), std::strerror(errno));
-        messages.showError("Error while writing image file");
+        messages.showFileError("Error while writing image file", path);
         return 1;
     }
     const int status = WriteFitsFile(temporary, *this);
@@ -714,7 +714,7 @@ int ImageRecord::saveFits(const std::string& path, MessageSink& messages) const
     }
     if (!written) {
         ::unlink(temporary.c_str());
-        messages.showError("Error while writing image file");
+        messages.showFileError("Error while writing image file", path);
         return 1;
     }
     SyncFolder(target);

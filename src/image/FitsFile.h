@@ -16,7 +16,8 @@ struct ImageSize {
 };
 
 // Each reading step opens the file read-only, does its work and closes it again, on every
-// path. Results: 0 for success, non-zero (1 or the library status) for failure.
+// path. Results: 0 for success, non-zero (1 or the library status) for failure. Every
+// message names the file it is about (MessageSink::showFileError).
 
 // NAXIS1 and NAXIS2 of the primary image. Not 2-D: shows "Loaded image is not 2-D.\nOnly
 // 2-D images are supported." and returns 1. A file that cannot be opened returns the

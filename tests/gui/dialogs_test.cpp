@@ -4,7 +4,9 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -14,6 +16,7 @@
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/Dialogs.h"
 #include "support/GuiTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace skyvane {
 namespace {
@@ -71,8 +74,7 @@ TEST(EnterConstantDialogTest, OkReadsTheFirstFourteenCharacters)
         double value;
     };
     const Case cases[] = {
-        {"", 0},
-        {"abc", 0},
+        {"0", 0},
         {"12abc", 12},
         {"12345678901234567890", 12345678901234.0},
         {"0.1234567890123456", 0.123456789012},
@@ -94,6 +96,40 @@ TEST(EnterConstantDialogTest, OkReadsTheFirstFourteenCharacters)
         else
             EXPECT_EQ(dialog.value(), c.value);
     }
+}
+
+// A text without any number would be read as 0 and submitted, wiping the image with
+// "mult 0" or "div 0": the dialog says so and stays open until a number is given.
+TEST(EnterConstantDialogTest, TextWithoutANumberIsRefusedAndTheDialogStaysOpen)
+{
+    EnterConstantDialog dialog(nullptr, QStringLiteral("Enter constant for division"), 1);
+    dialog.show();
+    for (const char* typed : {"", "abc", "-", " .", "              7"}) { // the last: 14 blanks, then 7
+        SCOPED_TRACE(typed);
+        Type(dialog.edit(), QString::fromLatin1(typed));
+        QString title;
+        QString said;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        test::AnswerNextModal([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            ASSERT_NE(box, nullptr);
+            title = box->windowTitle();
+            said = box->text();
+            icon = box->icon();
+            box->accept();
+        });
+        QTest::mouseClick(dialog.okButton(), Qt::LeftButton);
+        EXPECT_EQ(said, "The text is not a number.");
+        EXPECT_EQ(title, "Error");
+        EXPECT_EQ(icon, QMessageBox::Warning);
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_EQ(dialog.edit()->text(), QString::fromLatin1(typed)) << "the text stays for correcting";
+    }
+    Type(dialog.edit(), QStringLiteral("-2.5e"));
+    QTest::keyClick(dialog.edit(), Qt::Key_Return);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.value(), -2.5);
 }
 
 TEST(EnterConstantDialogTest, CancelKeepsTheValueEscapeAndCloseBoxAreIgnored)
@@ -156,15 +192,15 @@ QStringList Items(const QComboBox* combo)
 
 const QStringList Tags = {QStringLiteral("[WORK]"), QStringLiteral("[PATH]"), QStringLiteral("[PATH2]"), QStringLiteral("[ABC]")};
 
-TEST(SelectImageListDialogTest, OpensWithTheTagsInOrderAndNothingSelected)
+TEST(SelectImageListDialogTest, OpensWithTheTagsInOrderAndTheFirstChosen)
 {
     SelectImageListDialog dialog(nullptr, QStringLiteral("Select image list for median co-addition"), Tags);
     dialog.show();
     QApplication::processEvents();
     EXPECT_EQ(dialog.windowTitle(), "Select image list for median co-addition");
     EXPECT_EQ(Items(dialog.combo()), Tags); // unsorted
-    EXPECT_EQ(dialog.combo()->currentIndex(), -1);
-    EXPECT_EQ(dialog.combo()->currentText(), "");
+    EXPECT_EQ(dialog.combo()->currentIndex(), 0);
+    EXPECT_EQ(dialog.combo()->currentText(), "[WORK]");
     EXPECT_TRUE(dialog.combo()->isEditable());
     EXPECT_EQ(ControlId(dialog.combo()), 1015);
     EXPECT_EQ(ControlId(dialog.okButton()), 1003);
@@ -184,13 +220,13 @@ TEST(SelectImageListDialogTest, OnlyAnItemPickedFromTheListCounts)
         const char* result;
     };
     const Case cases[] = {
-        {"nothing chosen", {}, ""},
-        {"second item by keyboard", {Down, Down}, "[PATH]"},
+        {"OK at once takes the first list", {}, "[WORK]"},
+        {"second item by keyboard", {Down}, "[PATH]"},
         {"third item from the dropped-down list", {ClickPopupItem2}, "[PATH2]"},
         {"typed text equal to an item", {TypePath}, ""},
         {"typed text and Enter", {TypePath, PressEnterInEdit}, ""},
         {"picked, then typed over", {Down, TypeJunk}, ""},
-        {"typed, then picked", {TypeJunk, Down}, "[WORK]"},
+        {"typed, then picked", {TypeJunk, Down}, "[PATH]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,7 +291,6 @@ TEST(SelectImageListDialogTest, ProviderReturnsTheChosenTagAndEmptyListsGiveNoth
         auto* dialog = qobject_cast<SelectImageListDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
         QTest::keyClick(dialog->combo(), Qt::Key_Down);
-        QTest::keyClick(dialog->combo(), Qt::Key_Down);
         QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
     });
     EXPECT_EQ(provider.askImageList(nullptr, QStringLiteral("Select image list for standard co-addition"), Tags), "[PATH]");
@@ -269,6 +304,70 @@ TEST(SelectImageListDialogTest, ProviderReturnsTheChosenTagAndEmptyListsGiveNoth
     });
     EXPECT_EQ(provider.askImageList(nullptr, QStringLiteral("Select image list for median co-addition"), {}), "");
     EXPECT_EQ(count, 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// The save dialogs of the File menu (the real QFileDialog)
+
+struct SaveAnswer {
+    QString startedIn;
+    bool askedToReplace = false;
+    bool stillOpen = false;
+};
+
+// Types name into the file dialog that opens next and presses Save. With replacing, the
+// dialog is expected to ask whether to replace a file: the answer is No, and the dialog is
+// then cancelled.
+void AnswerSaveDialog(const QString& name, SaveAnswer& answer, bool replacing = false)
+{
+    answer = SaveAnswer{};
+    test::AnswerNextModal([name, &answer, replacing](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        answer.startedIn = dialog->directory().absolutePath();
+        auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(edit, nullptr);
+        edit->setText(name);
+        if (replacing) {
+            test::AnswerNextModal([&answer](QWidget* question) {
+                auto* box = qobject_cast<QMessageBox*>(question);
+                ASSERT_NE(box, nullptr);
+                answer.askedToReplace = true;
+                box->button(QMessageBox::No)->click();
+            });
+        }
+        static_cast<QDialog*>(dialog)->accept(); // the Save button
+        answer.stillOpen = dialog->isVisible();
+        if (answer.stillOpen)
+            dialog->reject();
+    });
+}
+
+TEST(SaveDialogsTest, StartInTheFolderGivenAndAppendTheFileTypesExtension)
+{
+    test::TempDir dir;
+    test::WriteFileBytes(dir.file("old.fit"), "an older result");
+    const QString folder = QString::fromStdString(dir.path().string());
+    const auto inDir = [&dir](const char* name) { return QString::fromStdString(dir.file(name)); };
+    QtDialogProvider provider;
+
+    SaveAnswer answer;
+    AnswerSaveDialog(QStringLiteral("sigclip"), answer);
+    EXPECT_EQ(provider.saveFitsFile(nullptr, folder), inDir("sigclip.fit"));
+    EXPECT_EQ(answer.startedIn, folder);
+    AnswerSaveDialog(QStringLiteral("sigclip"), answer);
+    EXPECT_EQ(provider.saveBitmapFile(nullptr, folder), inDir("sigclip.bmp"));
+    EXPECT_EQ(answer.startedIn, folder);
+    AnswerSaveDialog(QStringLiteral("m31.fts"), answer); // an extension of the user's own stays
+    EXPECT_EQ(provider.saveFitsFile(nullptr, folder), inDir("m31.fts"));
+    EXPECT_FALSE(answer.stillOpen);
+
+    // The extension is there before the dialog looks for a file to replace.
+    AnswerSaveDialog(QStringLiteral("old"), answer, true);
+    EXPECT_EQ(provider.saveFitsFile(nullptr, folder), QString());
+    EXPECT_TRUE(answer.askedToReplace);
+    EXPECT_TRUE(answer.stillOpen);
+    EXPECT_EQ(test::ReadFileBytes(dir.file("old.fit")).size(), 15u);
 }
 
 TEST(DialogUnitsTest, ScaleWithTheFont)

@@ -17,9 +17,21 @@ namespace skyvane::test {
 // Questions that take a file, folder or list name share one queue (answers).
 class ScriptedDialogs : public DialogProvider {
 public:
-    QString openFitsFile(QWidget* owner) override { return next(owner, "open"); }
-    QString saveFitsFile(QWidget* owner) override { return next(owner, "save"); }
-    QString saveBitmapFile(QWidget* owner) override { return next(owner, "bmp"); }
+    QString openFitsFile(QWidget* owner, const QString& startFolder) override
+    {
+        startFolders << startFolder;
+        return next(owner, "open");
+    }
+    QString saveFitsFile(QWidget* owner, const QString& startFolder) override
+    {
+        startFolders << startFolder;
+        return next(owner, "save");
+    }
+    QString saveBitmapFile(QWidget* owner, const QString& startFolder) override
+    {
+        startFolders << startFolder;
+        return next(owner, "bmp");
+    }
     std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) override
     {
         record(owner, "constant:" + prompt.toStdString());
