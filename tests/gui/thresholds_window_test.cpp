@@ -95,7 +95,8 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     EXPECT_TRUE(window->windowFlags().testFlag(Qt::Tool));
     ASSERT_EQ(table.count, 1);
     EXPECT_EQ(table.windows[0], window.get());
-    EXPECT_EQ(window->size(), QSize(438, 135));
+    EXPECT_EQ(window->size().height(), 135);
+    EXPECT_GE(window->size().width(), 438);
     EXPECT_EQ(window->minimumSize(), window->maximumSize()); // not resizable
 
     EXPECT_EQ(window->LowThreshold(), 0);
@@ -111,8 +112,12 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     }
     EXPECT_EQ(window->lowSlider()->geometry(), QRect(10, 10, 350, 20));
     EXPECT_EQ(window->highSlider()->geometry(), QRect(10, 42, 350, 20));
-    EXPECT_EQ(window->lowEdit()->geometry(), QRect(375, 10, 38, 18));
-    EXPECT_EQ(window->highEdit()->geometry(), QRect(375, 40, 38, 18));
+    // The edits stand where they always stood, at least 38 x 18, sized for their font.
+    EXPECT_EQ(window->lowEdit()->pos(), QPoint(375, 10));
+    EXPECT_EQ(window->highEdit()->pos(), QPoint(375, 40));
+    EXPECT_EQ(window->lowEdit()->size(), window->highEdit()->size());
+    EXPECT_GE(window->lowEdit()->width(), 38);
+    EXPECT_GE(window->lowEdit()->height(), 18);
     EXPECT_EQ(window->autoButton()->geometry(), QRect(40, 75, 80, 25));
     EXPECT_EQ(window->invertButton()->geometry(), QRect(150, 75, 80, 25));
 
@@ -125,6 +130,42 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Invert"), window->invertButton());
     EXPECT_EQ(window->accessibleName(), QString("Thresholds"));
     EXPECT_EQ(redraws->count(), 0);
+}
+
+// What an edit shows of its text with the caret at position caret. An edit too narrow
+// for its text scrolls it to keep the caret in view, so a text that fits looks the same
+// whatever the caret's position.
+QImage Shown(QLineEdit* edit, int caret)
+{
+    edit->setCursorPosition(caret);
+    return edit->grab().toImage();
+}
+
+// "32767" must not show as "2767": in the platform's font and in a large one, the widest
+// five digits fit the edit whole, and the edit stays inside the window.
+TEST(ThresholdEdits, FiveDigitsShowWhole)
+{
+    const QFont original = QApplication::font();
+    for (const int points : {0, 20}) {
+        SCOPED_TRACE(points);
+        if (points > 0) {
+            QFont large = original;
+            large.setPointSize(points);
+            QApplication::setFont(large);
+        }
+        TestContext ctx;
+        QWidget owner;
+        ToolWindowTable table;
+        ThresholdsWindow window(table, ctx.context, &owner, QRect(100, 600, 438, 135));
+        for (const char* text : {"32767", "88888", "00000"}) {
+            window.highEdit()->setText(QString::fromLatin1(text));
+            EXPECT_EQ(Shown(window.highEdit(), 0), Shown(window.highEdit(), 5)) << text;
+            window.lowEdit()->setText(QString::fromLatin1(text));
+            EXPECT_EQ(Shown(window.lowEdit(), 0), Shown(window.lowEdit(), 5)) << text;
+        }
+        EXPECT_TRUE(window.rect().contains(window.highEdit()->geometry()));
+    }
+    QApplication::setFont(original);
 }
 
 struct TypedCase {

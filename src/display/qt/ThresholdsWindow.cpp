@@ -1,6 +1,6 @@
 #include "display/qt/ThresholdsWindow.h"
 
-#include <algorithm>
+#include <cmath>
 
 #include <QEvent>
 #include <QFontMetrics>
@@ -45,15 +45,18 @@ QLineEdit* MakeEdit(QWidget* parent, const QRect& rect, const QString& text, con
     return edit;
 }
 
-// The size an edit needs to show five digits whole in its own font and style: the widest
-// digit five times, the caret, the edit's inner margins and the style's frame. Never less
-// than the window's original 38 x 18.
+// The size an edit needs to show five digits whole in its own font and style: five of the
+// widest digit (rounded up: text is laid out in fractions of a pixel), the caret, the
+// edit's inner margins and the style's frame. Never less than the window's original
+// 38 x 18.
 QSize FiveDigitEditSize(const QLineEdit* edit)
 {
-    const QFontMetrics metrics(edit->font());
-    int digit = 0;
-    for (char c = '0'; c <= '9'; ++c)
-        digit = std::max(digit, metrics.horizontalAdvance(QLatin1Char(c)));
+    const QFontMetricsF metrics(edit->font());
+    QChar widest = QLatin1Char('0');
+    for (char c = '1'; c <= '9'; ++c)
+        if (metrics.horizontalAdvance(QLatin1Char(c)) > metrics.horizontalAdvance(widest))
+            widest = QLatin1Char(c);
+    const int digits = static_cast<int>(std::ceil(metrics.horizontalAdvance(QString(5, widest))));
     const QMargins margins = edit->textMargins();
     QStyleOptionFrame option;
     option.initFrom(edit);
@@ -64,8 +67,8 @@ QSize FiveDigitEditSize(const QLineEdit* edit)
     // QLineEdit keeps 2 pixels between its contents rectangle and the text on each side.
     constexpr int InnerMargin = 2;
     const int caret = edit->style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, edit);
-    const QSize contents(5 * digit + caret + 2 * InnerMargin + margins.left() + margins.right(),
-                         metrics.height() + margins.top() + margins.bottom());
+    const QSize contents(digits + caret + 2 * InnerMargin + margins.left() + margins.right(),
+                         static_cast<int>(std::ceil(metrics.height())) + margins.top() + margins.bottom());
     const QSize size = edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, contents, edit);
     return size.expandedTo(QSize(38, 18));
 }
