@@ -94,12 +94,14 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, AppContext& context, 
     lowEdit_ = MakeEdit(this, QRect(375, 10, 38, 18), QStringLiteral("0"), QStringLiteral("Low threshold value"));
     highEdit_ = MakeEdit(this, QRect(375, 40, 38, 18), QStringLiteral("32767"), QStringLiteral("High threshold value"));
     // 38 pixels cut "32767" to "2767" in common fonts: the edits take the size five digits
-    // need in the font they have, and the window widens when they would reach its edge.
+    // need in the font they have. The window keeps its size unless they would come closer
+    // to its right edge than the sliders are to its left one.
     const QSize editSize = FiveDigitEditSize(highEdit_);
     lowEdit_->resize(editSize);
     highEdit_->resize(editSize);
-    if (375 + editSize.width() + 25 > width())
-        setFixedWidth(375 + editSize.width() + 25);
+    constexpr int EdgeMargin = 10;
+    if (375 + editSize.width() + EdgeMargin > width())
+        setFixedWidth(375 + editSize.width() + EdgeMargin);
     autoButton_ = MakeButton(this, QRect(40, 75, 80, 25), QStringLiteral("Auto"));
     invertButton_ = MakeButton(this, QRect(150, 75, 80, 25), QStringLiteral("Invert"));
 
