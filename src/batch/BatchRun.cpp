@@ -206,11 +206,11 @@ private:
 
     // The opening sequence of the desktop program: a file that cannot be read whole leaves
     // no image (its message has been shown); the display is built from what Image A then
-    // holds, and Auto sets the thresholds. Auto's median
-    // needs only the pixels, and its new thresholds always ask for a redraw, so the picture
-    // is built on a second thread through the thresholds as they were, while Auto runs
-    // here. Both only read Image A; the display is touched by the builder alone, and the
-    // redraw request only marks the picture for the next export.
+    // holds, and Auto sets the thresholds. Auto's median needs only the pixels, and its new
+    // thresholds always ask for a redraw, so the picture is built on a second thread
+    // through the thresholds as they were, while Auto runs here. Both only read Image A;
+    // the display is touched by the builder alone, and the redraw request only marks the
+    // picture for the next export.
     void open(const std::string& path)
     {
         Display& display = context_.display;

@@ -59,8 +59,8 @@ public:
     // followed. The cards alone define the output's data type and scaling; cards that do
     // not describe a 2-D image of the grid's size fail the save (the rows would be
     // scrambled), as does an empty record (no cards). On failure prints the library's
-    // report to standard error, shows "Error while writing image file" (naming path) and returns 1;
-    // returns 0 on success.
+    // report to standard error, shows "Error while writing image file" naming path and
+    // returns 1; returns 0 on success.
     int saveFits(const std::string& path, MessageSink& messages) const;
 };
 

@@ -17,7 +17,7 @@ const QString BitmapFilter = QStringLiteral("Bmp Files (*.bmp);;All Files (*.*)"
 const QString NewImagesFilter = QStringLiteral("Fits images (*.fit);;All Files (*.*)");
 
 // A save dialog that asks before overwriting. A name typed without an extension gets
-// suffix, whichever filter is chosen (the files are of that type either way, and "*.*"
+// "." + suffix, whichever filter is chosen (the files are of that type either way, and "*.*"
 // would not even list a name without a dot); the dialog appends it before it looks for an
 // existing file, so the question is asked about the name that is really written.
 QString SaveFileName(QWidget* owner, const QString& startFolder, const QString& filter, const QString& suffix)
