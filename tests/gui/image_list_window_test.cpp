@@ -411,32 +411,6 @@ TEST_F(ImageListWindowTest, DeleteItemKeepsListsOfTheWorkingDirectory)
     EXPECT_EQ(view()->topLevelItemCount(), 0);
 }
 
-// The Delete key, pressed in the tree of the active Image list window, is "Delete item",
-// rule included.
-TEST_F(ImageListWindowTest, DeleteKeyDeletesTheSelectedItem)
-{
-    dialogs.newImages = {Q(otherDir + "/x.fit")};
-    window->runCommand(ImageListWindow::NewImagesId);
-    ASSERT_EQ(lists().ListCount(), 2);
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    const auto pressDelete = [&] {
-        view()->setFocus();
-        QTest::keyClick(window->windowHandle(), Qt::Key_Delete);
-    };
-    clickLabel(file(1, 2));
-    pressDelete();
-    EXPECT_EQ(lists().FileCount(1), 2);
-    EXPECT_EQ(lists().FileLabel(1, 2), "c.fit");
-    clickLabel(lists().ListItem(1)); // the working directory's list stays
-    pressDelete();
-    EXPECT_EQ(lists().ListCount(), 2);
-    clickLabel(lists().ListItem(2));
-    pressDelete();
-    EXPECT_EQ(lists().ListCount(), 1);
-    EXPECT_EQ(shownTree(), modelTree());
-}
-
 TEST_F(ImageListWindowTest, DeleteItemRemovesAOneCharacterFileWithAnEmptyWorkingDirectory)
 {
     // "a" has no "=": as a list label its folder would be "" and match the empty working

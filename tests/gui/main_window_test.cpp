@@ -1,20 +1,17 @@
 #include <deque>
 #include <filesystem>
-#include <functional>
 #include <optional>
 
 #include <gtest/gtest.h>
 
 #include <QAccessible>
 #include <QApplication>
-#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QSignalSpy>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTest>
@@ -248,65 +245,20 @@ TEST_F(MainWindowTest, FileDialogsStartInTheWorkingDirectoryThenInTheFolderLastU
     EXPECT_EQ(dialogs.asked, (std::vector<std::string>{"open", "open", "save", "bmp", "image"}));
 }
 
-TEST_F(MainWindowTest, StandardKeysOpenSaveQuitAndShowAbout)
-{
-    EXPECT_EQ(window->action(MainIds::OpenFits)->shortcut(), QKeySequence(QKeySequence::Open));
-    EXPECT_EQ(window->action(MainIds::SaveFits)->shortcut(), QKeySequence(QKeySequence::Save));
-    EXPECT_EQ(window->action(MainIds::Exit)->shortcut(), QKeySequence(QKeySequence::Quit));
-    EXPECT_EQ(window->action(MainIds::About)->shortcut(), QKeySequence(QKeySequence::HelpContents));
-    // Pressed on the keyboard, through the window system, while the main window is active.
-    window->openingSequence(image);
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    for (const QKeySequence::StandardKey key : {QKeySequence::Open, QKeySequence::Save, QKeySequence::HelpContents}) {
-        const QKeyCombination combination = QKeySequence(key)[0];
-        QTest::keyClick(window->windowHandle(), combination.key(), combination.keyboardModifiers());
-    }
-    EXPECT_EQ(dialogs.asked, (std::vector<std::string>{"open", "save", "about"}));
-}
-
-// Closing the main window ends the program (tests/gui/program_exit_test.cpp runs the real
-// one); here: it closes at once, the tool windows go with it, and closed() is sent.
-TEST_F(MainWindowTest, ClosingHidesTheToolWindowsAndSaysSo)
-{
-    QSignalSpy closed(window.get(), &MainWindow::closed);
-    EXPECT_TRUE(window->close());
-    EXPECT_EQ(closed.count(), 1);
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_FALSE(window->imageListWindow()->isVisible());
-    EXPECT_FALSE(window->thresholdsWindow()->isVisible());
-    EXPECT_FALSE(window->commandWindow()->isVisible());
-}
-
 TEST(QtMessageSinkTest, AMessageAboutAFileShowsItsPathUnderTheExactText)
 {
     QWidget owner;
     QtMessageSink sink(&owner);
-    struct Shown {
-        QString title, text, informative;
-        QWidget* parent = nullptr;
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-    };
-    const auto show = [&](const std::function<void()>& call) {
-        Shown shown;
-        test::AnswerNextModal([&shown](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            ASSERT_NE(box, nullptr);
-            shown = {box->windowTitle(), box->text(), box->informativeText(), box->parentWidget(), box->icon()};
-            box->accept();
-        });
-        call();
-        return shown;
-    };
-    const Shown named = show([&] { sink.showFileError("Error while reading image data", "/data/night 1/m31.fit"); });
-    EXPECT_EQ(named.title, "Error");
-    EXPECT_EQ(named.text, "Error while reading image data");
-    EXPECT_EQ(named.informative, "/data/night 1/m31.fit");
-    EXPECT_EQ(named.parent, &owner);
-    EXPECT_EQ(named.icon, QMessageBox::Warning);
-    const Shown plain = show([&] { sink.showError("Header option not yet implemented, Image A headers will be used"); });
-    EXPECT_EQ(plain.text, "Header option not yet implemented, Image A headers will be used");
-    EXPECT_EQ(plain.informative, "");
+    QStringList shown;
+    test::AnswerNextModal([&shown](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        shown << box->windowTitle() << box->text() << box->informativeText();
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        box->accept();
+    });
+    sink.showFileError("Error while reading image data", "/data/night 1/m31.fit");
+    EXPECT_EQ(shown, (QStringList{"Error", "Error while reading image data", "/data/night 1/m31.fit"}));
 }
 
 TEST_F(MainWindowTest, PopupClearDisplayResetsCaptionButTypedClearDoesNot)
