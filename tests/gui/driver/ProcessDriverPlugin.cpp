@@ -61,7 +61,7 @@ class ProcessDriverPlugin final : public QGenericPlugin {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "driver.json")
 public:
-    QObject* create(const QString&, const QString& specification) override { return new ProcessDriver(specification); }
+    QObject* create(const QString&, const QString& parameters) override { return new ProcessDriver(parameters); }
 };
 
 #include "ProcessDriverPlugin.moc"
