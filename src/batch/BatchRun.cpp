@@ -24,19 +24,24 @@ namespace skyvane::batch {
 
 namespace {
 
-// The batch tool's way of showing a message box: one line on standard error. Every
-// message counts as a failure of the run.
+// The batch tool's way of showing a message box: one line on standard error, and for a
+// message about one file its path on a line of its own ("  file: PATH"), so that the
+// "Error: " line keeps the exact text that scripts match. Every message counts as a
+// failure of the run.
 class StderrMessages final : public MessageSink {
 public:
     StderrMessages(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
 
     void showError(const std::string& text) override { report(text); }
+    void showFileError(const std::string& text, const std::string& path) override { report(text, &path); }
 
-    void report(const std::string& text)
+    void report(const std::string& text, const std::string* path = nullptr)
     {
         std::fflush(out_); // keep replies and errors in their order on a shared terminal
         // Messages may carry names and bytes from files: escaped, they cannot drive the terminal.
         std::fprintf(err_, "Error: %s\n", PrintableText(text).c_str());
+        if (path)
+            std::fprintf(err_, "  file: %s\n", PrintableText(*path).c_str());
         std::fflush(err_);
         ++failures;
     }
@@ -204,12 +209,13 @@ private:
         }
     }
 
-    // The opening sequence of the desktop program: whatever the load reports, the display
-    // is built from what Image A then holds, and Auto sets the thresholds. Auto's median
-    // needs only the pixels, and its new thresholds always ask for a redraw, so the picture
-    // is built on a second thread through the thresholds as they were, while Auto runs
-    // here. Both only read Image A; the display is touched by the builder alone, and the
-    // redraw request only marks the picture for the next export.
+    // The opening sequence of the desktop program: a file that cannot be read whole leaves
+    // no image (its message has been shown); the display is built from what Image A then
+    // holds, and Auto sets the thresholds. Auto's median needs only the pixels, and its new
+    // thresholds always ask for a redraw, so the picture is built on a second thread
+    // through the thresholds as they were, while Auto runs here. Both only read Image A;
+    // the display is touched by the builder alone, and the redraw request only marks the
+    // picture for the next export.
     void open(const std::string& path)
     {
         Display& display = context_.display;
@@ -217,7 +223,8 @@ private:
             display.clearDisplay();
             context_.imageA.clear();
         }
-        (void)context_.imageA.loadFits(path, messages_); // the loader reports its own failures
+        if (context_.imageA.loadFits(path, messages_) != 0) // the loader has reported it
+            context_.imageA.clear();
         const ImageGrid& grid = context_.imageA.grid;
         // Once painted, an image is displayed; it is present when it has pixels.
         const bool present = !grid.empty();

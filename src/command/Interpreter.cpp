@@ -243,7 +243,7 @@ std::string CombineWithFileReply(AppContext& context, std::string_view command, 
             RedrawImageA(context);
             ApplyHeaderOption(context.settings.HeadersCombo1, context.imageA, context.imageB, context.messages);
         } else {
-            context.messages.showError(std::string(SizeMismatchMessage));
+            context.messages.showFileError(std::string(SizeMismatchMessage), path);
         }
     }
     return ImageOperationReply(operation);
@@ -279,6 +279,30 @@ std::string ConstantReply(AppContext& context, Kind kind, std::string_view numbe
     return reply;
 }
 
+// The second line of a co-addition's reply when frames were left out (their messages
+// have named each file): "N of M frames combined; left out: " and the first five names.
+std::string LeftOutLine(const CoaddFrames& frames)
+{
+    constexpr std::size_t NamesShown = 5;
+    if (frames.leftOut.empty())
+        return {};
+    const std::size_t combined = static_cast<std::size_t>(frames.selected) - frames.leftOut.size();
+    std::string line(LineBreak);
+    line += Indent;
+    line += FormatInteger(static_cast<std::int64_t>(combined));
+    line += " of ";
+    line += FormatInteger(frames.selected);
+    line += " frames combined; left out: ";
+    for (std::size_t i = 0; i < frames.leftOut.size() && i < NamesShown; ++i) {
+        if (i > 0)
+            line += ", ";
+        line += PathFileName(frames.leftOut[i]);
+    }
+    if (frames.leftOut.size() > NamesShown)
+        line += ", ...";
+    return line;
+}
+
 std::string ListReply(AppContext& context, Kind kind, const std::string& command)
 {
     const int n = FindListByName(context.lists, BracketArgument(command));
@@ -286,26 +310,27 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
         return std::string(ListNotFoundReply);
 
     CoaddStatus status = CoaddStatus::Done;
+    CoaddFrames frames;
     std::string done;
     std::string tooFew;
     switch (kind) {
     case Kind::MedianList:
-        status = combineMedian(context, n);
+        status = combineMedian(context, n, &frames);
         done = "     median image has been calculated";
         break;
     case Kind::MeanList:
-        status = combineMean(context, n);
+        status = combineMean(context, n, &frames);
         done = "     mean image has been calculated";
         break;
     case Kind::MinMaxList:
-        status = combineMinMaxRejection(context, n);
+        status = combineMinMaxRejection(context, n, &frames);
         done = "     co-added image has been calculated with min-max rejection";
         tooFew = "     min-max rejection requires at least 3 images!";
         break;
     case Kind::SigmaClipList: {
         const double kappa = ParseReal(CommandToken(command, 2));
         const int iterations = ParseInteger(CommandToken(command, 3));
-        status = combineSigmaClipping(context, n, kappa, iterations);
+        status = combineSigmaClipping(context, n, kappa, iterations, &frames);
         done = "     co-added image has been calculated with sigma clipping";
         tooFew = "     sigma clipping requires at least 5 images!";
         break;
@@ -316,7 +341,7 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
 
     switch (status) {
     case CoaddStatus::Done:
-        return done;
+        return done + LeftOutLine(frames);
     case CoaddStatus::TooFewImages:
         // Median and mean accept any count; should they ever refuse, say what happened.
         return tooFew.empty() ? std::string("     list has too few images !") : tooFew;

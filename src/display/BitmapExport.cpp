@@ -25,7 +25,7 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSi
     const std::size_t rowsBytes =
         width > 0 && height > 0 ? static_cast<std::size_t>(DisplayBitmap::Stride(width)) * static_cast<std::size_t>(height) : 0;
     if (bitmap.rows.size() != rowsBytes) {
-        messages.showError(FailureText);
+        messages.showFileError(FailureText, path);
         return 1;
     }
 
@@ -37,7 +37,7 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSi
         return WriteAll(fd, bitmap.headers.data(), bitmap.headers.size()) && WriteAll(fd, bitmap.rows.data(), bitmap.rows.size());
     });
     if (!outcome.replaced()) {
-        messages.showError(FailureText);
+        messages.showFileError(FailureText, path);
         return 1;
     }
     if (outcome.otherNames > 0)

@@ -14,7 +14,7 @@ class MessageSink;
 // to create bitmap file." and returns 1: when the file cannot be created (missing folder,
 // read-only file, a folder of that name: nothing is created), when a write fails (full
 // disk: neither a truncated bitmap nor a destroyed older file is left), and when the rows
-// do not match the headers (released by clearDisplay).
+// do not match the headers (released by clearDisplay). The message names path.
 int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSink& messages);
 
 } // namespace skyvane

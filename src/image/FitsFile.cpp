@@ -454,7 +454,7 @@ int OpenTwoDimensional(const std::string& path, FitsInput& input, FitsExtent ext
     ffgidm(input.file(), &axisCount, &status);
     if (status == 0 && axisCount != 2) {
         input.close(status);
-        messages.showError(NotTwoDimensional);
+        messages.showFileError(NotTwoDimensional, path);
         return 1;
     }
     ffgisz(input.file(), 2, axes, &status);
@@ -838,7 +838,7 @@ int FitsImageReader::open(const std::string& path, ImageSize expected, MessageSi
     int status = 0;
     if (axes[0] != expected.width || axes[1] != expected.height) {
         input->close(status);
-        messages.showError(SizeMismatch);
+        messages.showFileError(SizeMismatch, path);
         return 1;
     }
     input_ = std::move(input);
@@ -1067,23 +1067,23 @@ int ImageRecord::loadFits(const std::string& path, MessageSink& messages)
 {
     ImageSize size;
     if (readFitsSize(path, size, messages) != 0) {
-        messages.showError("Error while reading image size");
+        messages.showFileError("Error while reading image size", path);
         return 1;
     }
     // Every value is read from the file (or set to 0 on failure), so a grid of the same
     // size is reused as it is.
     const bool reused = grid.width() == size.width && grid.height() == size.height;
     if (!grid.tryResizeForOverwrite(size.width, size.height)) {
-        messages.showError(NotEnoughMemoryText(size.width, size.height));
+        messages.showFileError(NotEnoughMemoryText(size.width, size.height), path);
         return 1;
     }
     if (const int status = ReadPixels(path, size, grid, messages, reused); status != 0) {
         // Reading a gzipped file takes memory of the image's size besides the grid.
-        messages.showError(status == MEMORY_ALLOCATION ? NotEnoughMemoryText(size.width, size.height) : "Error while reading image data");
+        messages.showFileError(status == MEMORY_ALLOCATION ? NotEnoughMemoryText(size.width, size.height) : "Error while reading image data", path);
         return 1;
     }
     if (readFitsHeaderCards(path, cards) != 0) {
-        messages.showError("Error while reading image headers");
+        messages.showFileError("Error while reading image headers", path);
         return 1;
     }
     return 0;
@@ -1097,13 +1097,13 @@ int ImageRecord::saveFits(const std::string& path, MessageSink& messages) const
     const int status = WriteFitsBytes(*this, bytes);
     if (status != 0) {
         ReportFitsError(status);
-        messages.showError("Error while writing image file");
+        messages.showFileError("Error while writing image file", path);
         return 1;
     }
     const ReplaceOutcome outcome = ReplaceFile(path, [&bytes](int fd) { return WriteAll(fd, bytes.data, bytes.size); });
     if (!outcome.replaced()) {
         std::fprintf(stderr, "Cannot write %s: %s\n", PrintableText(path).c_str(), std::strerror(outcome.error));
-        messages.showError("Error while writing image file");
+        messages.showFileError("Error while writing image file", path);
         return 1;
     }
     if (outcome.otherNames > 0)

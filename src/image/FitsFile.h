@@ -22,7 +22,8 @@ struct ImageSize {
 };
 
 // Each reading step opens the file read-only, does its work and closes it again, on every
-// path. Results: 0 for success, non-zero (1 or the library status) for failure.
+// path. Results: 0 for success, non-zero (1 or the library status) for failure. Every
+// message names the file it is about (MessageSink::showFileError).
 // A path is a path: it is opened as it is spelt, never read as the FITS library's file-name
 // syntax. Only regular files are read (a FIFO, a device or a folder fails the step). A
 // gzipped file is read as the FITS file it holds, inflated no further than its primary

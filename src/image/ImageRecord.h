@@ -43,7 +43,7 @@ public:
     void clear();
 
     // Reads a 2-D FITS image into this record (size, pixels, header cards), reporting
-    // failures through messages:
+    // failures through messages, each naming path:
     //  "Loaded image is not 2-D.\nOnly 2-D images are supported." then
     //  "Error while reading image size" -> 1, record unchanged;
     //  "Not enough memory for an image of W x H pixels." -> 1, record unchanged;
@@ -62,8 +62,8 @@ public:
     // behind; a symbolic link is followed; permissions are kept. The cards alone define the output's data type and scaling; cards that do
     // not describe a 2-D image of the grid's size fail the save (the rows would be
     // scrambled), as does an empty record (no cards). On failure prints the library's
-    // report to standard error, shows "Error while writing image file" and returns 1;
-    // returns 0 on success.
+    // report to standard error, shows "Error while writing image file" naming path and
+    // returns 1; returns 0 on success.
     int saveFits(const std::string& path, MessageSink& messages) const;
 };
 

@@ -217,7 +217,37 @@ TEST_F(BatchTest, MessagesGoToStandardErrorAndFailTheRun)
 {
     const RunResult r = run({"--workdir", work.path().string(), "--open", path("a.fit"), "-c", "add (small)", "-c", "size"});
     EXPECT_EQ(r.out, "     two images have been added\n     width = 5\n     height = 1\n");
-    EXPECT_EQ(r.err, "Error: Size of loaded image is not compatible with displayed image.\n");
+    EXPECT_EQ(r.err, "Error: Size of loaded image is not compatible with displayed image.\n  file: " + path("small.fit") + "\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+// A file whose pixels cannot be read whole opens as no image, and the line after the
+// message names it; an image command leaves Image A alone; co-addition leaves the frame
+// out and says so in its reply.
+TEST_F(BatchTest, AFileThatCannotBeReadWholeIsNamedAndNeverUsed)
+{
+    TempDir frames;
+    WriteImage(frames.file("f0.fit"), 5, 1, {1, 1, 1, 1, 1});
+    WriteImage(frames.file("f1.fit"), 5, 1, {3, 3, 3, 3, 3});
+    WriteImage(frames.file("f2.fit"), 5, 1, {9, 9, 9, 9, 9});
+    std::filesystem::resize_file(frames.file("f2.fit"), 2880 + 8);
+    const RunResult r = run({"--workdir", frames.path().string(), "--open", path("a.fit"), "--open", frames.file("f2.fit"), "-c", "stat",
+                             "--open", path("a.fit"), "-c", "add (f2)", "-c", "stat", "-c", "mean [WORK]", "-c", "stat"});
+    EXPECT_EQ(r.out, "     no image !\n"
+                     "     two images have been added\n"
+                     "     min = 100\n     max = 1900\n     median = 1000\n     mean = 1040\n     sigma = 602\n"
+                     "     mean image has been calculated\n"
+                     "     2 of 3 frames combined; left out: f2.fit\n"
+                     "     min = 2\n     max = 2\n     median = 2\n     mean = 2\n     sigma = 0\n");
+    std::string programLines; // without the FITS library's own report
+    for (std::size_t start = 0; start < r.err.size();) {
+        const std::size_t end = r.err.find('\n', start) + 1;
+        if (r.err.compare(start, 7, "Error: ") == 0 || r.err.compare(start, 8, "  file: ") == 0)
+            programLines += r.err.substr(start, end - start);
+        start = end;
+    }
+    const std::string named = "Error: Error while reading image data\n  file: " + frames.file("f2.fit") + "\n";
+    EXPECT_EQ(programLines, named + named + named);
     EXPECT_EQ(r.status, 1);
 }
 
@@ -563,7 +593,7 @@ TEST_F(BatchTest, ExportToAnUnwritablePlaceIsReported)
 {
     const RunResult r = run({"--open", path("a.fit"), "--export", path("no/such/folder/x.bmp"), "-c", "size"});
     EXPECT_EQ(r.out, "     width = 5\n     height = 1\n");
-    EXPECT_EQ(r.err, "Error: Failed to create bitmap file.\n");
+    EXPECT_EQ(r.err, "Error: Failed to create bitmap file.\n  file: " + path("no/such/folder/x.bmp") + "\n");
     EXPECT_EQ(r.status, 1);
 }
 

@@ -181,6 +181,7 @@ TEST(ExportBitmap, FailuresShowTheMessageAndCreateNothing)
         test::RecordingMessages messages;
         EXPECT_EQ(exportBitmap(shown.display.bitmap(), c.path, messages), 1) << c.why;
         EXPECT_EQ(messages.texts, std::vector<std::string>{"Failed to create bitmap file."}) << c.why;
+        EXPECT_EQ(messages.paths, std::vector<std::string>{c.path}) << c.why;
         EXPECT_EQ(FolderContents(dir.path()), std::vector<std::string>{"folder"}) << c.why;
         EXPECT_TRUE(fs::is_empty(dir.path() / "folder")) << c.why;
     }

@@ -403,6 +403,7 @@ TEST_F(InterpreterTest, SizeMismatchShowsTheMessageAndStillGivesTheNormalReply)
 
     EXPECT_EQ(run("mult (small)"), "     two images have been multiplied");
     EXPECT_EQ(tc.messages.texts, (std::vector<std::string>{"Size of loaded image is not compatible with displayed image."}));
+    EXPECT_EQ(tc.messages.paths, (std::vector<std::string>{work.file("small.fit")}));
     EXPECT_EQ(RowMajor(context().imageA.grid), (std::vector<double>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(context().imageA.cards.block(), cardsBefore) << "no header option without a combination";
     EXPECT_EQ(context().display.bitmap().rows, rowsBefore);
@@ -564,6 +565,24 @@ TEST_F(ListCommandTest, SigmaClipReadsKappaAndIterationsAsTokensTwoAndThree)
     EXPECT_EQ(clipped, (std::vector<double>{10, 10}));
     EXPECT_NE(clipped, none);
     EXPECT_EQ(resultOf("sigmaclip [S] 1.5 3 extra"), clipped);
+}
+
+TEST_F(ListCommandTest, FramesLeftOutAreCountedAndNamedOnASecondLine)
+{
+    writeFrames(frames, {2, 4});
+    // One frame left out: its name. Six left out: the first five, then "...".
+    addList("One", frames, {"f0.fit", "gone.fit", "f1.fit"});
+    addList("Many", frames, {"f0.fit", "b1.fit", "b2.fit", "f1.fit", "b3.fit", "b4.fit", "b5.fit", "b6.fit"});
+    EXPECT_EQ(run("mean [One]"), "     mean image has been calculated\r\n"
+                                 "     2 of 3 frames combined; left out: gone.fit");
+    EXPECT_EQ(RowMajor(context().imageA.grid), (std::vector<double>{3, 3}));
+    EXPECT_EQ(run("median [Many]"), "     median image has been calculated\r\n"
+                                    "     2 of 8 frames combined; left out: b1.fit, b2.fit, b3.fit, b4.fit, b5.fit, ...");
+    // Every frame used: the reply is the one line.
+    addList("All", frames, {"f0.fit", "f1.fit"});
+    EXPECT_EQ(run("mean [All]"), "     mean image has been calculated");
+    // Refused for too few frames once the unreadable ones are out: no count.
+    EXPECT_EQ(run("minmaxrej [One]"), "     min-max rejection requires at least 3 images!");
 }
 
 TEST_F(ListCommandTest, ListWithoutSelectedFileChangesNothing)

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <optional>
 
 #include <malloc.h>
@@ -7,10 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QSlider>
@@ -21,6 +24,7 @@
 #include "image/FitsFile.h"
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/MainWindow.h"
+#include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
 #include "toolwindows/qt/CommandWindow.h"
@@ -198,6 +202,69 @@ TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + saved + "]"));
 }
 
+TEST_F(MainWindowTest, AFailedSaveLeavesTheCaption)
+{
+    window->openingSequence(image);
+    const QString caption = window->windowTitle();
+    const std::string nowhere = dir.file("no/such/folder/saved.fit");
+    dialogs.answers = {QString::fromStdString(nowhere)};
+    trigger(MainIds::SaveFits);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Error while writing image file"});
+    EXPECT_EQ(messages.paths, std::vector<std::string>{nowhere});
+    EXPECT_EQ(window->windowTitle(), caption);
+}
+
+// A file whose pixels cannot be read whole ends as one that cannot be opened: no image,
+// rather than a half-read frame shown under the file's name.
+TEST_F(MainWindowTest, AFileCutShortOpensAsNoImage)
+{
+    window->openingSequence(image);
+    const std::string cut = test::WriteFitsFunction(dir.file("cut.fit"), 100, 100, ramp);
+    std::filesystem::resize_file(cut, 2880 + 100 * 40 * 8);
+    dialogs.answers = {QString::fromStdString(cut)};
+    trigger(MainIds::OpenFits);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Error while reading image data"});
+    EXPECT_EQ(messages.paths, std::vector<std::string>{cut});
+    EXPECT_FALSE(window->context().display.isImageDisplayed());
+    EXPECT_TRUE(window->picture().isNull());
+    trigger(MainIds::PopupStat);
+    EXPECT_EQ(window->context().ReplySlot, "     no image !");
+}
+
+// Open, Save and Export start in the working directory until one of them has been used in
+// another folder; the image file question of the Image menu always starts there.
+TEST_F(MainWindowTest, FileDialogsStartInTheWorkingDirectoryThenInTheFolderLastUsed)
+{
+    const QString work = QString::fromStdString(dir.path().string());
+    trigger(MainIds::OpenFits); // cancelled: no folder used
+    TempDir other;
+    const std::string elsewhere = test::WriteFitsFunction(other.file("m31.fit"), 100, 100, ramp);
+    dialogs.answers = {QString::fromStdString(elsewhere)};
+    trigger(MainIds::OpenFits);
+    trigger(MainIds::SaveFits);
+    trigger(MainIds::ExportBmp);
+    trigger(MainIds::AddImage);
+    const QString there = QString::fromStdString(other.path().string());
+    EXPECT_EQ(dialogs.startFolders, (QStringList{work, work, there, there, work}));
+    EXPECT_EQ(dialogs.asked, (std::vector<std::string>{"open", "open", "save", "bmp", "image"}));
+}
+
+TEST(QtMessageSinkTest, AMessageAboutAFileShowsItsPathUnderTheExactText)
+{
+    QWidget owner;
+    QtMessageSink sink(&owner);
+    QStringList shown;
+    test::AnswerNextModal([&shown](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        shown << box->windowTitle() << box->text() << box->informativeText();
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        box->accept();
+    });
+    sink.showFileError("Error while reading image data", "/data/night 1/m31.fit");
+    EXPECT_EQ(shown, (QStringList{"Error", "Error while reading image data", "/data/night 1/m31.fit"}));
+}
+
 TEST_F(MainWindowTest, PopupClearDisplayResetsCaptionButTypedClearDoesNot)
 {
     window->openingSequence(image);
@@ -229,6 +296,13 @@ TEST_F(MainWindowTest, PointerReadoutShowsOneBasedPositionsInsideThePicture)
     EXPECT_EQ(move(100, 4), QStringLiteral(","));
     EXPECT_EQ(move(9, 100), QStringLiteral(","));
     EXPECT_EQ(move(99, 99), QStringLiteral("X=100,Y=100"));
+
+    // What assistive technology reads is the text itself.
+    for (int part = 0; part < 2; ++part) {
+        QAccessibleInterface* readout = QAccessible::queryAccessibleInterface(window->statusPart(part));
+        ASSERT_NE(readout, nullptr);
+        EXPECT_EQ(readout->text(QAccessible::Name), part == 0 ? QStringLiteral("X=100") : QStringLiteral("Y=100"));
+    }
 }
 
 TEST_F(MainWindowTest, ToolbarsItemsToggleAndTrackVisibility)

@@ -26,11 +26,23 @@ private:
     std::filesystem::path path_;
 };
 
-// Keeps every message the core shows, in order.
+// Keeps every message the core shows, in order, with the path of the file each one is
+// about ("" for a message about no file).
 class RecordingMessages final : public MessageSink {
 public:
-    void showError(const std::string& text) override { texts.push_back(text); }
+    void showError(const std::string& text) override { showFileError(text, {}); }
+    void showFileError(const std::string& text, const std::string& path) override
+    {
+        texts.push_back(text);
+        paths.push_back(path);
+    }
+    void clear()
+    {
+        texts.clear();
+        paths.clear();
+    }
     std::vector<std::string> texts;
+    std::vector<std::string> paths;
 };
 
 class RecordingStatus final : public StatusSink {

@@ -11,6 +11,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -88,8 +89,16 @@ std::string CommandLinePath(const std::string& argument)
 
 void QtMessageSink::showError(const std::string& text)
 {
+    showFileError(text, std::string());
+}
+
+void QtMessageSink::showFileError(const std::string& text, const std::string& path)
+{
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Error"), fromLocal(text), QMessageBox::Ok, owner_);
     box.setAccessibleName(QStringLiteral("Error"));
+    // The exact message stays the box's text; the file it is about goes under it.
+    if (!path.empty())
+        box.setInformativeText(fromLocal(path));
     box.exec();
 }
 
@@ -199,15 +208,17 @@ void MainWindow::createMenus()
         return a;
     };
 
+    // The platform's standard keys open, save, quit and show About (Ctrl+O, Ctrl+S,
+    // Ctrl+Q and F1 on Linux); they work while the main window is the active window.
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    add(file, "Open FITS", MainIds::OpenFits);
-    add(file, "Save FITS", MainIds::SaveFits);
+    add(file, "Open FITS", MainIds::OpenFits)->setShortcut(QKeySequence::Open);
+    add(file, "Save FITS", MainIds::SaveFits)->setShortcut(QKeySequence::Save);
     add(file, "Export to BMP", MainIds::ExportBmp);
     file->addSeparator();
     add(file, "Working directory", MainIds::WorkingDirectory);
     add(file, "Preferences", MainIds::Preferences);
     file->addSeparator();
-    add(file, "E&xit", MainIds::Exit);
+    add(file, "E&xit", MainIds::Exit)->setShortcut(QKeySequence::Quit);
 
     toolbarsMenu_ = menuBar()->addMenu(QStringLiteral("Toolbars"));
     add(toolbarsMenu_, "Move to Left", MainIds::MoveToLeft);
@@ -263,7 +274,7 @@ void MainWindow::createMenus()
     add(equalisation, "Gamma adjustment", 40434);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-    add(help, "&About", MainIds::About);
+    add(help, "&About", MainIds::About)->setShortcut(QKeySequence::HelpContents);
 
     popup_ = new QMenu(QStringLiteral("MyPopupMenu"), this);
     add(popup_, "Stat", MainIds::PopupStat);
@@ -281,12 +292,13 @@ void MainWindow::createStatusBar()
     QStatusBar* bar = statusBar();
     bar->setSizeGripEnabled(true);
     bar->setAccessibleName(QStringLiteral("Status bar"));
-    // Right edges at 50, 100 and 174 pixels.
+    // Right edges at 50, 100 and 174 pixels. A label without an accessible name of its own
+    // is read out by its text ("X=10"); the description says which part it is.
     const int widths[3] = {50, 50, 74};
     for (int i = 0; i < 3; ++i) {
         auto* label = new QLabel(bar);
         label->setFixedWidth(widths[i]);
-        label->setAccessibleName(QStringLiteral("Status part %1").arg(i + 1));
+        label->setAccessibleDescription(QStringLiteral("Status part %1").arg(i + 1));
         bar->addWidget(label);
         statusParts_[i] = label;
     }
@@ -347,27 +359,31 @@ void MainWindow::runCommand(int id)
 {
     switch (id) {
     case MainIds::OpenFits:
-        openFits(dialogs_->openFitsFile(this));
+        openFits(dialogs_->openFitsFile(this, fileDialogFolder()));
         break;
     case MainIds::SaveFits: {
         if (!context_->display.isImageDisplayed())
             break;
-        const QString path = dialogs_->saveFitsFile(this);
+        const QString path = dialogs_->saveFitsFile(this, fileDialogFolder());
         if (path.isEmpty())
             break;
+        folderUsed(path);
         const std::string local = toLocal(path);
-        // A failed save has been reported by the save itself; the caption follows the path.
-        (void)context_->imageA.saveFits(local, context_->messages);
-        setWindowTitle(fromLocal(MainWindowTitle(local)));
+        // The caption names the file only when it was written; a failure has been
+        // reported by the save itself and leaves the caption as it was.
+        if (context_->imageA.saveFits(local, context_->messages) == 0)
+            setWindowTitle(fromLocal(MainWindowTitle(local)));
         break;
     }
     case MainIds::ExportBmp: {
         if (!context_->display.isImageDisplayed())
             break;
-        const QString path = dialogs_->saveBitmapFile(this);
+        const QString path = dialogs_->saveBitmapFile(this, fileDialogFolder());
         flushRedraw();
-        if (!path.isEmpty())
-            (void)exportBitmap(context_->display.bitmap(), toLocal(path), context_->messages);
+        if (path.isEmpty())
+            break;
+        folderUsed(path);
+        (void)exportBitmap(context_->display.bitmap(), toLocal(path), context_->messages); // reports its failures
         break;
     }
     case MainIds::WorkingDirectory:
@@ -469,8 +485,10 @@ void MainWindow::runCommand(int id)
 
 void MainWindow::openFits(const QString& path)
 {
-    if (!path.isEmpty())
-        displayFile(toLocal(path));
+    if (path.isEmpty())
+        return;
+    folderUsed(path);
+    displayFile(toLocal(path));
 }
 
 void MainWindow::askConstantAndSubmit(const char* prompt, double initial, const char* command)
@@ -555,6 +573,26 @@ void MainWindow::arrange(QWidget* upper, QWidget* lower)
     ArrangeToolWindows(this, statusBar(), upper, lower);
 }
 
+QString MainWindow::fileDialogFolder() const
+{
+    return fromLocal(lastFileFolder_.empty() ? context_->settings.WorkingDirectory : lastFileFolder_);
+}
+
+void MainWindow::folderUsed(const QString& path)
+{
+    lastFileFolder_ = PathFolder(toLocal(path));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // Nothing is asked and nothing is saved. The tool windows go with their owner.
+    event->accept();
+    for (int j = 0; j < toolWindows_.count; ++j)
+        if (QWidget* w = toolWindows_.windows[static_cast<std::size_t>(j)])
+            w->hide();
+    emit closed();
+}
+
 void MainWindow::firstPaint()
 {
     firstPaintPending_ = false;
@@ -563,15 +601,18 @@ void MainWindow::firstPaint()
 
 void MainWindow::openingSequence(const std::string& path)
 {
-    // The loader reports its own failures; the display is built from whatever Image A holds.
-    (void)context_->imageA.loadFits(path, context_->messages);
+    // The loader reports its own failures. A file that cannot be read whole (a truncated
+    // one leaves zeros where its data ends) is no image: Image A is left empty, as after a
+    // file that cannot be opened at all, rather than showing a half-read frame.
+    if (context_->imageA.loadFits(path, context_->messages) != 0)
+        context_->imageA.clear();
     if (context_->display.buildDisplay(context_->imageA.grid)) {
         context_->display.paintDisplay();
     } else {
         // The image was read but its picture does not fit in memory: it is not shown, and
         // let go so as not to hold memory for an image nobody can see or use.
         const ImageGrid& grid = context_->imageA.grid;
-        context_->messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
+        context_->messages.showFileError(NotEnoughMemoryText(grid.width(), grid.height()), path);
         context_->imageA.clear();
     }
     thresholds_->autoThresholds();
