@@ -68,9 +68,9 @@ public:
 
 class ListDialogs final : public DialogProvider {
 public:
-    QString openFitsFile(QWidget*) override { return {}; }
-    QString saveFitsFile(QWidget*) override { return {}; }
-    QString saveBitmapFile(QWidget*) override { return {}; }
+    QString openFitsFile(QWidget*, const QString&) override { return {}; }
+    QString saveFitsFile(QWidget*, const QString&) override { return {}; }
+    QString saveBitmapFile(QWidget*, const QString&) override { return {}; }
     std::optional<double> askConstant(QWidget*, const QString&, double) override { return std::nullopt; }
     QString askImageList(QWidget*, const QString&, const QStringList&) override { return {}; }
     QString askImageFile(QWidget*, const QString&) override { return {}; }

@@ -1,5 +1,7 @@
 // Loads arbitrary bytes as a FITS file: the loader must never crash, hang or leak, and
-// every failure must come with the messages of its step.
+// every failure must come with the messages of its step. The file is opened as every path
+// is (by its literal name, gzipped bytes through the bounded inflater), so the fuzzer
+// covers that road too.
 //   build-fuzz/fuzz/fits_load_fuzzer -close_fd_mask=2 -max_total_time=300 corpus-dir tests/corpus/fits
 // (-close_fd_mask=2 silences the library's reports of broken files; crashes still show.)
 

@@ -73,9 +73,11 @@ bool writeFrame(const std::string& path, int width, int height, const std::vecto
 {
     int status = 0;
     fitsfile* file = nullptr;
-    const std::string name = "!" + path;
     long axes[2] = {width, height};
-    fits_create_file(&file, name.c_str(), &status);
+    // The folder comes from the command line: the name is taken literally, never as the
+    // library's file-name syntax, and an older frame of that name is replaced.
+    std::remove(path.c_str());
+    fits_create_diskfile(&file, path.c_str(), &status);
     fits_create_img(file, USHORT_IMG, 2, axes, &status);
     char object[] = "SYNTHETIC";
     double exptime = 60.0;

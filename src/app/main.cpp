@@ -50,8 +50,13 @@ int main(int argc, char* argv[])
     // match windows to the entry by it.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.skyvane.Skyvane"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.skyvane.Skyvane")));
+    // Closing the main window ends the program, without asking and without saving. Qt's own
+    // rule would first ask every window to close, and the tool windows refuse (they hide
+    // instead), which would cancel the end: the loop is ended directly instead.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     skyvane::MainWindow window;
+    QObject::connect(&window, &skyvane::MainWindow::closed, &app, [] { QCoreApplication::exit(0); });
     // Without a window manager "maximised" is only a wish; the screen's free area makes it so.
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         window.setGeometry(screen->availableGeometry());
@@ -59,6 +64,5 @@ int main(int argc, char* argv[])
     if (argc > 1 && argv[1][0] != '\0')
         window.openingSequence(skyvane::CommandLinePath(argv[1]));
     app.exec();
-    // Closing the main window ends the program, without asking and without saving.
     return 0;
 }

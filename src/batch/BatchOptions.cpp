@@ -42,6 +42,15 @@ bool ParseWholeNumber(std::string_view text, long long& value)
     return ec == std::errc() && end == text.data() + text.size();
 }
 
+// An optional sign and at least one digit, nothing else (of any length: the edit reads
+// its first five characters).
+bool IsWholeNumberText(std::string_view text)
+{
+    if (!text.empty() && (text.front() == '+' || text.front() == '-'))
+        text.remove_prefix(1);
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 } // namespace
 
 bool ParseBatchOptions(const std::vector<std::string>& args, BatchOptions& options, std::string& error)
@@ -93,6 +102,16 @@ bool ParseBatchOptions(const std::vector<std::string>& args, BatchOptions& optio
             if (!ParseWholeNumber(action.second, action.position)) {
                 error = "--toggle needs a whole number as file position, not \"" + action.second + "\"";
                 return false;
+            }
+        }
+        if (action.kind == ActionKind::Thresholds) {
+            // Typed into the edits, any text would be taken (as 0 when not a number); on a
+            // command line that is a mistake worth stopping for.
+            for (const std::string* value : {&action.first, &action.second}) {
+                if (!IsWholeNumberText(*value)) {
+                    error = "--thresholds needs two whole numbers, not \"" + *value + "\"";
+                    return false;
+                }
             }
         }
         options.actions.push_back(std::move(action));

@@ -39,8 +39,8 @@ struct BatchOptions {
 
 // Reads the whole command line (argv[1..]) before anything runs. On a usage error (an
 // unknown option, a missing argument, a global option after the first action, a --toggle
-// position that is not a whole number, no action at all) returns false with a one-line
-// explanation in error.
+// position or a --thresholds value that is not a whole number, no action at all) returns
+// false with a one-line explanation in error.
 bool ParseBatchOptions(const std::vector<std::string>& args, BatchOptions& options, std::string& error);
 
 // The short description printed by --help (and after a usage error).

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "display/BitmapExport.h"
 #include "display/ThresholdRules.h"
 #include "shell/AppContext.h"
+#include "shell/PrintableText.h"
 #include "shell/Settings.h"
 #include "toolwindows/ImageListTree.h"
 #include "toolwindows/Paths.h"
@@ -22,18 +24,24 @@ namespace skyvane::batch {
 
 namespace {
 
-// The batch tool's way of showing a message box: one line on standard error. Every
-// message counts as a failure of the run.
+// The batch tool's way of showing a message box: one line on standard error, and for a
+// message about one file its path on a line of its own ("  file: PATH"), so that the
+// "Error: " line keeps the exact text that scripts match. Every message counts as a
+// failure of the run.
 class StderrMessages final : public MessageSink {
 public:
     StderrMessages(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
 
     void showError(const std::string& text) override { report(text); }
+    void showFileError(const std::string& text, const std::string& path) override { report(text, &path); }
 
-    void report(const std::string& text)
+    void report(const std::string& text, const std::string* path = nullptr)
     {
         std::fflush(out_); // keep replies and errors in their order on a shared terminal
-        std::fprintf(err_, "Error: %s\n", text.c_str());
+        // Messages may carry names and bytes from files: escaped, they cannot drive the terminal.
+        std::fprintf(err_, "Error: %s\n", PrintableText(text).c_str());
+        if (path)
+            std::fprintf(err_, "  file: %s\n", PrintableText(*path).c_str());
         std::fflush(err_);
         ++failures;
     }
@@ -141,7 +149,8 @@ public:
             thresholds_.setHighText(action.second);
             return true;
         case ActionKind::Auto:
-            autoThresholds();
+            if (!autoThresholds())
+                reportNotEnoughMemory();
             return true;
         case ActionKind::Invert:
             thresholds_.invert();
@@ -191,20 +200,22 @@ private:
         // The grid and the picture always have one size here; should they ever not, the
         // picture is built anew rather than read past its rows.
         if (display.bitmap().width() == grid.width() && display.bitmap().height() == grid.height()) {
-            display.refreshDisplay(grid);
+            (void)display.refreshDisplay(grid); // in place: needs no memory
             display.repaintDisplay();
-        } else {
-            display.buildDisplay(grid);
+        } else if (display.buildDisplay(grid)) {
             display.paintDisplay();
+        } else {
+            reportNotEnoughMemory();
         }
     }
 
-    // The opening sequence of the desktop program: whatever the load reports, the display
-    // is built from what Image A then holds, and Auto sets the thresholds. Auto's median
-    // needs only the pixels, and its new thresholds always ask for a redraw, so the picture
-    // is built on a second thread through the thresholds as they were, while Auto runs
-    // here. Both only read Image A; the display is touched by the builder alone, and the
-    // redraw request only marks the picture for the next export.
+    // The opening sequence of the desktop program: a file that cannot be read whole leaves
+    // no image (its message has been shown); the display is built from what Image A then
+    // holds, and Auto sets the thresholds. Auto's median needs only the pixels, and its new
+    // thresholds always ask for a redraw, so the picture is built on a second thread
+    // through the thresholds as they were, while Auto runs here. Both only read Image A;
+    // the display is touched by the builder alone, and the redraw request only marks the
+    // picture for the next export.
     void open(const std::string& path)
     {
         Display& display = context_.display;
@@ -212,17 +223,20 @@ private:
             display.clearDisplay();
             context_.imageA.clear();
         }
-        (void)context_.imageA.loadFits(path, messages_); // the loader reports its own failures
+        if (context_.imageA.loadFits(path, messages_) != 0) // the loader has reported it
+            context_.imageA.clear();
         const ImageGrid& grid = context_.imageA.grid;
         // Once painted, an image is displayed; it is present when it has pixels.
         const bool present = !grid.empty();
 
         displayThresholds_.freeze();
         std::exception_ptr buildFailure;
-        const auto build = [&display, &grid, &buildFailure] {
+        bool built = true;
+        const auto build = [&display, &grid, &buildFailure, &built] {
             try {
-                display.buildDisplay(grid);
-                display.paintDisplay();
+                built = display.buildDisplay(grid);
+                if (built)
+                    display.paintDisplay();
             } catch (...) {
                 buildFailure = std::current_exception(); // passed on after the join
             }
@@ -234,8 +248,9 @@ private:
             build();
         }
         std::exception_ptr autoFailure;
+        bool autoDone = true;
         try {
-            thresholds_.autoThresholds(present, grid);
+            autoDone = thresholds_.autoThresholds(present, grid);
         } catch (...) {
             autoFailure = std::current_exception();
         }
@@ -246,11 +261,26 @@ private:
             std::rethrow_exception(buildFailure);
         if (autoFailure)
             std::rethrow_exception(autoFailure);
+        if (!built) {
+            // As the desktop program: the image whose picture does not fit is not shown and
+            // let go, and Auto finds no image.
+            reportNotEnoughMemory();
+            context_.imageA.clear();
+            (void)thresholds_.autoThresholds(false, context_.imageA.grid);
+        } else if (!autoDone) {
+            reportNotEnoughMemory();
+        }
     }
 
     // An Image A without pixels counts as no image, so Auto never takes a median of
     // nothing.
-    void autoThresholds() { thresholds_.autoThresholds(context_.imagePresent(), context_.imageA.grid); }
+    bool autoThresholds() { return thresholds_.autoThresholds(context_.imagePresent(), context_.imageA.grid); }
+
+    void reportNotEnoughMemory()
+    {
+        const ImageGrid& grid = context_.imageA.grid;
+        fail(NotEnoughMemoryText(grid.width(), grid.height()));
+    }
 
     void command(const std::string& text)
     {
@@ -367,14 +397,19 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
     // run everything against default settings or an empty working list.
     const std::string iniPath = options.hasIni ? options.iniPath : DefaultSettingsPath();
     if (options.hasIni) {
-        std::ifstream probe(iniPath, std::ios::binary);
-        if (!probe || std::filesystem::is_directory(iniPath)) {
-            std::fprintf(err, "Error: cannot read settings file %s\n", iniPath.c_str());
+        // Only a regular file: opening a FIFO nobody writes would wait for ever.
+        std::error_code ec;
+        const bool regular = std::filesystem::is_regular_file(iniPath, ec);
+        std::ifstream probe;
+        if (regular)
+            probe.open(iniPath, std::ios::binary);
+        if (!regular || !probe) {
+            std::fprintf(err, "Error: cannot read settings file %s\n", PrintableText(iniPath).c_str());
             return ExitUsage;
         }
     }
     if (options.hasWorkdir && !std::filesystem::is_directory(options.workdir)) {
-        std::fprintf(err, "Error: working directory %s is not a folder\n", options.workdir.c_str());
+        std::fprintf(err, "Error: working directory %s is not a folder\n", PrintableText(options.workdir).c_str());
         return ExitUsage;
     }
 
@@ -387,7 +422,14 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
     BatchRunner runner(out, err);
     runner.start(settings, iniPath);
     for (const Action& action : options.actions) {
-        if (!runner.run(action)) {
+        bool goOn = true;
+        try {
+            goOn = runner.run(action);
+        } catch (const std::bad_alloc&) {
+            // Whatever memory an action could not have, the next one may not need it.
+            runner.fail("not enough memory");
+        }
+        if (!goOn) {
             std::fflush(out);
             return ExitUsage;
         }

@@ -8,6 +8,7 @@
 
 #include "batch/BatchOptions.h"
 #include "batch/BatchRun.h"
+#include "shell/PrintableText.h"
 
 int main(int argc, char** argv)
 {
@@ -15,7 +16,7 @@ int main(int argc, char** argv)
     skyvane::batch::BatchOptions options;
     std::string error;
     if (!skyvane::batch::ParseBatchOptions(args, options, error)) {
-        std::fprintf(stderr, "Error: %s\n%s", error.c_str(), skyvane::batch::BatchUsage().c_str());
+        std::fprintf(stderr, "Error: %s\n%s", skyvane::PrintableText(error).c_str(), skyvane::batch::BatchUsage().c_str());
         return skyvane::batch::ExitUsage;
     }
     try {
@@ -25,7 +26,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Error: not enough memory\n");
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "Error: %s\n", e.what());
+        std::fprintf(stderr, "Error: %s\n", skyvane::PrintableText(e.what()).c_str());
     }
     return skyvane::batch::ExitReported;
 }

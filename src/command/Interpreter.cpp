@@ -29,6 +29,7 @@ constexpr std::string_view ListNotFoundReply = "     list name not recognized !"
 constexpr std::string_view NoSelectedImageReply = "     list has no selected image !";
 constexpr std::string_view FirstImageUnreadableReply = "     first selected image could not be read !";
 constexpr std::string_view NotEnoughMemoryReply = "     not enough memory for the co-added image !";
+constexpr std::string_view NotEnoughMemoryForCommandReply = "     not enough memory !";
 
 constexpr std::string_view SizeMismatchMessage = "Size of loaded image is not compatible with displayed image.";
 
@@ -122,7 +123,8 @@ std::string EnclosedArgument(std::string_view text, char open, char close)
 
 void RedrawImageA(AppContext& context)
 {
-    context.display.refreshDisplay(context.imageA.grid);
+    // Same size as before: the rows are recomputed in place, which needs no memory.
+    (void)context.display.refreshDisplay(context.imageA.grid);
     context.display.repaintDisplay();
 }
 
@@ -241,7 +243,7 @@ std::string CombineWithFileReply(AppContext& context, std::string_view command, 
             RedrawImageA(context);
             ApplyHeaderOption(context.settings.HeadersCombo1, context.imageA, context.imageB, context.messages);
         } else {
-            context.messages.showError(std::string(SizeMismatchMessage));
+            context.messages.showFileError(std::string(SizeMismatchMessage), path);
         }
     }
     return ImageOperationReply(operation);
@@ -277,6 +279,30 @@ std::string ConstantReply(AppContext& context, Kind kind, std::string_view numbe
     return reply;
 }
 
+// The second line of a co-addition's reply when frames were left out (their messages
+// have named each file): "N of M frames combined; left out: " and the first five names.
+std::string LeftOutLine(const CoaddFrames& frames)
+{
+    constexpr std::size_t NamesShown = 5;
+    if (frames.leftOut.empty())
+        return {};
+    const std::size_t combined = static_cast<std::size_t>(frames.selected) - frames.leftOut.size();
+    std::string line(LineBreak);
+    line += Indent;
+    line += FormatInteger(static_cast<std::int64_t>(combined));
+    line += " of ";
+    line += FormatInteger(frames.selected);
+    line += " frames combined; left out: ";
+    for (std::size_t i = 0; i < frames.leftOut.size() && i < NamesShown; ++i) {
+        if (i > 0)
+            line += ", ";
+        line += PathFileName(frames.leftOut[i]);
+    }
+    if (frames.leftOut.size() > NamesShown)
+        line += ", ...";
+    return line;
+}
+
 std::string ListReply(AppContext& context, Kind kind, const std::string& command)
 {
     const int n = FindListByName(context.lists, BracketArgument(command));
@@ -284,26 +310,27 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
         return std::string(ListNotFoundReply);
 
     CoaddStatus status = CoaddStatus::Done;
+    CoaddFrames frames;
     std::string done;
     std::string tooFew;
     switch (kind) {
     case Kind::MedianList:
-        status = combineMedian(context, n);
+        status = combineMedian(context, n, &frames);
         done = "     median image has been calculated";
         break;
     case Kind::MeanList:
-        status = combineMean(context, n);
+        status = combineMean(context, n, &frames);
         done = "     mean image has been calculated";
         break;
     case Kind::MinMaxList:
-        status = combineMinMaxRejection(context, n);
+        status = combineMinMaxRejection(context, n, &frames);
         done = "     co-added image has been calculated with min-max rejection";
         tooFew = "     min-max rejection requires at least 3 images!";
         break;
     case Kind::SigmaClipList: {
         const double kappa = ParseReal(CommandToken(command, 2));
         const int iterations = ParseInteger(CommandToken(command, 3));
-        status = combineSigmaClipping(context, n, kappa, iterations);
+        status = combineSigmaClipping(context, n, kappa, iterations, &frames);
         done = "     co-added image has been calculated with sigma clipping";
         tooFew = "     sigma clipping requires at least 5 images!";
         break;
@@ -314,7 +341,7 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
 
     switch (status) {
     case CoaddStatus::Done:
-        return done;
+        return done + LeftOutLine(frames);
     case CoaddStatus::TooFewImages:
         // Median and mean accept any count; should they ever refuse, say what happened.
         return tooFew.empty() ? std::string("     list has too few images !") : tooFew;
@@ -328,18 +355,8 @@ std::string ListReply(AppContext& context, Kind kind, const std::string& command
     return done;
 }
 
-} // namespace
-
-std::string ExecuteCommand(AppContext& context, const std::string& command)
+std::string RunCommand(AppContext& context, const std::string& command, const Recognised& recognised)
 {
-    const Recognised recognised = Recognise(command);
-    if (recognised.kind == Kind::Unknown)
-        return std::string(UnknownReply);
-    // The list commands make their own image; every other command needs one. An Image A
-    // of no pixel counts as none.
-    if (!IsListCommand(recognised.kind) && !context.imagePresent())
-        return std::string(NoImageReply);
-
     switch (recognised.kind) {
     case Kind::Statistics:
         return StatisticsReply(context.imageA.grid);
@@ -371,6 +388,28 @@ std::string ExecuteCommand(AppContext& context, const std::string& command)
         break;
     }
     return std::string(UnknownReply);
+}
+
+} // namespace
+
+std::string ExecuteCommand(AppContext& context, const std::string& command)
+{
+    const Recognised recognised = Recognise(command);
+    if (recognised.kind == Kind::Unknown)
+        return std::string(UnknownReply);
+    // The list commands make their own image; every other command needs one. An Image A
+    // of no pixel counts as none.
+    if (!IsListCommand(recognised.kind) && !context.imagePresent())
+        return std::string(NoImageReply);
+    try {
+        return RunCommand(context, command, recognised);
+    } catch (const std::bad_alloc&) {
+        // Memory that depends on the image's size (the median's copy of the pixels, say)
+        // could not be had; whatever the command had not yet changed stays as it was.
+        const ImageGrid& grid = context.imageA.grid;
+        context.messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
+        return std::string(NotEnoughMemoryForCommandReply);
+    }
 }
 
 std::string ParenthesisArgument(std::string_view text)

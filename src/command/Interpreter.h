@@ -11,6 +11,8 @@ class ImageListTree;
 // Runs one command line and returns its reply (five leading blanks; several lines joined
 // with CR LF, none at the end). Recognition is case-sensitive and nothing is trimmed.
 // Failures come back as reply text or through the message sink; there is no other result.
+// A command whose memory cannot be had shows "Not enough memory for an image of W x H
+// pixels." (Image A's size) and replies "     not enough memory !".
 std::string ExecuteCommand(AppContext& context, const std::string& command);
 
 // Text after the first "(" (everything when none), cut before the next ")" (kept whole

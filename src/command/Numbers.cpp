@@ -243,6 +243,18 @@ double ParseReal(std::string_view text)
     return negative ? -value : value;
 }
 
+bool StartsWithNumber(std::string_view text)
+{
+    std::size_t i = skipBlanks(text);
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+    }
+    return i < text.size() && isDigit(text[i]);
+}
+
 std::int32_t ParseInteger(std::string_view text)
 {
     std::size_t i = skipBlanks(text);

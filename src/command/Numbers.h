@@ -25,6 +25,10 @@ std::string FormatReal(double value, int digits);
 // fit. No number at the start gives 0; too large gives +-infinity, too small 0.
 double ParseReal(std::string_view text);
 
+// Whether text starts with a number as ParseReal reads it (after blanks and a sign, a digit
+// or a point followed by a digit). Where it does not, ParseReal gives 0 for want of a number.
+bool StartsWithNumber(std::string_view text);
+
 // Leading white space, optional sign, decimal digits up to the first other character;
 // 0 when there is no digit. Values beyond the 32-bit range saturate at its limits.
 std::int32_t ParseInteger(std::string_view text);

@@ -9,12 +9,12 @@ namespace skyvane {
 class MessageSink;
 
 // Writes the bitmap (54 bytes of headers, then the rows, row 0 first) to path, creating or
-// replacing the file. Returns 0 when every byte was written. Otherwise shows "Failed to
-// create bitmap file." and returns 1: when the file cannot be created (missing folder,
+// replacing the file as ReplaceFile does (a link is followed, the permissions are kept,
+// nothing is left behind). Returns 0 when every byte was written. Otherwise shows "Failed
+// to create bitmap file." and returns 1: when the file cannot be created (missing folder,
 // read-only file, a folder of that name: nothing is created), when a write fails (full
-// disk: the bytes go to a temporary file beside the target that replaces it only once
-// complete, so neither a truncated bitmap nor a destroyed older file is left), and when
-// the rows do not match the headers (released by clearDisplay).
+// disk: neither a truncated bitmap nor a destroyed older file is left), and when the rows
+// do not match the headers (released by clearDisplay). The message names path.
 int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSink& messages);
 
 } // namespace skyvane

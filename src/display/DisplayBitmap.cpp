@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -443,7 +445,22 @@ void Display::setTransferFunction(const TransferFunction& function)
         transfer_ = TransferTable(function);
 }
 
-void Display::buildDisplay(const ImageGrid& image)
+bool Display::prepareRows(int width, int height)
+{
+    const std::size_t imageSize = RowsBytes(width, height);
+    if (preparedRows_.size() == imageSize)
+        return true;
+    try {
+        std::vector<std::uint8_t>(imageSize, 0).swap(preparedRows_);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+bool Display::buildDisplay(const ImageGrid& image)
 {
     const int low = thresholds_.LowThreshold();
     const int high = thresholds_.HighThreshold();
@@ -451,29 +468,33 @@ void Display::buildDisplay(const ImageGrid& image)
     const int height = std::max(image.height(), 0);
     const std::size_t imageSize = RowsBytes(width, height);
 
+    // New rows, zero-filled, so the padding is zero whatever the renderer does; had before
+    // anything changes, so that a failure leaves the picture as it was.
+    if (!prepareRows(width, height))
+        return false;
+    bitmap_.rows.swap(preparedRows_);
+    std::vector<std::uint8_t>().swap(preparedRows_);
+
     put32(bitmap_.headers, WidthOffset, static_cast<std::uint32_t>(width));
     put32(bitmap_.headers, HeightOffset, static_cast<std::uint32_t>(height));
     put32(bitmap_.headers, ImageSizeOffset, static_cast<std::uint32_t>(imageSize));
     put32(bitmap_.headers, FileSizeOffset, static_cast<std::uint32_t>(imageSize + DisplayBitmap::HeaderBytes));
-
-    // New rows, zero-filled, so the padding is zero whatever the renderer does.
-    std::vector<std::uint8_t>(imageSize, 0).swap(bitmap_.rows);
     RenderGrey(image, low, high, transfer_, bitmap_.rows.data(), RenderKernel::Best, observer_);
+    return true;
 }
 
-void Display::refreshDisplay(const ImageGrid& image)
+bool Display::refreshDisplay(const ImageGrid& image)
 {
     // The rows are recomputed in place when the image still has the recorded size. An
     // image of another size, or rows already released by clearDisplay, would make the
     // renderer write outside the rows; the rows are then built anew for the image.
     const int width = bitmap_.width();
     const int height = bitmap_.height();
-    if (image.width() != width || image.height() != height || bitmap_.rows.size() != RowsBytes(width, height)) {
-        buildDisplay(image);
-        return;
-    }
+    if (image.width() != width || image.height() != height || bitmap_.rows.size() != RowsBytes(width, height))
+        return buildDisplay(image);
     RenderGrey(image, thresholds_.LowThreshold(), thresholds_.HighThreshold(), transfer_, bitmap_.rows.data(),
                RenderKernel::Best, observer_);
+    return true;
 }
 
 void Display::paintDisplay()

@@ -136,11 +136,18 @@ public:
     void setPictureObserver(PictureObserver* observer) { observer_ = observer; }
 
     // Size fields from the image, new rows, grey levels computed (thresholds read once).
-    void buildDisplay(const ImageGrid& image);
+    // Returns false, changing nothing, when the rows cannot be had (not enough memory).
+    bool buildDisplay(const ImageGrid& image);
     // Grey levels recomputed into the existing rows, with the size of the info header
     // (thresholds read once). An image of another size, or rows released by clearDisplay,
-    // get a buildDisplay instead: the rows are never written out of bounds.
-    void refreshDisplay(const ImageGrid& image);
+    // get a buildDisplay instead: the rows are never written out of bounds. False as
+    // buildDisplay; recomputing in place always succeeds.
+    bool refreshDisplay(const ImageGrid& image);
+    // Has the rows of a width x height picture ready, so that the next buildDisplay of an
+    // image of that size needs no memory of its own: for callers that must know the
+    // picture can be made before they replace the image it shows. False when the rows
+    // cannot be had.
+    [[nodiscard]] bool prepareRows(int width, int height);
     // The platform bitmap is made from the rows and drawn; an image is displayed now.
     // Without rows (nothing built, or a 0-pixel image) nothing happens.
     void paintDisplay();
@@ -162,6 +169,7 @@ private:
     DisplayBitmap bitmap_;
     TransferTable transfer_;
     PictureObserver* observer_ = nullptr;
+    std::vector<std::uint8_t> preparedRows_; // from prepareRows, taken by the next buildDisplay
     bool displayed_ = false;
     int paintedWidth_ = 0;  // size of the platform bitmap made by paintDisplay
     int paintedHeight_ = 0;

@@ -81,16 +81,20 @@ void ThresholdModel::applyText(bool first, const std::string& text)
         redraw_();
 }
 
-void ThresholdModel::autoThresholds(bool imageDisplayed, const ImageGrid& image)
+bool ThresholdModel::autoThresholds(bool imageDisplayed, const ImageGrid& image)
 {
     if (!imageDisplayed || image.empty()) {
         setLowText("0");
         setHighText(FormatInteger(ThresholdMaximum));
-        return;
+        return true;
     }
-    const AutoThresholds values = AutoThresholdsFromMedian(ImageMedian(image));
+    const std::optional<double> median = TryImageMedian(image);
+    if (!median)
+        return false;
+    const AutoThresholds values = AutoThresholdsFromMedian(*median);
     setLowText(FormatInteger(values.low));
     setHighText(FormatInteger(values.high));
+    return true;
 }
 
 void ThresholdModel::invert()

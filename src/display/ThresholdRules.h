@@ -48,8 +48,9 @@ public:
     void setLowText(const std::string& text);
     void setHighText(const std::string& text);
     // "Auto": with an image, the edits get the automatic values; without (or with an image
-    // of no pixels), "0" and "32767".
-    void autoThresholds(bool imageDisplayed, const ImageGrid& image);
+    // of no pixels), "0" and "32767". Returns false, changing nothing, when the median's
+    // memory cannot be had.
+    bool autoThresholds(bool imageDisplayed, const ImageGrid& image);
     // "Invert": positions swapped, then the texts swapped (first, then second), each text
     // applied as an edit change.
     void invert();

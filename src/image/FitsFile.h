@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "image/ImageGrid.h"
@@ -8,6 +9,11 @@
 namespace skyvane {
 
 class MessageSink;
+class FitsInput;
+
+// How much of a gzipped file is inflated to read it: the primary header alone (size,
+// header cards), or the header and the data it declares (pixels).
+enum class FitsExtent { Header, Image };
 
 struct ImageSize {
     int width = 0;  // NAXIS1
@@ -16,7 +22,12 @@ struct ImageSize {
 };
 
 // Each reading step opens the file read-only, does its work and closes it again, on every
-// path. Results: 0 for success, non-zero (1 or the library status) for failure.
+// path. Results: 0 for success, non-zero (1 or the library status) for failure. Every
+// message names the file it is about (MessageSink::showFileError).
+// A path is a path: it is opened as it is spelt, never read as the FITS library's file-name
+// syntax. Only regular files are read (a FIFO, a device or a folder fails the step). A
+// gzipped file is read as the FITS file it holds, inflated no further than its primary
+// header and the data that header declares; other compressed formats are refused.
 
 // NAXIS1 and NAXIS2 of the primary image. Not 2-D: shows "Loaded image is not 2-D.\nOnly
 // 2-D images are supported." and returns 1. A file that cannot be opened returns the
@@ -40,7 +51,7 @@ void ReportFitsError(int status);
 // frames in bands of rows. Not copyable; closes the file when destroyed.
 class FitsImageReader {
 public:
-    FitsImageReader() = default;
+    FitsImageReader();
     FitsImageReader(const FitsImageReader&) = delete;
     FitsImageReader& operator=(const FitsImageReader&) = delete;
     FitsImageReader(FitsImageReader&& other) noexcept;
@@ -58,14 +69,16 @@ public:
     // long to buffer whole. Same results as readRows.
     [[nodiscard]] int readRowSegment(int row, int firstColumn, int count, double* out);
     void close();
-    bool isOpen() const { return file_ != nullptr; }
+    bool isOpen() const;
+    // Whether the open file was gzipped and is read from memory.
+    bool inMemory() const;
     // Whether the open file is long enough for every pixel its header declares (a
     // truncated file is not, and its read will fail part way).
     bool holdsAllData() const;
     ImageSize size() const { return size_; }
 
 private:
-    void* file_ = nullptr; // fitsfile*
+    std::unique_ptr<FitsInput> input_;
     ImageSize size_;
 };
 

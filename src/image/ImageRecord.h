@@ -43,24 +43,27 @@ public:
     void clear();
 
     // Reads a 2-D FITS image into this record (size, pixels, header cards), reporting
-    // failures through messages:
+    // failures through messages, each naming path:
     //  "Loaded image is not 2-D.\nOnly 2-D images are supported." then
     //  "Error while reading image size" -> 1, record unchanged;
     //  "Not enough memory for an image of W x H pixels." -> 1, record unchanged;
     //  "Error while reading image data" -> 1, grid has the new size and the rows read,
-    //  cards are still the previous ones; "Error while reading image headers" -> 1.
+    //  cards are still the previous ones (the same with "Not enough memory ..." when the
+    //  data of a gzipped file do not fit in memory besides the grid);
+    //  "Error while reading image headers" -> 1.
+    // The path is taken literally (see FitsFile.h): only a regular file is read.
     // Returns 0 on success. Callers may carry on after a failure.
     int loadFits(const std::string& path, MessageSink& messages);
 
     // Writes the stored header cards, then the pixels truncated toward zero and limited to
-    // 0..32767 as unsigned 16-bit values (not-a-number as 0). The file is written beside
-    // the target and renamed over it only when everything was written, so a failed save
-    // never destroys an existing file and leaves nothing behind; a symbolic link is
-    // followed. The cards alone define the output's data type and scaling; cards that do
+    // 0..32767 as unsigned 16-bit values (not-a-number as 0). The library writes the file
+    // in memory, and ReplaceFile puts it in place of the target only when everything was
+    // written: a failed or killed save never destroys an existing file and leaves nothing
+    // behind; a symbolic link is followed; permissions are kept. The cards alone define the output's data type and scaling; cards that do
     // not describe a 2-D image of the grid's size fail the save (the rows would be
     // scrambled), as does an empty record (no cards). On failure prints the library's
-    // report to standard error, shows "Error while writing image file" and returns 1;
-    // returns 0 on success.
+    // report to standard error, shows "Error while writing image file" naming path and
+    // returns 1; returns 0 on success.
     int saveFits(const std::string& path, MessageSink& messages) const;
 };
 

@@ -25,7 +25,7 @@ constexpr const char* HeadersReadFailed = "Error while reading image headers";
 
 std::string NotEnoughMemory(ImageSize size)
 {
-    return "Not enough memory for an image of " + std::to_string(size.width) + " x " + std::to_string(size.height) + " pixels.";
+    return NotEnoughMemoryText(size.width, size.height);
 }
 
 // Passes messages on and counts them, so that the caller knows whether the reading step
@@ -37,6 +37,11 @@ public:
     {
         ++count;
         inner_.showError(text);
+    }
+    void showFileError(const std::string& text, const std::string& path) override
+    {
+        ++count;
+        inner_.showFileError(text, path);
     }
     int count = 0;
 
@@ -55,6 +60,7 @@ public:
 // not within one).
 struct Frame {
     std::string path;
+    std::size_t position = 0; // among the selected files, from 0
     FitsImageReader reader;
     std::mutex lock;
 };
@@ -217,10 +223,14 @@ std::vector<std::string> SelectedListPaths(const AppContext& context, int listPo
     return paths;
 }
 
-CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning)
+CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning, CoaddFrames* report)
 {
     MessageSink& messages = context.messages;
     const std::vector<std::string> paths = SelectedListPaths(context, listPosition);
+    CoaddFrames unused;
+    CoaddFrames& used = report ? *report : unused;
+    used.selected = static_cast<int>(paths.size());
+    used.leftOut.clear();
     if (paths.empty())
         return CoaddStatus::NoSelectedImage;
 
@@ -228,12 +238,12 @@ CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParame
     // it there is nothing to combine into.
     ImageSize size;
     if (readFitsSize(paths.front(), size, messages) != 0) {
-        messages.showError(SizeReadFailed);
+        messages.showFileError(SizeReadFailed, paths.front());
         return CoaddStatus::FirstImageUnreadable;
     }
     HeaderCards cards;
     if (readFitsHeaderCards(paths.front(), cards) != 0) {
-        messages.showError(HeadersReadFailed);
+        messages.showFileError(HeadersReadFailed, paths.front());
         return CoaddStatus::FirstImageUnreadable;
     }
 
@@ -242,16 +252,19 @@ CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParame
     // that are combined whole.
     const bool keepOpen = static_cast<int>(paths.size()) <= tuning.maxOpenFrames;
     std::vector<std::unique_ptr<Frame>> frames;
+    std::vector<std::size_t> leftOut; // positions of the frames left out
     std::vector<double> row;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         auto frame = std::make_unique<Frame>();
         frame->path = paths[i];
+        frame->position = i;
         const FrameCheck check = CheckFrame(*frame, size, messages, row, keepOpen);
         if (check == FrameCheck::Unreadable)
-            messages.showError(DataReadFailed);
+            messages.showFileError(DataReadFailed, paths[i]);
         if (check != FrameCheck::Usable) {
             if (i == 0)
                 return CoaddStatus::FirstImageUnreadable;
+            leftOut.push_back(i);
             continue;
         }
         frames.push_back(std::move(frame));
@@ -278,45 +291,56 @@ CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParame
             return CoaddStatus::NotEnoughMemory;
         }
         if (outcome.failedFrames.empty()) {
+            // The picture's rows are had before Image A is replaced: a result that could not
+            // be shown leaves Image A and its picture as they were.
+            Display& display = context.display;
+            if (!display.prepareRows(size.width, size.height)) {
+                messages.showError(NotEnoughMemory(size));
+                return CoaddStatus::NotEnoughMemory;
+            }
+            std::sort(leftOut.begin(), leftOut.end());
+            for (std::size_t position : leftOut)
+                used.leftOut.push_back(paths[position]);
             context.imageA.grid.swap(result);
             context.imageA.cards = std::move(cards);
-            Display& display = context.display;
             if (display.isImageDisplayed())
                 display.clearDisplay();
-            display.buildDisplay(context.imageA.grid);
+            (void)display.buildDisplay(context.imageA.grid); // takes the prepared rows
             display.paintDisplay();
             return CoaddStatus::Done;
         }
 
         // A frame failed part-way: it is reported and the combination starts again without
         // it, so that no frame is ever half used.
-        for (std::size_t f = 0; f < outcome.failedFrames.size(); ++f)
-            messages.showError(DataReadFailed);
+        for (int f : outcome.failedFrames)
+            messages.showFileError(DataReadFailed, frames[static_cast<std::size_t>(f)]->path);
         if (outcome.failedFrames.front() == 0)
             return CoaddStatus::FirstImageUnreadable;
-        for (auto it = outcome.failedFrames.rbegin(); it != outcome.failedFrames.rend(); ++it)
+        for (auto it = outcome.failedFrames.rbegin(); it != outcome.failedFrames.rend(); ++it) {
+            leftOut.push_back(frames[static_cast<std::size_t>(*it)]->position);
             frames.erase(frames.begin() + *it);
+        }
     }
 }
 
-CoaddStatus combineMedian(AppContext& context, int listPosition)
+CoaddStatus combineMedian(AppContext& context, int listPosition, CoaddFrames* report)
 {
-    return CombineList(context, listPosition, {CoaddMethod::Median, 0.0, 0});
+    return CombineList(context, listPosition, {CoaddMethod::Median, 0.0, 0}, {}, report);
 }
 
-CoaddStatus combineMean(AppContext& context, int listPosition)
+CoaddStatus combineMean(AppContext& context, int listPosition, CoaddFrames* report)
 {
-    return CombineList(context, listPosition, {CoaddMethod::Mean, 0.0, 0});
+    return CombineList(context, listPosition, {CoaddMethod::Mean, 0.0, 0}, {}, report);
 }
 
-CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition)
+CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition, CoaddFrames* report)
 {
-    return CombineList(context, listPosition, {CoaddMethod::MinMaxRejection, 0.0, 0});
+    return CombineList(context, listPosition, {CoaddMethod::MinMaxRejection, 0.0, 0}, {}, report);
 }
 
-CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations)
+CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations, CoaddFrames* report)
 {
-    return CombineList(context, listPosition, {CoaddMethod::SigmaClipping, kappa, iterations});
+    return CombineList(context, listPosition, {CoaddMethod::SigmaClipping, kappa, iterations}, {}, report);
 }
 
 double MedianPixel(const double* v, int n, double* scratch)

@@ -21,6 +21,14 @@ enum class CoaddStatus {
                           // image of W x H pixels." shown); Image A untouched
 };
 
+// Which frames a combination used: the number of selected files, and the full paths of
+// those left out (not 2-D, another size, unreadable), in list order. Filled when the
+// combination is done; leftOut stays empty when it refused.
+struct CoaddFrames {
+    int selected = 0;
+    std::vector<std::string> leftOut;
+};
+
 // The full paths (list folder + "/" + file name) of the selected files of list n, in list
 // order.
 std::vector<std::string> SelectedListPaths(const AppContext& context, int listPosition);
@@ -41,10 +49,12 @@ std::vector<std::string> SelectedListPaths(const AppContext& context, int listPo
 // Frames are read in bands of rows, so memory stays near Image A plus one band of all
 // frames per worker thread. Per pixel the arithmetic is exactly that of the one-pixel
 // functions below (a NaN made from two NaN operands may carry either operand's sign).
-CoaddStatus combineMedian(AppContext& context, int listPosition);
-CoaddStatus combineMean(AppContext& context, int listPosition);
-CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition);
-CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations);
+// Every message about a frame names its file. report, when given, tells which frames were
+// left out.
+CoaddStatus combineMedian(AppContext& context, int listPosition, CoaddFrames* report = nullptr);
+CoaddStatus combineMean(AppContext& context, int listPosition, CoaddFrames* report = nullptr);
+CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition, CoaddFrames* report = nullptr);
+CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations, CoaddFrames* report = nullptr);
 
 // How a combination is carried out; none of it changes a result. The frames are read in
 // bands of rows: `bandBytes` is the memory for the bands of all worker threads together (at
@@ -59,7 +69,7 @@ struct CoaddTuning {
 
 // The common road of the four methods above: the selected files of list `listPosition`
 // combined by parameters.method.
-CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning = {});
+CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning = {}, CoaddFrames* report = nullptr);
 
 // One pixel's values v[0..n-1] (n >= 1). scratch/weights have room for n and may be
 // overwritten; v itself is not changed by the mean, min-max and sigma rules.

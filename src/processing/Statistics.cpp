@@ -339,6 +339,15 @@ MeanSigma ImageMeanSigma(const ImageGrid& grid)
     return {mean, std::sqrt(sq / count)};
 }
 
+std::optional<double> TryImageMedian(const ImageGrid& grid)
+{
+    try {
+        return ImageMedian(grid);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
 double ImageMedian(const ImageGrid& grid)
 {
     if (grid.empty()) {

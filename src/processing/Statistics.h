@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "image/ImageGrid.h"
 
@@ -37,6 +38,8 @@ MeanSigma ImageMeanSigma(const ImageGrid& grid);
 // one of 2^32 pixels or more take the copy (8 bytes per pixel). Throws std::bad_alloc
 // when the memory cannot be had.
 double ImageMedian(const ImageGrid& grid);
+// ImageMedian, or nothing when its memory cannot be had.
+std::optional<double> TryImageMedian(const ImageGrid& grid);
 
 // Median of the n values of a; a is reordered. For an even n: x = selectKth(n/2 - 1),
 // y = the (n/2)-th value of the same array, result (y + x) * 0.5. n < 1 gives NaN.

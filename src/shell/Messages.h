@@ -12,6 +12,14 @@ public:
     virtual ~MessageSink() = default;
     // Returns when the user has acknowledged the message.
     virtual void showError(const std::string& text) = 0;
+    // A message about one file: the exact text, and the path of the file it concerns, which
+    // the desktop program shows under the text and the batch tool on a line of its own.
+    // A sink that has no place for the path shows the text alone.
+    virtual void showFileError(const std::string& text, const std::string& path)
+    {
+        (void)path;
+        showError(text);
+    }
 };
 
 // The three parts of the main window's status bar (0, 1, 2).

@@ -2,17 +2,22 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
-#include <pwd.h>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "command/Numbers.h"
+#include "shell/SafeFile.h"
 
 namespace skyvane {
 
@@ -220,56 +225,102 @@ bool applySetting(ProfileText& text, std::string_view section, std::string_view 
     return true;
 }
 
-// Writes the text to a new file beside the old one and renames it over the old one; the
-// old file stays whole until the rename. The folder is created when missing, and the old
-// file's permissions are kept.
-bool writeProfile(const std::string& iniPath, const ProfileText& text)
+// Replaces the file with the text, in one step (ReplaceFile: permissions kept, nothing
+// left behind).
+bool writeProfile(const std::string& target, const ProfileText& text)
 {
-    std::error_code ec;
-    fs::path target(iniPath);
-    // A settings file that is a link to a file elsewhere stays a link: write its target.
-    // (A missing file reports "not found" through ec, which is no failure here.)
-    if (fs::symlink_status(target, ec).type() == fs::file_type::symlink) {
-        target = fs::weakly_canonical(target, ec);
-        if (ec)
-            return false;
-    }
-    ec.clear();
-    if (target.has_parent_path()) {
-        fs::create_directories(target.parent_path(), ec);
-        if (ec)
-            return false;
-    }
     std::string bytes;
     for (const std::string& line : text.lines)
         bytes += line;
-    const std::string temp = target.string() + ".new" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    bool written = true;
-    for (std::size_t done = 0; written && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (!(n < 0 && errno == EINTR))
-            written = false;
+    return ReplaceFile(target, [&bytes](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); }).replaced();
+}
+
+// An exclusive advisory lock on the settings file itself for one read-modify-write, so
+// that two writers (two programs, or Preferences and a working-directory change) never
+// lose each other's change. Each write replaces the file, so a writer that had to wait
+// checks that the file it locked is still the one of that name, and otherwise locks the
+// new one. A missing file is created (empty) to be locked.
+class ProfileLock {
+public:
+    explicit ProfileLock(const std::string& target) : target_(target)
+    {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            created_ = false;
+            fd_ = ::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (fd_ < 0 && errno == ENOENT) {
+                fd_ = ::open(target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                created_ = fd_ >= 0;
+                if (fd_ < 0 && errno == EEXIST)
+                    continue;
+            }
+            if (fd_ < 0)
+                return;
+            int locked = ::flock(fd_, LOCK_EX);
+            while (locked != 0 && errno == EINTR)
+                locked = ::flock(fd_, LOCK_EX);
+            struct stat held {};
+            struct stat named {};
+            if (locked != 0 || ::fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) {
+                release();
+                return;
+            }
+            if (::stat(target.c_str(), &named) == 0 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+                return;
+            release(); // replaced while we waited: lock the new file
+        }
     }
-    // On the disk before the rename, so that even a power cut leaves the old or the new file.
-    written = written && ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    const fs::file_status old = fs::status(target, ec);
-    if (written && fs::exists(old))
-        fs::permissions(temp, old.permissions(), ec);
-    ec.clear();
-    if (written)
-        fs::rename(temp, target, ec);
-    if (!written || ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        return false;
+    ~ProfileLock() { release(); }
+    ProfileLock(const ProfileLock&) = delete;
+    ProfileLock& operator=(const ProfileLock&) = delete;
+
+    bool held() const { return fd_ >= 0; }
+
+    // After a write that did not happen: the empty file made for the lock goes again.
+    void removeWhatWasCreated()
+    {
+        struct stat held {};
+        struct stat named {};
+        if (created_ && ::fstat(fd_, &held) == 0 && held.st_size == 0 && ::stat(target_.c_str(), &named) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+            ::unlink(target_.c_str());
     }
-    return true;
+
+private:
+    void release()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+    std::string target_;
+    int fd_ = -1;
+    bool created_ = false;
+};
+
+// Reads the file, lets change edit the text and writes it back, all under the lock; a
+// missing folder is created. False, with the file as it was, when it could not be read or
+// written or change refused.
+bool UpdateProfile(const std::string& iniPath, const std::function<bool(ProfileText&)>& change)
+{
+    std::string target = iniPath;
+    if (!FollowLinks(target))
+        return false;
+    std::error_code ec;
+    const fs::path folder = fs::path(target).parent_path();
+    if (!folder.empty()) {
+        fs::create_directories(folder, ec);
+        if (ec)
+            return false;
+    }
+    ProfileLock lock(target);
+    if (!lock.held())
+        return false;
+    std::optional<ProfileText> text = readProfile(target);
+    const bool written = text && change(*text) && writeProfile(target, *text);
+    if (!written)
+        lock.removeWhatWasCreated();
+    return written;
 }
 
 } // namespace
@@ -300,10 +351,7 @@ std::string ReadProfileString(const std::string& iniPath, std::string_view secti
 
 bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value)
 {
-    std::optional<ProfileText> text = readProfile(iniPath);
-    if (!text || !applySetting(*text, section, key, value))
-        return false;
-    return writeProfile(iniPath, *text);
+    return UpdateProfile(iniPath, [&](ProfileText& text) { return applySetting(text, section, key, value); });
 }
 
 Settings LoadSettings(const std::string& iniPath)
@@ -325,16 +373,16 @@ void WritePreferences(const std::string& iniPath, const Settings& settings)
 {
     // The five keys go in one replacement of the file, in this order (new keys are appended
     // in it): either all of them reach the file or none does.
-    std::optional<ProfileText> text = readProfile(iniPath);
-    if (!text)
-        return;
-    applySetting(*text, ProcessingSection, HeadersCombo1Key, FormatInteger(settings.HeadersCombo1));
-    applySetting(*text, ProcessingSection, HeadersCombo2Key, FormatInteger(settings.HeadersCombo2));
-    applySetting(*text, ProcessingSection, HeadersCombo3Key, FormatInteger(settings.HeadersCombo3));
-    applySetting(*text, ProcessingSection, HeadersCheck1Key, settings.HeadersCheck1 ? "true" : "false");
-    applySetting(*text, ProcessingSection, HeadersEdit1Key, FormatReal(settings.ZeroDivisionValue, 15));
+    const auto applyAll = [&settings](ProfileText& text) {
+        applySetting(text, ProcessingSection, HeadersCombo1Key, FormatInteger(settings.HeadersCombo1));
+        applySetting(text, ProcessingSection, HeadersCombo2Key, FormatInteger(settings.HeadersCombo2));
+        applySetting(text, ProcessingSection, HeadersCombo3Key, FormatInteger(settings.HeadersCombo3));
+        applySetting(text, ProcessingSection, HeadersCheck1Key, settings.HeadersCheck1 ? "true" : "false");
+        applySetting(text, ProcessingSection, HeadersEdit1Key, FormatReal(settings.ZeroDivisionValue, 15));
+        return true;
+    };
     // Nobody is told when the file cannot be written; the values in memory stand anyway.
-    (void)writeProfile(iniPath, *text);
+    (void)UpdateProfile(iniPath, applyAll);
 }
 
 } // namespace skyvane

@@ -39,9 +39,10 @@ std::string DefaultSettingsPath();
 std::string ReadProfileString(const std::string& iniPath, std::string_view section, std::string_view key);
 
 // Writes one key of one section, keeping every other line of the file byte for byte;
-// creates the section or the file when missing. The file is replaced whole (a new file
-// beside it, then a rename), so an interrupted write never leaves half a file; a missing
-// folder is created. A new key goes after the last key of its section, a new section at
+// creates the section or the file when missing. The file is replaced whole (ReplaceFile:
+// a new file, then a rename), so an interrupted write never leaves half a file; a missing
+// folder is created. The read, the change and the write happen under an exclusive lock on
+// the file, so two writers at once (two programs) never lose each other's change. A new key goes after the last key of its section, a new section at
 // the end; new lines take the file's line ends (CR LF when its first line has one).
 // Returns false, leaving the file as it was, when the file could not be read or written,
 // or when a text would not fit on its line (a line break anywhere, "=" in the key, "]" in

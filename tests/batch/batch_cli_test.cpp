@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fitsio.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,8 +36,10 @@ std::string ReadText(const std::string& path)
 }
 
 // Runs the real skyvane-batch with args in folder cwd. Its default settings file would
-// live in a configuration folder of the sandbox, never the user's.
-RunResult RunBatch(const std::vector<std::string>& args, const TempDir& sandbox, const std::string& cwd = {})
+// live in a configuration folder of the sandbox, never the user's. addressSpace, when not
+// 0, limits the process's address space (bytes).
+RunResult RunBatch(const std::vector<std::string>& args, const TempDir& sandbox, const std::string& cwd = {},
+                   std::uint64_t addressSpace = 0)
 {
     const std::string outPath = sandbox.file(".stdout");
     const std::string errPath = sandbox.file(".stderr");
@@ -47,6 +51,10 @@ RunResult RunBatch(const std::vector<std::string>& args, const TempDir& sandbox,
             ::_exit(127);
         ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
         if (!std::freopen(outPath.c_str(), "wb", stdout) || !std::freopen(errPath.c_str(), "wb", stderr))
+            ::_exit(127);
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(addressSpace);
+        if (addressSpace != 0 && ::setrlimit(RLIMIT_AS, &limit) != 0)
             ::_exit(127);
         std::vector<char*> argv;
         std::string program = SKYVANE_BATCH_PATH;
@@ -61,7 +69,7 @@ RunResult RunBatch(const std::vector<std::string>& args, const TempDir& sandbox,
     RunResult result;
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status)) << "skyvane-batch did not exit normally";
+    EXPECT_TRUE(WIFEXITED(status)) << "skyvane-batch did not exit normally: signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.out = ReadText(outPath);
     result.err = ReadText(errPath);
@@ -109,7 +117,7 @@ FitsContents ReadFits(const std::string& path)
     FitsContents contents;
     fitsfile* file = nullptr;
     int& status = contents.status;
-    fits_open_file(&file, path.c_str(), READONLY, &status);
+    fits_open_diskfile(&file, path.c_str(), READONLY, &status);
     if (status != 0)
         return contents;
     long axes[2] = {0, 0};
@@ -209,7 +217,37 @@ TEST_F(BatchTest, MessagesGoToStandardErrorAndFailTheRun)
 {
     const RunResult r = run({"--workdir", work.path().string(), "--open", path("a.fit"), "-c", "add (small)", "-c", "size"});
     EXPECT_EQ(r.out, "     two images have been added\n     width = 5\n     height = 1\n");
-    EXPECT_EQ(r.err, "Error: Size of loaded image is not compatible with displayed image.\n");
+    EXPECT_EQ(r.err, "Error: Size of loaded image is not compatible with displayed image.\n  file: " + path("small.fit") + "\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+// A file whose pixels cannot be read whole opens as no image, and the line after the
+// message names it; an image command leaves Image A alone; co-addition leaves the frame
+// out and says so in its reply.
+TEST_F(BatchTest, AFileThatCannotBeReadWholeIsNamedAndNeverUsed)
+{
+    TempDir frames;
+    WriteImage(frames.file("f0.fit"), 5, 1, {1, 1, 1, 1, 1});
+    WriteImage(frames.file("f1.fit"), 5, 1, {3, 3, 3, 3, 3});
+    WriteImage(frames.file("f2.fit"), 5, 1, {9, 9, 9, 9, 9});
+    std::filesystem::resize_file(frames.file("f2.fit"), 2880 + 8);
+    const RunResult r = run({"--workdir", frames.path().string(), "--open", path("a.fit"), "--open", frames.file("f2.fit"), "-c", "stat",
+                             "--open", path("a.fit"), "-c", "add (f2)", "-c", "stat", "-c", "mean [WORK]", "-c", "stat"});
+    EXPECT_EQ(r.out, "     no image !\n"
+                     "     two images have been added\n"
+                     "     min = 100\n     max = 1900\n     median = 1000\n     mean = 1040\n     sigma = 602\n"
+                     "     mean image has been calculated\n"
+                     "     2 of 3 frames combined; left out: f2.fit\n"
+                     "     min = 2\n     max = 2\n     median = 2\n     mean = 2\n     sigma = 0\n");
+    std::string programLines; // without the FITS library's own report
+    for (std::size_t start = 0; start < r.err.size();) {
+        const std::size_t end = r.err.find('\n', start) + 1;
+        if (r.err.compare(start, 7, "Error: ") == 0 || r.err.compare(start, 8, "  file: ") == 0)
+            programLines += r.err.substr(start, end - start);
+        start = end;
+    }
+    const std::string named = "Error: Error while reading image data\n  file: " + frames.file("f2.fit") + "\n";
+    EXPECT_EQ(programLines, named + named + named);
     EXPECT_EQ(r.status, 1);
 }
 
@@ -223,6 +261,83 @@ TEST_F(BatchTest, OpeningAMissingFileIsReportedAndLeavesNoImage)
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(std::filesystem::exists(path("out.fit")));
     EXPECT_FALSE(std::filesystem::exists(path("out.bmp")));
+}
+
+TEST_F(BatchTest, ErrorLinesCannotDriveTheTerminal)
+{
+    const std::string hostile = "bad\x1B]0;owned\x07\x1B[2J";
+    const RunResult r = run({"--script", path(hostile + ".txt"), "--open", path(hostile + ".fit"), "-c", "size"});
+    EXPECT_EQ(r.out, "     no image !\n");
+    EXPECT_EQ(r.err.find('\x1B'), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error: cannot read script file " + path("bad\\x1B]0;owned\\x07\\x1B[2J.txt") + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
+}
+
+// Running short of memory at any point of opening, showing and exporting an image is
+// reported, and the run goes on: from "the grid does not fit" to "everything fits".
+TEST_F(BatchTest, RunningShortOfMemoryIsReportedAndTheRunGoesOn)
+{
+    if (!test::AddressSpaceLimitsWork())
+        GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+    test::WriteLargeFits16(path("large.fit"), 2500, 2500); // a grid of 50 MB, a picture of 19 MB
+    const std::string noMemory = "Error: Not enough memory for an image of 2500 x 2500 pixels.\n";
+    const std::vector<std::uint64_t> megabytes = {40, 70, 85, 100, 115, 130, 160, 1024};
+    for (const std::uint64_t level : megabytes) {
+        SCOPED_TRACE(std::to_string(level) + " MiB");
+        const RunResult r = RunBatch({"--open", path("large.fit"), "-c", "stat", "--export", path("large.bmp"), "-c", "size"},
+                                     work, {}, level << 20);
+        const std::string sizeReply = "     width = 2500\n     height = 2500\n";
+        const bool shown = r.out.size() >= sizeReply.size() && r.out.substr(r.out.size() - sizeReply.size()) == sizeReply;
+        if (shown) {
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(std::filesystem::file_size(path("large.bmp")), 54u + 7500u * 2500u);
+        } else {
+            // The last action ran all the same.
+            EXPECT_EQ(r.out, "     no image !\n     no image !\n");
+            EXPECT_EQ(ErrorLines(r.err), noMemory + "Error: no image is displayed\n");
+            EXPECT_EQ(r.status, 1);
+        }
+        if (level == megabytes.front()) {
+            EXPECT_FALSE(shown) << "the grid alone is more than the limit";
+        }
+        if (level == megabytes.back()) {
+            EXPECT_TRUE(shown) << r.err;
+        }
+        std::filesystem::remove(path("large.bmp"));
+    }
+}
+
+// Names and a working path that the FITS library would read as its own syntax (standard
+// input, a web address, a file to copy into, an extension) are names of files here.
+TEST_F(BatchTest, NamesAndTheWorkingPathAreTakenLiterally)
+{
+    const std::string url = "http://127.0.0.1:9/data"; // read as a path: folders "http:", "127.0.0.1:9", "data"
+    std::filesystem::create_directories(path("http:/127.0.0.1:9/data"));
+    WriteImage(path("http:/127.0.0.1:9/data/dark.fit"), 5, 1, {100, 100, 100, 100, 100});
+    WriteImage(path("-"), 5, 1, {800, 1000, 1400, 1900, 100});
+    WriteImage(path("stdin"), 5, 1, {1, 1, 1, 1, 1});
+    WriteImage(path("flat[1].fit"), 5, 1, {2, 2, 2, 2, 2});
+    WriteFileBytes(path("url.ini"), "[PATH]\nWorking path=" + url + "\n");
+    const RunResult r = run({"--ini", "url.ini", "--open", "-", "-c", "sub (dark)", "-c", "stat", "--save", "M42 [Ha].fit",
+                             "--add", "flat[1].fit", "--lists", "-c", "mean [WORK]", "-c", "stat", "--open", "stdin", "-c",
+                             "add (./flat[1].fit)", "-c", "stat", "--save", "o.fit(g.fit)"},
+                            work.path().string());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "     image difference has been calculated\n"
+                     "     min = 0\n     max = 1800\n     median = 900\n     mean = 940\n     sigma = 602\n"
+                     "[WORK] = " + url + "\n  [x] dark.fit\n"
+                     "[PATH] = " + work.path().string() + "\n  [x] flat[1].fit\n"
+                     "     mean image has been calculated\n"
+                     "     min = 100\n     max = 100\n     median = 100\n     mean = 100\n     sigma = 0\n"
+                     "     two images have been added\n"
+                     "     min = 3\n     max = 3\n     median = 3\n     mean = 3\n     sigma = 0\n");
+    EXPECT_EQ(ReadFits(path("M42 [Ha].fit")).values, (std::vector<double>{700, 900, 1300, 1800, 0}));
+    EXPECT_EQ(ReadFits(path("o.fit(g.fit)")).values, (std::vector<double>{3, 3, 3, 3, 3}));
+    EXPECT_FALSE(std::filesystem::exists(path("g.fit")));
+    EXPECT_FALSE(std::filesystem::exists(path("o.fit")));
 }
 
 TEST_F(BatchTest, SaveAndExportNeedADisplayedImage)
@@ -240,6 +355,7 @@ TEST_F(BatchTest, SaveAndExportNeedADisplayedImage)
 
 TEST_F(BatchTest, UsageErrorsRunNothing)
 {
+    ASSERT_EQ(::mkfifo(path("pipe.ini").c_str(), 0600), 0); // nobody writes it: never to be opened
     const std::vector<std::vector<std::string>> cases = {
         {"--open", path("a.fit"), "--save", path("out.fit"), "--bogus"},
         {"--open", path("a.fit"), "--save", path("out.fit"), "-c"},
@@ -247,6 +363,8 @@ TEST_F(BatchTest, UsageErrorsRunNothing)
         {"--open", path("a.fit"), "--save", path("out.fit"), "--toggle", "WORK", "two"},
         {"--open", path("a.fit"), "--save", path("out.fit"), "--toggle", "WORK", "1x"},
         {"--open", path("a.fit"), "--save", path("out.fit"), "--thresholds", "1"},
+        {"--open", path("a.fit"), "--save", path("out.fit"), "--thresholds", "a", "b"},
+        {"--open", path("a.fit"), "--save", path("out.fit"), "--thresholds", "100", "2k"},
         {"--open", path("a.fit"), "--save", path("out.fit"), "--ini", path("x.ini")},
         {"--open", path("a.fit"), "--save", path("out.fit"), "--workdir", work.path().string()},
         {"--ini"},
@@ -255,6 +373,7 @@ TEST_F(BatchTest, UsageErrorsRunNothing)
         {"-C", "stat"},
         {"--open=" + path("a.fit")},
         {"--ini", path("missing.ini"), "--open", path("a.fit"), "--save", path("out.fit")},
+        {"--ini", path("pipe.ini"), "--open", path("a.fit"), "--save", path("out.fit")},
         {"--workdir", path("no such folder"), "--open", path("a.fit"), "--save", path("out.fit")},
     };
     for (const std::vector<std::string>& args : cases) {
@@ -474,7 +593,7 @@ TEST_F(BatchTest, ExportToAnUnwritablePlaceIsReported)
 {
     const RunResult r = run({"--open", path("a.fit"), "--export", path("no/such/folder/x.bmp"), "-c", "size"});
     EXPECT_EQ(r.out, "     width = 5\n     height = 1\n");
-    EXPECT_EQ(r.err, "Error: Failed to create bitmap file.\n");
+    EXPECT_EQ(r.err, "Error: Failed to create bitmap file.\n  file: " + path("no/such/folder/x.bmp") + "\n");
     EXPECT_EQ(r.status, 1);
 }
 

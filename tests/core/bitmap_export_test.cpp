@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "display/BitmapExport.h"
 #include "display/DisplayBitmap.h"
@@ -139,6 +140,29 @@ TEST(ExportBitmap, ReplacesALongerExistingFileCompletely)
     EXPECT_EQ(FolderContents(dir.path()), std::vector<std::string>{"old.bmp"});
 }
 
+TEST(ExportBitmap, ReplacesTheLinkedFileKeepsPermissionsAndTakesAnyName)
+{
+    test::TempDir dir;
+    test::RecordingMessages messages;
+    ShownImage shown(4, 1);
+    const std::string real = dir.file("real.bmp");
+    test::WriteFileBytes(real, "old picture");
+    ::chmod(real.c_str(), 0600);
+    fs::create_symlink("real.bmp", dir.file("link.bmp"));
+    const std::string longName = std::string(251, 'p') + ".bmp"; // no room for a longer temporary name
+    for (const std::string& name : {std::string("link.bmp"), longName, std::string("M42 [Ha](2).bmp")}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(exportBitmap(shown.display.bitmap(), dir.file(name), messages), 0);
+        EXPECT_EQ(test::ReadFileBytes(dir.file(name)).size(), 66u);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.bmp"))) << "the link stays a link";
+    EXPECT_EQ(test::ReadFileBytes(real).size(), 66u);
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+        << "a private file stays private";
+    EXPECT_TRUE(messages.texts.empty());
+    EXPECT_EQ(FolderContents(dir.path()), (std::vector<std::string>{"M42 [Ha](2).bmp", "link.bmp", longName, "real.bmp"}));
+}
+
 TEST(ExportBitmap, FailuresShowTheMessageAndCreateNothing)
 {
     test::TempDir dir;
@@ -157,6 +181,7 @@ TEST(ExportBitmap, FailuresShowTheMessageAndCreateNothing)
         test::RecordingMessages messages;
         EXPECT_EQ(exportBitmap(shown.display.bitmap(), c.path, messages), 1) << c.why;
         EXPECT_EQ(messages.texts, std::vector<std::string>{"Failed to create bitmap file."}) << c.why;
+        EXPECT_EQ(messages.paths, std::vector<std::string>{c.path}) << c.why;
         EXPECT_EQ(FolderContents(dir.path()), std::vector<std::string>{"folder"}) << c.why;
         EXPECT_TRUE(fs::is_empty(dir.path() / "folder")) << c.why;
     }

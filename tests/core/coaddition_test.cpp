@@ -299,8 +299,12 @@ TEST_F(CoaddTest, UnusableLaterFilesAreReportedAndLeftOut)
         const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
         for (const char* name : {"a.fit", "b.fit", "bad.fit", "c.fit"})
             local.context.lists.InsertFile(list, name);
-        ASSERT_EQ(combineMean(local.context, 1), CoaddStatus::Done);
+        CoaddFrames report;
+        ASSERT_EQ(combineMean(local.context, 1, &report), CoaddStatus::Done);
         EXPECT_EQ(local.messages.texts, std::vector<std::string>{c.message});
+        EXPECT_EQ(local.messages.paths, std::vector<std::string>{frames.file("bad.fit")});
+        EXPECT_EQ(report.selected, 4);
+        EXPECT_EQ(report.leftOut, std::vector<std::string>{frames.file("bad.fit")});
         for (int x = 0; x < 2; ++x)
             for (int y = 0; y < 2; ++y)
                 EXPECT_EQ(local.context.imageA.grid[x][y], 3.0);
@@ -406,7 +410,13 @@ public:
         if (text == HeaderPolicyText)
             Truncate(victim, 2880);
     }
+    void showFileError(const std::string& text, const std::string& path) override
+    {
+        texts.push_back(text);
+        paths.push_back(path);
+    }
     std::vector<std::string> texts;
+    std::vector<std::string> paths;
     std::string victim;
 };
 
@@ -433,8 +443,11 @@ TEST_F(CoaddTest, FileFailingPartWayIsLeftOutAndTheRunRestarts)
             for (const char* name : {"a.fit", "b.fit", "c.fit"})
                 local.lists.InsertFile(list, name);
 
-            const CoaddStatus result = CombineList(local, 1, {CoaddMethod::Mean, 0, 0}, tuning);
+            CoaddFrames report;
+            const CoaddStatus result = CombineList(local, 1, {CoaddMethod::Mean, 0, 0}, tuning, &report);
             EXPECT_EQ(messages.texts, (std::vector<std::string>{HeaderPolicyText, "Error while reading image data"}));
+            EXPECT_EQ(messages.paths, std::vector<std::string>{messages.victim});
+            EXPECT_EQ(report.leftOut, firstFails ? std::vector<std::string>{} : std::vector<std::string>{messages.victim});
             if (firstFails) {
                 EXPECT_EQ(result, CoaddStatus::FirstImageUnreadable);
                 ASSERT_EQ(local.imageA.grid.width(), 1);

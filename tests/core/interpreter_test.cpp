@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -225,6 +226,29 @@ TEST_F(InterpreterTest, StatOfALargeImage)
     EXPECT_EQ(run("stat"), "     min = 0\r\n     max = 999\r\n     median = 499.5\r\n     mean = 499.5\r\n     sigma = 288.67");
 }
 
+// The median of an image holding a NaN takes a copy of its pixels (more than the
+// allocator's per-thread heaps of 64 MiB hold here): when it cannot be had, the user is
+// told and the image stays as it was.
+TEST_F(InterpreterTest, StatShortOfMemoryTellsAndChangesNothing)
+{
+    if (!test::AddressSpaceLimitsWork())
+        GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+    ImageGrid& grid = context().imageA.grid;
+    ASSERT_TRUE(grid.tryResize(4500, 4500)); // 162 MB
+    for (int x = 0; x < 4500; ++x)
+        std::fill(grid[x], grid[x] + 4500, 5.0);
+    grid[1][1] = std::numeric_limits<double>::quiet_NaN(); // the median then takes a copy of the pixels
+    ASSERT_TRUE(context().display.buildDisplay(grid));
+    context().display.paintDisplay();
+    const test::ChildEnd end = test::RunWithAddressSpaceLimit(std::uint64_t{32} << 20, [&] {
+        const bool told = run("stat") == "     not enough memory !" &&
+                          tc.messages.texts == std::vector<std::string>{"Not enough memory for an image of 4500 x 4500 pixels."};
+        return told && grid[4499][4499] == 5.0 && run("size") == "     width = 4500\r\n     height = 4500" ? 0 : 1;
+    });
+    EXPECT_TRUE(end.exited && end.code == 0) << "code " << end.code << ", signal " << end.signal;
+    EXPECT_NE(run("stat").find("     median = 5\r\n"), std::string::npos) << "with room the same command answers";
+}
+
 TEST_F(InterpreterTest, StatWritesInfinityAndNotANumber)
 {
     WriteImage(work.file("inf.fit"), 3, 1, {1, Inf, 2});
@@ -379,6 +403,7 @@ TEST_F(InterpreterTest, SizeMismatchShowsTheMessageAndStillGivesTheNormalReply)
 
     EXPECT_EQ(run("mult (small)"), "     two images have been multiplied");
     EXPECT_EQ(tc.messages.texts, (std::vector<std::string>{"Size of loaded image is not compatible with displayed image."}));
+    EXPECT_EQ(tc.messages.paths, (std::vector<std::string>{work.file("small.fit")}));
     EXPECT_EQ(RowMajor(context().imageA.grid), (std::vector<double>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(context().imageA.cards.block(), cardsBefore) << "no header option without a combination";
     EXPECT_EQ(context().display.bitmap().rows, rowsBefore);
@@ -540,6 +565,24 @@ TEST_F(ListCommandTest, SigmaClipReadsKappaAndIterationsAsTokensTwoAndThree)
     EXPECT_EQ(clipped, (std::vector<double>{10, 10}));
     EXPECT_NE(clipped, none);
     EXPECT_EQ(resultOf("sigmaclip [S] 1.5 3 extra"), clipped);
+}
+
+TEST_F(ListCommandTest, FramesLeftOutAreCountedAndNamedOnASecondLine)
+{
+    writeFrames(frames, {2, 4});
+    // One frame left out: its name. Six left out: the first five, then "...".
+    addList("One", frames, {"f0.fit", "gone.fit", "f1.fit"});
+    addList("Many", frames, {"f0.fit", "b1.fit", "b2.fit", "f1.fit", "b3.fit", "b4.fit", "b5.fit", "b6.fit"});
+    EXPECT_EQ(run("mean [One]"), "     mean image has been calculated\r\n"
+                                 "     2 of 3 frames combined; left out: gone.fit");
+    EXPECT_EQ(RowMajor(context().imageA.grid), (std::vector<double>{3, 3}));
+    EXPECT_EQ(run("median [Many]"), "     median image has been calculated\r\n"
+                                    "     2 of 8 frames combined; left out: b1.fit, b2.fit, b3.fit, b4.fit, b5.fit, ...");
+    // Every frame used: the reply is the one line.
+    addList("All", frames, {"f0.fit", "f1.fit"});
+    EXPECT_EQ(run("mean [All]"), "     mean image has been calculated");
+    // Refused for too few frames once the unreadable ones are out: no count.
+    EXPECT_EQ(run("minmaxrej [One]"), "     min-max rejection requires at least 3 images!");
 }
 
 TEST_F(ListCommandTest, ListWithoutSelectedFileChangesNothing)

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "shell/Settings.h"
 #include "support/TestSupport.h"
 
@@ -361,6 +364,43 @@ TEST(Settings, ReplacingTheFileKeepsItsPermissionsAndLinks)
     EXPECT_EQ(FileText(real), "[PATH]\nWorking path=/new\n");
     EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"Skyvane.ini", "real.ini"}));
+}
+
+// Two programs writing at once (or Preferences and a working-directory change): every
+// change of either reaches the file, and a refused write into no file creates none.
+TEST(Settings, WritersAtOnceLoseNoChange)
+{
+    TempDir dir;
+    const std::string ini = dir.file("Skyvane.ini");
+    test::WriteFileBytes(ini, "; kept\r\n[PATH]\r\nWorking path=/data\r\n");
+    constexpr int Writes = 40;
+    std::vector<pid_t> writers;
+    for (const char* prefix : {"A", "B", "C"}) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            for (int i = 0; i < Writes; ++i)
+                if (!WriteSetting(ini, "Race", prefix + std::to_string(i), std::to_string(i)))
+                    ::_exit(1);
+            ::_exit(0);
+        }
+        writers.push_back(pid);
+    }
+    for (const pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int lost = 0;
+    for (const char* prefix : {"A", "B", "C"})
+        for (int i = 0; i < Writes; ++i)
+            lost += ReadProfileString(ini, "Race", prefix + std::to_string(i)) != std::to_string(i);
+    EXPECT_EQ(lost, 0);
+    const std::string head = "; kept\r\n[PATH]\r\nWorking path=/data\r\n[Race]\r\n";
+    EXPECT_EQ(FileText(ini).substr(0, head.size()), head);
+    EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"Skyvane.ini"}));
+
+    EXPECT_FALSE(WriteSetting(dir.file("new.ini"), PathSection, WorkingPathKey, "/a\nb"));
+    EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"Skyvane.ini"}));
 }
 
 TEST(Settings, TheFirstOfTwoSectionsOfTheSameNameServes)

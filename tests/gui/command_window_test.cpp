@@ -428,17 +428,52 @@ TEST_F(CommandWindowTest, ChangesWithoutAKeyMayNotTouchTheHistory)
     expectShownMatches();
 }
 
-TEST_F(CommandWindowTest, PastedLinesKeepCrLfLineEnds)
+// Several lines pasted at the prompt are one input line: their breaks become blanks
+// (those at the end go), so the history keeps one command per line.
+TEST_F(CommandWindowTest, PastedLinesBecomeOneInputLine)
 {
-    QApplication::clipboard()->setText("one\ntwo");
-    edit->paste();
-    EXPECT_EQ(window->historyText(), ">one\r\ntwo");
+    type("add");
+    QApplication::clipboard()->setText(" 1\r\nmult\n2\r\n");
+    key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(window->historyText(), ">add 1 mult 2");
     expectShownMatches();
-    // The last line is the input line now; its first character counts as the prompt.
-    key(Qt::Key_End);
-    type("x");
-    key(Qt::Key_Return);
-    EXPECT_EQ(ctx.context.CommandSlot, "wox");
+    enter();
+    EXPECT_EQ(ctx.context.CommandSlot, "add 1 mult 2");
+    EXPECT_EQ(window->historyText(), ">add 1 mult 2\r\n     no image !\r\n>");
+
+    QApplication::clipboard()->setText(QStringLiteral("one\rtwo\u2029three\n\n"));
+    edit->paste(); // without a key, as the context menu pastes
+    EXPECT_EQ(window->historyText(), ">add 1 mult 2\r\n     no image !\r\n>one two three");
+}
+
+// Up and Down with the caret on the prompt line bring back the commands of the run, typed
+// or composed by the menus (the stepping itself: core/command_recall_test); elsewhere the
+// arrows move the caret.
+TEST_F(CommandWindowTest, UpAndDownOnThePromptLineRecallCommands)
+{
+    command("size");
+    SubmitCommand(ctx.context, "stat", *window); // a menu's command, echoed at the prompt
+    const std::string before = window->historyText();
+    type("me");
+    key(Qt::Key_Up);
+    EXPECT_EQ(window->historyText(), before + "stat");
+    key(Qt::Key_Up);
+    EXPECT_EQ(window->historyText(), before + "size");
+    EXPECT_EQ(caret(), textEnd());
+    expectShownMatches();
+    key(Qt::Key_Down);
+    key(Qt::Key_Down);
+    EXPECT_EQ(window->historyText(), before + "me");
+    key(Qt::Key_Up);
+    enter();
+    EXPECT_EQ(ctx.context.CommandSlot, "stat");
+
+    const std::string history = window->historyText();
+    setCaret(afterLastPrompt() - 3);
+    const int inHistory = caret();
+    key(Qt::Key_Up);
+    EXPECT_LT(caret(), inHistory);
+    EXPECT_EQ(window->historyText(), history);
 }
 
 TEST_F(CommandWindowTest, RepliesKeepTheirExactBytes)

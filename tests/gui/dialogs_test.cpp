@@ -4,7 +4,9 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -14,6 +16,7 @@
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/Dialogs.h"
 #include "support/GuiTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace skyvane {
 namespace {
@@ -71,8 +74,7 @@ TEST(EnterConstantDialogTest, OkReadsTheFirstFourteenCharacters)
         double value;
     };
     const Case cases[] = {
-        {"", 0},
-        {"abc", 0},
+        {"0", 0},
         {"12abc", 12},
         {"12345678901234567890", 12345678901234.0},
         {"0.1234567890123456", 0.123456789012},
@@ -94,6 +96,29 @@ TEST(EnterConstantDialogTest, OkReadsTheFirstFourteenCharacters)
         else
             EXPECT_EQ(dialog.value(), c.value);
     }
+}
+
+// A text without any number would be read as 0 and submitted, wiping the image with
+// "mult 0" or "div 0": the dialog says so and stays open until a number is given.
+TEST(EnterConstantDialogTest, TextWithoutANumberIsRefusedAndTheDialogStaysOpen)
+{
+    EnterConstantDialog dialog(nullptr, QStringLiteral("Enter constant for division"), 1);
+    dialog.show();
+    for (const char* typed : {"", "abc", "-", "              7"}) { // the last: 14 blanks, then 7
+        Type(dialog.edit(), QString::fromLatin1(typed));
+        QString said;
+        test::AnswerNextModal([&said](QWidget* modal) {
+            said = static_cast<QMessageBox*>(modal)->text();
+            static_cast<QMessageBox*>(modal)->accept();
+        });
+        QTest::mouseClick(dialog.okButton(), Qt::LeftButton);
+        EXPECT_EQ(said, "The text is not a number.") << typed;
+        EXPECT_TRUE(dialog.isVisible()) << typed;
+    }
+    Type(dialog.edit(), QStringLiteral("-2.5e"));
+    QTest::keyClick(dialog.edit(), Qt::Key_Return);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.value(), -2.5);
 }
 
 TEST(EnterConstantDialogTest, CancelKeepsTheValueEscapeAndCloseBoxAreIgnored)
@@ -156,15 +181,15 @@ QStringList Items(const QComboBox* combo)
 
 const QStringList Tags = {QStringLiteral("[WORK]"), QStringLiteral("[PATH]"), QStringLiteral("[PATH2]"), QStringLiteral("[ABC]")};
 
-TEST(SelectImageListDialogTest, OpensWithTheTagsInOrderAndNothingSelected)
+TEST(SelectImageListDialogTest, OpensWithTheTagsInOrderAndTheFirstChosen)
 {
     SelectImageListDialog dialog(nullptr, QStringLiteral("Select image list for median co-addition"), Tags);
     dialog.show();
     QApplication::processEvents();
     EXPECT_EQ(dialog.windowTitle(), "Select image list for median co-addition");
     EXPECT_EQ(Items(dialog.combo()), Tags); // unsorted
-    EXPECT_EQ(dialog.combo()->currentIndex(), -1);
-    EXPECT_EQ(dialog.combo()->currentText(), "");
+    EXPECT_EQ(dialog.combo()->currentIndex(), 0);
+    EXPECT_EQ(dialog.combo()->currentText(), "[WORK]");
     EXPECT_TRUE(dialog.combo()->isEditable());
     EXPECT_EQ(ControlId(dialog.combo()), 1015);
     EXPECT_EQ(ControlId(dialog.okButton()), 1003);
@@ -184,13 +209,13 @@ TEST(SelectImageListDialogTest, OnlyAnItemPickedFromTheListCounts)
         const char* result;
     };
     const Case cases[] = {
-        {"nothing chosen", {}, ""},
-        {"second item by keyboard", {Down, Down}, "[PATH]"},
+        {"OK at once takes the first list", {}, "[WORK]"},
+        {"second item by keyboard", {Down}, "[PATH]"},
         {"third item from the dropped-down list", {ClickPopupItem2}, "[PATH2]"},
         {"typed text equal to an item", {TypePath}, ""},
         {"typed text and Enter", {TypePath, PressEnterInEdit}, ""},
         {"picked, then typed over", {Down, TypeJunk}, ""},
-        {"typed, then picked", {TypeJunk, Down}, "[WORK]"},
+        {"typed, then picked", {TypeJunk, Down}, "[PATH]"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,7 +280,6 @@ TEST(SelectImageListDialogTest, ProviderReturnsTheChosenTagAndEmptyListsGiveNoth
         auto* dialog = qobject_cast<SelectImageListDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
         QTest::keyClick(dialog->combo(), Qt::Key_Down);
-        QTest::keyClick(dialog->combo(), Qt::Key_Down);
         QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
     });
     EXPECT_EQ(provider.askImageList(nullptr, QStringLiteral("Select image list for standard co-addition"), Tags), "[PATH]");
@@ -269,6 +293,49 @@ TEST(SelectImageListDialogTest, ProviderReturnsTheChosenTagAndEmptyListsGiveNoth
     });
     EXPECT_EQ(provider.askImageList(nullptr, QStringLiteral("Select image list for median co-addition"), {}), "");
     EXPECT_EQ(count, 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// The save dialogs of the File menu (the real QFileDialog)
+
+// Types name into the file dialog that opens next and presses Save; a question whether to
+// replace a file is answered No, and the dialog then cancelled.
+void AnswerSaveDialog(const QString& name, bool* askedToReplace = nullptr)
+{
+    test::AnswerNextModal([name, askedToReplace](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(name);
+        if (askedToReplace) {
+            test::AnswerNextModal([askedToReplace](QWidget* question) {
+                *askedToReplace = qobject_cast<QMessageBox*>(question) != nullptr;
+                static_cast<QMessageBox*>(question)->button(QMessageBox::No)->click();
+            });
+        }
+        static_cast<QDialog*>(dialog)->accept(); // the Save button
+        if (dialog->isVisible())
+            dialog->reject();
+    });
+}
+
+// A bare name lands in the folder the dialog starts in, with the file type's extension.
+TEST(SaveDialogsTest, StartInTheFolderGivenAndAppendTheFileTypesExtension)
+{
+    test::TempDir dir;
+    test::WriteFileBytes(dir.file("old.fit"), "an older result");
+    const QString folder = QString::fromStdString(dir.path().string());
+    QtDialogProvider provider;
+    AnswerSaveDialog(QStringLiteral("sigclip"));
+    EXPECT_EQ(provider.saveFitsFile(nullptr, folder), folder + "/sigclip.fit");
+    AnswerSaveDialog(QStringLiteral("sigclip"));
+    EXPECT_EQ(provider.saveBitmapFile(nullptr, folder), folder + "/sigclip.bmp");
+    AnswerSaveDialog(QStringLiteral("m31.fts")); // an extension of the user's own stays
+    EXPECT_EQ(provider.saveFitsFile(nullptr, folder), folder + "/m31.fts");
+    // The extension is there before the dialog looks for a file to replace.
+    bool askedToReplace = false;
+    AnswerSaveDialog(QStringLiteral("old"), &askedToReplace);
+    EXPECT_EQ(provider.saveFitsFile(nullptr, folder), QString());
+    EXPECT_TRUE(askedToReplace);
 }
 
 TEST(DialogUnitsTest, ScaleWithTheFont)

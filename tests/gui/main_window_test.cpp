@@ -1,12 +1,19 @@
+#include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <optional>
+
+#include <malloc.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QSlider>
@@ -17,6 +24,7 @@
 #include "image/FitsFile.h"
 #include "shell/qt/DialogProvider.h"
 #include "shell/qt/MainWindow.h"
+#include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
 #include "toolwindows/qt/CommandWindow.h"
@@ -194,6 +202,69 @@ TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + saved + "]"));
 }
 
+TEST_F(MainWindowTest, AFailedSaveLeavesTheCaption)
+{
+    window->openingSequence(image);
+    const QString caption = window->windowTitle();
+    const std::string nowhere = dir.file("no/such/folder/saved.fit");
+    dialogs.answers = {QString::fromStdString(nowhere)};
+    trigger(MainIds::SaveFits);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Error while writing image file"});
+    EXPECT_EQ(messages.paths, std::vector<std::string>{nowhere});
+    EXPECT_EQ(window->windowTitle(), caption);
+}
+
+// A file whose pixels cannot be read whole ends as one that cannot be opened: no image,
+// rather than a half-read frame shown under the file's name.
+TEST_F(MainWindowTest, AFileCutShortOpensAsNoImage)
+{
+    window->openingSequence(image);
+    const std::string cut = test::WriteFitsFunction(dir.file("cut.fit"), 100, 100, ramp);
+    std::filesystem::resize_file(cut, 2880 + 100 * 40 * 8);
+    dialogs.answers = {QString::fromStdString(cut)};
+    trigger(MainIds::OpenFits);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Error while reading image data"});
+    EXPECT_EQ(messages.paths, std::vector<std::string>{cut});
+    EXPECT_FALSE(window->context().display.isImageDisplayed());
+    EXPECT_TRUE(window->picture().isNull());
+    trigger(MainIds::PopupStat);
+    EXPECT_EQ(window->context().ReplySlot, "     no image !");
+}
+
+// Open, Save and Export start in the working directory until one of them has been used in
+// another folder; the image file question of the Image menu always starts there.
+TEST_F(MainWindowTest, FileDialogsStartInTheWorkingDirectoryThenInTheFolderLastUsed)
+{
+    const QString work = QString::fromStdString(dir.path().string());
+    trigger(MainIds::OpenFits); // cancelled: no folder used
+    TempDir other;
+    const std::string elsewhere = test::WriteFitsFunction(other.file("m31.fit"), 100, 100, ramp);
+    dialogs.answers = {QString::fromStdString(elsewhere)};
+    trigger(MainIds::OpenFits);
+    trigger(MainIds::SaveFits);
+    trigger(MainIds::ExportBmp);
+    trigger(MainIds::AddImage);
+    const QString there = QString::fromStdString(other.path().string());
+    EXPECT_EQ(dialogs.startFolders, (QStringList{work, work, there, there, work}));
+    EXPECT_EQ(dialogs.asked, (std::vector<std::string>{"open", "open", "save", "bmp", "image"}));
+}
+
+TEST(QtMessageSinkTest, AMessageAboutAFileShowsItsPathUnderTheExactText)
+{
+    QWidget owner;
+    QtMessageSink sink(&owner);
+    QStringList shown;
+    test::AnswerNextModal([&shown](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        shown << box->windowTitle() << box->text() << box->informativeText();
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        box->accept();
+    });
+    sink.showFileError("Error while reading image data", "/data/night 1/m31.fit");
+    EXPECT_EQ(shown, (QStringList{"Error", "Error while reading image data", "/data/night 1/m31.fit"}));
+}
+
 TEST_F(MainWindowTest, PopupClearDisplayResetsCaptionButTypedClearDoesNot)
 {
     window->openingSequence(image);
@@ -225,6 +296,13 @@ TEST_F(MainWindowTest, PointerReadoutShowsOneBasedPositionsInsideThePicture)
     EXPECT_EQ(move(100, 4), QStringLiteral(","));
     EXPECT_EQ(move(9, 100), QStringLiteral(","));
     EXPECT_EQ(move(99, 99), QStringLiteral("X=100,Y=100"));
+
+    // What assistive technology reads is the text itself.
+    for (int part = 0; part < 2; ++part) {
+        QAccessibleInterface* readout = QAccessible::queryAccessibleInterface(window->statusPart(part));
+        ASSERT_NE(readout, nullptr);
+        EXPECT_EQ(readout->text(QAccessible::Name), part == 0 ? QStringLiteral("X=100") : QStringLiteral("Y=100"));
+    }
 }
 
 TEST_F(MainWindowTest, ToolbarsItemsToggleAndTrackVisibility)
@@ -333,6 +411,95 @@ TEST_F(MainWindowTest, ExportRightAfterAThresholdChangeWritesTheNewPicture)
     ASSERT_EQ(bytes.size(), 54u + 300u * 100u);
     EXPECT_EQ(bytes[54], 255);                        // pixel (0, 0) = 1000: white in the negative
     EXPECT_EQ(bytes[54 + 99 * 300 + 3 * 99], 0);      // pixel (99, 99) = 10999: black
+}
+
+// The address space of this process now (VmSize).
+std::uint64_t AddressSpaceInUse()
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    unsigned long long kilobytes = 0;
+    while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr)
+        (void)std::sscanf(line, "VmSize: %llu kB", &kilobytes);
+    if (status != nullptr)
+        std::fclose(status);
+    return static_cast<std::uint64_t>(kilobytes) * 1024;
+}
+
+// What the window shows after "Open FITS", as a child's exit code.
+enum Shown { PictureShown = 0, RefusedForMemory = 1, Inconsistent = 2, ShownWithoutWholePicture = 3 };
+
+// Whether the client area shows grey levels at a few places (not the background colour).
+bool ViewShowsGrey(QWidget* view)
+{
+    const QImage grabbed = view->grab().toImage();
+    for (const QPoint p : {QPoint(0, 0), QPoint(5, 7), QPoint(40, 30)}) {
+        const QRgb c = grabbed.pixel(p);
+        if (qRed(c) != qGreen(c) || qGreen(c) != qBlue(c))
+            return false;
+    }
+    return true;
+}
+
+// A 4200 x 4200 image needs a grid of 141 MB, picture rows of 53 MB and a window image of
+// 71 MB (more than the allocator's per-thread heaps of 64 MiB hold, so it needs address
+// space of its own): wherever memory runs out, the program tells and goes on, never ends.
+TEST_F(MainWindowTest, PicturesThatDoNotFitInMemoryNeverEndTheProgram)
+{
+    if (!test::AddressSpaceLimitsWork())
+        GTEST_SKIP() << "address space limits do not work under AddressSanitizer";
+    const std::string large = dir.file("large.fit");
+    test::WriteLargeFits16(large, 4200, 4200);
+    const auto openLarge = [&] {
+        messages.texts.clear();
+        dialogs.answers = {QString::fromStdString(large)};
+        trigger(MainIds::OpenFits);
+        const bool displayed = window->context().display.isImageDisplayed();
+        if (!displayed)
+            return messages.texts == std::vector<std::string>{"Not enough memory for an image of 4200 x 4200 pixels."} &&
+                           window->context().imageA.grid.empty() && !ViewShowsGrey(window->displayView())
+                       ? RefusedForMemory
+                       : Inconsistent;
+        if (!messages.texts.empty() || !ViewShowsGrey(window->displayView()))
+            return Inconsistent;
+        return window->picture().isNull() ? ShownWithoutWholePicture : PictureShown;
+    };
+
+    const std::vector<std::uint64_t> megabytes = {64, 160, 180, 200, 220, 250, 280, 1024};
+    for (const std::uint64_t level : megabytes) {
+        SCOPED_TRACE(std::to_string(level) + " MiB");
+        const test::ChildEnd end = test::RunWithAddressSpaceLimit(level << 20, [&] { return static_cast<int>(openLarge()); });
+        ASSERT_TRUE(end.exited) << "ended by signal " << end.signal;
+        EXPECT_NE(end.code, Inconsistent);
+        if (level == megabytes.front()) {
+            EXPECT_EQ(end.code, RefusedForMemory);
+        }
+        if (level == megabytes.back()) {
+            EXPECT_EQ(end.code, PictureShown);
+        }
+    }
+
+    // Room for everything but the window image: the picture is shown all the same, each
+    // paint converting only what it draws.
+    const test::ChildEnd end = test::RunWithAddressSpaceLimit(std::uint64_t{1} << 30, [&] {
+        // Large blocks straight from the system and back to it when freed, so that what
+        // one open released is not handed to the next without counting.
+        ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+        ::mallopt(M_TRIM_THRESHOLD, 1 << 20);
+        if (openLarge() != PictureShown)
+            return 10;
+        trigger(MainIds::PopupClearDisplay); // Image A and its picture go
+        // The grid (141 MB), the picture's rows (53 MB) and room for what a load uses
+        // meanwhile, but not for the window image (71 MB).
+        const std::uint64_t room = (std::uint64_t{141} + 53 + 24) * 1000 * 1000;
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(AddressSpaceInUse() + room);
+        if (::setrlimit(RLIMIT_AS, &limit) != 0)
+            return 11;
+        return static_cast<int>(openLarge());
+    });
+    ASSERT_TRUE(end.exited) << "ended by signal " << end.signal;
+    EXPECT_EQ(end.code, ShownWithoutWholePicture);
 }
 
 } // namespace

@@ -95,7 +95,8 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     EXPECT_TRUE(window->windowFlags().testFlag(Qt::Tool));
     ASSERT_EQ(table.count, 1);
     EXPECT_EQ(table.windows[0], window.get());
-    EXPECT_EQ(window->size(), QSize(438, 135));
+    EXPECT_EQ(window->size().height(), 135);
+    EXPECT_GE(window->size().width(), 438);
     EXPECT_EQ(window->minimumSize(), window->maximumSize()); // not resizable
 
     EXPECT_EQ(window->LowThreshold(), 0);
@@ -111,8 +112,12 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     }
     EXPECT_EQ(window->lowSlider()->geometry(), QRect(10, 10, 350, 20));
     EXPECT_EQ(window->highSlider()->geometry(), QRect(10, 42, 350, 20));
-    EXPECT_EQ(window->lowEdit()->geometry(), QRect(375, 10, 38, 18));
-    EXPECT_EQ(window->highEdit()->geometry(), QRect(375, 40, 38, 18));
+    // The edits stand where they always stood, at least 38 x 18, sized for their font.
+    EXPECT_EQ(window->lowEdit()->pos(), QPoint(375, 10));
+    EXPECT_EQ(window->highEdit()->pos(), QPoint(375, 40));
+    EXPECT_EQ(window->lowEdit()->size(), window->highEdit()->size());
+    EXPECT_GE(window->lowEdit()->width(), 38);
+    EXPECT_GE(window->lowEdit()->height(), 18);
     EXPECT_EQ(window->autoButton()->geometry(), QRect(40, 75, 80, 25));
     EXPECT_EQ(window->invertButton()->geometry(), QRect(150, 75, 80, 25));
 
@@ -125,6 +130,35 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Invert"), window->invertButton());
     EXPECT_EQ(window->accessibleName(), QString("Thresholds"));
     EXPECT_EQ(redraws->count(), 0);
+}
+
+// "32767" must not show as "2767". An edit too narrow for its text scrolls it to keep the
+// caret in view, so five digits that fit look the same with the caret at either end: in
+// the platform's font and in a large one.
+TEST(ThresholdEdits, FiveDigitsShowWhole)
+{
+    const QFont original = QApplication::font();
+    for (const int points : {0, 20}) {
+        QFont font = original;
+        if (points > 0)
+            font.setPointSize(points);
+        QApplication::setFont(font);
+        TestContext ctx;
+        QWidget owner;
+        ToolWindowTable table;
+        ThresholdsWindow window(table, ctx.context, &owner, QRect(100, 600, 438, 135));
+        for (QLineEdit* edit : {window.lowEdit(), window.highEdit()}) {
+            for (const char* text : {"32767", "88888", "00000"}) {
+                edit->setText(QString::fromLatin1(text));
+                edit->setCursorPosition(0);
+                const QImage atStart = edit->grab().toImage();
+                edit->setCursorPosition(5);
+                EXPECT_EQ(edit->grab().toImage(), atStart) << text << " at " << points << " points";
+            }
+        }
+        EXPECT_TRUE(window.rect().contains(window.highEdit()->geometry()));
+    }
+    QApplication::setFont(original);
 }
 
 struct TypedCase {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,23 @@ private:
     std::filesystem::path path_;
 };
 
-// Keeps every message the core shows, in order.
+// Keeps every message the core shows, in order, with the path of the file each one is
+// about ("" for a message about no file).
 class RecordingMessages final : public MessageSink {
 public:
-    void showError(const std::string& text) override { texts.push_back(text); }
+    void showError(const std::string& text) override { showFileError(text, {}); }
+    void showFileError(const std::string& text, const std::string& path) override
+    {
+        texts.push_back(text);
+        paths.push_back(path);
+    }
+    void clear()
+    {
+        texts.clear();
+        paths.clear();
+    }
     std::vector<std::string> texts;
+    std::vector<std::string> paths;
 };
 
 class RecordingStatus final : public StatusSink {
@@ -94,6 +107,10 @@ struct RecordSnapshot {
 };
 RecordSnapshot TakeSnapshot(const ImageRecord& record, std::size_t valueLimit = SIZE_MAX);
 
+// A large 16-bit image written directly (no values held in memory): pixel (x, y) is
+// (x + 3 y) % 30000. For tests of images that take real memory.
+void WriteLargeFits16(const std::string& path, int width, int height);
+
 // Reads a whole file's bytes.
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
@@ -106,5 +123,18 @@ std::string RawFitsHeader(const std::vector<std::string>& cards);
 int OpenFileCount();
 // The names in a folder, sorted (hidden files included).
 std::vector<std::string> FolderEntries(const std::string& folder);
+
+// How a child process ended.
+struct ChildEnd {
+    bool exited = false; // by exit, with code; otherwise by signal
+    int code = -1;
+    int signal = 0;
+};
+// Runs body in a forked child whose address space may grow by at most extraBytes beyond
+// what it uses when the limit is set; the child exits with body's result. For the
+// behaviour of memory failures with real allocators. Not under AddressSanitizer, whose
+// shadow memory needs far more address space than any such limit leaves.
+ChildEnd RunWithAddressSpaceLimit(std::uint64_t extraBytes, const std::function<int()>& body);
+bool AddressSpaceLimitsWork();
 
 } // namespace skyvane::test

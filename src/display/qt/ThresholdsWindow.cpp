@@ -1,10 +1,15 @@
 #include "display/qt/ThresholdsWindow.h"
 
+#include <cmath>
+
 #include <QEvent>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 #include "display/ThresholdRules.h"
 #include "processing/Statistics.h"
@@ -40,6 +45,34 @@ QLineEdit* MakeEdit(QWidget* parent, const QRect& rect, const QString& text, con
     return edit;
 }
 
+// The size an edit needs to show five digits whole in its own font and style: five of the
+// widest digit (rounded up: text is laid out in fractions of a pixel), the caret, the
+// edit's inner margins and the style's frame. Never less than the window's original
+// 38 x 18.
+QSize FiveDigitEditSize(const QLineEdit* edit)
+{
+    const QFontMetricsF metrics(edit->font());
+    QChar widest = QLatin1Char('0');
+    for (char c = '1'; c <= '9'; ++c)
+        if (metrics.horizontalAdvance(QLatin1Char(c)) > metrics.horizontalAdvance(widest))
+            widest = QLatin1Char(c);
+    const int digits = static_cast<int>(std::ceil(metrics.horizontalAdvance(QString(5, widest))));
+    const QMargins margins = edit->textMargins();
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    option.midLineWidth = 0;
+    option.state |= QStyle::State_Sunken;
+    option.features = QStyleOptionFrame::None;
+    // QLineEdit keeps 2 pixels between its contents rectangle and the text on each side.
+    constexpr int InnerMargin = 2;
+    const int caret = edit->style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, edit);
+    const QSize contents(digits + caret + 2 * InnerMargin + margins.left() + margins.right(),
+                         static_cast<int>(std::ceil(metrics.height())) + margins.top() + margins.bottom());
+    const QSize size = edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, contents, edit);
+    return size.expandedTo(QSize(38, 18));
+}
+
 QPushButton* MakeButton(QWidget* parent, const QRect& rect, const QString& text)
 {
     auto* button = new QPushButton(text, parent);
@@ -60,6 +93,15 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, AppContext& context, 
     high_ = MakeSlider(this, QRect(10, 42, 350, 20), ThresholdMaximum, QStringLiteral("High threshold"));
     lowEdit_ = MakeEdit(this, QRect(375, 10, 38, 18), QStringLiteral("0"), QStringLiteral("Low threshold value"));
     highEdit_ = MakeEdit(this, QRect(375, 40, 38, 18), QStringLiteral("32767"), QStringLiteral("High threshold value"));
+    // 38 pixels cut "32767" to "2767" in common fonts: the edits take the size five digits
+    // need in the font they have. The window keeps its size unless they would come closer
+    // to its right edge than the sliders are to its left one.
+    const QSize editSize = FiveDigitEditSize(highEdit_);
+    lowEdit_->resize(editSize);
+    highEdit_->resize(editSize);
+    constexpr int EdgeMargin = 10;
+    if (375 + editSize.width() + EdgeMargin > width())
+        setFixedWidth(375 + editSize.width() + EdgeMargin);
     autoButton_ = MakeButton(this, QRect(40, 75, 80, 25), QStringLiteral("Auto"));
     invertButton_ = MakeButton(this, QRect(150, 75, 80, 25), QStringLiteral("Invert"));
 
@@ -134,7 +176,14 @@ void ThresholdsWindow::autoThresholds()
         setEditText(highEdit_, QString::number(ThresholdMaximum));
         return;
     }
-    const AutoThresholds values = AutoThresholdsFromMedian(ImageMedian(context_.imageA.grid));
+    const ImageGrid& grid = context_.imageA.grid;
+    const std::optional<double> median = TryImageMedian(grid);
+    if (!median) {
+        // The thresholds stay as they are.
+        context_.messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
+        return;
+    }
+    const AutoThresholds values = AutoThresholdsFromMedian(*median);
     setEditText(lowEdit_, QString::number(values.low));
     setEditText(highEdit_, QString::number(values.high));
 }

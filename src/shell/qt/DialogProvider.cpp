@@ -16,22 +16,37 @@ const QString FitsFilter = QStringLiteral("Fits Files (*.fit);;All Files (*.*)")
 const QString BitmapFilter = QStringLiteral("Bmp Files (*.bmp);;All Files (*.*)");
 const QString NewImagesFilter = QStringLiteral("Fits images (*.fit);;All Files (*.*)");
 
+// A save dialog that asks before overwriting. A name typed without an extension gets
+// "." + suffix, whichever filter is chosen (the files are of that type either way, and "*.*"
+// would not even list a name without a dot); the dialog appends it before it looks for an
+// existing file, so the question is asked about the name that is really written.
+QString SaveFileName(QWidget* owner, const QString& startFolder, const QString& filter, const QString& suffix)
+{
+    QFileDialog dialog(owner, QString(), startFolder, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(suffix);
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.front();
+}
+
 } // namespace
 
-QString QtDialogProvider::openFitsFile(QWidget* owner)
+QString QtDialogProvider::openFitsFile(QWidget* owner, const QString& startFolder)
 {
-    return QFileDialog::getOpenFileName(owner, QString(), QString(), FitsFilter, nullptr, QFileDialog::ReadOnly);
+    return QFileDialog::getOpenFileName(owner, QString(), startFolder, FitsFilter, nullptr, QFileDialog::ReadOnly);
 }
 
-QString QtDialogProvider::saveFitsFile(QWidget* owner)
+QString QtDialogProvider::saveFitsFile(QWidget* owner, const QString& startFolder)
 {
-    // QFileDialog asks before overwriting by default.
-    return QFileDialog::getSaveFileName(owner, QString(), QString(), FitsFilter);
+    return SaveFileName(owner, startFolder, FitsFilter, QStringLiteral("fit"));
 }
 
-QString QtDialogProvider::saveBitmapFile(QWidget* owner)
+QString QtDialogProvider::saveBitmapFile(QWidget* owner, const QString& startFolder)
 {
-    return QFileDialog::getSaveFileName(owner, QString(), QString(), BitmapFilter);
+    return SaveFileName(owner, startFolder, BitmapFilter, QStringLiteral("bmp"));
 }
 
 std::optional<double> QtDialogProvider::askConstant(QWidget* owner, const QString& prompt, double initial)

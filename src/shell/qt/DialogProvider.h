@@ -18,12 +18,15 @@ class DialogProvider {
 public:
     virtual ~DialogProvider() = default;
 
-    // "Open FITS": open dialog, filters "Fits Files (*.fit)" and "All Files (*.*)".
-    virtual QString openFitsFile(QWidget* owner) = 0;
-    // "Save FITS": save dialog, same filters, asks before overwriting.
-    virtual QString saveFitsFile(QWidget* owner) = 0;
-    // "Export to BMP": save dialog, "Bmp Files (*.bmp)" and "All Files (*.*)".
-    virtual QString saveBitmapFile(QWidget* owner) = 0;
+    // "Open FITS": open dialog, filters "Fits Files (*.fit)" and "All Files (*.*)",
+    // starting in startFolder.
+    virtual QString openFitsFile(QWidget* owner, const QString& startFolder) = 0;
+    // "Save FITS": save dialog, same filters, starting in startFolder; ".fit" is appended
+    // to a name typed without an extension, and then it asks before overwriting.
+    virtual QString saveFitsFile(QWidget* owner, const QString& startFolder) = 0;
+    // "Export to BMP": save dialog, "Bmp Files (*.bmp)" and "All Files (*.*)", as above
+    // with ".bmp".
+    virtual QString saveBitmapFile(QWidget* owner, const QString& startFolder) = 0;
     // AskConstant: the "Enter constant" dialog with the prompt as caption.
     virtual std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) = 0;
     // AskImageList: the "Select image list" dialog over these tags; "" when nothing chosen.
@@ -43,9 +46,9 @@ public:
 // The real dialogs.
 class QtDialogProvider final : public DialogProvider {
 public:
-    QString openFitsFile(QWidget* owner) override;
-    QString saveFitsFile(QWidget* owner) override;
-    QString saveBitmapFile(QWidget* owner) override;
+    QString openFitsFile(QWidget* owner, const QString& startFolder) override;
+    QString saveFitsFile(QWidget* owner, const QString& startFolder) override;
+    QString saveBitmapFile(QWidget* owner, const QString& startFolder) override;
     std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) override;
     QString askImageList(QWidget* owner, const QString& prompt, const QStringList& tags) override;
     QString askImageFile(QWidget* owner, const QString& startFolder) override;

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QAbstractItemView>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 
@@ -19,6 +20,8 @@ namespace {
 
 // At most this many characters of an edit are read as a number.
 constexpr int NumberTextLimit = 14;
+
+const QString NotANumberText = QStringLiteral("The text is not a number.");
 
 void placeControl(QWidget* control, int id, const QRect& dialogUnits)
 {
@@ -102,6 +105,16 @@ void EnterConstantDialog::showEvent(QShowEvent* event)
 void EnterConstantDialog::accept()
 {
     const std::string head = edit_->text().left(NumberTextLimit).toStdString();
+    if (!StartsWithNumber(head)) {
+        // A text without any number would be read as 0 and wipe the image (a division by
+        // zero, a multiplication by zero): say so and let the user correct it.
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Error"), NotANumberText, QMessageBox::Ok, this);
+        box.setAccessibleName(QStringLiteral("Error"));
+        box.exec();
+        edit_->setFocus(Qt::OtherFocusReason);
+        edit_->selectAll();
+        return;
+    }
     value_ = ParseReal(head);
     done(QDialog::Accepted);
 }
@@ -139,8 +152,11 @@ SelectImageListDialog::SelectImageListDialog(QWidget* owner, const QString& prom
     // The resource height includes the dropped-down list; the closed box is one line.
     placeControl(combo_, 1015, QRect(21, 16, 79, 14));
     combo_->addItems(tags);
-    combo_->setCurrentIndex(-1);
-    combo_->setEditText(QString());
+    // The first list is chosen from the start, so that OK right away takes it.
+    combo_->setCurrentIndex(tags.isEmpty() ? -1 : 0);
+    if (tags.isEmpty())
+        combo_->setEditText(QString());
+    chosen_ = combo_->currentIndex();
 
     // Only an item picked from the list counts. A QComboBox with an edit field also
     // "activates" the item whose text equals typed text when editing ends; that match is

@@ -26,8 +26,9 @@ int ControlId(const QWidget* control);
 
 // "Enter constant" (dialog 105). The caption is the prompt; edit 1001 starts with the
 // initial value (15 significant digits). OK (1003, default) reads at most the first 14
-// characters of the edit with ParseReal; Cancel (1002) keeps the initial value. Escape and
-// the close box are ignored: only the two buttons close it.
+// characters of the edit with ParseReal; when they hold no number at all ("", "abc", "-")
+// a box says "The text is not a number." and the dialog stays open. Cancel (1002) keeps
+// the initial value. Escape and the close box are ignored: only the two buttons close it.
 class EnterConstantDialog final : public QDialog {
     Q_OBJECT
 public:
@@ -54,9 +55,9 @@ private:
 };
 
 // "Select image list" (dialog 107). Combo 1015 holds the tags in the given order,
-// unsorted, nothing selected. OK (1003) returns the text of the item selected in the list;
-// text typed into the edit field does not count, and no selected item gives "". Cancel
-// (1002) gives "". Escape and the close box are ignored.
+// unsorted, the first one chosen. OK (1003) returns the text of the item selected in the
+// list; text typed into the edit field does not count, and no selected item gives "".
+// Cancel (1002) gives "". Escape and the close box are ignored.
 class SelectImageListDialog final : public QDialog {
     Q_OBJECT
 public:

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -87,8 +89,16 @@ std::string CommandLinePath(const std::string& argument)
 
 void QtMessageSink::showError(const std::string& text)
 {
+    showFileError(text, std::string());
+}
+
+void QtMessageSink::showFileError(const std::string& text, const std::string& path)
+{
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Error"), fromLocal(text), QMessageBox::Ok, owner_);
     box.setAccessibleName(QStringLiteral("Error"));
+    // The exact message stays the box's text; the file it is about goes under it.
+    if (!path.empty())
+        box.setInformativeText(fromLocal(path));
     box.exec();
 }
 
@@ -110,20 +120,7 @@ protected:
             window_->firstPaint();
         window_->flushRedraw();
         QPainter painter(this);
-        const QRect dirty = event->rect();
-        const QImage& picture = window_->picture_;
-        if (!picture.isNull() && window_->context_->display.isImageDisplayed()) {
-            const QRect pictureRect = dirty.intersected(picture.rect());
-            if (!pictureRect.isEmpty()) {
-                window_->ensureConverted(pictureRect);
-                painter.drawImage(pictureRect.topLeft(), picture, pictureRect);
-            }
-            const QRegion rest = QRegion(dirty).subtracted(QRegion(picture.rect()));
-            for (const QRect& r : rest)
-                painter.fillRect(r, BackgroundColour);
-        } else {
-            painter.fillRect(dirty, BackgroundColour);
-        }
+        window_->drawPicture(painter, event->rect());
     }
     void mouseMoveEvent(QMouseEvent* event) override
     {
@@ -211,15 +208,17 @@ void MainWindow::createMenus()
         return a;
     };
 
+    // The platform's standard keys open, save, quit and show About (Ctrl+O, Ctrl+S,
+    // Ctrl+Q and F1 on Linux); they work while the main window is the active window.
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    add(file, "Open FITS", MainIds::OpenFits);
-    add(file, "Save FITS", MainIds::SaveFits);
+    add(file, "Open FITS", MainIds::OpenFits)->setShortcut(QKeySequence::Open);
+    add(file, "Save FITS", MainIds::SaveFits)->setShortcut(QKeySequence::Save);
     add(file, "Export to BMP", MainIds::ExportBmp);
     file->addSeparator();
     add(file, "Working directory", MainIds::WorkingDirectory);
     add(file, "Preferences", MainIds::Preferences);
     file->addSeparator();
-    add(file, "E&xit", MainIds::Exit);
+    add(file, "E&xit", MainIds::Exit)->setShortcut(QKeySequence::Quit);
 
     toolbarsMenu_ = menuBar()->addMenu(QStringLiteral("Toolbars"));
     add(toolbarsMenu_, "Move to Left", MainIds::MoveToLeft);
@@ -275,7 +274,7 @@ void MainWindow::createMenus()
     add(equalisation, "Gamma adjustment", 40434);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-    add(help, "&About", MainIds::About);
+    add(help, "&About", MainIds::About)->setShortcut(QKeySequence::HelpContents);
 
     popup_ = new QMenu(QStringLiteral("MyPopupMenu"), this);
     add(popup_, "Stat", MainIds::PopupStat);
@@ -293,12 +292,13 @@ void MainWindow::createStatusBar()
     QStatusBar* bar = statusBar();
     bar->setSizeGripEnabled(true);
     bar->setAccessibleName(QStringLiteral("Status bar"));
-    // Right edges at 50, 100 and 174 pixels.
+    // Right edges at 50, 100 and 174 pixels. A label without an accessible name of its own
+    // is read out by its text ("X=10"); the description says which part it is.
     const int widths[3] = {50, 50, 74};
     for (int i = 0; i < 3; ++i) {
         auto* label = new QLabel(bar);
         label->setFixedWidth(widths[i]);
-        label->setAccessibleName(QStringLiteral("Status part %1").arg(i + 1));
+        label->setAccessibleDescription(QStringLiteral("Status part %1").arg(i + 1));
         bar->addWidget(label);
         statusParts_[i] = label;
     }
@@ -359,27 +359,31 @@ void MainWindow::runCommand(int id)
 {
     switch (id) {
     case MainIds::OpenFits:
-        openFits(dialogs_->openFitsFile(this));
+        openFits(dialogs_->openFitsFile(this, fileDialogFolder()));
         break;
     case MainIds::SaveFits: {
         if (!context_->display.isImageDisplayed())
             break;
-        const QString path = dialogs_->saveFitsFile(this);
+        const QString path = dialogs_->saveFitsFile(this, fileDialogFolder());
         if (path.isEmpty())
             break;
+        folderUsed(path);
         const std::string local = toLocal(path);
-        // A failed save has been reported by the save itself; the caption follows the path.
-        (void)context_->imageA.saveFits(local, context_->messages);
-        setWindowTitle(fromLocal(MainWindowTitle(local)));
+        // The caption names the file only when it was written; a failure has been
+        // reported by the save itself and leaves the caption as it was.
+        if (context_->imageA.saveFits(local, context_->messages) == 0)
+            setWindowTitle(fromLocal(MainWindowTitle(local)));
         break;
     }
     case MainIds::ExportBmp: {
         if (!context_->display.isImageDisplayed())
             break;
-        const QString path = dialogs_->saveBitmapFile(this);
+        const QString path = dialogs_->saveBitmapFile(this, fileDialogFolder());
         flushRedraw();
-        if (!path.isEmpty())
-            (void)exportBitmap(context_->display.bitmap(), toLocal(path), context_->messages);
+        if (path.isEmpty())
+            break;
+        folderUsed(path);
+        (void)exportBitmap(context_->display.bitmap(), toLocal(path), context_->messages); // reports its failures
         break;
     }
     case MainIds::WorkingDirectory:
@@ -481,8 +485,10 @@ void MainWindow::runCommand(int id)
 
 void MainWindow::openFits(const QString& path)
 {
-    if (!path.isEmpty())
-        displayFile(toLocal(path));
+    if (path.isEmpty())
+        return;
+    folderUsed(path);
+    displayFile(toLocal(path));
 }
 
 void MainWindow::askConstantAndSubmit(const char* prompt, double initial, const char* command)
@@ -567,6 +573,26 @@ void MainWindow::arrange(QWidget* upper, QWidget* lower)
     ArrangeToolWindows(this, statusBar(), upper, lower);
 }
 
+QString MainWindow::fileDialogFolder() const
+{
+    return fromLocal(lastFileFolder_.empty() ? context_->settings.WorkingDirectory : lastFileFolder_);
+}
+
+void MainWindow::folderUsed(const QString& path)
+{
+    lastFileFolder_ = PathFolder(toLocal(path));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // Nothing is asked and nothing is saved. The tool windows go with their owner.
+    event->accept();
+    for (int j = 0; j < toolWindows_.count; ++j)
+        if (QWidget* w = toolWindows_.windows[static_cast<std::size_t>(j)])
+            w->hide();
+    emit closed();
+}
+
 void MainWindow::firstPaint()
 {
     firstPaintPending_ = false;
@@ -575,10 +601,20 @@ void MainWindow::firstPaint()
 
 void MainWindow::openingSequence(const std::string& path)
 {
-    // The loader reports its own failures; the display is built from whatever Image A holds.
-    (void)context_->imageA.loadFits(path, context_->messages);
-    context_->display.buildDisplay(context_->imageA.grid);
-    context_->display.paintDisplay();
+    // The loader reports its own failures. A file that cannot be read whole (a truncated
+    // one leaves zeros where its data ends) is no image: Image A is left empty, as after a
+    // file that cannot be opened at all, rather than showing a half-read frame.
+    if (context_->imageA.loadFits(path, context_->messages) != 0)
+        context_->imageA.clear();
+    if (context_->display.buildDisplay(context_->imageA.grid)) {
+        context_->display.paintDisplay();
+    } else {
+        // The image was read but its picture does not fit in memory: it is not shown, and
+        // let go so as not to hold memory for an image nobody can see or use.
+        const ImageGrid& grid = context_->imageA.grid;
+        context_->messages.showFileError(NotEnoughMemoryText(grid.width(), grid.height()), path);
+        context_->imageA.clear();
+    }
     thresholds_->autoThresholds();
     setWindowTitle(fromLocal(MainWindowTitle(path)));
 }
@@ -610,7 +646,8 @@ void MainWindow::flushRedraw()
     redrawPending_ = false;
     if (!context_->display.isImageDisplayed())
         return;
-    context_->display.refreshDisplay(context_->imageA.grid);
+    // Same size as the picture: recomputed in place, which needs no memory.
+    (void)context_->display.refreshDisplay(context_->imageA.grid);
     context_->display.repaintDisplay();
 }
 
@@ -663,9 +700,54 @@ void MainWindow::preparePicture(const DisplayBitmap& bitmap)
         return;
     }
     source_ = &bitmap;
-    if (picture_.width() != w || picture_.height() != h || picture_.format() != QImage::Format_RGB32)
+    if (picture_.width() != w || picture_.height() != h || picture_.format() != QImage::Format_RGB32) {
+        picture_ = QImage(); // the old picture goes first, making room for the new one
+        // Null when its memory cannot be had; paints then convert what they show.
         picture_ = QImage(w, h, QImage::Format_RGB32);
+    }
 }
+
+namespace {
+
+// Converts the part area (top-down picture coordinates) of the bottom-up grey rows into
+// image, whose pixel (0, 0) stands for the picture's pixel origin. Large areas are done by
+// two threads (one when no second thread can be had), each writing its own lines.
+void ConvertArea(const DisplayBitmap& bitmap, const QRect& area, QImage& image, const QPoint& origin)
+{
+    const int h = bitmap.height();
+    const int stride = bitmap.stride();
+    const std::uint8_t* rows = bitmap.rows.data();
+    uchar* const pixels = image.bits();
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    auto convertRows = [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
+            auto* dst = reinterpret_cast<QRgb*>(pixels + (y - origin.y()) * bytesPerLine) - origin.x();
+            for (int x = area.left(); x <= area.right(); ++x) {
+                const std::uint32_t g = src[3 * x];
+                dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
+            }
+        }
+    };
+    const int top = area.top();
+    const int bottom = area.bottom() + 1;
+    if (static_cast<std::int64_t>(area.width()) * area.height() < 1 << 20) {
+        convertRows(top, bottom);
+        return;
+    }
+    const int middle = top + (bottom - top) / 2;
+    std::thread helper;
+    try {
+        helper = std::thread(convertRows, top, middle);
+    } catch (const std::system_error&) {
+        convertRows(top, middle);
+    }
+    convertRows(middle, bottom);
+    if (helper.joinable())
+        helper.join();
+}
+
+} // namespace
 
 void MainWindow::ensureConverted(const QRect& area)
 {
@@ -674,35 +756,41 @@ void MainWindow::ensureConverted(const QRect& area)
     const QRegion needed = QRegion(area.intersected(picture_.rect())).subtracted(converted_);
     if (needed.isEmpty())
         return;
-    const int h = picture_.height();
-    const int stride = source_->stride();
-    const std::uint8_t* rows = source_->rows.data();
-    // bits() detaches once here, so the two threads below only write into their own lines.
-    uchar* const pixels = picture_.bits();
-    const qsizetype bytesPerLine = picture_.bytesPerLine();
-    for (const QRect& r : needed) {
-        auto convertRows = [&](int from, int to) {
-            for (int y = from; y < to; ++y) {
-                const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
-                auto* dst = reinterpret_cast<QRgb*>(pixels + y * bytesPerLine);
-                for (int x = r.left(); x <= r.right(); ++x) {
-                    const std::uint32_t g = src[3 * x];
-                    dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
-                }
-            }
-        };
-        const int top = r.top();
-        const int bottom = r.bottom() + 1;
-        if (static_cast<std::int64_t>(r.width()) * r.height() < 1 << 20) {
-            convertRows(top, bottom);
+    // bits() detaches once here, so the converting threads only write into their own lines.
+    (void)picture_.bits();
+    for (const QRect& r : needed)
+        ConvertArea(*source_, r, picture_, QPoint(0, 0));
+    converted_ += needed;
+}
+
+void MainWindow::drawPicture(QPainter& painter, const QRect& dirty)
+{
+    const bool shown = source_ != nullptr && context_->display.isImageDisplayed();
+    if (!shown) {
+        painter.fillRect(dirty, BackgroundColour);
+        return;
+    }
+    const QRect whole(0, 0, source_->width(), source_->height());
+    const QRect pictureRect = dirty.intersected(whole);
+    if (!pictureRect.isEmpty()) {
+        if (!picture_.isNull()) {
+            ensureConverted(pictureRect);
+            painter.drawImage(pictureRect.topLeft(), picture_, pictureRect);
         } else {
-            const int middle = top + (bottom - top) / 2;
-            std::thread helper(convertRows, top, middle);
-            convertRows(middle, bottom);
-            helper.join();
+            // The whole picture did not fit in memory: the part being painted, at most the
+            // size of the window, is converted for this paint alone.
+            QImage part(pictureRect.size(), QImage::Format_RGB32);
+            if (part.isNull())
+                painter.fillRect(pictureRect, BackgroundColour);
+            else {
+                ConvertArea(*source_, pictureRect, part, pictureRect.topLeft());
+                painter.drawImage(pictureRect.topLeft(), part);
+            }
         }
     }
-    converted_ += needed;
+    const QRegion rest = QRegion(dirty).subtracted(QRegion(whole));
+    for (const QRect& r : rest)
+        painter.fillRect(r, BackgroundColour);
 }
 
 const QImage& MainWindow::picture()

@@ -54,6 +54,8 @@ class QtMessageSink final : public MessageSink {
 public:
     explicit QtMessageSink(QWidget* owner) : owner_(owner) {}
     void showError(const std::string& text) override;
+    // The same box with the file's path as its informative text, under the message.
+    void showFileError(const std::string& text, const std::string& path) override;
 
 private:
     QWidget* owner_;
@@ -97,8 +99,14 @@ public:
     // CommandSlot := text, echo in the Command window, execute (synchronously).
     void SubmitCommand(const std::string& text);
 
-    // The picture drawn in the client area (top-down RGB32), null when nothing is displayed.
+    // The picture drawn in the client area (top-down RGB32), null when nothing is displayed
+    // (and when its memory could not be had: each paint then converts only what it shows).
     const QImage& picture();
+
+signals:
+    // The main window was closed (File > Exit, its close box, the window manager): the
+    // program ends now, with exit code 0.
+    void closed();
 
 protected:
     bool event(QEvent* event) override;
@@ -106,9 +114,16 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Accepts at once and hides the tool windows, then emits closed().
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend class DisplayView;
+
+    // Where Open FITS, Save FITS and Export to BMP start: the working directory until one
+    // of them has been used with a file in another folder during this run.
+    QString fileDialogFolder() const;
+    void folderUsed(const QString& path);
 
     void createMenus();
     void createStatusBar();
@@ -135,6 +150,7 @@ private:
     void bitmapCleared() override;
     void preparePicture(const DisplayBitmap& bitmap);
     void ensureConverted(const QRect& area);
+    void drawPicture(QPainter& painter, const QRect& dirty);
 
     std::unique_ptr<DialogProvider> ownDialogs_;
     DialogProvider* dialogs_ = nullptr;
@@ -152,6 +168,7 @@ private:
     QImage picture_;
     QRegion converted_;                        // the part of picture_ that is up to date
     const DisplayBitmap* source_ = nullptr;    // the rows picture_ is made from
+    std::string lastFileFolder_;               // folder of the last file opened, saved or exported
     bool firstPaintPending_ = true;
     bool redrawPending_ = false;               // a redraw was asked for and not yet done
 };

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -46,6 +47,19 @@ bool IsEnter(int key)
     return key == Qt::Key_Return || key == Qt::Key_Enter;
 }
 
+// Pasted or dropped text as one input line: every line break becomes a blank, and the
+// breaks that end the text are dropped (a copied line usually carries its own), so that
+// a command is never split over the history.
+QString OneLine(QString text)
+{
+    while (!text.isEmpty() && (text.back() == u'\n' || text.back() == u'\r' || text.back() == u'\u2028' || text.back() == u'\u2029'))
+        text.chop(1);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    for (const char16_t lineBreak : {u'\r', u'\n', u'\u2028', u'\u2029'})
+        text.replace(QChar(lineBreak), QLatin1Char(' '));
+    return text;
+}
+
 } // namespace
 
 // The text box with the key filter in front of its own key handling. Overriding the
@@ -62,9 +76,24 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override
     {
+        if (window_.recallKey(*event)) {
+            event->accept();
+            return;
+        }
         window_.keyAboutToBeHandled(*event);
         QPlainTextEdit::keyPressEvent(event);
         window_.keyHandled();
+    }
+
+    void insertFromMimeData(const QMimeData* source) override
+    {
+        if (!source || !source->hasText()) {
+            QPlainTextEdit::insertFromMimeData(source);
+            return;
+        }
+        QMimeData line;
+        line.setText(OneLine(source->text()));
+        QPlainTextEdit::insertFromMimeData(&line);
     }
 
 private:
@@ -175,6 +204,20 @@ void CommandWindow::keyAboutToBeHandled(const QKeyEvent& key)
     }
 }
 
+bool CommandWindow::recallKey(const QKeyEvent& key)
+{
+    const bool up = key.key() == Qt::Key_Up;
+    if ((!up && key.key() != Qt::Key_Down) || (key.modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+        return false;
+    // Only on the prompt line; anywhere else the arrows move the caret as ever.
+    if (edit_->textCursor().selectionStart() < edit_->document()->lastBlock().position())
+        return false;
+    const std::optional<std::string> line = up ? recall_.previous(history_.substr(protected_.size())) : recall_.next();
+    if (line)
+        setHistory(protected_ + *line);
+    return true;
+}
+
 void CommandWindow::keyHandled()
 {
     // A key that changed nothing leaves nothing to undo or submit; a later change that
@@ -213,6 +256,7 @@ void CommandWindow::historyEdited()
         // The line break of the Enter key is gone again.
         setHistory(*snapshot_, -1, snapshotInStep_ ? &snapshotShown_ : nullptr);
         context_.CommandSlot = line;
+        recall_.add(line);
         if (executeTarget_)
             PostCode(executeTarget_, PrivateMessages::execute(), CodeExecute);
         return;
@@ -245,6 +289,8 @@ void CommandWindow::historyEdited()
 
 void CommandWindow::replyReceived(int code)
 {
+    if (code == CodeEcho) // a command the menus composed is recalled like a typed one
+        recall_.add(context_.CommandSlot);
     setHistory(HistoryAfterReply(history_, code, context_.CommandSlot, context_.ReplySlot));
 }
 

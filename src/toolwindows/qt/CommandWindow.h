@@ -9,6 +9,7 @@
 
 #include "command/CommandProtocol.h"
 #include "shell/qt/ToolWindow.h"
+#include "toolwindows/CommandRecall.h"
 
 class QAction;
 class QEvent;
@@ -29,6 +30,8 @@ struct AppContext;
 // prompt); a change elsewhere is undone, whether it comes from a key (the key rules
 // below) or not (paste or cut with the mouse or the context menu, drag and drop, input
 // methods): those are checked against the protected part of the text and undone too.
+// Pasted or dropped text becomes one line. Up and Down on the prompt line recall the
+// commands of the run, as a shell does.
 class CommandWindow : public ToolWindow, public CommandWindowLink {
     Q_OBJECT
 public:
@@ -64,6 +67,9 @@ private:
     class HistoryEdit;
     friend class HistoryEdit;
 
+    // Up or Down with the caret on the prompt line: the input line becomes the previous or
+    // next command of the run. Returns whether the key was used so.
+    bool recallKey(const QKeyEvent& key);
     // The key rules, before and after the text box has handled a key press.
     void keyAboutToBeHandled(const QKeyEvent& key);
     void keyHandled();
@@ -79,6 +85,7 @@ private:
     void replyReceived(int code);
 
     AppContext& context_;
+    CommandRecall recall_;
     HistoryEdit* edit_ = nullptr;
     QAction* clearAction_ = nullptr;
     QObject* executeTarget_ = nullptr;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -253,6 +254,9 @@ ImageListWindow::ImageListWindow(ToolWindowTable& table, AppContext& context, Di
     edit->setAccessibleName(QStringLiteral("Edit"));
     addItem(edit, "New image(s)", NewImagesId);
     addItem(edit, "Delete item", DeleteItemId);
+    // The Delete key deletes the selected item, as the menu item does, while this window
+    // is the active one.
+    actions_.value(DeleteItemId)->setShortcut(QKeySequence::Delete);
     QMenu* select = menuBar_->addMenu(QStringLiteral("Select"));
     select->setAccessibleName(QStringLiteral("Select"));
     addItem(select, "Select all", SelectAllId);

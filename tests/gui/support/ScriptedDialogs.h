@@ -17,9 +17,9 @@ namespace skyvane::test {
 // Questions that take a file, folder or list name share one queue (answers).
 class ScriptedDialogs : public DialogProvider {
 public:
-    QString openFitsFile(QWidget* owner) override { return next(owner, "open"); }
-    QString saveFitsFile(QWidget* owner) override { return next(owner, "save"); }
-    QString saveBitmapFile(QWidget* owner) override { return next(owner, "bmp"); }
+    QString openFitsFile(QWidget* owner, const QString& startFolder) override { return nextFrom(owner, "open", startFolder); }
+    QString saveFitsFile(QWidget* owner, const QString& startFolder) override { return nextFrom(owner, "save", startFolder); }
+    QString saveBitmapFile(QWidget* owner, const QString& startFolder) override { return nextFrom(owner, "bmp", startFolder); }
     std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) override
     {
         record(owner, "constant:" + prompt.toStdString());
@@ -35,11 +35,7 @@ public:
         offeredTags = tags;
         return next(owner, "list:" + prompt.toStdString());
     }
-    QString askImageFile(QWidget* owner, const QString& startFolder) override
-    {
-        startFolders << startFolder;
-        return next(owner, "image");
-    }
+    QString askImageFile(QWidget* owner, const QString& startFolder) override { return nextFrom(owner, "image", startFolder); }
     QStringList askNewImages(QWidget* owner, const QString& startFolder) override
     {
         record(owner, "new");
@@ -72,6 +68,11 @@ private:
     {
         asked.push_back(what);
         owners.push_back(owner);
+    }
+    QString nextFrom(QWidget* owner, const std::string& what, const QString& startFolder)
+    {
+        startFolders << startFolder;
+        return next(owner, what);
     }
     QString next(QWidget* owner, const std::string& what)
     {
