@@ -259,14 +259,19 @@ void CutStamp(const ImageGrid& grid, const Star& s, std::vector<double>& out)
             out.push_back(grid[cx + i][cy + j]);
 }
 
-// The mean FWHM of the stars over median stamps: stamps[k] holds frame k's stamps of all
-// stars one after another.
-double MedianStampFwhm(const std::vector<std::vector<double>>& stamps, const std::vector<Star>& stars, int* measured)
+struct Sharpness {
+    double fwhm = 0.0;      // mean over the stars found and fitted
+    double amplitude = 0.0; // mean fitted peak above the background, same stars
+    int stars = 0;
+};
+
+// The stars' FWHM in the median of stamps: stamps[k] holds frame k's stamps of all stars
+// one after another. A star counts when MeasureFwhm finds it (Found) and fits it.
+Sharpness MedianStampFwhm(const std::vector<std::vector<double>>& stamps, const std::vector<Star>& stars)
 {
     const int side = 2 * StampHalf + 1;
     const std::size_t per = static_cast<std::size_t>(side) * side;
-    double sum = 0.0;
-    int count = 0;
+    Sharpness result;
     std::vector<double> values(stamps.size());
     for (std::size_t s = 0; s < stars.size(); ++s) {
         ImageGrid g;
@@ -288,13 +293,17 @@ double MedianStampFwhm(const std::vector<std::vector<double>>& stamps, const std
         StarSettings settings;
         settings.searchRadius = 3;
         const StarProfile p = MeasureFwhm(g, fx, fy, settings);
-        if (p.fitted) {
-            sum += p.fwhm;
-            ++count;
+        if (p.fitted && p.status == StarStatus::Found) {
+            result.fwhm += p.fwhm;
+            result.amplitude += p.amplitude;
+            ++result.stars;
         }
     }
-    *measured = count;
-    return count > 0 ? sum / count : 0.0;
+    if (result.stars > 0) {
+        result.fwhm /= result.stars;
+        result.amplitude /= result.stars;
+    }
+    return result;
 }
 
 struct Rms {
@@ -435,28 +444,11 @@ void BM_RegistrationAccuracy(benchmark::State& state)
         }
         std::erase_if(stampsStar, [](const std::vector<double>& v) { return v.empty(); });
 
-        // Frame 1 alone.
-        double fwhm1 = 0.0;
-        int fwhm1Count = 0;
-        {
-            ImageGrid again, cal1b;
-            Load(night.frames[0], again);
-            Calibrate(again, night, cal1b);
-            for (const Star& s : fwhmStars) {
-                StarSettings settings;
-                settings.searchRadius = 3;
-                const StarProfile p = MeasureFwhm(cal1b, s.x, s.y, settings);
-                if (p.fitted) {
-                    fwhm1 += p.fwhm;
-                    ++fwhm1Count;
-                }
-            }
-            fwhm1 /= std::max(1, fwhm1Count);
-        }
-        int nCorr = 0, nStar = 0, nNone = 0;
-        const double fwhmCorr = MedianStampFwhm(stampsCorr, fwhmStars, &nCorr);
-        const double fwhmStar = MedianStampFwhm(stampsStar, fwhmStars, &nStar);
-        const double fwhmNone = MedianStampFwhm(stampsNone, fwhmStars, &nNone);
+        const std::vector<std::vector<double>> frame1(1, stampsNone[0]);
+        const Sharpness sharp1 = MedianStampFwhm(frame1, fwhmStars);
+        const Sharpness sharpCorr = MedianStampFwhm(stampsCorr, fwhmStars);
+        const Sharpness sharpStar = MedianStampFwhm(stampsStar, fwhmStars);
+        const Sharpness sharpNone = MedianStampFwhm(stampsNone, fwhmStars);
 
         // The one-star figures: the brightest star picked, plus the spread over the others.
         std::vector<double> perStar;
@@ -478,11 +470,15 @@ void BM_RegistrationAccuracy(benchmark::State& state)
         std::printf("  calibrated RMS x %.4f y %.4f px (%d frames, %d failed)\n", corrCal.x(), corrCal.y(), corrCal.n, corrCal.missed);
         std::printf("  raw        RMS x %.4f y %.4f px (%d frames, %d failed)\n", corrRaw.x(), corrRaw.y(), corrRaw.n, corrRaw.missed);
         std::printf("  measure time per calibrated frame %.1f ms (one thread); one-star track %.2f ms per frame\n", 1e3 * correlateSeconds / static_cast<double>(n), 1e3 * trackSeconds / std::max(1, trackCount));
-        std::printf("Mean FWHM of the %zu brightest unsaturated stars of frame 1 (Gaussian fit):\n", fwhmStars.size());
-        std::printf("  frame 1 (calibrated)                 %.3f px (%d fitted)\n", fwhm1, fwhm1Count);
-        std::printf("  median of correlation-registered     %.3f px (%d fitted) ratio %.3f\n", fwhmCorr, nCorr, fwhmCorr / fwhm1);
-        std::printf("  median of star-registered            %.3f px (%d fitted, %zu frames) ratio %.3f\n", fwhmStar, nStar, stampsStar.size(), fwhmStar / fwhm1);
-        std::printf("  median of unregistered               %.3f px (%d fitted) ratio %.3f\n", fwhmNone, nNone, fwhmNone / fwhm1);
+        std::printf("Mean FWHM and peak (Gaussian fit) of the %zu brightest unsaturated stars of frame 1:\n", fwhmStars.size());
+        auto line = [&](const char* what, const Sharpness& x) {
+            std::printf("  %-36s FWHM %.3f px (ratio %.3f), peak %.0f (ratio %.3f), %d of %zu stars found\n", what, x.fwhm, x.fwhm / sharp1.fwhm, x.amplitude, x.amplitude / sharp1.amplitude, x.stars,
+                        fwhmStars.size());
+        };
+        line("frame 1 (calibrated)", sharp1);
+        line("median, correlation-registered", sharpCorr);
+        line("median, star-registered", sharpStar);
+        line("median, unregistered", sharpNone);
         std::fflush(stdout);
 
         state.counters["corr_cal_x"] = corrCal.x();
@@ -493,9 +489,9 @@ void BM_RegistrationAccuracy(benchmark::State& state)
         state.counters["star_cal_y"] = starCal[0].y();
         state.counters["star_raw_x"] = starRaw[0].x();
         state.counters["star_raw_y"] = starRaw[0].y();
-        state.counters["fwhm_frame1"] = fwhm1;
-        state.counters["fwhm_registered"] = fwhmCorr;
-        state.counters["fwhm_unregistered"] = fwhmNone;
+        state.counters["fwhm_frame1"] = sharp1.fwhm;
+        state.counters["fwhm_registered"] = sharpCorr.fwhm;
+        state.counters["fwhm_unregistered"] = sharpNone.fwhm;
     }
 }
 

@@ -30,8 +30,10 @@ constexpr double LowClipSigmas = 5.0;
 // Before binning for the coarse search, pixels are clipped this many sigmas above the sky,
 // so that a cosmic-ray hit adds at most that much to its bin.
 constexpr double CoarseClipSigmas = 100.0;
-// A bin's value counts up to this many sigmas when the fine region is placed.
+// A bin's value counts up to this many sigmas when the fine region is placed, and the
+// region keeps this many pixels off the frame's edges where it can.
 constexpr double StarScoreSigmas = 20.0;
+constexpr int EdgeMargin = 64;
 
 std::mutex& PlannerLock()
 {
@@ -193,23 +195,26 @@ void LoadColumn(const ImageGrid& grid, int x, int y0, int n, float nan, float* o
 {
     const double* c = grid[x];
     const int height = grid.height();
-    const int first = std::max(0, y0 - 1);
-    const int last = std::min(height - 1, y0 + n); // inclusive
-    float* o = out + (first - y0);
-    for (int y = first; y <= last; ++y) {
+    auto value = [&](int y) {
         const float f = static_cast<float>(c[y]);
-        o[y - first] = f == f ? f : nan;
+        return f == f ? f : nan;
+    };
+    const int first = std::clamp(y0 - 1, 0, height);
+    const int end = std::clamp(y0 + n + 1, first, height);
+    for (int y = y0 - 1; y < std::min(first, y0 + n + 1); ++y)
+        out[y - y0] = value(0);
+    for (int y = first; y < end; ++y) {
+        const float f = static_cast<float>(c[y]);
+        out[y - y0] = f == f ? f : nan;
     }
-    for (int y = y0 - 1; y < first; ++y)
-        out[y - y0] = out[first - y0];
-    for (int y = last + 1; y <= y0 + n; ++y)
-        out[y - y0] = out[last - y0];
+    for (int y = std::max(end, y0 - 1); y <= y0 + n; ++y)
+        out[y - y0] = value(height - 1);
 }
 
 // The region [x0, x0 + nx) x [y0, y0 + ny) of the grid's 3 x 3 median (the frame's edge
-// pixels repeated beyond it), minus the sky, clipped to [low, high], times the window
-// wx(i) wy(j), into out[i * ny + j]. NaN pixels count as sky. Returns the sum of squares.
-double FilterRegion(const ImageGrid& grid, int x0, int y0, int nx, int ny, const SkyLevel& level, float low, float high, const std::vector<float>& wx, const std::vector<float>& wy, float* out)
+// pixels repeated beyond it, also where the region leaves the frame), minus the sky,
+// clipped to [low, high], into out[i * ny + j]. NaN pixels count as sky.
+void FilterRegion(const ImageGrid& grid, int x0, int y0, int nx, int ny, const SkyLevel& level, float low, float high, float* out)
 {
     const std::size_t n = static_cast<std::size_t>(ny);
     std::vector<float> store((n + 2) + 9 * n);
@@ -231,7 +236,6 @@ double FilterRegion(const ImageGrid& grid, int x0, int y0, int nx, int ny, const
     };
     load(-1);
     load(0);
-    double energy = 0.0;
     for (int i = 0; i < nx; ++i) {
         load(i + 1);
         const int left = ((i - 1) % 3 + 3) % 3;
@@ -246,8 +250,6 @@ double FilterRegion(const ImageGrid& grid, int x0, int y0, int nx, int ny, const
         const float* h0 = triples[left][2];
         const float* h1 = triples[centre][2];
         const float* h2 = triples[right][2];
-        const float* w = wy.data();
-        const float wi = wx[static_cast<std::size_t>(i)];
         float* o = out + static_cast<std::size_t>(i) * n;
         for (int y = 0; y < ny; ++y) {
             const float a = std::max(std::max(l0[y], l1[y]), l2[y]);
@@ -258,24 +260,43 @@ double FilterRegion(const ImageGrid& grid, int x0, int y0, int nx, int ny, const
             const float e0 = std::min(a, b);
             const float e1 = std::max(a, b);
             const float median = std::max(e0, std::min(e1, c));
-            o[y] = std::min(std::max(median - sky, low), high) * (wi * w[y]);
+            o[y] = std::min(std::max(median - sky, low), high);
         }
-        for (int y = 0; y < ny; ++y)
-            energy += static_cast<double>(o[y]) * o[y];
+    }
+}
+
+// out[i * ny + j] = in[i * ny + j] x wx(i) wy(j) (in may be out); returns the sum of squares.
+double ApplyWindow(const float* in, int nx, int ny, const std::vector<float>& wx, const std::vector<float>& wy, float* out)
+{
+    double energy = 0.0;
+    for (int i = 0; i < nx; ++i) {
+        const std::size_t row = static_cast<std::size_t>(i) * static_cast<std::size_t>(ny);
+        const float wi = wx[static_cast<std::size_t>(i)];
+        for (int j = 0; j < ny; ++j) {
+            out[row + j] = in[row + j] * (wi * wy[static_cast<std::size_t>(j)]);
+            energy += static_cast<double>(out[row + j]) * out[row + j];
+        }
     }
     return energy;
 }
 
-std::vector<float> TukeyWindow(int n)
+// A Tukey window over [begin, end) of n samples, 0 outside.
+std::vector<float> TukeyWindow(int n, int begin, int end)
 {
-    std::vector<float> w(static_cast<std::size_t>(n), 1.0f);
-    const int taper = std::max(1, static_cast<int>(TaperFraction * n));
-    for (int i = 0; i < taper && i < n; ++i) {
-        const double v = 0.5 * (1.0 - std::cos(std::numbers::pi * (i + 0.5) / taper));
-        w[static_cast<std::size_t>(i)] = static_cast<float>(v);
-        w[static_cast<std::size_t>(n - 1 - i)] = static_cast<float>(v);
+    std::vector<float> w(static_cast<std::size_t>(n), 0.0f);
+    const int length = end - begin;
+    const int taper = std::max(1, static_cast<int>(TaperFraction * length));
+    for (int i = 0; i < length; ++i) {
+        const int edge = std::min(i, length - 1 - i);
+        const double v = edge >= taper ? 1.0 : 0.5 * (1.0 - std::cos(std::numbers::pi * (edge + 0.5) / taper));
+        w[static_cast<std::size_t>(begin + i)] = static_cast<float>(v);
     }
     return w;
+}
+
+std::vector<float> TukeyWindow(int n)
+{
+    return TukeyWindow(n, 0, n);
 }
 
 // The frame in bins of bin x bin pixels: bins[bx * binsY + by] = mean of the bin's pixels
@@ -356,12 +377,16 @@ void PlaceFineRegion(const std::vector<float>& bins, int binsX, int binsY, int b
     const int stepY = std::max(1, wby / 8);
     const int lastX = std::max(0, binsX - wbx);
     const int lastY = std::max(0, binsY - wby);
+    // Keep off the edges where there is room, so that a drifting frame still holds the
+    // whole region.
+    const int marginX = std::min(EdgeMargin / bin, lastX / 2);
+    const int marginY = std::min(EdgeMargin / bin, lastY / 2);
     const double cx = 0.5 * lastX;
     const double cy = 0.5 * lastY;
     const double far = std::max(1.0, std::hypot(cx, cy));
     double best = -1.0;
-    for (int bx = 0; bx <= lastX; bx += stepX) {
-        for (int by = 0; by <= lastY; by += stepY) {
+    for (int bx = marginX; bx <= lastX - marginX; bx += stepX) {
+        for (int by = marginY; by <= lastY - marginY; by += stepY) {
             const double score = sum(bx, by) * (1.0 - 0.25 * std::hypot(bx - cx, by - cy) / far);
             if (score > best) {
                 best = score;
@@ -428,7 +453,7 @@ struct Peak {
     double value = 0.0;
     double subX = 0.0; // parabola offsets in [-0.5, 0.5]
     double subY = 0.0;
-    double second = 0.0; // highest value farther than 2 lags from the peak
+    double second = 0.0; // the highest local maximum farther than 2 lags from the peak
 };
 
 double ParabolaOffset(double left, double centre, double right)
@@ -461,11 +486,26 @@ Peak FindPeak(const float* corr, int nx, int ny, int lx0, int lx1, int ly0, int 
     }
     peak.subX = ParabolaOffset(at(peak.x - 1, peak.y), peak.value, at(peak.x + 1, peak.y));
     peak.subY = ParabolaOffset(at(peak.x, peak.y - 1), peak.value, at(peak.x, peak.y + 1));
+    // The highest other local maximum.
     peak.second = -std::numeric_limits<double>::infinity();
     for (int lx = lx0; lx <= lx1; ++lx) {
         for (int ly = ly0; ly <= ly1; ++ly) {
-            if (std::abs(lx - peak.x) > 2 || std::abs(ly - peak.y) > 2)
-                peak.second = std::max(peak.second, at(lx, ly));
+            if (std::abs(lx - peak.x) <= 2 && std::abs(ly - peak.y) <= 2)
+                continue;
+            const double v = at(lx, ly);
+            if (!(v > peak.second))
+                continue;
+            bool local = true;
+            for (int a = -1; a <= 1 && local; ++a) {
+                for (int b = -1; b <= 1; ++b) {
+                    if ((a != 0 || b != 0) && at(lx + a, ly + b) > v) {
+                        local = false;
+                        break;
+                    }
+                }
+            }
+            if (local)
+                peak.second = v;
         }
     }
     return peak;
@@ -636,6 +676,7 @@ struct CrossCorrelator::State {
     std::unique_ptr<FftwArray<Complex>> fineReference;
     std::vector<int> coarseRowEnd;
     std::vector<int> fineRowEnd;
+    std::vector<float> fineFiltered; // the reference's fine region, filtered, not windowed
 
     struct Clip {
         float low;
@@ -695,7 +736,9 @@ CrossCorrelator::CrossCorrelator(const ImageGrid& reference, const CorrelationSe
     s.coarse->forward(real.get(), s.coarseReference->get());
     WeightReference(s.coarseReference->get(), *s.coarse, s.bin, 0.0, nullptr);
     s.coarseRowEnd = FullRows(*s.coarse);
-    const double fineEnergy = FilterRegion(reference, s.fineX0, s.fineY0, s.fine->nx(), s.fine->ny(), level, clip.low, clip.fineHigh, s.fineWx, s.fineWy, real.get());
+    s.fineFiltered.resize(s.fine->realSize());
+    FilterRegion(reference, s.fineX0, s.fineY0, s.fine->nx(), s.fine->ny(), level, clip.low, clip.fineHigh, s.fineFiltered.data());
+    const double fineEnergy = ApplyWindow(s.fineFiltered.data(), s.fine->nx(), s.fine->ny(), s.fineWx, s.fineWy, real.get());
     s.fine->forward(real.get(), s.fineReference->get());
     WeightReference(s.fineReference->get(), *s.fine, 1.0, FineCutoff, &s.fineRowEnd);
     s.usable = coarseEnergy > 0.0 && fineEnergy > 0.0;
@@ -743,16 +786,42 @@ CorrelationShift CrossCorrelator::measure(const ImageGrid& frame) const
     const double coarseX = s.bin * u;
     const double coarseY = s.bin * v;
 
-    // Fine: the reference's fine region and the frame's cut where the coarse shift puts it,
-    // at full resolution.
-    const int x0 = std::clamp(s.fineX0 + static_cast<int>(std::lround(coarseX)), 0, s.width - fine.nx());
-    const int y0 = std::clamp(s.fineY0 + static_cast<int>(std::lround(coarseY)), 0, s.height - fine.ny());
-    const int offsetX = x0 - s.fineX0;
-    const int offsetY = y0 - s.fineY0;
-    if (FilterRegion(frame, x0, y0, fine.nx(), fine.ny(), level, clip.low, clip.fineHigh, s.fineWx, s.fineWy, real.get()) <= 0.0)
+    // Fine: the reference's fine region and the frame's region where the coarse shift puts
+    // it, at full resolution. Where that region leaves the frame, both are windowed over the
+    // part they share, so that every star is weighted alike in both.
+    const int offsetX = static_cast<int>(std::lround(coarseX));
+    const int offsetY = static_cast<int>(std::lround(coarseY));
+    const int x0 = s.fineX0 + offsetX;
+    const int y0 = s.fineY0 + offsetY;
+    const int ia = std::max(0, -x0);
+    const int ib = std::min(fine.nx(), s.width - x0);
+    const int ja = std::max(0, -y0);
+    const int jb = std::min(fine.ny(), s.height - y0);
+    result.status = ShiftStatus::Measured;
+    result.dx = coarseX;
+    result.dy = coarseY;
+    if (ib - ia < SmallestSide || jb - ja < SmallestSide)
+        return result; // too little left in common: the coarse shift is all there is
+    const bool whole = ia == 0 && ib == fine.nx() && ja == 0 && jb == fine.ny();
+    const std::vector<float> partX = whole ? std::vector<float>() : TukeyWindow(fine.nx(), ia, ib);
+    const std::vector<float> partY = whole ? std::vector<float>() : TukeyWindow(fine.ny(), ja, jb);
+    const std::vector<float>& wx = whole ? s.fineWx : partX;
+    const std::vector<float>& wy = whole ? s.fineWy : partY;
+    const Complex* reference = s.fineReference->get();
+    std::unique_ptr<FftwArray<Complex>> partReference;
+    if (!whole) {
+        if (ApplyWindow(s.fineFiltered.data(), fine.nx(), fine.ny(), wx, wy, real.get()) <= 0.0)
+            return result;
+        partReference = std::make_unique<FftwArray<Complex>>(fine.spectrumSize());
+        fine.forward(real.get(), partReference->get());
+        WeightReference(partReference->get(), fine, 1.0, FineCutoff, nullptr);
+        reference = partReference->get();
+    }
+    FilterRegion(frame, x0, y0, fine.nx(), fine.ny(), level, clip.low, clip.fineHigh, real.get());
+    if (ApplyWindow(real.get(), fine.nx(), fine.ny(), wx, wy, real.get()) <= 0.0)
         return result;
     fine.forward(real.get(), cross.get());
-    MultiplySpectra(cross.get(), s.fineReference->get(), fine.spectrumSize());
+    MultiplySpectra(cross.get(), reference, fine.spectrumSize());
     u = coarseX - offsetX;
     v = coarseY - offsetY;
     const double reach = s.bin + 1.0;
@@ -761,13 +830,8 @@ CorrelationShift CrossCorrelator::measure(const ImageGrid& frame) const
         // fine correlation near it instead.
         std::memcpy(spectrum.get(), cross.get(), fine.spectrumSize() * sizeof(Complex));
         fine.backward(spectrum.get(), real.get());
-        const int gx = static_cast<int>(std::lround(coarseX)) - offsetX;
-        const int gy = static_cast<int>(std::lround(coarseY)) - offsetY;
         const int r = s.bin + 2;
-        const int limitX = fine.nx() / 2 - 1;
-        const int limitY = fine.ny() / 2 - 1;
-        const Peak finePeak = FindPeak(real.get(), fine.nx(), fine.ny(), std::clamp(gx - r, -limitX, limitX), std::clamp(gx + r, -limitX, limitX),
-                                       std::clamp(gy - r, -limitY, limitY), std::clamp(gy + r, -limitY, limitY));
+        const Peak finePeak = FindPeak(real.get(), fine.nx(), fine.ny(), -r, r, -r, r);
         u = finePeak.x + finePeak.subX;
         v = finePeak.y + finePeak.subY;
         RefinePeak(cross.get(), fine, s.fineRowEnd, 1.0, u, v);

@@ -502,8 +502,10 @@ struct Candidate {
     double height = 0.0; // 3 x 3 median above the window's median
 };
 
-// Local maxima of the 3 x 3 median within `radius` of (x, y) (a plateau counts once).
-std::vector<Candidate> FindCandidates(const ImageGrid& grid, double x, double y, int radius)
+// Local maxima of the 3 x 3 median within `radius` of (x, y) (a plateau counts once) that
+// stand at least `sigmas` times the spread of that median (normalised median absolute
+// deviation) above its median over the window.
+std::vector<Candidate> FindCandidates(const ImageGrid& grid, double x, double y, int radius, double sigmas)
 {
     std::vector<Candidate> found;
     if (!std::isfinite(x) || !std::isfinite(y))
@@ -533,11 +535,13 @@ std::vector<Candidate> FindCandidates(const ImageGrid& grid, double x, double y,
         for (int j = y0; j <= y1; ++j)
             inside.push_back(cell(i, j));
     }
-    const double median = MedianOfFinite(inside.data(), static_cast<int>(inside.size()));
+    const Level level = LevelOf(inside);
+    const double median = level.median;
+    const double threshold = median + std::max(0.0, sigmas) * level.sigma;
     for (int i = x0; i <= x1; ++i) {
         for (int j = y0; j <= y1; ++j) {
             const double v = cell(i, j);
-            if (!(v > median))
+            if (!(v > threshold))
                 continue;
             bool peak = true;
             for (int a = -1; a <= 1 && peak; ++a) {
@@ -573,7 +577,7 @@ StarMeasurement StarTracker::start(const ImageGrid& reference, double x, double 
     if (star.status != StarStatus::Found)
         return star;
     // The star's height as the search in the frames will see it.
-    const std::vector<Candidate> candidates = FindCandidates(reference, star.x, star.y, searchRadius_);
+    const std::vector<Candidate> candidates = FindCandidates(reference, star.x, star.y, searchRadius_, settings_.minPeakSigma);
     double best = std::numeric_limits<double>::infinity();
     for (const Candidate& c : candidates) {
         const double d = std::hypot(c.x - star.x, c.y - star.y);
@@ -587,6 +591,7 @@ StarMeasurement StarTracker::start(const ImageGrid& reference, double x, double 
     started_ = true;
     referenceX_ = star.x;
     referenceY_ = star.y;
+    closeRadius_ = std::max(3.0, 1.5 * star.fwhm);
     lastX_ = star.x;
     lastY_ = star.y;
     return star;
@@ -597,34 +602,35 @@ StarShift StarTracker::track(const ImageGrid& frame)
     StarShift shift;
     if (!started_)
         return shift;
-    const std::vector<Candidate> candidates = FindCandidates(frame, lastX_, lastY_, searchRadius_);
-    // The nearest candidate of about the reference star's height; failing that, the nearest
-    // lower one, which is reported as too faint.
+    const std::vector<Candidate> candidates = FindCandidates(frame, lastX_, lastY_, searchRadius_, settings_.minPeakSigma);
+    // The star is the candidate right where it was last, whatever its height (the sky may
+    // have dimmed, the seeing changed); failing that, the nearest one of about the
+    // reference star's height.
     const Candidate* chosen = nullptr;
-    const Candidate* faint = nullptr;
-    double best = std::numeric_limits<double>::infinity();
-    double bestFaint = std::numeric_limits<double>::infinity();
+    double nearest = std::numeric_limits<double>::infinity();
     for (const Candidate& c : candidates) {
-        if (c.height > referenceHeight_ * 3.0)
-            continue;
         const double d = std::hypot(c.x - lastX_, c.y - lastY_);
-        if (c.height < referenceHeight_ / 3.0) {
-            if (d < bestFaint) {
-                bestFaint = d;
-                faint = &c;
-            }
-        } else if (d < best) {
-            best = d;
+        if (d <= closeRadius_ && d < nearest) {
+            nearest = d;
             chosen = &c;
         }
     }
     if (chosen == nullptr) {
-        if (faint != nullptr) {
-            shift.status = StarStatus::TooFaint;
-            shift.star.status = StarStatus::TooFaint;
-            shift.star.x = faint->x;
-            shift.star.y = faint->y;
+        for (const Candidate& c : candidates) {
+            const double d = std::hypot(c.x - lastX_, c.y - lastY_);
+            if (c.height >= referenceHeight_ / 3.0 && c.height <= referenceHeight_ * 3.0 && d < nearest) {
+                nearest = d;
+                chosen = &c;
+            }
         }
+    }
+    if (chosen == nullptr)
+        return shift;
+    if (chosen->height < referenceHeight_ / 3.0) {
+        shift.status = StarStatus::TooFaint;
+        shift.star.status = StarStatus::TooFaint;
+        shift.star.x = chosen->x;
+        shift.star.y = chosen->y;
         return shift;
     }
     StarSettings local = settings_;

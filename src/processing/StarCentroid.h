@@ -84,10 +84,13 @@ struct StarShift {
 // Follows one star through a sequence of frames. Each frame is searched around the star's
 // position in the last frame where it was found (or saturated), within searchRadius pixels
 // in x and y, so that a drift of many tens of pixels over a night is followed. In that
-// window the candidates are the local maxima of the 3 x 3 median whose height above the
-// window's median lies between a third and three times the reference star's; the one
-// nearest the last position is measured with MeasureStar. When only lower maxima are
-// there, the nearest of them is reported TooFaint (not measured); with none, Lost.
+// window the candidates are the local maxima of the 3 x 3 median standing out from the
+// window's noise (settings.minPeakSigma). A candidate within 1.5 FWHM (at least 3 pixels)
+// of the last position is the star, whatever its height; otherwise the star is the
+// candidate nearest the last position whose height lies between a third and three times
+// the reference star's. It is then measured with MeasureStar, except that one lower than a
+// third of the reference star's height is reported TooFaint (not measured). No candidate:
+// Lost.
 class StarTracker {
 public:
     explicit StarTracker(const StarSettings& settings = {}, int searchRadius = 50);
@@ -106,6 +109,7 @@ private:
     double referenceX_ = 0.0;
     double referenceY_ = 0.0;
     double referenceHeight_ = 0.0; // 3 x 3 median peak above the window's median
+    double closeRadius_ = 3.0;     // a candidate this near the last position is the star
     double lastX_ = 0.0;
     double lastY_ = 0.0;
 };
