@@ -5,17 +5,26 @@
 // Frames: the folder named by SKYVANE_NIGHT_DATA (default /work/benchdata/night), as written
 // by `gen_data.py DIR --night` (frame_NNN.fit, dark.fit, flat.fit, truth/shifts.csv);
 // bench/registration_night.sh writes it when missing and runs this program. Calibration:
-// (frame - dark) / (flat / mean of flat).
+// (frame - dark) / (flat / mean of flat). Without the folder every benchmark is skipped.
 //
 // BM_RegistrationAccuracy prints a report and gives, as counters, the RMS per axis (pixels,
-// frames 2..N) of both methods on calibrated and on raw frames, and the mean FWHM of the
-// 20 brightest unsaturated stars of frame 1 in frame 1, in the median of the registered
-// frames and in the median of the unregistered ones.
-// BM_AutoRegister times the whole registration of the calibrated frames (stored as 32-bit
-// floats) on two worker threads: read, measure against the first frame, resample (and,
-// with argument 1, write as 32-bit floats); BM_ReadFloor, in the same run, only reads (and
-// writes) the same frames the same way, as the reference. peak_MiB: peak resident memory
-// of one registration run in a child process of its own.
+// frames 2..N against the truth) of both methods on calibrated and on raw frames, and the
+// mean FWHM of the 20 brightest unsaturated stars of frame 1 in frame 1, in the median of
+// the registered frames and in the median of the unregistered ones. One star: the
+// brightest unsaturated isolated star of frame 1, picked automatically (the report adds
+// the next nine). SKYVANE_FINE_SIZE and SKYVANE_CLIP set the correlation's fineSize and
+// clipSigma, for trying settings.
+//
+// Time, with the calibrated frames stored as 32-bit float files (CPU: of all threads):
+//  - BM_MeasureAndResampleInMemory: the 20 frames already in memory; the reference
+//    prepared, every frame measured and resampled, two worker threads;
+//  - BM_AutoRegister: the same from the files, read by each worker (argument 1: and the
+//    results written as 32-bit floats); BM_ReadFloor, the reference in the same run, only
+//    reads (and writes) the same frames the same way. peak_MiB: peak resident memory of
+//    one such run in a process of its own;
+//  - the single steps on one frame: BM_PrepareReference, BM_MeasureShift, BM_Resample (1 and
+//    2 threads) and, for scale, BM_FrameMedian (ImageMedian of the frame).
+// Keep runs short on a shared machine: --benchmark_filter, --benchmark_min_time=0.2s.
 
 #include <benchmark/benchmark.h>
 
@@ -705,12 +714,47 @@ void BM_FrameMedian(benchmark::State& state)
         benchmark::DoNotOptimize(ImageMedian(f.frame));
 }
 
+// The 20 calibrated frames in memory: the reference prepared, then every frame measured and
+// resampled, on two worker threads taking frames in turn (reading and writing left out).
+void BM_MeasureAndResampleInMemory(benchmark::State& state)
+{
+    if (!TheNight().present) {
+        state.SkipWithError("no night frames");
+        return;
+    }
+    static const std::vector<ImageGrid> frames = [] {
+        std::vector<ImageGrid> f;
+        for (const std::string& path : CalibratedFrames()) {
+            f.emplace_back();
+            Load(path, f.back());
+        }
+        return f;
+    }();
+    for (auto _ : state) {
+        const CrossCorrelator correlator(frames[0]);
+        std::atomic<std::size_t> next{0};
+        auto work = [&] {
+            ImageGrid shifted;
+            for (std::size_t k = next.fetch_add(1); k < frames.size(); k = next.fetch_add(1)) {
+                const CorrelationShift c = correlator.measure(frames[k]);
+                ResampleToReference(frames[k], c.dx, c.dy, shifted, 1);
+                benchmark::DoNotOptimize(shifted.data());
+            }
+        };
+        std::thread helper(work);
+        work();
+        helper.join();
+    }
+    state.counters["frames"] = static_cast<double>(frames.size());
+}
+
+BENCHMARK(BM_MeasureAndResampleInMemory)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(5);
 BENCHMARK(BM_FrameMedian)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PrepareReference)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MeasureShift)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Resample)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Resample)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 BENCHMARK(BM_RegistrationAccuracy)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_ReadFloor)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_AutoRegister)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_ReadFloor)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
+BENCHMARK(BM_AutoRegister)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime()->Iterations(3);
 
 } // namespace

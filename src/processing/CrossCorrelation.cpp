@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -142,12 +141,12 @@ struct SkyLevel {
     double sigma = 0.0;
 };
 
-// The median and the normalised median absolute deviation of about 65000 pixels spread
+// The median and the normalised median absolute deviation of about 16000 pixels spread
 // evenly over the grid; NaN pixels are skipped.
 SkyLevel EstimateSky(const ImageGrid& grid)
 {
     const double n = static_cast<double>(grid.pixelCount());
-    const int step = std::max(1, static_cast<int>(std::sqrt(n / 65536.0)));
+    const int step = std::max(1, static_cast<int>(std::sqrt(n / 16384.0)));
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(grid.width() / step + 1) * static_cast<std::size_t>(grid.height() / step + 1));
     for (int x = step / 2; x < grid.width(); x += step) {

@@ -26,8 +26,8 @@ struct CorrelationShift {
 
 struct CorrelationSettings {
     // The whole frame is first correlated binned so that its longer side has at most this
-    // many bins (the coarse shift), then a central region of at most fineSize x fineSize
-    // pixels at full resolution, cut from the frame at the coarse shift (the fine shift).
+    // many bins (the coarse shift), then a region of at most fineSize x fineSize pixels at
+    // full resolution (the fine shift).
     int coarseSize = 512;
     int fineSize = 512;
     // Largest |dx| and |dy| looked for, in pixels; 0 means a quarter of the shorter side.
@@ -38,19 +38,25 @@ struct CorrelationSettings {
 };
 
 // Measures the shifts of frames against one reference from the peak of their
-// cross-correlation (FFTW, single precision). Both images are prepared alike: a 3 x 3
-// median (cosmic-ray hits and hot pixels vanish; NaN pixels count as sky), the sky level
-// (the median) subtracted, values clipped to [-5 sigma, clipSigma sigma] around it, a
-// Tukey window; in the correlation, structure larger than about 32 pixels (sky gradients,
-// vignetting) is filtered out. The coarse peak is refined to a parabola; the fine peak is
-// the maximum of the correlation interpolated exactly between pixels (its Fourier series),
-// found by Newton's method from the parabola through the best pixel.
+// cross-correlation (FFTW, single precision), in two steps:
+//  - coarse: the whole frame in bins (pixels clipped at 100 background sigmas above the sky
+//    first, so that a cosmic-ray hit adds little to its bin), correlated with the binned
+//    reference; the highest peak within maxShift, refined between bins;
+//  - fine: a region of the reference (fineSize square, placed where the stars are, off the
+//    edges where there is room) and the frame's region where the coarse shift puts it,
+//    both as 3 x 3 medians (cosmic-ray hits and hot pixels vanish; NaN pixels count as
+//    sky), the sky level (the frame's median) subtracted, values clipped to [-5 sigma,
+//    clipSigma sigma], a Tukey window; where the frame's region leaves the frame both are
+//    windowed over the part they share. The shift is the maximum of their correlation
+//    interpolated exactly between pixels (its Fourier series), found by Newton's method.
+// In both, structure larger than about 32 pixels (sky gradients, vignetting) is filtered
+// out of the correlation.
 //
 // The reference's transforms are computed once, in the constructor. measure() is const
 // and may be called from several threads at once; each call allocates its own working
-// memory (about 4 bytes per pixel of the frame plus 20 MiB). Results do not depend on
-// the thread. The FFTW plans are made under one lock of this file, as FFTW's planner is
-// not thread-safe. Throws std::bad_alloc when memory cannot be had.
+// memory (a few MiB for the default sizes). Results do not depend on the thread. The FFTW
+// plans are made under one lock of this file, as FFTW's planner is not thread-safe.
+// Throws std::bad_alloc when memory cannot be had.
 class CrossCorrelator {
 public:
     explicit CrossCorrelator(const ImageGrid& reference, const CorrelationSettings& settings = {});
@@ -60,7 +66,9 @@ public:
 
     // The frame's shift against the reference; SizeMismatch when the sizes differ,
     // NoStructure when either image has nothing to correlate (dx = dy = 0 then). A shift
-    // beyond maxShift is not found: the best peak within it is returned.
+    // beyond maxShift is not found: the best peak within it is returned. When the frame's
+    // fine region would share less than 16 pixels with it in x or y, the coarse shift is
+    // returned.
     [[nodiscard]] CorrelationShift measure(const ImageGrid& frame) const;
 
 private:

@@ -246,7 +246,8 @@ Analysis AnalyseStar(const ImageGrid& grid, int px, int py, double startX, doubl
     star.peak = HighestNear(stamp, px, py, 1) - level.median;
     if (star.peak > 0.0) {
         fwhm = HalfMaximumWidth(stamp, px, py, level.median, star.peak, inner);
-        half = std::clamp(2.0 * fwhm, 2.0, static_cast<double>(stampHalf) - 3.0);
+        // The box may move by up to half its width from the peak and must stay in the stamp.
+        half = std::clamp(2.0 * fwhm, 2.0, 0.5 * (stampHalf - 1));
     }
     star.fwhm = fwhm;
     const bool saturated = brightest >= settings.saturation;
