@@ -52,8 +52,10 @@ struct StarMeasurement {
 //  - the intensity-weighted centroid (background subtracted) of a box 4 FWHM wide centred
 //    on the current estimate, pixels cut by the box edge counted by the fraction inside,
 //    iterated until it moves less than 0.001 pixel (at most 100 times).
-// A start point outside the frame or not finite gives Lost; so does a star whose box or
-// annulus does not fit in the frame. NaN pixels in the box count as outside the frame.
+// A start point outside the frame or not finite gives Lost; so does a star whose box leaves
+// the frame or whose annulus lies more than half outside it (a frame under about 40
+// pixels across is too small for any star). NaN pixels in the box count as outside the
+// frame.
 [[nodiscard]] StarMeasurement MeasureStar(const ImageGrid& grid, double x, double y, const StarSettings& settings = {});
 
 struct StarProfile {
