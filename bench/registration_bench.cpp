@@ -30,6 +30,7 @@
 
 #include <fitsio.h>
 
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +41,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -55,6 +57,8 @@
 #include "processing/StarCentroid.h"
 #include "processing/Statistics.h"
 #include "shell/Messages.h"
+
+extern "C" char** environ;
 
 namespace {
 
@@ -537,24 +541,28 @@ void RegisterFrames(const std::vector<std::string>& paths, const std::filesystem
         correlator = std::make_unique<CrossCorrelator>(reference);
     std::atomic<std::size_t> next{0};
     auto work = [&] {
-        ImageGrid frame, shifted;
+        // One record per worker, loaded again for every frame: its block is kept.
+        ImageRecord record;
+        CountingMessages messages;
+        ImageGrid shifted;
         for (;;) {
             const std::size_t k = next.fetch_add(1);
             if (k >= paths.size())
                 return;
-            const ImageGrid* result = &frame;
+            const ImageGrid* result = &record.grid;
             if (k == 0 && !process) {
                 result = &reference;
             } else if (k == 0) {
                 ResampleToReference(reference, 0.0, 0.0, shifted, 1);
                 result = &shifted;
             } else {
-                Load(paths[k], frame);
+                if (record.loadFits(paths[k], messages) != 0)
+                    std::abort();
                 if (process) {
-                    const CorrelationShift c = correlator->measure(frame);
+                    const CorrelationShift c = correlator->measure(record.grid);
                     if (c.status != ShiftStatus::Measured)
                         std::abort();
-                    ResampleToReference(frame, c.dx, c.dy, shifted, 1);
+                    ResampleToReference(record.grid, c.dx, c.dy, shifted, 1);
                     result = &shifted;
                 }
             }
@@ -599,21 +607,29 @@ const int childRun = [] {
     std::_Exit(0);
 }();
 
-// Peak resident memory (MiB) of one registration in a process of its own.
+// Peak resident memory (MiB) of one registration in a process of its own. posix_spawn,
+// not fork: a forked child's peak would start at the resident size of this process.
 double ChildPeakMiB(const std::filesystem::path& input, bool write, bool process)
 {
-    const std::string run = std::string(process ? "1" : "0") + (write ? "1" : "0") + " " + input.string();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setenv("SKYVANE_REGISTRATION_RUN", run.c_str(), 1);
-        char self[] = "/proc/self/exe";
-        char* argv[] = {self, nullptr};
-        ::execv(self, argv);
-        std::_Exit(127);
+    const std::string run = std::string("SKYVANE_REGISTRATION_RUN=") + (process ? "1" : "0") + (write ? "1" : "0") + " " + input.string();
+    std::vector<std::string> variables;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "SKYVANE_REGISTRATION_RUN=", 25) != 0)
+            variables.emplace_back(*e);
     }
+    variables.push_back(run);
+    std::vector<char*> envp;
+    for (std::string& v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    pid_t child = 0;
+    if (::posix_spawn(&child, self, nullptr, nullptr, argv, envp.data()) != 0)
+        return -1.0;
     int status = 0;
     struct rusage usage {};
-    if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1.0;
     return static_cast<double>(usage.ru_maxrss) / 1024.0; // ru_maxrss is in KiB
 }
