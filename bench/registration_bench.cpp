@@ -31,7 +31,6 @@
 #include <fitsio.h>
 
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -586,9 +585,23 @@ std::vector<std::string> FitFiles(const std::filesystem::path& folder)
     return paths;
 }
 
+// Peak resident memory of this process since it started (VmHWM), in KiB; -1 if unknown.
+long PeakKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        long kib = 0;
+        if (std::sscanf(line.c_str(), "VmHWM: %ld kB", &kib) == 1)
+            return kib;
+    }
+    return -1;
+}
+
 // The child process of ChildPeakMiB starts this program again with SKYVANE_REGISTRATION_RUN
-// set ("<process 0/1><write 0/1> <input folder>"): it registers, exits, and nothing else
-// runs, so that its peak memory is that of the registration alone.
+// set ("<process 0/1><write 0/1> <input folder>"): it registers, writes its peak resident
+// memory to the file named by SKYVANE_REGISTRATION_PEAK and exits, and nothing else runs,
+// so that the peak is that of the registration alone.
 const int childRun = [] {
     const char* run = std::getenv("SKYVANE_REGISTRATION_RUN");
     if (run == nullptr)
@@ -604,20 +617,26 @@ const int childRun = [] {
     RegisterFrames(FitFiles(input), out, write, process);
     std::error_code error;
     std::filesystem::remove_all(out, error);
+    if (const char* peak = std::getenv("SKYVANE_REGISTRATION_PEAK")) {
+        std::ofstream file(peak);
+        file << PeakKiB() << "\n";
+    }
     std::_Exit(0);
 }();
 
-// Peak resident memory (MiB) of one registration in a process of its own. posix_spawn,
-// not fork: a forked child's peak would start at the resident size of this process.
+// Peak resident memory (MiB) of one registration in a process of its own. The child reads
+// its own peak: the peak that wait4 reports would include this process's size, which a
+// child carries from fork or spawn into its new program.
 double ChildPeakMiB(const std::filesystem::path& input, bool write, bool process)
 {
-    const std::string run = std::string("SKYVANE_REGISTRATION_RUN=") + (process ? "1" : "0") + (write ? "1" : "0") + " " + input.string();
+    const std::string peakFile = (WorkFolder() / "peak.txt").string();
     std::vector<std::string> variables;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "SKYVANE_REGISTRATION_RUN=", 25) != 0)
+        if (std::strncmp(*e, "SKYVANE_REGISTRATION_", 21) != 0)
             variables.emplace_back(*e);
     }
-    variables.push_back(run);
+    variables.push_back(std::string("SKYVANE_REGISTRATION_RUN=") + (process ? "1" : "0") + (write ? "1" : "0") + " " + input.string());
+    variables.push_back("SKYVANE_REGISTRATION_PEAK=" + peakFile);
     std::vector<char*> envp;
     for (std::string& v : variables)
         envp.push_back(v.data());
@@ -628,10 +647,12 @@ double ChildPeakMiB(const std::filesystem::path& input, bool write, bool process
     if (::posix_spawn(&child, self, nullptr, nullptr, argv, envp.data()) != 0)
         return -1.0;
     int status = 0;
-    struct rusage usage {};
-    if (::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1.0;
-    return static_cast<double>(usage.ru_maxrss) / 1024.0; // ru_maxrss is in KiB
+    std::ifstream file(peakFile);
+    long kib = -1;
+    file >> kib;
+    return kib > 0 ? static_cast<double>(kib) / 1024.0 : -1.0;
 }
 
 void RunTiming(benchmark::State& state, bool process)
