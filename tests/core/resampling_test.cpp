@@ -7,6 +7,7 @@
 #include <limits>
 #include <numbers>
 #include <random>
+#include <utility>
 
 #include "processing/Statistics.h"
 #include "support/StarField.h"
@@ -43,6 +44,22 @@ TEST(Resampling, WholeShiftCopiesPixelsAndFillsTheRestWithTheMedian)
             const bool covered = x + 3 <= 39 && y - 2 >= 0;
             EXPECT_EQ(out[x][y], covered ? frame[x + 3][y - 2] : median) << x << ", " << y;
         }
+    }
+}
+
+TEST(Resampling, FillIsTheMedianOfLargeFramesToo)
+{
+    // Large frames take the median by a bracketing pass; it must be ImageMedian's value,
+    // for even and odd pixel counts and with many equal values.
+    for (const auto& [width, height] : {std::pair{300, 250}, std::pair{301, 249}}) {
+        ImageGrid frame;
+        FillRandom(frame, width, height, 5);
+        for (int x = 0; x < width; x += 3)
+            for (int y = 0; y < height; ++y)
+                frame[x][y] = std::floor(frame[x][y] / 100.0) * 100.0;
+        ImageGrid out;
+        ResampleToReference(frame, 0.5, 0.0, out);
+        EXPECT_EQ(out[width - 1][0], ImageMedian(frame)) << width << " x " << height;
     }
 }
 
