@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <numbers>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -121,11 +122,11 @@ double EdgeValue(const AxisKernel& k, int y, const double* line)
     return v;
 }
 
-// Output columns [x0, x1). Each column: the horizontal pass into line (one value per input
-// row, only the rows the vertical taps reach), then the vertical pass into the column.
-// Every value is a sum over the taps in order, so a column comes out the same whichever
-// thread computes it.
-void ResampleColumns(const ImageGrid& frame, const AxisKernel& kx, const AxisKernel& ky, double fill, int x0, int x1, ImageGrid& out)
+// Output columns [x0, x1). Each column: the horizontal pass into line (room for one value
+// per input row; only the rows the vertical taps reach are filled), then the vertical pass
+// into the column. Every value is a sum over the taps in order, so a column comes out the
+// same whichever thread computes it. Allocates nothing.
+void ResampleColumns(const ImageGrid& frame, const AxisKernel& kx, const AxisKernel& ky, double fill, int x0, int x1, double* line, ImageGrid& out)
 {
     const int height = frame.height();
     const int yBegin = ky.firstCovered();
@@ -135,8 +136,6 @@ void ResampleColumns(const ImageGrid& frame, const AxisKernel& kx, const AxisKer
             std::fill(out[x], out[x] + height, fill);
         return;
     }
-    std::vector<double> lineStore(static_cast<std::size_t>(height));
-    double* line = lineStore.data();
     // Input rows that the vertical taps of the covered outputs reach.
     const int rowLo = std::max(0, ky.firstTap(yBegin));
     const int rowHi = std::min(height, ky.firstTap(yEnd - 1) + Taps);
@@ -307,18 +306,20 @@ void ResampleToReference(const ImageGrid& frame, double dx, double dy, ImageGrid
     if (threads <= 0)
         threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     threads = std::clamp(threads, 1, std::max(1, width / 16));
-    std::vector<std::thread> helpers;
     const auto columnStart = [&](int part) { return static_cast<int>(static_cast<long long>(width) * part / threads); };
+    std::vector<std::vector<double>> lines(static_cast<std::size_t>(threads), std::vector<double>(static_cast<std::size_t>(height)));
+    std::vector<std::thread> helpers;
     for (int part = 1; part < threads; ++part) {
+        double* line = lines[static_cast<std::size_t>(part)].data();
         try {
-            helpers.emplace_back(ResampleColumns, std::cref(frame), std::cref(kx), std::cref(ky), fill, columnStart(part), columnStart(part + 1), std::ref(out));
+            helpers.emplace_back(ResampleColumns, std::cref(frame), std::cref(kx), std::cref(ky), fill, columnStart(part), columnStart(part + 1), line, std::ref(out));
         } catch (const std::system_error&) {
             // No thread to be had: do that part here. Each column is computed the same way
             // wherever it runs.
-            ResampleColumns(frame, kx, ky, fill, columnStart(part), columnStart(part + 1), out);
+            ResampleColumns(frame, kx, ky, fill, columnStart(part), columnStart(part + 1), line, out);
         }
     }
-    ResampleColumns(frame, kx, ky, fill, 0, columnStart(1), out);
+    ResampleColumns(frame, kx, ky, fill, 0, columnStart(1), lines[0].data(), out);
     for (std::thread& helper : helpers)
         helper.join();
 }
