@@ -1,0 +1,79 @@
+#pragma once
+
+#include <memory>
+
+#include "image/ImageGrid.h"
+
+namespace skyvane {
+
+enum class ShiftStatus {
+    Measured,     // dx and dy hold the frame's shift
+    SizeMismatch, // the frame's width or height differs from the reference's
+    NoStructure,  // reference or frame holds nothing to correlate (flat after the sky is
+                  // removed, or smaller than 16 x 16 pixels)
+};
+
+// The shift of a frame against the reference: a star at (x, y) in the reference stands at
+// (x + dx, y + dy) in the frame; x counts columns, y counts rows (row 0 is the first FITS
+// row). contrast: the correlation peak over the highest other peak of the coarse search
+// (near 1 when the frames share nothing; well above 2 for star fields).
+struct CorrelationShift {
+    ShiftStatus status = ShiftStatus::NoStructure;
+    double dx = 0.0;
+    double dy = 0.0;
+    double contrast = 0.0;
+};
+
+struct CorrelationSettings {
+    // The whole frame is first correlated binned so that its longer side has at most this
+    // many bins (the coarse shift), then a region of at most fineSize x fineSize pixels at
+    // full resolution (the fine shift).
+    int coarseSize = 512;
+    int fineSize = 512;
+    // Largest |dx| and |dy| looked for, in pixels; 0 means a quarter of the shorter side.
+    double maxShift = 0.0;
+    // Values more than clipSigma background sigmas above the sky are clipped, so that a few
+    // bright or saturated stars do not outweigh all the others; 0 clips nothing.
+    double clipSigma = 0.0;
+};
+
+// Measures the shifts of frames against one reference from the peak of their
+// cross-correlation (FFTW, single precision), in two steps:
+//  - coarse: the whole frame in bins (pixels clipped at 100 background sigmas above the sky
+//    first, so that a cosmic-ray hit adds little to its bin), correlated with the binned
+//    reference; the highest peak within maxShift, refined between bins;
+//  - fine: a region of the reference (fineSize square, placed where the stars are, off the
+//    edges where there is room) and the frame's region where the coarse shift puts it,
+//    both as 3 x 3 medians (cosmic-ray hits and hot pixels vanish; NaN pixels count as
+//    sky), the sky level (the frame's median) subtracted, values clipped to [-5 sigma,
+//    clipSigma sigma], a Tukey window; where the frame's region leaves the frame both are
+//    windowed over the part they share. The shift is the maximum of their correlation
+//    interpolated exactly between pixels (its Fourier series), found by Newton's method.
+// In both, structure larger than about 32 pixels (sky gradients, vignetting) is filtered
+// out of the correlation.
+//
+// The reference's transforms are computed once, in the constructor. measure() is const
+// and may be called from several threads at once; each call allocates its own working
+// memory (a few MiB for the default sizes). Results do not depend on the thread. The FFTW
+// plans are made under one lock of this file, as FFTW's planner is not thread-safe.
+// Throws std::bad_alloc when memory cannot be had.
+class CrossCorrelator {
+public:
+    explicit CrossCorrelator(const ImageGrid& reference, const CorrelationSettings& settings = {});
+    ~CrossCorrelator();
+    CrossCorrelator(const CrossCorrelator&) = delete;
+    CrossCorrelator& operator=(const CrossCorrelator&) = delete;
+
+    // The frame's shift against the reference; SizeMismatch when the sizes differ,
+    // NoStructure when either image has nothing to correlate (dx = dy = 0 then). A shift
+    // beyond maxShift is not found: the best peak within it is returned. When the frame's
+    // fine region would share less than 16 pixels with it in x or y, the coarse shift is
+    // returned.
+    [[nodiscard]] CorrelationShift measure(const ImageGrid& frame) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace skyvane
