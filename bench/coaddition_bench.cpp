@@ -25,18 +25,18 @@
 #include <string>
 #include <vector>
 
+#include "base/Feedback.h"
+#include "context/AppContext.h"
 #include "display/DisplayBitmap.h"
 #include "image/FitsFile.h"
 #include "image/ImageStack.h"
 #include "processing/Coaddition.h"
-#include "shell/AppContext.h"
-#include "shell/Messages.h"
 
 namespace {
 
 using namespace skyvane;
 
-class CountingMessages final : public MessageSink {
+class CountingMessages final : public Feedback {
 public:
     void showError(const std::string&) override { ++count; }
     int count = 0;

@@ -17,14 +17,14 @@
 
 #include <unistd.h>
 
+#include "base/Feedback.h"
 #include "image/ImageRecord.h"
-#include "shell/Messages.h"
 
 namespace {
 
 constexpr int Side = 4096;
 
-class Silent final : public skyvane::MessageSink {
+class Silent final : public skyvane::Feedback {
 public:
     void showError(const std::string& text) override { std::fprintf(stderr, "unexpected message: %s\n", text.c_str()); std::abort(); }
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "toolwindows/ImageListTree.h"
+#include "lists/ImageListTree.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "shell/AppContext.h"
-#include "shell/qt/DialogProvider.h"
-#include "toolwindows/qt/ImageListWindow.h"
+#include "context/AppContext.h"
+#include "gui/DialogProvider.h"
+#include "gui/ImageListWindow.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ Folder& TheFolder()
     return folder;
 }
 
-class NullMessages final : public MessageSink {
+class NullMessages final : public Feedback {
 public:
     void showError(const std::string&) override {}
 };

@@ -50,12 +50,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/Feedback.h"
 #include "image/ImageRecord.h"
 #include "processing/CrossCorrelation.h"
 #include "processing/Resampling.h"
 #include "processing/StarCentroid.h"
 #include "processing/Statistics.h"
-#include "shell/Messages.h"
 
 extern "C" char** environ;
 
@@ -63,7 +63,7 @@ namespace {
 
 using namespace skyvane;
 
-class CountingMessages final : public MessageSink {
+class CountingMessages final : public Feedback {
 public:
     void showError(const std::string& text) override
     {

@@ -23,15 +23,15 @@
 #include <vector>
 
 #include "command/Interpreter.h"
+#include "context/AppContext.h"
 #include "display/ThresholdRules.h"
 #include "processing/Statistics.h"
-#include "shell/AppContext.h"
 
 namespace {
 
 constexpr int kSide = 4096;
 
-class SilentMessages final : public skyvane::MessageSink {
+class SilentMessages final : public skyvane::Feedback {
 public:
     void showError(const std::string&) override { ++count; }
     int count = 0;

@@ -29,9 +29,9 @@
 #include <benchmark/benchmark.h>
 
 #include "display/DisplayBitmap.h"
-#include "display/qt/ThresholdsWindow.h"
-#include "shell/qt/DialogProvider.h"
-#include "shell/qt/MainWindow.h"
+#include "gui/DialogProvider.h"
+#include "gui/MainWindow.h"
+#include "gui/ThresholdsWindow.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ public:
     void showAbout(QWidget*) override {}
 };
 
-class CountingMessages final : public MessageSink {
+class CountingMessages final : public Feedback {
 public:
     void showError(const std::string&) override { ++count; }
     int count = 0;

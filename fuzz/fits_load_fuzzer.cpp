@@ -13,13 +13,13 @@
 
 #include <unistd.h>
 
+#include "base/Feedback.h"
 #include "image/ImageGrid.h"
 #include "image/ImageRecord.h"
-#include "shell/Messages.h"
 
 namespace {
 
-class Recording final : public skyvane::MessageSink {
+class Recording final : public skyvane::Feedback {
 public:
     void showError(const std::string& text) override { texts.push_back(text); }
     std::vector<std::string> texts;

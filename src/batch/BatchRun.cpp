@@ -9,16 +9,16 @@
 #include <system_error>
 #include <thread>
 
-#include "Version.h"
+#include "base/Paths.h"
+#include "base/PrintableText.h"
 #include "command/CommandProtocol.h"
 #include "command/Interpreter.h"
+#include "context/AppContext.h"
+#include "context/Settings.h"
 #include "display/BitmapExport.h"
 #include "display/ThresholdRules.h"
-#include "shell/AppContext.h"
-#include "shell/PrintableText.h"
-#include "shell/Settings.h"
-#include "toolwindows/ImageListTree.h"
-#include "toolwindows/Paths.h"
+#include "lists/ImageListTree.h"
+#include "Version.h"
 
 namespace skyvane::batch {
 
@@ -28,7 +28,7 @@ namespace {
 // message about one file its path on a line of its own ("  file: PATH"), so that the
 // "Error: " line keeps the exact text that scripts match. Every message counts as a
 // failure of the run.
-class StderrMessages final : public MessageSink {
+class StderrMessages final : public Feedback {
 public:
     StderrMessages(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
 

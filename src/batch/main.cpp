@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/PrintableText.h"
 #include "batch/BatchOptions.h"
 #include "batch/BatchRun.h"
-#include "shell/PrintableText.h"
 
 int main(int argc, char** argv)
 {

@@ -1,7 +1,7 @@
 #include "command/CommandProtocol.h"
 
 #include "command/Interpreter.h"
-#include "shell/AppContext.h"
+#include "context/AppContext.h"
 
 namespace skyvane {
 

@@ -6,13 +6,13 @@
 #include <system_error>
 #include <thread>
 
-#include "command/Numbers.h"
+#include "base/Numbers.h"
+#include "base/Paths.h"
+#include "context/AppContext.h"
+#include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
 #include "processing/Statistics.h"
-#include "shell/AppContext.h"
-#include "toolwindows/ImageListTree.h"
-#include "toolwindows/Paths.h"
 
 namespace skyvane {
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "shell/Messages.h"
-#include "shell/PrintableText.h"
-#include "shell/SafeFile.h"
+#include "base/Feedback.h"
+#include "base/PrintableText.h"
+#include "base/SafeFile.h"
 
 namespace skyvane {
 
@@ -16,7 +16,7 @@ constexpr const char* FailureText = "Failed to create bitmap file.";
 
 } // namespace
 
-int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSink& messages)
+int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, Feedback& messages)
 {
     // Rows that do not match the headers (released by clearDisplay) would make a file that
     // lies about its contents.

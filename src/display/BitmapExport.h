@@ -6,7 +6,7 @@
 
 namespace skyvane {
 
-class MessageSink;
+class Feedback;
 
 // Writes the bitmap (54 bytes of headers, then the rows, row 0 first) to path, creating or
 // replacing the file as ReplaceFile does (a link is followed, the permissions are kept,
@@ -15,6 +15,6 @@ class MessageSink;
 // read-only file, a folder of that name: nothing is created), when a write fails (full
 // disk: neither a truncated bitmap nor a destroyed older file is left), and when the rows
 // do not match the headers (released by clearDisplay). The message names path.
-int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, MessageSink& messages);
+int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, Feedback& messages);
 
 } // namespace skyvane

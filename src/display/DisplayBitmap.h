@@ -9,7 +9,7 @@
 
 namespace skyvane {
 
-class MessageSink;
+class Feedback;
 
 // What the thresholds are at the moment of a computation: the positions of the
 // Thresholds window's two trackbars (or the batch tool's values), 0..32767.

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "command/Numbers.h"
+#include "base/Numbers.h"
 #include "processing/Statistics.h"
 
 namespace skyvane {

@@ -26,9 +26,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "shell/Messages.h"
-#include "shell/PrintableText.h"
-#include "shell/SafeFile.h"
+#include "base/Feedback.h"
+#include "base/PrintableText.h"
+#include "base/SafeFile.h"
 
 namespace skyvane {
 
@@ -447,7 +447,7 @@ namespace {
 // closed, "Loaded image is not 2-D..." shown, 1 returned. A library failure closes the file
 // and returns the status after printing the library's report. On 0 the file is open and
 // axes holds NAXIS1 and NAXIS2.
-int OpenTwoDimensional(const std::string& path, FitsInput& input, FitsExtent extent, long axes[2], MessageSink& messages)
+int OpenTwoDimensional(const std::string& path, FitsInput& input, FitsExtent extent, long axes[2], Feedback& messages)
 {
     int status = input.open(path, extent);
     int axisCount = 0;
@@ -646,7 +646,7 @@ int ReadRowRange16(const std::string& path, int firstRow, int endRow, const Stor
 
 // Discards messages: the second reading thread opens a file that the first has already
 // checked; if it fails anyway, the library status says so.
-class SilentMessages final : public MessageSink {
+class SilentMessages final : public Feedback {
 public:
     void showError(const std::string&) override {}
 };
@@ -826,7 +826,7 @@ bool FitsImageReader::inMemory() const
     return input_ != nullptr && input_->inMemory();
 }
 
-int FitsImageReader::open(const std::string& path, ImageSize expected, MessageSink& messages)
+int FitsImageReader::open(const std::string& path, ImageSize expected, Feedback& messages)
 {
     close();
     std::unique_ptr<FitsInput> input(new (std::nothrow) FitsInput);
@@ -900,7 +900,7 @@ int FitsImageReader::readRowSegment(int row, int firstColumn, int count, double*
 // ---------------------------------------------------------------------------------------
 // Reading steps
 
-int readFitsSize(const std::string& path, ImageSize& size, MessageSink& messages)
+int readFitsSize(const std::string& path, ImageSize& size, Feedback& messages)
 {
     FitsInput input;
     long axes[2] = {0, 0};
@@ -928,7 +928,7 @@ namespace {
 // (a grid that already held values) or are 0 already (a freshly sized grid, whose untouched
 // pages stay uncommitted: a corrupt header declaring gigantic axes costs no memory).
 // Returns 0, MEMORY_ALLOCATION when memory for reading could not be had, or 1.
-int ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages, bool clearUnread)
+int ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, Feedback& messages, bool clearUnread)
 {
     if (grid.width() != expected.width || grid.height() != expected.height) {
         std::fprintf(stderr, "The grid (%d x %d) does not have the expected size %d x %d\n", grid.width(), grid.height(), expected.width, expected.height);
@@ -1026,7 +1026,7 @@ int ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, Mes
 
 } // namespace
 
-int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages)
+int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, Feedback& messages)
 {
     return ReadPixels(path, expected, grid, messages, true) != 0 ? 1 : 0;
 }
@@ -1063,7 +1063,7 @@ int readFitsHeaderCards(const std::string& path, HeaderCards& cards)
 // ---------------------------------------------------------------------------------------
 // ImageRecord
 
-int ImageRecord::loadFits(const std::string& path, MessageSink& messages)
+int ImageRecord::loadFits(const std::string& path, Feedback& messages)
 {
     ImageSize size;
     if (readFitsSize(path, size, messages) != 0) {
@@ -1089,7 +1089,7 @@ int ImageRecord::loadFits(const std::string& path, MessageSink& messages)
     return 0;
 }
 
-int ImageRecord::saveFits(const std::string& path, MessageSink& messages) const
+int ImageRecord::saveFits(const std::string& path, Feedback& messages) const
 {
     // The library writes the file into memory; the bytes then replace the target in one
     // step. No name reaches the library, so none can be read as an instruction.

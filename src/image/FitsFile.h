@@ -8,7 +8,7 @@
 
 namespace skyvane {
 
-class MessageSink;
+class Feedback;
 class FitsInput;
 
 // How much of a gzipped file is inflated to read it: the primary header alone (size,
@@ -23,7 +23,7 @@ struct ImageSize {
 
 // Each reading step opens the file read-only, does its work and closes it again, on every
 // path. Results: 0 for success, non-zero (1 or the library status) for failure. Every
-// message names the file it is about (MessageSink::showFileError).
+// message names the file it is about (Feedback::showFileError).
 // A path is a path: it is opened as it is spelt, never read as the FITS library's file-name
 // syntax. Only regular files are read (a FIFO, a device or a folder fails the step). A
 // gzipped file is read as the FITS file it holds, inflated no further than its primary
@@ -32,14 +32,14 @@ struct ImageSize {
 // NAXIS1 and NAXIS2 of the primary image. Not 2-D: shows "Loaded image is not 2-D.\nOnly
 // 2-D images are supported." and returns 1. A file that cannot be opened returns the
 // library status without a message.
-[[nodiscard]] int readFitsSize(const std::string& path, ImageSize& size, MessageSink& messages);
+[[nodiscard]] int readFitsSize(const std::string& path, ImageSize& size, Feedback& messages);
 
 // Fills a grid that already has the expected size with the primary image's values as
 // doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
 // Messages: the 2-D one; "Image size mismatch." when the axes differ from expected.
 // Library errors are printed to standard error and give 1; rows that could not be read
 // are then set to 0 (never left with the values the grid held before).
-[[nodiscard]] int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, MessageSink& messages);
+[[nodiscard]] int readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid, Feedback& messages);
 
 // The header's keyword records (END excluded) into cards, replacing what it held.
 [[nodiscard]] int readFitsHeaderCards(const std::string& path, HeaderCards& cards);
@@ -60,7 +60,7 @@ public:
 
     // Opens path read-only and checks it as readFitsPixels does (2-D, then the expected
     // size), with the same messages. Returns 0 when the file is open and fits.
-    [[nodiscard]] int open(const std::string& path, ImageSize expected, MessageSink& messages);
+    [[nodiscard]] int open(const std::string& path, ImageSize expected, Feedback& messages);
     // Reads rows firstRow .. firstRow + rowCount - 1 (0-based) as doubles into out, row
     // after row, width values each. Library errors are printed to standard error; returns
     // 0 or the library status.

@@ -8,7 +8,7 @@
 
 namespace skyvane {
 
-class MessageSink;
+class Feedback;
 
 // The header records of a FITS file, END excluded, in file order. Record i occupies bytes
 // 81 * i to 81 * i + 80 of one block: the 80-character card and a NUL. Cards are raw text;
@@ -53,7 +53,7 @@ public:
     //  "Error while reading image headers" -> 1.
     // The path is taken literally (see FitsFile.h): only a regular file is read.
     // Returns 0 on success. Callers may carry on after a failure.
-    int loadFits(const std::string& path, MessageSink& messages);
+    int loadFits(const std::string& path, Feedback& messages);
 
     // Writes the stored header cards, then the pixels truncated toward zero and limited to
     // 0..32767 as unsigned 16-bit values (not-a-number as 0). The library writes the file
@@ -64,7 +64,7 @@ public:
     // scrambled), as does an empty record (no cards). On failure prints the library's
     // report to standard error, shows "Error while writing image file" naming path and
     // returns 1; returns 0 on success.
-    int saveFits(const std::string& path, MessageSink& messages) const;
+    int saveFits(const std::string& path, Feedback& messages) const;
 };
 
 } // namespace skyvane

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "shell/Messages.h"
+#include "base/Feedback.h"
 
 namespace skyvane {
 
@@ -64,7 +64,7 @@ void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& 
     }
 }
 
-void ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB, MessageSink& messages)
+void ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB, Feedback& messages)
 {
     if (headerOption == 1) {
         if (&imageA != &imageB)

@@ -5,7 +5,7 @@
 
 namespace skyvane {
 
-class MessageSink;
+class Feedback;
 
 // p := c x p for every pixel. Divide by c is MultiplyByConstant(1 / c).
 void MultiplyByConstant(ImageGrid& grid, double c);
@@ -22,6 +22,6 @@ void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& 
 // Header option ("Headers combo 1"): 1 copies Image B's cards into Image A; 2 or more
 // shows "Header option not yet implemented, Image A headers will be used" and keeps
 // Image A's cards; 0 or less keeps them silently.
-void ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB, MessageSink& messages);
+void ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB, Feedback& messages);
 
 } // namespace skyvane

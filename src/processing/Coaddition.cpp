@@ -9,10 +9,10 @@
 #include <system_error>
 #include <thread>
 
+#include "base/Paths.h"
+#include "context/AppContext.h"
 #include "image/FitsFile.h"
 #include "processing/Statistics.h"
-#include "shell/AppContext.h"
-#include "toolwindows/Paths.h"
 
 namespace skyvane {
 
@@ -30,9 +30,9 @@ std::string NotEnoughMemory(ImageSize size)
 
 // Passes messages on and counts them, so that the caller knows whether the reading step
 // has already told the user why a file was refused.
-class CountingMessages final : public MessageSink {
+class CountingMessages final : public Feedback {
 public:
-    explicit CountingMessages(MessageSink& inner) : inner_(inner) {}
+    explicit CountingMessages(Feedback& inner) : inner_(inner) {}
     void showError(const std::string& text) override
     {
         ++count;
@@ -46,11 +46,11 @@ public:
     int count = 0;
 
 private:
-    MessageSink& inner_;
+    Feedback& inner_;
 };
 
 // For reopening a frame that was checked before: a failure now is reported by the caller.
-class SilentMessages final : public MessageSink {
+class SilentMessages final : public Feedback {
 public:
     void showError(const std::string&) override {}
 };
@@ -69,7 +69,7 @@ enum class FrameCheck { Usable, Reported, Unreadable };
 
 // Opens a frame (2-D and the expected size, with the reading step's messages) and reads
 // its last row, so that a file too short for its data is found before any of it is used.
-FrameCheck CheckFrame(Frame& frame, ImageSize size, MessageSink& messages, std::vector<double>& row, bool keepOpen)
+FrameCheck CheckFrame(Frame& frame, ImageSize size, Feedback& messages, std::vector<double>& row, bool keepOpen)
 {
     CountingMessages counted(messages);
     if (frame.reader.open(frame.path, size, counted) != 0)
@@ -225,7 +225,7 @@ std::vector<std::string> SelectedListPaths(const AppContext& context, int listPo
 
 CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning, CoaddFrames* report)
 {
-    MessageSink& messages = context.messages;
+    Feedback& messages = context.messages;
     const std::vector<std::string> paths = SelectedListPaths(context, listPosition);
     CoaddFrames unused;
     CoaddFrames& used = report ? *report : unused;

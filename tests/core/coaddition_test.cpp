@@ -402,7 +402,7 @@ TEST_F(CoaddTest, NoMemoryForTheResultIsReportedAndLeavesImageAUntouched)
 // A file cut short while the header warning is on screen passes the check before the
 // warning and fails while it is read: it is reported, and the combination starts again
 // without it. Losing the first file ends the run with Image A untouched.
-class TruncatingMessages final : public MessageSink {
+class TruncatingMessages final : public Feedback {
 public:
     void showError(const std::string& text) override
     {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "toolwindows/CommandRecall.h"
+#include "command/CommandRecall.h"
 
 namespace skyvane {
 namespace {

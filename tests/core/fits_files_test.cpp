@@ -19,7 +19,7 @@
 
 #include "image/FitsFile.h"
 #include "image/ImageRecord.h"
-#include "shell/PrintableText.h"
+#include "base/PrintableText.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {

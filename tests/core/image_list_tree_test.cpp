@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "support/TestSupport.h"
-#include "toolwindows/ImageListTree.h"
-#include "toolwindows/Paths.h"
+#include "lists/ImageListTree.h"
+#include "base/Paths.h"
 
 namespace skyvane {
 namespace {

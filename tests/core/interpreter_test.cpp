@@ -8,7 +8,7 @@
 
 #include "command/Interpreter.h"
 #include "image/FitsFile.h"
-#include "toolwindows/ImageListTree.h"
+#include "lists/ImageListTree.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {

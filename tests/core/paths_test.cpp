@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "toolwindows/Paths.h"
+#include "base/Paths.h"
 
 namespace skyvane {
 namespace {

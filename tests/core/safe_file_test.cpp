@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "shell/SafeFile.h"
+#include "base/SafeFile.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {

@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "shell/Settings.h"
+#include "context/Settings.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {

@@ -17,10 +17,10 @@
 #include <gtest/gtest.h>
 
 #include "command/CommandProtocol.h"
-#include "shell/qt/PrivateMessages.h"
+#include "gui/PrivateMessages.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
-#include "toolwindows/qt/CommandWindow.h"
+#include "gui/CommandWindow.h"
 
 namespace skyvane {
 namespace {

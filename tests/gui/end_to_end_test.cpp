@@ -28,14 +28,14 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include "display/qt/ThresholdsWindow.h"
-#include "shell/qt/DialogProvider.h"
-#include "shell/qt/MainWindow.h"
+#include "gui/ThresholdsWindow.h"
+#include "gui/DialogProvider.h"
+#include "gui/MainWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "toolwindows/qt/CommandWindow.h"
-#include "toolwindows/qt/ImageListWindow.h"
+#include "gui/CommandWindow.h"
+#include "gui/ImageListWindow.h"
 
 // Readable colours in failures.
 inline void PrintTo(const QColor& c, std::ostream* os)

@@ -14,8 +14,8 @@
 #include <QUrl>
 #include <QWindow>
 
-#include "display/qt/ThresholdsWindow.h"
-#include "shell/qt/MainWindow.h"
+#include "gui/ThresholdsWindow.h"
+#include "gui/MainWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/qt/DialogProvider.h"
+#include "gui/DialogProvider.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "toolwindows/qt/ImageListWindow.h"
+#include "gui/ImageListWindow.h"
 
 namespace skyvane {
 namespace {

@@ -20,15 +20,15 @@
 #include <QStatusBar>
 #include <QTest>
 
-#include "display/qt/ThresholdsWindow.h"
+#include "gui/ThresholdsWindow.h"
 #include "image/FitsFile.h"
-#include "shell/qt/DialogProvider.h"
-#include "shell/qt/MainWindow.h"
+#include "gui/DialogProvider.h"
+#include "gui/MainWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "toolwindows/qt/CommandWindow.h"
-#include "toolwindows/qt/ImageListWindow.h"
+#include "gui/CommandWindow.h"
+#include "gui/ImageListWindow.h"
 
 namespace skyvane {
 namespace {
@@ -249,10 +249,10 @@ TEST_F(MainWindowTest, FileDialogsStartInTheWorkingDirectoryThenInTheFolderLastU
     EXPECT_EQ(dialogs.asked, (std::vector<std::string>{"open", "open", "save", "bmp", "image"}));
 }
 
-TEST(QtMessageSinkTest, AMessageAboutAFileShowsItsPathUnderTheExactText)
+TEST(MessageBoxFeedbackTest, AMessageAboutAFileShowsItsPathUnderTheExactText)
 {
     QWidget owner;
-    QtMessageSink sink(&owner);
+    MessageBoxFeedback sink(&owner);
     QStringList shown;
     test::AnswerNextModal([&shown](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);

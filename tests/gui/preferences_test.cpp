@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/qt/DialogProvider.h"
-#include "shell/qt/PreferencesDialog.h"
+#include "gui/DialogProvider.h"
+#include "gui/PreferencesDialog.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "display/qt/ThresholdsWindow.h"
+#include "gui/ThresholdsWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
 

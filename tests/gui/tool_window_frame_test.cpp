@@ -17,12 +17,12 @@
 
 #include <gtest/gtest.h>
 
-#include "display/qt/ThresholdsWindow.h"
-#include "shell/qt/ToolWindow.h"
-#include "shell/qt/ToolWindowFrame.h"
+#include "gui/ThresholdsWindow.h"
+#include "gui/ToolWindow.h"
+#include "gui/ToolWindowFrame.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
-#include "toolwindows/qt/CommandWindow.h"
+#include "gui/CommandWindow.h"
 
 namespace skyvane {
 namespace {

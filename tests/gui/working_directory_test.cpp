@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/qt/DialogProvider.h"
-#include "shell/qt/WorkingDirectory.h"
+#include "gui/DialogProvider.h"
+#include "gui/WorkingDirectory.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "toolwindows/qt/ImageListWindow.h"
+#include "gui/ImageListWindow.h"
 
 namespace skyvane {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "display/DisplayBitmap.h"
-#include "shell/AppContext.h"
-#include "shell/Messages.h"
+#include "context/AppContext.h"
+#include "base/Feedback.h"
 
 namespace skyvane::test {
 
@@ -28,7 +28,7 @@ private:
 
 // Keeps every message the core shows, in order, with the path of the file each one is
 // about ("" for a message about no file).
-class RecordingMessages final : public MessageSink {
+class RecordingMessages final : public Feedback {
 public:
     void showError(const std::string& text) override { showFileError(text, {}); }
     void showFileError(const std::string& text, const std::string& path) override

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "shell/qt/DialogProvider.h"
+#include "gui/DialogProvider.h"
 
 namespace skyvane::test {
 

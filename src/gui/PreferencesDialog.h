@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "shell/Settings.h"
+#include "context/Settings.h"
 
 class QCheckBox;
 class QComboBox;

@@ -1,4 +1,4 @@
-#include "shell/qt/MainWindow.h"
+#include "gui/MainWindow.h"
 
 #include <cmath>
 #include <limits>
@@ -23,17 +23,17 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "base/Numbers.h"
+#include "base/Paths.h"
 #include "command/CommandProtocol.h"
-#include "command/Numbers.h"
 #include "display/BitmapExport.h"
-#include "display/qt/ThresholdsWindow.h"
-#include "shell/qt/DialogProvider.h"
-#include "shell/qt/PrivateMessages.h"
-#include "shell/qt/ToolWindowFrame.h"
-#include "shell/qt/WorkingDirectory.h"
-#include "toolwindows/Paths.h"
-#include "toolwindows/qt/CommandWindow.h"
-#include "toolwindows/qt/ImageListWindow.h"
+#include "gui/CommandWindow.h"
+#include "gui/DialogProvider.h"
+#include "gui/ImageListWindow.h"
+#include "gui/PrivateMessages.h"
+#include "gui/ThresholdsWindow.h"
+#include "gui/ToolWindowFrame.h"
+#include "gui/WorkingDirectory.h"
 
 namespace skyvane {
 
@@ -87,12 +87,12 @@ std::string CommandLinePath(const std::string& argument)
     return argument;
 }
 
-void QtMessageSink::showError(const std::string& text)
+void MessageBoxFeedback::showError(const std::string& text)
 {
     showFileError(text, std::string());
 }
 
-void QtMessageSink::showFileError(const std::string& text, const std::string& path)
+void MessageBoxFeedback::showFileError(const std::string& text, const std::string& path)
 {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Error"), fromLocal(text), QMessageBox::Ok, owner_);
     box.setAccessibleName(QStringLiteral("Error"));
@@ -152,9 +152,9 @@ MainWindow::MainWindow(const MainWindowOptions& options)
         ownDialogs_ = std::make_unique<QtDialogProvider>();
         dialogs_ = ownDialogs_.get();
     }
-    MessageSink* messages = options.messages;
+    Feedback* messages = options.messages;
     if (!messages) {
-        ownMessages_ = std::make_unique<QtMessageSink>(this);
+        ownMessages_ = std::make_unique<MessageBoxFeedback>(this);
         messages = ownMessages_.get();
     }
     context_ = std::make_unique<AppContext>(*messages, forwardThresholds_, static_cast<DisplaySink&>(*this),

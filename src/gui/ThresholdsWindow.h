@@ -3,7 +3,7 @@
 #include <QRect>
 
 #include "display/DisplayBitmap.h"
-#include "shell/qt/ToolWindow.h"
+#include "gui/ToolWindow.h"
 
 class QLineEdit;
 class QPushButton;

@@ -1,4 +1,4 @@
-#include "toolwindows/CommandRecall.h"
+#include "command/CommandRecall.h"
 
 namespace skyvane {
 

@@ -1,4 +1,4 @@
-#include "shell/qt/PreferencesDialog.h"
+#include "gui/PreferencesDialog.h"
 
 #include <string>
 
@@ -9,9 +9,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "command/Numbers.h"
-#include "shell/AppContext.h"
-#include "shell/qt/Dialogs.h"
+#include "base/Numbers.h"
+#include "context/AppContext.h"
+#include "gui/Dialogs.h"
 
 namespace skyvane {
 

@@ -1,4 +1,4 @@
-#include "shell/qt/Dialogs.h"
+#include "gui/Dialogs.h"
 
 #include <string>
 
@@ -12,7 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "command/Numbers.h"
+#include "base/Numbers.h"
 
 namespace skyvane {
 

@@ -2,11 +2,12 @@
 
 #include <string>
 
+#include "base/Feedback.h"
+#include "context/Settings.h"
+#include "context/StatusSink.h"
 #include "display/DisplayBitmap.h"
 #include "image/ImageRecord.h"
-#include "shell/Messages.h"
-#include "shell/Settings.h"
-#include "toolwindows/ImageListTree.h"
+#include "lists/ImageListTree.h"
 
 namespace skyvane {
 
@@ -15,12 +16,12 @@ namespace skyvane {
 // through which the core reaches the user. The desktop program, the batch tool and the
 // tests each make one.
 struct AppContext {
-    AppContext(MessageSink& messageSink, const ThresholdSource& thresholds, DisplaySink& displaySink, StatusSink& statusSink)
-        : messages(messageSink), status(statusSink), display(thresholds, displaySink)
+    AppContext(Feedback& feedback, const ThresholdSource& thresholds, DisplaySink& displaySink, StatusSink& statusSink)
+        : messages(feedback), status(statusSink), display(thresholds, displaySink)
     {
     }
 
-    MessageSink& messages;
+    Feedback& messages;
     StatusSink& status;
 
     ImageRecord imageA;

@@ -1,4 +1,4 @@
-#include "toolwindows/ImageListTree.h"
+#include "lists/ImageListTree.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <system_error>
 
-#include "toolwindows/Paths.h"
+#include "base/Paths.h"
 
 namespace skyvane {
 

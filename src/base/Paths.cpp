@@ -1,4 +1,4 @@
-#include "toolwindows/Paths.h"
+#include "base/Paths.h"
 
 namespace skyvane {
 

@@ -1,4 +1,4 @@
-#include "shell/qt/ToolWindow.h"
+#include "gui/ToolWindow.h"
 
 #include <QCloseEvent>
 

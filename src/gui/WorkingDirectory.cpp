@@ -1,12 +1,12 @@
-#include "shell/qt/WorkingDirectory.h"
+#include "gui/WorkingDirectory.h"
 
 #include <string>
 
 #include <QFileInfo>
 
-#include "shell/AppContext.h"
-#include "shell/Settings.h"
-#include "shell/qt/DialogProvider.h"
+#include "context/AppContext.h"
+#include "context/Settings.h"
+#include "gui/DialogProvider.h"
 
 namespace skyvane {
 

@@ -1,4 +1,4 @@
-#include "toolwindows/qt/CommandWindow.h"
+#include "gui/CommandWindow.h"
 
 #include <algorithm>
 #include <limits>
@@ -16,8 +16,8 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
-#include "shell/AppContext.h"
-#include "shell/qt/PrivateMessages.h"
+#include "context/AppContext.h"
+#include "gui/PrivateMessages.h"
 
 namespace skyvane {
 

@@ -1,4 +1,4 @@
-#include "shell/SafeFile.h"
+#include "base/SafeFile.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "shell/qt/PrivateMessages.h"
+#include "gui/PrivateMessages.h"
 
 #include <QHash>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "shell/Settings.h"
+#include "context/Settings.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,8 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "command/Numbers.h"
-#include "shell/SafeFile.h"
+#include "base/Numbers.h"
+#include "base/SafeFile.h"
 
 namespace skyvane {
 

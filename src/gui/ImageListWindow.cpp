@@ -1,4 +1,4 @@
-#include "toolwindows/qt/ImageListWindow.h"
+#include "gui/ImageListWindow.h"
 
 #include <array>
 #include <string>
@@ -16,9 +16,9 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
-#include "shell/AppContext.h"
-#include "shell/qt/DialogProvider.h"
-#include "toolwindows/Paths.h"
+#include "base/Paths.h"
+#include "context/AppContext.h"
+#include "gui/DialogProvider.h"
 
 // The resources live in the static skyvane_gui library; the linker drops their
 // registration unless something names it, so the first user of the icons does.

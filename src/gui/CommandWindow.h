@@ -8,8 +8,8 @@
 #include <QString>
 
 #include "command/CommandProtocol.h"
-#include "shell/qt/ToolWindow.h"
-#include "toolwindows/CommandRecall.h"
+#include "command/CommandRecall.h"
+#include "gui/ToolWindow.h"
 
 class QAction;
 class QEvent;

@@ -6,8 +6,8 @@
 #include <QIcon>
 #include <QScreen>
 
+#include "gui/MainWindow.h"
 #include "Version.h"
-#include "shell/qt/MainWindow.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "display/qt/ThresholdsWindow.h"
+#include "gui/ThresholdsWindow.h"
 
 #include <cmath>
 
@@ -11,9 +11,9 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
+#include "context/AppContext.h"
 #include "display/ThresholdRules.h"
 #include "processing/Statistics.h"
-#include "shell/AppContext.h"
 
 namespace skyvane {
 

@@ -1,4 +1,4 @@
-#include "shell/qt/ToolWindowFrame.h"
+#include "gui/ToolWindowFrame.h"
 
 #include <algorithm>
 
@@ -7,7 +7,7 @@
 #include <QMenuBar>
 #include <QWidget>
 
-#include "shell/qt/ToolWindow.h"
+#include "gui/ToolWindow.h"
 
 namespace skyvane {
 

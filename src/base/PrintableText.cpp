@@ -1,4 +1,4 @@
-#include "shell/PrintableText.h"
+#include "base/PrintableText.h"
 
 #include <cstdint>
 

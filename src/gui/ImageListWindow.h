@@ -7,8 +7,8 @@
 #include <QTreeWidget>
 #include <QVector>
 
-#include "shell/qt/ToolWindow.h"
-#include "toolwindows/ImageListTree.h"
+#include "gui/ToolWindow.h"
+#include "lists/ImageListTree.h"
 
 class QAction;
 class QMenu;

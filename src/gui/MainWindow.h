@@ -7,10 +7,10 @@
 #include <QMainWindow>
 #include <QRegion>
 
+#include "base/Feedback.h"
+#include "context/AppContext.h"
 #include "display/DisplayBitmap.h"
-#include "shell/AppContext.h"
-#include "shell/Messages.h"
-#include "shell/qt/ToolWindow.h"
+#include "gui/ToolWindow.h"
 
 class QLabel;
 class QMenu;
@@ -50,9 +50,9 @@ public:
 
 // Shows every message of the core as a modal box owned by the main window: title
 // "Error", warning icon, OK button.
-class QtMessageSink final : public MessageSink {
+class MessageBoxFeedback final : public Feedback {
 public:
-    explicit QtMessageSink(QWidget* owner) : owner_(owner) {}
+    explicit MessageBoxFeedback(QWidget* owner) : owner_(owner) {}
     void showError(const std::string& text) override;
     // The same box with the file's path as its informative text, under the message.
     void showFileError(const std::string& text, const std::string& path) override;
@@ -68,7 +68,7 @@ std::string CommandLinePath(const std::string& argument);
 struct MainWindowOptions {
     std::string settingsPath;            // the settings file; DefaultSettingsPath() when empty
     DialogProvider* dialogs = nullptr;   // the user's answers; the real dialogs when null
-    MessageSink* messages = nullptr;     // message boxes; QtMessageSink when null
+    Feedback* messages = nullptr;     // message boxes; MessageBoxFeedback when null
 };
 
 // The frame of the program: shows Image A pixel for pixel, owns the menus, the status bar,
@@ -154,7 +154,7 @@ private:
 
     std::unique_ptr<DialogProvider> ownDialogs_;
     DialogProvider* dialogs_ = nullptr;
-    std::unique_ptr<MessageSink> ownMessages_;
+    std::unique_ptr<Feedback> ownMessages_;
     ForwardingThresholds forwardThresholds_;
     std::unique_ptr<AppContext> context_;
     ToolWindowTable toolWindows_;

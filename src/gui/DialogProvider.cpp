@@ -1,12 +1,12 @@
-#include "shell/qt/DialogProvider.h"
+#include "gui/DialogProvider.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
 
-#include "shell/AppContext.h"
-#include "shell/qt/Dialogs.h"
-#include "shell/qt/PreferencesDialog.h"
-#include "toolwindows/Paths.h"
+#include "base/Paths.h"
+#include "context/AppContext.h"
+#include "gui/Dialogs.h"
+#include "gui/PreferencesDialog.h"
 
 namespace skyvane {
 
