@@ -26,17 +26,18 @@
 #include <vector>
 
 #include "base/Feedback.h"
+#include "command/Interpreter.h"
 #include "context/AppContext.h"
 #include "display/DisplayBitmap.h"
-#include "image/FitsFile.h"
-#include "image/ImageStack.h"
+#include "image/FitsReader.h"
+#include "image/FitsWriter.h"
 #include "processing/Coaddition.h"
 
 namespace {
 
 using namespace skyvane;
 
-class CountingMessages final : public Feedback {
+class CountingFeedback final : public Feedback {
 public:
     void showError(const std::string&) override { ++count; }
     int count = 0;
@@ -51,7 +52,7 @@ public:
 // An application context with quiet sinks and the data folder as its [WORK] list.
 struct BenchContext {
     explicit BenchContext(const std::string& folder) { context.lists.CreateStartupList(folder); }
-    CountingMessages messages;
+    CountingFeedback messages;
     FixedThresholds thresholds;
     NullDisplaySink display;
     NullStatusSink status;
@@ -138,13 +139,31 @@ const char* MethodName(int method)
     return names[method];
 }
 
-// One whole run: combine the [WORK] list, save the result.
+// The command that co-adds the [WORK] list by a method.
+std::string CommandFor(const CoaddParameters& parameters)
+{
+    switch (parameters.method) {
+    case CoaddMethod::Median:
+        return "median [WORK]";
+    case CoaddMethod::Mean:
+        return "mean [WORK]";
+    case CoaddMethod::SigmaClipping:
+        return "sigmaclip [WORK] 3 2";
+    case CoaddMethod::MinMaxRejection:
+        break;
+    }
+    return "minmaxrej [WORK]";
+}
+
+// One whole run as the program does it: the command combines the [WORK] list into Image A
+// and shows it; the result is saved.
 void RunBanded(const std::string& folder, const CoaddParameters& parameters, const std::string& output)
 {
     BenchContext bench(folder);
-    if (CombineList(bench.context, 1, parameters) != CoaddStatus::Done || bench.messages.count != 0)
+    const std::string reply = ExecuteCommand(bench.context, CommandFor(parameters));
+    if (reply.find("has been calculated") == std::string::npos || bench.messages.count != 0)
         std::abort();
-    if (bench.context.imageA.saveFits(output, bench.messages) != 0)
+    if (saveFits(bench.context.imageA, output) != FitsError::None)
         std::abort();
 }
 
@@ -185,28 +204,37 @@ void BM_CoaddWholeStackReference(benchmark::State& state)
     const std::string output = (OutputFolder() / "reference.fit").string();
     for (auto _ : state) {
         BenchContext bench(folder);
-        const std::vector<std::string> paths = SelectedListPaths(bench.context, 1);
+        const std::vector<std::string> paths = SelectedFilePaths(bench.context.lists, 1);
         const int n = static_cast<int>(paths.size());
+        // The stack: the n values of each pixel side by side, pixels column-major.
         ImageRecord frame;
-        ImageStack stack;
+        std::vector<double> stack;
+        int width = 0;
+        int height = 0;
+        const auto at = [&](int x, int y) {
+            return (static_cast<std::size_t>(x) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y)) * static_cast<std::size_t>(n);
+        };
         for (int k = 0; k < n; ++k) {
-            if (frame.loadFits(paths[static_cast<std::size_t>(k)], bench.messages) != 0)
+            if (!loadFits(frame, paths[static_cast<std::size_t>(k)]).loaded())
                 std::abort();
-            if (k == 0)
-                stack.allocate(frame.grid.width(), frame.grid.height(), n);
-            for (int x = 0; x < frame.grid.width(); ++x)
-                for (int y = 0; y < frame.grid.height(); ++y)
-                    stack(x, y, k) = frame.grid[x][y];
+            if (k == 0) {
+                width = frame.grid.width();
+                height = frame.grid.height();
+                stack.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(n));
+            }
+            for (int x = 0; x < width; ++x)
+                for (int y = 0; y < height; ++y)
+                    stack[at(x, y) + static_cast<std::size_t>(k)] = frame.grid[x][y];
         }
         ImageRecord& a = bench.context.imageA;
-        a.grid.resize(stack.width(), stack.height());
-        if (readFitsHeaderCards(paths.front(), a.cards) != 0)
+        a.grid.resize(width, height);
+        if (readFitsHeaderCards(paths.front(), a.cards) != FitsError::None)
             std::abort();
         std::vector<double> scratch(static_cast<std::size_t>(n));
         std::vector<std::uint8_t> weights(static_cast<std::size_t>(n));
-        for (int x = 0; x < stack.width(); ++x) {
-            for (int y = 0; y < stack.height(); ++y) {
-                const double* v = stack.pixel(x, y);
+        for (int x = 0; x < width; ++x) {
+            for (int y = 0; y < height; ++y) {
+                const double* v = stack.data() + at(x, y);
                 switch (parameters.method) {
                 case CoaddMethod::Median:
                     a.grid[x][y] = MedianPixel(v, n, scratch.data());
@@ -223,7 +251,7 @@ void BM_CoaddWholeStackReference(benchmark::State& state)
                 }
             }
         }
-        if (a.saveFits(output, bench.messages) != 0)
+        if (saveFits(a, output) != FitsError::None)
             std::abort();
     }
     state.SetLabel(MethodName(method));

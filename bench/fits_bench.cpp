@@ -17,17 +17,12 @@
 
 #include <unistd.h>
 
-#include "base/Feedback.h"
+#include "image/FitsReader.h"
 #include "image/ImageRecord.h"
 
 namespace {
 
 constexpr int Side = 4096;
-
-class Silent final : public skyvane::Feedback {
-public:
-    void showError(const std::string& text) override { std::fprintf(stderr, "unexpected message: %s\n", text.c_str()); std::abort(); }
-};
 
 // The test image, written once into a folder of its own that is removed at exit.
 struct TestImage {
@@ -118,11 +113,10 @@ void BM_LoadFits(benchmark::State& state)
 {
     const std::string& path = Image().path;
     static skyvane::ImageRecord record;
-    Silent messages;
-    if (record.loadFits(path, messages) != 0)
+    if (!skyvane::loadFits(record, path).loaded())
         state.SkipWithError("loadFits failed");
     for (auto _ : state) {
-        if (record.loadFits(path, messages) != 0)
+        if (!skyvane::loadFits(record, path).loaded())
             state.SkipWithError("loadFits failed");
         benchmark::DoNotOptimize(record.grid.data());
         benchmark::ClobberMemory();
@@ -136,10 +130,9 @@ void BM_LoadFitsFresh(benchmark::State& state)
 {
     const std::string& path = Image().path;
     skyvane::ImageRecord record;
-    Silent messages;
     for (auto _ : state) {
         record.clear();
-        if (record.loadFits(path, messages) != 0)
+        if (!skyvane::loadFits(record, path).loaded())
             state.SkipWithError("loadFits failed");
         benchmark::DoNotOptimize(record.grid.data());
         benchmark::ClobberMemory();

@@ -50,7 +50,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/Feedback.h"
+#include "image/FitsReader.h"
 #include "image/ImageRecord.h"
 #include "processing/CrossCorrelation.h"
 #include "processing/Resampling.h"
@@ -62,16 +62,6 @@ extern "C" char** environ;
 namespace {
 
 using namespace skyvane;
-
-class CountingMessages final : public Feedback {
-public:
-    void showError(const std::string& text) override
-    {
-        ++count;
-        std::fprintf(stderr, "message: %s\n", text.c_str());
-    }
-    int count = 0;
-};
 
 struct TrueShift {
     double dx = 0.0;
@@ -89,9 +79,8 @@ struct Night {
 
 void Load(const std::string& path, ImageGrid& grid)
 {
-    CountingMessages messages;
     ImageRecord record;
-    if (record.loadFits(path, messages) != 0)
+    if (!loadFits(record, path).loaded())
         std::abort();
     grid = std::move(record.grid);
 }
@@ -542,8 +531,7 @@ void RegisterFrames(const std::vector<std::string>& paths, const std::filesystem
     auto work = [&] {
         // One record per worker, loaded again for every frame: its block is kept.
         ImageRecord record;
-        CountingMessages messages;
-        ImageGrid shifted;
+            ImageGrid shifted;
         for (;;) {
             const std::size_t k = next.fetch_add(1);
             if (k >= paths.size())
@@ -555,7 +543,7 @@ void RegisterFrames(const std::vector<std::string>& paths, const std::filesystem
                 ResampleToReference(reference, 0.0, 0.0, shifted, 1);
                 result = &shifted;
             } else {
-                if (record.loadFits(paths[k], messages) != 0)
+                if (!loadFits(record, paths[k]).loaded())
                     std::abort();
                 if (process) {
                     const CorrelationShift c = correlator->measure(record.grid);

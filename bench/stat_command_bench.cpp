@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "command/Interpreter.h"
+#include "command/Messages.h"
 #include "context/AppContext.h"
 #include "display/ThresholdRules.h"
 #include "processing/Statistics.h"
@@ -94,7 +95,7 @@ struct OpenedImage {
             context.display.clearDisplay();
             context.imageA.clear();
         }
-        (void)context.imageA.loadFits(path, messages);
+        (void)skyvane::loadFitsReporting(context.imageA, path, messages);
         context.display.buildDisplay(context.imageA.grid);
         context.display.paintDisplay();
         thresholds.autoThresholds(context.imagePresent(), context.imageA.grid);
@@ -106,7 +107,7 @@ void LoadFits(benchmark::State& state)
     SilentMessages messages;
     for (auto _ : state) {
         skyvane::ImageRecord record;
-        benchmark::DoNotOptimize(record.loadFits(SamplePath(), messages));
+        benchmark::DoNotOptimize(skyvane::loadFits(record, SamplePath()).loaded());
     }
 }
 BENCHMARK(LoadFits)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -115,7 +116,7 @@ void StatisticsAlone(benchmark::State& state)
 {
     SilentMessages messages;
     skyvane::ImageRecord record;
-    (void)record.loadFits(SamplePath(), messages);
+    (void)skyvane::loadFits(record, SamplePath());
     for (auto _ : state) {
         benchmark::DoNotOptimize(skyvane::ImageMinMax(record.grid));
         benchmark::DoNotOptimize(skyvane::ImageMeanSigma(record.grid));
@@ -128,7 +129,7 @@ void MedianAlone(benchmark::State& state)
 {
     SilentMessages messages;
     skyvane::ImageRecord record;
-    (void)record.loadFits(SamplePath(), messages);
+    (void)skyvane::loadFits(record, SamplePath());
     for (auto _ : state)
         benchmark::DoNotOptimize(skyvane::ImageMedian(record.grid));
 }

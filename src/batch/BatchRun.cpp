@@ -13,9 +13,9 @@
 #include "base/PrintableText.h"
 #include "command/CommandProtocol.h"
 #include "command/Interpreter.h"
+#include "command/Messages.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
-#include "display/BitmapExport.h"
 #include "display/ThresholdRules.h"
 #include "lists/ImageListTree.h"
 #include "Version.h"
@@ -157,12 +157,12 @@ public:
             return true;
         case ActionKind::Save:
             if (requireImage())
-                (void)context_.imageA.saveFits(action.first, messages_); // failures are reported by the writer
+                (void)saveFitsReporting(context_.imageA, action.first, messages_); // reports its failures
             return true;
         case ActionKind::Export:
             if (requireImage()) {
                 finishRedraw();
-                (void)exportBitmap(context_.display.bitmap(), action.first, messages_); // reported by the export
+                (void)exportBitmapReporting(context_.display.bitmap(), action.first, messages_); // reports its failures
             }
             return true;
         case ActionKind::Lists:
@@ -223,7 +223,7 @@ private:
             display.clearDisplay();
             context_.imageA.clear();
         }
-        if (context_.imageA.loadFits(path, messages_) != 0) // the loader has reported it
+        if (!loadFitsReporting(context_.imageA, path, messages_)) // reported
             context_.imageA.clear();
         const ImageGrid& grid = context_.imageA.grid;
         // Once painted, an image is displayed; it is present when it has pixels.

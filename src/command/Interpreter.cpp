@@ -5,9 +5,12 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "command/Messages.h"
 #include "context/AppContext.h"
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
@@ -28,86 +31,58 @@ constexpr std::string_view UnknownReply = "     unknown command !";
 constexpr std::string_view ListNotFoundReply = "     list name not recognized !";
 constexpr std::string_view NoSelectedImageReply = "     list has no selected image !";
 constexpr std::string_view FirstImageUnreadableReply = "     first selected image could not be read !";
-constexpr std::string_view NotEnoughMemoryReply = "     not enough memory for the co-added image !";
-constexpr std::string_view NotEnoughMemoryForCommandReply = "     not enough memory !";
+constexpr std::string_view CoaddNotEnoughMemoryReply = "     not enough memory for the co-added image !";
+constexpr std::string_view NotEnoughMemoryReply = "     not enough memory !";
 
-constexpr std::string_view SizeMismatchMessage = "Size of loaded image is not compatible with displayed image.";
-
-enum class Kind {
-    Statistics,
-    Size,
-    Headers,
-    Clear,
-    AddImage,
-    MultiplyImage,
-    DivideImage,
-    SubtractImage,
-    MedianList,
-    MeanList,
-    MinMaxList,
-    SigmaClipList,
-    MultiplyConstant,
-    AddConstant,
-    DivideConstant,
-    SubtractConstant,
-    Unknown,
+// What a command did to Image A, and so what the display has to do.
+enum class Redraw {
+    None,
+    Picture,  // Image A's values changed, its size did not: the picture is recomputed
+    NewImage, // Image A was replaced (the rows of its picture were prepared): built, painted
+    Clear,    // Image A is gone, and its picture with it
 };
 
-enum class Match { Equals, StartsWith };
-
-struct Row {
-    Match match;
-    std::string_view literal;
-    Kind kind;
+// How a command ended, before finish redraws and replies.
+struct Outcome {
+    std::string reply;     // empty: the reply of the command's row, then moreLines
+    std::string moreLines; // lines after the row's reply, each starting with CR LF
+    Redraw redraw = Redraw::None;
+    HeaderOptionResult headerOption = HeaderOptionResult::Kept; // told once redrawn
 };
 
-// Tested in this order; the first row that matches decides. The image rows ("add (")
-// stand before the constant rows ("add "), so a parenthesis right after the word makes
-// an image operation.
-constexpr std::array<Row, 16> Recognition{{
-    {Match::Equals, "stat", Kind::Statistics},
-    {Match::Equals, "size", Kind::Size},
-    {Match::Equals, "headers", Kind::Headers},
-    {Match::Equals, "clear", Kind::Clear},
-    {Match::StartsWith, "add (", Kind::AddImage},
-    {Match::StartsWith, "mult (", Kind::MultiplyImage},
-    {Match::StartsWith, "div (", Kind::DivideImage},
-    {Match::StartsWith, "sub (", Kind::SubtractImage},
-    {Match::StartsWith, "median [", Kind::MedianList},
-    {Match::StartsWith, "mean [", Kind::MeanList},
-    {Match::StartsWith, "minmaxrej [", Kind::MinMaxList},
-    {Match::StartsWith, "sigmaclip [", Kind::SigmaClipList},
-    {Match::StartsWith, "mult ", Kind::MultiplyConstant},
-    {Match::StartsWith, "add ", Kind::AddConstant},
-    {Match::StartsWith, "div ", Kind::DivideConstant},
-    {Match::StartsWith, "sub ", Kind::SubtractConstant},
-}};
-
-// "starts with" needs at least one character after the literal.
-bool Matches(const Row& row, std::string_view text)
-{
-    if (row.match == Match::Equals)
-        return text == row.literal;
-    return text.size() > row.literal.size() && text.substr(0, row.literal.size()) == row.literal;
-}
-
-struct Recognised {
-    Kind kind = Kind::Unknown;
-    std::size_t literalLength = 0;
+// The long part of a command (see CommandRun).
+class LongPart {
+public:
+    virtual ~LongPart() = default;
+    virtual void run(Feedback& feedback) = 0;
+    virtual Outcome apply(AppContext& context) = 0;
 };
 
-Recognised Recognise(std::string_view text)
+// What a handler did at once, and the long part it leaves, if any.
+struct Started {
+    Outcome outcome;
+    std::unique_ptr<LongPart> longPart;
+};
+
+Started WithReply(std::string reply)
 {
-    for (const Row& row : Recognition)
-        if (Matches(row, text))
-            return {row.kind, row.literal.size()};
-    return {};
+    Started started;
+    started.outcome.reply = std::move(reply);
+    return started;
 }
 
-bool IsListCommand(Kind kind)
+Started WithRedraw(Redraw redraw)
 {
-    return kind == Kind::MedianList || kind == Kind::MeanList || kind == Kind::MinMaxList || kind == Kind::SigmaClipList;
+    Started started;
+    started.outcome.redraw = redraw;
+    return started;
 }
+
+// A recognised command line: the whole text and what follows the literal of its row.
+struct CommandLine {
+    const std::string& text;
+    std::string_view argument;
+};
 
 // Text between an opening and a closing character, as ParenthesisArgument describes.
 std::string EnclosedArgument(std::string_view text, char open, char close)
@@ -121,12 +96,9 @@ std::string EnclosedArgument(std::string_view text, char open, char close)
     return std::string(text);
 }
 
-void RedrawImageA(AppContext& context)
-{
-    // Same size as before: the rows are recomputed in place, which needs no memory.
-    (void)context.display.refreshDisplay(context.imageA.grid);
-    context.display.repaintDisplay();
-}
+
+// ---------------------------------------------------------------------------------------
+// Image A alone
 
 // The median is the dearest of the five figures; on a large image it runs beside the
 // others when a second thread can be had. The grid is only read, by both.
@@ -202,96 +174,119 @@ std::string HeadersReply(const HeaderCards& cards)
     return reply;
 }
 
-std::string ClearReply(AppContext& context)
+Started statistics(AppContext& context, const CommandLine&)
 {
-    context.display.clearDisplay();
+    return WithReply(StatisticsReply(context.imageA.grid));
+}
+
+Started size(AppContext& context, const CommandLine&)
+{
+    return WithReply(SizeReply(context.imageA.grid));
+}
+
+Started headers(AppContext& context, const CommandLine&)
+{
+    return WithReply(HeadersReply(context.imageA.cards));
+}
+
+Started clear(AppContext& context, const CommandLine&)
+{
     context.imageA.clear();
     for (int part = 0; part < 3; ++part)
         context.status.setStatusText(part, "");
-    return "     clear display";
+    return WithRedraw(Redraw::Clear);
 }
 
-std::string ImageOperationReply(ImageOperation operation)
+// ---------------------------------------------------------------------------------------
+// Arithmetic with a constant: the number follows the command's word and blank.
+
+Started addConstant(AppContext& context, const CommandLine& command)
 {
-    switch (operation) {
-    case ImageOperation::Add:
-        return "     two images have been added";
-    case ImageOperation::Multiply:
-        return "     two images have been multiplied";
-    case ImageOperation::Divide:
-        return "     first image has been divided by second image";
-    case ImageOperation::Subtract:
-        return "     image difference has been calculated";
-    }
-    return std::string(UnknownReply);
+    AddConstant(context.imageA.grid, ParseReal(command.argument));
+    return WithRedraw(Redraw::Picture);
 }
+
+Started subtractConstant(AppContext& context, const CommandLine& command)
+{
+    AddConstant(context.imageA.grid, -ParseReal(command.argument));
+    return WithRedraw(Redraw::Picture);
+}
+
+Started multiplyConstant(AppContext& context, const CommandLine& command)
+{
+    MultiplyByConstant(context.imageA.grid, ParseReal(command.argument));
+    return WithRedraw(Redraw::Picture);
+}
+
+Started divideConstant(AppContext& context, const CommandLine& command)
+{
+    // No test on c: dividing by 0 multiplies by infinity, as the command promises.
+    MultiplyByConstant(context.imageA.grid, 1.0 / ParseReal(command.argument));
+    return WithRedraw(Redraw::Picture);
+}
+
+// ---------------------------------------------------------------------------------------
+// Arithmetic with a second image
 
 // Image A combined with the file named in parentheses, loaded as Image B. A size that
 // differs from Image A's is reported and leaves Image A alone; the reply is the command's
 // reply either way. A file that cannot be read is reported by the loader; Image A is then
 // left alone too, since Image B holds the previous file or a partly read one and
 // combining with it would silently give a wrong image.
-std::string CombineWithFileReply(AppContext& context, std::string_view command, ImageOperation operation)
+Started CombineWithFile(AppContext& context, const CommandLine& command, ImageOperation operation)
 {
-    const std::string path = ResolveImagePath(ParenthesisArgument(command), context.settings.WorkingDirectory);
-    const int loaded = context.imageB.loadFits(path, context.messages);
-    if (loaded == 0) {
-        const ImageGrid& a = context.imageA.grid;
-        const ImageGrid& b = context.imageB.grid;
-        if (a.width() == b.width() && a.height() == b.height()) {
-            CombineWithImageB(operation, context.imageA.grid, b, context.settings.ZeroDivisionValue);
-            RedrawImageA(context);
-            ApplyHeaderOption(context.settings.HeadersCombo1, context.imageA, context.imageB, context.messages);
-        } else {
-            context.messages.showFileError(std::string(SizeMismatchMessage), path);
-        }
+    const std::string path = ResolveImagePath(ParenthesisArgument(command.text), context.settings.WorkingDirectory);
+    Started started;
+    if (!loadFitsReporting(context.imageB, path, context.messages))
+        return started;
+    const ImageGrid& a = context.imageA.grid;
+    const ImageGrid& b = context.imageB.grid;
+    if (a.width() != b.width() || a.height() != b.height()) {
+        ReportSizeMismatch(context.messages, path);
+        return started;
     }
-    return ImageOperationReply(operation);
+    CombineWithImageB(operation, context.imageA.grid, b, context.settings.ZeroDivisionValue);
+    started.outcome.redraw = Redraw::Picture;
+    started.outcome.headerOption = ApplyHeaderOption(context.settings.HeadersCombo1, context.imageA, context.imageB);
+    return started;
 }
 
-std::string ConstantReply(AppContext& context, Kind kind, std::string_view number)
+Started addImage(AppContext& context, const CommandLine& command)
 {
-    const double c = ParseReal(number);
-    ImageGrid& grid = context.imageA.grid;
-    std::string reply;
-    switch (kind) {
-    case Kind::MultiplyConstant:
-        MultiplyByConstant(grid, c);
-        reply = "     image has been multiplied by constant";
-        break;
-    case Kind::AddConstant:
-        AddConstant(grid, c);
-        reply = "     offset has been added to image";
-        break;
-    case Kind::SubtractConstant:
-        AddConstant(grid, -c);
-        reply = "     constant has been subtracted from image";
-        break;
-    case Kind::DivideConstant:
-        // No test on c: dividing by 0 multiplies by infinity, as the command promises.
-        MultiplyByConstant(grid, 1.0 / c);
-        reply = "     image has been divided by constant";
-        break;
-    default:
-        return std::string(UnknownReply);
-    }
-    RedrawImageA(context);
-    return reply;
+    return CombineWithFile(context, command, ImageOperation::Add);
 }
+
+Started subtractImage(AppContext& context, const CommandLine& command)
+{
+    return CombineWithFile(context, command, ImageOperation::Subtract);
+}
+
+Started multiplyImage(AppContext& context, const CommandLine& command)
+{
+    return CombineWithFile(context, command, ImageOperation::Multiply);
+}
+
+Started divideImage(AppContext& context, const CommandLine& command)
+{
+    return CombineWithFile(context, command, ImageOperation::Divide);
+}
+
+// ---------------------------------------------------------------------------------------
+// Co-addition of the selected files of a list
 
 // The second line of a co-addition's reply when frames were left out (their messages
 // have named each file): "N of M frames combined; left out: " and the first five names.
-std::string LeftOutLine(const CoaddFrames& frames)
+std::string LeftOutLine(const CoaddResult& frames)
 {
     constexpr std::size_t NamesShown = 5;
     if (frames.leftOut.empty())
         return {};
-    const std::size_t combined = static_cast<std::size_t>(frames.selected) - frames.leftOut.size();
+    const std::size_t combined = static_cast<std::size_t>(frames.frames) - frames.leftOut.size();
     std::string line(LineBreak);
     line += Indent;
     line += FormatInteger(static_cast<std::int64_t>(combined));
     line += " of ";
-    line += FormatInteger(frames.selected);
+    line += FormatInteger(frames.frames);
     line += " frames combined; left out: ";
     for (std::size_t i = 0; i < frames.leftOut.size() && i < NamesShown; ++i) {
         if (i > 0)
@@ -303,112 +298,249 @@ std::string LeftOutLine(const CoaddFrames& frames)
     return line;
 }
 
-std::string ListReply(AppContext& context, Kind kind, const std::string& command)
+// The long part of a co-addition: the frames read and combined, told as they go.
+class Coaddition final : public LongPart {
+public:
+    Coaddition(std::vector<std::string> paths, const CoaddOptions& options, std::string_view tooFewReply)
+        : paths_(std::move(paths)), options_(options), tooFewReply_(tooFewReply)
+    {
+    }
+
+    void run(Feedback& feedback) override
+    {
+        CoaddMessages messages(feedback);
+        result_ = CombineFrames(paths_, options_, messages);
+    }
+
+    // The result replaces Image A only when its picture can be had too: a result that
+    // could not be shown leaves Image A and its picture as they were.
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        switch (result_.status) {
+        case CoaddStatus::Done:
+            break;
+        case CoaddStatus::TooFewImages:
+            outcome.reply = std::string(tooFewReply_);
+            return outcome;
+        case CoaddStatus::NoFrame:
+            outcome.reply = std::string(NoSelectedImageReply);
+            return outcome;
+        case CoaddStatus::FirstFrameUnreadable:
+            outcome.reply = std::string(FirstImageUnreadableReply);
+            return outcome;
+        case CoaddStatus::NotEnoughMemory:
+            outcome.reply = std::string(CoaddNotEnoughMemoryReply);
+            return outcome;
+        }
+        ImageGrid& grid = result_.grid;
+        if (!context.display.prepareRows(grid.width(), grid.height())) {
+            ReportNotEnoughMemory(context.messages, grid.width(), grid.height());
+            outcome.reply = std::string(CoaddNotEnoughMemoryReply);
+            return outcome;
+        }
+        context.imageA.grid.swap(grid);
+        context.imageA.cards = std::move(result_.cards);
+        outcome.redraw = Redraw::NewImage;
+        outcome.moreLines = LeftOutLine(result_);
+        return outcome;
+    }
+
+private:
+    std::vector<std::string> paths_;
+    CoaddOptions options_;
+    std::string_view tooFewReply_;
+    CoaddResult result_;
+};
+
+// The list named in brackets, resolved here into the paths of its selected files; the
+// header option of co-added lists ("Headers combo 3") is read now too.
+Started CombineList(AppContext& context, const CommandLine& command, const CoaddParameters& parameters, std::string_view tooFewReply)
 {
-    const int n = FindListByName(context.lists, BracketArgument(command));
+    const int n = FindListByName(context.lists, BracketArgument(command.text));
     if (n == 0)
-        return std::string(ListNotFoundReply);
-
-    CoaddStatus status = CoaddStatus::Done;
-    CoaddFrames frames;
-    std::string done;
-    std::string tooFew;
-    switch (kind) {
-    case Kind::MedianList:
-        status = combineMedian(context, n, &frames);
-        done = "     median image has been calculated";
-        break;
-    case Kind::MeanList:
-        status = combineMean(context, n, &frames);
-        done = "     mean image has been calculated";
-        break;
-    case Kind::MinMaxList:
-        status = combineMinMaxRejection(context, n, &frames);
-        done = "     co-added image has been calculated with min-max rejection";
-        tooFew = "     min-max rejection requires at least 3 images!";
-        break;
-    case Kind::SigmaClipList: {
-        const double kappa = ParseReal(CommandToken(command, 2));
-        const int iterations = ParseInteger(CommandToken(command, 3));
-        status = combineSigmaClipping(context, n, kappa, iterations, &frames);
-        done = "     co-added image has been calculated with sigma clipping";
-        tooFew = "     sigma clipping requires at least 5 images!";
-        break;
-    }
-    default:
-        return std::string(UnknownReply);
-    }
-
-    switch (status) {
-    case CoaddStatus::Done:
-        return done + LeftOutLine(frames);
-    case CoaddStatus::TooFewImages:
-        // Median and mean accept any count; should they ever refuse, say what happened.
-        return tooFew.empty() ? std::string("     list has too few images !") : tooFew;
-    case CoaddStatus::NoSelectedImage:
-        return std::string(NoSelectedImageReply);
-    case CoaddStatus::FirstImageUnreadable:
-        return std::string(FirstImageUnreadableReply);
-    case CoaddStatus::NotEnoughMemory:
-        return std::string(NotEnoughMemoryReply);
-    }
-    return done;
+        return WithReply(std::string(ListNotFoundReply));
+    CoaddOptions options;
+    options.parameters = parameters;
+    options.headerNotice = context.settings.HeadersCombo3 != 0;
+    Started started;
+    started.longPart = std::make_unique<Coaddition>(SelectedFilePaths(context.lists, n), options, tooFewReply);
+    return started;
 }
 
-std::string RunCommand(AppContext& context, const std::string& command, const Recognised& recognised)
+// Median and mean accept any count; should they ever refuse, the reply says what happened.
+constexpr std::string_view TooFewImagesReply = "     list has too few images !";
+
+Started combineMedian(AppContext& context, const CommandLine& command)
 {
-    switch (recognised.kind) {
-    case Kind::Statistics:
-        return StatisticsReply(context.imageA.grid);
-    case Kind::Size:
-        return SizeReply(context.imageA.grid);
-    case Kind::Headers:
-        return HeadersReply(context.imageA.cards);
-    case Kind::Clear:
-        return ClearReply(context);
-    case Kind::AddImage:
-        return CombineWithFileReply(context, command, ImageOperation::Add);
-    case Kind::MultiplyImage:
-        return CombineWithFileReply(context, command, ImageOperation::Multiply);
-    case Kind::DivideImage:
-        return CombineWithFileReply(context, command, ImageOperation::Divide);
-    case Kind::SubtractImage:
-        return CombineWithFileReply(context, command, ImageOperation::Subtract);
-    case Kind::MedianList:
-    case Kind::MeanList:
-    case Kind::MinMaxList:
-    case Kind::SigmaClipList:
-        return ListReply(context, recognised.kind, command);
-    case Kind::MultiplyConstant:
-    case Kind::AddConstant:
-    case Kind::DivideConstant:
-    case Kind::SubtractConstant:
-        return ConstantReply(context, recognised.kind, std::string_view(command).substr(recognised.literalLength));
-    case Kind::Unknown:
+    return CombineList(context, command, {CoaddMethod::Median, 0.0, 0}, TooFewImagesReply);
+}
+
+Started combineMean(AppContext& context, const CommandLine& command)
+{
+    return CombineList(context, command, {CoaddMethod::Mean, 0.0, 0}, TooFewImagesReply);
+}
+
+Started combineMinMaxRejection(AppContext& context, const CommandLine& command)
+{
+    return CombineList(context, command, {CoaddMethod::MinMaxRejection, 0.0, 0}, "     min-max rejection requires at least 3 images!");
+}
+
+// "sigmaclip [LIST] KAPPA ITERATIONS": the numbers are the third and fourth blank-separated
+// tokens.
+Started combineSigmaClipping(AppContext& context, const CommandLine& command)
+{
+    const double kappa = ParseReal(CommandToken(command.text, 2));
+    const int iterations = ParseInteger(CommandToken(command.text, 3));
+    return CombineList(context, command, {CoaddMethod::SigmaClipping, kappa, iterations}, "     sigma clipping requires at least 5 images!");
+}
+
+// ---------------------------------------------------------------------------------------
+// The command table
+
+enum class Match { Equals, StartsWith };
+
+using Handler = Started (*)(AppContext& context, const CommandLine& command);
+
+// One command: how its text is recognised, whether it needs Image A (the list commands
+// make their own image; an Image A of no pixel counts as none), what it does, and its
+// reply when the handler gives none of its own.
+struct CommandRow {
+    Match match;
+    std::string_view literal;
+    bool needsImage;
+    Handler handler;
+    std::string_view reply;
+};
+
+// Tested in this order; the first row that matches decides. The image rows ("add (")
+// stand before the constant rows ("add "), so a parenthesis right after the word makes
+// an image operation.
+constexpr std::array<CommandRow, 16> CommandTable{{
+    {Match::Equals, "stat", true, statistics, {}},
+    {Match::Equals, "size", true, size, {}},
+    {Match::Equals, "headers", true, headers, {}},
+    {Match::Equals, "clear", true, clear, "     clear display"},
+    {Match::StartsWith, "add (", true, addImage, "     two images have been added"},
+    {Match::StartsWith, "mult (", true, multiplyImage, "     two images have been multiplied"},
+    {Match::StartsWith, "div (", true, divideImage, "     first image has been divided by second image"},
+    {Match::StartsWith, "sub (", true, subtractImage, "     image difference has been calculated"},
+    {Match::StartsWith, "median [", false, combineMedian, "     median image has been calculated"},
+    {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated"},
+    {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection"},
+    {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping"},
+    {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
+    {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
+    {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},
+    {Match::StartsWith, "sub ", true, subtractConstant, "     constant has been subtracted from image"},
+}};
+
+// "starts with" needs at least one character after the literal.
+bool Matches(const CommandRow& row, std::string_view text)
+{
+    if (row.match == Match::Equals)
+        return text == row.literal;
+    return text.size() > row.literal.size() && text.substr(0, row.literal.size()) == row.literal;
+}
+
+const CommandRow* Recognise(std::string_view text)
+{
+    for (const CommandRow& row : CommandTable)
+        if (Matches(row, text))
+            return &row;
+    return nullptr;
+}
+
+// The one place where the display follows what a command did to Image A.
+void RedrawAfter(AppContext& context, Redraw redraw)
+{
+    Display& display = context.display;
+    switch (redraw) {
+    case Redraw::None:
+        break;
+    case Redraw::Picture:
+        // Same size as before: the rows are recomputed in place, which needs no memory.
+        (void)display.refreshDisplay(context.imageA.grid);
+        display.repaintDisplay();
+        break;
+    case Redraw::NewImage:
+        if (display.isImageDisplayed())
+            display.clearDisplay();
+        (void)display.buildDisplay(context.imageA.grid); // takes the prepared rows
+        display.paintDisplay();
+        break;
+    case Redraw::Clear:
+        display.clearDisplay();
         break;
     }
-    return std::string(UnknownReply);
 }
 
 } // namespace
 
+// ---------------------------------------------------------------------------------------
+// CommandRun
+
+struct CommandRun::State {
+    std::string_view rowReply;
+    Outcome outcome;
+    std::unique_ptr<LongPart> longPart;
+};
+
+CommandRun::CommandRun(std::unique_ptr<State> state) : state_(std::move(state)) {}
+CommandRun::CommandRun(CommandRun&& other) noexcept = default;
+CommandRun& CommandRun::operator=(CommandRun&& other) noexcept = default;
+CommandRun::~CommandRun() = default;
+
+CommandRun CommandRun::start(AppContext& context, const std::string& command)
+{
+    auto state = std::make_unique<State>();
+    const CommandRow* row = Recognise(command);
+    if (row == nullptr) {
+        state->outcome.reply = std::string(UnknownReply);
+    } else if (row->needsImage && !context.imagePresent()) {
+        state->outcome.reply = std::string(NoImageReply);
+    } else {
+        state->rowReply = row->reply;
+        Started started = row->handler(context, {command, std::string_view(command).substr(row->literal.size())});
+        state->outcome = std::move(started.outcome);
+        state->longPart = std::move(started.longPart);
+    }
+    return CommandRun(std::move(state));
+}
+
+bool CommandRun::hasLongPart() const
+{
+    return state_->longPart != nullptr;
+}
+
+void CommandRun::run(Feedback& feedback)
+{
+    if (state_->longPart)
+        state_->longPart->run(feedback);
+}
+
+std::string CommandRun::finish(AppContext& context)
+{
+    Outcome outcome = state_->longPart ? state_->longPart->apply(context) : std::move(state_->outcome);
+    RedrawAfter(context, outcome.redraw);
+    ReportHeaderOption(context.messages, outcome.headerOption);
+    if (!outcome.reply.empty())
+        return std::move(outcome.reply);
+    return std::string(state_->rowReply) + outcome.moreLines;
+}
+
 std::string ExecuteCommand(AppContext& context, const std::string& command)
 {
-    const Recognised recognised = Recognise(command);
-    if (recognised.kind == Kind::Unknown)
-        return std::string(UnknownReply);
-    // The list commands make their own image; every other command needs one. An Image A
-    // of no pixel counts as none.
-    if (!IsListCommand(recognised.kind) && !context.imagePresent())
-        return std::string(NoImageReply);
     try {
-        return RunCommand(context, command, recognised);
+        CommandRun run = CommandRun::start(context, command);
+        run.run(context.messages);
+        return run.finish(context);
     } catch (const std::bad_alloc&) {
         // Memory that depends on the image's size (the median's copy of the pixels, say)
         // could not be had; whatever the command had not yet changed stays as it was.
         const ImageGrid& grid = context.imageA.grid;
-        context.messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
-        return std::string(NotEnoughMemoryForCommandReply);
+        ReportNotEnoughMemory(context.messages, grid.width(), grid.height());
+        return std::string(NotEnoughMemoryReply);
     }
 }
 

@@ -4,19 +4,12 @@
 #include <cstdio>
 #include <string>
 
-#include "base/Feedback.h"
 #include "base/PrintableText.h"
 #include "base/SafeFile.h"
 
 namespace skyvane {
 
-namespace {
-
-constexpr const char* FailureText = "Failed to create bitmap file.";
-
-} // namespace
-
-int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, Feedback& messages)
+bool exportBitmap(const DisplayBitmap& bitmap, const std::string& path)
 {
     // Rows that do not match the headers (released by clearDisplay) would make a file that
     // lies about its contents.
@@ -24,10 +17,8 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, Feedback&
     const int height = bitmap.height();
     const std::size_t rowsBytes =
         width > 0 && height > 0 ? static_cast<std::size_t>(DisplayBitmap::Stride(width)) * static_cast<std::size_t>(height) : 0;
-    if (bitmap.rows.size() != rowsBytes) {
-        messages.showFileError(FailureText, path);
-        return 1;
-    }
+    if (bitmap.rows.size() != rowsBytes)
+        return false;
 
     // The picture goes to a new file that replaces the target only when every byte is on
     // disk: a full disk leaves neither a truncated bitmap nor a destroyed older file, and a
@@ -36,14 +27,12 @@ int exportBitmap(const DisplayBitmap& bitmap, const std::string& path, Feedback&
         // The rows are one block, row 0 first, exactly as the file holds them.
         return WriteAll(fd, bitmap.headers.data(), bitmap.headers.size()) && WriteAll(fd, bitmap.rows.data(), bitmap.rows.size());
     });
-    if (!outcome.replaced()) {
-        messages.showFileError(FailureText, path);
-        return 1;
-    }
+    if (!outcome.replaced())
+        return false;
     if (outcome.otherNames > 0)
         std::fprintf(stderr, "%s had %d other name(s) (hard links); they keep the previous contents\n",
                      PrintableText(path).c_str(), outcome.otherNames);
-    return 0;
+    return true;
 }
 
 } // namespace skyvane

@@ -9,8 +9,6 @@
 
 namespace skyvane {
 
-class Feedback;
-
 // What the thresholds are at the moment of a computation: the positions of the
 // Thresholds window's two trackbars (or the batch tool's values), 0..32767.
 class ThresholdSource {

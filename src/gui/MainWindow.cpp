@@ -26,7 +26,7 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "command/CommandProtocol.h"
-#include "display/BitmapExport.h"
+#include "command/Messages.h"
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
@@ -371,7 +371,7 @@ void MainWindow::runCommand(int id)
         const std::string local = toLocal(path);
         // The caption names the file only when it was written; a failure has been
         // reported by the save itself and leaves the caption as it was.
-        if (context_->imageA.saveFits(local, context_->messages) == 0)
+        if (saveFitsReporting(context_->imageA, local, context_->messages))
             setWindowTitle(fromLocal(MainWindowTitle(local)));
         break;
     }
@@ -383,7 +383,7 @@ void MainWindow::runCommand(int id)
         if (path.isEmpty())
             break;
         folderUsed(path);
-        (void)exportBitmap(context_->display.bitmap(), toLocal(path), context_->messages); // reports its failures
+        (void)exportBitmapReporting(context_->display.bitmap(), toLocal(path), context_->messages); // reports its failures
         break;
     }
     case MainIds::WorkingDirectory:
@@ -604,7 +604,7 @@ void MainWindow::openingSequence(const std::string& path)
     // The loader reports its own failures. A file that cannot be read whole (a truncated
     // one leaves zeros where its data ends) is no image: Image A is left empty, as after a
     // file that cannot be opened at all, rather than showing a half-read frame.
-    if (context_->imageA.loadFits(path, context_->messages) != 0)
+    if (!loadFitsReporting(context_->imageA, path, context_->messages))
         context_->imageA.clear();
     if (context_->display.buildDisplay(context_->imageA.grid)) {
         context_->display.paintDisplay();

@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
+#include "command/Messages.h"
 #include "context/AppContext.h"
 #include "display/ThresholdRules.h"
 #include "processing/Statistics.h"

@@ -71,11 +71,6 @@ std::uint64_t GridBytes(int width, int height)
     return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * sizeof(double);
 }
 
-std::string NotEnoughMemoryText(int width, int height)
-{
-    return "Not enough memory for an image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels.";
-}
-
 std::uint64_t GridMemoryLimit()
 {
     const std::uint64_t limit = gridMemoryLimit.load(std::memory_order_relaxed);

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 namespace skyvane {
 
@@ -67,10 +66,6 @@ private:
 // Bytes a grid of width x height doubles needs, in 64 bits (never overflows for int extents);
 // 0 when either extent is 0 or negative.
 std::uint64_t GridBytes(int width, int height);
-
-// The message for an image whose memory cannot be had:
-// "Not enough memory for an image of W x H pixels."
-std::string NotEnoughMemoryText(int width, int height);
 
 // The largest block a grid may take, in bytes: the machine's physical memory unless set
 // lower. Larger grids are refused (tryResize returns false, resize throws) without asking

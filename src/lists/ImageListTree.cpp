@@ -411,4 +411,18 @@ std::string LabelTag(std::string_view label)
     return eq == 0 ? std::string() : std::string(label.substr(0, eq - 1));
 }
 
+std::vector<std::string> SelectedFilePaths(const ImageListTree& lists, int listPosition)
+{
+    std::vector<std::string> paths;
+    const int count = lists.FileCount(listPosition);
+    if (count <= 0)
+        return paths;
+    const std::string folder = LabelFolder(lists.ListLabel(listPosition));
+    for (int k = 1; k <= count; ++k) {
+        if (lists.IsFileSelected(lists.FileItem(listPosition, k)))
+            paths.push_back(JoinPath(folder, lists.FileLabel(listPosition, k)));
+    }
+    return paths;
+}
+
 } // namespace skyvane

@@ -140,4 +140,8 @@ std::string LabelFolder(std::string_view label);
 // Without "=": the whole text.
 std::string LabelTag(std::string_view label);
 
+// The full paths (the list's folder + "/" + file name) of the selected files of list
+// listPosition, in list order; none for a list that does not exist.
+std::vector<std::string> SelectedFilePaths(const ImageListTree& lists, int listPosition);
+
 } // namespace skyvane

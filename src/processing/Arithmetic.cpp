@@ -3,8 +3,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "base/Feedback.h"
-
 namespace skyvane {
 
 // The grid is one column-major block, so walking it from start to end is pixel order:
@@ -64,15 +62,14 @@ void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& 
     }
 }
 
-void ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB, Feedback& messages)
+HeaderOptionResult ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB)
 {
     if (headerOption == 1) {
         if (&imageA != &imageB)
             imageA.cards = imageB.cards;
-    } else if (headerOption >= 2) {
-        messages.showError("Header option not yet implemented, Image A headers will be used");
+        return HeaderOptionResult::Copied;
     }
-    // 0 or less: Image A keeps its cards.
+    return headerOption >= 2 ? HeaderOptionResult::NotImplemented : HeaderOptionResult::Kept;
 }
 
 } // namespace skyvane

@@ -5,8 +5,6 @@
 
 namespace skyvane {
 
-class Feedback;
-
 // p := c x p for every pixel. Divide by c is MultiplyByConstant(1 / c).
 void MultiplyByConstant(ImageGrid& grid, double c);
 // p := c + p for every pixel. Subtract c is AddConstant(-c).
@@ -19,9 +17,15 @@ enum class ImageOperation { Add, Multiply, Divide, Subtract };
 // -0.0 or not-a-number gives zeroDivisionValue.
 void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& b, double zeroDivisionValue);
 
-// Header option ("Headers combo 1"): 1 copies Image B's cards into Image A; 2 or more
-// shows "Header option not yet implemented, Image A headers will be used" and keeps
-// Image A's cards; 0 or less keeps them silently.
-void ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB, Feedback& messages);
+// What the header option did to Image A's cards.
+enum class HeaderOptionResult {
+    Kept,           // 0 or less: Image A keeps its cards
+    Copied,         // 1: Image B's cards were copied into Image A
+    NotImplemented, // 2 or more: no such option yet; Image A keeps its cards (the user is
+                    // to be told so)
+};
+
+// Header option ("Headers combo 1") applied after Image A was combined with Image B.
+[[nodiscard]] HeaderOptionResult ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB);
 
 } // namespace skyvane

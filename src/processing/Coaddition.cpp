@@ -9,51 +9,12 @@
 #include <system_error>
 #include <thread>
 
-#include "base/Paths.h"
-#include "context/AppContext.h"
-#include "image/FitsFile.h"
+#include "image/FitsReader.h"
 #include "processing/Statistics.h"
 
 namespace skyvane {
 
 namespace {
-
-constexpr const char* HeaderPolicyMessage = "Header option not yet implemented, headers from first image will be used";
-constexpr const char* SizeReadFailed = "Error while reading image size";
-constexpr const char* DataReadFailed = "Error while reading image data";
-constexpr const char* HeadersReadFailed = "Error while reading image headers";
-
-std::string NotEnoughMemory(ImageSize size)
-{
-    return NotEnoughMemoryText(size.width, size.height);
-}
-
-// Passes messages on and counts them, so that the caller knows whether the reading step
-// has already told the user why a file was refused.
-class CountingMessages final : public Feedback {
-public:
-    explicit CountingMessages(Feedback& inner) : inner_(inner) {}
-    void showError(const std::string& text) override
-    {
-        ++count;
-        inner_.showError(text);
-    }
-    void showFileError(const std::string& text, const std::string& path) override
-    {
-        ++count;
-        inner_.showFileError(text, path);
-    }
-    int count = 0;
-
-private:
-    Feedback& inner_;
-};
-
-// For reopening a frame that was checked before: a failure now is reported by the caller.
-class SilentMessages final : public Feedback {
-public:
-    void showError(const std::string&) override {}
-};
 
 // One frame of the combination. While frames stay open, the lock makes sure one thread at
 // a time reads through the frame's file handle (the library is reentrant across handles,
@@ -65,23 +26,29 @@ struct Frame {
     std::mutex lock;
 };
 
-enum class FrameCheck { Usable, Reported, Unreadable };
-
-// Opens a frame (2-D and the expected size, with the reading step's messages) and reads
-// its last row, so that a file too short for its data is found before any of it is used.
-FrameCheck CheckFrame(Frame& frame, ImageSize size, Feedback& messages, std::vector<double>& row, bool keepOpen)
+// Opens a frame (2-D and the expected size) and reads its last row, so that a file too
+// short for its data is found before any of it is used. None when the frame is usable.
+FitsError CheckFrame(Frame& frame, ImageSize size, std::vector<double>& row, bool keepOpen)
 {
-    CountingMessages counted(messages);
-    if (frame.reader.open(frame.path, size, counted) != 0)
-        return counted.count > 0 ? FrameCheck::Reported : FrameCheck::Unreadable;
-    bool readable = true;
+    if (const FitsError error = frame.reader.open(frame.path, size); error != FitsError::None)
+        return error;
+    FitsError error = FitsError::None;
     if (size.width > 0 && size.height > 0) {
         row.resize(static_cast<std::size_t>(size.width));
-        readable = frame.reader.readRows(size.height - 1, 1, row.data()) == 0;
+        error = frame.reader.readRows(size.height - 1, 1, row.data());
     }
-    if (!readable || !keepOpen)
+    if (error != FitsError::None || !keepOpen)
         frame.reader.close();
-    return readable ? FrameCheck::Usable : FrameCheck::Unreadable;
+    return error;
+}
+
+CoaddNotice FrameNotice(CoaddNotice::Kind kind, FitsError error, const std::string& path)
+{
+    CoaddNotice notice;
+    notice.kind = kind;
+    notice.error = error;
+    notice.path = path;
+    return notice;
 }
 
 struct BandOutcome {
@@ -155,18 +122,18 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
             for (int k = 0; k < n; ++k) {
                 double* slot = worker.band.data() + static_cast<std::size_t>(k) * frameStride;
                 Frame& frame = *frames[static_cast<std::size_t>(k)];
-                int status = 0;
+                FitsError error = FitsError::None;
                 if (framesOpen) {
                     std::lock_guard<std::mutex> guard(frame.lock);
-                    status = frame.reader.readRows(firstRow, bandRows, slot);
+                    error = frame.reader.readRows(firstRow, bandRows, slot);
                 } else {
+                    // Checked before; a failure now is told by the caller.
                     FitsImageReader reader;
-                    SilentMessages silent;
-                    status = reader.open(frame.path, size, silent);
-                    if (status == 0)
-                        status = reader.readRows(firstRow, bandRows, slot);
+                    error = reader.open(frame.path, size);
+                    if (error == FitsError::None)
+                        error = reader.readRows(firstRow, bandRows, slot);
                 }
-                if (status != 0) {
+                if (error != FitsError::None) {
                     std::lock_guard<std::mutex> guard(failureLock);
                     outcome.failedFrames.push_back(k);
                     stop.store(true);
@@ -208,48 +175,44 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
 
 } // namespace
 
-std::vector<std::string> SelectedListPaths(const AppContext& context, int listPosition)
+CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const CoaddOptions& options, CoaddFeedback& feedback)
 {
-    std::vector<std::string> paths;
-    const ImageListTree& lists = context.lists;
-    const int count = lists.FileCount(listPosition);
-    if (count <= 0)
-        return paths;
-    const std::string folder = LabelFolder(lists.ListLabel(listPosition));
-    for (int k = 1; k <= count; ++k) {
-        if (lists.IsFileSelected(lists.FileItem(listPosition, k)))
-            paths.push_back(JoinPath(folder, lists.FileLabel(listPosition, k)));
+    const std::vector<std::string>& paths = framePaths;
+    const CoaddParameters& parameters = options.parameters;
+    const CoaddTuning& tuning = options.tuning;
+    CoaddResult result;
+    result.frames = static_cast<int>(paths.size());
+    if (paths.empty()) {
+        result.status = CoaddStatus::NoFrame;
+        return result;
     }
-    return paths;
-}
 
-CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning, CoaddFrames* report)
-{
-    Feedback& messages = context.messages;
-    const std::vector<std::string> paths = SelectedListPaths(context, listPosition);
-    CoaddFrames unused;
-    CoaddFrames& used = report ? *report : unused;
-    used.selected = static_cast<int>(paths.size());
-    used.leftOut.clear();
-    if (paths.empty())
-        return CoaddStatus::NoSelectedImage;
-
-    // The first selected file fixes the size and the header cards of the result; without
-    // it there is nothing to combine into.
+    // The first frame fixes the size and the header cards of the result; without it there
+    // is nothing to combine into.
     ImageSize size;
-    if (readFitsSize(paths.front(), size, messages) != 0) {
-        messages.showFileError(SizeReadFailed, paths.front());
-        return CoaddStatus::FirstImageUnreadable;
+    if (const FitsError error = readFitsSize(paths.front(), size); error != FitsError::None) {
+        feedback.notice(FrameNotice(CoaddNotice::Kind::FirstFrameSize, error, paths.front()));
+        result.status = CoaddStatus::FirstFrameUnreadable;
+        return result;
     }
     HeaderCards cards;
-    if (readFitsHeaderCards(paths.front(), cards) != 0) {
-        messages.showFileError(HeadersReadFailed, paths.front());
-        return CoaddStatus::FirstImageUnreadable;
+    if (const FitsError error = readFitsHeaderCards(paths.front(), cards); error != FitsError::None) {
+        feedback.notice(FrameNotice(CoaddNotice::Kind::FirstFrameHeaders, error, paths.front()));
+        result.status = CoaddStatus::FirstFrameUnreadable;
+        return result;
     }
+    const auto notEnoughMemory = [&] {
+        CoaddNotice notice;
+        notice.kind = CoaddNotice::Kind::NotEnoughMemory;
+        notice.size = size;
+        feedback.notice(notice);
+        result.status = CoaddStatus::NotEnoughMemory;
+        return std::move(result);
+    };
 
     // Every frame is checked before any is used: a file that is not 2-D, has another size
-    // or is too short for its data is reported and left out, so N counts only frames
-    // that are combined whole.
+    // or is too short for its data is told and left out, so N counts only frames that are
+    // combined whole.
     const bool keepOpen = static_cast<int>(paths.size()) <= tuning.maxOpenFrames;
     std::vector<std::unique_ptr<Frame>> frames;
     std::vector<std::size_t> leftOut; // positions of the frames left out
@@ -258,89 +221,60 @@ CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParame
         auto frame = std::make_unique<Frame>();
         frame->path = paths[i];
         frame->position = i;
-        const FrameCheck check = CheckFrame(*frame, size, messages, row, keepOpen);
-        if (check == FrameCheck::Unreadable)
-            messages.showFileError(DataReadFailed, paths[i]);
-        if (check != FrameCheck::Usable) {
-            if (i == 0)
-                return CoaddStatus::FirstImageUnreadable;
+        if (const FitsError error = CheckFrame(*frame, size, row, keepOpen); error != FitsError::None) {
+            feedback.notice(FrameNotice(CoaddNotice::Kind::FrameUnusable, error, paths[i]));
+            if (i == 0) {
+                result.status = CoaddStatus::FirstFrameUnreadable;
+                return result;
+            }
             leftOut.push_back(i);
             continue;
         }
         frames.push_back(std::move(frame));
     }
 
-    bool headerMessageShown = false;
+    bool headerNoticeTold = false;
     for (;;) {
-        if (static_cast<int>(frames.size()) < MinimumFrameCount(parameters.method))
-            return CoaddStatus::TooFewImages;
-        if (context.settings.HeadersCombo3 != 0 && !headerMessageShown) {
-            messages.showError(HeaderPolicyMessage);
-            headerMessageShown = true;
+        if (static_cast<int>(frames.size()) < MinimumFrameCount(parameters.method)) {
+            result.status = CoaddStatus::TooFewImages;
+            return result;
+        }
+        if (options.headerNotice && !headerNoticeTold) {
+            CoaddNotice notice;
+            notice.kind = CoaddNotice::Kind::HeadersOfFirstFrame;
+            feedback.notice(notice);
+            headerNoticeTold = true;
         }
 
-        // Image A keeps its content until the whole result is there.
-        ImageGrid result;
-        if (!result.tryResize(size.width, size.height)) {
-            messages.showError(NotEnoughMemory(size));
-            return CoaddStatus::NotEnoughMemory;
-        }
-        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, result);
-        if (outcome.outOfMemory) {
-            messages.showError(NotEnoughMemory(size));
-            return CoaddStatus::NotEnoughMemory;
-        }
+        ImageGrid combined;
+        if (!combined.tryResize(size.width, size.height))
+            return notEnoughMemory();
+        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, combined);
+        if (outcome.outOfMemory)
+            return notEnoughMemory();
         if (outcome.failedFrames.empty()) {
-            // The picture's rows are had before Image A is replaced: a result that could not
-            // be shown leaves Image A and its picture as they were.
-            Display& display = context.display;
-            if (!display.prepareRows(size.width, size.height)) {
-                messages.showError(NotEnoughMemory(size));
-                return CoaddStatus::NotEnoughMemory;
-            }
             std::sort(leftOut.begin(), leftOut.end());
             for (std::size_t position : leftOut)
-                used.leftOut.push_back(paths[position]);
-            context.imageA.grid.swap(result);
-            context.imageA.cards = std::move(cards);
-            if (display.isImageDisplayed())
-                display.clearDisplay();
-            (void)display.buildDisplay(context.imageA.grid); // takes the prepared rows
-            display.paintDisplay();
-            return CoaddStatus::Done;
+                result.leftOut.push_back(paths[position]);
+            result.grid.swap(combined);
+            result.cards = std::move(cards);
+            result.status = CoaddStatus::Done;
+            return result;
         }
 
-        // A frame failed part-way: it is reported and the combination starts again without
-        // it, so that no frame is ever half used.
+        // A frame failed part-way: it is told and the combination starts again without it,
+        // so that no frame is ever half used.
         for (int f : outcome.failedFrames)
-            messages.showFileError(DataReadFailed, frames[static_cast<std::size_t>(f)]->path);
-        if (outcome.failedFrames.front() == 0)
-            return CoaddStatus::FirstImageUnreadable;
+            feedback.notice(FrameNotice(CoaddNotice::Kind::FrameUnusable, FitsError::Unreadable, frames[static_cast<std::size_t>(f)]->path));
+        if (outcome.failedFrames.front() == 0) {
+            result.status = CoaddStatus::FirstFrameUnreadable;
+            return result;
+        }
         for (auto it = outcome.failedFrames.rbegin(); it != outcome.failedFrames.rend(); ++it) {
             leftOut.push_back(frames[static_cast<std::size_t>(*it)]->position);
             frames.erase(frames.begin() + *it);
         }
     }
-}
-
-CoaddStatus combineMedian(AppContext& context, int listPosition, CoaddFrames* report)
-{
-    return CombineList(context, listPosition, {CoaddMethod::Median, 0.0, 0}, {}, report);
-}
-
-CoaddStatus combineMean(AppContext& context, int listPosition, CoaddFrames* report)
-{
-    return CombineList(context, listPosition, {CoaddMethod::Mean, 0.0, 0}, {}, report);
-}
-
-CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition, CoaddFrames* report)
-{
-    return CombineList(context, listPosition, {CoaddMethod::MinMaxRejection, 0.0, 0}, {}, report);
-}
-
-CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations, CoaddFrames* report)
-{
-    return CombineList(context, listPosition, {CoaddMethod::SigmaClipping, kappa, iterations}, {}, report);
 }
 
 double MedianPixel(const double* v, int n, double* scratch)

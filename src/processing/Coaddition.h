@@ -5,56 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "image/FitsReader.h"
+#include "image/ImageGrid.h"
+#include "image/ImageRecord.h"
 #include "processing/CoaddKernels.h"
 
 namespace skyvane {
-
-struct AppContext;
-
-enum class CoaddStatus {
-    Done = 0,          // Image A replaced and redisplayed
-    TooFewImages = 1,  // min-max rejection (< 3) or sigma clipping (< 5); Image A untouched
-    NoSelectedImage,   // the list has no selected file; Image A untouched
-    FirstImageUnreadable, // the first selected file could not be read (its message shown);
-                          // Image A untouched
-    NotEnoughMemory,      // no memory for the result or the bands ("Not enough memory for an
-                          // image of W x H pixels." shown); Image A untouched
-};
-
-// Which frames a combination used: the number of selected files, and the full paths of
-// those left out (not 2-D, another size, unreadable), in list order. Filled when the
-// combination is done; leftOut stays empty when it refused.
-struct CoaddFrames {
-    int selected = 0;
-    std::vector<std::string> leftOut;
-};
-
-// The full paths (list folder + "/" + file name) of the selected files of list n, in list
-// order.
-std::vector<std::string> SelectedListPaths(const AppContext& context, int listPosition);
-
-// Each method combines the selected files of list `listPosition` pixel by pixel into
-// Image A: size of the first selected file, header cards of the first selected file
-// ("Header option not yet implemented, headers from first image will be used" first when
-// the list header option is not 0), then redisplays it (clearDisplay if displayed,
-// buildDisplay, paintDisplay; thresholds unchanged).
-// Every frame is opened and checked before any is used. The first selected file must be
-// readable: "Error while reading image size" (after the 2-D message when that was the
-// cause), "Error while reading image headers" or "Error while reading image data" stop the
-// run. A later file that is not 2-D or has another size is reported with the reading
-// step's message, one that cannot be opened or is too short for its data with "Error while
-// reading image data", and it is left out (N counts the frames used). A frame that still
-// fails part-way is reported the same way and the combination starts again without it, so
-// no frame is ever half used. Image A changes only when the whole result is there.
-// Frames are read in bands of rows, so memory stays near Image A plus one band of all
-// frames per worker thread. Per pixel the arithmetic is exactly that of the one-pixel
-// functions below (a NaN made from two NaN operands may carry either operand's sign).
-// Every message about a frame names its file. report, when given, tells which frames were
-// left out.
-CoaddStatus combineMedian(AppContext& context, int listPosition, CoaddFrames* report = nullptr);
-CoaddStatus combineMean(AppContext& context, int listPosition, CoaddFrames* report = nullptr);
-CoaddStatus combineMinMaxRejection(AppContext& context, int listPosition, CoaddFrames* report = nullptr);
-CoaddStatus combineSigmaClipping(AppContext& context, int listPosition, double kappa, int iterations, CoaddFrames* report = nullptr);
 
 // How a combination is carried out; none of it changes a result. The frames are read in
 // bands of rows: `bandBytes` is the memory for the bands of all worker threads together (at
@@ -67,9 +23,71 @@ struct CoaddTuning {
     int maxOpenFrames = 200;
 };
 
-// The common road of the four methods above: the selected files of list `listPosition`
-// combined by parameters.method.
-CoaddStatus CombineList(AppContext& context, int listPosition, const CoaddParameters& parameters, const CoaddTuning& tuning = {}, CoaddFrames* report = nullptr);
+// What a co-addition is asked to do.
+struct CoaddOptions {
+    CoaddParameters parameters;  // method, and the clipping range and rounds of sigma clipping
+    bool headerNotice = false;   // the header option asks for other cards than the first
+                                 // frame's: HeadersOfFirstFrame is told before combining
+    CoaddTuning tuning;
+};
+
+// Something a co-addition tells while it runs, at the moment it happens.
+struct CoaddNotice {
+    enum class Kind {
+        FirstFrameSize,      // the first frame's size could not be read (error says why)
+        FirstFrameHeaders,   // the first frame's header cards could not be read
+        FrameUnusable,       // a frame is not 2-D, has another size, or cannot be read whole
+                             // (error says which): left out, or for the first frame the end
+        HeadersOfFirstFrame, // the result takes the first frame's cards whatever the header
+                             // option asks (once per run, before the frames are combined)
+        NotEnoughMemory,     // no memory for the result or the bands (size)
+    };
+    Kind kind = Kind::FrameUnusable;
+    FitsError error = FitsError::None;
+    std::string path; // the frame of a frame notice
+    ImageSize size;   // the result's size
+};
+
+// Where a co-addition reports while it runs: the one object a long step gets besides its
+// plain inputs. A frame notice arrives before the frame is left out, and the run goes on
+// when notice returns.
+class CoaddFeedback {
+public:
+    virtual ~CoaddFeedback() = default;
+    virtual void notice(const CoaddNotice& notice) = 0;
+};
+
+enum class CoaddStatus {
+    Done = 0,             // grid and cards hold the result
+    TooFewImages,         // fewer usable frames than min-max rejection (3) or sigma
+                          // clipping (5) needs
+    NoFrame,              // no frame was given
+    FirstFrameUnreadable, // the first frame could not be read (told as a notice)
+    NotEnoughMemory,      // no memory for the result or the bands (told as a notice)
+};
+
+// What a co-addition made.
+struct CoaddResult {
+    CoaddStatus status = CoaddStatus::NoFrame;
+    ImageGrid grid;                   // the combined image: the first frame's size
+    HeaderCards cards;                // the first frame's header cards
+    int frames = 0;                   // the frames given
+    std::vector<std::string> leftOut; // the frames left out, in the order given (Done)
+};
+
+// Combines the frames pixel by pixel by options.parameters.method. The first frame fixes
+// the size and the header cards of the result and must be readable. Every frame is opened
+// and checked before any is used: a later frame that is not 2-D, has another size, cannot
+// be opened or is too short for its data is told (FrameUnusable) and left out, so the
+// number of frames combined counts only frames used whole. A frame that still fails
+// part-way is told the same way and the combination starts again without it, so no
+// frame is ever half used. Frames are read in bands of rows, so memory stays near the
+// result plus one band of all frames per worker thread. Per pixel the arithmetic is
+// exactly that of the one-pixel functions below (a NaN made from two NaN operands may carry
+// either operand's sign). Reads only the frames: touches nothing else, so it may run on
+// any thread.
+[[nodiscard]] CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const CoaddOptions& options,
+                                        CoaddFeedback& feedback);
 
 // One pixel's values v[0..n-1] (n >= 1). scratch/weights have room for n and may be
 // overwritten; v itself is not changed by the mean, min-max and sigma rules.

@@ -9,7 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include "display/BitmapExport.h"
+#include "command/Messages.h"
 #include "display/DisplayBitmap.h"
 #include "image/ImageGrid.h"
 #include "support/TestSupport.h"
@@ -58,7 +58,7 @@ TEST(ExportBitmap, ThreeByTwoFileByteForByte)
     test::RecordingMessages messages;
     ShownImage shown(3, 2);
     const std::string path = dir.file("picture.bmp");
-    ASSERT_EQ(exportBitmap(shown.display.bitmap(), path, messages), 0);
+    ASSERT_TRUE(exportBitmapReporting(shown.display.bitmap(), path, messages));
     EXPECT_TRUE(messages.texts.empty());
 
     const std::vector<unsigned char> expected = {
@@ -78,7 +78,7 @@ TEST(ExportBitmap, FourByOneHasNoPadding)
     test::RecordingMessages messages;
     ShownImage shown(4, 1);
     const std::string path = dir.file("row.bmp");
-    ASSERT_EQ(exportBitmap(shown.display.bitmap(), path, messages), 0);
+    ASSERT_TRUE(exportBitmapReporting(shown.display.bitmap(), path, messages));
     const std::vector<unsigned char> bytes = test::ReadFileBytes(path);
     ASSERT_EQ(bytes.size(), 66u);
     EXPECT_EQ(Field32(bytes, 2), 66u);
@@ -93,7 +93,7 @@ TEST(ExportBitmap, LargePictureIsHeadersThenRows)
     test::RecordingMessages messages;
     ShownImage shown(517, 300, 0, 60000 / 2);
     const std::string path = dir.file("large.bmp");
-    ASSERT_EQ(exportBitmap(shown.display.bitmap(), path, messages), 0);
+    ASSERT_TRUE(exportBitmapReporting(shown.display.bitmap(), path, messages));
     const DisplayBitmap& bitmap = shown.display.bitmap();
     std::vector<unsigned char> expected(bitmap.headers.begin(), bitmap.headers.end());
     expected.insert(expected.end(), bitmap.rows.begin(), bitmap.rows.end());
@@ -107,11 +107,11 @@ TEST(ExportBitmap, AfterInvertWritesTheNegative)
     test::TempDir dir;
     test::RecordingMessages messages;
     ShownImage shown(3, 2);
-    ASSERT_EQ(exportBitmap(shown.display.bitmap(), dir.file("positive.bmp"), messages), 0);
+    ASSERT_TRUE(exportBitmapReporting(shown.display.bitmap(), dir.file("positive.bmp"), messages));
     shown.thresholds.low = 255;
     shown.thresholds.high = 0;
     shown.display.refreshDisplay(shown.image);
-    ASSERT_EQ(exportBitmap(shown.display.bitmap(), dir.file("negative.bmp"), messages), 0);
+    ASSERT_TRUE(exportBitmapReporting(shown.display.bitmap(), dir.file("negative.bmp"), messages));
 
     const std::vector<unsigned char> positive = test::ReadFileBytes(dir.file("positive.bmp"));
     const std::vector<unsigned char> negative = test::ReadFileBytes(dir.file("negative.bmp"));
@@ -135,7 +135,7 @@ TEST(ExportBitmap, ReplacesALongerExistingFileCompletely)
     const std::string path = dir.file("old.bmp");
     test::WriteFileBytes(path, std::string(5000, 'x'));
     ShownImage shown(4, 1);
-    ASSERT_EQ(exportBitmap(shown.display.bitmap(), path, messages), 0);
+    ASSERT_TRUE(exportBitmapReporting(shown.display.bitmap(), path, messages));
     EXPECT_EQ(test::ReadFileBytes(path).size(), 66u);
     EXPECT_EQ(FolderContents(dir.path()), std::vector<std::string>{"old.bmp"});
 }
@@ -152,7 +152,7 @@ TEST(ExportBitmap, ReplacesTheLinkedFileKeepsPermissionsAndTakesAnyName)
     const std::string longName = std::string(251, 'p') + ".bmp"; // no room for a longer temporary name
     for (const std::string& name : {std::string("link.bmp"), longName, std::string("M42 [Ha](2).bmp")}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(exportBitmap(shown.display.bitmap(), dir.file(name), messages), 0);
+        EXPECT_TRUE(exportBitmapReporting(shown.display.bitmap(), dir.file(name), messages));
         EXPECT_EQ(test::ReadFileBytes(dir.file(name)).size(), 66u);
     }
     EXPECT_TRUE(fs::is_symlink(dir.file("link.bmp"))) << "the link stays a link";
@@ -179,7 +179,7 @@ TEST(ExportBitmap, FailuresShowTheMessageAndCreateNothing)
     };
     for (const FailureCase& c : cases) {
         test::RecordingMessages messages;
-        EXPECT_EQ(exportBitmap(shown.display.bitmap(), c.path, messages), 1) << c.why;
+        EXPECT_FALSE(exportBitmapReporting(shown.display.bitmap(), c.path, messages)) << c.why;
         EXPECT_EQ(messages.texts, std::vector<std::string>{"Failed to create bitmap file."}) << c.why;
         EXPECT_EQ(messages.paths, std::vector<std::string>{c.path}) << c.why;
         EXPECT_EQ(FolderContents(dir.path()), std::vector<std::string>{"folder"}) << c.why;
@@ -193,7 +193,7 @@ TEST(ExportBitmap, ReleasedRowsAreNotWrittenAsAPicture)
     test::RecordingMessages messages;
     ShownImage shown(3, 2);
     shown.display.clearDisplay(); // the header keeps 3 x 2, the rows are gone
-    EXPECT_EQ(exportBitmap(shown.display.bitmap(), dir.file("cleared.bmp"), messages), 1);
+    EXPECT_FALSE(exportBitmapReporting(shown.display.bitmap(), dir.file("cleared.bmp"), messages));
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Failed to create bitmap file."});
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
@@ -230,13 +230,13 @@ TEST(ExportBitmap, WriteErrorIsReportedAndLeavesTheOldFileIntact)
     ShownImage shown(3, 2);
     const std::string path = dir.file("kept.bmp");
     test::WriteFileBytes(path, "older picture");
-    int result = 0;
+    bool result = true;
     {
         FileSizeLimit limit(60); // headers fit, the rows do not
         ASSERT_TRUE(limit.active());
-        result = exportBitmap(shown.display.bitmap(), path, messages);
+        result = exportBitmapReporting(shown.display.bitmap(), path, messages);
     }
-    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(result);
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Failed to create bitmap file."});
     const std::vector<unsigned char> kept = test::ReadFileBytes(path);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "older picture");
@@ -244,7 +244,7 @@ TEST(ExportBitmap, WriteErrorIsReportedAndLeavesTheOldFileIntact)
 
     // With room again the same export succeeds.
     messages.texts.clear();
-    EXPECT_EQ(exportBitmap(shown.display.bitmap(), path, messages), 0);
+    EXPECT_TRUE(exportBitmapReporting(shown.display.bitmap(), path, messages));
     EXPECT_EQ(test::ReadFileBytes(path).size(), 78u);
 }
 
@@ -253,13 +253,13 @@ TEST(ExportBitmap, WriteErrorOnANewFileLeavesNothing)
     test::TempDir dir;
     test::RecordingMessages messages;
     ShownImage shown(64, 64);
-    int result = 0;
+    bool result = true;
     {
         FileSizeLimit limit(4096);
         ASSERT_TRUE(limit.active());
-        result = exportBitmap(shown.display.bitmap(), dir.file("new.bmp"), messages);
+        result = exportBitmapReporting(shown.display.bitmap(), dir.file("new.bmp"), messages);
     }
-    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(result);
     EXPECT_EQ(messages.texts, std::vector<std::string>{"Failed to create bitmap file."});
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }

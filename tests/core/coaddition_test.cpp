@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "command/Interpreter.h"
-#include "image/FitsFile.h"
+#include "command/Messages.h"
+#include "image/FitsReader.h"
 #include "processing/CoaddKernels.h"
 #include "processing/Coaddition.h"
 #include "support/TestSupport.h"
@@ -54,6 +55,26 @@ void WriteConstantFrame(const std::string& path, int width, int height, double v
     WriteFrame(path, width, height, std::vector<double>(static_cast<std::size_t>(width) * height, value), std::move(cards));
 }
 
+// The paths of files in a folder, in the order given.
+std::vector<std::string> FramePaths(const TempDir& folder, const std::vector<std::string>& names)
+{
+    std::vector<std::string> paths;
+    for (const std::string& name : names)
+        paths.push_back(folder.file(name));
+    return paths;
+}
+
+// A co-addition of frames whose notices go to messages as the program tells them.
+CoaddResult Combine(const std::vector<std::string>& paths, CoaddParameters parameters, test::RecordingMessages& messages,
+                    const CoaddTuning& tuning = {})
+{
+    CoaddOptions options;
+    options.parameters = parameters;
+    options.tuning = tuning;
+    CoaddMessages feedback(messages);
+    return CombineFrames(paths, options, feedback);
+}
+
 // Cuts a file down to `keep` bytes.
 void Truncate(const std::string& path, std::uintmax_t keep)
 {
@@ -65,10 +86,10 @@ struct CoaddTest : ::testing::Test {
     TestContext tc;
     AppContext& context = tc.context;
 
-    // A list "[PATH] = dir" of the given files; unselected ones are deselected.
-    int MakeList(const std::vector<std::string>& names, const std::vector<bool>& selected = {})
+    // A list "[tag] = dir" of the given files; unselected ones are deselected.
+    int MakeList(const std::vector<std::string>& names, const std::vector<bool>& selected = {}, const std::string& tag = "PATH")
     {
-        const TreeItem list = context.lists.InsertList("[PATH] = " + dir.path().string());
+        const TreeItem list = context.lists.InsertList("[" + tag + "] = " + dir.path().string());
         for (std::size_t i = 0; i < names.size(); ++i) {
             const TreeItem file = context.lists.InsertFile(list, names[i]);
             if (i < selected.size() && !selected[i])
@@ -158,16 +179,14 @@ TEST_F(CoaddTest, EdgeCasesOfEachMethod)
             names.push_back("f" + std::to_string(k) + ".fit");
             WriteConstantFrame(frameDir.file(names.back()), 1, 2, c.values[k]);
         }
-        TestContext local;
-        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frameDir.path().string());
-        for (const std::string& name : names)
-            local.context.lists.InsertFile(list, name);
-        ASSERT_EQ(CombineList(local.context, 1, {c.method, c.kappa, c.iterations}), CoaddStatus::Done);
-        ASSERT_EQ(local.context.imageA.grid.width(), 1);
-        ASSERT_EQ(local.context.imageA.grid.height(), 2);
-        EXPECT_EQ(local.context.imageA.grid[0][0], c.expected);
-        EXPECT_EQ(local.context.imageA.grid[0][1], c.expected);
-        EXPECT_TRUE(local.messages.texts.empty());
+        test::RecordingMessages messages;
+        const CoaddResult result = Combine(FramePaths(frameDir, names), {c.method, c.kappa, c.iterations}, messages);
+        ASSERT_EQ(result.status, CoaddStatus::Done);
+        ASSERT_EQ(result.grid.width(), 1);
+        ASSERT_EQ(result.grid.height(), 2);
+        EXPECT_EQ(result.grid[0][0], c.expected);
+        EXPECT_EQ(result.grid[0][1], c.expected);
+        EXPECT_TRUE(messages.texts.empty());
     }
 }
 
@@ -179,14 +198,14 @@ TEST_F(CoaddTest, EntryPointsRunTheirMethod)
         names.push_back("e" + std::to_string(k) + ".fit");
         WriteConstantFrame(dir.file(names.back()), 2, 1, values[k]);
     }
-    const int n = MakeList(names);
-    ASSERT_EQ(combineMedian(context, n), CoaddStatus::Done);
+    MakeList(names);
+    EXPECT_EQ(ExecuteCommand(context, "median [PATH]"), "     median image has been calculated");
     EXPECT_EQ(context.imageA.grid[1][0], 10.0);
-    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    EXPECT_EQ(ExecuteCommand(context, "mean [PATH]"), "     mean image has been calculated");
     EXPECT_EQ(context.imageA.grid[1][0], 24.0);
-    ASSERT_EQ(combineMinMaxRejection(context, n), CoaddStatus::Done);
+    EXPECT_EQ(ExecuteCommand(context, "minmaxrej [PATH]"), "     co-added image has been calculated with min-max rejection");
     EXPECT_EQ(context.imageA.grid[1][0], 10.0);
-    ASSERT_EQ(combineSigmaClipping(context, n, 1.5, 1), CoaddStatus::Done);
+    EXPECT_EQ(ExecuteCommand(context, "sigmaclip [PATH] 1.5 1"), "     co-added image has been calculated with sigma clipping");
     EXPECT_EQ(context.imageA.grid[1][0], 8.8);
     EXPECT_TRUE(tc.messages.texts.empty());
 }
@@ -194,22 +213,14 @@ TEST_F(CoaddTest, EntryPointsRunTheirMethod)
 // ---------------------------------------------------------------------------------------
 // Which files take part, size and header cards, messages.
 
-TEST_F(CoaddTest, SelectedPathsJoinFolderAndNameInListOrder)
-{
-    const int n = MakeList({"b.fit", "a.fit", "c.fit"}, {true, false, true});
-    EXPECT_EQ(SelectedListPaths(context, n), (std::vector<std::string>{dir.file("b.fit"), dir.file("c.fit")}));
-    EXPECT_TRUE(SelectedListPaths(context, n + 1).empty());
-    EXPECT_TRUE(SelectedListPaths(context, 0).empty());
-}
-
 TEST_F(CoaddTest, UnselectedFilesAreIgnoredAndFirstSelectedGivesSizeAndCards)
 {
     WriteConstantFrame(dir.file("skip.fit"), 5, 5, 1000.0, {"OBSERVER= 'nobody'"});
     WriteConstantFrame(dir.file("one.fit"), 4, 3, 2.0, {"OBSERVER= 'first'", "EXPTIME =                 30.0"});
     WriteConstantFrame(dir.file("two.fit"), 4, 3, 6.0, {"OBSERVER= 'second'"});
-    const int n = MakeList({"skip.fit", "one.fit", "two.fit"}, {false, true, true});
+    MakeList({"skip.fit", "one.fit", "two.fit"}, {false, true, true});
 
-    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    ASSERT_EQ(ExecuteCommand(context, "mean [PATH]"), "     mean image has been calculated");
     ASSERT_EQ(context.imageA.grid.width(), 4);
     ASSERT_EQ(context.imageA.grid.height(), 3);
     for (int x = 0; x < 4; ++x)
@@ -217,7 +228,7 @@ TEST_F(CoaddTest, UnselectedFilesAreIgnoredAndFirstSelectedGivesSizeAndCards)
             EXPECT_EQ(context.imageA.grid[x][y], 4.0);
 
     HeaderCards expected;
-    ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), 0);
+    ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), FitsError::None);
     EXPECT_EQ(context.imageA.cards.block(), expected.block());
     bool sawFirst = false;
     for (int i = 0; i < context.imageA.cards.count(); ++i)
@@ -230,12 +241,12 @@ TEST_F(CoaddTest, HeaderPolicyOtherThanFirstImageWarnsAndUsesFirstImage)
 {
     WriteConstantFrame(dir.file("one.fit"), 2, 2, 1.0, {"OBSERVER= 'first'"});
     WriteConstantFrame(dir.file("two.fit"), 2, 2, 3.0, {"OBSERVER= 'second'"});
-    const int n = MakeList({"one.fit", "two.fit"});
+    MakeList({"one.fit", "two.fit"});
     context.settings.HeadersCombo3 = 2;
-    ASSERT_EQ(combineMedian(context, n), CoaddStatus::Done);
+    ASSERT_EQ(ExecuteCommand(context, "median [PATH]"), "     median image has been calculated");
     EXPECT_EQ(tc.messages.texts, std::vector<std::string>{HeaderPolicyText});
     HeaderCards expected;
-    ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), 0);
+    ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), FitsError::None);
     EXPECT_EQ(context.imageA.cards.block(), expected.block());
     EXPECT_EQ(context.imageA.grid[1][1], 2.0);
 }
@@ -243,8 +254,8 @@ TEST_F(CoaddTest, HeaderPolicyOtherThanFirstImageWarnsAndUsesFirstImage)
 TEST_F(CoaddTest, ResultIsDisplayedWithoutTouchingThresholds)
 {
     WriteConstantFrame(dir.file("one.fit"), 3, 2, 100.0);
-    const int n = MakeList({"one.fit"});
-    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    MakeList({"one.fit"});
+    ASSERT_EQ(ExecuteCommand(context, "mean [PATH]"), "     mean image has been calculated");
     EXPECT_TRUE(context.display.isImageDisplayed());
     EXPECT_EQ(tc.displaySink.cleared, 0);
     EXPECT_EQ(tc.displaySink.created, 1);
@@ -255,7 +266,7 @@ TEST_F(CoaddTest, ResultIsDisplayedWithoutTouchingThresholds)
     WriteConstantFrame(dir.file("one.fit"), 5, 4, 100.0);
     tc.thresholds.low = 50;
     tc.thresholds.high = 150;
-    ASSERT_EQ(combineMean(context, n), CoaddStatus::Done);
+    ASSERT_EQ(ExecuteCommand(context, "mean [PATH]"), "     mean image has been calculated");
     EXPECT_EQ(tc.displaySink.cleared, 1);
     EXPECT_EQ(tc.displaySink.created, 2);
     EXPECT_EQ(context.display.bitmap().width(), 5);
@@ -295,19 +306,16 @@ TEST_F(CoaddTest, UnusableLaterFilesAreReportedAndLeftOut)
         WriteConstantFrame(frames.file("b.fit"), 2, 2, 2.0);
         c.make(frames.file("bad.fit"));
         WriteConstantFrame(frames.file("c.fit"), 2, 2, 6.0);
-        TestContext local;
-        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
-        for (const char* name : {"a.fit", "b.fit", "bad.fit", "c.fit"})
-            local.context.lists.InsertFile(list, name);
-        CoaddFrames report;
-        ASSERT_EQ(combineMean(local.context, 1, &report), CoaddStatus::Done);
-        EXPECT_EQ(local.messages.texts, std::vector<std::string>{c.message});
-        EXPECT_EQ(local.messages.paths, std::vector<std::string>{frames.file("bad.fit")});
-        EXPECT_EQ(report.selected, 4);
-        EXPECT_EQ(report.leftOut, std::vector<std::string>{frames.file("bad.fit")});
+        test::RecordingMessages messages;
+        const CoaddResult result = Combine(FramePaths(frames, {"a.fit", "b.fit", "bad.fit", "c.fit"}), {CoaddMethod::Mean, 0, 0}, messages);
+        ASSERT_EQ(result.status, CoaddStatus::Done);
+        EXPECT_EQ(messages.texts, std::vector<std::string>{c.message});
+        EXPECT_EQ(messages.paths, std::vector<std::string>{frames.file("bad.fit")});
+        EXPECT_EQ(result.frames, 4);
+        EXPECT_EQ(result.leftOut, std::vector<std::string>{frames.file("bad.fit")});
         for (int x = 0; x < 2; ++x)
             for (int y = 0; y < 2; ++y)
-                EXPECT_EQ(local.context.imageA.grid[x][y], 3.0);
+                EXPECT_EQ(result.grid[x][y], 3.0);
     }
 }
 
@@ -315,12 +323,14 @@ TEST_F(CoaddTest, ListWithoutSelectedFileIsRefused)
 {
     WriteConstantFrame(dir.file("a.fit"), 2, 2, 1.0);
     FillImageA();
-    const int empty = MakeList({});
-    EXPECT_EQ(combineMedian(context, empty), CoaddStatus::NoSelectedImage);
-    const int none = MakeList({"a.fit"}, {false});
-    EXPECT_EQ(combineMean(context, none), CoaddStatus::NoSelectedImage);
-    EXPECT_EQ(combineSigmaClipping(context, none, 3, 2), CoaddStatus::NoSelectedImage);
-    EXPECT_EQ(combineMean(context, 99), CoaddStatus::NoSelectedImage);
+    MakeList({}, {}, "EMPTY");
+    EXPECT_EQ(ExecuteCommand(context, "median [EMPTY]"), "     list has no selected image !");
+    MakeList({"a.fit"}, {false}, "NONE");
+    EXPECT_EQ(ExecuteCommand(context, "mean [NONE]"), "     list has no selected image !");
+    EXPECT_EQ(ExecuteCommand(context, "sigmaclip [NONE] 3 2"), "     list has no selected image !");
+    test::RecordingMessages messages;
+    EXPECT_EQ(Combine({}, {CoaddMethod::Mean, 0, 0}, messages).status, CoaddStatus::NoFrame);
+    EXPECT_TRUE(messages.texts.empty());
     EXPECT_TRUE(tc.messages.texts.empty());
     ExpectImageAUntouched();
 }
@@ -357,7 +367,7 @@ TEST_F(CoaddTest, UnreadableFirstFileStopsTheRun)
         const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
         local.context.lists.InsertFile(list, "first.fit");
         local.context.lists.InsertFile(list, "b.fit");
-        EXPECT_EQ(combineMedian(local.context, 1), CoaddStatus::FirstImageUnreadable);
+        EXPECT_EQ(ExecuteCommand(local.context, "median [PATH]"), "     first selected image could not be read !");
         EXPECT_EQ(local.messages.texts, c.messages);
         EXPECT_EQ(local.context.imageA.grid.width(), 2);
         EXPECT_EQ(local.context.imageA.grid[1][2], 42.0);
@@ -373,11 +383,14 @@ TEST_F(CoaddTest, TooFewImagesLeaveImageAUntouched)
     FillImageA();
     context.settings.HeadersCombo3 = 1;
 
-    EXPECT_EQ(combineMinMaxRejection(context, MakeList({"a.fit", "b.fit"})), CoaddStatus::TooFewImages);
-    EXPECT_EQ(combineSigmaClipping(context, MakeList({"a.fit", "b.fit", "c.fit", "d.fit"}), 3, 2), CoaddStatus::TooFewImages);
+    MakeList({"a.fit", "b.fit"}, {}, "TWO");
+    EXPECT_EQ(ExecuteCommand(context, "minmaxrej [TWO]"), "     min-max rejection requires at least 3 images!");
+    MakeList({"a.fit", "b.fit", "c.fit", "d.fit"}, {}, "FOUR");
+    EXPECT_EQ(ExecuteCommand(context, "sigmaclip [FOUR] 3 2"), "     sigma clipping requires at least 5 images!");
     EXPECT_TRUE(tc.messages.texts.empty());
     // Three selected, but only two usable.
-    EXPECT_EQ(combineMinMaxRejection(context, MakeList({"a.fit", "wrong.fit", "b.fit"})), CoaddStatus::TooFewImages);
+    MakeList({"a.fit", "wrong.fit", "b.fit"}, {}, "THREE");
+    EXPECT_EQ(ExecuteCommand(context, "minmaxrej [THREE]"), "     min-max rejection requires at least 3 images!");
     EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Image size mismatch."});
     ExpectImageAUntouched();
 }
@@ -387,21 +400,22 @@ TEST_F(CoaddTest, NoMemoryForTheResultIsReportedAndLeavesImageAUntouched)
     for (const char* name : {"a.fit", "b.fit", "c.fit", "d.fit", "e.fit"})
         WriteConstantFrame(dir.file(name), 64, 64, 1.0);
     FillImageA();
-    const int n = MakeList({"a.fit", "b.fit", "c.fit", "d.fit", "e.fit"});
+    MakeList({"a.fit", "b.fit", "c.fit", "d.fit", "e.fit"});
     struct LimitGuard {
         ~LimitGuard() { SetGridMemoryLimit(0); }
     } guard;
     SetGridMemoryLimit(64 * 64 * 8 - 1); // one byte short of the result grid
 
-    EXPECT_EQ(combineSigmaClipping(context, n, 3, 2), CoaddStatus::NotEnoughMemory);
+    EXPECT_EQ(ExecuteCommand(context, "sigmaclip [PATH] 3 2"), "     not enough memory for the co-added image !");
     EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Not enough memory for an image of 64 x 64 pixels."});
+    EXPECT_EQ(tc.messages.paths, std::vector<std::string>{""});
     EXPECT_EQ(ExecuteCommand(context, "median [PATH]"), "     not enough memory for the co-added image !");
     ExpectImageAUntouched();
 }
 
 // A file cut short while the header warning is on screen passes the check before the
 // warning and fails while it is read: it is reported, and the combination starts again
-// without it. Losing the first file ends the run with Image A untouched.
+// without it. Losing the first file ends the run without a result.
 class TruncatingMessages final : public Feedback {
 public:
     void showError(const std::string& text) override
@@ -432,34 +446,26 @@ TEST_F(CoaddTest, FileFailingPartWayIsLeftOutAndTheRunRestarts)
             WriteConstantFrame(frames.file("c.fit"), 64, 64, 6.0);
             TruncatingMessages messages;
             messages.victim = frames.file(firstFails ? "a.fit" : "b.fit");
-            test::FixedThresholds thresholds;
-            test::RecordingDisplaySink display;
-            test::RecordingStatus status;
-            AppContext local(messages, thresholds, display, status);
-            local.settings.HeadersCombo3 = 1;
-            local.imageA.grid.resize(1, 1);
-            local.imageA.grid[0][0] = 42.0;
-            const TreeItem list = local.lists.InsertList("[PATH] = " + frames.path().string());
-            for (const char* name : {"a.fit", "b.fit", "c.fit"})
-                local.lists.InsertFile(list, name);
+            CoaddOptions options;
+            options.parameters = {CoaddMethod::Mean, 0, 0};
+            options.headerNotice = true;
+            options.tuning = tuning;
+            CoaddMessages feedback(messages);
 
-            CoaddFrames report;
-            const CoaddStatus result = CombineList(local, 1, {CoaddMethod::Mean, 0, 0}, tuning, &report);
+            const CoaddResult result = CombineFrames(FramePaths(frames, {"a.fit", "b.fit", "c.fit"}), options, feedback);
             EXPECT_EQ(messages.texts, (std::vector<std::string>{HeaderPolicyText, "Error while reading image data"}));
             EXPECT_EQ(messages.paths, std::vector<std::string>{messages.victim});
-            EXPECT_EQ(report.leftOut, firstFails ? std::vector<std::string>{} : std::vector<std::string>{messages.victim});
+            EXPECT_EQ(result.leftOut, firstFails ? std::vector<std::string>{} : std::vector<std::string>{messages.victim});
             if (firstFails) {
-                EXPECT_EQ(result, CoaddStatus::FirstImageUnreadable);
-                ASSERT_EQ(local.imageA.grid.width(), 1);
-                EXPECT_EQ(local.imageA.grid[0][0], 42.0);
-                EXPECT_EQ(display.created, 0);
+                EXPECT_EQ(result.status, CoaddStatus::FirstFrameUnreadable);
+                EXPECT_TRUE(result.grid.empty());
             } else {
-                EXPECT_EQ(result, CoaddStatus::Done);
-                ASSERT_EQ(local.imageA.grid.width(), 64);
+                EXPECT_EQ(result.status, CoaddStatus::Done);
+                ASSERT_EQ(result.grid.width(), 64);
                 int wrong = 0;
                 for (int x = 0; x < 64; ++x)
                     for (int y = 0; y < 64; ++y)
-                        wrong += local.imageA.grid[x][y] != 4.0;
+                        wrong += result.grid[x][y] != 4.0;
                 EXPECT_EQ(wrong, 0);
             }
         }
@@ -520,10 +526,10 @@ TEST_F(CoaddTest, MultiBandResultsMatchThePixelRulesBitForBit)
                 values[static_cast<std::size_t>(k)].push_back(RandomValue(rng, true));
             WriteFrame(frames.file("f" + std::to_string(k) + ".fit"), width, height, values[static_cast<std::size_t>(k)]);
         }
-        TestContext local;
-        const TreeItem list = local.context.lists.InsertList("[PATH] = " + frames.path().string());
+        std::vector<std::string> paths;
         for (int k = 0; k < n; ++k)
-            local.context.lists.InsertFile(list, "f" + std::to_string(k) + ".fit");
+            paths.push_back(frames.file("f" + std::to_string(k) + ".fit"));
+        test::RecordingMessages messages;
 
         // One row per band on one thread, a few rows per band on two threads with every
         // frame reopened per band, everything in one band.
@@ -533,9 +539,10 @@ TEST_F(CoaddTest, MultiBandResultsMatchThePixelRulesBitForBit)
                 continue;
             for (const CoaddTuning& tuning : tunings) {
                 SCOPED_TRACE("n " + std::to_string(n) + ", method " + std::to_string(static_cast<int>(m.method)) + ", band bytes " + std::to_string(tuning.bandBytes));
-                ASSERT_EQ(CombineList(local.context, 1, {m.method, m.kappa, m.iterations}, tuning), CoaddStatus::Done);
-                ASSERT_EQ(local.context.imageA.grid.width(), width);
-                ASSERT_EQ(local.context.imageA.grid.height(), height);
+                const CoaddResult result = Combine(paths, {m.method, m.kappa, m.iterations}, messages, tuning);
+                ASSERT_EQ(result.status, CoaddStatus::Done);
+                ASSERT_EQ(result.grid.width(), width);
+                ASSERT_EQ(result.grid.height(), height);
                 int mismatches = 0;
                 for (int x = 0; x < width; ++x) {
                     for (int y = 0; y < height; ++y) {
@@ -543,14 +550,14 @@ TEST_F(CoaddTest, MultiBandResultsMatchThePixelRulesBitForBit)
                         for (int k = 0; k < n; ++k)
                             pixel.push_back(values[static_cast<std::size_t>(k)][static_cast<std::size_t>(y * width + x)]);
                         const double expected = ReferencePixel(m.method, pixel, m.kappa, m.iterations);
-                        if (!SameBits(local.context.imageA.grid[x][y], expected))
+                        if (!SameBits(result.grid[x][y], expected))
                             ++mismatches;
                     }
                 }
                 EXPECT_EQ(mismatches, 0);
             }
         }
-        EXPECT_TRUE(local.messages.texts.empty());
+        EXPECT_TRUE(messages.texts.empty());
     }
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "command/CommandProtocol.h"
+#include "image/FitsReader.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -40,7 +41,7 @@ protected:
         layout.height = 3;
         layout.values.assign(12, 1.0);
         test::WriteFitsImage(dir.file("a.fit"), layout);
-        ASSERT_EQ(tc.context.imageA.loadFits(dir.file("a.fit"), tc.messages), 0);
+        ASSERT_TRUE(loadFits(tc.context.imageA, dir.file("a.fit")).loaded());
         tc.context.display.buildDisplay(tc.context.imageA.grid);
         tc.context.display.paintDisplay();
     }

@@ -17,9 +17,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "image/FitsFile.h"
-#include "image/ImageRecord.h"
 #include "base/PrintableText.h"
+#include "command/Messages.h"
+#include "image/FitsReader.h"
+#include "image/FitsWriter.h"
+#include "image/ImageRecord.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -99,7 +101,7 @@ protected:
     void SetUp() override
     {
         test::WriteFileBytes(dir.file("template.fit"), FitsBytes(5, 3));
-        ASSERT_EQ(image.loadFits(dir.file("template.fit"), messages), 0);
+        ASSERT_TRUE(loadFitsReporting(image, dir.file("template.fit"), messages));
     }
 
     // Loads path into a fresh record; the messages shown, the record in loaded.
@@ -107,8 +109,8 @@ protected:
     {
         RecordingMessages shown;
         loaded = ImageRecord();
-        const int result = loaded.loadFits(path, shown);
-        EXPECT_EQ(result == 0, shown.texts.empty()) << path;
+        const bool result = loadFitsReporting(loaded, path, shown);
+        EXPECT_EQ(result, shown.texts.empty()) << path;
         return shown.texts;
     }
 
@@ -141,20 +143,20 @@ TEST_F(FitsFiles, HostileNamesAreFilesNeverCommands)
         const WorkingFolder inside(dir.path()); // bare names, as a dialog or a list gives them
         for (const std::string& name : names) {
             SCOPED_TRACE(name);
-            EXPECT_EQ(image.saveFits(name, messages), 0);
+            EXPECT_TRUE(saveFitsReporting(image, name, messages));
             EXPECT_EQ(Load(name), Texts{});
             EXPECT_TRUE(LoadedIsTheTemplate());
             // The reading steps and the band reader take the name as it is, too.
             ImageSize size;
-            EXPECT_EQ(readFitsSize(name, size, messages), 0);
+            EXPECT_EQ(readFitsSize(name, size), FitsError::None);
             EXPECT_EQ(size, (ImageSize{5, 3}));
             HeaderCards cards;
-            EXPECT_EQ(readFitsHeaderCards(name, cards), 0);
+            EXPECT_EQ(readFitsHeaderCards(name, cards), FitsError::None);
             EXPECT_EQ(cards.count(), 5);
             FitsImageReader reader;
-            EXPECT_EQ(reader.open(name, {5, 3}, messages), 0);
+            EXPECT_EQ(reader.open(name, {5, 3}), FitsError::None);
             std::vector<double> row(5);
-            EXPECT_EQ(reader.readRows(2, 1, row.data()), 0);
+            EXPECT_EQ(reader.readRows(2, 1, row.data()), FitsError::None);
             EXPECT_EQ(row[4], 24.0);
         }
         // Names that exist only in the library's syntax open nothing and create nothing:
@@ -191,7 +193,7 @@ TEST_F(FitsFiles, OnlyRegularFilesAreRead)
         ::alarm(20);
         ImageRecord record;
         RecordingMessages shown;
-        const bool refused = record.loadFits(fifo, shown) == 1 && shown.texts == Texts{SizeError};
+        const bool refused = !loadFitsReporting(record, fifo, shown) && shown.texts == Texts{SizeError};
         ::_exit(refused ? 0 : 1);
     }
     int status = 0;
@@ -232,9 +234,9 @@ TEST_F(FitsFiles, GzippedFilesAreReadNoFurtherThanTheImageTheyDeclare)
     WriteGzip(dir.file("large.fit"), FitsBytes(1000, 1000));
     SetGridMemoryLimit(1 << 20);
     FitsImageReader reader;
-    EXPECT_NE(reader.open(dir.file("large.fit"), {1000, 1000}, messages), 0);
+    EXPECT_EQ(reader.open(dir.file("large.fit"), {1000, 1000}), FitsError::NotEnoughMemory);
     SetGridMemoryLimit(0);
-    EXPECT_EQ(reader.open(dir.file("large.fit"), {1000, 1000}, messages), 0);
+    EXPECT_EQ(reader.open(dir.file("large.fit"), {1000, 1000}), FitsError::None);
 
     // 512 MiB of zeros after a 5 x 3 image (a few megabytes of file) load in 64 MiB.
     if (!test::AddressSpaceLimitsWork())
@@ -244,7 +246,7 @@ TEST_F(FitsFiles, GzippedFilesAreReadNoFurtherThanTheImageTheyDeclare)
     const test::ChildEnd end = test::RunWithAddressSpaceLimit(std::uint64_t{64} << 20, [&] {
         ImageRecord record;
         RecordingMessages shown;
-        return record.loadFits(dir.file("bomb.fit"), shown) == 0 && record.grid.width() == 5 ? 0 : 1;
+        return loadFitsReporting(record, dir.file("bomb.fit"), shown) && record.grid.width() == 5 ? 0 : 1;
     });
     EXPECT_TRUE(end.exited && end.code == 0) << "code " << end.code << ", signal " << end.signal;
 }
@@ -277,7 +279,7 @@ TEST_F(FitsFiles, SavesKeepPermissionsLinksAndTheLibrarysBytes)
     const std::string longName = dir.file(std::string(251, 'n') + ".fit");
     for (const std::string& path : {privateFile, dir.file("link.fit"), longName}) {
         SCOPED_TRACE(path);
-        EXPECT_EQ(image.saveFits(path, messages), 0);
+        EXPECT_TRUE(saveFitsReporting(image, path, messages));
         EXPECT_EQ(Text(path), Text(expected));
     }
     struct stat info {};
@@ -293,7 +295,7 @@ TEST_F(FitsFiles, SavesKeepPermissionsLinksAndTheLibrarysBytes)
 TEST_F(FitsFiles, ASaveKilledAtAnyMomentLeavesNothingBehind)
 {
     const std::string target = dir.file("target.fit");
-    ASSERT_EQ(image.saveFits(target, messages), 0);
+    ASSERT_TRUE(saveFitsReporting(image, target, messages));
     const Names entries = test::FolderEntries(dir.path().string());
     ImageRecord large;
     large.cards = image.cards;
@@ -309,7 +311,7 @@ TEST_F(FitsFiles, ASaveKilledAtAnyMomentLeavesNothingBehind)
             RecordingMessages quiet;
             (void)!::write(started[1], "x", 1);
             for (int i = 0;; ++i)
-                (void)(i % 2 == 0 ? large : image).saveFits(target, quiet);
+                (void)saveFitsReporting(i % 2 == 0 ? large : image, target, quiet);
         }
         char c = 0;
         ASSERT_EQ(::read(started[0], &c, 1), 1);
@@ -321,7 +323,7 @@ TEST_F(FitsFiles, ASaveKilledAtAnyMomentLeavesNothingBehind)
         SCOPED_TRACE(kill);
         EXPECT_EQ(test::FolderEntries(dir.path().string()), entries);
         ImageSize size;
-        EXPECT_EQ(readFitsSize(target, size, messages), 0);
+        EXPECT_EQ(readFitsSize(target, size), FitsError::None);
         EXPECT_TRUE(size == (ImageSize{5, 3}) || size == (ImageSize{2000, 2000}));
     }
 }

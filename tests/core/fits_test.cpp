@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "image/FitsFile.h"
+#include "command/Messages.h"
+#include "image/FitsReader.h"
+#include "image/FitsWriter.h"
 #include "image/ImageRecord.h"
 #include "support/TestSupport.h"
 
@@ -119,18 +121,18 @@ protected:
         FitsLayout layout = RampLayout(6, 4, -64);
         layout.extraCards = {"OBJECT  = 'previous'           / the image loaded before"};
         test::WriteFitsImage(dir.file("previous.fit"), layout);
-        ASSERT_EQ(record.loadFits(dir.file("previous.fit"), messages), 0);
+        ASSERT_TRUE(loadFitsReporting(record, dir.file("previous.fit"), messages));
         ASSERT_TRUE(messages.texts.empty());
         before = Take(record);
     }
 
-    // Loads path into the record and returns the messages shown; every one of them must
-    // name the file.
+    // Loads path into the record, telling failures as the program does, and returns the
+    // messages shown; every one of them must name the file.
     Texts Load(const std::string& path, int expectedResult = 1)
     {
         messages.clear();
         const int files = test::OpenFileCount();
-        EXPECT_EQ(record.loadFits(path, messages), expectedResult) << path;
+        EXPECT_EQ(loadFitsReporting(record, path, messages), expectedResult == 0) << path;
         EXPECT_EQ(test::OpenFileCount(), files) << "a file was left open: " << path;
         for (const std::string& named : messages.paths)
             EXPECT_EQ(named, path);
@@ -258,14 +260,13 @@ TEST_F(Fits, RowsLongerThanABandAreReadInSegments)
             ASSERT_EQ(record.grid[x][y], x * 0.5 - y) << x << "," << y;
 
     FitsImageReader reader;
-    RecordingMessages shown;
-    ASSERT_EQ(reader.open(path, {width, height}, shown), 0);
+    ASSERT_EQ(reader.open(path, {width, height}), FitsError::None);
     std::vector<double> part(5);
-    ASSERT_EQ(reader.readRowSegment(2, 69996, 5, part.data()), 0);
+    ASSERT_EQ(reader.readRowSegment(2, 69996, 5, part.data()), FitsError::None);
     EXPECT_EQ(part, (std::vector<double>{69996 * 0.5 - 2, 69997 * 0.5 - 2, 69998 * 0.5 - 2, 69999 * 0.5 - 2, 70000 * 0.5 - 2}));
-    EXPECT_NE(reader.readRowSegment(2, 69997, 5, part.data()), 0);
-    EXPECT_NE(reader.readRowSegment(3, 0, 1, part.data()), 0);
-    EXPECT_NE(reader.readRowSegment(0, -1, 1, part.data()), 0);
+    EXPECT_EQ(reader.readRowSegment(2, 69997, 5, part.data()), FitsError::Unreadable);
+    EXPECT_EQ(reader.readRowSegment(3, 0, 1, part.data()), FitsError::Unreadable);
+    EXPECT_EQ(reader.readRowSegment(0, -1, 1, part.data()), FitsError::Unreadable);
 
     // Truncated in the second row: the first row stays, the rest is 0.
     std::filesystem::resize_file(path, 2880 + static_cast<std::uintmax_t>(width) * 8 + 1000);
@@ -504,29 +505,24 @@ TEST_F(Fits, ReadFitsSizeAndPixelsChecks)
 {
     const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 8, 5, Ramp);
     ImageSize size;
-    RecordingMessages shown;
     const int files = test::OpenFileCount();
-    EXPECT_EQ(readFitsSize(path, size, shown), 0);
+    EXPECT_EQ(readFitsSize(path, size), FitsError::None);
     EXPECT_EQ(size, (ImageSize{8, 5}));
-    EXPECT_NE(readFitsSize(dir.file("missing.fit"), size, shown), 0);
-    EXPECT_EQ(shown.texts, Texts{}); // no 2-D message for a file that does not open
+    // Not 2-D is said only of a file that opens.
+    EXPECT_EQ(readFitsSize(dir.file("missing.fit"), size), FitsError::Unreadable);
 
     ImageGrid grid;
     grid.resize(8, 5);
-    EXPECT_EQ(readFitsPixels(path, {8, 5}, grid, shown), 0);
+    EXPECT_EQ(readFitsPixels(path, {8, 5}, grid), FitsError::None);
     EXPECT_EQ(grid[7][4], Ramp(7, 4));
 
     // The file's axes differ from the expected ones.
     for (ImageSize expected : {ImageSize{8, 6}, ImageSize{7, 5}, ImageSize{5, 8}}) {
         grid.resize(expected.width, expected.height);
-        shown.texts.clear();
-        EXPECT_EQ(readFitsPixels(path, expected, grid, shown), 1);
-        EXPECT_EQ(shown.texts, Texts{"Image size mismatch."});
+        EXPECT_EQ(readFitsPixels(path, expected, grid), FitsError::SizeMismatch);
     }
     // A grid of another size than the expected one is refused without reading.
-    shown.texts.clear();
-    EXPECT_EQ(readFitsPixels(path, {8, 5}, grid, shown), 1);
-    EXPECT_EQ(shown.texts, Texts{});
+    EXPECT_EQ(readFitsPixels(path, {8, 5}, grid), FitsError::Unreadable);
 
     int status = 0;
     fitsfile* file = nullptr;
@@ -536,10 +532,9 @@ TEST_F(Fits, ReadFitsSizeAndPixelsChecks)
     fits_create_img(file, -32, 3, axes, &status);
     fits_close_file(file, &status);
     grid.resize(8, 5);
-    EXPECT_EQ(readFitsPixels(cube, {8, 5}, grid, shown), 1);
-    EXPECT_EQ(readFitsSize(cube, size, shown), 1);
-    EXPECT_EQ(shown.texts, (Texts{NotTwoD, NotTwoD}));
-    EXPECT_EQ(readFitsPixels(dir.file("missing.fit"), {8, 5}, grid, shown), 1);
+    EXPECT_EQ(readFitsPixels(cube, {8, 5}, grid), FitsError::NotTwoDimensional);
+    EXPECT_EQ(readFitsSize(cube, size), FitsError::NotTwoDimensional);
+    EXPECT_EQ(readFitsPixels(dir.file("missing.fit"), {8, 5}, grid), FitsError::Unreadable);
     EXPECT_EQ(test::OpenFileCount(), files);
 }
 
@@ -547,10 +542,10 @@ TEST_F(Fits, ReadFitsHeaderCardsReplacesOnlyOnSuccess)
 {
     HeaderCards cards;
     cards.append("KEEP    = 1");
-    EXPECT_NE(readFitsHeaderCards(dir.file("missing.fit"), cards), 0);
+    EXPECT_EQ(readFitsHeaderCards(dir.file("missing.fit"), cards), FitsError::Unreadable);
     ASSERT_EQ(cards.count(), 1);
     EXPECT_EQ(cards.card(0).substr(0, 11), "KEEP    = 1");
-    EXPECT_EQ(readFitsHeaderCards(dir.file("previous.fit"), cards), 0);
+    EXPECT_EQ(readFitsHeaderCards(dir.file("previous.fit"), cards), FitsError::None);
     EXPECT_EQ(cards.block(), before.block);
 }
 
@@ -558,42 +553,40 @@ TEST_F(Fits, ImageReaderReadsAnyBandOfRows)
 {
     const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 9, 7, Ramp);
     FitsImageReader reader;
-    RecordingMessages shown;
     EXPECT_FALSE(reader.isOpen());
-    ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
+    ASSERT_EQ(reader.open(path, {9, 7}), FitsError::None);
     EXPECT_TRUE(reader.isOpen());
     EXPECT_EQ(reader.size(), (ImageSize{9, 7}));
     for (auto [first, count] : {std::pair{0, 7}, std::pair{2, 3}, std::pair{6, 1}, std::pair{0, 1}}) {
         std::vector<double> rows(static_cast<std::size_t>(9 * count), -1.0);
-        ASSERT_EQ(reader.readRows(first, count, rows.data()), 0);
+        ASSERT_EQ(reader.readRows(first, count, rows.data()), FitsError::None);
         for (int r = 0; r < count; ++r)
             for (int x = 0; x < 9; ++x)
                 EXPECT_EQ(rows[static_cast<std::size_t>(r * 9 + x)], Ramp(x, first + r));
     }
     EXPECT_TRUE(reader.holdsAllData());
     double spare[9 * 8];
-    EXPECT_NE(reader.readRows(5, 3, spare), 0);
-    EXPECT_NE(reader.readRows(-1, 1, spare), 0);
-    EXPECT_EQ(reader.readRows(3, 0, spare), 0);
+    EXPECT_EQ(reader.readRows(5, 3, spare), FitsError::Unreadable);
+    EXPECT_EQ(reader.readRows(-1, 1, spare), FitsError::Unreadable);
+    EXPECT_EQ(reader.readRows(3, 0, spare), FitsError::None);
 
     // Moving hands the open file over; the moved-from reader holds nothing.
     FitsImageReader moved(std::move(reader));
     EXPECT_FALSE(reader.isOpen());
     ASSERT_TRUE(moved.isOpen());
-    EXPECT_EQ(moved.readRows(6, 1, spare), 0);
+    EXPECT_EQ(moved.readRows(6, 1, spare), FitsError::None);
     EXPECT_EQ(spare[8], Ramp(8, 6));
     moved.close();
     EXPECT_FALSE(moved.isOpen());
     EXPECT_FALSE(moved.holdsAllData());
     // Data cut short by one byte, and a file without its final padding.
     std::filesystem::resize_file(path, 2880 + 9 * 7 * 8 - 1);
-    ASSERT_EQ(moved.open(path, {9, 7}, shown), 0);
+    ASSERT_EQ(moved.open(path, {9, 7}), FitsError::None);
     EXPECT_FALSE(moved.holdsAllData());
     std::filesystem::resize_file(path, 2880 + 9 * 7 * 8);
-    ASSERT_EQ(moved.open(path, {9, 7}, shown), 0);
+    ASSERT_EQ(moved.open(path, {9, 7}), FitsError::None);
     EXPECT_TRUE(moved.holdsAllData());
-    EXPECT_NE(moved.readRows(0, 1, spare), 0);
-    EXPECT_EQ(shown.texts, Texts{});
+    EXPECT_EQ(moved.readRows(0, 1, spare), FitsError::Unreadable);
 }
 
 TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
@@ -610,32 +603,29 @@ TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
     struct Case {
         std::string path;
         ImageSize expected;
-        Texts texts;
+        FitsError error;
     };
     const Case cases[] = {
-        {path, {9, 8}, {"Image size mismatch."}},
-        {path, {8, 7}, {"Image size mismatch."}},
-        {cube, {9, 7}, {NotTwoD}},
-        {dir.file("missing.fit"), {9, 7}, {}},
+        {path, {9, 8}, FitsError::SizeMismatch},
+        {path, {8, 7}, FitsError::SizeMismatch},
+        {cube, {9, 7}, FitsError::NotTwoDimensional},
+        {dir.file("missing.fit"), {9, 7}, FitsError::Unreadable},
     };
     const int files = test::OpenFileCount();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         FitsImageReader reader;
-        RecordingMessages shown;
-        EXPECT_NE(reader.open(c.path, c.expected, shown), 0);
+        EXPECT_EQ(reader.open(c.path, c.expected), c.error);
         EXPECT_FALSE(reader.isOpen());
-        EXPECT_EQ(shown.texts, c.texts);
         EXPECT_EQ(test::OpenFileCount(), files);
     }
     {
         FitsImageReader reader;
-        RecordingMessages shown;
-        ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
+        ASSERT_EQ(reader.open(path, {9, 7}), FitsError::None);
         const int whileOpen = test::OpenFileCount();
         EXPECT_GT(whileOpen, files);
         // Opening again closes the first file.
-        ASSERT_EQ(reader.open(path, {9, 7}, shown), 0);
+        ASSERT_EQ(reader.open(path, {9, 7}), FitsError::None);
         EXPECT_EQ(test::OpenFileCount(), whileOpen);
     }
     EXPECT_EQ(test::OpenFileCount(), files);
@@ -654,7 +644,7 @@ ImageRecord DoubleRecord(const TempDir& dir, int width, int height, const std::v
     test::WriteFitsImage(dir.file("template.fit"), layout);
     ImageRecord record;
     RecordingMessages shown;
-    EXPECT_EQ(record.loadFits(dir.file("template.fit"), shown), 0);
+    EXPECT_TRUE(loadFitsReporting(record, dir.file("template.fit"), shown));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             record.grid[x][y] = values[static_cast<std::size_t>(y * width + x)];
@@ -680,7 +670,7 @@ TEST_F(Fits, SavedValuesAreTruncatedAndLimited)
     ASSERT_EQ(values.size(), static_cast<std::size_t>(width * height));
     ImageRecord saving = DoubleRecord(dir, width, height, values);
     const std::string path = dir.file("saved.fit");
-    EXPECT_EQ(saving.saveFits(path, messages), 0);
+    EXPECT_TRUE(saveFitsReporting(saving, path, messages));
     EXPECT_EQ(messages.texts, Texts{});
     long w = 0, h = 0;
     const std::vector<double> stored = StoredValues(path, w, h);
@@ -697,10 +687,10 @@ TEST_F(Fits, SavedCardsAreTheStoredOnesInOrderAndNothingElse)
     saving.cards.append("ZLAST   = 'added after loading'");
     saving.cards.append("COMMENT   the final card");
     const std::vector<std::string> stored = RecordCards(saving);
-    EXPECT_EQ(saving.saveFits(path, messages), 0);
+    EXPECT_TRUE(saveFitsReporting(saving, path, messages));
     EXPECT_EQ(FileCards(path), stored);
     ImageRecord back;
-    EXPECT_EQ(back.loadFits(path, messages), 0);
+    EXPECT_TRUE(loadFitsReporting(back, path, messages));
     EXPECT_EQ(back.cards.block(), saving.cards.block());
     EXPECT_EQ(messages.texts, Texts{});
 }
@@ -728,15 +718,15 @@ TEST_F(Fits, RoundTripsOfScaledFilesFollowTheStoredCards)
         const std::string saved = dir.file("saved.fit");
         test::WriteFitsImage(source, layout);
         ImageRecord image;
-        ASSERT_EQ(image.loadFits(source, messages), 0);
+        ASSERT_TRUE(loadFitsReporting(image, source, messages));
         image.grid[0][0] = 32767.9;
         image.grid[1][0] = -1.0;
         image.grid[2][0] = 101.0;
-        ASSERT_EQ(image.saveFits(saved, messages), 0);
+        ASSERT_TRUE(saveFitsReporting(image, saved, messages));
         EXPECT_EQ(FileCards(saved), FileCards(source));
 
         ImageRecord back;
-        ASSERT_EQ(back.loadFits(saved, messages), 0);
+        ASSERT_TRUE(loadFitsReporting(back, saved, messages));
         EXPECT_EQ(back.cards.block(), image.cards.block());
         for (int y = 0; y < 3; ++y)
             for (int x = 0; x < 7; ++x) {
@@ -763,7 +753,7 @@ TEST_F(Fits, SaveOverwritesAnExistingFileAndLeavesNoTemporaryFile)
     const std::string path = dir.file("target.fit");
     test::WriteFileBytes(path, "old content");
     ImageRecord saving = DoubleRecord(dir, 3, 2, {1, 2, 3, 4, 5, 6});
-    EXPECT_EQ(saving.saveFits(path, messages), 0);
+    EXPECT_TRUE(saveFitsReporting(saving, path, messages));
     long w = 0, h = 0;
     EXPECT_EQ(StoredValues(path, w, h), (std::vector<double>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(test::FolderEntries(dir.path().string()), (std::vector<std::string>{"previous.fit", "target.fit", "template.fit"}));
@@ -776,7 +766,7 @@ TEST_F(Fits, SaveThroughALinkReplacesTheLinkedFile)
     test::WriteFileBytes(real, "old content");
     std::filesystem::create_symlink(real, dir.file("link.fit"));
     ImageRecord saving = DoubleRecord(dir, 2, 2, {9, 8, 7, 6});
-    EXPECT_EQ(saving.saveFits(dir.file("link.fit"), messages), 0);
+    EXPECT_TRUE(saveFitsReporting(saving, dir.file("link.fit"), messages));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.fit")));
     long w = 0, h = 0;
     EXPECT_EQ(StoredValues(real, w, h), (std::vector<double>{9, 8, 7, 6}));
@@ -827,7 +817,7 @@ TEST_F(Fits, AFailedSaveIsReportedAndDestroysNothing)
         SCOPED_TRACE(c.what);
         messages.clear();
         const int files = test::OpenFileCount();
-        EXPECT_EQ(c.record.saveFits(c.path, messages), 1);
+        EXPECT_FALSE(saveFitsReporting(c.record, c.path, messages));
         EXPECT_EQ(messages.texts, Texts{WriteError});
         EXPECT_EQ(messages.paths, Texts{c.path});
         EXPECT_EQ(test::OpenFileCount(), files);
@@ -848,7 +838,7 @@ TEST_F(Fits, AnUnwritableFolderFailsTheSave)
         ::chmod(dir.file("locked").c_str(), 0555);
     }
     ImageRecord good = DoubleRecord(dir, 2, 2, {1, 2, 3, 4});
-    EXPECT_EQ(good.saveFits(path, messages), 1);
+    EXPECT_FALSE(saveFitsReporting(good, path, messages));
     EXPECT_EQ(messages.texts, Texts{WriteError});
     EXPECT_FALSE(std::filesystem::exists(path));
     if (::geteuid() != 0) {
@@ -871,10 +861,10 @@ TEST_F(Fits, LoadSaveLoadKeepsCardsAndIntegerPixels)
     const std::string saved = dir.file("saved.fit");
     test::WriteFitsImage(source, layout);
     ImageRecord first;
-    ASSERT_EQ(first.loadFits(source, messages), 0);
-    ASSERT_EQ(first.saveFits(saved, messages), 0);
+    ASSERT_TRUE(loadFitsReporting(first, source, messages));
+    ASSERT_TRUE(saveFitsReporting(first, saved, messages));
     ImageRecord second;
-    ASSERT_EQ(second.loadFits(saved, messages), 0);
+    ASSERT_TRUE(loadFitsReporting(second, saved, messages));
     EXPECT_EQ(Take(second), Take(first));
     EXPECT_EQ(RecordCards(second), FileCards(source));
     EXPECT_EQ(messages.texts, Texts{});

@@ -541,5 +541,17 @@ TEST(ImageListTree, ListNamesAreFoundByTheirTag)
     EXPECT_EQ(tags, (std::vector<std::string>{"[WORK]", "[PATH]", "[PATH2]"}));
 }
 
+TEST(ImageListTree, SelectedPathsJoinFolderAndNameInListOrder)
+{
+    ImageListTree tree;
+    const TreeItem list = tree.InsertList("[PATH] = /data/night");
+    for (const char* name : {"b.fit", "a.fit", "c.fit"})
+        tree.InsertFile(list, name);
+    tree.DeselectFile(tree.FileItem(1, 2));
+    EXPECT_EQ(SelectedFilePaths(tree, 1), (std::vector<std::string>{"/data/night/b.fit", "/data/night/c.fit"}));
+    EXPECT_TRUE(SelectedFilePaths(tree, 2).empty());
+    EXPECT_TRUE(SelectedFilePaths(tree, 0).empty());
+}
+
 } // namespace
 } // namespace skyvane

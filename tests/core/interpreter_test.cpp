@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "command/Interpreter.h"
-#include "image/FitsFile.h"
+#include "image/FitsReader.h"
 #include "lists/ImageListTree.h"
 #include "support/TestSupport.h"
 
@@ -67,7 +67,7 @@ protected:
 
     void open(const std::string& path)
     {
-        ASSERT_EQ(context().imageA.loadFits(path, tc.messages), 0);
+        ASSERT_TRUE(loadFits(context().imageA, path).loaded());
         context().display.buildDisplay(context().imageA.grid);
         context().display.paintDisplay();
     }
@@ -428,9 +428,9 @@ TEST_F(InterpreterTest, HeaderOptionDecidesWhoseCardsImageAKeeps)
 {
     WriteImage(work.file("b.fit"), 3, 2, {1, 1, 1, 1, 1, 1}, {"FROMB   = 'yes'"});
     HeaderCards cardsOfB;
-    ASSERT_EQ(readFitsHeaderCards(work.file("b.fit"), cardsOfB), 0);
+    ASSERT_EQ(readFitsHeaderCards(work.file("b.fit"), cardsOfB), FitsError::None);
     HeaderCards cardsOfA;
-    ASSERT_EQ(readFitsHeaderCards(work.file("a.fit"), cardsOfA), 0);
+    ASSERT_EQ(readFitsHeaderCards(work.file("a.fit"), cardsOfA), FitsError::None);
 
     struct Case {
         int option;

@@ -21,7 +21,7 @@
 #include <QTest>
 
 #include "gui/ThresholdsWindow.h"
-#include "image/FitsFile.h"
+#include "image/FitsReader.h"
 #include "gui/DialogProvider.h"
 #include "gui/MainWindow.h"
 #include "support/GuiTestSupport.h"
@@ -195,7 +195,7 @@ TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
     trigger(MainIds::SaveFits);
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + saved + "]"));
     ImageSize size;
-    ASSERT_EQ(readFitsSize(saved, size, messages), 0);
+    ASSERT_EQ(readFitsSize(saved, size), FitsError::None);
     EXPECT_EQ(size, (ImageSize{100, 100}));
     trigger(MainIds::ExportBmp);
     EXPECT_EQ(test::ReadFileBytes(dir.file("picture.bmp")).size(), 54u + 300u * 100u);

@@ -1,0 +1,126 @@
+#include "command/Messages.h"
+
+#include "display/BitmapExport.h"
+#include "image/FitsWriter.h"
+
+namespace skyvane {
+
+namespace {
+
+constexpr const char* NotTwoDimensionalText = "Loaded image is not 2-D.\nOnly 2-D images are supported.";
+constexpr const char* SizeMismatchText = "Image size mismatch.";
+constexpr const char* SizeReadText = "Error while reading image size";
+constexpr const char* DataReadText = "Error while reading image data";
+constexpr const char* HeadersReadText = "Error while reading image headers";
+
+// A reading step that could not read the size: the 2-D message first when that was why.
+void ReportSizeStep(Feedback& feedback, FitsError error, const std::string& path)
+{
+    if (error == FitsError::NotTwoDimensional)
+        feedback.showFileError(NotTwoDimensionalText, path);
+    feedback.showFileError(SizeReadText, path);
+}
+
+} // namespace
+
+std::string NotEnoughMemoryText(int width, int height)
+{
+    return "Not enough memory for an image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels.";
+}
+
+void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::string& path)
+{
+    if (status.loaded())
+        return;
+    switch (status.step) {
+    case LoadStep::Size:
+        ReportSizeStep(feedback, status.error, path);
+        break;
+    case LoadStep::Data:
+        if (status.error == FitsError::NotEnoughMemory) {
+            ReportNotEnoughMemory(feedback, status.size.width, status.size.height, path);
+            break;
+        }
+        if (status.error == FitsError::NotTwoDimensional)
+            feedback.showFileError(NotTwoDimensionalText, path);
+        else if (status.error == FitsError::SizeMismatch)
+            feedback.showFileError(SizeMismatchText, path);
+        feedback.showFileError(DataReadText, path);
+        break;
+    case LoadStep::Headers:
+        feedback.showFileError(HeadersReadText, path);
+        break;
+    }
+}
+
+void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
+{
+    switch (notice.kind) {
+    case CoaddNotice::Kind::FirstFrameSize:
+        ReportSizeStep(feedback, notice.error, notice.path);
+        break;
+    case CoaddNotice::Kind::FirstFrameHeaders:
+        feedback.showFileError(HeadersReadText, notice.path);
+        break;
+    case CoaddNotice::Kind::FrameUnusable:
+        if (notice.error == FitsError::NotTwoDimensional)
+            feedback.showFileError(NotTwoDimensionalText, notice.path);
+        else if (notice.error == FitsError::SizeMismatch)
+            feedback.showFileError(SizeMismatchText, notice.path);
+        else
+            feedback.showFileError(DataReadText, notice.path);
+        break;
+    case CoaddNotice::Kind::HeadersOfFirstFrame:
+        feedback.showError("Header option not yet implemented, headers from first image will be used");
+        break;
+    case CoaddNotice::Kind::NotEnoughMemory:
+        ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height);
+        break;
+    }
+}
+
+void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result)
+{
+    if (result == HeaderOptionResult::NotImplemented)
+        feedback.showError("Header option not yet implemented, Image A headers will be used");
+}
+
+void ReportSizeMismatch(Feedback& feedback, const std::string& path)
+{
+    feedback.showFileError("Size of loaded image is not compatible with displayed image.", path);
+}
+
+void ReportNotEnoughMemory(Feedback& feedback, int width, int height)
+{
+    feedback.showError(NotEnoughMemoryText(width, height));
+}
+
+void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std::string& path)
+{
+    feedback.showFileError(NotEnoughMemoryText(width, height), path);
+}
+
+bool loadFitsReporting(ImageRecord& record, const std::string& path, Feedback& feedback)
+{
+    const LoadStatus status = loadFits(record, path);
+    ReportLoadFailure(feedback, status, path);
+    return status.loaded();
+}
+
+bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback)
+{
+    if (saveFits(record, path) == FitsError::None)
+        return true;
+    feedback.showFileError("Error while writing image file", path);
+    return false;
+}
+
+bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback)
+{
+    if (exportBitmap(bitmap, path))
+        return true;
+    feedback.showFileError("Failed to create bitmap file.", path);
+    return false;
+}
+
+} // namespace skyvane

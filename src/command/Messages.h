@@ -1,0 +1,70 @@
+#pragma once
+
+#include <string>
+
+#include "base/Feedback.h"
+#include "display/DisplayBitmap.h"
+#include "image/FitsReader.h"
+#include "image/ImageRecord.h"
+#include "processing/Arithmetic.h"
+#include "processing/Coaddition.h"
+
+namespace skyvane {
+
+// The sentences of everything that goes wrong: the one place where the typed statuses of
+// the lower floors become the texts the user reads. A message about one file names it
+// (Feedback::showFileError).
+
+// "Not enough memory for an image of W x H pixels."
+std::string NotEnoughMemoryText(int width, int height);
+
+// A record that could not be loaded from path:
+//  - size step: "Loaded image is not 2-D.\nOnly 2-D images are supported." when that was
+//    the cause, then "Error while reading image size";
+//  - data step: the 2-D message or "Image size mismatch." when the file changed between
+//    the steps, then "Error while reading image data"; no memory (for the pixels, or for
+//    the inflated bytes of a gzipped file): the not-enough-memory message alone;
+//  - headers step: "Error while reading image headers".
+void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::string& path);
+
+// What a co-addition tells while it runs:
+//  - the first frame's size: as the size step above; its cards: "Error while reading
+//    image headers";
+//  - a frame left out: the 2-D message, "Image size mismatch.", or "Error while reading
+//    image data" for every other failure;
+//  - "Header option not yet implemented, headers from first image will be used";
+//  - the not-enough-memory message of the result's size (no file).
+void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
+
+// "Header option not yet implemented, Image A headers will be used" for an option that
+// does not exist yet; nothing otherwise.
+void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result);
+
+// "Size of loaded image is not compatible with displayed image.", naming the loaded file.
+void ReportSizeMismatch(Feedback& feedback, const std::string& path);
+
+// The not-enough-memory message for an image of width x height; with the path of the file
+// whose image it is, when there is one.
+void ReportNotEnoughMemory(Feedback& feedback, int width, int height);
+void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std::string& path);
+
+// The file steps done for the user: each does the step and tells what failed. True when
+// the step succeeded.
+//  - loadFitsReporting: loadFits, then ReportLoadFailure;
+//  - saveFitsReporting: saveFits; on failure "Error while writing image file";
+//  - exportBitmapReporting: exportBitmap; on failure "Failed to create bitmap file."
+[[nodiscard]] bool loadFitsReporting(ImageRecord& record, const std::string& path, Feedback& feedback);
+[[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback);
+[[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
+
+// The feedback of a co-addition that tells each notice to the user at once.
+class CoaddMessages final : public CoaddFeedback {
+public:
+    explicit CoaddMessages(Feedback& feedback) : feedback_(feedback) {}
+    void notice(const CoaddNotice& notice) override { ReportCoaddNotice(feedback_, notice); }
+
+private:
+    Feedback& feedback_;
+};
+
+} // namespace skyvane

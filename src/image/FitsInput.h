@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <fitsio.h>
+
+// The one way a FITS file is opened for reading. For the image folder's own files only.
+
+namespace skyvane::fits {
+
+// How much of a gzipped file is inflated to read it: the primary header alone (size,
+// header cards), or the header and the data it declares (pixels).
+enum class FitsExtent { Header, Image };
+
+// A FITS file opened for reading by its name taken literally, never as the library's
+// file-name syntax (brackets, parentheses, "-", "stdin", "mem://", "http://"...). Only
+// regular files are opened; gzipped ones are inflated within the bounds their header sets
+// and read from memory; other compressed formats are refused. Not copyable, not movable
+// (the library keeps the address of the memory block).
+class FitsInput {
+public:
+    FitsInput() = default;
+    FitsInput(const FitsInput&) = delete;
+    FitsInput& operator=(const FitsInput&) = delete;
+    ~FitsInput();
+
+    // Opens path read-only; returns 0 or the library status (refusals are said on standard
+    // error).
+    int open(const std::string& path, FitsExtent extent);
+    // Closes the file if open, keeping the first non-zero status (the library closes even
+    // when the status is already set).
+    void close(int& status);
+    fitsfile* file() const { return file_; }
+    bool isOpen() const { return file_ != nullptr; }
+    bool inMemory() const { return memory_ != nullptr; }
+
+private:
+    fitsfile* file_ = nullptr;
+    int fd_ = -1;
+    void* memory_ = nullptr; // the inflated bytes of a gzipped file
+    std::size_t memorySize_ = 0;
+};
+
+} // namespace skyvane::fits

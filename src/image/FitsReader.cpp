@@ -1,0 +1,541 @@
+#include "image/FitsReader.h"
+
+#include <fitsio.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "image/FitsInput.h"
+#include "image/FitsLibrary.h"
+
+namespace skyvane {
+
+using namespace fits;
+
+namespace {
+
+// Below this many pixels a second reading thread costs more than it saves.
+constexpr std::int64_t ThreadedPixels = std::int64_t{1} << 20;
+
+// The error of a failed library call: memory or anything else.
+FitsError ErrorOfStatus(int status)
+{
+    if (status == 0)
+        return FitsError::None;
+    return status == MEMORY_ALLOCATION ? FitsError::NotEnoughMemory : FitsError::Unreadable;
+}
+
+// Opens path read-only and reads the axes of its primary image. Not 2-D: the file is
+// closed, NotTwoDimensional returned. A library failure closes the file and returns its
+// error after printing the library's report. On None the file is open and axes holds
+// NAXIS1 and NAXIS2.
+FitsError OpenTwoDimensional(const std::string& path, FitsInput& input, FitsExtent extent, long axes[2])
+{
+    int status = input.open(path, extent);
+    int axisCount = 0;
+    ffgidm(input.file(), &axisCount, &status);
+    if (status == 0 && axisCount != 2) {
+        input.close(status);
+        return FitsError::NotTwoDimensional;
+    }
+    ffgisz(input.file(), 2, axes, &status);
+    if (status != 0) {
+        input.close(status);
+        ReportFitsError(status);
+        return ErrorOfStatus(status);
+    }
+    return FitsError::None;
+}
+
+// A library status for an error, for the row loops that pass statuses along.
+int StatusOf(FitsError error)
+{
+    if (error == FitsError::None)
+        return 0;
+    return error == FitsError::NotEnoughMemory ? MEMORY_ALLOCATION : READ_ERROR;
+}
+
+// Copies a band of rows (row-major, width values per row) into the columns of the grid,
+// rows firstRow onward. Column by column, so each column receives a contiguous run while
+// the band, small enough to stay in cache, is read with a stride. The grid is far larger
+// than the cache and is not read again here, so its values are stored around the cache
+// (non-temporal stores): that spares reading every line of the grid before writing it.
+void TransposeBand(const double* band, int firstRow, int rows, ImageGrid& grid)
+{
+    const int width = grid.width();
+    const std::ptrdiff_t stride = width;
+    for (int x = 0; x < width; ++x) {
+        double* column = grid[x] + firstRow;
+        const double* source = band + x;
+        int r = 0;
+#if defined(__SSE2__)
+        if (reinterpret_cast<std::uintptr_t>(column) % 16 != 0 && r < rows) {
+            column[r] = source[r * stride];
+            ++r;
+        }
+        for (; r + 1 < rows; r += 2)
+            _mm_stream_pd(column + r, _mm_set_pd(source[(r + 1) * stride], source[r * stride]));
+#endif
+        for (; r < rows; ++r)
+            column[r] = source[r * stride];
+    }
+#if defined(__SSE2__)
+    _mm_sfence(); // the streamed values are visible to every thread before the band is reused
+#endif
+}
+
+// Reads rows [firstRow, endRow) of an open file into the grid, band by band. Returns 0 or
+// the library status; *rowsDone tells how many rows from firstRow are in the grid.
+int ReadRowRange(FitsImageReader& reader, int firstRow, int endRow, ImageGrid& grid, int& rowsDone)
+{
+    rowsDone = 0;
+    if (endRow <= firstRow || grid.width() <= 0)
+        return 0;
+    if (grid.width() > BandValues) {
+        // Rows longer than a band (a corrupt or freak header): read each row in segments,
+        // so the buffer stays small whatever NAXIS1 says.
+        std::unique_ptr<double[]> segment(new (std::nothrow) double[BandValues]);
+        if (!segment)
+            return MEMORY_ALLOCATION;
+        for (int row = firstRow; row < endRow; ++row) {
+            for (int x0 = 0; x0 < grid.width(); x0 += static_cast<int>(BandValues)) {
+                const int count = static_cast<int>(std::min<long>(BandValues, grid.width() - x0));
+                if (reader.readRowSegment(row, x0, count, segment.get()) != FitsError::None)
+                    return READ_ERROR;
+                for (int x = 0; x < count; ++x)
+                    grid[x0 + x][row] = segment[static_cast<std::size_t>(x)];
+            }
+            ++rowsDone;
+        }
+        return 0;
+    }
+    const int bandRows = BandRows(grid.width(), endRow - firstRow);
+    std::unique_ptr<double[]> band = TryBuffer<double>(static_cast<std::int64_t>(bandRows) * grid.width());
+    if (!band) {
+        std::fprintf(stderr, "Not enough memory for a row buffer of %d x %d values\n", grid.width(), bandRows);
+        return MEMORY_ALLOCATION;
+    }
+    for (int row = firstRow; row < endRow; row += bandRows) {
+        const int rows = std::min(bandRows, endRow - row);
+        if (reader.readRows(row, rows, band.get()) != FitsError::None)
+            return READ_ERROR;
+        TransposeBand(band.get(), row, rows, grid);
+        rowsDone += rows;
+    }
+    return 0;
+}
+
+// The library's conversion of stored 16-bit integers to doubles: the value itself when
+// BSCALE is 1 and BZERO 0, otherwise stored * BSCALE + BZERO, in that order, in double.
+struct StoredScaling {
+    double scale = 1.0;
+    double zero = 0.0;
+    double operator()(std::int16_t stored) const
+    {
+        if (scale == 1.0 && zero == 0.0)
+            return static_cast<double>(stored);
+        return static_cast<double>(stored) * scale + zero;
+    }
+};
+
+// Whether the primary image of path has BITPIX 16, and its scaling (BSCALE and BZERO,
+// 1 and 0 when absent). False when either keyword is present but not a number.
+bool ReadStoredScaling(const std::string& path, StoredScaling& scaling)
+{
+    FitsInput input;
+    int status = input.open(path, FitsExtent::Header);
+    int bitpix = 0;
+    ffgidt(input.file(), &bitpix, &status);
+    bool usable = status == 0 && bitpix == SHORT_IMG;
+    for (auto [keyword, value] : {std::pair{"BSCALE", &scaling.scale}, std::pair{"BZERO", &scaling.zero}}) {
+        int keyStatus = 0;
+        if (usable && ffgkyd(input.file(), keyword, value, nullptr, &keyStatus) != 0)
+            usable = keyStatus == KEY_NO_EXIST;
+    }
+    ffcmsg(); // a missing keyword is no error here
+    input.close(status);
+    return usable && status == 0;
+}
+
+// As TransposeBand, for stored 16-bit values converted on the way.
+void TransposeBand16(const std::int16_t* band, int firstRow, int rows, const StoredScaling& convert, ImageGrid& grid)
+{
+    const int width = grid.width();
+    const std::ptrdiff_t stride = width;
+    for (int x = 0; x < width; ++x) {
+        double* column = grid[x] + firstRow;
+        const std::int16_t* source = band + x;
+        int r = 0;
+#if defined(__SSE2__)
+        if (reinterpret_cast<std::uintptr_t>(column) % 16 != 0 && r < rows) {
+            column[r] = convert(source[r * stride]);
+            ++r;
+        }
+        for (; r + 1 < rows; r += 2)
+            _mm_stream_pd(column + r, _mm_set_pd(convert(source[(r + 1) * stride]), convert(source[r * stride])));
+#endif
+        for (; r < rows; ++r)
+            column[r] = convert(source[r * stride]);
+    }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// Rows [firstRow, endRow) of a BITPIX 16 image, through a handle of its own that reads the
+// stored integers (scaling off, so the library only swaps bytes) and converts them while
+// transposing: one pass over the grid instead of the library's pass into doubles and a
+// second one into the columns. Results are exactly those of reading doubles.
+int ReadRowRange16(const std::string& path, int firstRow, int endRow, const StoredScaling& convert, ImageGrid& grid, int& rowsDone)
+{
+    rowsDone = 0;
+    if (endRow <= firstRow || grid.width() <= 0)
+        return 0;
+    const int width = grid.width();
+    const int bandRows = BandRows(width, endRow - firstRow);
+    std::unique_ptr<std::int16_t[]> band = TryBuffer<std::int16_t>(static_cast<std::int64_t>(bandRows) * width);
+    if (!band)
+        return MEMORY_ALLOCATION;
+    FitsInput input;
+    int status = input.open(path, FitsExtent::Image);
+    ffpscl(input.file(), 1.0, 0.0, &status);
+    for (int row = firstRow; row < endRow && status == 0; row += bandRows) {
+        const int rows = std::min(bandRows, endRow - row);
+        long first[2] = {1, static_cast<long>(row) + 1};
+        ffgpxv(input.file(), TSHORT, first, static_cast<LONGLONG>(width) * rows, nullptr, band.get(), nullptr, &status);
+        if (status == 0) {
+            TransposeBand16(band.get(), row, rows, convert, grid);
+            rowsDone += rows;
+        }
+    }
+    input.close(status);
+    ReportFitsError(status);
+    return status;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// FitsImageReader
+
+FitsImageReader::FitsImageReader() = default;
+
+FitsImageReader::FitsImageReader(FitsImageReader&& other) noexcept
+    : input_(std::move(other.input_)), size_(other.size_)
+{
+    other.size_ = {};
+}
+
+FitsImageReader& FitsImageReader::operator=(FitsImageReader&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        input_ = std::move(other.input_);
+        size_ = other.size_;
+        other.size_ = {};
+    }
+    return *this;
+}
+
+FitsImageReader::~FitsImageReader()
+{
+    close();
+}
+
+void FitsImageReader::close()
+{
+    if (input_ != nullptr) {
+        int status = 0;
+        input_->close(status);
+        input_.reset();
+        ReportFitsError(status);
+    }
+    size_ = {};
+}
+
+bool FitsImageReader::isOpen() const
+{
+    return input_ != nullptr && input_->isOpen();
+}
+
+bool FitsImageReader::inMemory() const
+{
+    return input_ != nullptr && input_->inMemory();
+}
+
+FitsError FitsImageReader::open(const std::string& path, ImageSize expected)
+{
+    close();
+    std::unique_ptr<FitsInput> input(new (std::nothrow) FitsInput);
+    if (input == nullptr)
+        return FitsError::NotEnoughMemory;
+    long axes[2] = {0, 0};
+    if (const FitsError error = OpenTwoDimensional(path, *input, FitsExtent::Image, axes); error != FitsError::None)
+        return error;
+    int status = 0;
+    if (axes[0] != expected.width || axes[1] != expected.height) {
+        input->close(status);
+        return FitsError::SizeMismatch;
+    }
+    input_ = std::move(input);
+    size_ = expected;
+    return FitsError::None;
+}
+
+FitsError FitsImageReader::readRows(int firstRow, int rowCount, double* out)
+{
+    if (!isOpen() || firstRow < 0 || rowCount < 0 || static_cast<std::int64_t>(firstRow) + rowCount > size_.height) {
+        std::fprintf(stderr, "Rows %d to %d are outside the image\n", firstRow, firstRow + rowCount - 1);
+        return FitsError::Unreadable;
+    }
+    if (rowCount == 0 || size_.width == 0)
+        return FitsError::None;
+    int status = 0;
+    long first[2] = {1, static_cast<long>(firstRow) + 1};
+    const LONGLONG count = static_cast<LONGLONG>(size_.width) * rowCount;
+    // No null value and no null flag: undefined pixels come through as stored.
+    ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
+    ReportFitsError(status);
+    return ErrorOfStatus(status);
+}
+
+bool FitsImageReader::holdsAllData() const
+{
+    if (!isOpen())
+        return false;
+    fitsfile* file = input_->file();
+    int status = 0;
+    int bitpix = 0;
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    ffgidt(file, &bitpix, &status);
+    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    if (status != 0 || bitpix == 0)
+        return false;
+    const std::uint64_t pixelBytes = static_cast<std::uint64_t>(std::abs(bitpix) / 8);
+    const std::uint64_t pixels = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height);
+    const std::uint64_t available = static_cast<std::uint64_t>(std::max<LONGLONG>(0, file->Fptr->logfilesize - dataStart));
+    return pixels <= available / pixelBytes;
+}
+
+FitsError FitsImageReader::readRowSegment(int row, int firstColumn, int count, double* out)
+{
+    if (!isOpen() || row < 0 || row >= size_.height || firstColumn < 0 || count < 0 ||
+        static_cast<std::int64_t>(firstColumn) + count > size_.width) {
+        std::fprintf(stderr, "Columns %d to %d of row %d are outside the image\n", firstColumn, firstColumn + count - 1, row);
+        return FitsError::Unreadable;
+    }
+    if (count == 0)
+        return FitsError::None;
+    int status = 0;
+    long first[2] = {static_cast<long>(firstColumn) + 1, static_cast<long>(row) + 1};
+    ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
+    ReportFitsError(status);
+    return ErrorOfStatus(status);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading steps
+
+FitsError readFitsSize(const std::string& path, ImageSize& size)
+{
+    FitsInput input;
+    long axes[2] = {0, 0};
+    if (const FitsError error = OpenTwoDimensional(path, input, FitsExtent::Header, axes); error != FitsError::None)
+        return error;
+    int status = 0;
+    input.close(status);
+    if (status != 0) {
+        ReportFitsError(status);
+        return ErrorOfStatus(status);
+    }
+    // Extents are 32-bit; a larger (or negative) axis is a corrupt or unusable header.
+    if (axes[0] < 0 || axes[0] > INT_MAX || axes[1] < 0 || axes[1] > INT_MAX) {
+        std::fprintf(stderr, "Image axes %ld x %ld are out of range\n", axes[0], axes[1]);
+        return FitsError::Unreadable;
+    }
+    size.width = static_cast<int>(axes[0]);
+    size.height = static_cast<int>(axes[1]);
+    return FitsError::None;
+}
+
+namespace {
+
+// readFitsPixels; clearUnread says whether rows that could not be read must be set to 0
+// (a grid that already held values) or are 0 already (a freshly sized grid, whose untouched
+// pages stay uncommitted: a corrupt header declaring gigantic axes costs no memory).
+FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, bool clearUnread)
+{
+    if (grid.width() != expected.width || grid.height() != expected.height) {
+        std::fprintf(stderr, "The grid (%d x %d) does not have the expected size %d x %d\n", grid.width(), grid.height(), expected.width, expected.height);
+        return FitsError::Unreadable;
+    }
+    FitsImageReader reader;
+    if (const FitsError error = reader.open(path, expected); error != FitsError::None)
+        return error;
+    int status = 0;
+
+    const int height = expected.height;
+    if (reader.holdsAllData()) {
+        grid.expectFullWrite();
+    } else if (clearUnread && grid.tryResize(expected.width, expected.height)) {
+        // The file cannot fill the grid, so the read will fail part way. Start from fresh
+        // zero pages rather than clearing the old values afterwards, which would commit
+        // every page of a grid that a corrupt header may have made gigantic.
+        clearUnread = false;
+    }
+    // BITPIX 16 images (the common camera format) take the one-pass road when their rows
+    // fit a band. Its first row is checked against the library's own doubles; should they
+    // ever differ, everything is read again the ordinary way.
+    // A gzipped file is read from memory, through this one handle: a second one would
+    // inflate it again.
+    const bool inMemory = reader.inMemory();
+    StoredScaling scaling;
+    std::unique_ptr<double[]> firstRow;
+    const bool stored16 = !inMemory && grid.width() <= BandValues && height > 0 && ReadStoredScaling(path, scaling) &&
+                          (firstRow = TryBuffer<double>(grid.width())) != nullptr;
+    if (stored16)
+        status = StatusOf(reader.readRows(0, 1, firstRow.get()));
+    auto readRange = [&](FitsImageReader& own, int first, int end, int& done) {
+        return stored16 ? ReadRowRange16(path, first, end, scaling, grid, done) : ReadRowRange(own, first, end, grid, done);
+    };
+
+    // Two threads, each with a handle of its own, read the two halves of a large image.
+    // The library opens a read-only file anew for each handle, so this is safe when it
+    // was built reentrant. Every value is read and placed exactly as by one thread.
+    const bool twoThreads = !inMemory && fits_is_reentrant() != 0 && grid.pixelCount() >= ThreadedPixels && height >= 2 &&
+                            std::thread::hardware_concurrency() >= 2;
+    int split = twoThreads ? height / 2 : height;
+    int firstDone = 0;
+    int secondDone = 0;
+    if (status != 0) {
+        // the first row could not be read: nothing is in the grid
+    } else if (!twoThreads) {
+        status = readRange(reader, 0, height, firstDone);
+    } else {
+        int secondStatus = 0;
+        const auto readSecondHalf = [&] {
+            FitsImageReader own;
+            // The first handle has checked the file; should this one fail anyway, its
+            // error ends the read.
+            secondStatus = stored16 ? 0 : StatusOf(own.open(path, expected));
+            if (secondStatus == 0)
+                secondStatus = readRange(own, split, height, secondDone);
+        };
+        std::thread second;
+        try {
+            second = std::thread(readSecondHalf);
+        } catch (const std::system_error&) {
+            // No thread to be had (short of memory, say): the second half is read here.
+        }
+        status = readRange(reader, 0, split, firstDone);
+        if (second.joinable())
+            second.join();
+        else if (status == 0)
+            readSecondHalf();
+        if (status == 0)
+            status = secondStatus;
+    }
+    if (status == 0 && stored16) {
+        for (int x = 0; x < grid.width(); ++x) {
+            if (std::memcmp(&grid[x][0], &firstRow[static_cast<std::size_t>(x)], sizeof(double)) != 0) {
+                std::fprintf(stderr, "Stored 16-bit values convert differently from the library's; reading again\n");
+                split = height;
+                secondDone = 0;
+                status = ReadRowRange(reader, 0, height, grid, firstDone);
+                break;
+            }
+        }
+    }
+    reader.close();
+    if (status != 0) {
+        // Rows that were not read hold 0, as in a freshly sized grid, never values of the
+        // image the grid held before.
+        for (int x = 0; clearUnread && x < grid.width(); ++x) {
+            double* column = grid[x];
+            std::fill(column + firstDone, column + split, 0.0);
+            std::fill(column + split + secondDone, column + height, 0.0);
+        }
+        return status == MEMORY_ALLOCATION ? FitsError::NotEnoughMemory : FitsError::Unreadable;
+    }
+    return FitsError::None;
+}
+
+} // namespace
+
+FitsError readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid)
+{
+    return ReadPixels(path, expected, grid, true);
+}
+
+FitsError readFitsHeaderCards(const std::string& path, HeaderCards& cards)
+{
+    FitsInput input;
+    int status = input.open(path, FitsExtent::Header);
+    int count = 0;
+    ffghsp(input.file(), &count, nullptr, &status);
+    HeaderCards read;
+    try {
+        if (status == 0 && count > 0)
+            read.block().reserve(static_cast<std::size_t>(count) * HeaderCards::RecordBytes);
+        char card[FLEN_CARD] = {};
+        for (int j = 1; j <= count && status == 0; ++j) {
+            ffgrec(input.file(), j, card, &status);
+            if (status == 0)
+                read.append(std::string_view(card, ::strnlen(card, HeaderCards::CardLength)));
+        }
+    } catch (const std::bad_alloc&) {
+        ffpmsg("Not enough memory for the header cards");
+        status = MEMORY_ALLOCATION;
+    }
+    input.close(status);
+    if (status != 0) {
+        ReportFitsError(status);
+        return ErrorOfStatus(status);
+    }
+    cards = std::move(read);
+    return FitsError::None;
+}
+
+// ---------------------------------------------------------------------------------------
+// Loading a record
+
+LoadStatus loadFits(ImageRecord& record, const std::string& path)
+{
+    LoadStatus status;
+    status.step = LoadStep::Size;
+    if ((status.error = readFitsSize(path, status.size)) != FitsError::None)
+        return status;
+    const ImageSize size = status.size;
+    ImageGrid& grid = record.grid;
+    // Every value is read from the file (or set to 0 on failure), so a grid of the same
+    // size is reused as it is.
+    status.step = LoadStep::Data;
+    const bool reused = grid.width() == size.width && grid.height() == size.height;
+    if (!grid.tryResizeForOverwrite(size.width, size.height)) {
+        status.error = FitsError::NotEnoughMemory;
+        return status;
+    }
+    // Reading a gzipped file takes memory of the image's size besides the grid.
+    if ((status.error = ReadPixels(path, size, grid, reused)) != FitsError::None)
+        return status;
+    status.step = LoadStep::Headers;
+    status.error = readFitsHeaderCards(path, record.cards);
+    return status;
+}
+
+} // namespace skyvane

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "image/ImageGrid.h"
+#include "image/ImageRecord.h"
+
+namespace skyvane {
+
+namespace fits {
+class FitsInput;
+}
+
+struct ImageSize {
+    int width = 0;  // NAXIS1
+    int height = 0; // NAXIS2
+    bool operator==(const ImageSize&) const = default;
+};
+
+// Why a step with a FITS file failed. The steps show nothing to the user: the caller,
+// which knows what the user asked for, turns the error into its message. The library's
+// own report of a failure goes to standard error, escaped for the terminal.
+enum class FitsError {
+    None = 0,
+    Unreadable,        // not opened (missing, not a regular file, another compression than
+                       // gzip, cut short), or the library failed while reading it
+    NotTwoDimensional, // the primary image does not have exactly two axes
+    SizeMismatch,      // its axes differ from the size the caller expects
+    NotEnoughMemory,   // memory for the pixels, a row buffer or the inflated bytes of a
+                       // gzipped file could not be had
+    Unwritable,        // saving: the file could not be written or replaced
+};
+
+// Each reading step opens the file read-only, does its work and closes it again, on every
+// path.
+// A path is a path: it is opened as it is spelt, never read as the FITS library's file-name
+// syntax. Only regular files are read (a FIFO, a device or a folder fails the step). A
+// gzipped file is read as the FITS file it holds, inflated no further than its primary
+// header and the data that header declares; other compressed formats are refused.
+
+// NAXIS1 and NAXIS2 of the primary image (NotTwoDimensional when it has not two axes;
+// Unreadable for axes beyond the int range).
+[[nodiscard]] FitsError readFitsSize(const std::string& path, ImageSize& size);
+
+// Fills a grid that already has the expected size with the primary image's values as
+// doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
+// NotTwoDimensional, SizeMismatch when the axes differ from expected, Unreadable for a
+// grid of another size than expected (nothing is read) and for library errors; rows that
+// could not be read are then set to 0 (never left with the values the grid held before).
+[[nodiscard]] FitsError readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid);
+
+// The header's keyword records (END excluded) into cards, replacing what it held; on
+// failure cards are left as they were.
+[[nodiscard]] FitsError readFitsHeaderCards(const std::string& path, HeaderCards& cards);
+
+// Reads any rows of the primary image of one open file; used by co-addition to read
+// frames in bands of rows. Not copyable; closes the file when destroyed.
+class FitsImageReader {
+public:
+    FitsImageReader();
+    FitsImageReader(const FitsImageReader&) = delete;
+    FitsImageReader& operator=(const FitsImageReader&) = delete;
+    FitsImageReader(FitsImageReader&& other) noexcept;
+    FitsImageReader& operator=(FitsImageReader&& other) noexcept;
+    ~FitsImageReader();
+
+    // Opens path read-only and checks it as readFitsPixels does (2-D, then the expected
+    // size). None when the file is open and fits; otherwise nothing is left open.
+    [[nodiscard]] FitsError open(const std::string& path, ImageSize expected);
+    // Reads rows firstRow .. firstRow + rowCount - 1 (0-based) as doubles into out, row
+    // after row, width values each. Unreadable for rows outside the image and for library
+    // errors.
+    [[nodiscard]] FitsError readRows(int firstRow, int rowCount, double* out);
+    // Reads count values of one row (0-based) from column firstColumn on, for rows too
+    // long to buffer whole. Same results as readRows.
+    [[nodiscard]] FitsError readRowSegment(int row, int firstColumn, int count, double* out);
+    void close();
+    bool isOpen() const;
+    // Whether the open file was gzipped and is read from memory.
+    bool inMemory() const;
+    // Whether the open file is long enough for every pixel its header declares (a
+    // truncated file is not, and its read will fail part way).
+    bool holdsAllData() const;
+    ImageSize size() const { return size_; }
+
+private:
+    std::unique_ptr<fits::FitsInput> input_;
+    ImageSize size_;
+};
+
+// The steps of loading a record, in their order.
+enum class LoadStep { Size, Data, Headers };
+
+// How loading a record went: the step that failed and why (error None: loaded).
+struct LoadStatus {
+    FitsError error = FitsError::None;
+    LoadStep step = LoadStep::Size;
+    ImageSize size; // the file's size, once the size step has read it
+    bool loaded() const { return error == FitsError::None; }
+};
+
+// Reads a 2-D FITS image into the record (size, pixels, header cards). On failure:
+//  - the size step: the record is unchanged;
+//  - the data step with NotEnoughMemory before any pixel is read: the record is unchanged;
+//    otherwise the grid has the new size and the rows that could be read (0 elsewhere),
+//    the cards are still the previous ones (NotEnoughMemory there: the data of a gzipped
+//    file did not fit in memory besides the grid);
+//  - the headers step: grid read, cards the previous ones.
+// Callers may carry on after a failure. The path is taken literally (see above).
+[[nodiscard]] LoadStatus loadFits(ImageRecord& record, const std::string& path);
+
+} // namespace skyvane
