@@ -14,6 +14,7 @@
 #include "context/AppContext.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
+#include "workbench/Workbench.h"
 
 namespace {
 
@@ -54,11 +55,6 @@ class NullMessages final : public Feedback {
 public:
     void showError(const std::string&) override {}
 };
-class FixedThresholds final : public ThresholdSource {
-public:
-    int LowThreshold() const override { return 0; }
-    int HighThreshold() const override { return 32767; }
-};
 class NullDisplay final : public DisplaySink {
 public:
     void bitmapCreated(const DisplayBitmap&) override {}
@@ -84,18 +80,20 @@ public:
 // An Image list window over an empty working directory text ("[WORK] = " with no files).
 struct WindowFixture {
     NullMessages messages;
-    FixedThresholds thresholds;
     NullDisplay display;
     NullStatusSink status;
-    AppContext context{messages, thresholds, display, status};
+    Workbench workbench{messages, display, status};
+    AppContext& context = workbench.context();
     ToolWindowTable table;
     ListDialogs dialogs;
     std::unique_ptr<ImageListWindow> window;
 
     WindowFixture()
     {
-        context.settings.WorkingDirectory = (TheFolder().path / "none").string();
-        window = std::make_unique<ImageListWindow>(table, context, dialogs, nullptr, QRect(900, 100, 300, 500));
+        Settings settings;
+        settings.WorkingDirectory = (TheFolder().path / "none").string();
+        workbench.start(settings, "");
+        window = std::make_unique<ImageListWindow>(table, workbench, dialogs, nullptr, QRect(900, 100, 300, 500));
         QApplication::processEvents();
     }
     void settle()

@@ -4,9 +4,9 @@
 //   StatisticsAlone     ImageMinMax + ImageMeanSigma + ImageMedian, one after the other
 //   MedianAlone         ImageMedian, as "stat", Auto and the batch tool use it
 //   StatCommand         ExecuteCommand("stat"), reply included
-//   OpenSequence        the opening sequence one step after the other: load, build and
-//                       paint the display, Auto (one median; its redraws wait for an
-//                       export). skyvane-batch builds the picture beside Auto's median.
+//   OpenSequence        the opening sequence of both programs: load, then the picture
+//                       built beside Auto's median, then painted (Auto's redraws wait
+//                       for the picture's next use).
 //   OpenSequenceAndStat OpenSequence followed by "stat"
 // The file is SKYVANE_STAT_FILE when set, otherwise one written once into the temporary
 // folder (sky of 1000 with deterministic noise and a few bright spots, BITPIX 16 with
@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "command/Interpreter.h"
-#include "command/Messages.h"
 #include "context/AppContext.h"
-#include "display/ThresholdRules.h"
+#include "image/FitsReader.h"
 #include "processing/Statistics.h"
+#include "workbench/Workbench.h"
 
 namespace {
 
@@ -79,27 +79,16 @@ const std::string& SamplePath()
     return path;
 }
 
-// The batch tool's state: a threshold model whose changes ask for a redraw, which the
-// batch tool does only when the picture is needed (an export), so never here.
+// The batch tool's state: its redraws are done only when the picture is needed (an
+// export), so never here.
 struct OpenedImage {
     SilentMessages messages;
     skyvane::NullDisplaySink sink;
     skyvane::NullStatusSink status;
-    skyvane::ThresholdModel thresholds{[this] { redrawPending = context.display.isImageDisplayed(); }};
-    skyvane::AppContext context{messages, thresholds, sink, status};
-    bool redrawPending = false;
+    skyvane::Workbench workbench{messages, sink, status};
+    skyvane::AppContext& context = workbench.context();
 
-    void open(const std::string& path)
-    {
-        if (context.display.isImageDisplayed()) {
-            context.display.clearDisplay();
-            context.imageA.clear();
-        }
-        (void)skyvane::loadFitsReporting(context.imageA, path, messages);
-        context.display.buildDisplay(context.imageA.grid);
-        context.display.paintDisplay();
-        thresholds.autoThresholds(context.imagePresent(), context.imageA.grid);
-    }
+    void open(const std::string& path) { workbench.openImage(path); }
 };
 
 void LoadFits(benchmark::State& state)

@@ -57,7 +57,7 @@ public:
     void showAbout(QWidget*) override {}
 };
 
-class CountingMessages final : public Feedback {
+class CountingFeedback final : public Feedback {
 public:
     void showError(const std::string&) override { ++count; }
     int count = 0;
@@ -89,7 +89,7 @@ double Seconds(Clock::time_point from, Clock::time_point to)
 struct Program {
     fs::path folder;
     NoDialogs dialogs;
-    CountingMessages messages;
+    CountingFeedback messages;
     std::unique_ptr<MainWindow> window;
     Thresholds referenceThresholds;
     NoSink referenceSink;

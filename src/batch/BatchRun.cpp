@@ -10,15 +10,22 @@
 #include <thread>
 
 #include "base/Paths.h"
+#include "base/Paths.h"
+#include "base/PrintableText.h"
 #include "base/PrintableText.h"
 #include "command/CommandProtocol.h"
+#include "command/CommandProtocol.h"
+#include "command/Interpreter.h"
 #include "command/Interpreter.h"
 #include "command/Messages.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
-#include "display/ThresholdRules.h"
+#include "context/Settings.h"
+#include "display/ThresholdModel.h"
+#include "lists/ImageListTree.h"
 #include "lists/ImageListTree.h"
 #include "Version.h"
+#include "workbench/Workbench.h"
 
 namespace skyvane::batch {
 
@@ -81,60 +88,26 @@ private:
     std::FILE* out_;
 };
 
-// The thresholds as the display reads them: the threshold model's, or a copy of them
-// taken while the opening sequence builds the picture on a second thread as Auto changes
-// the model on the first.
-class DisplayThresholds final : public ThresholdSource {
-public:
-    explicit DisplayThresholds(const ThresholdModel& model) : model_(model) {}
-
-    int LowThreshold() const override { return frozen_ ? low_ : model_.LowThreshold(); }
-    int HighThreshold() const override { return frozen_ ? high_ : model_.HighThreshold(); }
-
-    void freeze()
-    {
-        low_ = model_.LowThreshold();
-        high_ = model_.HighThreshold();
-        frozen_ = true;
-    }
-    void thaw() { frozen_ = false; }
-
-private:
-    const ThresholdModel& model_;
-    bool frozen_ = false;
-    int low_ = 0;
-    int high_ = 0;
-};
-
 class BatchRunner {
 public:
     BatchRunner(std::FILE* out, std::FILE* err)
-        : out_(out),
-          messages_(out, err),
-          thresholds_([this] { redraw(); }),
-          displayThresholds_(thresholds_),
-          context_(messages_, displayThresholds_, displaySink_, status_),
+        : out_(out), messages_(out, err), workbench_(messages_, displaySink_, status_), context_(workbench_.context()),
           commandWindow_(context_, out)
     {
     }
 
     // Settings, working directory and the start-up list, as the desktop program starts.
-    void start(const Settings& settings, const std::string& settingsPath)
-    {
-        context_.settings = settings;
-        context_.settingsPath = settingsPath;
-        context_.lists.CreateStartupList(context_.settings.WorkingDirectory);
-    }
+    void start(const Settings& settings, const std::string& settingsPath) { workbench_.start(settings, settingsPath); }
 
     // Runs one action. Returns false when the run must stop here (exit status 2).
     bool run(const Action& action)
     {
         switch (action.kind) {
         case ActionKind::Open:
-            open(action.first);
+            workbench_.openImage(action.first);
             return true;
         case ActionKind::Command:
-            command(action.first);
+            workbench_.submitCommand(action.first, commandWindow_);
             return true;
         case ActionKind::Script:
             script(action.first);
@@ -145,25 +118,22 @@ public:
         case ActionKind::Toggle:
             return toggle(action.first, action.position);
         case ActionKind::Thresholds:
-            thresholds_.setLowText(action.first);
-            thresholds_.setHighText(action.second);
+            workbench_.thresholds().setLowText(action.first);
+            workbench_.thresholds().setHighText(action.second);
             return true;
         case ActionKind::Auto:
-            if (!autoThresholds())
-                reportNotEnoughMemory();
+            workbench_.autoThresholds();
             return true;
         case ActionKind::Invert:
-            thresholds_.invert();
+            workbench_.thresholds().invert();
             return true;
         case ActionKind::Save:
             if (requireImage())
-                (void)saveFitsReporting(context_.imageA, action.first, messages_); // reports its failures
+                (void)workbench_.saveImage(action.first); // reports its failures
             return true;
         case ActionKind::Export:
-            if (requireImage()) {
-                finishRedraw();
-                (void)exportBitmapReporting(context_.display.bitmap(), action.first, messages_); // reports its failures
-            }
+            if (requireImage())
+                (void)workbench_.exportPicture(action.first); // reports its failures
             return true;
         case ActionKind::Lists:
             printLists();
@@ -182,114 +152,6 @@ public:
     void fail(const std::string& text) { messages_.report(text); }
 
 private:
-    // The desktop program's redraw command: only while an image is displayed. Nothing here
-    // looks at the picture but --export, so the redraw is done when the picture is next
-    // needed: every threshold change, arithmetic and co-addition leaves the picture equal
-    // to Image A through the current thresholds, and so does one redraw done later. This
-    // spares the opening sequence the two redraws that Auto's two edits ask for. Whether
-    // an image is displayed is asked when the redraw is done.
-    void redraw() { redrawPending_ = true; }
-
-    void finishRedraw()
-    {
-        Display& display = context_.display;
-        if (!redrawPending_ || !display.isImageDisplayed())
-            return;
-        redrawPending_ = false;
-        const ImageGrid& grid = context_.imageA.grid;
-        // The grid and the picture always have one size here; should they ever not, the
-        // picture is built anew rather than read past its rows.
-        if (display.bitmap().width() == grid.width() && display.bitmap().height() == grid.height()) {
-            (void)display.refreshDisplay(grid); // in place: needs no memory
-            display.repaintDisplay();
-        } else if (display.buildDisplay(grid)) {
-            display.paintDisplay();
-        } else {
-            reportNotEnoughMemory();
-        }
-    }
-
-    // The opening sequence of the desktop program: a file that cannot be read whole leaves
-    // no image (its message has been shown); the display is built from what Image A then
-    // holds, and Auto sets the thresholds. Auto's median needs only the pixels, and its new
-    // thresholds always ask for a redraw, so the picture is built on a second thread
-    // through the thresholds as they were, while Auto runs here. Both only read Image A;
-    // the display is touched by the builder alone, and the redraw request only marks the
-    // picture for the next export.
-    void open(const std::string& path)
-    {
-        Display& display = context_.display;
-        if (display.isImageDisplayed()) {
-            display.clearDisplay();
-            context_.imageA.clear();
-        }
-        if (!loadFitsReporting(context_.imageA, path, messages_)) // reported
-            context_.imageA.clear();
-        const ImageGrid& grid = context_.imageA.grid;
-        // Once painted, an image is displayed; it is present when it has pixels.
-        const bool present = !grid.empty();
-
-        displayThresholds_.freeze();
-        std::exception_ptr buildFailure;
-        bool built = true;
-        const auto build = [&display, &grid, &buildFailure, &built] {
-            try {
-                built = display.buildDisplay(grid);
-                if (built)
-                    display.paintDisplay();
-            } catch (...) {
-                buildFailure = std::current_exception(); // passed on after the join
-            }
-        };
-        std::thread builder;
-        try {
-            builder = std::thread(build);
-        } catch (const std::system_error&) {
-            build();
-        }
-        std::exception_ptr autoFailure;
-        bool autoDone = true;
-        try {
-            autoDone = thresholds_.autoThresholds(present, grid);
-        } catch (...) {
-            autoFailure = std::current_exception();
-        }
-        if (builder.joinable())
-            builder.join();
-        displayThresholds_.thaw();
-        if (buildFailure)
-            std::rethrow_exception(buildFailure);
-        if (autoFailure)
-            std::rethrow_exception(autoFailure);
-        if (!built) {
-            // As the desktop program: the image whose picture does not fit is not shown and
-            // let go, and Auto finds no image.
-            reportNotEnoughMemory();
-            context_.imageA.clear();
-            (void)thresholds_.autoThresholds(false, context_.imageA.grid);
-        } else if (!autoDone) {
-            reportNotEnoughMemory();
-        }
-    }
-
-    // An Image A without pixels counts as no image, so Auto never takes a median of
-    // nothing.
-    bool autoThresholds() { return thresholds_.autoThresholds(context_.imagePresent(), context_.imageA.grid); }
-
-    void reportNotEnoughMemory()
-    {
-        const ImageGrid& grid = context_.imageA.grid;
-        fail(NotEnoughMemoryText(grid.width(), grid.height()));
-    }
-
-    void command(const std::string& text)
-    {
-        if (text.empty())
-            return;
-        context_.CommandSlot = text;
-        HandleExecuteMessage(context_, CodeExecute, commandWindow_);
-    }
-
     void script(const std::string& path)
     {
         std::ifstream in(path, std::ios::binary);
@@ -311,7 +173,7 @@ private:
             std::size_t lineEnd = end;
             if (terminated && lineEnd > start && content[lineEnd - 1] == '\r')
                 --lineEnd; // CR LF ends a line as LF does
-            command(content.substr(start, lineEnd - start));
+            workbench_.submitCommand(content.substr(start, lineEnd - start), commandWindow_);
             start = end + 1;
         }
     }
@@ -327,14 +189,7 @@ private:
             if (!ec)
                 path = JoinPath(current.string(), file);
         }
-        const std::string folder = PathFolder(path);
-        context_.settings.LastImageFolder = folder;
-        ImageListTree& lists = context_.lists;
-        const TreeItem list = lists.ListForFolder(folder);
-        const int n = lists.ListPositionOfItem(list);
-        const std::string name = PathFileName(path);
-        if (!lists.ListHasFile(n, name))
-            lists.InsertFile(list, name);
+        (void)workbench_.addFilesToList({path});
     }
 
     bool toggle(const std::string& name, long long position)
@@ -382,11 +237,9 @@ private:
     StderrMessages messages_;
     NullDisplaySink displaySink_;
     NullStatusSink status_;
-    ThresholdModel thresholds_;
-    DisplayThresholds displayThresholds_;
-    AppContext context_;
+    Workbench workbench_;
+    AppContext& context_;
     StdoutCommandWindow commandWindow_;
-    bool redrawPending_ = false;
 };
 
 } // namespace

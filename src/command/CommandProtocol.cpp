@@ -20,28 +20,6 @@ void HandleExecuteMessage(AppContext& context, int code, CommandWindowLink& comm
     commandWindow.sendReply(CodeReplied);
 }
 
-void SubmitCommand(AppContext& context, const std::string& text, CommandWindowLink& commandWindow)
-{
-    SubmitCommand(context, text, commandWindow, [&context, &commandWindow] { HandleExecuteMessage(context, CodeExecute, commandWindow); });
-}
-
-void SubmitCommand(AppContext& context, const std::string& text, CommandWindowLink& commandWindow, const std::function<void()>& execute)
-{
-    context.CommandSlot = text;
-    commandWindow.sendReply(CodeEcho);
-    if (execute)
-        execute();
-}
-
-std::string TypedCommand(const std::string& history)
-{
-    const std::size_t lastBreak = history.rfind('\n');
-    const std::size_t promptStart = lastBreak == std::string::npos ? 0 : lastBreak + 1;
-    if (promptStart + 1 >= history.size())
-        return {};
-    return history.substr(promptStart + 1);
-}
-
 std::string HistoryAfterReply(const std::string& history, int code, const std::string& commandSlot, const std::string& replySlot)
 {
     switch (code & 0xFFFF) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace skyvane {
@@ -31,21 +30,6 @@ public:
 // are ignored. An empty CommandSlot sends 103 without calling the interpreter; otherwise
 // the reply goes to ReplySlot and 102 is sent.
 void HandleExecuteMessage(AppContext& context, int code, CommandWindowLink& commandWindow);
-
-// The main window's way of running a composed command: CommandSlot := text, echo (104),
-// then execute (the caller's synchronous send of WM_PRIVATE_CMD_EXE 101, which by default
-// is HandleExecuteMessage).
-void SubmitCommand(AppContext& context, const std::string& text, CommandWindowLink& commandWindow);
-
-// The same with the execute step supplied by the caller: the desktop program passes its
-// synchronous send of WM_PRIVATE_CMD_EXE (code 101) to itself, whose handler then calls
-// HandleExecuteMessage. CommandSlot := text, echo (104), then execute().
-void SubmitCommand(AppContext& context, const std::string& text, CommandWindowLink& commandWindow, const std::function<void()>& execute);
-
-// The text of the last line of the Command window's history after its prompt character:
-// what Enter stores in CommandSlot. Lines end with "\n" ("\r\n" in the history); a last
-// line without any character gives the empty text.
-std::string TypedCommand(const std::string& history);
 
 // The Command window's new history text for a reply code (102, 103, 104), given the
 // current text; other codes leave the text unchanged.

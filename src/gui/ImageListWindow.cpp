@@ -2,7 +2,7 @@
 
 #include <array>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include <QAction>
 #include <QApplication>
@@ -19,6 +19,7 @@
 #include "base/Paths.h"
 #include "context/AppContext.h"
 #include "gui/DialogProvider.h"
+#include "workbench/Workbench.h"
 
 // The resources live in the static skyvane_gui library; the linker drops their
 // registration unless something names it, so the first user of the icons does.
@@ -230,8 +231,9 @@ void ImageListTreeView::mouseReleaseEvent(QMouseEvent* event)
 // ---------------------------------------------------------------------------------------
 // ImageListWindow
 
-ImageListWindow::ImageListWindow(ToolWindowTable& table, AppContext& context, DialogProvider& dialogs, QWidget* owner, const QRect& screenRect)
-    : ToolWindow(table, owner, QStringLiteral("Image list"), screenRect), context_(context), dialogs_(dialogs)
+ImageListWindow::ImageListWindow(ToolWindowTable& table, Workbench& workbench, DialogProvider& dialogs, QWidget* owner, const QRect& screenRect)
+    : ToolWindow(table, owner, QStringLiteral("Image list"), screenRect), workbench_(workbench), lists_(workbench.context().lists),
+      dialogs_(dialogs)
 {
     setObjectName(QStringLiteral("ToolWnd_1"));
 
@@ -280,15 +282,14 @@ ImageListWindow::ImageListWindow(ToolWindowTable& table, AppContext& context, Di
     // The caption is set once more after creation, as every tool window does.
     setWindowTitle(QStringLiteral("Image list"));
 
-    context_.lists.setObserver(this);
+    lists_.setObserver(this);
     mirrorExistingLists();
-    context_.lists.CreateStartupList(context_.settings.WorkingDirectory);
     clearCurrent();
 }
 
 ImageListWindow::~ImageListWindow()
 {
-    context_.lists.setObserver(nullptr);
+    lists_.setObserver(nullptr);
 }
 
 QTreeWidget* ImageListWindow::tree() const
@@ -304,7 +305,7 @@ QAction* ImageListWindow::action(int id) const
 void ImageListWindow::mirrorExistingLists()
 {
     tree_->clearRows();
-    const ImageListTree& lists = context_.lists;
+    const ImageListTree& lists = lists_;
     for (int n = 1; n <= lists.ListCount(); ++n) {
         const TreeItem list = lists.ListItem(n);
         tree_->addRow(list, NoItem, n - 1, text(lists.ListLabel(n)), lists.Icon(list));
@@ -322,7 +323,7 @@ void ImageListWindow::mirrorExistingLists()
 
 void ImageListWindow::itemInserted(TreeItem item, TreeItem parent, int index)
 {
-    tree_->addRow(item, parent, index, text(context_.lists.ItemLabel(item)), context_.lists.Icon(item));
+    tree_->addRow(item, parent, index, text(lists_.ItemLabel(item)), lists_.Icon(item));
 }
 
 void ImageListWindow::itemRemoved(TreeItem item)
@@ -332,7 +333,7 @@ void ImageListWindow::itemRemoved(TreeItem item)
 
 void ImageListWindow::itemIconChanged(TreeItem item)
 {
-    tree_->setRowIcon(item, context_.lists.Icon(item));
+    tree_->setRowIcon(item, lists_.Icon(item));
 }
 
 void ImageListWindow::itemExpanded(TreeItem item)
@@ -366,8 +367,8 @@ void ImageListWindow::singleClick(const QPoint& pos)
     tree_->setCurrentItem(row);
     // Only the icon of a file flips its flag; its label, and everything of a list, only
     // select the row.
-    if (context_.lists.Parent(item) != NoItem && tree_->iconRect(row).contains(pos))
-        context_.lists.ToggleFile(item);
+    if (lists_.Parent(item) != NoItem && tree_->iconRect(row).contains(pos))
+        lists_.ToggleFile(item);
 }
 
 void ImageListWindow::doubleClick()
@@ -376,8 +377,8 @@ void ImageListWindow::doubleClick()
     if (item == NoItem)
         return;
     clickedItem_ = item;
-    if (context_.lists.Parent(item) != NoItem)
-        context_.lists.ToggleFile(item);
+    if (lists_.Parent(item) != NoItem)
+        lists_.ToggleFile(item);
 }
 
 void ImageListWindow::rightClick(const QPoint& pos, const QPoint& globalPos)
@@ -390,7 +391,7 @@ void ImageListWindow::rightClick(const QPoint& pos, const QPoint& globalPos)
     const TreeItem item = ImageListTreeView::handleOf(row);
     clickedItem_ = item;
     tree_->setCurrentItem(row);
-    action(PopupDisplayId)->setEnabled(context_.lists.ListPositionOfItem(item) == 0);
+    action(PopupDisplayId)->setEnabled(lists_.ListPositionOfItem(item) == 0);
     // popup() rather than exec(): the chosen item arrives through its action, like a
     // command message, and nothing waits in a nested loop here.
     popup_->popup(globalPos);
@@ -437,9 +438,9 @@ void ImageListWindow::runCommand(int id)
 
 void ImageListWindow::changeSelection(TreeItem item, ImageListTree::SelectionChange change)
 {
-    if (item == NoItem || !context_.lists.Contains(item))
+    if (item == NoItem || !lists_.Contains(item))
         return;
-    context_.lists.ChangeListSelection(item, change);
+    lists_.ChangeListSelection(item, change);
 }
 
 void ImageListWindow::deleteItem()
@@ -448,52 +449,25 @@ void ImageListWindow::deleteItem()
     if (item == NoItem)
         return;
     clickedItem_ = item;
-    ImageListTree& lists = context_.lists;
-    // Lists of the current working directory stay. The folder test is meant for list
-    // labels only: a file item's label has no folder, and a one-character file name would
-    // otherwise "match" an empty working directory and become undeletable.
-    if (lists.Parent(item) == NoItem && LabelFolder(lists.ItemLabel(item)) == context_.settings.WorkingDirectory)
-        return;
-    lists.DeleteItem(item);
+    (void)workbench_.deleteListItem(item); // the working directory's lists stay
 }
 
 void ImageListWindow::newImages()
 {
-    const QStringList paths = dialogs_.askNewImages(this, text(context_.settings.LastImageFolder));
-    if (paths.isEmpty())
+    const QStringList chosen = dialogs_.askNewImages(this, text(workbench_.context().settings.LastImageFolder));
+    if (chosen.isEmpty())
         return;
-
-    // The dialog returns full paths of one folder; the folder of the first is the folder.
-    const std::string folder = PathFolder(paths.front().toStdString());
-    context_.settings.LastImageFolder = folder;
-
-    ImageListTree& lists = context_.lists;
-    const TreeItem list = lists.ListForFolder(folder);
-    const int n = lists.ListPositionOfItem(list);
-
-    // ListHasFile compares byte for byte against every file of the list; a set of the same
-    // names answers the same question without walking the list once per chosen file.
-    std::unordered_set<std::string> present;
-    const int count = lists.FileCount(n);
-    present.reserve(static_cast<std::size_t>(count + paths.size()));
-    for (int k = 1; k <= count; ++k)
-        present.insert(lists.FileLabel(n, k));
-
-    TreeItem lastInserted = NoItem;
-    for (const QString& path : paths) {
-        std::string name = PathFileName(path.toStdString());
-        if (present.insert(name).second) {
-            const TreeItem file = lists.InsertFile(list, name);
-            if (file != NoItem)
-                lastInserted = file;
-        }
-    }
+    // Full paths of one folder, as the dialog returns them.
+    std::vector<std::string> paths;
+    paths.reserve(static_cast<std::size_t>(chosen.size()));
+    for (const QString& path : chosen)
+        paths.push_back(path.toStdString());
+    const TreeItem lastInserted = workbench_.addFilesToList(paths);
     tree_->viewport()->update();
 
     tree_->setFocus(Qt::OtherFocusReason);
     if (lastInserted != NoItem) {
         lastInserted_ = lastInserted;
-        lists.Expand(list);
         if (QTreeWidgetItem* row = tree_->itemOf(lastInserted)) {
             tree_->setCurrentItem(row);
             tree_->scrollToItem(row);
@@ -505,7 +479,7 @@ void ImageListWindow::newImages()
 void ImageListWindow::display()
 {
     const TreeItem item = clickedItem_;
-    const ImageListTree& lists = context_.lists;
+    const ImageListTree& lists = lists_;
     if (item == NoItem || lists.Parent(item) == NoItem) // lists have "Display" greyed
         return;
     const int n = lists.ListPositionOfFile(item);

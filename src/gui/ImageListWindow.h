@@ -18,8 +18,8 @@ class QTreeWidgetItem;
 
 namespace skyvane {
 
-struct AppContext;
 class DialogProvider;
+class Workbench;
 class ImageListDelegate;
 
 // The five 16 x 16 tree pictures, by TreeIcon index (closed folder, open folder, page,
@@ -72,8 +72,8 @@ private:
 };
 
 // The "Image list" tool window: a menu bar ("Edit", "Select"), the tree, and a popup menu.
-// Creates the start-up list and mirrors context.lists; the tree view changes the lists
-// only through ImageListTree's operations.
+// Mirrors the workbench's image lists (the start-up list among them); the user's changes
+// reach the lists only through the workbench and ImageListTree's operations.
 class ImageListWindow final : public ToolWindow, private ImageListObserver {
     Q_OBJECT
 public:
@@ -91,7 +91,7 @@ public:
     };
     static constexpr int TreeControlId = 1004;
 
-    ImageListWindow(ToolWindowTable& table, AppContext& context, DialogProvider& dialogs, QWidget* owner, const QRect& screenRect);
+    ImageListWindow(ToolWindowTable& table, Workbench& workbench, DialogProvider& dialogs, QWidget* owner, const QRect& screenRect);
     ~ImageListWindow() override;
 
     QTreeWidget* tree() const;
@@ -129,7 +129,8 @@ private:
     void newImages();
     void display();
 
-    AppContext& context_;
+    Workbench& workbench_;
+    ImageListTree& lists_;
     DialogProvider& dialogs_;
     ImageListTreeView* tree_ = nullptr;
     QMenuBar* menuBar_ = nullptr;

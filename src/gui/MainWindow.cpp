@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -17,8 +15,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QMouseEvent>
-#include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
@@ -26,10 +22,10 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "command/CommandProtocol.h"
-#include "command/Messages.h"
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
+#include "gui/PictureView.h"
 #include "gui/PrivateMessages.h"
 #include "gui/ThresholdsWindow.h"
 #include "gui/ToolWindowFrame.h"
@@ -38,8 +34,6 @@
 namespace skyvane {
 
 namespace {
-
-const QColor BackgroundColour(90, 90, 170);
 
 QString fromLocal(const std::string& text)
 {
@@ -78,6 +72,147 @@ bool takeAsCopy(QDropEvent* event)
     return true;
 }
 
+// The menus of the main window, in the order of the menu bar, and its popup menu.
+enum class Menu { File, Toolbars, Image, ImageList, Registration, Coaddition, Equalisation, Help, Popup };
+
+struct MenuTitle {
+    Menu menu;
+    const char* title;
+};
+
+constexpr MenuTitle MenuTitles[] = {
+    {Menu::File, "&File"},
+    {Menu::Toolbars, "Toolbars"},
+    {Menu::Image, "Image"},
+    {Menu::ImageList, "Image list"},
+    {Menu::Registration, "Co-registration"},
+    {Menu::Coaddition, "Co-addition"},
+    {Menu::Equalisation, "Equalisation"},
+    {Menu::Help, "&Help"},
+};
+
+// What a menu item asks before it submits its command; the command is the item's
+// `command` text followed by the answer.
+enum class Compose {
+    None,     // the item has behaviour of its own (runCommand), or none yet
+    Constant, // a number: the "Enter constant" dialog (prompt, initial value)
+    Image,    // an image file, started in the working directory; ")" closes the command
+    List,     // an image list's tag: the "Select image list" dialog (prompt)
+    Command,  // nothing: the command as it stands
+};
+
+// One item of the menus: where it stands, its id (0 for a separator), its text, its key,
+// whether it carries a check mark, and the command it composes.
+struct MenuAction {
+    Menu menu;
+    int id = 0;
+    const char* text = nullptr;
+    QKeySequence::StandardKey key = QKeySequence::UnknownKey;
+    bool checkable = false;
+    Compose compose = Compose::None;
+    const char* prompt = nullptr;
+    double initial = 0.0;
+    const char* command = nullptr;
+};
+
+// Every item of the menu bar and the popup menu, in menu order. The platform's standard
+// keys open, save, quit and show About (Ctrl+O, Ctrl+S, Ctrl+Q and F1 on Linux); they work
+// while the main window is the active window. The Toolbars items of the tool windows carry
+// a check mark that mirrors their visibility (they toggle it themselves). List arithmetic,
+// co-registration and equalisation have no behaviour yet.
+const MenuAction MenuActions[] = {
+    {.menu = Menu::File, .id = MainIds::OpenFits, .text = "Open FITS", .key = QKeySequence::Open},
+    {.menu = Menu::File, .id = MainIds::SaveFits, .text = "Save FITS", .key = QKeySequence::Save},
+    {.menu = Menu::File, .id = MainIds::ExportBmp, .text = "Export to BMP"},
+    {.menu = Menu::File},
+    {.menu = Menu::File, .id = MainIds::WorkingDirectory, .text = "Working directory"},
+    {.menu = Menu::File, .id = MainIds::Preferences, .text = "Preferences"},
+    {.menu = Menu::File},
+    {.menu = Menu::File, .id = MainIds::Exit, .text = "E&xit", .key = QKeySequence::Quit},
+
+    {.menu = Menu::Toolbars, .id = MainIds::MoveToLeft, .text = "Move to Left"},
+    {.menu = Menu::Toolbars, .id = MainIds::MoveToLeft2, .text = "Move to Left (2)"},
+    {.menu = Menu::Toolbars},
+    {.menu = Menu::Toolbars, .id = MainIds::ImageListWindow, .text = "Image List", .checkable = true},
+    {.menu = Menu::Toolbars, .id = MainIds::ThresholdsWindow, .text = "Thresholds", .checkable = true},
+    {.menu = Menu::Toolbars, .id = MainIds::CommandWindow, .text = "Command window", .checkable = true},
+    {.menu = Menu::Toolbars},
+    {.menu = Menu::Toolbars, .id = MainIds::ShowAll, .text = "&Show all"},
+    {.menu = Menu::Toolbars, .id = MainIds::HideAll, .text = "&Hide all"},
+
+    {.menu = Menu::Image, .id = MainIds::AddConstant, .text = "Add constant", .compose = Compose::Constant,
+     .prompt = "Enter constant for addition", .initial = 0.0, .command = "add "},
+    {.menu = Menu::Image, .id = MainIds::SubtractConstant, .text = "Subtract constant", .compose = Compose::Constant,
+     .prompt = "Enter constant for substraction", .initial = 0.0, .command = "sub "},
+    {.menu = Menu::Image, .id = MainIds::MultiplyConstant, .text = "Multiply by constant", .compose = Compose::Constant,
+     .prompt = "Enter constant for multiplication", .initial = 1.0, .command = "mult "},
+    {.menu = Menu::Image, .id = MainIds::DivideConstant, .text = "Division by constant", .compose = Compose::Constant,
+     .prompt = "Enter constant for division", .initial = 1.0, .command = "div "},
+    {.menu = Menu::Image},
+    {.menu = Menu::Image, .id = MainIds::AddImage, .text = "Add image", .compose = Compose::Image, .command = "add ("},
+    {.menu = Menu::Image, .id = MainIds::SubtractImage, .text = "Subtract image", .compose = Compose::Image, .command = "sub ("},
+    {.menu = Menu::Image, .id = MainIds::MultiplyImage, .text = "Multiply by image", .compose = Compose::Image, .command = "mult ("},
+    {.menu = Menu::Image, .id = MainIds::DivideImage, .text = "Divide by image", .compose = Compose::Image, .command = "div ("},
+
+    {.menu = Menu::ImageList, .id = 40417, .text = "Add constant"},
+    {.menu = Menu::ImageList, .id = 40418, .text = "Multiply by constant"},
+    {.menu = Menu::ImageList, .id = 40419, .text = "Division by constant"},
+    {.menu = Menu::ImageList},
+    {.menu = Menu::ImageList, .id = 40412, .text = "Add image"},
+    {.menu = Menu::ImageList, .id = 40415, .text = "Multiply by image"},
+    {.menu = Menu::ImageList, .id = 40416, .text = "Divide by image"},
+
+    {.menu = Menu::Registration, .id = 40435, .text = "One star"},
+    {.menu = Menu::Registration, .id = 40436, .text = "Auto-correlation"},
+
+    {.menu = Menu::Coaddition, .id = MainIds::CombineMedian, .text = "Median image", .compose = Compose::List,
+     .prompt = "Select image list for median co-addition", .command = "median "},
+    {.menu = Menu::Coaddition, .id = MainIds::CombineMean, .text = "Arithmetic sum", .compose = Compose::List,
+     .prompt = "Select image list for standard co-addition", .command = "mean "},
+    {.menu = Menu::Coaddition, .id = MainIds::CombineMinMaxRejection, .text = "Min-max rejection", .compose = Compose::List,
+     .prompt = "Select image list for min-max rejection", .command = "minmaxrej "},
+    {.menu = Menu::Coaddition, .id = MainIds::CombineSigmaClipping, .text = "Sigma clipping"},
+
+    {.menu = Menu::Equalisation, .id = 40433, .text = "Logarithm"},
+    {.menu = Menu::Equalisation, .id = 40434, .text = "Gamma adjustment"},
+
+    {.menu = Menu::Help, .id = MainIds::About, .text = "&About", .key = QKeySequence::HelpContents},
+
+    {.menu = Menu::Popup, .id = MainIds::PopupStat, .text = "Stat", .compose = Compose::Command, .command = "stat"},
+    {.menu = Menu::Popup, .id = MainIds::PopupSize, .text = "Size", .compose = Compose::Command, .command = "size"},
+    {.menu = Menu::Popup, .id = MainIds::PopupHeaders, .text = "Headers", .compose = Compose::Command, .command = "headers"},
+    {.menu = Menu::Popup, .id = MainIds::PopupClearDisplay, .text = "Clear display"},
+};
+
+const MenuAction* FindMenuAction(int id)
+{
+    for (const MenuAction& action : MenuActions)
+        if (action.id == id && id != 0)
+            return &action;
+    return nullptr;
+}
+
+QStringList listTags(const ImageListTree& lists)
+{
+    QStringList tags;
+    for (int n = 1; n <= lists.ListCount(); ++n)
+        tags << fromLocal(LabelTag(lists.ListLabel(n)));
+    return tags;
+}
+
+// The number of iterations as typed, truncated toward zero and kept in the 32-bit range.
+std::int64_t truncatedIterations(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    const double t = std::trunc(value);
+    if (t > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    if (t < std::numeric_limits<std::int32_t>::min())
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int64_t>(t);
+}
+
 } // namespace
 
 std::string CommandLinePath(const std::string& argument)
@@ -102,43 +237,6 @@ void MessageBoxFeedback::showFileError(const std::string& text, const std::strin
     box.exec();
 }
 
-// The client area: the picture at (0, 0), unscaled, cut at the edges; the background
-// colour elsewhere. Paint only copies the prepared picture, it never renders pixels.
-class DisplayView final : public QWidget {
-public:
-    explicit DisplayView(MainWindow* window) : QWidget(window), window_(window)
-    {
-        setMouseTracking(true);
-        setAttribute(Qt::WA_OpaquePaintEvent);
-        setAccessibleName(QStringLiteral("Image"));
-    }
-
-protected:
-    void paintEvent(QPaintEvent* event) override
-    {
-        if (window_->firstPaintPending_)
-            window_->firstPaint();
-        window_->flushRedraw();
-        QPainter painter(this);
-        window_->drawPicture(painter, event->rect());
-    }
-    void mouseMoveEvent(QMouseEvent* event) override
-    {
-        const QPoint p = event->position().toPoint();
-        window_->pointerMoved(p.x(), p.y());
-    }
-    void mouseReleaseEvent(QMouseEvent* event) override
-    {
-        if (event->button() == Qt::RightButton) {
-            const QPoint p = event->position().toPoint();
-            window_->rightButtonReleased(p.x(), p.y(), event->globalPosition().toPoint());
-        }
-    }
-
-private:
-    MainWindow* window_;
-};
-
 MainWindow::MainWindow(const MainWindowOptions& options)
 {
     setObjectName(QStringLiteral("Skyvane"));
@@ -157,40 +255,51 @@ MainWindow::MainWindow(const MainWindowOptions& options)
         ownMessages_ = std::make_unique<MessageBoxFeedback>(this);
         messages = ownMessages_.get();
     }
-    context_ = std::make_unique<AppContext>(*messages, forwardThresholds_, static_cast<DisplaySink&>(*this),
-                                            static_cast<StatusSink&>(*this));
 
-    view_ = new DisplayView(this);
+    view_ = new PictureView(this);
     setCentralWidget(view_);
+    workbench_ = std::make_unique<Workbench>(*messages, *view_, static_cast<StatusSink&>(*this));
 
-    // Settings first: the Image list window builds its start-up list from the working directory.
-    context_->settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
-    context_->settings = LoadSettings(context_->settingsPath);
+    // Settings first: the Image list window shows the start-up list of the working directory.
+    const std::string settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
+    workbench_->start(LoadSettings(settingsPath), settingsPath);
 
-    imageList_ = new ImageListWindow(toolWindows_, *context_, *dialogs_, this, QRect(900, 100, 300, 500));
-    thresholds_ = new ThresholdsWindow(toolWindows_, *context_, this, QRect(100, 600, 438, 135));
-    forwardThresholds_.target = thresholds_;
-    commandWindow_ = new CommandWindow(toolWindows_, *context_, this, QRect(850, 400, 300, 500));
+    imageList_ = new ImageListWindow(toolWindows_, *workbench_, *dialogs_, this, QRect(900, 100, 300, 500));
+    thresholds_ = new ThresholdsWindow(toolWindows_, *workbench_, this, QRect(100, 600, 438, 135));
+    commandWindow_ = new CommandWindow(toolWindows_, workbench_->context(), this, QRect(850, 400, 300, 500));
     commandWindow_->setExecuteTarget(this);
 
     createMenus();
     createStatusBar();
 
-    connect(thresholds_, &ThresholdsWindow::redrawRequested, this, &MainWindow::redrawCommand, Qt::DirectConnection);
+    // The Thresholds window asks for a redraw after every change of an edit, so one step
+    // of a trackbar asks twice. The picture is recomputed once, when it is next needed
+    // (painting, export, a look at the picture), through the thresholds of that moment.
+    workbench_->setRedrawListener([this] {
+        if (workbench_->context().display.isImageDisplayed())
+            view_->update();
+    });
+    connect(view_, &PictureView::aboutToPaint, this, [this] {
+        if (firstPaintPending_)
+            firstPaint();
+        workbench_->finishRedraw();
+    });
+    connect(view_, &PictureView::pointerMoved, this, &MainWindow::pointerMoved);
+    connect(view_, &PictureView::rightButtonReleased, this, &MainWindow::rightButtonReleased);
     connect(imageList_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ImageListWindow)->setChecked(false); });
     connect(thresholds_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ThresholdsWindow)->setChecked(false); });
     connect(commandWindow_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::CommandWindow)->setChecked(false); });
-    connect(imageList_, &ImageListWindow::displayRequested, this,
-            [this](const QString& path) { displayFile(toLocal(path)); });
+    connect(imageList_, &ImageListWindow::displayRequested, this, [this](const QString& path) { openImage(toLocal(path)); });
 }
 
 MainWindow::~MainWindow()
 {
-    // The tool windows and the view use the context while they go; they must go first.
-    forwardThresholds_.target = nullptr;
+    // The tool windows use the workbench while they go, and its display paints into the
+    // view: the tool windows go first, then the workbench, then the view.
     delete imageList_;
     delete thresholds_;
     delete commandWindow_;
+    workbench_.reset();
     delete view_;
 }
 
@@ -201,86 +310,29 @@ QWidget* MainWindow::displayView() const
 
 void MainWindow::createMenus()
 {
-    auto add = [this](QMenu* menu, const char* text, int id) {
-        QAction* a = menu->addAction(QString::fromUtf8(text));
-        a->setData(id);
-        connect(a, &QAction::triggered, this, [this, id] { runCommand(id); });
-        return a;
-    };
+    QMenu* menus[static_cast<int>(Menu::Popup) + 1] = {};
+    for (const MenuTitle& title : MenuTitles)
+        menus[static_cast<int>(title.menu)] = menuBar()->addMenu(QString::fromUtf8(title.title));
+    popup_ = new QMenu(QStringLiteral("MyPopupMenu"), this);
+    menus[static_cast<int>(Menu::Popup)] = popup_;
 
-    // The platform's standard keys open, save, quit and show About (Ctrl+O, Ctrl+S,
-    // Ctrl+Q and F1 on Linux); they work while the main window is the active window.
-    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    add(file, "Open FITS", MainIds::OpenFits)->setShortcut(QKeySequence::Open);
-    add(file, "Save FITS", MainIds::SaveFits)->setShortcut(QKeySequence::Save);
-    add(file, "Export to BMP", MainIds::ExportBmp);
-    file->addSeparator();
-    add(file, "Working directory", MainIds::WorkingDirectory);
-    add(file, "Preferences", MainIds::Preferences);
-    file->addSeparator();
-    add(file, "E&xit", MainIds::Exit)->setShortcut(QKeySequence::Quit);
-
-    toolbarsMenu_ = menuBar()->addMenu(QStringLiteral("Toolbars"));
-    add(toolbarsMenu_, "Move to Left", MainIds::MoveToLeft);
-    add(toolbarsMenu_, "Move to Left (2)", MainIds::MoveToLeft2);
-    toolbarsMenu_->addSeparator();
-    for (QAction* a : {add(toolbarsMenu_, "Image List", MainIds::ImageListWindow),
-                       add(toolbarsMenu_, "Thresholds", MainIds::ThresholdsWindow),
-                       add(toolbarsMenu_, "Command window", MainIds::CommandWindow)}) {
-        a->setCheckable(true);
-        a->setChecked(true);
-        // The check mark mirrors visibility; the item toggles it itself (runCommand).
-        disconnect(a, &QAction::triggered, nullptr, nullptr);
-        const int id = a->data().toInt();
+    for (const MenuAction& item : MenuActions) {
+        QMenu* menu = menus[static_cast<int>(item.menu)];
+        if (item.id == 0) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* a = menu->addAction(QString::fromUtf8(item.text));
+        a->setData(item.id);
+        if (item.key != QKeySequence::UnknownKey)
+            a->setShortcut(item.key);
+        if (item.checkable) {
+            a->setCheckable(true);
+            a->setChecked(true);
+        }
+        const int id = item.id;
         connect(a, &QAction::triggered, this, [this, id] { runCommand(id); });
     }
-    toolbarsMenu_->addSeparator();
-    add(toolbarsMenu_, "&Show all", MainIds::ShowAll);
-    add(toolbarsMenu_, "&Hide all", MainIds::HideAll);
-
-    QMenu* image = menuBar()->addMenu(QStringLiteral("Image"));
-    add(image, "Add constant", MainIds::AddConstant);
-    add(image, "Subtract constant", MainIds::SubtractConstant);
-    add(image, "Multiply by constant", MainIds::MultiplyConstant);
-    add(image, "Division by constant", MainIds::DivideConstant);
-    image->addSeparator();
-    add(image, "Add image", MainIds::AddImage);
-    add(image, "Subtract image", MainIds::SubtractImage);
-    add(image, "Multiply by image", MainIds::MultiplyImage);
-    add(image, "Divide by image", MainIds::DivideImage);
-
-    // List arithmetic, co-registration and equalisation have no behaviour yet.
-    QMenu* list = menuBar()->addMenu(QStringLiteral("Image list"));
-    add(list, "Add constant", 40417);
-    add(list, "Multiply by constant", 40418);
-    add(list, "Division by constant", 40419);
-    list->addSeparator();
-    add(list, "Add image", 40412);
-    add(list, "Multiply by image", 40415);
-    add(list, "Divide by image", 40416);
-
-    QMenu* registration = menuBar()->addMenu(QStringLiteral("Co-registration"));
-    add(registration, "One star", 40435);
-    add(registration, "Auto-correlation", 40436);
-
-    QMenu* coaddition = menuBar()->addMenu(QStringLiteral("Co-addition"));
-    add(coaddition, "Median image", MainIds::MedianImage);
-    add(coaddition, "Arithmetic sum", MainIds::ArithmeticSum);
-    add(coaddition, "Min-max rejection", MainIds::MinMaxRejection);
-    add(coaddition, "Sigma clipping", MainIds::SigmaClipping);
-
-    QMenu* equalisation = menuBar()->addMenu(QStringLiteral("Equalisation"));
-    add(equalisation, "Logarithm", 40433);
-    add(equalisation, "Gamma adjustment", 40434);
-
-    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-    add(help, "&About", MainIds::About)->setShortcut(QKeySequence::HelpContents);
-
-    popup_ = new QMenu(QStringLiteral("MyPopupMenu"), this);
-    add(popup_, "Stat", MainIds::PopupStat);
-    add(popup_, "Size", MainIds::PopupSize);
-    add(popup_, "Headers", MainIds::PopupHeaders);
-    add(popup_, "Clear display", MainIds::PopupClearDisplay);
 
     for (QAction* a : menuBar()->actions())
         a->menu()->setAccessibleName(a->text().remove(QLatin1Char('&')));
@@ -318,7 +370,7 @@ bool MainWindow::event(QEvent* event)
 {
     if (event->type() == PrivateMessages::execute()) {
         // Only code 101 executes; anything else is ignored.
-        HandleExecuteMessage(*context_, static_cast<CodeEvent*>(event)->lowCode(), *commandWindow_);
+        workbench_->executeCommand(static_cast<CodeEvent*>(event)->lowCode(), *commandWindow_);
         return true;
     }
     return QMainWindow::event(event);
@@ -350,19 +402,23 @@ void MainWindow::dropEvent(QDropEvent* event)
 
 void MainWindow::SubmitCommand(const std::string& text)
 {
-    context_->CommandSlot = text;
-    commandWindow_->sendReply(CodeEcho);
-    SendCode(this, PrivateMessages::execute(), CodeExecute);
+    // Executed through the main window's own execute message, sent synchronously.
+    workbench_->submitCommand(text, *commandWindow_, [this] { SendCode(this, PrivateMessages::execute(), CodeExecute); });
 }
 
 void MainWindow::runCommand(int id)
 {
+    if (const MenuAction* item = FindMenuAction(id); item != nullptr && item->compose != Compose::None) {
+        composeAndSubmit(id);
+        return;
+    }
+    Workbench& workbench = *workbench_;
     switch (id) {
     case MainIds::OpenFits:
         openFits(dialogs_->openFitsFile(this, fileDialogFolder()));
         break;
     case MainIds::SaveFits: {
-        if (!context_->display.isImageDisplayed())
+        if (!context().display.isImageDisplayed())
             break;
         const QString path = dialogs_->saveFitsFile(this, fileDialogFolder());
         if (path.isEmpty())
@@ -370,27 +426,27 @@ void MainWindow::runCommand(int id)
         folderUsed(path);
         const std::string local = toLocal(path);
         // The caption names the file only when it was written; a failure has been
-        // reported by the save itself and leaves the caption as it was.
-        if (saveFitsReporting(context_->imageA, local, context_->messages))
+        // reported and leaves the caption as it was.
+        if (workbench.saveImage(local))
             setWindowTitle(fromLocal(MainWindowTitle(local)));
         break;
     }
     case MainIds::ExportBmp: {
-        if (!context_->display.isImageDisplayed())
+        if (!context().display.isImageDisplayed())
             break;
         const QString path = dialogs_->saveBitmapFile(this, fileDialogFolder());
-        flushRedraw();
+        workbench.finishRedraw();
         if (path.isEmpty())
             break;
         folderUsed(path);
-        (void)exportBitmapReporting(context_->display.bitmap(), toLocal(path), context_->messages); // reports its failures
+        (void)workbench.exportPicture(toLocal(path)); // reports its failures
         break;
     }
     case MainIds::WorkingDirectory:
-        ChooseWorkingDirectory(this, *context_, *dialogs_, QStringLiteral("\nPlease select a folder"));
+        ChooseWorkingDirectory(this, workbench, *dialogs_, QStringLiteral("\nPlease select a folder"));
         break;
     case MainIds::Preferences:
-        dialogs_->showPreferences(this, *context_);
+        dialogs_->showPreferences(this, context());
         break;
     case MainIds::About:
         dialogs_->showAbout(this);
@@ -419,63 +475,21 @@ void MainWindow::runCommand(int id)
     case MainIds::HideAll:
         showAllToolWindows(false);
         break;
-    case MainIds::AddConstant:
-        askConstantAndSubmit("Enter constant for addition", 0.0, "add ");
-        break;
-    case MainIds::SubtractConstant:
-        askConstantAndSubmit("Enter constant for substraction", 0.0, "sub ");
-        break;
-    case MainIds::MultiplyConstant:
-        askConstantAndSubmit("Enter constant for multiplication", 1.0, "mult ");
-        break;
-    case MainIds::DivideConstant:
-        askConstantAndSubmit("Enter constant for division", 1.0, "div ");
-        break;
-    case MainIds::AddImage:
-        askImageAndSubmit("add (");
-        break;
-    case MainIds::SubtractImage:
-        askImageAndSubmit("sub (");
-        break;
-    case MainIds::MultiplyImage:
-        askImageAndSubmit("mult (");
-        break;
-    case MainIds::DivideImage:
-        askImageAndSubmit("div (");
-        break;
-    case MainIds::MedianImage:
-        askListAndSubmit("Select image list for median co-addition", "median ");
-        break;
-    case MainIds::ArithmeticSum:
-        askListAndSubmit("Select image list for standard co-addition", "mean ");
-        break;
-    case MainIds::MinMaxRejection:
-        askListAndSubmit("Select image list for min-max rejection", "minmaxrej ");
-        break;
-    case MainIds::SigmaClipping:
+    case MainIds::CombineSigmaClipping:
         sigmaClipping();
-        break;
-    case MainIds::PopupStat:
-        SubmitCommand("stat");
-        break;
-    case MainIds::PopupSize:
-        SubmitCommand("size");
-        break;
-    case MainIds::PopupHeaders:
-        SubmitCommand("headers");
         break;
     case MainIds::PopupClearDisplay:
         SubmitCommand("clear");
         setWindowTitle(fromLocal(MainWindowTitle("")));
         break;
     case MainIds::Redraw:
-        redrawCommand();
+        workbench.requestRedraw();
         break;
     case MainIds::Auto:
-        thresholds_->autoThresholds();
+        workbench.autoThresholds();
         break;
     case MainIds::Invert:
-        thresholds_->invert();
+        workbench.thresholds().invert();
         break;
     default:
         // The list arithmetic, co-registration and equalisation items do nothing yet.
@@ -488,59 +502,38 @@ void MainWindow::openFits(const QString& path)
     if (path.isEmpty())
         return;
     folderUsed(path);
-    displayFile(toLocal(path));
+    openImage(toLocal(path));
 }
 
-void MainWindow::askConstantAndSubmit(const char* prompt, double initial, const char* command)
+void MainWindow::composeAndSubmit(int id)
 {
-    const std::optional<double> value = dialogs_->askConstant(this, QString::fromUtf8(prompt), initial);
-    if (value)
-        SubmitCommand(std::string(command) + FormatReal(*value, 30));
-}
-
-void MainWindow::askImageAndSubmit(const char* command)
-{
-    const QString path = dialogs_->askImageFile(this, fromLocal(context_->settings.WorkingDirectory));
-    if (!path.isEmpty())
-        SubmitCommand(std::string(command) + toLocal(path) + ")");
-}
-
-namespace {
-
-QStringList listTags(const ImageListTree& lists)
-{
-    QStringList tags;
-    for (int n = 1; n <= lists.ListCount(); ++n)
-        tags << fromLocal(LabelTag(lists.ListLabel(n)));
-    return tags;
-}
-
-// The number of iterations as typed, truncated toward zero and kept in the 32-bit range.
-std::int64_t truncatedIterations(double value)
-{
-    if (std::isnan(value))
-        return 0;
-    const double t = std::trunc(value);
-    if (t > std::numeric_limits<std::int32_t>::max())
-        return std::numeric_limits<std::int32_t>::max();
-    if (t < std::numeric_limits<std::int32_t>::min())
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int64_t>(t);
-}
-
-} // namespace
-
-void MainWindow::askListAndSubmit(const char* prompt, const char* command)
-{
-    const QString tag = dialogs_->askImageList(this, QString::fromUtf8(prompt), listTags(context_->lists));
-    if (!tag.isEmpty())
-        SubmitCommand(std::string(command) + toLocal(tag));
+    const MenuAction& item = *FindMenuAction(id);
+    const std::string command = item.command;
+    switch (item.compose) {
+    case Compose::None:
+        break;
+    case Compose::Constant:
+        if (const std::optional<double> value = dialogs_->askConstant(this, QString::fromUtf8(item.prompt), item.initial))
+            SubmitCommand(command + FormatReal(*value, 30));
+        break;
+    case Compose::Image:
+        if (const QString path = dialogs_->askImageFile(this, fromLocal(context().settings.WorkingDirectory)); !path.isEmpty())
+            SubmitCommand(command + toLocal(path) + ")");
+        break;
+    case Compose::List:
+        if (const QString tag = dialogs_->askImageList(this, QString::fromUtf8(item.prompt), listTags(context().lists)); !tag.isEmpty())
+            SubmitCommand(command + toLocal(tag));
+        break;
+    case Compose::Command:
+        SubmitCommand(command);
+        break;
+    }
 }
 
 void MainWindow::sigmaClipping()
 {
     const QString tag =
-        dialogs_->askImageList(this, QStringLiteral("Select image list for sigma clipping"), listTags(context_->lists));
+        dialogs_->askImageList(this, QStringLiteral("Select image list for sigma clipping"), listTags(context().lists));
     if (tag.isEmpty())
         return;
     const std::optional<double> range = dialogs_->askConstant(this, QStringLiteral("Enter clipping range (sigma units)"), 3.0);
@@ -575,7 +568,7 @@ void MainWindow::arrange(QWidget* upper, QWidget* lower)
 
 QString MainWindow::fileDialogFolder() const
 {
-    return fromLocal(lastFileFolder_.empty() ? context_->settings.WorkingDirectory : lastFileFolder_);
+    return fromLocal(lastFileFolder_.empty() ? context().settings.WorkingDirectory : lastFileFolder_);
 }
 
 void MainWindow::folderUsed(const QString& path)
@@ -599,71 +592,25 @@ void MainWindow::firstPaint()
     arrange(imageList_, commandWindow_);
 }
 
-void MainWindow::openingSequence(const std::string& path)
+void MainWindow::openImage(const std::string& path)
 {
-    // The loader reports its own failures. A file that cannot be read whole (a truncated
-    // one leaves zeros where its data ends) is no image: Image A is left empty, as after a
-    // file that cannot be opened at all, rather than showing a half-read frame.
-    if (!loadFitsReporting(context_->imageA, path, context_->messages))
-        context_->imageA.clear();
-    if (context_->display.buildDisplay(context_->imageA.grid)) {
-        context_->display.paintDisplay();
-    } else {
-        // The image was read but its picture does not fit in memory: it is not shown, and
-        // let go so as not to hold memory for an image nobody can see or use.
-        const ImageGrid& grid = context_->imageA.grid;
-        context_->messages.showFileError(NotEnoughMemoryText(grid.width(), grid.height()), path);
-        context_->imageA.clear();
-    }
-    thresholds_->autoThresholds();
+    workbench_->openImage(path);
     setWindowTitle(fromLocal(MainWindowTitle(path)));
-}
-
-void MainWindow::displayFile(const std::string& path)
-{
-    if (context_->display.isImageDisplayed()) {
-        context_->display.clearDisplay();
-        context_->imageA.clear();
-    }
-    openingSequence(path);
-}
-
-void MainWindow::redrawCommand()
-{
-    // The Thresholds window asks for a redraw after every change of an edit, so one step
-    // of a trackbar asks twice. The picture is recomputed once, when it is next needed
-    // (painting, export, a look at the picture), through the thresholds of that moment.
-    if (!context_->display.isImageDisplayed())
-        return;
-    redrawPending_ = true;
-    view_->update();
-}
-
-void MainWindow::flushRedraw()
-{
-    if (!redrawPending_)
-        return;
-    redrawPending_ = false;
-    if (!context_->display.isImageDisplayed())
-        return;
-    // Same size as the picture: recomputed in place, which needs no memory.
-    (void)context_->display.refreshDisplay(context_->imageA.grid);
-    context_->display.repaintDisplay();
 }
 
 bool MainWindow::overPicture(int x, int y) const
 {
-    if (!context_->display.isImageDisplayed())
+    if (!context().display.isImageDisplayed())
         return false;
-    const int w = context_->display.bitmap().width();
-    const int h = context_->display.bitmap().height();
+    const int w = context().display.bitmap().width();
+    const int h = context().display.bitmap().height();
     // Column 0 and row 0 count as outside, as does everything beyond the picture.
     return x > 0 && x < w && y > 0 && y < h;
 }
 
 void MainWindow::pointerMoved(int x, int y)
 {
-    if (!context_->display.isImageDisplayed())
+    if (!context().display.isImageDisplayed())
         return;
     if (overPicture(x, y)) {
         statusParts_[0]->setText(QStringLiteral("X=") + QString::fromStdString(FormatInteger(x + 1)));
@@ -686,138 +633,10 @@ void MainWindow::setStatusText(int part, const std::string& text)
         statusParts_[part]->setText(fromLocal(text));
 }
 
-void MainWindow::preparePicture(const DisplayBitmap& bitmap)
-{
-    // The platform bitmap: a top-down RGB32 picture of the bottom-up grey rows. It is
-    // filled lazily, only where a paint needs it, so a threshold change costs the
-    // rendering plus the conversion of the visible part, not of the whole image.
-    const int w = bitmap.width();
-    const int h = bitmap.height();
-    converted_ = QRegion();
-    if (w <= 0 || h <= 0 || bitmap.rows.size() < static_cast<std::size_t>(bitmap.stride()) * static_cast<std::size_t>(h)) {
-        picture_ = QImage();
-        source_ = nullptr;
-        return;
-    }
-    source_ = &bitmap;
-    if (picture_.width() != w || picture_.height() != h || picture_.format() != QImage::Format_RGB32) {
-        picture_ = QImage(); // the old picture goes first, making room for the new one
-        // Null when its memory cannot be had; paints then convert what they show.
-        picture_ = QImage(w, h, QImage::Format_RGB32);
-    }
-}
-
-namespace {
-
-// Converts the part area (top-down picture coordinates) of the bottom-up grey rows into
-// image, whose pixel (0, 0) stands for the picture's pixel origin. Large areas are done by
-// two threads (one when no second thread can be had), each writing its own lines.
-void ConvertArea(const DisplayBitmap& bitmap, const QRect& area, QImage& image, const QPoint& origin)
-{
-    const int h = bitmap.height();
-    const int stride = bitmap.stride();
-    const std::uint8_t* rows = bitmap.rows.data();
-    uchar* const pixels = image.bits();
-    const qsizetype bytesPerLine = image.bytesPerLine();
-    auto convertRows = [&](int from, int to) {
-        for (int y = from; y < to; ++y) {
-            const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
-            auto* dst = reinterpret_cast<QRgb*>(pixels + (y - origin.y()) * bytesPerLine) - origin.x();
-            for (int x = area.left(); x <= area.right(); ++x) {
-                const std::uint32_t g = src[3 * x];
-                dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
-            }
-        }
-    };
-    const int top = area.top();
-    const int bottom = area.bottom() + 1;
-    if (static_cast<std::int64_t>(area.width()) * area.height() < 1 << 20) {
-        convertRows(top, bottom);
-        return;
-    }
-    const int middle = top + (bottom - top) / 2;
-    std::thread helper;
-    try {
-        helper = std::thread(convertRows, top, middle);
-    } catch (const std::system_error&) {
-        convertRows(top, middle);
-    }
-    convertRows(middle, bottom);
-    if (helper.joinable())
-        helper.join();
-}
-
-} // namespace
-
-void MainWindow::ensureConverted(const QRect& area)
-{
-    if (!source_ || picture_.isNull())
-        return;
-    const QRegion needed = QRegion(area.intersected(picture_.rect())).subtracted(converted_);
-    if (needed.isEmpty())
-        return;
-    // bits() detaches once here, so the converting threads only write into their own lines.
-    (void)picture_.bits();
-    for (const QRect& r : needed)
-        ConvertArea(*source_, r, picture_, QPoint(0, 0));
-    converted_ += needed;
-}
-
-void MainWindow::drawPicture(QPainter& painter, const QRect& dirty)
-{
-    const bool shown = source_ != nullptr && context_->display.isImageDisplayed();
-    if (!shown) {
-        painter.fillRect(dirty, BackgroundColour);
-        return;
-    }
-    const QRect whole(0, 0, source_->width(), source_->height());
-    const QRect pictureRect = dirty.intersected(whole);
-    if (!pictureRect.isEmpty()) {
-        if (!picture_.isNull()) {
-            ensureConverted(pictureRect);
-            painter.drawImage(pictureRect.topLeft(), picture_, pictureRect);
-        } else {
-            // The whole picture did not fit in memory: the part being painted, at most the
-            // size of the window, is converted for this paint alone.
-            QImage part(pictureRect.size(), QImage::Format_RGB32);
-            if (part.isNull())
-                painter.fillRect(pictureRect, BackgroundColour);
-            else {
-                ConvertArea(*source_, pictureRect, part, pictureRect.topLeft());
-                painter.drawImage(pictureRect.topLeft(), part);
-            }
-        }
-    }
-    const QRegion rest = QRegion(dirty).subtracted(QRegion(whole));
-    for (const QRect& r : rest)
-        painter.fillRect(r, BackgroundColour);
-}
-
 const QImage& MainWindow::picture()
 {
-    flushRedraw();
-    ensureConverted(picture_.rect());
-    return picture_;
-}
-
-void MainWindow::bitmapCreated(const DisplayBitmap& bitmap)
-{
-    preparePicture(bitmap);
-    view_->update();
-}
-
-void MainWindow::bitmapChanged(const DisplayBitmap& bitmap)
-{
-    preparePicture(bitmap);
-    view_->update();
-}
-
-void MainWindow::bitmapCleared()
-{
-    picture_ = QImage();
-    source_ = nullptr;
-    converted_ = QRegion();
-    view_->update();
+    workbench_->finishRedraw();
+    return view_->picture();
 }
 
 } // namespace skyvane

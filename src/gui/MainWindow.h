@@ -5,12 +5,12 @@
 
 #include <QImage>
 #include <QMainWindow>
-#include <QRegion>
 
 #include "base/Feedback.h"
 #include "context/AppContext.h"
-#include "display/DisplayBitmap.h"
+#include "context/StatusSink.h"
 #include "gui/ToolWindow.h"
+#include "workbench/Workbench.h"
 
 class QLabel;
 class QMenu;
@@ -21,8 +21,8 @@ namespace skyvane {
 class CommandWindow;
 class DialogProvider;
 class ImageListWindow;
+class PictureView;
 class ThresholdsWindow;
-class DisplayView;
 
 // Menu, popup and window command ids of the main window.
 namespace MainIds {
@@ -32,21 +32,11 @@ inline constexpr int MoveToLeft = 40420, MoveToLeft2 = 40421, ImageListWindow = 
                      CommandWindow = 40105, ShowAll = 40101, HideAll = 40102;
 inline constexpr int AddConstant = 40406, SubtractConstant = 40437, MultiplyConstant = 40410, DivideConstant = 40413,
                      AddImage = 40407, SubtractImage = 40438, MultiplyImage = 40411, DivideImage = 40414;
-inline constexpr int MedianImage = 40430, ArithmeticSum = 40408, MinMaxRejection = 40431, SigmaClipping = 40432;
+inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
 inline constexpr int About = 40301;
 inline constexpr int PopupStat = 41001, PopupSize = 41002, PopupHeaders = 41003, PopupClearDisplay = 41004;
 inline constexpr int Redraw = 42005, Auto = 42006, Invert = 42007;
 } // namespace MainIds
-
-// Forwards the thresholds to the Thresholds window once it exists (the context is made
-// before the tool windows, which need it).
-class ForwardingThresholds final : public ThresholdSource {
-public:
-    const ThresholdSource* target = nullptr;
-    int LowThreshold() const override { return target ? target->LowThreshold() : 0; }
-    int HighThreshold() const override { return target ? target->HighThreshold() : ThresholdMaximumValue; }
-    static constexpr int ThresholdMaximumValue = 32767;
-};
 
 // Shows every message of the core as a modal box owned by the main window: title
 // "Error", warning icon, OK button.
@@ -68,19 +58,21 @@ std::string CommandLinePath(const std::string& argument);
 struct MainWindowOptions {
     std::string settingsPath;            // the settings file; DefaultSettingsPath() when empty
     DialogProvider* dialogs = nullptr;   // the user's answers; the real dialogs when null
-    Feedback* messages = nullptr;     // message boxes; MessageBoxFeedback when null
+    Feedback* messages = nullptr;        // message boxes; MessageBoxFeedback when null
 };
 
-// The frame of the program: shows Image A pixel for pixel, owns the menus, the status bar,
-// the popup menu and the three tool windows, and runs every command through the command
-// protocol.
-class MainWindow final : public QMainWindow, private StatusSink, private DisplaySink {
+// The frame of the program: owns the run's workbench, the picture view (its client area),
+// the menus and the popup menu (built from one list of actions), the status bar and the
+// three tool windows, and runs every command through the command protocol.
+class MainWindow final : public QMainWindow, private StatusSink {
     Q_OBJECT
 public:
     explicit MainWindow(const MainWindowOptions& options = {});
     ~MainWindow() override;
 
-    AppContext& context() { return *context_; }
+    Workbench& workbench() { return *workbench_; }
+    AppContext& context() { return workbench_->context(); }
+    const AppContext& context() const { return workbench_->context(); }
     ImageListWindow* imageListWindow() const { return imageList_; }
     ThresholdsWindow* thresholdsWindow() const { return thresholds_; }
     CommandWindow* commandWindow() const { return commandWindow_; }
@@ -92,10 +84,9 @@ public:
 
     // Runs a menu or window command by id, as WM_COMMAND does.
     void runCommand(int id);
-    // The opening sequence: load into Image A, build and paint the display, Auto, caption.
-    void openingSequence(const std::string& path);
-    // "Open FITS" and "Display" steps: drop what is displayed, then the opening sequence.
-    void displayFile(const std::string& path);
+    // "Open FITS", "Display" and the file named at start: the workbench's openImage (what
+    // is displayed goes, the opening sequence runs), then the caption names the path.
+    void openImage(const std::string& path);
     // CommandSlot := text, echo in the Command window, execute (synchronously).
     void SubmitCommand(const std::string& text);
 
@@ -118,8 +109,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    friend class DisplayView;
-
     // Where Open FITS, Save FITS and Export to BMP start: the working directory until one
     // of them has been used with a file in another folder during this run.
     QString fileDialogFolder() const;
@@ -131,12 +120,9 @@ private:
     void showAllToolWindows(bool show);
     void arrange(QWidget* upper, QWidget* lower);
     void openFits(const QString& path);
-    void askConstantAndSubmit(const char* prompt, double initial, const char* command);
-    void askImageAndSubmit(const char* command);
-    void askListAndSubmit(const char* prompt, const char* command);
+    // A menu item that composes a command from the user's answers (see the action list).
+    void composeAndSubmit(int id);
     void sigmaClipping();
-    void redrawCommand();
-    void flushRedraw();
     void firstPaint();
     void pointerMoved(int x, int y);
     void rightButtonReleased(int x, int y, const QPoint& globalPos);
@@ -144,33 +130,20 @@ private:
 
     // StatusSink
     void setStatusText(int part, const std::string& text) override;
-    // DisplaySink
-    void bitmapCreated(const DisplayBitmap& bitmap) override;
-    void bitmapChanged(const DisplayBitmap& bitmap) override;
-    void bitmapCleared() override;
-    void preparePicture(const DisplayBitmap& bitmap);
-    void ensureConverted(const QRect& area);
-    void drawPicture(QPainter& painter, const QRect& dirty);
 
     std::unique_ptr<DialogProvider> ownDialogs_;
     DialogProvider* dialogs_ = nullptr;
     std::unique_ptr<Feedback> ownMessages_;
-    ForwardingThresholds forwardThresholds_;
-    std::unique_ptr<AppContext> context_;
+    PictureView* view_ = nullptr;
+    std::unique_ptr<Workbench> workbench_;
     ToolWindowTable toolWindows_;
     ImageListWindow* imageList_ = nullptr;
     ThresholdsWindow* thresholds_ = nullptr;
     CommandWindow* commandWindow_ = nullptr;
-    DisplayView* view_ = nullptr;
     QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
-    QMenu* toolbarsMenu_ = nullptr;
     QMenu* popup_ = nullptr;
-    QImage picture_;
-    QRegion converted_;                        // the part of picture_ that is up to date
-    const DisplayBitmap* source_ = nullptr;    // the rows picture_ is made from
-    std::string lastFileFolder_;               // folder of the last file opened, saved or exported
+    std::string lastFileFolder_; // folder of the last file opened, saved or exported
     bool firstPaintPending_ = true;
-    bool redrawPending_ = false;               // a redraw was asked for and not yet done
 };
 
 } // namespace skyvane

@@ -11,17 +11,12 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
-#include "command/Messages.h"
-#include "context/AppContext.h"
-#include "display/ThresholdRules.h"
-#include "processing/Statistics.h"
+#include "display/ThresholdModel.h"
+#include "workbench/Workbench.h"
 
 namespace skyvane {
 
 namespace {
-
-// Edit texts are read by their first five characters, as the window's edits were.
-constexpr int EditReadLength = 5;
 
 QSlider* MakeSlider(QWidget* parent, const QRect& rect, int position, const QString& name)
 {
@@ -85,15 +80,15 @@ QPushButton* MakeButton(QWidget* parent, const QRect& rect, const QString& text)
 
 } // namespace
 
-ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, AppContext& context, QWidget* owner, const QRect& screenRect)
-    : ToolWindow(table, owner, QStringLiteral("Thresholds"), screenRect), context_(context)
+ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, Workbench& workbench, QWidget* owner, const QRect& screenRect)
+    : ToolWindow(table, owner, QStringLiteral("Thresholds"), screenRect), workbench_(workbench), model_(workbench.thresholds())
 {
     setFixedSize(screenRect.size());
 
-    low_ = MakeSlider(this, QRect(10, 10, 350, 20), 0, QStringLiteral("Low threshold"));
-    high_ = MakeSlider(this, QRect(10, 42, 350, 20), ThresholdMaximum, QStringLiteral("High threshold"));
-    lowEdit_ = MakeEdit(this, QRect(375, 10, 38, 18), QStringLiteral("0"), QStringLiteral("Low threshold value"));
-    highEdit_ = MakeEdit(this, QRect(375, 40, 38, 18), QStringLiteral("32767"), QStringLiteral("High threshold value"));
+    low_ = MakeSlider(this, QRect(10, 10, 350, 20), model_.LowThreshold(), QStringLiteral("Low threshold"));
+    high_ = MakeSlider(this, QRect(10, 42, 350, 20), model_.HighThreshold(), QStringLiteral("High threshold"));
+    lowEdit_ = MakeEdit(this, QRect(375, 10, 38, 18), QString::fromStdString(model_.lowText()), QStringLiteral("Low threshold value"));
+    highEdit_ = MakeEdit(this, QRect(375, 40, 38, 18), QString::fromStdString(model_.highText()), QStringLiteral("High threshold value"));
     // 38 pixels cut "32767" to "2767" in common fonts: the edits take the size five digits
     // need in the font they have. The window keeps its size unless they would come closer
     // to its right edge than the sliders are to its left one.
@@ -107,18 +102,24 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, AppContext& context, 
     invertButton_ = MakeButton(this, QRect(150, 75, 80, 25), QStringLiteral("Invert"));
 
     // textChanged comes from typing and from setText alike, as the edits' change
-    // notification does.
-    connect(lowEdit_, &QLineEdit::textChanged, this, [this] { editChanged(lowEdit_, low_); });
-    connect(highEdit_, &QLineEdit::textChanged, this, [this] { editChanged(highEdit_, high_); });
-    // valueChanged also follows setValue; the program's own moves are filtered out in
-    // slidersMoved, so that only the user's scrolling sets the edit texts.
-    connect(low_, &QSlider::valueChanged, this, [this] { slidersMoved(); });
-    connect(high_, &QSlider::valueChanged, this, [this] { slidersMoved(); });
+    // notification does; the window's own settings of the model's texts are not passed
+    // back.
+    connect(lowEdit_, &QLineEdit::textChanged, this, [this] { editChanged(lowEdit_); });
+    connect(highEdit_, &QLineEdit::textChanged, this, [this] { editChanged(highEdit_); });
+    // valueChanged also follows setValue; only the user's scrolling reaches the model.
+    connect(low_, &QSlider::valueChanged, this, [this] { sliderMoved(low_); });
+    connect(high_, &QSlider::valueChanged, this, [this] { sliderMoved(high_); });
     connect(autoButton_, &QPushButton::clicked, this, &ThresholdsWindow::autoThresholds);
     connect(invertButton_, &QPushButton::clicked, this, &ThresholdsWindow::invert);
 
     low_->installEventFilter(this);
     high_->installEventFilter(this);
+    model_.setView(this);
+}
+
+ThresholdsWindow::~ThresholdsWindow()
+{
+    model_.setView(nullptr);
 }
 
 int ThresholdsWindow::LowThreshold() const
@@ -131,74 +132,50 @@ int ThresholdsWindow::HighThreshold() const
     return high_->value();
 }
 
-void ThresholdsWindow::setPosition(QSlider* slider, int position)
+void ThresholdsWindow::thresholdsChanged()
 {
-    // A move by the program is not a scroll of the user's: the edits are left alone.
-    const bool saved = movingByProgram_;
-    movingByProgram_ = true;
-    slider->setValue(position);
-    movingByProgram_ = saved;
+    const bool saved = showingModel_;
+    showingModel_ = true;
+    const QString lowText = QString::fromStdString(model_.lowText());
+    const QString highText = QString::fromStdString(model_.highText());
+    if (lowEdit_->text() != lowText)
+        lowEdit_->setText(lowText);
+    if (highEdit_->text() != highText)
+        highEdit_->setText(highText);
+    low_->setValue(model_.LowThreshold());
+    high_->setValue(model_.HighThreshold());
+    showingModel_ = saved;
 }
 
-void ThresholdsWindow::editChanged(QLineEdit* edit, QSlider* slider)
+void ThresholdsWindow::editChanged(QLineEdit* edit)
 {
-    if (!dragFlag_)
+    if (showingModel_)
         return;
-    const std::string text = edit->text().left(EditReadLength).toStdString();
-    const EditThreshold rule = ThresholdFromEditText(text);
-    setPosition(slider, rule.position);
-    if (rule.replaceText)
-        setEditText(edit, QString::number(ThresholdMaximum));
-    emit redrawRequested();
+    const std::string text = edit->text().toStdString();
+    if (edit == lowEdit_)
+        model_.setLowText(text);
+    else
+        model_.setHighText(text);
 }
 
-void ThresholdsWindow::slidersMoved()
+void ThresholdsWindow::sliderMoved(QSlider* slider)
 {
-    if (movingByProgram_)
+    if (showingModel_)
         return;
-    setEditText(lowEdit_, QString::number(low_->value()));
-    setEditText(highEdit_, QString::number(high_->value()));
-}
-
-void ThresholdsWindow::setEditText(QLineEdit* edit, const QString& text)
-{
-    if (edit->text() == text) {
-        // QLineEdit reports nothing when its text does not change; the rules still apply.
-        editChanged(edit, edit == lowEdit_ ? low_ : high_);
-        return;
-    }
-    edit->setText(text);
+    if (slider == low_)
+        model_.scrollLow(slider->value());
+    else
+        model_.scrollHigh(slider->value());
 }
 
 void ThresholdsWindow::autoThresholds()
 {
-    if (!context_.imagePresent()) {
-        setEditText(lowEdit_, QStringLiteral("0"));
-        setEditText(highEdit_, QString::number(ThresholdMaximum));
-        return;
-    }
-    const ImageGrid& grid = context_.imageA.grid;
-    const std::optional<double> median = TryImageMedian(grid);
-    if (!median) {
-        // The thresholds stay as they are.
-        context_.messages.showError(NotEnoughMemoryText(grid.width(), grid.height()));
-        return;
-    }
-    const AutoThresholds values = AutoThresholdsFromMedian(*median);
-    setEditText(lowEdit_, QString::number(values.low));
-    setEditText(highEdit_, QString::number(values.high));
+    workbench_.autoThresholds();
 }
 
 void ThresholdsWindow::invert()
 {
-    const int p1 = low_->value();
-    const int p2 = high_->value();
-    setPosition(low_, p2);
-    setPosition(high_, p1);
-    const QString t1 = lowEdit_->text().left(EditReadLength);
-    const QString t2 = highEdit_->text().left(EditReadLength);
-    setEditText(lowEdit_, t2);
-    setEditText(highEdit_, t1);
+    model_.invert();
 }
 
 bool ThresholdsWindow::eventFilter(QObject* watched, QEvent* event)
@@ -208,13 +185,10 @@ bool ThresholdsWindow::eventFilter(QObject* watched, QEvent* event)
         const QEvent::Type type = event->type();
         if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
             if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-                dragFlag_ = false;
+                model_.pressTrackbar();
         } else if (type == QEvent::MouseButtonRelease) {
-            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-                dragFlag_ = true;
-                emit redrawRequested();
-                setEditText(slider == low_ ? lowEdit_ : highEdit_, QString::number(slider->value()));
-            }
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+                model_.releaseTrackbar(slider == low_);
         }
     }
     return ToolWindow::eventFilter(watched, event); // the slider handles the event as well

@@ -2,7 +2,7 @@
 
 #include <QRect>
 
-#include "display/DisplayBitmap.h"
+#include "display/ThresholdModel.h"
 #include "gui/ToolWindow.h"
 
 class QLineEdit;
@@ -11,13 +11,13 @@ class QSlider;
 
 namespace skyvane {
 
-struct AppContext;
+class Workbench;
 
-// The tool window that holds the display thresholds: two sliders (the only store of the
-// thresholds), an edit beside each showing and accepting its value, "Auto" and "Invert".
-// Every change of a threshold ends in redrawRequested, which the main window answers by
-// re-rendering the display.
-class ThresholdsWindow : public ToolWindow, public ThresholdSource {
+// The tool window of the display thresholds: two sliders, an edit beside each showing and
+// accepting its value, "Auto" and "Invert". It shows the workbench's threshold model and
+// hands it every change the user makes; the model's rules do the rest (and ask for the
+// redraws).
+class ThresholdsWindow : public ToolWindow, private ThresholdModel::View {
     Q_OBJECT
 public:
     static constexpr int RedrawCommandId = 42005;
@@ -27,10 +27,11 @@ public:
     // Caption "Thresholds", fixed size; sliders 0..32767 with page step 200 ("Low
     // threshold" at 0, "High threshold" at 32767), edits "Low threshold value" ("0") and
     // "High threshold value" ("32767"), buttons "Auto" and "Invert".
-    ThresholdsWindow(ToolWindowTable& table, AppContext& context, QWidget* owner, const QRect& screenRect);
+    ThresholdsWindow(ToolWindowTable& table, Workbench& workbench, QWidget* owner, const QRect& screenRect);
+    ~ThresholdsWindow() override;
 
-    int LowThreshold() const override;   // the first slider's position
-    int HighThreshold() const override;  // the second slider's position
+    int LowThreshold() const;   // the first slider's position
+    int HighThreshold() const;  // the second slider's position
 
     QSlider* lowSlider() const { return low_; }
     QSlider* highSlider() const { return high_; }
@@ -41,7 +42,7 @@ public:
 
     // Cleared while a mouse button is held on a slider; while clear, edit changes move
     // no slider and request no redraw.
-    bool dragFlag() const { return dragFlag_; }
+    bool dragFlag() const { return !model_.trackbarPressed(); }
 
 public slots:
     // Window command 42006: from the median of Image A (median - 200, median + 1000,
@@ -50,31 +51,24 @@ public slots:
     // Window command 42007: positions exchanged, then the edit texts exchanged.
     void invert();
 
-signals:
-    // The redraw command (42005) to the main window, which connects it directly so that
-    // the picture is re-rendered before the emitting call returns.
-    void redrawRequested();
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void editChanged(QLineEdit* edit, QSlider* slider);
-    void slidersMoved();
-    void setPosition(QSlider* slider, int position);
-    // Puts text into edit and applies it as an edit change even when the text is already
-    // there (a text box that is set to its own text still reports the change).
-    void setEditText(QLineEdit* edit, const QString& text);
+    // ThresholdModel::View: the widgets take the model's positions and texts.
+    void thresholdsChanged() override;
+    void editChanged(QLineEdit* edit);
+    void sliderMoved(QSlider* slider);
 
-    AppContext& context_;
+    Workbench& workbench_;
+    ThresholdModel& model_;
     QSlider* low_ = nullptr;
     QSlider* high_ = nullptr;
     QLineEdit* lowEdit_ = nullptr;
     QLineEdit* highEdit_ = nullptr;
     QPushButton* autoButton_ = nullptr;
     QPushButton* invertButton_ = nullptr;
-    bool dragFlag_ = true;
-    bool movingByProgram_ = false;
+    bool showingModel_ = false; // the widgets are being set from the model
 };
 
 } // namespace skyvane

@@ -6,14 +6,14 @@ class QWidget;
 
 namespace skyvane {
 
-struct AppContext;
 class DialogProvider;
+class Workbench;
 
 // "Working directory": asks for a folder (dialogs.chooseFolder, preselecting the working
-// directory). On a choice the folder becomes WorkingDirectory, its lists are replaced by a
-// new expanded [WORK<n>] list holding its *.fit files (ImageListTree::ReplaceWorkList),
-// and "PATH" / "Working path" is written to context.settingsPath. LastImageFolder is left
-// alone. Cancel changes nothing.
-void ChooseWorkingDirectory(QWidget* owner, AppContext& context, DialogProvider& dialogs, const QString& title);
+// directory). A choice becomes the working directory (Workbench::setWorkingDirectory: its
+// lists replaced by a new expanded [WORK<n>] list of its *.fit files, "PATH" / "Working
+// path" written to the settings file). LastImageFolder is left alone. Cancel changes
+// nothing.
+void ChooseWorkingDirectory(QWidget* owner, Workbench& workbench, DialogProvider& dialogs, const QString& title);
 
 } // namespace skyvane

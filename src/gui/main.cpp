@@ -62,7 +62,7 @@ int main(int argc, char* argv[])
         window.setGeometry(screen->availableGeometry());
     window.showMaximized();
     if (argc > 1 && argv[1][0] != '\0')
-        window.openingSequence(skyvane::CommandLinePath(argv[1]));
+        window.openImage(skyvane::CommandLinePath(argv[1]));
     app.exec();
     return 0;
 }

@@ -103,54 +103,6 @@ TEST_F(CommandProtocolTest, BlankCommandIsNotEmpty)
     EXPECT_EQ(tc.context.ReplySlot, "     unknown command !");
 }
 
-TEST_F(CommandProtocolTest, SubmitEchoesThenExecutes)
-{
-    SubmitCommand(tc.context, "add 2.5", window);
-    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho, CodeReplied}));
-    EXPECT_EQ(window.replySlotAtCode.front(), "") << "the echo comes before the execution";
-    EXPECT_EQ(tc.context.CommandSlot, "add 2.5");
-    EXPECT_EQ(tc.context.imageA.grid[0][0], 3.5);
-    EXPECT_EQ(window.history, ">add 2.5\r\n     offset has been added to image\r\n>");
-}
-
-TEST_F(CommandProtocolTest, SubmitAfterTypedTextEchoesBehindItButRunsOnlyTheComposedText)
-{
-    window.history = ">size";
-    SubmitCommand(tc.context, "add 2.5", window);
-    EXPECT_EQ(window.history, ">sizeadd 2.5\r\n     offset has been added to image\r\n>");
-    EXPECT_EQ(tc.context.ReplySlot, "     offset has been added to image");
-}
-
-TEST_F(CommandProtocolTest, SubmitWithTheCallersExecuteStep)
-{
-    std::vector<std::string> slotAtExecute;
-    SubmitCommand(tc.context, "size", window, [&] {
-        slotAtExecute.push_back(tc.context.CommandSlot);
-        HandleExecuteMessage(tc.context, CodeExecute, window);
-    });
-    EXPECT_EQ(slotAtExecute, (std::vector<std::string>{"size"}));
-    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho, CodeReplied}));
-
-    // An execute step that does nothing: only the echo happened.
-    window.codes.clear();
-    SubmitCommand(tc.context, "stat", window, [] {});
-    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho}));
-    EXPECT_EQ(tc.context.CommandSlot, "stat");
-}
-
-TEST_F(CommandProtocolTest, SubmitEmptyTextGivesANewPromptOnly)
-{
-    SubmitCommand(tc.context, "", window);
-    EXPECT_EQ(window.codes, (std::vector<int>{CodeEcho, CodeEmpty}));
-    EXPECT_EQ(window.history, ">\r\n>");
-}
-
-TEST_F(CommandProtocolTest, MultiLineReplyIsAppendedWholeWithThePromptOnItsOwnLine)
-{
-    SubmitCommand(tc.context, "stat", window);
-    EXPECT_EQ(window.history, ">stat\r\n     min = 1\r\n     max = 1\r\n     median = 1\r\n     mean = 1\r\n     sigma = 0\r\n>");
-}
-
 TEST(CommandHistory, TextForEachCode)
 {
     struct Case {
@@ -172,25 +124,6 @@ TEST(CommandHistory, TextForEachCode)
     for (const Case& c : cases)
         EXPECT_EQ(HistoryAfterReply(c.history, c.code, "CMD", "REPLY"), c.expected) << c.history << " code " << c.code;
     EXPECT_EQ(HistoryAfterReply(">", CodeReplied, "", ""), ">\r\n\r\n>");
-}
-
-TEST(CommandHistory, TypedCommandIsTheLastLineAfterItsPrompt)
-{
-    struct Case {
-        const char* history;
-        const char* command;
-    };
-    const Case cases[] = {
-        {">", ""},
-        {">stat", "stat"},
-        {">stat\r\n     min = 1\r\n> size ", " size "},
-        {">a\n>b", "b"},
-        {">a\r\n>", ""},
-        {"", ""},
-        {">x\r\n", ""},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(TypedCommand(c.history), c.command) << c.history;
 }
 
 } // namespace

@@ -17,16 +17,16 @@
 #include <gtest/gtest.h>
 
 #include "command/CommandProtocol.h"
+#include "gui/CommandWindow.h"
 #include "gui/PrivateMessages.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
-#include "gui/CommandWindow.h"
 
 namespace skyvane {
 namespace {
 
 using test::DrainEvents;
-using test::TestContext;
+using test::TestWorkbench;
 
 // The main window's side of the protocol: WM_PRIVATE_CMD_EXE runs the interpreter on the
 // test context and answers the Command window.
@@ -106,7 +106,7 @@ protected:
         EXPECT_EQ(edit->toPlainText(), expected);
     }
 
-    TestContext ctx;
+    TestWorkbench ctx;
     QWidget owner;
     ToolWindowTable table;
     std::unique_ptr<CommandWindow> window;
@@ -320,7 +320,7 @@ TEST_F(CommandWindowTest, SelectAllAndTypeIsUndone)
 TEST_F(CommandWindowTest, EchoFollowsTypedButUnsubmittedText)
 {
     type("size");
-    SubmitCommand(ctx.context, "add 2.5", *window);
+    ctx.workbench.submitCommand("add 2.5", *window);
     EXPECT_EQ(window->historyText(), ">sizeadd 2.5\r\n     no image !\r\n>");
     EXPECT_EQ(ctx.context.CommandSlot, "add 2.5");
     expectShownMatches();
@@ -382,7 +382,7 @@ TEST_F(CommandWindowTest, HiddenWindowKeepsGainingHistory)
     EXPECT_FALSE(window->close());
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(hidden.count(), 1);
-    SubmitCommand(ctx.context, "size", *window);
+    ctx.workbench.submitCommand("size", *window);
     window->show();
     EXPECT_EQ(window->historyText(), ">size\r\n     no image !\r\n>");
     expectShownMatches();
@@ -452,7 +452,7 @@ TEST_F(CommandWindowTest, PastedLinesBecomeOneInputLine)
 TEST_F(CommandWindowTest, UpAndDownOnThePromptLineRecallCommands)
 {
     command("size");
-    SubmitCommand(ctx.context, "stat", *window); // a menu's command, echoed at the prompt
+    ctx.workbench.submitCommand("stat", *window); // a menu's command, echoed at the prompt
     const std::string before = window->historyText();
     type("me");
     key(Qt::Key_Up);

@@ -28,14 +28,14 @@
 #include <QTest>
 #include <QTreeWidget>
 
-#include "gui/ThresholdsWindow.h"
+#include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
+#include "gui/ImageListWindow.h"
 #include "gui/MainWindow.h"
+#include "gui/ThresholdsWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "gui/CommandWindow.h"
-#include "gui/ImageListWindow.h"
 
 // Readable colours in failures.
 inline void PrintTo(const QColor& c, std::ostream* os)
@@ -429,7 +429,7 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
     const int hi = thresholds()->HighThreshold();
 
     dialogs.answers = {QStringLiteral("[WORK]")};
-    choose(MainIds::MedianImage);
+    choose(MainIds::CombineMedian);
     EXPECT_EQ(dialogs.offeredTags, QStringList{"[WORK]"});
     std::string expected = ">median [WORK]\r\n     median image has been calculated\r\n>";
     EXPECT_EQ(history(), expected);
@@ -447,7 +447,7 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
 
     dialogs.answers = {QStringLiteral("[WORK]")};
     dialogs.constants = {1.8, 3.0};
-    choose(MainIds::SigmaClipping);
+    choose(MainIds::CombineSigmaClipping);
     expected += "sigmaclip [WORK] 1.8 3\r\n     co-added image has been calculated with sigma clipping\r\n>";
     EXPECT_EQ(history(), expected);
     int rejected = 0;
@@ -470,7 +470,7 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
 
     const std::vector<int> five = {0, 1, 3, 4, 5};
     dialogs.answers = {QStringLiteral("[WORK]")};
-    choose(MainIds::MedianImage);
+    choose(MainIds::CombineMedian);
     expected += "median [WORK]\r\n     median image has been calculated\r\n>";
     EXPECT_EQ(history(), expected);
     for (int x = 0; x < FrameWidth; ++x)
@@ -480,7 +480,7 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
 
     dialogs.answers = {QStringLiteral("[WORK]")};
     dialogs.constants = {1.8, 3.0};
-    choose(MainIds::SigmaClipping);
+    choose(MainIds::CombineSigmaClipping);
     expected += "sigmaclip [WORK] 1.8 3\r\n     co-added image has been calculated with sigma clipping\r\n>";
     EXPECT_EQ(history(), expected);
     rejected = 0;
@@ -496,7 +496,7 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
     ASSERT_FALSE(lists.IsFileSelected(first));
     dialogs.answers = {QStringLiteral("[WORK]")};
     dialogs.constants = {1.8, 3.0};
-    choose(MainIds::SigmaClipping);
+    choose(MainIds::CombineSigmaClipping);
     expected += "sigmaclip [WORK] 1.8 3\r\n     sigma clipping requires at least 5 images!\r\n>";
     EXPECT_EQ(history(), expected);
     EXPECT_TRUE(messages.texts.empty());

@@ -14,8 +14,8 @@
 #include <QUrl>
 #include <QWindow>
 
-#include "gui/ThresholdsWindow.h"
 #include "gui/MainWindow.h"
+#include "gui/ThresholdsWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
@@ -108,9 +108,9 @@ TEST(FileDrop, DroppedFileOpensAsOpenFitsOpensIt)
     for (const std::string& file : {image, dir.file("notes.fit")}) {
         SCOPED_TRACE(file);
         Desk dropped(dir);
-        dropped.window->openingSequence(shown); // the drop replaces what is displayed
+        dropped.window->openImage(shown); // the drop replaces what is displayed
         Desk opened(dir);
-        opened.window->openingSequence(shown);
+        opened.window->openImage(shown);
         const DropAnswer answer = dragAndDrop(dropped, *filesData({file}));
         opened.dialogs.answers.push_back(QString::fromStdString(file));
         opened.window->runCommand(MainIds::OpenFits);

@@ -14,16 +14,16 @@
 #include <gtest/gtest.h>
 
 #include "gui/DialogProvider.h"
+#include "gui/ImageListWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "gui/ImageListWindow.h"
 
 namespace skyvane {
 namespace {
 
 using test::TempDir;
-using test::TestContext;
+using test::TestWorkbench;
 
 using FakeDialogs = test::ScriptedDialogs;
 
@@ -50,9 +50,11 @@ protected:
             WriteSmallFits(other->file(name));
         workDir = work->path().string();
         otherDir = other->path().string();
-        ctx.context.settings.WorkingDirectory = workDir;
-        ctx.context.settings.LastImageFolder = workDir;
-        window = std::make_unique<ImageListWindow>(table, ctx.context, dialogs, nullptr, QRect(900, 100, 300, 500));
+        Settings settings;
+        settings.WorkingDirectory = workDir;
+        settings.LastImageFolder = workDir;
+        ctx.workbench.start(settings, "");
+        window = std::make_unique<ImageListWindow>(table, ctx.workbench, dialogs, nullptr, QRect(900, 100, 300, 500));
         QApplication::processEvents();
     }
 
@@ -155,7 +157,7 @@ protected:
         return s;
     }
 
-    TestContext ctx;
+    TestWorkbench ctx;
     ToolWindowTable table;
     FakeDialogs dialogs;
     std::unique_ptr<TempDir> work;

@@ -20,15 +20,15 @@
 #include <QStatusBar>
 #include <QTest>
 
+#include "gui/CommandWindow.h"
+#include "gui/DialogProvider.h"
+#include "gui/ImageListWindow.h"
+#include "gui/MainWindow.h"
 #include "gui/ThresholdsWindow.h"
 #include "image/FitsReader.h"
-#include "gui/DialogProvider.h"
-#include "gui/MainWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "gui/CommandWindow.h"
-#include "gui/ImageListWindow.h"
 
 namespace skyvane {
 namespace {
@@ -102,7 +102,7 @@ TEST_F(MainWindowTest, StartsEmptyWithTitleMenusAndStatusParts)
 
 TEST_F(MainWindowTest, OpeningSequenceLoadsDisplaysSetsAutoThresholdsAndCaption)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     EXPECT_TRUE(messages.texts.empty());
     EXPECT_TRUE(window->context().display.isImageDisplayed());
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
@@ -118,7 +118,7 @@ TEST_F(MainWindowTest, OpeningSequenceLoadsDisplaysSetsAutoThresholdsAndCaption)
 
 TEST_F(MainWindowTest, FailedOpenStillCompletesTheSequence)
 {
-    window->openingSequence(dir.file("missing.fit"));
+    window->openImage(dir.file("missing.fit"));
     ASSERT_FALSE(messages.texts.empty());
     EXPECT_EQ(messages.texts.back(), "Error while reading image size");
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + dir.file("missing.fit") + "]"));
@@ -139,7 +139,7 @@ TEST_F(MainWindowTest, OpenFitsMenuAndCancel)
 
 TEST_F(MainWindowTest, ConstantItemsComposeExactCommandsAndShowReplies)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     dialogs.constants = {0.1, 2.5, std::nullopt, 4.0};
     trigger(MainIds::AddConstant);
     EXPECT_EQ(window->context().CommandSlot, "add 0.10000000000000001");
@@ -161,7 +161,7 @@ TEST_F(MainWindowTest, ConstantItemsComposeExactCommandsAndShowReplies)
 
 TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     const std::string other = test::WriteFitsFunction(dir.file("other.fit"), 100, 100, ramp);
     dialogs.answers.push_back(QString::fromStdString(other));
     trigger(MainIds::SubtractImage);
@@ -170,15 +170,15 @@ TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
     EXPECT_DOUBLE_EQ(window->context().imageA.grid[5][5], 0.0);
 
     dialogs.answers = {QString(), QStringLiteral("[WORK]")};
-    trigger(MainIds::MedianImage); // nothing chosen
+    trigger(MainIds::CombineMedian); // nothing chosen
     EXPECT_EQ(window->context().CommandSlot, "sub (" + other + ")");
     EXPECT_EQ(dialogs.offeredTags, QStringList{"[WORK]"});
-    trigger(MainIds::ArithmeticSum);
+    trigger(MainIds::CombineMean);
     EXPECT_EQ(window->context().CommandSlot, "mean [WORK]");
 
     dialogs.answers = {QStringLiteral("[WORK]")};
     dialogs.constants = {2.5, 2.9};
-    trigger(MainIds::SigmaClipping);
+    trigger(MainIds::CombineSigmaClipping);
     EXPECT_EQ(window->context().CommandSlot, "sigmaclip [WORK] 2.5 2");
 }
 
@@ -187,7 +187,7 @@ TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
     trigger(MainIds::SaveFits);
     trigger(MainIds::ExportBmp);
     EXPECT_TRUE(dialogs.asked.empty()); // no dialog without an image
-    window->openingSequence(image);
+    window->openImage(image);
     trigger(MainIds::SaveFits); // cancelled
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
     const std::string saved = dir.file("saved.fit");
@@ -204,7 +204,7 @@ TEST_F(MainWindowTest, SaveAndExportNeedADisplayedImageAndSetTheCaption)
 
 TEST_F(MainWindowTest, AFailedSaveLeavesTheCaption)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     const QString caption = window->windowTitle();
     const std::string nowhere = dir.file("no/such/folder/saved.fit");
     dialogs.answers = {QString::fromStdString(nowhere)};
@@ -218,7 +218,7 @@ TEST_F(MainWindowTest, AFailedSaveLeavesTheCaption)
 // rather than a half-read frame shown under the file's name.
 TEST_F(MainWindowTest, AFileCutShortOpensAsNoImage)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     const std::string cut = test::WriteFitsFunction(dir.file("cut.fit"), 100, 100, ramp);
     std::filesystem::resize_file(cut, 2880 + 100 * 40 * 8);
     dialogs.answers = {QString::fromStdString(cut)};
@@ -267,12 +267,12 @@ TEST(MessageBoxFeedbackTest, AMessageAboutAFileShowsItsPathUnderTheExactText)
 
 TEST_F(MainWindowTest, PopupClearDisplayResetsCaptionButTypedClearDoesNot)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     window->context().CommandSlot = "clear";
     window->SubmitCommand("clear");
     EXPECT_FALSE(window->context().display.isImageDisplayed());
     EXPECT_EQ(window->windowTitle(), QString::fromStdString("Skyvane v1.7 - [" + image + "]"));
-    window->openingSequence(image);
+    window->openImage(image);
     trigger(MainIds::PopupClearDisplay);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Skyvane v1.7"));
     EXPECT_TRUE(window->picture().isNull());
@@ -282,7 +282,7 @@ TEST_F(MainWindowTest, PopupClearDisplayResetsCaptionButTypedClearDoesNot)
 
 TEST_F(MainWindowTest, PointerReadoutShowsOneBasedPositionsInsideThePicture)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     QWidget* view = window->displayView();
     auto move = [&](int x, int y) {
         QMouseEvent event(QEvent::MouseMove, QPointF(x, y), view->mapToGlobal(QPointF(x, y)), Qt::NoButton,
@@ -345,7 +345,7 @@ TEST_F(MainWindowTest, ItemsWithoutBehaviourDoNothing)
 
 TEST_F(MainWindowTest, ThresholdChangeRedrawsThePicture)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     EXPECT_EQ(qGray(window->picture().pixel(0, 99)), 0);   // 1000, below the low threshold
     EXPECT_EQ(qGray(window->picture().pixel(99, 0)), 255); // 10999, above the high one
     window->thresholdsWindow()->invert();
@@ -402,7 +402,7 @@ namespace {
 
 TEST_F(MainWindowTest, ExportRightAfterAThresholdChangeWritesTheNewPicture)
 {
-    window->openingSequence(image);
+    window->openImage(image);
     window->thresholdsWindow()->invert(); // no event is processed before the export
     const std::string bmp = dir.file("negative.bmp");
     dialogs.answers = {QString::fromStdString(bmp)};

@@ -20,14 +20,13 @@
 namespace skyvane {
 namespace {
 
-using test::TestContext;
+using test::TestWorkbench;
 
 class ThresholdsWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        window = std::make_unique<ThresholdsWindow>(table, ctx.context, &owner, QRect(100, 600, 438, 135));
-        redraws = std::make_unique<QSignalSpy>(window.get(), &ThresholdsWindow::redrawRequested);
+        window = std::make_unique<ThresholdsWindow>(table, ctx.workbench, &owner, QRect(100, 600, 438, 135));
     }
 
     // Image A with the given pixels, displayed.
@@ -53,7 +52,7 @@ protected:
         window->highEdit()->setText(QString::number(high));
         ASSERT_EQ(window->LowThreshold(), low);
         ASSERT_EQ(window->HighThreshold(), high);
-        redraws->clear();
+        redraws.clear();
     }
 
     QPoint handleCentre(QSlider* slider)
@@ -80,11 +79,19 @@ protected:
         QApplication::sendEvent(slider, &event);
     }
 
-    TestContext ctx;
+    // The redraw requests the window's changes make, as the workbench hears of them.
+    struct Redraws {
+        explicit Redraws(TestWorkbench& ctx) : ctx_(ctx) {}
+        int count() const { return ctx_.redraws; }
+        void clear() { ctx_.redraws = 0; }
+        TestWorkbench& ctx_;
+    };
+
+    TestWorkbench ctx;
     QWidget owner;
     ToolWindowTable table;
     std::unique_ptr<ThresholdsWindow> window;
-    std::unique_ptr<QSignalSpy> redraws;
+    Redraws redraws{ctx};
 };
 
 TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
@@ -129,7 +136,7 @@ TEST_F(ThresholdsWindowTest, StartsWithTheFullRangeAndTheControlsInPlace)
     EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Auto"), window->autoButton());
     EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Invert"), window->invertButton());
     EXPECT_EQ(window->accessibleName(), QString("Thresholds"));
-    EXPECT_EQ(redraws->count(), 0);
+    EXPECT_EQ(redraws.count(), 0);
 }
 
 // "32767" must not show as "2767". An edit too narrow for its text scrolls it to keep the
@@ -143,10 +150,10 @@ TEST(ThresholdEdits, FiveDigitsShowWhole)
         if (points > 0)
             font.setPointSize(points);
         QApplication::setFont(font);
-        TestContext ctx;
+        TestWorkbench ctx;
         QWidget owner;
         ToolWindowTable table;
-        ThresholdsWindow window(table, ctx.context, &owner, QRect(100, 600, 438, 135));
+        ThresholdsWindow window(table, ctx.workbench, &owner, QRect(100, 600, 438, 135));
         for (QLineEdit* edit : {window.lowEdit(), window.highEdit()}) {
             for (const char* text : {"32767", "88888", "00000"}) {
                 edit->setText(QString::fromLatin1(text));
@@ -200,20 +207,20 @@ TEST_F(ThresholdsWindowTest, TypedTextMovesThePairedSlider)
 TEST_F(ThresholdsWindowTest, EveryEditChangeRequestsARedraw)
 {
     window->lowEdit()->setText("700");
-    EXPECT_EQ(redraws->count(), 1);
+    EXPECT_EQ(redraws.count(), 1);
     EXPECT_EQ(window->LowThreshold(), 700);
 
     // Replacing the text by "32767" is itself an edit change: two redraws.
-    redraws->clear();
+    redraws.clear();
     window->highEdit()->setText("40000");
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
     EXPECT_EQ(window->highEdit()->text(), QString("32767"));
 
     // Typing: one redraw per keystroke.
-    redraws->clear();
+    redraws.clear();
     window->lowEdit()->selectAll();
     QTest::keyClicks(window->lowEdit(), "25");
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
     EXPECT_EQ(window->LowThreshold(), 25);
 }
 
@@ -224,20 +231,20 @@ TEST_F(ThresholdsWindowTest, KeyboardStepsRedrawOncePerEdit)
     EXPECT_EQ(low->value(), 1);
     EXPECT_EQ(window->lowEdit()->text(), QString("1"));
     EXPECT_EQ(window->highEdit()->text(), QString("32767"));
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 
-    redraws->clear();
+    redraws.clear();
     QTest::keyClick(low, Qt::Key_PageUp);
     EXPECT_EQ(low->value(), 201);
     EXPECT_EQ(window->lowEdit()->text(), QString("201"));
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 
-    redraws->clear();
+    redraws.clear();
     QTest::keyClick(window->highSlider(), Qt::Key_PageDown);
     EXPECT_EQ(window->HighThreshold(), 32567);
     EXPECT_EQ(window->highEdit()->text(), QString("32567"));
     EXPECT_EQ(window->LowThreshold(), 201);
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 }
 
 TEST_F(ThresholdsWindowTest, DraggingRedrawsOnlyOnRelease)
@@ -252,16 +259,16 @@ TEST_F(ThresholdsWindowTest, DraggingRedrawsOnlyOnRelease)
     const int dragged = low->value();
     EXPECT_GT(dragged, 0);
     EXPECT_EQ(window->lowEdit()->text(), QString::number(dragged)); // the edit follows
-    EXPECT_EQ(redraws->count(), 0);                                 // the picture does not
+    EXPECT_EQ(redraws.count(), 0);                                 // the picture does not
 
     // While the button is held, edit changes move nothing.
     window->highEdit()->setText("500");
     EXPECT_EQ(window->HighThreshold(), 32767);
-    EXPECT_EQ(redraws->count(), 0);
+    EXPECT_EQ(redraws.count(), 0);
 
     mouse(low, QEvent::MouseButtonRelease, handle + QPoint(100, 0), Qt::LeftButton, Qt::NoButton);
     EXPECT_TRUE(window->dragFlag());
-    EXPECT_EQ(redraws->count(), 2); // the release, then the paired edit's text applied again
+    EXPECT_EQ(redraws.count(), 2); // the release, then the paired edit's text applied again
     EXPECT_EQ(low->value(), dragged);
     EXPECT_EQ(window->lowEdit()->text(), QString::number(dragged));
     // The high edit kept the text typed while dragging; its slider stays where it was.
@@ -273,11 +280,11 @@ TEST_F(ThresholdsWindowTest, ClickingTheGrooveStepsAPageAndRedrawsOnRelease)
     QSlider* high = window->highSlider();
     const QPoint groove(20, high->height() / 2); // far left of the handle at 32767
     mouse(high, QEvent::MouseButtonPress, groove, Qt::LeftButton, Qt::LeftButton);
-    EXPECT_EQ(redraws->count(), 0);
+    EXPECT_EQ(redraws.count(), 0);
     mouse(high, QEvent::MouseButtonRelease, groove, Qt::LeftButton, Qt::NoButton);
     EXPECT_LT(high->value(), 32767);
     EXPECT_EQ(window->highEdit()->text(), QString::number(high->value()));
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
     EXPECT_TRUE(window->dragFlag());
 }
 
@@ -288,7 +295,7 @@ TEST_F(ThresholdsWindowTest, OtherMouseButtonsLeaveTheDragFlagAlone)
     EXPECT_TRUE(window->dragFlag());
     mouse(low, QEvent::MouseButtonRelease, handleCentre(low), Qt::RightButton, Qt::NoButton);
     EXPECT_TRUE(window->dragFlag());
-    EXPECT_EQ(redraws->count(), 0);
+    EXPECT_EQ(redraws.count(), 0);
 }
 
 struct AutoCase {
@@ -315,7 +322,7 @@ TEST_F(ThresholdsWindowTest, AutoSetsMedianMinus200AndPlus1000)
         EXPECT_EQ(window->highEdit()->text(), QString(c.high));
         EXPECT_EQ(window->LowThreshold(), QString(c.low).toInt());
         EXPECT_EQ(window->HighThreshold(), QString(c.high).toInt());
-        EXPECT_EQ(redraws->count(), 2);
+        EXPECT_EQ(redraws.count(), 2);
     }
     // The median came from a copy: Image A is unchanged.
     EXPECT_EQ(ctx.context.imageA.grid[0][0], 40000.0);
@@ -326,7 +333,7 @@ TEST_F(ThresholdsWindowTest, AutoTwiceAppliesItsValuesBothTimes)
 {
     display(2, 2, {1000.0, 1234.0, 1235.0, 5000.0});
     window->autoThresholds();
-    redraws->clear();
+    redraws.clear();
 
     // The user moved the slider while the button was held and the edit text still reads
     // the Auto value; Auto must put the slider back although the text does not change.
@@ -336,16 +343,16 @@ TEST_F(ThresholdsWindowTest, AutoTwiceAppliesItsValuesBothTimes)
     low->setValue(3000);
     mouse(low, QEvent::MouseButtonRelease, handleCentre(low), Qt::LeftButton, Qt::NoButton);
     ASSERT_EQ(window->LowThreshold(), 3000);
-    redraws->clear();
+    redraws.clear();
 
     window->autoThresholds();
     EXPECT_EQ(window->LowThreshold(), 1034);
     EXPECT_EQ(window->HighThreshold(), 2234);
-    EXPECT_EQ(redraws->count(), 2);
-    redraws->clear();
+    EXPECT_EQ(redraws.count(), 2);
+    redraws.clear();
     window->autoThresholds(); // nothing changes, and still one redraw per edit
     EXPECT_EQ(window->LowThreshold(), 1034);
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 }
 
 TEST_F(ThresholdsWindowTest, AutoWithoutAnImageRestoresTheFullRange)
@@ -356,7 +363,7 @@ TEST_F(ThresholdsWindowTest, AutoWithoutAnImageRestoresTheFullRange)
     EXPECT_EQ(window->highEdit()->text(), QString("32767"));
     EXPECT_EQ(window->LowThreshold(), 0);
     EXPECT_EQ(window->HighThreshold(), 32767);
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 
     // Displayed, then cleared: no image again.
     display(2, 2, {1.0, 2.0, 3.0, 4.0});
@@ -391,15 +398,15 @@ TEST_F(ThresholdsWindowTest, InvertExchangesAndASecondInvertRestores)
     EXPECT_EQ(window->HighThreshold(), 1000);
     EXPECT_EQ(window->lowEdit()->text(), QString("3000"));
     EXPECT_EQ(window->highEdit()->text(), QString("1000"));
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 
-    redraws->clear();
+    redraws.clear();
     QTest::mouseClick(window->invertButton(), Qt::LeftButton);
     EXPECT_EQ(window->LowThreshold(), 1000);
     EXPECT_EQ(window->HighThreshold(), 3000);
     EXPECT_EQ(window->lowEdit()->text(), QString("1000"));
     EXPECT_EQ(window->highEdit()->text(), QString("3000"));
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 }
 
 TEST_F(ThresholdsWindowTest, InvertCarriesTextsByTheirFirstFiveCharacters)
@@ -419,7 +426,7 @@ TEST_F(ThresholdsWindowTest, InvertCarriesTextsByTheirFirstFiveCharacters)
     window->invert();
     EXPECT_EQ(window->LowThreshold(), 800);
     EXPECT_EQ(window->HighThreshold(), 800);
-    EXPECT_EQ(redraws->count(), 2);
+    EXPECT_EQ(redraws.count(), 2);
 }
 
 TEST_F(ThresholdsWindowTest, CloseHidesAndKeepsTheThresholds)
@@ -434,7 +441,7 @@ TEST_F(ThresholdsWindowTest, CloseHidesAndKeepsTheThresholds)
     window->show();
     EXPECT_EQ(window->lowEdit()->text(), QString("1234"));
     EXPECT_EQ(window->highEdit()->text(), QString("4321"));
-    EXPECT_EQ(redraws->count(), 0);
+    EXPECT_EQ(redraws.count(), 0);
 }
 
 } // namespace

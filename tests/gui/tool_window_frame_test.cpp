@@ -17,17 +17,17 @@
 
 #include <gtest/gtest.h>
 
+#include "gui/CommandWindow.h"
 #include "gui/ThresholdsWindow.h"
 #include "gui/ToolWindow.h"
 #include "gui/ToolWindowFrame.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
-#include "gui/CommandWindow.h"
 
 namespace skyvane {
 namespace {
 
-using test::TestContext;
+using test::TestWorkbench;
 
 // A main window of the given client size with a status bar along its bottom edge.
 struct PlainMain {
@@ -237,7 +237,7 @@ protected:
     {
         main.setGeometry(0, 0, 1200, 900);
         main.show();
-        thresholds = std::make_unique<ThresholdsWindow>(table, ctx.context, &main, QRect(100, 600, 438, 135));
+        thresholds = std::make_unique<ThresholdsWindow>(table, ctx.workbench, &main, QRect(100, 600, 438, 135));
         command = std::make_unique<CommandWindow>(table, ctx.context, &main, QRect(850, 400, 300, 500));
         ASSERT_TRUE(QTest::qWaitForWindowExposed(thresholds.get()));
         ASSERT_TRUE(QTest::qWaitForWindowExposed(command.get()));
@@ -260,7 +260,7 @@ protected:
         return clicked || typed;
     }
 
-    TestContext ctx;
+    TestWorkbench ctx;
     QWidget main;
     ToolWindowTable table;
     std::unique_ptr<ThresholdsWindow> thresholds;

@@ -8,18 +8,18 @@
 #include <gtest/gtest.h>
 
 #include "gui/DialogProvider.h"
+#include "gui/ImageListWindow.h"
 #include "gui/WorkingDirectory.h"
 #include "support/GuiTestSupport.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestSupport.h"
-#include "gui/ImageListWindow.h"
 
 namespace skyvane {
 namespace {
 
 using test::ReadFileBytes;
 using test::TempDir;
-using test::TestContext;
+using test::TestWorkbench;
 using test::WriteFileBytes;
 
 using FolderDialogs = test::ScriptedDialogs;
@@ -51,9 +51,8 @@ protected:
         nextDir = next.path().string();
         ini = config.file("Skyvane.ini");
         WriteFileBytes(ini, "[PATH]\nWorking path=" + workDir + "\n[Image processing parameters]\nHeaders combo 1=1\n");
-        ctx.context.settingsPath = ini;
-        ctx.context.settings = LoadSettings(ini);
-        window = std::make_unique<ImageListWindow>(table, ctx.context, dialogs, nullptr, QRect(900, 100, 300, 500));
+        ctx.workbench.start(LoadSettings(ini), ini);
+        window = std::make_unique<ImageListWindow>(table, ctx.workbench, dialogs, nullptr, QRect(900, 100, 300, 500));
     }
 
     // The lists as the view shows them: label (+ when expanded), then the files.
@@ -77,7 +76,7 @@ protected:
     std::string workDir;
     std::string nextDir;
     std::string ini;
-    TestContext ctx;
+    TestWorkbench ctx;
     ToolWindowTable table;
     FolderDialogs dialogs;
     std::unique_ptr<ImageListWindow> window;
@@ -87,7 +86,7 @@ TEST_F(WorkingDirectoryTest, ChoosingTheCurrentFolderReplacesWorkByWork2)
 {
     ctx.context.lists.ToggleFile(ctx.context.lists.FileItem(1, 1)); // forgotten with the list
     dialogs.answers = {Q(workDir)};
-    ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
+    ChooseWorkingDirectory(window.get(), ctx.workbench, dialogs, Title);
 
     ASSERT_EQ(dialogs.titles.size(), 1);
     EXPECT_EQ(dialogs.titles[0], Title);
@@ -108,7 +107,7 @@ TEST_F(WorkingDirectoryTest, ANewFolderDropsItsListsAndAddsTheNextWorkList)
     const std::string lastFolder = ctx.context.settings.LastImageFolder;
 
     dialogs.answers = {Q(nextDir)};
-    ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
+    ChooseWorkingDirectory(window.get(), ctx.workbench, dialogs, Title);
     EXPECT_EQ(shown(), "[WORK] = " + workDir + " +\n  a.fit selected\n  b.fit selected\n" +
                            "[WORK2] = " + nextDir + " +\n  n1.FIT selected\n  n2.fit selected\n");
     EXPECT_EQ(ctx.context.settings.WorkingDirectory, nextDir);
@@ -119,7 +118,7 @@ TEST_F(WorkingDirectoryTest, ANewFolderDropsItsListsAndAddsTheNextWorkList)
     // Back to the first folder: its [WORK] goes, [WORK3] comes; the chooser starts in the
     // folder chosen last.
     dialogs.answers = {Q(workDir)};
-    ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
+    ChooseWorkingDirectory(window.get(), ctx.workbench, dialogs, Title);
     EXPECT_EQ(dialogs.startFolders.back(), Q(nextDir));
     EXPECT_EQ(shown(), "[WORK2] = " + nextDir + " +\n  n1.FIT selected\n  n2.fit selected\n" +
                            "[WORK3] = " + workDir + " +\n  a.fit selected\n  b.fit selected\n");
@@ -131,7 +130,7 @@ TEST_F(WorkingDirectoryTest, CancelChangesNothing)
     const std::string before = shown();
     const std::string bytes = Bytes(ini);
     dialogs.answers.clear();
-    ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
+    ChooseWorkingDirectory(window.get(), ctx.workbench, dialogs, Title);
     EXPECT_EQ(dialogs.titles.size(), 1);
     EXPECT_EQ(shown(), before);
     EXPECT_EQ(Bytes(ini), bytes);
@@ -144,7 +143,7 @@ TEST_F(WorkingDirectoryTest, AMissingSettingsFileIsCreatedWithThePath)
     const std::string fresh = config.file("sub/Skyvane.ini");
     ctx.context.settingsPath = fresh;
     dialogs.answers = {Q(nextDir)};
-    ChooseWorkingDirectory(window.get(), ctx.context, dialogs, Title);
+    ChooseWorkingDirectory(window.get(), ctx.workbench, dialogs, Title);
     EXPECT_EQ(Bytes(fresh), "[PATH]\nWorking path=" + nextDir + "\n");
 }
 

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "display/DisplayBitmap.h"
-#include "context/AppContext.h"
 #include "base/Feedback.h"
+#include "context/AppContext.h"
+#include "display/DisplayBitmap.h"
+#include "workbench/Workbench.h"
 
 namespace skyvane::test {
 
@@ -78,6 +79,18 @@ struct TestContext {
     RecordingDisplaySink displaySink;
     RecordingStatus status;
     AppContext context{messages, thresholds, displaySink, status};
+};
+
+// A workbench with recording fakes behind every interface; redraws counts the redraw
+// requests it has heard of.
+struct TestWorkbench {
+    TestWorkbench() { workbench.setRedrawListener([this] { ++redraws; }); }
+    RecordingMessages messages;
+    RecordingDisplaySink displaySink;
+    RecordingStatus status;
+    Workbench workbench{messages, displaySink, status};
+    AppContext& context = workbench.context();
+    int redraws = 0;
 };
 
 // Values of a FITS image, row-major: values[y * width + x] is pixel (x, y), row 0 first.

@@ -1,4 +1,4 @@
-#include "display/ThresholdRules.h"
+#include "display/ThresholdModel.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +13,24 @@ namespace {
 
 // An edit is read through a buffer of five characters and a terminator.
 constexpr std::size_t EditReadLength = 5;
+
+// The first `count` characters of UTF-8 text as an edit counts them (in UTF-16 units; a
+// character beyond the first plane takes two), never cutting a character in half.
+std::string_view FirstCharacters(std::string_view text, std::size_t count)
+{
+    std::size_t at = 0;
+    std::size_t units = 0;
+    while (at < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t bytes = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        const std::size_t width = bytes == 4 ? 2 : 1;
+        if (units + width > count)
+            break;
+        units += width;
+        at = std::min(text.size(), at + bytes);
+    }
+    return text.substr(0, at);
+}
 
 // Limits to 0..32767 in double, before any conversion to int, so that medians far
 // outside the int range (or infinite) cannot make the conversion undefined.
@@ -29,7 +47,7 @@ int LimitThreshold(double value)
 
 EditThreshold ThresholdFromEditText(std::string_view text)
 {
-    const std::int32_t value = ParseInteger(text.substr(0, std::min(text.size(), EditReadLength)));
+    const std::int32_t value = ParseInteger(FirstCharacters(text, EditReadLength));
     EditThreshold result;
     if (value > ThresholdMaximum) {
         result.position = ThresholdMaximum;
@@ -69,6 +87,10 @@ void ThresholdModel::applyText(bool first, const std::string& text)
     std::string& edit = first ? lowText_ : highText_;
     int& position = first ? low_ : high_;
     edit = text;
+    if (pressed_) {
+        changed();
+        return;
+    }
     const EditThreshold change = ThresholdFromEditText(text);
     if (change.replaceText) {
         // Replacing the text is itself an edit change: it moves the trackbar to 32767 and
@@ -77,13 +99,45 @@ void ThresholdModel::applyText(bool first, const std::string& text)
     } else {
         position = change.position;
     }
+    changed();
     if (redraw_)
         redraw_();
 }
 
-bool ThresholdModel::autoThresholds(bool imageDisplayed, const ImageGrid& image)
+void ThresholdModel::scrollLow(int position)
 {
-    if (!imageDisplayed || image.empty()) {
+    scroll(true, position);
+}
+
+void ThresholdModel::scrollHigh(int position)
+{
+    scroll(false, position);
+}
+
+void ThresholdModel::scroll(bool first, int position)
+{
+    (first ? low_ : high_) = std::clamp(position, 0, ThresholdMaximum);
+    changed();
+    setLowText(FormatInteger(low_));
+    setHighText(FormatInteger(high_));
+}
+
+void ThresholdModel::pressTrackbar()
+{
+    pressed_ = true;
+}
+
+void ThresholdModel::releaseTrackbar(bool first)
+{
+    pressed_ = false;
+    if (redraw_)
+        redraw_();
+    applyText(first, FormatInteger(first ? low_ : high_));
+}
+
+bool ThresholdModel::autoThresholds(bool imagePresent, const ImageGrid& image)
+{
+    if (!imagePresent || image.empty()) {
         setLowText("0");
         setHighText(FormatInteger(ThresholdMaximum));
         return true;
@@ -100,11 +154,18 @@ bool ThresholdModel::autoThresholds(bool imageDisplayed, const ImageGrid& image)
 void ThresholdModel::invert()
 {
     std::swap(low_, high_);
+    changed();
     // The texts are read as the window reads its edits: at most five characters.
-    const std::string first = lowText_.substr(0, EditReadLength);
-    const std::string second = highText_.substr(0, EditReadLength);
+    const std::string first(FirstCharacters(lowText_, EditReadLength));
+    const std::string second(FirstCharacters(highText_, EditReadLength));
     setLowText(second);
     setHighText(first);
+}
+
+void ThresholdModel::changed()
+{
+    if (view_ != nullptr)
+        view_->thresholdsChanged();
 }
 
 } // namespace skyvane

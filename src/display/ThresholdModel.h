@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "display/DisplayBitmap.h"
 
@@ -29,15 +30,27 @@ struct AutoThresholds {
 };
 AutoThresholds AutoThresholdsFromMedian(double median);
 
-// The Thresholds window without a window: two trackbar positions and two edit texts that
-// follow the window's rules (the batch tool uses it; the desktop window keeps its values
-// in its widgets and uses the rule functions above). Every text change calls `redraw`, as
-// the window sends its redraw command; a value above 32767 redraws twice, because putting
-// "32767" into the edit is a change of its own. Every text set is applied, also when it
-// equals the current one.
+// The two display thresholds as the Thresholds window holds them: two trackbar positions
+// and the two edit texts beside them, and the rules that tie them together. The one
+// implementation of those rules: the desktop window shows this model and hands it every
+// change the user makes; the batch tool sets it directly. Every text change applies the
+// edit rule and asks for a redraw (the window's redraw command); a value above 32767
+// redraws twice, because putting "32767" into the edit is a change of its own. Every text
+// set is applied, also when it equals the current one. While a mouse button is held on a
+// trackbar, edit changes only change the text.
 class ThresholdModel final : public ThresholdSource {
 public:
+    // Told after every change, so that a view shows the positions and texts.
+    class View {
+    public:
+        virtual ~View() = default;
+        virtual void thresholdsChanged() = 0;
+    };
+
     explicit ThresholdModel(std::function<void()> redraw = {});
+
+    void setRedraw(std::function<void()> redraw) { redraw_ = std::move(redraw); }
+    void setView(View* view) { view_ = view; }
 
     int LowThreshold() const override { return low_; }
     int HighThreshold() const override { return high_; }
@@ -47,21 +60,36 @@ public:
     // Text put into the first / second edit (typed or set by the program).
     void setLowText(const std::string& text);
     void setHighText(const std::string& text);
+    // The user moved the first / second trackbar to position: then both edits get the
+    // numbers of the two positions, each applied as an edit change.
+    void scrollLow(int position);
+    void scrollHigh(int position);
+    // The left mouse button went down on a trackbar: until it is released, edit changes
+    // move no trackbar and ask for no redraw.
+    void pressTrackbar();
+    // ... and was released over the first (or second) trackbar: a redraw, then that
+    // trackbar's edit gets its position's number, applied as an edit change.
+    void releaseTrackbar(bool first);
+    bool trackbarPressed() const { return pressed_; }
     // "Auto": with an image, the edits get the automatic values; without (or with an image
     // of no pixels), "0" and "32767". Returns false, changing nothing, when the median's
     // memory cannot be had.
-    bool autoThresholds(bool imageDisplayed, const ImageGrid& image);
+    [[nodiscard]] bool autoThresholds(bool imagePresent, const ImageGrid& image);
     // "Invert": positions swapped, then the texts swapped (first, then second), each text
     // applied as an edit change.
     void invert();
 
 private:
     void applyText(bool first, const std::string& text);
+    void scroll(bool first, int position);
+    void changed();
     std::function<void()> redraw_;
+    View* view_ = nullptr;
     int low_ = 0;
     int high_ = ThresholdMaximum;
     std::string lowText_ = "0";
     std::string highText_ = "32767";
+    bool pressed_ = false;
 };
 
 } // namespace skyvane

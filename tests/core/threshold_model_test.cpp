@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "display/DisplayBitmap.h"
-#include "display/ThresholdRules.h"
+#include "display/ThresholdModel.h"
 #include "image/ImageGrid.h"
 #include "support/TestSupport.h"
 
@@ -133,7 +133,7 @@ TEST(ThresholdModel, AutoUsesTheMedianOfTheDisplayedImage)
         image.resize(static_cast<int>(c.pixels.size()), 1);
         for (std::size_t i = 0; i < c.pixels.size(); ++i)
             image[static_cast<int>(i)][0] = c.pixels[i];
-        m.thresholds.autoThresholds(true, image);
+        EXPECT_TRUE(m.thresholds.autoThresholds(true, image));
         EXPECT_EQ(m.thresholds.lowText(), c.low);
         EXPECT_EQ(m.thresholds.highText(), c.high);
         EXPECT_EQ(m.thresholds.LowThreshold(), std::stoi(c.low));
@@ -150,7 +150,7 @@ TEST(ThresholdModel, AutoWithoutAnImageSetsTheFullRange)
     ImageGrid image;
     image.resize(2, 2);
     image[0][0] = 5000.0;
-    m.thresholds.autoThresholds(false, image); // pixels present but nothing displayed
+    EXPECT_TRUE(m.thresholds.autoThresholds(false, image)); // pixels present but nothing displayed
     EXPECT_EQ(m.thresholds.lowText(), "0");
     EXPECT_EQ(m.thresholds.highText(), "32767");
     EXPECT_EQ(m.thresholds.LowThreshold(), 0);
@@ -158,7 +158,7 @@ TEST(ThresholdModel, AutoWithoutAnImageSetsTheFullRange)
 
     ImageGrid empty;
     m.thresholds.setLowText("1000");
-    m.thresholds.autoThresholds(true, empty); // no pixels to take a median of
+    EXPECT_TRUE(m.thresholds.autoThresholds(true, empty)); // no pixels to take a median of
     EXPECT_EQ(m.thresholds.lowText(), "0");
     EXPECT_EQ(m.thresholds.LowThreshold(), 0);
 }
@@ -194,6 +194,66 @@ TEST(ThresholdModel, InvertAppliesTheTextsAsEditChanges)
     EXPECT_EQ(m.thresholds.LowThreshold(), 0);
     EXPECT_EQ(m.thresholds.highText(), "12345");
     EXPECT_EQ(m.thresholds.HighThreshold(), 12345);
+
+    // Five characters as an edit counts them: never half a character.
+    m.thresholds.setLowText("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"); // six "é"
+    m.thresholds.setHighText("12\xF0\x9F\x94\xAD" "34");               // a character of two units
+    m.thresholds.invert();
+    EXPECT_EQ(m.thresholds.lowText(), "12\xF0\x9F\x94\xAD" "3");
+    EXPECT_EQ(m.thresholds.LowThreshold(), 12);
+    EXPECT_EQ(m.thresholds.highText(), "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
+}
+
+// A view that records what it was shown at each notice.
+struct RecordingView final : ThresholdModel::View {
+    explicit RecordingView(const ThresholdModel& shown) : model(shown) {}
+    void thresholdsChanged() override { seen.push_back(model.lowText() + "/" + model.highText()); }
+    const ThresholdModel& model;
+    std::vector<std::string> seen;
+};
+
+TEST(ThresholdModel, ATrackbarStepWritesBothEditsAndRedrawsTwice)
+{
+    Model m;
+    RecordingView view(m.thresholds);
+    m.thresholds.setView(&view);
+    m.thresholds.scrollLow(201);
+    EXPECT_EQ(m.thresholds.LowThreshold(), 201);
+    EXPECT_EQ(m.thresholds.lowText(), "201");
+    EXPECT_EQ(m.thresholds.highText(), "32767");
+    EXPECT_EQ(m.redraws, 2);
+    EXPECT_EQ(view.seen.back(), "201/32767");
+    m.thresholds.scrollHigh(32567);
+    EXPECT_EQ(m.thresholds.HighThreshold(), 32567);
+    EXPECT_EQ(m.thresholds.LowThreshold(), 201);
+    EXPECT_EQ(m.redraws, 4);
+    m.thresholds.setView(nullptr);
+}
+
+TEST(ThresholdModel, WhileATrackbarIsHeldEditsOnlyChangeTheirText)
+{
+    Model m;
+    m.thresholds.pressTrackbar();
+    EXPECT_TRUE(m.thresholds.trackbarPressed());
+    m.thresholds.scrollLow(900);
+    EXPECT_EQ(m.thresholds.LowThreshold(), 900);
+    EXPECT_EQ(m.thresholds.lowText(), "900");
+    m.thresholds.setHighText("500");
+    EXPECT_EQ(m.thresholds.HighThreshold(), 32767);
+    EXPECT_EQ(m.thresholds.highText(), "500");
+    m.thresholds.invert(); // the positions move, the texts are only kept
+    EXPECT_EQ(m.thresholds.LowThreshold(), 32767);
+    EXPECT_EQ(m.thresholds.HighThreshold(), 900);
+    EXPECT_EQ(m.redraws, 0);
+
+    // The release redraws, then applies the number of the released trackbar's position.
+    m.thresholds.releaseTrackbar(true);
+    EXPECT_FALSE(m.thresholds.trackbarPressed());
+    EXPECT_EQ(m.redraws, 2);
+    EXPECT_EQ(m.thresholds.lowText(), "32767");
+    EXPECT_EQ(m.thresholds.LowThreshold(), 32767);
+    EXPECT_EQ(m.thresholds.highText(), "900") << "the other edit keeps its text";
+    EXPECT_EQ(m.thresholds.HighThreshold(), 900);
 }
 
 TEST(ThresholdModel, DrivesTheDisplayToItsNegativeAndBack)
