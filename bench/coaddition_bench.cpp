@@ -243,7 +243,7 @@ void BM_CoaddWholeStackReference(benchmark::State& state)
                     a.grid[x][y] = MeanPixel(v, n);
                     break;
                 case CoaddMethod::SigmaClipping:
-                    a.grid[x][y] = SigmaClipPixel(v, n, parameters.kappa, parameters.iterations, weights.data());
+                    a.grid[x][y] = SigmaClippingPixel(v, n, parameters.kappa, parameters.iterations, weights.data());
                     break;
                 case CoaddMethod::MinMaxRejection:
                     a.grid[x][y] = MinMaxRejectionPixel(v, n);

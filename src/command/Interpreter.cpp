@@ -214,14 +214,14 @@ Started subtractConstant(AppContext& context, const CommandLine& command)
 
 Started multiplyConstant(AppContext& context, const CommandLine& command)
 {
-    MultiplyByConstant(context.imageA.grid, ParseReal(command.argument));
+    MultiplyConstant(context.imageA.grid, ParseReal(command.argument));
     return WithRedraw(Redraw::Picture);
 }
 
 Started divideConstant(AppContext& context, const CommandLine& command)
 {
     // No test on c: dividing by 0 multiplies by infinity, as the command promises.
-    MultiplyByConstant(context.imageA.grid, 1.0 / ParseReal(command.argument));
+    MultiplyConstant(context.imageA.grid, 1.0 / ParseReal(command.argument));
     return WithRedraw(Redraw::Picture);
 }
 

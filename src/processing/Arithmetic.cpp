@@ -9,7 +9,7 @@ namespace skyvane {
 // columns outer, rows inner. Every pixel is read and written once and depends on no
 // other, so the loops below vectorise without changing a bit of any result.
 
-void MultiplyByConstant(ImageGrid& grid, double c)
+void MultiplyConstant(ImageGrid& grid, double c)
 {
     if (grid.empty())
         return;

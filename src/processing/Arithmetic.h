@@ -5,8 +5,8 @@
 
 namespace skyvane {
 
-// p := c x p for every pixel. Divide by c is MultiplyByConstant(1 / c).
-void MultiplyByConstant(ImageGrid& grid, double c);
+// p := c x p for every pixel. Divide by c is MultiplyConstant(1 / c).
+void MultiplyConstant(ImageGrid& grid, double c);
 // p := c + p for every pixel. Subtract c is AddConstant(-c).
 void AddConstant(ImageGrid& grid, double c);
 

@@ -133,7 +133,7 @@ void MeanChunk(const double* frames, std::size_t frameStride, int n, std::size_t
 }
 
 SKYVANE_VECTOR_CLONES
-void MinMaxChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, double* out, double* low, double* high)
+void MinMaxRejectionChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, double* out, double* low, double* high)
 {
     for (std::size_t p = 0; p < count; ++p) {
         out[p] = frames[p];
@@ -158,7 +158,7 @@ void MinMaxChunk(const double* frames, std::size_t frameStride, int n, std::size
 }
 
 // Work arrays of one sigma-clipping chunk, each `chunk` long.
-struct SigmaWork {
+struct SigmaClippingWork {
     double* weights; // n slots
     double* sum;
     double* mean;
@@ -168,7 +168,7 @@ struct SigmaWork {
 };
 
 SKYVANE_VECTOR_CLONES
-void SigmaChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, std::size_t chunk, double kappa, int iterations, const SigmaWork& w, double* out)
+void SigmaClippingChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, std::size_t chunk, double kappa, int iterations, const SigmaClippingWork& w, double* out)
 {
     for (int k = 0; k < n; ++k) {
         double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
@@ -326,21 +326,21 @@ void BandCombiner::combine(const double* frames, std::size_t frameStride, std::s
         return;
     switch (parameters_.method) {
     case CoaddMethod::Median:
-        combineMedian(frames, frameStride, count, out);
+        medianBand(frames, frameStride, count, out);
         break;
     case CoaddMethod::Mean:
-        combineMean(frames, frameStride, count, out);
+        meanBand(frames, frameStride, count, out);
         break;
     case CoaddMethod::MinMaxRejection:
-        combineMinMax(frames, frameStride, count, out);
+        minMaxRejectionBand(frames, frameStride, count, out);
         break;
     case CoaddMethod::SigmaClipping:
-        combineSigma(frames, frameStride, count, out);
+        sigmaClippingBand(frames, frameStride, count, out);
         break;
     }
 }
 
-void BandCombiner::combineMedian(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+void BandCombiner::medianBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     const int n = n_;
     if (n > NetworkLimit) {
@@ -385,7 +385,7 @@ void BandCombiner::combineMedian(const double* frames, std::size_t frameStride, 
     }
 }
 
-void BandCombiner::combineMean(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+void BandCombiner::meanBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     // Chunks keep the accumulators in the first-level cache while the frames stream past.
     constexpr std::size_t chunk = 512;
@@ -393,19 +393,19 @@ void BandCombiner::combineMean(const double* frames, std::size_t frameStride, st
         MeanChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0);
 }
 
-void BandCombiner::combineMinMax(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+void BandCombiner::minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     const std::size_t chunk = ChunkFor(n_);
     for (std::size_t p0 = 0; p0 < count; p0 += chunk)
-        MinMaxChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0, work_.data(), work_.data() + chunk);
+        MinMaxRejectionChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0, work_.data(), work_.data() + chunk);
 }
 
-void BandCombiner::combineSigma(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+void BandCombiner::sigmaClippingBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     const std::size_t chunk = ChunkFor(n_);
-    const SigmaWork w{scratch_.data(), work_.data(), work_.data() + chunk, work_.data() + 2 * chunk, work_.data() + 3 * chunk, work_.data() + 4 * chunk};
+    const SigmaClippingWork w{scratch_.data(), work_.data(), work_.data() + chunk, work_.data() + 2 * chunk, work_.data() + 3 * chunk, work_.data() + 4 * chunk};
     for (std::size_t p0 = 0; p0 < count; p0 += chunk)
-        SigmaChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), chunk, parameters_.kappa, parameters_.iterations, w, out + p0);
+        SigmaClippingChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), chunk, parameters_.kappa, parameters_.iterations, w, out + p0);
 }
 
 } // namespace skyvane

@@ -51,10 +51,10 @@ public:
     void combine(const double* frames, std::size_t frameStride, std::size_t count, double* out);
 
 private:
-    void combineMedian(const double* frames, std::size_t frameStride, std::size_t count, double* out);
-    void combineMean(const double* frames, std::size_t frameStride, std::size_t count, double* out);
-    void combineMinMax(const double* frames, std::size_t frameStride, std::size_t count, double* out);
-    void combineSigma(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void medianBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void meanBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void sigmaClippingBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
 
     CoaddParameters parameters_;
     int n_;

@@ -307,7 +307,7 @@ double MinMaxRejectionPixel(const double* v, int n)
     return a / (n - 2);
 }
 
-double SigmaClipPixel(const double* v, int n, double kappa, int iterations, std::uint8_t* weights)
+double SigmaClippingPixel(const double* v, int n, double kappa, int iterations, std::uint8_t* weights)
 {
     for (int k = 0; k < n; ++k)
         weights[k] = 1;

@@ -94,6 +94,6 @@ struct CoaddResult {
 double MedianPixel(const double* v, int n, double* scratch);
 double MeanPixel(const double* v, int n);
 double MinMaxRejectionPixel(const double* v, int n); // n >= 3
-double SigmaClipPixel(const double* v, int n, double kappa, int iterations, std::uint8_t* weights); // n >= 1
+double SigmaClippingPixel(const double* v, int n, double kappa, int iterations, std::uint8_t* weights); // n >= 1
 
 } // namespace skyvane

@@ -62,11 +62,11 @@ TEST(ConstantArithmetic, AddSubtractMultiplyDivide)
     EXPECT_TRUE(SamePixels(Pixels(grid), {7.5, -3.5, -2.5, 1e308}));
 
     Fill(grid, 3, 1, {6.0, -0.5, 1e308});
-    MultiplyByConstant(grid, 2.0);
+    MultiplyConstant(grid, 2.0);
     EXPECT_TRUE(SamePixels(Pixels(grid), {12.0, -1.0, Inf}));
 
     Fill(grid, 1, 3, {10.0, 1.0, -7.0});
-    MultiplyByConstant(grid, 1.0 / 4.0); // "div 4"
+    MultiplyConstant(grid, 1.0 / 4.0); // "div 4"
     EXPECT_TRUE(SamePixels(Pixels(grid), {2.5, 0.25, -1.75}));
 
     Fill(grid, 1, 2, {1e308, -1e308});
@@ -82,7 +82,7 @@ TEST(ConstantArithmetic, DivideByThreeIsMultiplicationByTheNearestThird)
     ImageGrid grid;
     Fill(grid, 20, 10, values);
     const double third = 1.0 / 3.0;
-    MultiplyByConstant(grid, third);
+    MultiplyConstant(grid, third);
     int differFromDivision = 0;
     const std::vector<double> result = Pixels(grid);
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -101,7 +101,7 @@ TEST(ConstantArithmetic, DivideByZeroConstantGivesInfinitiesAndNaN)
     ImageGrid grid;
     Fill(grid, 3, 1, {5.0, -5.0, 0.0});
     volatile double zero = 0.0; // "div 0": 1 / c is not tested for c = 0
-    MultiplyByConstant(grid, 1.0 / zero);
+    MultiplyConstant(grid, 1.0 / zero);
     const std::vector<double> result = Pixels(grid);
     EXPECT_EQ(result[0], Inf);
     EXPECT_EQ(result[1], -Inf);
@@ -194,7 +194,7 @@ TEST(Arithmetic, EmptyGridsAreLeftUnchanged)
         a.resize(shape[0], shape[1]);
         b.resize(shape[0], shape[1]);
         AddConstant(a, 1.0);
-        MultiplyByConstant(a, 2.0);
+        MultiplyConstant(a, 2.0);
         for (ImageOperation op : {ImageOperation::Add, ImageOperation::Multiply, ImageOperation::Divide, ImageOperation::Subtract})
             CombineWithImageB(op, a, b, 1.0);
         EXPECT_EQ(a.width(), shape[0]);

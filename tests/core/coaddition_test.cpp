@@ -12,8 +12,8 @@
 #include "command/Interpreter.h"
 #include "command/Messages.h"
 #include "image/FitsReader.h"
-#include "processing/CoaddKernels.h"
 #include "processing/Coaddition.h"
+#include "processing/CoaddKernels.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -143,7 +143,7 @@ double PixelRule(const PixelCase& c)
     case CoaddMethod::MinMaxRejection:
         return MinMaxRejectionPixel(c.values.data(), n);
     case CoaddMethod::SigmaClipping:
-        return SigmaClipPixel(c.values.data(), n, c.kappa, c.iterations, weights.data());
+        return SigmaClippingPixel(c.values.data(), n, c.kappa, c.iterations, weights.data());
     }
     return NaN;
 }

@@ -6,7 +6,6 @@
 
 #include "image/ImageGrid.h"
 #include "image/ImageRecord.h"
-#include "image/ImageStack.h"
 
 namespace skyvane {
 namespace {
@@ -245,47 +244,6 @@ TEST(ImageRecord, ClearLeavesNoCardsAndAnEmptyGrid)
     EXPECT_EQ(record.grid.height(), 0);
     EXPECT_EQ(record.cards.count(), 0);
     EXPECT_TRUE(record.cards.block().empty());
-}
-
-TEST(ImageStack, AllocateAddressesEveryValue)
-{
-    ImageStack stack;
-    stack.allocate(3, 4, 5);
-    EXPECT_EQ(stack.width(), 3);
-    EXPECT_EQ(stack.height(), 4);
-    EXPECT_EQ(stack.depth(), 5);
-    for (int x = 0; x < 3; ++x)
-        for (int y = 0; y < 4; ++y)
-            for (int k = 0; k < 5; ++k)
-                stack(x, y, k) = 100.0 * x + 10.0 * y + k;
-    for (int x = 0; x < 3; ++x)
-        for (int y = 0; y < 4; ++y) {
-            const double* values = stack.pixel(x, y);
-            for (int k = 0; k < 5; ++k)
-                EXPECT_EQ(values[k], 100.0 * x + 10.0 * y + k);
-        }
-    // Reallocating replaces the extents.
-    stack.allocate(2, 2, 1);
-    EXPECT_EQ(stack.width(), 2);
-    EXPECT_EQ(stack.depth(), 1);
-    stack(1, 1, 0) = 7.0;
-    EXPECT_EQ(stack(1, 1, 0), 7.0);
-    stack.release();
-    EXPECT_EQ(stack.width(), 0);
-    EXPECT_EQ(stack.height(), 0);
-    EXPECT_EQ(stack.depth(), 0);
-}
-
-TEST(ImageStack, AbsurdExtentsThrowInsteadOfWrapping)
-{
-    ImageStack stack;
-    stack.allocate(2, 2, 2);
-    EXPECT_THROW(stack.allocate(INT_MAX, INT_MAX, INT_MAX), std::bad_alloc);
-    EXPECT_THROW(stack.allocate(65536, 65536, 65536), std::bad_alloc);
-    EXPECT_EQ(stack.width(), 0); // what it held is released first
-    stack.allocate(0, 5, 5);
-    EXPECT_EQ(stack.width(), 0);
-    EXPECT_EQ(stack.depth(), 0);
 }
 
 } // namespace
