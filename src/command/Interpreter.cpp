@@ -96,7 +96,6 @@ std::string EnclosedArgument(std::string_view text, char open, char close)
     return std::string(text);
 }
 
-
 // ---------------------------------------------------------------------------------------
 // Image A alone
 
@@ -276,24 +275,24 @@ Started divideImage(AppContext& context, const CommandLine& command)
 
 // The second line of a co-addition's reply when frames were left out (their messages
 // have named each file): "N of M frames combined; left out: " and the first five names.
-std::string LeftOutLine(const CoaddResult& frames)
+std::string LeftOutLine(const CoaddResult& result)
 {
     constexpr std::size_t NamesShown = 5;
-    if (frames.leftOut.empty())
+    if (result.leftOut.empty())
         return {};
-    const std::size_t combined = static_cast<std::size_t>(frames.frames) - frames.leftOut.size();
+    const std::size_t combined = static_cast<std::size_t>(result.frames) - result.leftOut.size();
     std::string line(LineBreak);
     line += Indent;
     line += FormatInteger(static_cast<std::int64_t>(combined));
     line += " of ";
-    line += FormatInteger(frames.frames);
+    line += FormatInteger(result.frames);
     line += " frames combined; left out: ";
-    for (std::size_t i = 0; i < frames.leftOut.size() && i < NamesShown; ++i) {
+    for (std::size_t i = 0; i < result.leftOut.size() && i < NamesShown; ++i) {
         if (i > 0)
             line += ", ";
-        line += PathFileName(frames.leftOut[i]);
+        line += PathFileName(result.leftOut[i]);
     }
-    if (frames.leftOut.size() > NamesShown)
+    if (result.leftOut.size() > NamesShown)
         line += ", ...";
     return line;
 }

@@ -21,7 +21,7 @@ namespace {
 // not within one).
 struct Frame {
     std::string path;
-    std::size_t position = 0; // among the selected files, from 0
+    std::size_t position = 0; // among the frames given, from 0
     FitsImageReader reader;
     std::mutex lock;
 };
