@@ -8,8 +8,8 @@ namespace skyvane {
 // shows each as a modal box owned by its main window (title "Error", warning icon, OK
 // button); the batch tool writes "Error: " + text to standard error; tests record the
 // texts. Long steps (co-addition over many frames, later list arithmetic and
-// registration) are handed the feedback of the run; this is where their progress (a text
-// and the fraction done) and the user's wish to stop will be told too.
+// registration) are handed the feedback of the run, through which they also tell their
+// progress and learn of the user's wish to stop.
 class Feedback {
 public:
     virtual ~Feedback() = default;
@@ -23,6 +23,18 @@ public:
         (void)path;
         showError(text);
     }
+
+    // Long steps report what they do now ("Reading frame 37 of 300") and the fraction of
+    // the step done, 0 to 1, and look between frames or bands whether the user has asked
+    // them to stop; a step that stops leaves everything as it was. Both may be called from
+    // the thread the long step runs on; a feedback without a place for progress ignores it,
+    // and one without a way to stop never asks.
+    virtual void showProgress(const std::string& text, double fraction)
+    {
+        (void)text;
+        (void)fraction;
+    }
+    virtual bool cancelRequested() const { return false; }
 };
 
 } // namespace skyvane
