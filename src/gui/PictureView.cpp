@@ -1,6 +1,7 @@
 #include "gui/PictureView.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <system_error>
 #include <thread>
@@ -8,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QWheelEvent>
 
@@ -57,7 +59,7 @@ void PictureView::paintEvent(QPaintEvent* event)
 {
     emit aboutToPaint();
     QPainter painter(this);
-    drawPicture(painter, event->rect());
+    drawPicture(painter, event->region());
 }
 
 void PictureView::mousePressEvent(QMouseEvent* event)
@@ -280,14 +282,14 @@ void PictureView::ensureConverted(const QRect& area)
     converted_ += needed;
 }
 
-void PictureView::drawPicture(QPainter& painter, const QRect& dirty)
+void PictureView::drawPicture(QPainter& painter, const QRegion& dirty)
 {
     if (!showsPicture()) {
-        painter.fillRect(dirty, BackgroundColour);
+        painter.fillRect(dirty.boundingRect(), BackgroundColour);
         return;
     }
     if (view_.zoom == 0)
-        drawOneToOne(painter, dirty);
+        drawOneToOne(painter, dirty.boundingRect());
     else
         drawScaled(painter, dirty);
 }
@@ -320,33 +322,76 @@ void PictureView::drawOneToOne(QPainter& painter, const QRect& dirty)
         painter.fillRect(r, BackgroundColour);
 }
 
-void PictureView::drawScaled(QPainter& painter, const QRect& dirty)
+namespace {
+
+// The image a painter draws into, with the offset of the widget's pixels in it, when the
+// painter's pixels are that image's pixels one for one: a 32-bit RGB image (its pixels are
+// opaque here, so premultiplied alpha holds the same words) at a device pixel ratio of 1,
+// reached by a whole-pixel translation. Null otherwise (a pixmap, a printer, scaling).
+QImage* DirectTarget(QPainter& painter, QPoint& offset)
+{
+    QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* device = engine != nullptr ? engine->paintDevice() : nullptr;
+    if (device == nullptr || device->devType() != QInternal::Image)
+        return nullptr;
+    auto* image = static_cast<QImage*>(device);
+    if ((image->format() != QImage::Format_RGB32 && image->format() != QImage::Format_ARGB32_Premultiplied) ||
+        image->devicePixelRatio() != 1.0)
+        return nullptr;
+    const QTransform& transform = painter.deviceTransform();
+    if (transform.type() > QTransform::TxTranslate || transform.dx() != std::trunc(transform.dx()) ||
+        transform.dy() != std::trunc(transform.dy()))
+        return nullptr;
+    offset = QPoint(static_cast<int>(transform.dx()), static_cast<int>(transform.dy()));
+    return image;
+}
+
+// Fills area (widget pixels) of image, where widget pixel (0, 0) is image pixel offset.
+void FillArea(const DisplayBitmap& bitmap, const ReducedPicture& reduced, const ViewMapping& view, QImage& image,
+              const QRect& area, const QPoint& offset)
+{
+    const QRect inImage = area.translated(offset).intersected(image.rect());
+    if (inImage.isEmpty())
+        return;
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    Rgb32Image target;
+    target.pixels = reinterpret_cast<std::uint32_t*>(image.bits() + inImage.y() * bytesPerLine) + inImage.x();
+    target.width = inImage.width();
+    target.height = inImage.height();
+    target.strideBytes = bytesPerLine;
+    // The target starts at the area's top-left corner: the view moves by as much.
+    ViewMapping shifted = view;
+    shifted.offsetX -= inImage.x() - offset.x();
+    shifted.offsetY -= inImage.y() - offset.y();
+    FillViewport(bitmap, reduced, shifted, target);
+}
+
+} // namespace
+
+void PictureView::drawScaled(QPainter& painter, const QRegion& dirty)
 {
     if (view_.zoom < 0 && reducedStale_) {
         reduced_.build(*source_);
         reducedStale_ = false;
     }
+    // Where the painter's pixels are an image's pixels (the window's backing store), the
+    // area is filled right there: one pass over the pixels, not a fill and then a copy.
+    QPoint offset;
+    if (QImage* direct = DirectTarget(painter, offset)) {
+        for (const QRect& r : dirty)
+            FillArea(*source_, reduced_, view_, *direct, r.intersected(rect()), offset);
+        return;
+    }
     if (viewport_.size() != size()) {
         viewport_ = QImage(); // the old one goes first
         viewport_ = QImage(size(), QImage::Format_RGB32);
     }
-    const QRect area = dirty.intersected(rect());
+    const QRect area = dirty.boundingRect().intersected(rect());
     if (viewport_.isNull() || area.isEmpty()) {
-        painter.fillRect(dirty, BackgroundColour);
+        painter.fillRect(dirty.boundingRect(), BackgroundColour);
         return;
     }
-    // Only the part being painted is filled: the target starts at its top-left corner,
-    // and the view is moved by as much.
-    uchar* const bits = viewport_.bits();
-    Rgb32Image target;
-    target.pixels = reinterpret_cast<std::uint32_t*>(bits + area.y() * viewport_.bytesPerLine()) + area.x();
-    target.width = area.width();
-    target.height = area.height();
-    target.strideBytes = viewport_.bytesPerLine();
-    ViewMapping shifted = view_;
-    shifted.offsetX -= area.x();
-    shifted.offsetY -= area.y();
-    FillViewport(*source_, reduced_, shifted, target);
+    FillArea(*source_, reduced_, view_, viewport_, area, QPoint(0, 0));
     painter.drawImage(area.topLeft(), viewport_, area);
 }
 

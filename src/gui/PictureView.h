@@ -79,9 +79,9 @@ protected:
 private:
     void preparePicture(const DisplayBitmap& bitmap);
     void ensureConverted(const QRect& area);
-    void drawPicture(QPainter& painter, const QRect& dirty);
+    void drawPicture(QPainter& painter, const QRegion& dirty);
     void drawOneToOne(QPainter& painter, const QRect& dirty);
-    void drawScaled(QPainter& painter, const QRect& dirty);
+    void drawScaled(QPainter& painter, const QRegion& dirty);
     void followZoom();
     ViewMapping limited(ViewMapping view) const;
 
@@ -96,7 +96,7 @@ private:
     ReducedPicture reduced_;
     bool observing_ = false;    // reduced_ is the display's picture observer
     bool reducedStale_ = true;  // the rows changed while reduced_ was not observing them
-    QImage viewport_;           // what a zoomed paint fills, the size of the area
+    QImage viewport_;           // what a zoomed paint fills when it cannot fill the target
 
     QPoint dragStart_;
     ViewMapping dragView_;

@@ -146,6 +146,14 @@ TEST_F(PictureViewTest, ZoomedOutEachScreenPixelIsTheAreaMeanAndTheReadoutNamesT
         const ScreenPoint s = PictureToScreen(view()->view(), 4 * i, 4 * j);
         EXPECT_EQ(qGray(out.pixel(static_cast<int>(s.x), static_cast<int>(s.y))), (2 * sum + n) / (2 * n)) << i << "," << j;
     }
+    // Painted straight into an image (as into the window's backing store), at an offset,
+    // the area is the same, and nothing around it is touched.
+    QImage direct(view()->size() + QSize(9, 6), QImage::Format_RGB32);
+    direct.fill(Qt::red);
+    view()->render(&direct, QPoint(7, 5));
+    EXPECT_EQ(direct.copy(QRect(QPoint(7, 5), view()->size())), out);
+    EXPECT_EQ(direct.pixel(6, 4), QColor(Qt::red).rgb());
+    EXPECT_EQ(direct.pixel(7 + view()->width(), 5 + view()->height()), QColor(Qt::red).rgb());
     // The pointer over a block reads its top-left picture pixel.
     const ScreenPoint s = PictureToScreen(view()->view(), 40, 20);
     EXPECT_EQ(pointAt(static_cast<int>(s.x), static_cast<int>(s.y)), QString::fromStdString("X=41,Y=21," + ValueText(40, 20) + "  1:4"));
@@ -172,6 +180,9 @@ TEST_F(PictureViewTest, ZoomedInAboutThePointerEachPixelIsASquareAndFitShowsAll)
         for (int b = 0; b < 4; ++b)
             EXPECT_EQ(in.pixel(static_cast<int>(s.x) + a, static_cast<int>(s.y) + b), whole.pixel(31, 21));
     EXPECT_NE(in.pixel(static_cast<int>(s.x) + 4, static_cast<int>(s.y)), in.pixel(static_cast<int>(s.x) + 3, static_cast<int>(s.y)));
+    QImage direct(view()->size(), QImage::Format_ARGB32_Premultiplied);
+    view()->render(&direct);
+    EXPECT_EQ(direct.convertToFormat(QImage::Format_RGB32), in);
     EXPECT_EQ(pointAt(static_cast<int>(s.x) + 3, static_cast<int>(s.y) + 3), QString::fromStdString("X=32,Y=22," + ValueText(31, 21) + "  4:1"));
     EXPECT_EQ(pointAt(static_cast<int>(s.x) + 4, static_cast<int>(s.y)), QString::fromStdString("X=33,Y=22," + ValueText(32, 21) + "  4:1"));
 
