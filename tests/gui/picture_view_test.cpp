@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
@@ -133,19 +134,22 @@ TEST_F(PictureViewTest, ZoomedOutEachScreenPixelIsTheAreaMeanAndTheReadoutNamesT
     EXPECT_EQ(start.pixel(Width, 0), Background);
     EXPECT_EQ(pointAt(9, 4), QString::fromStdString("X=10,Y=5," + ValueText(9, 4) + "  1:1"));
 
+    // Whole blocks, and the blocks cut by the right and bottom edges (2 x 4, 4 x 1, 2 x 1).
+    const auto expectAreaMeans = [this](const QImage& shown, const QImage& full) {
+        for (const auto& [i, j] : {std::pair{0, 0}, {10, 5}, {33, 17}, {50, 3}, {7, 30}, {50, 30}}) {
+            int sum = 0, n = 0;
+            for (int c = 4 * i; c < std::min(4 * i + 4, Width); ++c)
+                for (int l = 4 * j; l < std::min(4 * j + 4, Height); ++l, ++n)
+                    sum += qGray(full.pixel(c, l));
+            const ScreenPoint s = PictureToScreen(view()->view(), 4 * i, 4 * j);
+            EXPECT_EQ(qGray(shown.pixel(static_cast<int>(s.x), static_cast<int>(s.y))), (2 * sum + n) / (2 * n)) << i << "," << j;
+        }
+    };
     QTest::keyClick(view(), Qt::Key_Minus);
     QTest::keyClick(view(), Qt::Key_Minus);
     ASSERT_EQ(view()->view().zoom, -2);
     const QImage out = painted();
-    // Whole blocks, and the blocks cut by the right and bottom edges (2 x 4, 4 x 1, 2 x 1).
-    for (const auto& [i, j] : {std::pair{0, 0}, {10, 5}, {33, 17}, {50, 3}, {7, 30}, {50, 30}}) {
-        int sum = 0, n = 0;
-        for (int c = 4 * i; c < std::min(4 * i + 4, Width); ++c)
-            for (int l = 4 * j; l < std::min(4 * j + 4, Height); ++l, ++n)
-                sum += qGray(whole.pixel(c, l));
-        const ScreenPoint s = PictureToScreen(view()->view(), 4 * i, 4 * j);
-        EXPECT_EQ(qGray(out.pixel(static_cast<int>(s.x), static_cast<int>(s.y))), (2 * sum + n) / (2 * n)) << i << "," << j;
-    }
+    expectAreaMeans(out, whole);
     // Painted straight into an image (as into the window's backing store), at an offset,
     // the area is the same, and nothing around it is touched.
     QImage direct(view()->size() + QSize(9, 6), QImage::Format_RGB32);
@@ -158,7 +162,22 @@ TEST_F(PictureViewTest, ZoomedOutEachScreenPixelIsTheAreaMeanAndTheReadoutNamesT
     const ScreenPoint s = PictureToScreen(view()->view(), 40, 20);
     EXPECT_EQ(pointAt(static_cast<int>(s.x), static_cast<int>(s.y)), QString::fromStdString("X=41,Y=21," + ValueText(40, 20) + "  1:4"));
 
+    // A threshold change, zoomed out or made at 1:1 before zooming out, shows at once.
+    window->thresholdsWindow()->lowEdit()->setText(QStringLiteral("2000"));
+    const QImage darker = picture();
+    ASSERT_NE(darker, whole);
+    expectAreaMeans(painted(), darker);
+    QTest::keyClick(view(), Qt::Key_Home);
+    window->thresholdsWindow()->highEdit()->setText(QStringLiteral("2500"));
+    const QImage harder = picture();
+    ASSERT_NE(harder, darker);
+    QTest::keyClick(view(), Qt::Key_Minus);
+    QTest::keyClick(view(), Qt::Key_Minus);
+    expectAreaMeans(painted(), harder);
+
     // 1 (and Home) give back the start view, every pixel of it.
+    window->thresholdsWindow()->lowEdit()->setText(QStringLiteral("1000"));
+    window->thresholdsWindow()->highEdit()->setText(QStringLiteral("3550"));
     QTest::keyClick(view(), Qt::Key_1);
     EXPECT_EQ(view()->view(), ViewMapping{});
     EXPECT_EQ(painted(), start);
@@ -325,6 +344,11 @@ TEST_F(PictureViewTest, SkyPositionFollowsACelestialHeaderAndIsAbsentWithoutOne)
     // Zoomed in about it, the same pixel gives the same position.
     wheel(QPoint(50, 39), 120);
     EXPECT_EQ(pointAt(50, 39), QStringLiteral("X=51,Y=40,V=1234.5  2:1  RA 05:35:12.00  Dec -05:23:24.0  FK5 J2000"));
+    // What assistive technology reads is the text itself, as for the other parts.
+    QAccessibleInterface* readout = QAccessible::queryAccessibleInterface(window->statusPart(3));
+    ASSERT_NE(readout, nullptr);
+    EXPECT_EQ(readout->text(QAccessible::Name), window->statusPart(3)->text());
+    EXPECT_EQ(window->statusPart(3)->accessibleDescription(), QStringLiteral("Status part 4"));
 
     window->openImage(image);
     EXPECT_EQ(pointAt(50, 39), QString::fromStdString("X=51,Y=40," + ValueText(50, 39) + "  1:1"));
