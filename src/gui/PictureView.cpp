@@ -64,7 +64,7 @@ void PictureView::paintEvent(QPaintEvent* event)
 
 void PictureView::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton || event->button() == Qt::MiddleButton) {
+    if ((event->button() == Qt::LeftButton || event->button() == Qt::MiddleButton) && showsPicture()) {
         dragging_ = true;
         dragStart_ = event->position().toPoint();
         dragView_ = view_;
@@ -418,6 +418,7 @@ void PictureView::bitmapCreated(const DisplayBitmap& bitmap)
         followZoom();
         emit viewChanged();
     }
+    dragging_ = false;
     update();
 }
 
@@ -436,6 +437,7 @@ void PictureView::bitmapCleared()
     converted_ = QRegion();
     reducedStale_ = true;
     viewport_ = QImage();
+    dragging_ = false;
     update();
     emit pictureCleared();
 }
