@@ -36,6 +36,8 @@ signals:
     void pointerMoved(int x, int y);
     // The right button was released at (x, y), globalPos on the screen.
     void rightButtonReleased(int x, int y, const QPoint& globalPos);
+    // The left button was released at (x, y).
+    void leftButtonReleased(int x, int y);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
