@@ -65,9 +65,9 @@ std::string ShiftText(double value)
 
 std::string HistoryText(const RegistrationRequest& request, const std::string& referencePath, double dx, double dy)
 {
-    std::string card = "Skyvane ";
+    std::string card = "Skyvane: ";
     card += request.method == RegistrationMethod::OneStar ? "starreg" : "autoreg";
-    card += ": shifted by dx = " + ShiftText(dx) + " dy = " + ShiftText(dy) + " (Lanczos-3) onto ";
+    card += " shifted by dx = " + ShiftText(dx) + " dy = " + ShiftText(dy) + " (Lanczos-3) onto ";
     card += PathFileName(referencePath);
     return card;
 }

@@ -78,7 +78,7 @@ struct RegistrationResult {
 // other registered frames in any order, possibly from several worker threads at once.
 // position is the frame's place in the order given; the record holds the aligned pixels and
 // the frame's own header cards; history is the text of a HISTORY card that gives the shift
-// ("Skyvane autoreg: shifted by dx = 3.2712 dy = -1.1203 (Lanczos-3) onto frame_001.fit").
+// ("Skyvane: autoreg shifted by dx = 3.2712 dy = -1.1203 (Lanczos-3) onto frame_001.fit").
 // The record may be changed. False: the frame could not be kept, and the run stops
 // (WriteFailed).
 class AlignedFrameSink {

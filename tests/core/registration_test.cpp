@@ -33,7 +33,7 @@ const std::vector<Shift> Drift = {{0.0, 0.0}, {13.37, -8.61}, {26.12, -17.43}, {
 
 // The star one star follows, with no other star within 75 pixels of it, so a frame without
 // it has none to confuse it with.
-const test::SyntheticStar Guide{100.3, 141.7, 1.6, 8000.0};
+const test::SyntheticStar Guide{100.3, 141.7, 1.6, 30000.0};
 
 std::vector<test::SyntheticStar> Field()
 {
@@ -139,8 +139,8 @@ protected:
 
 TEST_F(RegistrationTest, BothMethodsRecoverTheDriftAndMakeANewListOfAlignedFrames)
 {
-    writeNight({8000.0, 8000.0, 8000.0, 8000.0, 8000.0});
-    for (const std::string command : {std::string("autoreg [PATH]"), starCommand()}) {
+    writeNight({30000.0, 30000.0, 30000.0, 30000.0, 30000.0});
+    for (const std::string& command : {std::string("autoreg [PATH]"), starCommand()}) {
         SCOPED_TRACE(command);
         const std::string folderName = command.substr(0, 7);
         const std::vector<std::string> lines = Lines(ExecuteCommand(context, command));
@@ -168,11 +168,11 @@ TEST_F(RegistrationTest, BothMethodsRecoverTheDriftAndMakeANewListOfAlignedFrame
             ASSERT_TRUE(loadFits(aligned, (folder / FrameName(k)).string()).loaded());
             EXPECT_TRUE(HasCard(aligned.cards, "BITPIX  =                  -32"));
             EXPECT_TRUE(HasCard(aligned.cards, "OBJECT  = 'drift'"));
-            EXPECT_TRUE(HasCard(aligned.cards, "HISTORY Skyvane " + folderName + ": shifted by dx = ")) << k;
+            EXPECT_TRUE(HasCard(aligned.cards, "HISTORY Skyvane: " + folderName + " shifted by dx = ")) << k;
             const StarMeasurement star = MeasureStar(aligned.grid, Guide.x, Guide.y);
             ASSERT_EQ(star.status, StarStatus::Found);
-            EXPECT_NEAR(star.x, Guide.x, 0.03);
-            EXPECT_NEAR(star.y, Guide.y, 0.03);
+            EXPECT_NEAR(star.x, Guide.x, 0.05);
+            EXPECT_NEAR(star.y, Guide.y, 0.05);
             EXPECT_NEAR(star.flux / (2.0 * M_PI * Guide.sigma * Guide.sigma * Guide.amplitude), 1.0, 0.03);
         }
     }
@@ -186,7 +186,7 @@ TEST_F(RegistrationTest, BothMethodsRecoverTheDriftAndMakeANewListOfAlignedFrame
 TEST_F(RegistrationTest, FramesWhereTheStarIsLostSaturatedOrUnreadableAreNamedAndLeftOut)
 {
     // Frame 3 has no guide star, frame 5 has it saturated, frame 6 is no FITS file.
-    writeNight({8000.0, 8000.0, 0.0, 8000.0, 200000.0});
+    writeNight({30000.0, 30000.0, 0.0, 30000.0, 70000.0});
     test::WriteFileBytes(dir.file(FrameName(5)), "not a FITS file");
     context.lists.InsertFile(context.lists.ListItem(1), FrameName(5));
 
@@ -206,7 +206,8 @@ TEST_F(RegistrationTest, FramesWhereTheStarIsLostSaturatedOrUnreadableAreNamedAn
     EXPECT_EQ(context.lists.FileCount(2), 3);
 
     // Cases that make no list at all, and leave no folder.
-    EXPECT_EQ(ExecuteCommand(context, "starreg [PATH] 141 114"), "     no star found at this position on the reference frame !");
+    EXPECT_EQ(ExecuteCommand(context, "starreg [PATH] 141 114"), "     star is too faint on the reference frame !");
+    EXPECT_EQ(ExecuteCommand(context, "starreg [PATH] 400 -3"), "     no star found at this position on the reference frame !");
     EXPECT_EQ(ExecuteCommand(context, "starreg [PATH] 101"), "     star position not recognized !");
     EXPECT_EQ(ExecuteCommand(context, "starreg [PATH] 101 x"), "     star position not recognized !");
     EXPECT_EQ(ExecuteCommand(context, "autoreg [NONE]"), "     list name not recognized !");
@@ -235,7 +236,7 @@ public:
 
 TEST_F(RegistrationTest, CancelledRunRemovesItsFolderAndMakesNoList)
 {
-    writeNight({8000.0, 8000.0, 8000.0, 8000.0, 8000.0});
+    writeNight({30000.0, 30000.0, 30000.0, 30000.0, 30000.0});
     CommandRun run = CommandRun::start(context, "autoreg [PATH]");
     ASSERT_TRUE(run.hasLongPart());
     CancellingFeedback feedback;
