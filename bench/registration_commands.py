@@ -241,7 +241,7 @@ def main():
             print("  peak resident memory of the autoreg batch process: %.0f MiB" % (peak / 1024.0))
         if bench:
             print("\nThe registration benchmark in the same run (BM_AutoRegister/BM_ReadFloor):")
-            done = subprocess.run([bench, "--benchmark_filter=BM_AutoRegister|BM_ReadFloor", "--benchmark_min_time=0.5s"],
+            done = subprocess.run([bench, "--benchmark_filter=BM_AutoRegister|BM_ReadFloor", "--benchmark_min_time=0.5"],
                                   capture_output=True, text=True, env=dict(os.environ, SKYVANE_NIGHT_DATA=data))
             for line in done.stdout.splitlines():
                 if line.startswith("BM_"):
