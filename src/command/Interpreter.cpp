@@ -1,8 +1,8 @@
 #include "command/Interpreter.h"
 
 #include <array>
-#include <cmath>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <system_error>

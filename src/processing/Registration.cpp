@@ -306,6 +306,7 @@ RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFra
         };
 
         std::vector<std::thread> helpers;
+        helpers.reserve(workers);
         if (workers > 1) {
             for (std::size_t i = 0; i < workers; ++i) {
                 try {
@@ -330,28 +331,34 @@ RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFra
             }
         } else {
             // The workers register; this thread tells the progress and passes on the wish
-            // to stop.
-            std::size_t told = 0;
-            std::unique_lock lock(doneMutex);
-            for (;;) {
-                if (done != told) {
-                    told = done;
+            // to stop. Whatever happens here, the workers are stopped and joined.
+            try {
+                std::size_t told = 0;
+                std::unique_lock lock(doneMutex);
+                for (;;) {
+                    if (done != told) {
+                        told = done;
+                        lock.unlock();
+                        feedback.showProgress(ProgressText(std::min(told + 1, count), count),
+                                              static_cast<double>(told) / static_cast<double>(count));
+                        lock.lock();
+                    }
+                    if (done >= count || run.stopped())
+                        break;
                     lock.unlock();
-                    feedback.showProgress(ProgressText(std::min(told + 1, count), count),
-                                          static_cast<double>(told) / static_cast<double>(count));
+                    if (!cancelled && feedback.cancelRequested()) {
+                        cancelled = true;
+                        run.stopAll();
+                    }
                     lock.lock();
+                    doneChanged.wait_for(lock, std::chrono::milliseconds(50));
                 }
-                if (done >= count || run.stopped())
-                    break;
-                lock.unlock();
-                if (!cancelled && feedback.cancelRequested()) {
-                    cancelled = true;
-                    run.stopAll();
-                }
-                lock.lock();
-                doneChanged.wait_for(lock, std::chrono::milliseconds(50));
+            } catch (...) {
+                run.stopAll();
+                for (std::thread& helper : helpers)
+                    helper.join();
+                throw;
             }
-            lock.unlock();
             for (std::thread& helper : helpers)
                 helper.join();
         }
