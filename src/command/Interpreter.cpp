@@ -1,6 +1,8 @@
 #include "command/Interpreter.h"
 
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <system_error>
@@ -17,6 +19,8 @@
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
+#include "processing/ListOutput.h"
+#include "processing/Registration.h"
 #include "processing/Statistics.h"
 
 namespace skyvane {
@@ -433,6 +437,218 @@ Started equaliseGamma(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
+// Co-registration of the selected files of a list
+
+constexpr std::string_view StarPositionReply = "     star position not recognized !";
+constexpr std::string_view OutputFolderReply = "     output folder could not be created !";
+
+// A shift as the replies give it: two decimals, a point whatever the locale, no "-0.00".
+std::string ShiftFigure(double value)
+{
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2);
+    std::string figure = error == std::errc() ? std::string(text, end) : std::string("nan");
+    if (figure == "-0.00")
+        figure = "0.00";
+    return figure;
+}
+
+// Why a frame was left out, after its name.
+std::string_view FateText(FrameFate fate)
+{
+    switch (fate) {
+    case FrameFate::Registered:
+        break;
+    case FrameFate::Unreadable:
+        return "could not be read";
+    case FrameFate::SizeDiffers:
+        return "size differs from the reference frame";
+    case FrameFate::StarSaturated:
+        return "star saturated";
+    case FrameFate::StarTooFaint:
+        return "star too faint";
+    case FrameFate::StarLost:
+        return "star lost";
+    case FrameFate::NoCorrelation:
+        return "nothing to correlate";
+    case FrameFate::NotEnoughMemory:
+        return "not enough memory";
+    }
+    return {};
+}
+
+// One line per frame: "     frame_007.fit  dx = 3.27  dy = -1.12", or the reason it was
+// left out ("     frame_009.fit  star lost, left out").
+std::string FrameLines(const std::vector<RegisteredFrame>& frames)
+{
+    std::string lines;
+    for (const RegisteredFrame& frame : frames) {
+        if (!lines.empty())
+            lines += LineBreak;
+        lines += Indent;
+        lines += PathFileName(frame.path);
+        if (frame.fate == FrameFate::Registered) {
+            lines += "  dx = " + ShiftFigure(frame.dx) + "  dy = " + ShiftFigure(frame.dy);
+        } else {
+            lines += "  ";
+            lines += FateText(frame.fate);
+            lines += ", left out";
+        }
+    }
+    return lines;
+}
+
+// The reply of a registration that made no list.
+std::string_view RegistrationFailureReply(RegistrationStatus status)
+{
+    switch (status) {
+    case RegistrationStatus::Done:
+        break;
+    case RegistrationStatus::NoFrame:
+        return NoSelectedImageReply;
+    case RegistrationStatus::ReferenceUnreadable:
+        return FirstImageUnreadableReply;
+    case RegistrationStatus::StarSaturated:
+        return "     star is saturated on the reference frame !";
+    case RegistrationStatus::StarTooFaint:
+        return "     star is too faint on the reference frame !";
+    case RegistrationStatus::StarLost:
+        return "     no star found at this position on the reference frame !";
+    case RegistrationStatus::NoStructure:
+        return "     reference frame holds nothing to correlate !";
+    case RegistrationStatus::NotEnoughMemory:
+        return NotEnoughMemoryReply;
+    case RegistrationStatus::WriteFailed:
+        return "     registered frames could not be written !";
+    case RegistrationStatus::Cancelled:
+        return "     registration cancelled";
+    }
+    return {};
+}
+
+// The star's position after the list's name: exactly two numbers, X and Y of the pointer
+// readout, separated by blanks.
+bool ParseStarPosition(std::string_view text, double& x, double& y)
+{
+    const std::size_t close = text.find(']');
+    if (close == std::string_view::npos)
+        return false;
+    text.remove_prefix(close + 1);
+    double values[2] = {0.0, 0.0};
+    for (double& value : values) {
+        while (!text.empty() && text.front() == ' ')
+            text.remove_prefix(1);
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (error != std::errc() || !std::isfinite(value) || (end != text.data() + text.size() && *end != ' '))
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    }
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    x = values[0];
+    y = values[1];
+    return text.empty();
+}
+
+// The aligned frames into a list output.
+class OutputFrames final : public AlignedFrameSink {
+public:
+    bool write(std::size_t position, const std::string& framePath, ImageRecord& aligned, std::string_view history) override
+    {
+        return output.writeFrame(position, framePath, aligned, history) == FitsError::None;
+    }
+    ListOutput output;
+};
+
+// The long part of a registration: the frames registered into a new folder of the list's
+// folder ("starreg", "autoreg", or the first of "starreg-2", ... not yet there), which
+// becomes a new list. A run that does not end well removes what it wrote.
+class Registration final : public LongPart {
+public:
+    Registration(RegistrationRequest request, std::string listFolder)
+        : request_(std::move(request)), listFolder_(std::move(listFolder))
+    {
+    }
+
+    void run(Feedback& feedback) override
+    {
+        const std::string_view name = request_.method == RegistrationMethod::OneStar ? "starreg" : "autoreg";
+        if (frames_.output.create(listFolder_, ListOutputName(name, "")) != 0) {
+            folderFailed_ = true;
+            return;
+        }
+        result_ = RegisterFrames(request_, frames_, feedback);
+        if (result_.status == RegistrationStatus::Done)
+            frames_.output.keep();
+        else
+            frames_.output.discard();
+    }
+
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        if (folderFailed_) {
+            outcome.reply = std::string(OutputFolderReply);
+            return outcome;
+        }
+        if (result_.status != RegistrationStatus::Done) {
+            if (result_.status == RegistrationStatus::ReferenceUnreadable && !result_.frames.empty()) {
+                LoadStatus load;
+                load.error = result_.frames[0].readError;
+                ReportLoadFailure(context.messages, load, result_.frames[0].path);
+            }
+            outcome.reply = std::string(RegistrationFailureReply(result_.status));
+            return outcome;
+        }
+        int registered = 0;
+        for (const RegisteredFrame& frame : result_.frames)
+            registered += frame.fate == FrameFate::Registered ? 1 : 0;
+        const TreeItem list = AddOutputList(context.lists, frames_.output.folder(), frames_.output.fileNames());
+        outcome.reply = FrameLines(result_.frames);
+        outcome.reply += LineBreak;
+        outcome.reply += Indent;
+        outcome.reply += FormatInteger(registered) + " of " + FormatInteger(static_cast<std::int64_t>(result_.frames.size())) +
+                         " frames registered: new list " + LabelTag(context.lists.ItemLabel(list));
+        return outcome;
+    }
+
+private:
+    RegistrationRequest request_;
+    std::string listFolder_;
+    OutputFrames frames_;
+    bool folderFailed_ = false;
+    RegistrationResult result_;
+};
+
+// "starreg [LIST] X Y" and "autoreg [LIST]": the list's selected files, resolved now.
+Started RegisterList(AppContext& context, const CommandLine& command, RegistrationMethod method)
+{
+    const int n = FindListByName(context.lists, BracketArgument(command.text));
+    if (n == 0)
+        return WithReply(std::string(ListNotFoundReply));
+    RegistrationRequest request;
+    request.method = method;
+    request.framePaths = SelectedFilePaths(context.lists, n);
+    if (request.framePaths.empty())
+        return WithReply(std::string(NoSelectedImageReply));
+    if (method == RegistrationMethod::OneStar && !ParseStarPosition(command.text, request.readoutX, request.readoutY))
+        return WithReply(std::string(StarPositionReply));
+    Started started;
+    started.longPart = std::make_unique<Registration>(std::move(request), LabelFolder(context.lists.ListLabel(n)));
+    return started;
+}
+
+Started registerOneStar(AppContext& context, const CommandLine& command)
+{
+    return RegisterList(context, command, RegistrationMethod::OneStar);
+}
+
+Started registerCorrelation(AppContext& context, const CommandLine& command)
+{
+    return RegisterList(context, command, RegistrationMethod::Correlation);
+}
+
+// ---------------------------------------------------------------------------------------
 // The command table
 
 enum class Match { Equals, StartsWith };
@@ -453,7 +669,7 @@ struct CommandRow {
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 19> CommandTable{{
+constexpr std::array<CommandRow, 21> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -466,6 +682,8 @@ constexpr std::array<CommandRow, 19> CommandTable{{
     {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated"},
     {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection"},
     {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping"},
+    {Match::StartsWith, "starreg [", false, registerOneStar, {}},
+    {Match::StartsWith, "autoreg [", false, registerCorrelation, {}},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},

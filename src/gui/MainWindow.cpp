@@ -9,6 +9,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -22,6 +23,7 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "command/CommandProtocol.h"
+#include "command/Interpreter.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
 #include "display/ViewMapping.h"
@@ -124,8 +126,7 @@ struct MenuAction {
 // keys open, save, quit and show About (Ctrl+O, Ctrl+S, Ctrl+Q and F1 on Linux); they work
 // while the main window is the active window. The Toolbars items of the tool windows carry
 // a check mark that mirrors their visibility (they toggle it themselves); the Equalisation
-// items carry one on the display's choice. List arithmetic and co-registration have no
-// behaviour yet.
+// items carry one on the display's choice. List arithmetic has no behaviour yet.
 const MenuAction MenuActions[] = {
     {.menu = Menu::File, .id = MainIds::OpenFits, .text = "Open FITS", .key = QKeySequence::Open},
     {.menu = Menu::File, .id = MainIds::SaveFits, .text = "Save FITS", .key = QKeySequence::Save},
@@ -168,8 +169,9 @@ const MenuAction MenuActions[] = {
     {.menu = Menu::ImageList, .id = 40415, .text = "Multiply by image"},
     {.menu = Menu::ImageList, .id = 40416, .text = "Divide by image"},
 
-    {.menu = Menu::Registration, .id = 40435, .text = "One star"},
-    {.menu = Menu::Registration, .id = 40436, .text = "Auto-correlation"},
+    {.menu = Menu::Registration, .id = MainIds::RegisterOneStar, .text = "One star"},
+    {.menu = Menu::Registration, .id = MainIds::RegisterCorrelation, .text = "Auto-correlation", .compose = Compose::List,
+     .prompt = "Select image list for registration by auto-correlation", .command = "autoreg "},
 
     {.menu = Menu::Coaddition, .id = MainIds::CombineMedian, .text = "Median image", .compose = Compose::List,
      .prompt = "Select image list for median co-addition", .command = "median "},
@@ -300,6 +302,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     connect(view_, &PictureView::viewChanged, this, &MainWindow::refreshReadout);
     connect(view_, &PictureView::pictureCleared, this, [this] { statusParts_[3]->clear(); });
     connect(view_, &PictureView::rightButtonReleased, this, &MainWindow::rightButtonReleased);
+    connect(view_, &PictureView::leftButtonReleased, this, &MainWindow::leftButtonReleased);
     connect(imageList_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ImageListWindow)->setChecked(false); });
     connect(thresholds_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ThresholdsWindow)->setChecked(false); });
     connect(commandWindow_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::CommandWindow)->setChecked(false); });
@@ -386,6 +389,11 @@ QAction* MainWindow::action(int id) const
 bool MainWindow::event(QEvent* event)
 {
     if (event->type() == PrivateMessages::execute()) {
+        // Registration leaves Image A alone; any other command may change it, and then it
+        // is no longer known to be the file it was loaded from.
+        const std::string& command = context().CommandSlot;
+        if (command.rfind("starreg ", 0) != 0 && command.rfind("autoreg ", 0) != 0)
+            shownPath_.clear();
         // Only code 101 executes; anything else is ignored.
         workbench_->executeCommand(static_cast<CodeEvent*>(event)->lowCode(), *commandWindow_);
         showEqualisation();
@@ -426,6 +434,8 @@ void MainWindow::SubmitCommand(const std::string& text)
 
 void MainWindow::runCommand(int id)
 {
+    // Any other action ends the wait for a star.
+    stopPickingStar();
     if (const MenuAction* item = FindMenuAction(id); item != nullptr && item->compose != Compose::None) {
         composeAndSubmit(id);
         // A checkable item toggled its own mark; the marks show what the display does.
@@ -498,6 +508,9 @@ void MainWindow::runCommand(int id)
     case MainIds::CombineSigmaClipping:
         sigmaClipping();
         break;
+    case MainIds::RegisterOneStar:
+        oneStar();
+        break;
     case MainIds::PopupClearDisplay:
         SubmitCommand("clear");
         setWindowTitle(fromLocal(MainWindowTitle("")));
@@ -512,7 +525,7 @@ void MainWindow::runCommand(int id)
         workbench.thresholds().invert();
         break;
     default:
-        // The list arithmetic and co-registration items do nothing yet.
+        // The list arithmetic items do nothing yet.
         break;
     }
 }
@@ -574,6 +587,63 @@ void MainWindow::sigmaClipping()
                   FormatInteger(truncatedIterations(*iterations)));
 }
 
+void MainWindow::oneStar()
+{
+    const QString tag = dialogs_->askImageList(this, QStringLiteral("Select image list for registration on one star"),
+                                               listTags(context().lists));
+    if (tag.isEmpty())
+        return;
+    const std::string list = toLocal(tag);
+    const int n = FindListByName(context().lists, BracketArgument(list));
+    const std::vector<std::string> frames = n > 0 ? SelectedFilePaths(context().lists, n) : std::vector<std::string>{};
+    if (frames.empty()) {
+        // Nothing to click on: the command tells what is missing.
+        SubmitCommand("starreg " + list);
+        return;
+    }
+    const std::string& reference = frames.front();
+    if (shownPath_ != reference || !context().imagePresent()) {
+        workbench_->feedback().showError("Image A is not the first selected frame of the list " + list +
+                                         ", which is displayed now: click the star on it.");
+        openImage(reference);
+        if (shownPath_ != reference || !context().imagePresent())
+            return; // it could not be shown (its messages have been shown)
+    }
+    pickingStarList_ = list;
+    view_->setCursor(Qt::CrossCursor);
+}
+
+void MainWindow::stopPickingStar()
+{
+    if (pickingStarList_.empty())
+        return;
+    pickingStarList_.clear();
+    view_->unsetCursor();
+}
+
+void MainWindow::leftButtonReleased(int x, int y)
+{
+    if (pickingStarList_.empty() || !overPicture(x, y))
+        return;
+    const std::string list = pickingStarList_;
+    const bool referenceShown = !shownPath_.empty();
+    stopPickingStar();
+    // Clicked where the pointer readout shows X and Y, at any zoom.
+    const DisplayBitmap& bitmap = context().display.bitmap();
+    const PointerReadout readout = ReadPointer(view_->view(), bitmap.width(), bitmap.height(), x, y);
+    if (referenceShown)
+        SubmitCommand("starreg " + list + " " + FormatInteger(readout.numberX) + " " + FormatInteger(readout.numberY));
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && !pickingStarList_.empty()) {
+        stopPickingStar();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
 void MainWindow::toggleToolWindow(int position, int id)
 {
     ToggleToolWindow(toolWindows_.windows[static_cast<std::size_t>(position)], action(id));
@@ -622,7 +692,9 @@ void MainWindow::firstPaint()
 
 void MainWindow::openImage(const std::string& path)
 {
+    stopPickingStar();
     workbench_->openImage(path);
+    shownPath_ = context().imagePresent() ? path : std::string();
     setWindowTitle(fromLocal(MainWindowTitle(path)));
 }
 

@@ -36,6 +36,7 @@ inline constexpr int AddConstant = 40406, SubtractConstant = 40437, MultiplyCons
                      AddImage = 40407, SubtractImage = 40438, MultiplyImage = 40411, DivideImage = 40414;
 inline constexpr int EqualiseLogarithm = 40433, EqualiseGamma = 40434, EqualiseLinear = 40439;
 inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
+inline constexpr int RegisterOneStar = 40435, RegisterCorrelation = 40436;
 inline constexpr int About = 40301;
 inline constexpr int PopupStat = 41001, PopupSize = 41002, PopupHeaders = 41003, PopupClearDisplay = 41004;
 inline constexpr int Redraw = 42005, Auto = 42006, Invert = 42007;
@@ -113,6 +114,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
     // Accepts at once and hides the tool windows, then emits closed().
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     // Where Open FITS, Save FITS and Export to BMP start: the working directory until one
@@ -129,6 +131,13 @@ private:
     // A menu item that composes a command from the user's answers (see the action list).
     void composeAndSubmit(int id);
     void sigmaClipping();
+    // "One star": the list asked for, its first selected frame displayed (said so when
+    // Image A was another image), then the star is clicked on it (leftButtonReleased),
+    // which submits "starreg [LIST] X Y" with the pointer readout's X and Y there. Escape,
+    // another image or any other menu action ends the wait.
+    void oneStar();
+    void stopPickingStar();
+    void leftButtonReleased(int x, int y);
     void firstPaint();
     void pointerMoved(int x, int y);
     // The readout for the pointer's last position, after the view or the picture changed.
@@ -161,6 +170,8 @@ private:
     QMenu* popup_ = nullptr;
     std::string lastFileFolder_; // folder of the last file opened, saved or exported
     bool firstPaintPending_ = true;
+    std::string shownPath_;       // the file Image A was loaded from, until a command runs
+    std::string pickingStarList_; // "One star" waits for a click on this list's reference
 };
 
 } // namespace skyvane

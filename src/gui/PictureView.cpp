@@ -90,6 +90,9 @@ void PictureView::mouseReleaseEvent(QMouseEvent* event)
     if (event->button() == Qt::RightButton) {
         const QPoint p = event->position().toPoint();
         emit rightButtonReleased(p.x(), p.y(), event->globalPosition().toPoint());
+    } else if (event->button() == Qt::LeftButton) {
+        const QPoint p = event->position().toPoint();
+        emit leftButtonReleased(p.x(), p.y());
     }
 }
 

@@ -67,6 +67,8 @@ signals:
     void viewChanged();
     // The picture is gone.
     void pictureCleared();
+    // The left button was released at (x, y).
+    void leftButtonReleased(int x, int y);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

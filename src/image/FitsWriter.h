@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "image/FitsReader.h"
@@ -17,5 +18,28 @@ namespace skyvane {
 // Returns None, or Unwritable after printing the reason to standard error. No name
 // reaches the library, so none can be read as an instruction.
 [[nodiscard]] FitsError saveFits(const ImageRecord& record, const std::string& path);
+
+// How the pixels of a saved file are stored.
+enum class SampleFormat {
+    Integer16, // as above: truncated and limited to 0..32767, in the type the cards define
+    Float32,   // BITPIX -32, every value kept to single precision (beyond its range:
+               // infinity of the value's sign; not-a-number stays not-a-number). The
+               // BITPIX card is set to -32 and BZERO, BSCALE and BLANK are left out, so the
+               // file holds the values themselves; every other card is written as it is.
+};
+
+// What a save did besides writing the file.
+struct SaveReport {
+    // Integer16: the pixels whose value lay outside 0..32767 (not-a-number included) and
+    // was stored as the nearest limit.
+    std::int64_t clippedPixels = 0;
+};
+
+// saveFits in the given format, with the same safe replacement and the same checks.
+[[nodiscard]] FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format,
+                                 SaveReport* report = nullptr);
+
+// The cards of a Float32 save: BITPIX -32, without BZERO, BSCALE and BLANK.
+HeaderCards Float32Cards(const HeaderCards& cards);
 
 } // namespace skyvane

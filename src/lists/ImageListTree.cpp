@@ -354,6 +354,11 @@ TreeItem ImageListTree::ListForFolder(const std::string& folder)
     const int n = FindListByFolder(folder);
     if (n > 0)
         return ListItem(n);
+    return NewFolderList(folder);
+}
+
+TreeItem ImageListTree::NewFolderList(const std::string& folder)
+{
     std::string label = "[PATH";
     if (PathListCounter > 1)
         label += std::to_string(PathListCounter);

@@ -104,6 +104,9 @@ public:
     // The list of a folder: the first list with that folder, or a new "[PATH] = folder",
     // "[PATH2] = folder", ... appended (PathListCounter then grows). Returns the list item.
     TreeItem ListForFolder(const std::string& folder);
+    // A new "[PATHn] = folder" list appended, even when a list of that folder exists
+    // (PathListCounter then grows). Returns the list item.
+    TreeItem NewFolderList(const std::string& folder);
     // The start-up list "[WORK] = " + folder as first item, with the folder's files,
     // expanded.
     TreeItem CreateStartupList(const std::string& workingDirectory);

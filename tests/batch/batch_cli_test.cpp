@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Version.h"
+#include "support/StarField.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -479,6 +482,50 @@ TEST_F(BatchTest, CoadditionOfTheWorkListAfterToggles)
               "     mean image has been calculated\n"
               "     min = 2\n     max = 20\n     median = 11\n     mean = 11\n     sigma = 9\n"
               "     list has no selected image !\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(BatchTest, RegistrationRepliesOneLinePerFrameAndItsListCanBeCombined)
+{
+    TempDir night;
+    const std::vector<test::SyntheticStar> stars = test::RandomStars(60, 128, 128, 6, 5);
+    const double shifts[3][2] = {{0.0, 0.0}, {3.25, -1.5}, {-2.75, 4.5}};
+    for (int k = 0; k < 3; ++k) {
+        ImageGrid grid;
+        test::DrawStarField(grid, 128, 128, 500.0, stars, shifts[k][0], shifts[k][1], 4.0, static_cast<unsigned>(k + 1));
+        FitsLayout layout;
+        layout.width = layout.height = 128;
+        layout.bitpix = -32;
+        for (int y = 0; y < 128; ++y)
+            for (int x = 0; x < 128; ++x)
+                layout.values.push_back(grid[x][y]);
+        WriteFitsImage(night.file("f" + std::to_string(k + 1) + ".fit"), layout);
+    }
+    const RunResult r = run({"--workdir", night.path().string(), "-c", "autoreg [WORK]", "-c", "median [PATH]", "-c", "size", "--lists"});
+    // The frame lines, then the rest exactly.
+    const std::size_t rest = r.out.find("     3 of 3");
+    ASSERT_NE(rest, std::string::npos) << r.out;
+    std::istringstream frames(r.out.substr(0, rest));
+    std::string line;
+    ASSERT_TRUE(std::getline(frames, line));
+    EXPECT_EQ(line, "     f1.fit  dx = 0.00  dy = 0.00");
+    for (int k = 1; k < 3; ++k) {
+        ASSERT_TRUE(std::getline(frames, line));
+        double dx = 99.0, dy = 99.0;
+        const std::string format = "     f" + std::to_string(k + 1) + ".fit  dx = %lf  dy = %lf";
+        ASSERT_EQ(std::sscanf(line.c_str(), format.c_str(), &dx, &dy), 2) << line;
+        EXPECT_NEAR(dx, shifts[k][0], 0.02);
+        EXPECT_NEAR(dy, shifts[k][1], 0.02);
+    }
+    EXPECT_FALSE(std::getline(frames, line));
+    EXPECT_EQ(r.out.substr(rest),
+              "     3 of 3 frames registered: new list [PATH]\n"
+              "     median image has been calculated\n"
+              "     width = 128\n     height = 128\n"
+              "[WORK] = " + night.path().string() + "\n"
+              "  [x] f1.fit\n  [x] f2.fit\n  [x] f3.fit\n"
+              "[PATH] = " + night.file("autoreg") + "\n"
+              "  [x] f1.fit\n  [x] f2.fit\n  [x] f3.fit\n");
     EXPECT_EQ(r.status, 0) << r.err;
 }
 

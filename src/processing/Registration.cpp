@@ -1,0 +1,385 @@
+#include "processing/Registration.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <charconv>
+#include <cmath>
+#include <condition_variable>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "base/Numbers.h"
+#include "base/Paths.h"
+#include "processing/CrossCorrelation.h"
+#include "processing/Resampling.h"
+#include "processing/StarCentroid.h"
+
+namespace skyvane {
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+// The number of a "KEYWORD = value / comment" card, when the keyword is there and its
+// value is a plain number.
+std::optional<double> CardNumber(const HeaderCards& cards, std::string_view keyword)
+{
+    for (int i = 0; i < cards.count(); ++i) {
+        const std::string_view card = cards.card(i);
+        if (TrimBlanks(card.substr(0, 8)) != keyword || card.substr(8, 2) != "= ")
+            continue;
+        std::string_view value = card.substr(10);
+        if (const std::size_t slash = value.find('/'); slash != std::string_view::npos)
+            value = value.substr(0, slash);
+        value = TrimBlanks(value);
+        if (!value.empty() && value.front() == '+')
+            value.remove_prefix(1);
+        double number = 0.0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (error == std::errc() && end == value.data() + value.size() && std::isfinite(number))
+            return number;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Four decimals for the HISTORY card: finer than any measure, short enough for a card.
+std::string ShiftText(double value)
+{
+    return FormatReal(std::round(value * 1e4) / 1e4, 10);
+}
+
+std::string HistoryText(const RegistrationRequest& request, const std::string& referencePath, double dx, double dy)
+{
+    std::string card = "Skyvane: ";
+    card += request.method == RegistrationMethod::OneStar ? "starreg" : "autoreg";
+    card += " shifted by dx = " + ShiftText(dx) + " dy = " + ShiftText(dy) + " (Lanczos-3) onto ";
+    card += PathFileName(referencePath);
+    return card;
+}
+
+FrameFate StarFate(StarStatus status)
+{
+    switch (status) {
+    case StarStatus::Found:
+        return FrameFate::Registered;
+    case StarStatus::Saturated:
+        return FrameFate::StarSaturated;
+    case StarStatus::TooFaint:
+        return FrameFate::StarTooFaint;
+    case StarStatus::Lost:
+        break;
+    }
+    return FrameFate::StarLost;
+}
+
+// One registration run: the reference's measures and what the workers share.
+class Run {
+public:
+    Run(const RegistrationRequest& request, AlignedFrameSink& sink, RegistrationResult& result)
+        : request_(request), sink_(sink), result_(result)
+    {
+    }
+
+    // Reads the reference, prepares its measure and hands it on. False: result_.status says
+    // why not.
+    bool prepare()
+    {
+        ImageRecord reference;
+        const LoadStatus load = loadFits(reference, request_.framePaths[0]);
+        if (!load.loaded()) {
+            result_.frames[0].fate = FrameFate::Unreadable;
+            result_.frames[0].readError = load.error;
+            result_.status = load.error == FitsError::NotEnoughMemory ? RegistrationStatus::NotEnoughMemory
+                                                                       : RegistrationStatus::ReferenceUnreadable;
+            return false;
+        }
+        result_.width = reference.grid.width();
+        result_.height = reference.grid.height();
+        if (request_.method == RegistrationMethod::OneStar) {
+            StarSettings settings;
+            settings.saturation = SaturationLevel(reference.cards);
+            tracker_.emplace(settings);
+            const double x = request_.readoutX - 1.0;
+            const double y = static_cast<double>(result_.height) - request_.readoutY;
+            const StarMeasurement star = tracker_->start(reference.grid, x, y);
+            if (star.status != StarStatus::Found) {
+                result_.status = star.status == StarStatus::Saturated ? RegistrationStatus::StarSaturated
+                                 : star.status == StarStatus::TooFaint ? RegistrationStatus::StarTooFaint
+                                                                       : RegistrationStatus::StarLost;
+                return false;
+            }
+        } else {
+            correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
+            // The reference against itself: a reference without structure is told now,
+            // not as every frame's failure.
+            if (correlator_->measure(reference.grid).status != ShiftStatus::Measured) {
+                result_.status = RegistrationStatus::NoStructure;
+                return false;
+            }
+        }
+        if (!sink_.write(0, request_.framePaths[0], reference, HistoryText(request_, request_.framePaths[0], 0.0, 0.0))) {
+            result_.status = RegistrationStatus::WriteFailed;
+            return false;
+        }
+        return true;
+    }
+
+    // Frame k (k >= 1), with the worker's own memory. Frames are taken in increasing order;
+    // one star measures them in exactly that order.
+    void registerFrame(std::size_t k, ImageRecord& record, ImageGrid& aligned)
+    {
+        RegisteredFrame& frame = result_.frames[k];
+        bool usable = false;
+        try {
+            const LoadStatus load = loadFits(record, frame.path);
+            if (!load.loaded()) {
+                frame.fate = load.error == FitsError::NotEnoughMemory ? FrameFate::NotEnoughMemory : FrameFate::Unreadable;
+                frame.readError = load.error;
+            } else if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
+                frame.fate = FrameFate::SizeDiffers;
+            } else {
+                usable = true;
+            }
+            if (correlator_ && usable) {
+                const CorrelationShift shift = correlator_->measure(record.grid);
+                if (shift.status == ShiftStatus::Measured) {
+                    frame.dx = shift.dx;
+                    frame.dy = shift.dy;
+                } else {
+                    frame.fate = shift.status == ShiftStatus::SizeMismatch ? FrameFate::SizeDiffers : FrameFate::NoCorrelation;
+                    usable = false;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            frame.fate = FrameFate::NotEnoughMemory;
+            usable = false;
+        }
+        if (tracker_) {
+            // The star is followed frame after frame: this frame's turn comes after the
+            // previous one's, whether or not that one could be read.
+            std::unique_lock lock(turnMutex_);
+            turnChanged_.wait(lock, [&] { return nextTurn_ == k || stop_.load(); });
+            if (stop_.load())
+                return;
+            if (usable) {
+                const StarShift shift = tracker_->track(record.grid);
+                frame.fate = StarFate(shift.status);
+                frame.dx = shift.dx;
+                frame.dy = shift.dy;
+                usable = frame.fate == FrameFate::Registered;
+            }
+            ++nextTurn_;
+            turnChanged_.notify_all();
+        }
+        if (!usable)
+            return;
+        try {
+            ResampleToReference(record.grid, frame.dx, frame.dy, aligned, 1);
+        } catch (const std::bad_alloc&) {
+            frame.fate = FrameFate::NotEnoughMemory;
+            return;
+        }
+        record.grid.swap(aligned);
+        if (stop_.load())
+            return;
+        if (!sink_.write(k, frame.path, record, HistoryText(request_, request_.framePaths[0], frame.dx, frame.dy))) {
+            writeFailed_.store(true);
+            stopAll();
+        }
+    }
+
+    void stopAll()
+    {
+        {
+            const std::lock_guard lock(turnMutex_);
+            stop_.store(true);
+        }
+        turnChanged_.notify_all();
+    }
+
+    bool stopped() const { return stop_.load(); }
+    bool writeFailed() const { return writeFailed_.load(); }
+
+private:
+    const RegistrationRequest& request_;
+    AlignedFrameSink& sink_;
+    RegistrationResult& result_;
+    std::optional<StarTracker> tracker_;
+    std::unique_ptr<CrossCorrelator> correlator_;
+    std::mutex turnMutex_;
+    std::condition_variable turnChanged_;
+    std::size_t nextTurn_ = 1;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> writeFailed_{false};
+};
+
+std::string ProgressText(std::size_t frame, std::size_t count)
+{
+    return "Registering frame " + FormatInteger(static_cast<std::int64_t>(frame)) + " of " +
+           FormatInteger(static_cast<std::int64_t>(count));
+}
+
+} // namespace
+
+double SaturationLevel(const HeaderCards& cards)
+{
+    if (const std::optional<double> saturate = CardNumber(cards, "SATURATE"))
+        return *saturate;
+    const std::optional<double> bitpix = CardNumber(cards, "BITPIX");
+    const double scale = CardNumber(cards, "BSCALE").value_or(1.0);
+    const double zero = CardNumber(cards, "BZERO").value_or(0.0);
+    double highest = 0.0;
+    if (bitpix == 8.0)
+        highest = 255.0;
+    else if (bitpix == 16.0)
+        highest = 32767.0;
+    else if (bitpix == 32.0)
+        highest = 2147483647.0;
+    else
+        return std::numeric_limits<double>::infinity();
+    if (!(scale > 0.0))
+        return std::numeric_limits<double>::infinity();
+    return highest * scale + zero;
+}
+
+RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFrameSink& sink, Feedback& feedback)
+{
+    RegistrationResult result;
+    const std::size_t count = request.framePaths.size();
+    if (count == 0)
+        return result;
+    try {
+        result.frames.resize(count);
+        for (std::size_t k = 0; k < count; ++k)
+            result.frames[k].path = request.framePaths[k];
+        Run run(request, sink, result);
+        feedback.showProgress(ProgressText(1, count), 0.0);
+        if (feedback.cancelRequested()) {
+            result.status = RegistrationStatus::Cancelled;
+            return result;
+        }
+        if (!run.prepare())
+            return result;
+
+        std::size_t workers = request.threads > 0 ? static_cast<std::size_t>(request.threads) : 2;
+        workers = std::min(workers, count - 1);
+        std::atomic<std::size_t> next{1};
+        std::mutex doneMutex;
+        std::condition_variable doneChanged;
+        std::size_t done = 1;
+        bool failed = false; // a worker could not get its memory
+        auto work = [&] {
+            try {
+                ImageRecord record;
+                ImageGrid aligned;
+                for (;;) {
+                    const std::size_t k = next.fetch_add(1);
+                    if (k >= count || run.stopped())
+                        break;
+                    run.registerFrame(k, record, aligned);
+                    const std::lock_guard lock(doneMutex);
+                    ++done;
+                    doneChanged.notify_all();
+                }
+            } catch (const std::bad_alloc&) {
+                run.stopAll();
+                const std::lock_guard lock(doneMutex);
+                failed = true;
+            }
+            const std::lock_guard lock(doneMutex);
+            doneChanged.notify_all();
+        };
+
+        std::vector<std::thread> helpers;
+        helpers.reserve(workers);
+        if (workers > 1) {
+            for (std::size_t i = 0; i < workers; ++i) {
+                try {
+                    helpers.emplace_back(work);
+                } catch (const std::system_error&) {
+                    break; // fewer workers; with none, the frames are done below
+                }
+            }
+        }
+        bool cancelled = false;
+        if (helpers.empty()) {
+            // One at a time, on this thread.
+            ImageRecord record;
+            ImageGrid aligned;
+            for (std::size_t k = 1; k < count && !run.stopped(); ++k) {
+                feedback.showProgress(ProgressText(k + 1, count), static_cast<double>(k) / static_cast<double>(count));
+                if (feedback.cancelRequested()) {
+                    cancelled = true;
+                    break;
+                }
+                run.registerFrame(k, record, aligned);
+            }
+        } else {
+            // The workers register; this thread tells the progress and passes on the wish
+            // to stop. Whatever happens here, the workers are stopped and joined.
+            try {
+                std::size_t told = 0;
+                std::unique_lock lock(doneMutex);
+                for (;;) {
+                    if (done != told) {
+                        told = done;
+                        lock.unlock();
+                        feedback.showProgress(ProgressText(std::min(told + 1, count), count),
+                                              static_cast<double>(told) / static_cast<double>(count));
+                        lock.lock();
+                    }
+                    if (done >= count || run.stopped())
+                        break;
+                    lock.unlock();
+                    if (!cancelled && feedback.cancelRequested()) {
+                        cancelled = true;
+                        run.stopAll();
+                    }
+                    lock.lock();
+                    doneChanged.wait_for(lock, std::chrono::milliseconds(50));
+                }
+            } catch (...) {
+                run.stopAll();
+                for (std::thread& helper : helpers)
+                    helper.join();
+                throw;
+            }
+            for (std::thread& helper : helpers)
+                helper.join();
+        }
+        // A wish to stop that comes as the last frames are done still stops the run: the
+        // user is not handed a list after asking for none.
+        if (!cancelled && !run.stopped() && feedback.cancelRequested())
+            cancelled = true;
+        if (cancelled)
+            result.status = RegistrationStatus::Cancelled;
+        else if (run.writeFailed())
+            result.status = RegistrationStatus::WriteFailed;
+        else if (failed)
+            result.status = RegistrationStatus::NotEnoughMemory;
+        else {
+            feedback.showProgress(ProgressText(count, count), 1.0);
+            result.status = RegistrationStatus::Done;
+        }
+    } catch (const std::bad_alloc&) {
+        result.status = RegistrationStatus::NotEnoughMemory;
+    }
+    return result;
+}
+
+} // namespace skyvane
