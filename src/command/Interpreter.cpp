@@ -48,6 +48,7 @@ struct Outcome {
     std::string moreLines; // lines after the row's reply, each starting with CR LF
     Redraw redraw = Redraw::None;
     HeaderOptionResult headerOption = HeaderOptionResult::Kept; // told once redrawn
+    bool cancelled = false; // the long part stopped at the user's wish: nothing changed
 };
 
 // The long part of a command (see CommandRun).
@@ -331,6 +332,9 @@ public:
         case CoaddStatus::NotEnoughMemory:
             outcome.reply = std::string(CoaddNotEnoughMemoryReply);
             return outcome;
+        case CoaddStatus::Cancelled:
+            outcome.cancelled = true;
+            return outcome;
         }
         ImageGrid& grid = result_.grid;
         if (!context.display.prepareRows(grid.width(), grid.height())) {
@@ -403,14 +407,19 @@ using Handler = Started (*)(AppContext& context, const CommandLine& command);
 
 // One command: how its text is recognised, whether it needs Image A (the list commands
 // make their own image; an Image A of no pixel counts as none), what it does, and its
-// reply when the handler gives none of its own.
+// reply when the handler gives none of its own; for a command with a long part, what
+// that work is called (the progress dialog's title, and "     <work> cancelled" when the
+// user stops it).
 struct CommandRow {
     Match match;
     std::string_view literal;
     bool needsImage;
     Handler handler;
     std::string_view reply;
+    std::string_view longWork = {};
 };
+
+constexpr std::string_view CoaddWork = "co-addition";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
@@ -424,10 +433,10 @@ constexpr std::array<CommandRow, 16> CommandTable{{
     {Match::StartsWith, "mult (", true, multiplyImage, "     two images have been multiplied"},
     {Match::StartsWith, "div (", true, divideImage, "     first image has been divided by second image"},
     {Match::StartsWith, "sub (", true, subtractImage, "     image difference has been calculated"},
-    {Match::StartsWith, "median [", false, combineMedian, "     median image has been calculated"},
-    {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated"},
-    {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection"},
-    {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping"},
+    {Match::StartsWith, "median [", false, combineMedian, "     median image has been calculated", CoaddWork},
+    {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated", CoaddWork},
+    {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection", CoaddWork},
+    {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping", CoaddWork},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},
@@ -481,6 +490,7 @@ void RedrawAfter(AppContext& context, Redraw redraw)
 
 struct CommandRun::State {
     std::string_view rowReply;
+    std::string_view longWork;
     Outcome outcome;
     std::unique_ptr<LongPart> longPart;
 };
@@ -500,6 +510,7 @@ CommandRun CommandRun::start(AppContext& context, const std::string& command)
         state->outcome.reply = std::string(NoImageReply);
     } else {
         state->rowReply = row->reply;
+        state->longWork = row->longWork;
         Started started = row->handler(context, {command, std::string_view(command).substr(row->literal.size())});
         state->outcome = std::move(started.outcome);
         state->longPart = std::move(started.longPart);
@@ -510,6 +521,11 @@ CommandRun CommandRun::start(AppContext& context, const std::string& command)
 bool CommandRun::hasLongPart() const
 {
     return state_->longPart != nullptr;
+}
+
+std::string_view CommandRun::longWork() const
+{
+    return state_->longWork;
 }
 
 void CommandRun::run(Feedback& feedback)
@@ -523,6 +539,8 @@ std::string CommandRun::finish(AppContext& context)
     Outcome outcome = state_->longPart ? state_->longPart->apply(context) : std::move(state_->outcome);
     RedrawAfter(context, outcome.redraw);
     ReportHeaderOption(context.messages, outcome.headerOption);
+    if (outcome.cancelled)
+        return std::string(Indent) + std::string(state_->longWork.empty() ? "command" : state_->longWork) + " cancelled";
     if (!outcome.reply.empty())
         return std::move(outcome.reply);
     return std::string(state_->rowReply) + outcome.moreLines;
@@ -532,7 +550,10 @@ std::string ExecuteCommand(AppContext& context, const std::string& command)
 {
     try {
         CommandRun run = CommandRun::start(context, command);
-        run.run(context.messages);
+        if (run.hasLongPart() && context.longWork != nullptr)
+            context.longWork->runLongWork(run.longWork(), [&run](Feedback& feedback) { run.run(feedback); });
+        else
+            run.run(context.messages);
         return run.finish(context);
     } catch (const std::bad_alloc&) {
         // Memory that depends on the image's size (the median's copy of the pixels, say)

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -25,6 +26,7 @@
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
+#include "gui/LongWorkDialog.h"
 #include "gui/PictureView.h"
 #include "gui/PrivateMessages.h"
 #include "gui/ThresholdsWindow.h"
@@ -259,6 +261,9 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     view_ = new PictureView(this);
     setCentralWidget(view_);
     workbench_ = std::make_unique<Workbench>(*messages, *view_, static_cast<StatusSink&>(*this));
+    // The long part of a command runs beside the windows, behind a progress dialog.
+    longWork_ = new LongWorkDialog(this, *messages);
+    workbench_->context().longWork = longWork_;
 
     // Settings first: the Image list window shows the start-up list of the working directory.
     const std::string settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
@@ -369,8 +374,17 @@ QAction* MainWindow::action(int id) const
 bool MainWindow::event(QEvent* event)
 {
     if (event->type() == PrivateMessages::execute()) {
+        const int code = static_cast<CodeEvent*>(event)->lowCode();
+        // One command at a time: an execute message that comes while a command's long part
+        // runs waits for its end.
+        if (longWork_->busy()) {
+            waitingCodes_.push_back(code);
+            return true;
+        }
         // Only code 101 executes; anything else is ignored.
-        workbench_->executeCommand(static_cast<CodeEvent*>(event)->lowCode(), *commandWindow_);
+        workbench_->executeCommand(code, *commandWindow_);
+        for (const int waiting : std::exchange(waitingCodes_, {}))
+            PostCode(this, PrivateMessages::execute(), waiting);
         return true;
     }
     return QMainWindow::event(event);

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QImage>
 #include <QMainWindow>
@@ -21,6 +22,7 @@ namespace skyvane {
 class CommandWindow;
 class DialogProvider;
 class ImageListWindow;
+class LongWorkDialog;
 class PictureView;
 class ThresholdsWindow;
 
@@ -142,6 +144,8 @@ private:
     CommandWindow* commandWindow_ = nullptr;
     QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
     QMenu* popup_ = nullptr;
+    LongWorkDialog* longWork_ = nullptr;
+    std::vector<int> waitingCodes_; // execute messages that came while a long part ran
     std::string lastFileFolder_; // folder of the last file opened, saved or exported
     bool firstPaintPending_ = true;
 };

@@ -54,7 +54,28 @@ CoaddNotice FrameNotice(CoaddNotice::Kind kind, FitsError error, const std::stri
 struct BandOutcome {
     std::vector<int> failedFrames; // indices into the frame list, ascending
     bool outOfMemory = false;
+    bool cancelled = false;
 };
+
+// What the calling thread tells and asks while the bands are combined: the fraction of the
+// run done before them, and through feedback the progress and the wish to stop.
+struct BandReport {
+    CoaddFeedback& feedback;
+    double doneBefore = 0.0;
+};
+
+// The share of a run that checking the frames takes: opening a frame costs about as much
+// as reading a few rows, and the check reads one row of every frame, the bands all rows.
+double CheckShare(int height)
+{
+    constexpr double OpenRows = 16.0;
+    return (1.0 + OpenRows) / (1.0 + OpenRows + std::max(height, 1));
+}
+
+std::string RowsText(int firstRow, int bandRows, int height)
+{
+    return "Combining rows " + std::to_string(firstRow + 1) + " to " + std::to_string(firstRow + bandRows) + " of " + std::to_string(height);
+}
 
 // The buffers of one worker thread.
 struct Worker {
@@ -68,7 +89,7 @@ struct Worker {
 // frames' size). Bands are independent, so the workers take them in turn; each pixel is
 // computed by exactly one worker with the same arithmetic, so the result does not depend
 // on the number of workers.
-BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, ImageGrid& result)
+BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
 {
     BandOutcome outcome;
     const int n = static_cast<int>(frames.size());
@@ -107,10 +128,29 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     }
 
     std::atomic<int> nextBand{0};
+    std::atomic<int> bandsDone{0};
     std::atomic<bool> stop{false};
     std::mutex failureLock;
 
-    auto work = [&](Worker& worker) {
+    // Only the calling thread reports and asks whether to stop: between its bands and
+    // between the frames of its band. The other workers look at stop as often.
+    double lastFraction = -1.0;
+    const auto reportFrame = [&](const std::string& text, int k) {
+        if (report.feedback.cancelRequested()) {
+            outcome.cancelled = true;
+            stop.store(true);
+            return false;
+        }
+        const double done = static_cast<double>(bandsDone.load(std::memory_order_relaxed)) * n + k;
+        const double fraction = report.doneBefore + (1.0 - report.doneBefore) * done / (static_cast<double>(bands) * n);
+        if (k == 0 || fraction - lastFraction >= 0.001) {
+            report.feedback.progress(text, fraction);
+            lastFraction = fraction;
+        }
+        return true;
+    };
+
+    auto work = [&](Worker& worker, bool caller) {
         for (;;) {
             if (stop.load(std::memory_order_relaxed))
                 return;
@@ -119,7 +159,10 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 return;
             const int firstRow = b * rows;
             const int bandRows = std::min(rows, height - firstRow);
+            const std::string text = caller ? RowsText(firstRow, bandRows, height) : std::string();
             for (int k = 0; k < n; ++k) {
+                if (caller ? !reportFrame(text, k) : stop.load(std::memory_order_relaxed))
+                    return;
                 double* slot = worker.band.data() + static_cast<std::size_t>(k) * frameStride;
                 Frame& frame = *frames[static_cast<std::size_t>(k)];
                 FitsError error = FitsError::None;
@@ -153,18 +196,19 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                         result[x][firstRow + r] = source[x];
                 }
             }
+            bandsDone.fetch_add(1, std::memory_order_relaxed);
         }
     };
 
     std::vector<std::thread> threads;
     for (std::size_t i = 1; i < pool.size(); ++i) {
         try {
-            threads.emplace_back(work, std::ref(*pool[i]));
+            threads.emplace_back(work, std::ref(*pool[i]), false);
         } catch (const std::system_error&) {
             break; // fewer helpers; the bands still all get done
         }
     }
-    work(*pool[0]);
+    work(*pool[0], true);
     for (std::thread& thread : threads)
         thread.join();
 
@@ -217,7 +261,16 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
     std::vector<std::unique_ptr<Frame>> frames;
     std::vector<std::size_t> leftOut; // positions of the frames left out
     std::vector<double> row;
+    const double checkShare = CheckShare(size.height);
+    const auto cancelled = [&] {
+        result.status = CoaddStatus::Cancelled;
+        return std::move(result);
+    };
     for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (feedback.cancelRequested())
+            return cancelled();
+        feedback.progress("Reading frame " + std::to_string(i + 1) + " of " + std::to_string(paths.size()),
+                          checkShare * static_cast<double>(i) / static_cast<double>(paths.size()));
         auto frame = std::make_unique<Frame>();
         frame->path = paths[i];
         frame->position = i;
@@ -249,9 +302,13 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         ImageGrid combined;
         if (!combined.tryResize(size.width, size.height))
             return notEnoughMemory();
-        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, combined);
+        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, {feedback, checkShare}, combined);
         if (outcome.outOfMemory)
             return notEnoughMemory();
+        // A wish to stop that came as the last band was done still stops the run: the user
+        // was told nothing had been made yet.
+        if (outcome.cancelled || feedback.cancelRequested())
+            return cancelled();
         if (outcome.failedFrames.empty()) {
             std::sort(leftOut.begin(), leftOut.end());
             for (std::size_t position : leftOut)
