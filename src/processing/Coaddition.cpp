@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -127,6 +129,8 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
         }
     }
 
+    constexpr std::size_t CombinePieceValues = std::size_t{1} << 18;
+    const std::size_t piece = std::max<std::size_t>(64, CombinePieceValues / static_cast<std::size_t>(n) / 64 * 64);
     std::atomic<int> nextBand{0};
     std::atomic<int> bandsDone{0};
     std::atomic<bool> stop{false};
@@ -184,7 +188,19 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 }
             }
             const std::size_t count = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
-            worker.combiner.combine(worker.band.data(), frameStride, count, worker.values.data());
+            // In pieces of about CombinePieceValues values, so that a wish to stop is seen
+            // soon even when one band is much work (sigma clipping with many rounds); each
+            // pixel is computed alone, so the pieces do not change a result.
+            for (std::size_t p0 = 0; p0 < count; p0 += piece) {
+                if (caller ? report.feedback.cancelRequested() : stop.load(std::memory_order_relaxed)) {
+                    if (caller) {
+                        outcome.cancelled = true;
+                        stop.store(true);
+                    }
+                    return;
+                }
+                worker.combiner.combine(worker.band.data() + p0, frameStride, std::min(piece, count - p0), worker.values.data() + p0);
+            }
             // Into the columns of the result, eight columns at a time, so that each
             // column is written contiguously and each row of values is read one cache
             // line at a time.
@@ -201,14 +217,34 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     };
 
     std::vector<std::thread> threads;
+    std::mutex helpersLock;
+    std::condition_variable helperDone;
+    int helpersWorking = 0;
     for (std::size_t i = 1; i < pool.size(); ++i) {
         try {
-            threads.emplace_back(work, std::ref(*pool[i]), false);
+            threads.emplace_back([&, i] {
+                work(*pool[i], false);
+                std::lock_guard<std::mutex> guard(helpersLock);
+                --helpersWorking;
+                helperDone.notify_one();
+            });
+            std::lock_guard<std::mutex> guard(helpersLock);
+            ++helpersWorking;
         } catch (const std::system_error&) {
             break; // fewer helpers; the bands still all get done
         }
     }
     work(*pool[0], true);
+    // The helpers finish their last bands; the wish to stop is still looked for meanwhile.
+    {
+        std::unique_lock<std::mutex> guard(helpersLock);
+        while (!helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; })) {
+            if (!stop.load() && report.feedback.cancelRequested()) {
+                outcome.cancelled = true;
+                stop.store(true);
+            }
+        }
+    }
     for (std::thread& thread : threads)
         thread.join();
 
