@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
@@ -106,7 +107,10 @@ const std::vector<std::string>& SmallFrames()
         for (int k = 0; k < 300; ++k) {
             for (std::size_t i = 0; i < pixels.size(); ++i)
                 pixels[i] = static_cast<short>((i * 7 + static_cast<std::size_t>(k) * 13) % 1000);
-            const std::string path = "!" + (folder / ("f" + std::to_string(1000 + k) + ".fit")).string();
+            char name[32];
+            std::snprintf(name, sizeof name, "f%03d.fit", k);
+            std::string path = "!"; // the library's mark for "replace"
+            path += (folder / name).string();
             int status = 0;
             fitsfile* file = nullptr;
             long axes[2] = {64, 64};
