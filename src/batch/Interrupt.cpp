@@ -25,8 +25,9 @@ void InstallInterruptHandlers()
     struct sigaction action = {};
     action.sa_handler = NoteInterrupt;
     sigemptyset(&action.sa_mask);
-    // Reads and writes under way go on: the run stops at its next look.
-    action.sa_flags = SA_RESTART;
+    // Reads and writes under way go on: the run stops at its next look. A second signal
+    // ends the program at once, for whatever might not look soon enough.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
