@@ -167,6 +167,9 @@ void LongWorkDialog::runLongWork(std::string_view name, const std::function<void
         loop.exec();
     }
     loop_ = nullptr;
+    // The loops end early only when the program is ending: the work is asked to stop.
+    if (!finished_)
+        cancel_ = true;
     worker.join();
     delete dialog_.data();
     QGuiApplication::restoreOverrideCursor();

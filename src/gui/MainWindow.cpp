@@ -592,6 +592,12 @@ void MainWindow::folderUsed(const QString& path)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // While a command's long part runs the window takes no input, as under a message box:
+    // Cancel in the progress dialog ends the work first.
+    if (longWork_->busy()) {
+        event->ignore();
+        return;
+    }
     // Nothing is asked and nothing is saved. The tool windows go with their owner.
     event->accept();
     for (int j = 0; j < toolWindows_.count; ++j)

@@ -107,7 +107,8 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-    // Accepts at once and hides the tool windows, then emits closed().
+    // Accepts at once and hides the tool windows, then emits closed(); refused while a
+    // command's long part runs.
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -158,6 +158,7 @@ TEST_F(LongWorkTest, CoadditionShowsProgressKeepsPaintingAndStopsOnCancel)
     QString progressLabel;
     int progressValue = -1;
     bool modal = false;
+    bool closeRefused = false;
     bool busyCursor = false;
     qint64 cancelAtMs = -1;
     QTimer user;
@@ -172,6 +173,7 @@ TEST_F(LongWorkTest, CoadditionShowsProgressKeepsPaintingAndStopsOnCancel)
         progressLabel = dialog->labelText();
         progressValue = dialog->value();
         modal = dialog->windowModality() == Qt::ApplicationModal && dialog->isVisible();
+        closeRefused = !window->close() && window->isVisible();
         auto* cancel = dialog->findChild<QPushButton*>();
         ASSERT_NE(cancel, nullptr);
         cancelAtMs = watch.clock.elapsed();
@@ -194,6 +196,7 @@ TEST_F(LongWorkTest, CoadditionShowsProgressKeepsPaintingAndStopsOnCancel)
         << progressLabel.toStdString();
     EXPECT_GT(progressValue, 0);
     EXPECT_TRUE(modal);
+    EXPECT_TRUE(closeRefused);
     EXPECT_TRUE(busyCursor);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
