@@ -96,10 +96,7 @@ private:
     LongWorkDialog& runner_;
 };
 
-ProgressDialog::ProgressDialog(QWidget* owner) : QProgressDialog(owner)
-{
-    setAccessibleName(QStringLiteral("Progress"));
-}
+ProgressDialog::ProgressDialog(QWidget* owner) : QProgressDialog(owner) {}
 
 void ProgressDialog::reject()
 {
