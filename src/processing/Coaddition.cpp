@@ -136,8 +136,9 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     std::atomic<bool> stop{false};
     std::mutex failureLock;
 
-    // Only the calling thread reports and asks whether to stop: between its bands and
-    // between the frames of its band. The other workers look at stop as often.
+    // Only the calling thread reports and asks whether to stop: between its bands, between
+    // the frames of its band, and while it waits for the other workers. They look at stop
+    // as often.
     double lastFraction = -1.0;
     const auto reportFrame = [&](const std::string& text, int k) {
         if (report.feedback.cancelRequested()) {
@@ -235,14 +236,14 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
         }
     }
     work(*pool[0], true);
-    // The helpers finish their last bands; the wish to stop is still looked for meanwhile.
+    // The helpers finish their last bands; progress is told and the wish to stop looked
+    // for meanwhile.
     {
         std::unique_lock<std::mutex> guard(helpersLock);
         while (!helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; })) {
-            if (!stop.load() && report.feedback.cancelRequested()) {
-                outcome.cancelled = true;
-                stop.store(true);
-            }
+            const int latest = std::clamp(nextBand.load(), 1, bands) - 1; // the band taken last
+            if (!stop.load())
+                (void)reportFrame(RowsText(latest * rows, std::min(rows, height - latest * rows), height), 0);
         }
     }
     for (std::thread& thread : threads)

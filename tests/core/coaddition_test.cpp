@@ -614,9 +614,10 @@ TEST_F(CoaddTest, ProgressTellsEachFrameThenEachBand)
     EXPECT_LT(feedback.fractions.back(), 1.0);
 }
 
-// Asked to stop while the frames are checked, between bands, within a band (on two
-// threads), or just as the last band is done: the run makes nothing, tells no more, and
-// every frame it opened is closed.
+// Asked to stop while the frames are checked, between bands, within a band, or just as
+// the last band is done (one thread, where the reports come in a fixed order), or as the
+// bands start on two threads: the run makes nothing, tells no more, and every frame it
+// opened is closed.
 TEST_F(CoaddTest, WishToStopEndsTheRunWithNothingMade)
 {
     constexpr int n = 8;
@@ -628,15 +629,19 @@ TEST_F(CoaddTest, WishToStopEndsTheRunWithNothingMade)
     }
     CoaddOptions options;
     options.parameters = {CoaddMethod::Median, 0, 0};
-    options.tuning = {static_cast<std::size_t>(2 * 2 * n * 4 * 8), 2, 200}; // two rows per band and thread
+    const CoaddTuning oneThread{static_cast<std::size_t>(2 * n * 4 * 8), 1, 200}; // two rows per band
+    options.tuning = oneThread;
     StoppingFeedback whole(-1);
     ASSERT_EQ(CombineFrames(FramePaths(frames, names), options, whole).status, CoaddStatus::Done);
     const int reports = static_cast<int>(whole.texts.size());
-    ASSERT_GT(reports, n + 6);
+    ASSERT_EQ(reports, n + 6 * n); // every frame checked, then every frame of six bands
 
     const int filesBefore = test::OpenFileCount();
-    for (const int stopAfter : {0, 3, n, n + 5, reports}) {
-        SCOPED_TRACE("stop after " + std::to_string(stopAfter) + " of " + std::to_string(reports) + " reports");
+    const CoaddTuning twoThreads{static_cast<std::size_t>(2 * 2 * n * 4 * 8), 2, 200};
+    for (const auto& [tuning, stopAfter] : std::vector<std::pair<CoaddTuning, int>>{
+             {oneThread, 0}, {oneThread, 3}, {oneThread, n}, {oneThread, n + 5}, {oneThread, reports}, {twoThreads, n}}) {
+        SCOPED_TRACE("stop after " + std::to_string(stopAfter) + " reports, " + std::to_string(tuning.threads) + " threads");
+        options.tuning = tuning;
         StoppingFeedback feedback(stopAfter);
         const CoaddResult result = CombineFrames(FramePaths(frames, names), options, feedback);
         EXPECT_EQ(result.status, CoaddStatus::Cancelled);
