@@ -238,13 +238,15 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     work(*pool[0], true);
     // The helpers finish their last bands; progress is told and the wish to stop looked
     // for meanwhile.
-    {
-        std::unique_lock<std::mutex> guard(helpersLock);
-        while (!helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; })) {
-            const int latest = std::clamp(nextBand.load(), 1, bands) - 1; // the band taken last
-            if (!stop.load())
-                (void)reportFrame(RowsText(latest * rows, std::min(rows, height - latest * rows), height), 0);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(helpersLock);
+            if (helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; }))
+                break;
         }
+        const int latest = std::clamp(nextBand.load(), 1, bands) - 1; // the band taken last
+        if (!stop.load())
+            (void)reportFrame(RowsText(latest * rows, std::min(rows, height - latest * rows), height), 0);
     }
     for (std::thread& thread : threads)
         thread.join();
