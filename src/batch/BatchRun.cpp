@@ -1,28 +1,30 @@
 #include "batch/BatchRun.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <new>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "base/Paths.h"
+#include <unistd.h>
+
+#include "base/LongWork.h"
 #include "base/Paths.h"
 #include "base/PrintableText.h"
-#include "base/PrintableText.h"
+#include "batch/Interrupt.h"
 #include "command/CommandProtocol.h"
-#include "command/CommandProtocol.h"
-#include "command/Interpreter.h"
 #include "command/Interpreter.h"
 #include "command/Messages.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
-#include "context/Settings.h"
 #include "display/ThresholdModel.h"
-#include "lists/ImageListTree.h"
 #include "lists/ImageListTree.h"
 #include "Version.h"
 #include "workbench/Workbench.h"
@@ -34,16 +36,51 @@ namespace {
 // The batch tool's way of showing a message box: one line on standard error, and for a
 // message about one file its path on a line of its own ("  file: PATH"), so that the
 // "Error: " line keeps the exact text that scripts match. Every message counts as a
-// failure of the run.
+// failure of the run. When standard error is a terminal, a long step's progress is one
+// line there, rewritten in place at most ten times a second and cleared when the step
+// ends or a message comes; elsewhere progress shows nothing. The user's wish to stop is
+// SIGINT or SIGTERM.
 class StderrMessages final : public Feedback {
 public:
-    StderrMessages(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    StderrMessages(std::FILE* out, std::FILE* err) : out_(out), err_(err), terminal_(::isatty(::fileno(err)) == 1) {}
 
     void showError(const std::string& text) override { report(text); }
     void showFileError(const std::string& text, const std::string& path) override { report(text, &path); }
 
+    void showProgress(const std::string& text, double fraction) override
+    {
+        if (!terminal_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (progressShown_ && now - lastProgress_ < std::chrono::milliseconds(100))
+            return;
+        progressShown_ = true;
+        lastProgress_ = now;
+        const double percent = std::floor(std::clamp(fraction, 0.0, 1.0) * 100.0);
+        std::string line = PrintableText(text) + " (" + std::to_string(static_cast<int>(percent)) + "%)";
+        const std::size_t width = line.size();
+        if (line.size() < progressWidth_)
+            line.append(progressWidth_ - line.size(), ' '); // over what the last line left
+        std::fprintf(err_, "\r%s", line.c_str());
+        std::fflush(err_);
+        progressWidth_ = width;
+    }
+
+    bool cancelRequested() const override { return InterruptRequested(); }
+
+    // The progress line, if any, goes.
+    void clearProgress()
+    {
+        if (progressWidth_ == 0)
+            return;
+        std::fprintf(err_, "\r%s\r", std::string(progressWidth_, ' ').c_str());
+        std::fflush(err_);
+        progressWidth_ = 0;
+    }
+
     void report(const std::string& text, const std::string* path = nullptr)
     {
+        clearProgress();
         std::fflush(out_); // keep replies and errors in their order on a shared terminal
         // Messages may carry names and bytes from files: escaped, they cannot drive the terminal.
         std::fprintf(err_, "Error: %s\n", PrintableText(text).c_str());
@@ -58,6 +95,30 @@ public:
 private:
     std::FILE* out_;
     std::FILE* err_;
+    bool terminal_;
+    bool progressShown_ = false;
+    std::chrono::steady_clock::time_point lastProgress_;
+    std::size_t progressWidth_ = 0; // characters of the progress line on the terminal
+};
+
+// The long part of a command runs in place; its progress line goes when it ends.
+class ProgressLineRunner final : public LongWorkRunner {
+public:
+    explicit ProgressLineRunner(StderrMessages& messages) : messages_(messages) {}
+
+    void runLongWork(std::string_view, const std::function<void(Feedback&)>& work) override
+    {
+        try {
+            work(messages_);
+        } catch (...) {
+            messages_.clearProgress();
+            throw;
+        }
+        messages_.clearProgress();
+    }
+
+private:
+    StderrMessages& messages_;
 };
 
 // The Command window of the batch tool: a reply (code 102) goes to standard output with
@@ -91,9 +152,10 @@ private:
 class BatchRunner {
 public:
     BatchRunner(std::FILE* out, std::FILE* err)
-        : out_(out), messages_(out, err), workbench_(messages_, displaySink_, status_), context_(workbench_.context()),
-          commandWindow_(context_, out)
+        : out_(out), messages_(out, err), longWork_(messages_), workbench_(messages_, displaySink_, status_),
+          context_(workbench_.context()), commandWindow_(context_, out)
     {
+        context_.longWork = &longWork_;
     }
 
     // Settings, working directory and the start-up list, as the desktop program starts. The
@@ -170,7 +232,7 @@ private:
             return;
         }
         std::size_t start = 0;
-        while (start < content.size()) {
+        while (start < content.size() && !InterruptRequested()) {
             std::size_t end = content.find('\n', start);
             const bool terminated = end != std::string::npos;
             if (!terminated)
@@ -240,6 +302,7 @@ private:
 
     std::FILE* out_;
     StderrMessages messages_;
+    ProgressLineRunner longWork_;
     NullDisplaySink displaySink_;
     NullStatusSink status_;
     Workbench workbench_;
@@ -290,6 +353,14 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
         if (!goOn) {
             std::fflush(out);
             return ExitUsage;
+        }
+        // Stopped by SIGINT or SIGTERM: what was under way has ended cleanly (a long step
+        // stopped and changed nothing, a file being written was written whole), and nothing
+        // after it runs.
+        if (InterruptRequested()) {
+            runner.fail("cancelled");
+            std::fflush(out);
+            return ExitReported;
         }
     }
     std::fflush(out);

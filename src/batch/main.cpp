@@ -9,6 +9,7 @@
 #include "base/PrintableText.h"
 #include "batch/BatchOptions.h"
 #include "batch/BatchRun.h"
+#include "batch/Interrupt.h"
 
 int main(int argc, char** argv)
 {
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Error: %s\n%s", skyvane::PrintableText(error).c_str(), skyvane::batch::BatchUsage().c_str());
         return skyvane::batch::ExitUsage;
     }
+    skyvane::batch::InstallInterruptHandlers();
     try {
         return skyvane::batch::RunBatch(options, stdout, stderr);
     } catch (const std::bad_alloc&) {

@@ -54,6 +54,7 @@ struct Outcome {
     std::string moreLines; // lines after the row's reply, each starting with CR LF
     Redraw redraw = Redraw::None;
     HeaderOptionResult headerOption = HeaderOptionResult::Kept; // told once redrawn
+    bool cancelled = false; // the long part stopped at the user's wish: nothing changed
 };
 
 // The long part of a command (see CommandRun).
@@ -337,6 +338,9 @@ public:
         case CoaddStatus::NotEnoughMemory:
             outcome.reply = std::string(CoaddNotEnoughMemoryReply);
             return outcome;
+        case CoaddStatus::Cancelled:
+            outcome.cancelled = true;
+            return outcome;
         }
         ImageGrid& grid = result_.grid;
         if (!context.display.prepareRows(grid.width(), grid.height())) {
@@ -520,8 +524,8 @@ std::string_view RegistrationFailureReply(RegistrationStatus status)
         return NotEnoughMemoryReply;
     case RegistrationStatus::WriteFailed:
         return "     registered frames could not be written !";
-    case RegistrationStatus::Cancelled:
-        return "     registration cancelled";
+    case RegistrationStatus::Cancelled: // the common reply of a stopped long part
+        break;
     }
     return {};
 }
@@ -591,6 +595,10 @@ public:
             outcome.reply = std::string(OutputFolderReply);
             return outcome;
         }
+        if (result_.status == RegistrationStatus::Cancelled) {
+            outcome.cancelled = true;
+            return outcome;
+        }
         if (result_.status != RegistrationStatus::Done) {
             if (result_.status == RegistrationStatus::ReferenceUnreadable && !result_.frames.empty()) {
                 LoadStatus load;
@@ -657,14 +665,20 @@ using Handler = Started (*)(AppContext& context, const CommandLine& command);
 
 // One command: how its text is recognised, whether it needs Image A (the list commands
 // make their own image; an Image A of no pixel counts as none), what it does, and its
-// reply when the handler gives none of its own.
+// reply when the handler gives none of its own; for a command with a long part, what
+// that work is called (the progress dialog's title, and "     <work> cancelled" when the
+// user stops it).
 struct CommandRow {
     Match match;
     std::string_view literal;
     bool needsImage;
     Handler handler;
     std::string_view reply;
+    std::string_view longWork = {};
 };
+
+constexpr std::string_view CoaddWork = "co-addition";
+constexpr std::string_view RegistrationWork = "registration";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
@@ -678,12 +692,12 @@ constexpr std::array<CommandRow, 21> CommandTable{{
     {Match::StartsWith, "mult (", true, multiplyImage, "     two images have been multiplied"},
     {Match::StartsWith, "div (", true, divideImage, "     first image has been divided by second image"},
     {Match::StartsWith, "sub (", true, subtractImage, "     image difference has been calculated"},
-    {Match::StartsWith, "median [", false, combineMedian, "     median image has been calculated"},
-    {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated"},
-    {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection"},
-    {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping"},
-    {Match::StartsWith, "starreg [", false, registerOneStar, {}},
-    {Match::StartsWith, "autoreg [", false, registerCorrelation, {}},
+    {Match::StartsWith, "median [", false, combineMedian, "     median image has been calculated", CoaddWork},
+    {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated", CoaddWork},
+    {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection", CoaddWork},
+    {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping", CoaddWork},
+    {Match::StartsWith, "starreg [", false, registerOneStar, {}, RegistrationWork},
+    {Match::StartsWith, "autoreg [", false, registerCorrelation, {}, RegistrationWork},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},
@@ -740,6 +754,7 @@ void RedrawAfter(AppContext& context, Redraw redraw)
 
 struct CommandRun::State {
     std::string_view rowReply;
+    std::string_view longWork;
     Outcome outcome;
     std::unique_ptr<LongPart> longPart;
 };
@@ -759,6 +774,7 @@ CommandRun CommandRun::start(AppContext& context, const std::string& command)
         state->outcome.reply = std::string(NoImageReply);
     } else {
         state->rowReply = row->reply;
+        state->longWork = row->longWork;
         Started started = row->handler(context, {command, std::string_view(command).substr(row->literal.size())});
         state->outcome = std::move(started.outcome);
         state->longPart = std::move(started.longPart);
@@ -769,6 +785,11 @@ CommandRun CommandRun::start(AppContext& context, const std::string& command)
 bool CommandRun::hasLongPart() const
 {
     return state_->longPart != nullptr;
+}
+
+std::string_view CommandRun::longWork() const
+{
+    return state_->longWork;
 }
 
 void CommandRun::run(Feedback& feedback)
@@ -782,6 +803,8 @@ std::string CommandRun::finish(AppContext& context)
     Outcome outcome = state_->longPart ? state_->longPart->apply(context) : std::move(state_->outcome);
     RedrawAfter(context, outcome.redraw);
     ReportHeaderOption(context.messages, outcome.headerOption);
+    if (outcome.cancelled)
+        return std::string(Indent) + std::string(state_->longWork.empty() ? "command" : state_->longWork) + " cancelled";
     if (!outcome.reply.empty())
         return std::move(outcome.reply);
     return std::string(state_->rowReply) + outcome.moreLines;
@@ -791,7 +814,10 @@ std::string ExecuteCommand(AppContext& context, const std::string& command)
 {
     try {
         CommandRun run = CommandRun::start(context, command);
-        run.run(context.messages);
+        if (run.hasLongPart() && context.longWork != nullptr)
+            context.longWork->runLongWork(run.longWork(), [&run](Feedback& feedback) { run.run(feedback); });
+        else
+            run.run(context.messages);
         return run.finish(context);
     } catch (const std::bad_alloc&) {
         // Memory that depends on the image's size (the median's copy of the pixels, say)

@@ -15,7 +15,8 @@ class ImageListTree;
 // Failures come back as reply text or through the context's feedback; there is no other
 // result. A command whose memory cannot be had shows "Not enough memory for an image of
 // W x H pixels." (Image A's size) and replies "     not enough memory !".
-// The three steps of CommandRun, one after the other.
+// The three steps of CommandRun, one after the other; the long part through the context's
+// LongWorkRunner when it has one.
 std::string ExecuteCommand(AppContext& context, const std::string& command);
 
 // One command from its text to its reply, in three steps, so that the long part of a
@@ -37,6 +38,10 @@ public:
 
     static CommandRun start(AppContext& context, const std::string& command);
     bool hasLongPart() const;
+    // What the long part is called ("co-addition"), from the command's row; it names the
+    // work in the progress dialog and in the reply when the user stops it
+    // ("     co-addition cancelled").
+    std::string_view longWork() const;
     void run(Feedback& feedback);
     std::string finish(AppContext& context);
 

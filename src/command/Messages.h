@@ -57,11 +57,14 @@ void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std:
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback);
 [[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
 
-// The feedback of a co-addition that tells each notice to the user at once.
+// The feedback of a co-addition that tells each notice to the user at once, and passes
+// its progress and the user's wish to stop between the run and the user.
 class CoaddMessages final : public CoaddFeedback {
 public:
     explicit CoaddMessages(Feedback& feedback) : feedback_(feedback) {}
     void notice(const CoaddNotice& notice) override { ReportCoaddNotice(feedback_, notice); }
+    void progress(const std::string& text, double fraction) override { feedback_.showProgress(text, fraction); }
+    bool cancelRequested() const override { return feedback_.cancelRequested(); }
 
 private:
     Feedback& feedback_;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/Feedback.h"
+#include "base/LongWork.h"
 #include "context/Settings.h"
 #include "context/StatusSink.h"
 #include "display/DisplayBitmap.h"
@@ -23,6 +24,8 @@ struct AppContext {
 
     Feedback& messages;
     StatusSink& status;
+    // Where the long part of a command runs; on the caller's thread when null.
+    LongWorkRunner* longWork = nullptr;
 
     ImageRecord imageA;
     ImageRecord imageB;

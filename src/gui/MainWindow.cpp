@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,6 +31,7 @@
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
+#include "gui/LongWorkDialog.h"
 #include "gui/PictureView.h"
 #include "gui/PrivateMessages.h"
 #include "gui/ThresholdsWindow.h"
@@ -272,6 +274,9 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     setCentralWidget(view_);
     workbench_ = std::make_unique<Workbench>(*messages, *view_, static_cast<StatusSink&>(*this));
     view_->attachDisplay(&workbench_->context().display);
+    // The long part of a command runs beside the windows, behind a progress dialog.
+    longWork_ = new LongWorkDialog(this, *messages);
+    workbench_->context().longWork = longWork_;
 
     // Settings first: the Image list window shows the start-up list of the working directory.
     const std::string settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
@@ -389,14 +394,23 @@ QAction* MainWindow::action(int id) const
 bool MainWindow::event(QEvent* event)
 {
     if (event->type() == PrivateMessages::execute()) {
+        const int code = static_cast<CodeEvent*>(event)->lowCode();
+        // One command at a time: an execute message that comes while a command's long part
+        // runs waits for its end.
+        if (longWork_->busy()) {
+            waitingCodes_.push_back(code);
+            return true;
+        }
         // Registration leaves Image A alone; any other command may change it, and then it
         // is no longer known to be the file it was loaded from.
         const std::string& command = context().CommandSlot;
         if (command.rfind("starreg ", 0) != 0 && command.rfind("autoreg ", 0) != 0)
             shownPath_.clear();
         // Only code 101 executes; anything else is ignored.
-        workbench_->executeCommand(static_cast<CodeEvent*>(event)->lowCode(), *commandWindow_);
+        workbench_->executeCommand(code, *commandWindow_);
         showEqualisation();
+        for (const int waiting : std::exchange(waitingCodes_, {}))
+            PostCode(this, PrivateMessages::execute(), waiting);
         return true;
     }
     return QMainWindow::event(event);
@@ -676,6 +690,12 @@ void MainWindow::folderUsed(const QString& path)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // While a command's long part runs the window takes no input, as under a message box:
+    // Cancel in the progress dialog ends the work first.
+    if (longWork_->busy()) {
+        event->ignore();
+        return;
+    }
     // Nothing is asked and nothing is saved. The tool windows go with their owner.
     event->accept();
     for (int j = 0; j < toolWindows_.count; ++j)

@@ -23,6 +23,7 @@ namespace skyvane {
 class CommandWindow;
 class DialogProvider;
 class ImageListWindow;
+class LongWorkDialog;
 class PictureView;
 class ThresholdsWindow;
 
@@ -112,7 +113,8 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
-    // Accepts at once and hides the tool windows, then emits closed().
+    // Accepts at once and hides the tool windows, then emits closed(); refused while a
+    // command's long part runs.
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -168,6 +170,8 @@ private:
     std::vector<char> skyCards_; // the header cards sky_ was made from
     bool skyKnown_ = false;
     QMenu* popup_ = nullptr;
+    LongWorkDialog* longWork_ = nullptr;
+    std::vector<int> waitingCodes_; // execute messages that came while a long part ran
     std::string lastFileFolder_; // folder of the last file opened, saved or exported
     bool firstPaintPending_ = true;
     std::string shownPath_;       // the file Image A was loaded from, until a command runs

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -54,7 +56,28 @@ CoaddNotice FrameNotice(CoaddNotice::Kind kind, FitsError error, const std::stri
 struct BandOutcome {
     std::vector<int> failedFrames; // indices into the frame list, ascending
     bool outOfMemory = false;
+    bool cancelled = false;
 };
+
+// What the calling thread tells and asks while the bands are combined: the fraction of the
+// run done before them, and through feedback the progress and the wish to stop.
+struct BandReport {
+    CoaddFeedback& feedback;
+    double doneBefore = 0.0;
+};
+
+// The share of a run that checking the frames takes: opening a frame costs about as much
+// as reading a few rows, and the check reads one row of every frame, the bands all rows.
+double CheckShare(int height)
+{
+    constexpr double OpenRows = 16.0;
+    return (1.0 + OpenRows) / (1.0 + OpenRows + std::max(height, 1));
+}
+
+std::string RowsText(int firstRow, int bandRows, int height)
+{
+    return "Combining rows " + std::to_string(firstRow + 1) + " to " + std::to_string(firstRow + bandRows) + " of " + std::to_string(height);
+}
 
 // The buffers of one worker thread.
 struct Worker {
@@ -68,7 +91,7 @@ struct Worker {
 // frames' size). Bands are independent, so the workers take them in turn; each pixel is
 // computed by exactly one worker with the same arithmetic, so the result does not depend
 // on the number of workers.
-BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, ImageGrid& result)
+BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
 {
     BandOutcome outcome;
     const int n = static_cast<int>(frames.size());
@@ -106,11 +129,33 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
         }
     }
 
+    constexpr std::size_t CombinePieceValues = std::size_t{1} << 18;
+    const std::size_t piece = std::max<std::size_t>(64, CombinePieceValues / static_cast<std::size_t>(n) / 64 * 64);
     std::atomic<int> nextBand{0};
+    std::atomic<int> bandsDone{0};
     std::atomic<bool> stop{false};
     std::mutex failureLock;
 
-    auto work = [&](Worker& worker) {
+    // Only the calling thread reports and asks whether to stop: between its bands, between
+    // the frames of its band, and while it waits for the other workers. They look at stop
+    // as often.
+    double lastFraction = -1.0;
+    const auto reportFrame = [&](const std::string& text, int k) {
+        if (report.feedback.cancelRequested()) {
+            outcome.cancelled = true;
+            stop.store(true);
+            return false;
+        }
+        const double done = static_cast<double>(bandsDone.load(std::memory_order_relaxed)) * n + k;
+        const double fraction = report.doneBefore + (1.0 - report.doneBefore) * done / (static_cast<double>(bands) * n);
+        if (k == 0 || fraction - lastFraction >= 0.001) {
+            report.feedback.progress(text, fraction);
+            lastFraction = fraction;
+        }
+        return true;
+    };
+
+    auto work = [&](Worker& worker, bool caller) {
         for (;;) {
             if (stop.load(std::memory_order_relaxed))
                 return;
@@ -119,7 +164,10 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 return;
             const int firstRow = b * rows;
             const int bandRows = std::min(rows, height - firstRow);
+            const std::string text = caller ? RowsText(firstRow, bandRows, height) : std::string();
             for (int k = 0; k < n; ++k) {
+                if (caller ? !reportFrame(text, k) : stop.load(std::memory_order_relaxed))
+                    return;
                 double* slot = worker.band.data() + static_cast<std::size_t>(k) * frameStride;
                 Frame& frame = *frames[static_cast<std::size_t>(k)];
                 FitsError error = FitsError::None;
@@ -141,7 +189,19 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 }
             }
             const std::size_t count = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
-            worker.combiner.combine(worker.band.data(), frameStride, count, worker.values.data());
+            // In pieces of about CombinePieceValues values, so that a wish to stop is seen
+            // soon even when one band is much work (sigma clipping with many rounds); each
+            // pixel is computed alone, so the pieces do not change a result.
+            for (std::size_t p0 = 0; p0 < count; p0 += piece) {
+                if (caller ? report.feedback.cancelRequested() : stop.load(std::memory_order_relaxed)) {
+                    if (caller) {
+                        outcome.cancelled = true;
+                        stop.store(true);
+                    }
+                    return;
+                }
+                worker.combiner.combine(worker.band.data() + p0, frameStride, std::min(piece, count - p0), worker.values.data() + p0);
+            }
             // Into the columns of the result, eight columns at a time, so that each
             // column is written contiguously and each row of values is read one cache
             // line at a time.
@@ -153,18 +213,41 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                         result[x][firstRow + r] = source[x];
                 }
             }
+            bandsDone.fetch_add(1, std::memory_order_relaxed);
         }
     };
 
     std::vector<std::thread> threads;
+    std::mutex helpersLock;
+    std::condition_variable helperDone;
+    int helpersWorking = 0;
     for (std::size_t i = 1; i < pool.size(); ++i) {
         try {
-            threads.emplace_back(work, std::ref(*pool[i]));
+            threads.emplace_back([&, i] {
+                work(*pool[i], false);
+                std::lock_guard<std::mutex> guard(helpersLock);
+                --helpersWorking;
+                helperDone.notify_one();
+            });
+            std::lock_guard<std::mutex> guard(helpersLock);
+            ++helpersWorking;
         } catch (const std::system_error&) {
             break; // fewer helpers; the bands still all get done
         }
     }
-    work(*pool[0]);
+    work(*pool[0], true);
+    // The helpers finish their last bands; progress is told and the wish to stop looked
+    // for meanwhile.
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(helpersLock);
+            if (helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; }))
+                break;
+        }
+        const int latest = std::clamp(nextBand.load(), 1, bands) - 1; // the band taken last
+        if (!stop.load())
+            (void)reportFrame(RowsText(latest * rows, std::min(rows, height - latest * rows), height), 0);
+    }
     for (std::thread& thread : threads)
         thread.join();
 
@@ -217,7 +300,16 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
     std::vector<std::unique_ptr<Frame>> frames;
     std::vector<std::size_t> leftOut; // positions of the frames left out
     std::vector<double> row;
+    const double checkShare = CheckShare(size.height);
+    const auto cancelled = [&] {
+        result.status = CoaddStatus::Cancelled;
+        return std::move(result);
+    };
     for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (feedback.cancelRequested())
+            return cancelled();
+        feedback.progress("Reading frame " + std::to_string(i + 1) + " of " + std::to_string(paths.size()),
+                          checkShare * static_cast<double>(i) / static_cast<double>(paths.size()));
         auto frame = std::make_unique<Frame>();
         frame->path = paths[i];
         frame->position = i;
@@ -249,9 +341,13 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         ImageGrid combined;
         if (!combined.tryResize(size.width, size.height))
             return notEnoughMemory();
-        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, combined);
+        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, {feedback, checkShare}, combined);
         if (outcome.outOfMemory)
             return notEnoughMemory();
+        // A wish to stop that came as the last band was done still stops the run: the user
+        // was told nothing had been made yet.
+        if (outcome.cancelled || feedback.cancelRequested())
+            return cancelled();
         if (outcome.failedFrames.empty()) {
             std::sort(leftOut.begin(), leftOut.end());
             for (std::size_t position : leftOut)

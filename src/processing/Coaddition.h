@@ -50,11 +50,20 @@ struct CoaddNotice {
 
 // Where a co-addition reports while it runs: the one object a long step gets besides its
 // plain inputs. A frame notice arrives before the frame is left out, and the run goes on
-// when notice returns.
+// when notice returns. progress tells what the run does now ("Reading frame 37 of 300",
+// "Combining rows 1025 to 1536 of 4096") and the fraction done, 0 to 1; the run asks
+// cancelRequested between frames and between bands, and stops when it answers true. All
+// three are called on the thread that called CombineFrames only.
 class CoaddFeedback {
 public:
     virtual ~CoaddFeedback() = default;
     virtual void notice(const CoaddNotice& notice) = 0;
+    virtual void progress(const std::string& text, double fraction)
+    {
+        (void)text;
+        (void)fraction;
+    }
+    virtual bool cancelRequested() const { return false; }
 };
 
 enum class CoaddStatus {
@@ -64,6 +73,7 @@ enum class CoaddStatus {
     NoFrame,              // no frame was given
     FirstFrameUnreadable, // the first frame could not be read (told as a notice)
     NotEnoughMemory,      // no memory for the result or the bands (told as a notice)
+    Cancelled,            // the feedback asked the run to stop: nothing was made
 };
 
 // What a co-addition made.

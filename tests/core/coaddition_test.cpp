@@ -561,6 +561,98 @@ TEST_F(CoaddTest, MultiBandResultsMatchThePixelRulesBitForBit)
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// Progress and the user's wish to stop.
+
+// Records what a co-addition tells, and asks it to stop once it has told `stopAfter`
+// progress reports (never when negative).
+class StoppingFeedback final : public CoaddFeedback {
+public:
+    explicit StoppingFeedback(int stopAt) : stopAfter(stopAt) {}
+    void notice(const CoaddNotice&) override { ++notices; }
+    void progress(const std::string& text, double fraction) override
+    {
+        EXPECT_FALSE(cancelRequested()) << "progress after the wish to stop: " << text;
+        texts.push_back(text);
+        fractions.push_back(fraction);
+    }
+    bool cancelRequested() const override { return stopAfter >= 0 && static_cast<int>(texts.size()) >= stopAfter; }
+
+    int stopAfter;
+    int notices = 0;
+    std::vector<std::string> texts;
+    std::vector<double> fractions;
+};
+
+TEST_F(CoaddTest, ProgressTellsEachFrameThenEachBand)
+{
+    constexpr int n = 6;
+    TempDir frames;
+    std::vector<std::string> names;
+    for (int k = 0; k < n; ++k) {
+        names.push_back("f" + std::to_string(k) + ".fit");
+        WriteConstantFrame(frames.file(names.back()), 3, 10, k);
+    }
+    CoaddOptions options;
+    options.parameters = {CoaddMethod::Mean, 0, 0};
+    // One thread, four rows of every frame per band: bands of rows 1-4, 5-8, 9-10.
+    options.tuning = {static_cast<std::size_t>(4 * n * 3 * 8), 1, 200};
+    StoppingFeedback feedback(-1);
+    const CoaddResult result = CombineFrames(FramePaths(frames, names), options, feedback);
+    ASSERT_EQ(result.status, CoaddStatus::Done);
+    EXPECT_EQ(result.grid[2][9], 2.5);
+
+    std::vector<std::string> told;
+    for (const std::string& text : feedback.texts)
+        if (told.empty() || told.back() != text)
+            told.push_back(text);
+    EXPECT_EQ(told, (std::vector<std::string>{"Reading frame 1 of 6", "Reading frame 2 of 6", "Reading frame 3 of 6", "Reading frame 4 of 6",
+                                              "Reading frame 5 of 6", "Reading frame 6 of 6", "Combining rows 1 to 4 of 10",
+                                              "Combining rows 5 to 8 of 10", "Combining rows 9 to 10 of 10"}));
+    EXPECT_EQ(feedback.fractions.front(), 0.0);
+    EXPECT_TRUE(std::is_sorted(feedback.fractions.begin(), feedback.fractions.end()));
+    EXPECT_LT(feedback.fractions.back(), 1.0);
+}
+
+// Asked to stop while the frames are checked, between bands, within a band, or just as
+// the last band is done (one thread, where the reports come in a fixed order), or as the
+// bands start on two threads: the run makes nothing, tells no more, and every frame it
+// opened is closed.
+TEST_F(CoaddTest, WishToStopEndsTheRunWithNothingMade)
+{
+    constexpr int n = 8;
+    TempDir frames;
+    std::vector<std::string> names;
+    for (int k = 0; k < n; ++k) {
+        names.push_back("f" + std::to_string(k) + ".fit");
+        WriteConstantFrame(frames.file(names.back()), 4, 12, k);
+    }
+    CoaddOptions options;
+    options.parameters = {CoaddMethod::Median, 0, 0};
+    const CoaddTuning oneThread{static_cast<std::size_t>(2 * n * 4 * 8), 1, 200}; // two rows per band
+    options.tuning = oneThread;
+    StoppingFeedback whole(-1);
+    ASSERT_EQ(CombineFrames(FramePaths(frames, names), options, whole).status, CoaddStatus::Done);
+    const int reports = static_cast<int>(whole.texts.size());
+    ASSERT_EQ(reports, n + 6 * n); // every frame checked, then every frame of six bands
+
+    const int filesBefore = test::OpenFileCount();
+    const CoaddTuning twoThreads{static_cast<std::size_t>(2 * 2 * n * 4 * 8), 2, 200};
+    for (const auto& [tuning, stopAfter] : std::vector<std::pair<CoaddTuning, int>>{
+             {oneThread, 0}, {oneThread, 3}, {oneThread, n}, {oneThread, n + 5}, {oneThread, reports}, {twoThreads, n}}) {
+        SCOPED_TRACE("stop after " + std::to_string(stopAfter) + " reports, " + std::to_string(tuning.threads) + " threads");
+        options.tuning = tuning;
+        StoppingFeedback feedback(stopAfter);
+        const CoaddResult result = CombineFrames(FramePaths(frames, names), options, feedback);
+        EXPECT_EQ(result.status, CoaddStatus::Cancelled);
+        EXPECT_TRUE(result.grid.empty());
+        EXPECT_EQ(result.cards.count(), 0);
+        EXPECT_EQ(static_cast<int>(feedback.texts.size()), stopAfter);
+        EXPECT_EQ(feedback.notices, 0);
+        EXPECT_EQ(test::OpenFileCount(), filesBefore);
+    }
+}
+
 // The band kernels against the one-pixel rules and against plain textbook versions, for
 // many frame counts (sorting networks of every size, and the selection beyond them).
 TEST(CoaddKernels, BandCombinerMatchesPixelRulesForEveryFrameCount)

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "base/LongWork.h"
 #include "command/Interpreter.h"
 #include "image/FitsReader.h"
 #include "lists/ImageListTree.h"
@@ -583,6 +586,63 @@ TEST_F(ListCommandTest, FramesLeftOutAreCountedAndNamedOnASecondLine)
     EXPECT_EQ(run("mean [All]"), "     mean image has been calculated");
     // Refused for too few frames once the unreadable ones are out: no count.
     EXPECT_EQ(run("minmaxrej [One]"), "     min-max rejection requires at least 3 images!");
+}
+
+// A front end that runs the long part of a command in place, as the user asks it to stop
+// after `stopAfter` progress reports (never when negative); it records what it was given.
+class StoppingRunner final : public LongWorkRunner, public Feedback {
+public:
+    explicit StoppingRunner(Feedback& messages) : messages_(messages) {}
+    void runLongWork(std::string_view name, const std::function<void(Feedback&)>& work) override
+    {
+        names.emplace_back(name);
+        reports = 0;
+        work(*this);
+    }
+    void showError(const std::string& text) override { messages_.showError(text); }
+    void showProgress(const std::string&, double) override { ++reports; }
+    bool cancelRequested() const override { return stopAfter >= 0 && reports >= stopAfter; }
+
+    int stopAfter = -1;
+    int reports = 0;
+    std::vector<std::string> names;
+
+private:
+    Feedback& messages_;
+};
+
+// A co-addition the user stops leaves Image A, its cards and its picture as they were, and
+// says so; the work goes through the front end's runner, named by the command's row.
+TEST_F(ListCommandTest, StoppedCoadditionChangesNothingAndSaysSo)
+{
+    writeFrames(frames, {1, 9, 4, 2, 100});
+    addList("L", frames, frameNames(5));
+    open(work.file("a.fit"));
+    StoppingRunner runner(tc.messages);
+    context().longWork = &runner;
+    const test::RecordSnapshot before = test::TakeSnapshot(context().imageA);
+    const int created = tc.displaySink.created;
+    const int changed = tc.displaySink.changed;
+    for (const int stopAfter : {0, 2, 6}) {
+        runner.stopAfter = stopAfter;
+        for (const char* command : {"median [L]", "mean [L]", "minmaxrej [L]", "sigmaclip [L] 3 5"})
+            EXPECT_EQ(run(command), "     co-addition cancelled") << command << ", stop after " << stopAfter;
+    }
+    EXPECT_EQ(test::TakeSnapshot(context().imageA), before);
+    EXPECT_EQ(tc.displaySink.created, created);
+    EXPECT_EQ(tc.displaySink.changed, changed);
+    EXPECT_TRUE(context().imagePresent());
+    EXPECT_TRUE(tc.messages.texts.empty());
+    EXPECT_EQ(runner.names, std::vector<std::string>(12, "co-addition"));
+
+    // Not stopped, the same road gives the result; commands without a long part never
+    // reach the runner.
+    runner.stopAfter = -1;
+    EXPECT_EQ(run("median [L]"), "     median image has been calculated");
+    EXPECT_EQ(RowMajor(context().imageA.grid), (std::vector<double>{4, 4}));
+    EXPECT_GT(runner.reports, 0);
+    EXPECT_EQ(run("stat"), "     min = 4\r\n     max = 4\r\n     median = 4\r\n     mean = 4\r\n     sigma = 0");
+    EXPECT_EQ(runner.names.size(), 13u);
 }
 
 TEST_F(ListCommandTest, ListWithoutSelectedFileChangesNothing)
