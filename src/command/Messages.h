@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "base/Feedback.h"
@@ -8,6 +9,7 @@
 #include "image/ImageRecord.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
+#include "processing/ListArithmetic.h"
 
 namespace skyvane {
 
@@ -35,6 +37,18 @@ void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::
 //  - "Header option not yet implemented, headers from first image will be used";
 //  - the not-enough-memory message of the result's size (no file).
 void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
+
+// What list arithmetic tells while it runs:
+//  - an operand that cannot be loaded: as loading a record (above);
+//  - an operand of another size than every frame: "Size of the image is not compatible
+//    with the images of the list.";
+//  - a frame left out: as a co-addition's;
+//  - "Cannot create the folder for the results: " + the system's reason;
+//  - a result that cannot be written (a full disk): "Error while writing image file";
+//  - no memory for a frame: the not-enough-memory message naming it.
+void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& notice);
+// "Frame N of M done".
+std::string ListProgressText(int done, int total);
 
 // "Header option not yet implemented, Image A headers will be used" for an option that
 // does not exist yet; nothing otherwise.
@@ -66,5 +80,21 @@ public:
 private:
     Feedback& feedback_;
 };
+
+// The feedback of list arithmetic: notices told at once, progress after each frame, and
+// the user's wish to stop, all through the run's feedback.
+class ListArithmeticMessages final : public ListArithmeticFeedback {
+public:
+    explicit ListArithmeticMessages(Feedback& feedback) : feedback_(feedback) {}
+    void notice(const ListArithmeticNotice& notice) override { ReportListArithmeticNotice(feedback_, notice); }
+    void progress(int done, int total) override;
+    bool cancelRequested() override { return feedback_.cancelRequested(); }
+
+private:
+    Feedback& feedback_;
+};
+
+// After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
+std::string ClippedPixelsText(std::int64_t pixels);
 
 } // namespace skyvane
