@@ -163,6 +163,18 @@ bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedb
     return false;
 }
 
+bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback)
+{
+    SaveReport report;
+    if (saveFits(record, path, format, &report) != FitsError::None) {
+        feedback.showFileError(WriteFailedText, path);
+        return false;
+    }
+    if (report.clippedPixels > 0)
+        feedback.showNotice(ClippedPixelsText(report.clippedPixels));
+    return true;
+}
+
 bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback)
 {
     if (exportBitmap(bitmap, path))

@@ -6,6 +6,7 @@
 #include "base/Feedback.h"
 #include "display/DisplayBitmap.h"
 #include "image/FitsReader.h"
+#include "image/FitsWriter.h"
 #include "image/ImageRecord.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
@@ -69,6 +70,9 @@ void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std:
 //  - exportBitmapReporting: exportBitmap; on failure "Failed to create bitmap file."
 [[nodiscard]] bool loadFitsReporting(ImageRecord& record, const std::string& path, Feedback& feedback);
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback);
+//  - the same in a sample format; a 16-bit save that clipped pixels then tells
+//    ClippedPixelsText as a notice (Feedback::showNotice).
+[[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback);
 [[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
 
 // The feedback of a co-addition that tells each notice to the user at once.

@@ -138,6 +138,17 @@ TEST_F(ListArithmeticTest, EveryFrameGetsTheImageCommandsResultInANewSelectedLis
         }
     }
     EXPECT_EQ(test::ReadFileBytes(dir.file("a.fit")), inputBytes);
+
+    // The 32-bit results serve every command: statistics, arithmetic, co-addition.
+    tw.workbench.openImage(dir.file("a.fit"));
+    (void)run("sub (dark)");
+    const std::string expected = run("stat");
+    tw.workbench.openImage(dir.file("sub-dark/a.fit"));
+    EXPECT_EQ(run("stat"), expected);
+    EXPECT_EQ(run("add (" + dir.file("sub-dark/a.fit") + ")"), "     two images have been added");
+    EXPECT_EQ(tw.context.imageA.grid[1][1], 2 * (65535.0 - 0.0));
+    EXPECT_EQ(run("mean [PATH]"), "     mean image has been calculated");
+    EXPECT_EQ(tw.context.imageA.grid[0][0], (0.0 + 6.5 + static_cast<double>(-0.7f)) / 3);
 }
 
 TEST_F(ListArithmeticTest, BadFramesAreLeftOutAndABadOperandRefusesTheRun)
