@@ -202,7 +202,8 @@ FitsError saveFits(const ImageRecord& record, const std::string& path)
     return saveFits(record, path, SampleFormat::Integer16);
 }
 
-FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format, SaveReport* report)
+FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format, SaveReport* report,
+                   Durability durability)
 {
     if (report != nullptr) {
         *report = SaveReport{};
@@ -223,7 +224,8 @@ FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFor
         ReportFitsError(status);
         return FitsError::Unwritable;
     }
-    const ReplaceOutcome outcome = ReplaceFile(path, [&bytes](int fd) { return WriteAll(fd, bytes.data, bytes.size); });
+    const ReplaceOutcome outcome =
+        ReplaceFile(path, [&bytes](int fd) { return WriteAll(fd, bytes.data, bytes.size); }, durability == Durability::Synced);
     if (!outcome.replaced()) {
         std::fprintf(stderr, "Cannot write %s: %s\n", PrintableText(path).c_str(), std::strerror(outcome.error));
         return FitsError::Unwritable;

@@ -35,9 +35,16 @@ struct SaveReport {
     std::int64_t clippedPixels = 0;
 };
 
+// How far a save waits for the disk.
+enum class Durability {
+    Synced,   // the file and its name are on the disk when the save returns
+    Unsynced, // left to the system (ReplaceFile with sync false): for new result files whose
+              // loss in a power failure costs only their recomputation
+};
+
 // saveFits in the given format, with the same safe replacement and the same checks.
 [[nodiscard]] FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format,
-                                 SaveReport* report = nullptr);
+                                 SaveReport* report = nullptr, Durability durability = Durability::Synced);
 
 // The cards of a Float32 save: BITPIX -32, without BZERO, BSCALE and BLANK.
 HeaderCards Float32Cards(const HeaderCards& cards);

@@ -93,7 +93,7 @@ FitsError ListOutput::writeFrame(std::size_t position, const std::string& inputP
 {
     const std::string name = PathFileName(inputPath);
     result.cards.append(HistoryCard(history));
-    if (const FitsError error = saveFits(result, JoinPath(folder_, name), SampleFormat::Float32); error != FitsError::None)
+    if (const FitsError error = saveFits(result, JoinPath(folder_, name), SampleFormat::Float32, nullptr, Durability::Unsynced); error != FitsError::None)
         return error;
     const std::lock_guard<std::mutex> lock(lock_);
     written_.emplace_back(position, name);

@@ -49,8 +49,9 @@ public:
 
     // Writes one result: the file name of inputPath in the folder, the record's cards, to
     // which "HISTORY " + history (printable, cut to one card) is appended first, and its
-    // pixels as BITPIX -32, through the safe
-    // file replacement (a failed write leaves no file). position orders the files (the
+    // pixels as BITPIX -32, through the safe file replacement (a failed write leaves no
+    // file; a killed job leaves whole files or none), without waiting for the disk
+    // (Durability::Unsynced: results can be made again from their inputs). position orders the files (the
     // frame's place in the list). May be called from several threads at once. None, or
     // Unwritable (the disk is full, say: the reason has gone to standard error), which a
     // job treats as fatal.
