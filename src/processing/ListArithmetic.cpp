@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "base/Paths.h"
+#include "image/FitsWriter.h"
 
 namespace skyvane {
 
@@ -37,14 +38,14 @@ ListArithmeticNotice FrameNotice(ListArithmeticNotice::Kind kind, FitsError erro
 // that reports.
 class Run {
 public:
-    Run(const ListArithmeticJob& job, const ImageRecord& operand, ImageSize operandSize, std::vector<Slot> slots, ListOutput& output)
-        : job_(job), operand_(operand), operandSize_(operandSize), slots_(std::move(slots)), output_(output)
+    Run(const ListArithmeticJob& job, const double* operand, std::vector<ImageSize> sizes, std::vector<Slot> slots, ListOutput& output)
+        : job_(job), operand_(operand), sizes_(std::move(sizes)), slots_(std::move(slots)), output_(output)
     {
     }
 
     // Takes the next frame, if any and the run goes on, and settles its slot. False when
     // there was none to take.
-    bool workOne(ImageRecord& frame)
+    bool workOne()
     {
         if (stop_.load())
             return false;
@@ -56,7 +57,7 @@ public:
             if (slots_[i].state != Slot::State::Pending)
                 return true; // left out before the run
         }
-        Slot slot = process(i, frame);
+        Slot slot = process(i);
         if (slot.state == Slot::State::Fatal)
             stop_.store(true);
         {
@@ -69,8 +70,7 @@ public:
 
     void workerLoop()
     {
-        ImageRecord frame; // one frame in memory per worker, reused
-        while (workOne(frame)) {
+        while (workOne()) {
         }
         {
             const std::lock_guard<std::mutex> lock(lock_);
@@ -84,7 +84,6 @@ public:
     // frames are processed here, one between reports.
     void report(ListArithmeticFeedback& feedback, int workers)
     {
-        ImageRecord frame;
         std::size_t reported = 0;
         const std::size_t total = slots_.size();
         while (reported < total) {
@@ -93,7 +92,7 @@ public:
                 stop_.store(true);
             }
             if (workers == 0 && !stop_.load())
-                (void)workOne(frame);
+                (void)workOne();
             std::vector<Slot> settled;
             bool finished = false;
             {
@@ -140,47 +139,69 @@ public:
     std::vector<std::string> leftOut() const { return leftOut_; }
 
 private:
-    Slot process(std::size_t i, ImageRecord& frame)
+    // Reads the frame a band of rows at a time, combines each band with the operand's
+    // same rows and writes it out.
+    Slot process(std::size_t i)
     {
         const std::string& path = job_.framePaths[i];
+        const ImageSize size = sizes_[i];
         Slot slot;
+        const auto leftOut = [&](FitsError error) {
+            slot.state = Slot::State::LeftOut;
+            slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, path);
+            return slot;
+        };
         try {
-            const LoadStatus load = loadFits(frame, path);
-            if (!load.loaded()) {
-                if (load.error == FitsError::NotEnoughMemory) {
-                    slot.state = Slot::State::Fatal;
-                    slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, load.error, path);
-                    slot.notice.size = load.size;
-                } else {
-                    slot.state = Slot::State::LeftOut;
-                    slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, load.error, path);
-                }
-                return slot;
+            FitsImageReader reader;
+            if (const FitsError error = reader.open(path, size); error != FitsError::None) {
+                if (error == FitsError::NotEnoughMemory)
+                    return fatalNoMemory(path, size);
+                return leftOut(error);
             }
-            const ImageSize size{frame.grid.width(), frame.grid.height()};
-            if (job_.withImage && !(size == operandSize_)) {
-                slot.state = Slot::State::LeftOut;
-                slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, FitsError::SizeMismatch, path);
+            HeaderCards cards;
+            if (const FitsError error = readFitsHeaderCards(path, cards); error != FitsError::None)
+                return leftOut(error);
+            FitsError readError = FitsError::None;
+            const std::int64_t width = size.width;
+            const RowSource rows = [&](int firstRow, int rowCount, double* out) {
+                readError = reader.readRows(firstRow, rowCount, out);
+                if (readError != FitsError::None)
+                    return false;
+                const double* operand = operand_ != nullptr ? operand_ + firstRow * width : nullptr;
+                ApplyListOperation(job_.operation, out, rowCount * width, job_.constant, operand, job_.zeroDivisionValue);
+                return true;
+            };
+            switch (output_.writeFrame(i, path, std::move(cards), size, rows, job_.history)) {
+            case FitsError::None:
+                slot.state = Slot::State::Written;
                 return slot;
-            }
-            ApplyListOperation(job_.operation, frame.grid, job_.constant, job_.withImage ? &operand_.grid : nullptr, job_.zeroDivisionValue);
-            if (output_.writeFrame(i, path, frame, job_.history) != FitsError::None) {
+            case FitsError::Unreadable:
+                if (readError == FitsError::NotEnoughMemory)
+                    return fatalNoMemory(path, size);
+                return leftOut(readError != FitsError::None ? readError : FitsError::Unreadable);
+            default:
                 slot.state = Slot::State::Fatal;
-                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable, JoinPath(output_.folder(), PathFileName(path)));
+                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable,
+                                          JoinPath(output_.folder(), PathFileName(path)));
                 return slot;
             }
-            slot.state = Slot::State::Written;
         } catch (const std::bad_alloc&) {
-            slot.state = Slot::State::Fatal;
-            slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
-            slot.notice.size = {frame.grid.width(), frame.grid.height()};
+            return fatalNoMemory(path, size);
         }
+    }
+
+    static Slot fatalNoMemory(const std::string& path, ImageSize size)
+    {
+        Slot slot;
+        slot.state = Slot::State::Fatal;
+        slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
+        slot.notice.size = size;
         return slot;
     }
 
     const ListArithmeticJob& job_;
-    const ImageRecord& operand_;
-    ImageSize operandSize_;
+    const double* operand_; // row after row, the frames' size; null with a constant
+    std::vector<ImageSize> sizes_;
     std::vector<Slot> slots_;
     ListOutput& output_;
 
@@ -197,7 +218,7 @@ private:
 
 } // namespace
 
-void ApplyListOperation(ListOperation operation, ImageGrid& frame, double constant, const ImageGrid* operand,
+void ApplyListOperation(ListOperation operation, double* values, std::int64_t n, double constant, const double* operand,
                         double zeroDivisionValue)
 {
     if (operand != nullptr) {
@@ -208,16 +229,46 @@ void ApplyListOperation(ListOperation operation, ImageGrid& frame, double consta
         case ListOperation::Multiply: op = ImageOperation::Multiply; break;
         case ListOperation::Divide: op = ImageOperation::Divide; break;
         }
-        CombineWithImageB(op, frame, *operand, zeroDivisionValue);
+        CombineValues(op, values, operand, n, zeroDivisionValue);
         return;
     }
     switch (operation) {
-    case ListOperation::Add: AddConstant(frame, constant); break;
-    case ListOperation::Subtract: AddConstant(frame, -constant); break;
-    case ListOperation::Multiply: MultiplyConstant(frame, constant); break;
-    case ListOperation::Divide: MultiplyConstant(frame, 1.0 / constant); break;
+    case ListOperation::Add: AddToValues(values, n, constant); break;
+    case ListOperation::Subtract: AddToValues(values, n, -constant); break;
+    case ListOperation::Multiply: MultiplyValues(values, n, constant); break;
+    case ListOperation::Divide: MultiplyValues(values, n, 1.0 / constant); break;
     }
 }
+
+namespace {
+
+// The operand's values row after row, read as loadFits reads an image (its steps and
+// errors), without the cards. load tells how it went.
+std::unique_ptr<double[]> LoadOperand(const std::string& path, LoadStatus& load)
+{
+    load = LoadStatus{};
+    load.step = LoadStep::Size;
+    if ((load.error = readFitsSize(path, load.size)) != FitsError::None)
+        return nullptr;
+    load.step = LoadStep::Data;
+    const std::uint64_t bytes = GridBytes(load.size.width, load.size.height);
+    std::unique_ptr<double[]> values;
+    if (bytes <= GridMemoryLimit())
+        values.reset(new (std::nothrow) double[std::max<std::size_t>(1, static_cast<std::size_t>(bytes / sizeof(double)))]);
+    if (!values) {
+        load.error = FitsError::NotEnoughMemory;
+        return nullptr;
+    }
+    FitsImageReader reader;
+    load.error = reader.open(path, load.size);
+    if (load.error == FitsError::None)
+        load.error = reader.readRows(0, load.size.height, values.get());
+    if (load.error != FitsError::None)
+        return nullptr;
+    return values;
+}
+
+} // namespace
 
 ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithmeticFeedback& feedback)
 {
@@ -230,26 +281,28 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
     }
 
     // The operand first: a run that cannot use it writes nothing.
-    ImageRecord operand;
+    std::unique_ptr<double[]> operand;
     ImageSize operandSize;
     if (job.withImage) {
-        const LoadStatus load = loadFits(operand, job.operandPath);
-        if (!load.loaded()) {
+        LoadStatus load;
+        operand = LoadOperand(job.operandPath, load);
+        if (!operand) {
             ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::OperandUnreadable, load.error, job.operandPath);
             notice.load = load;
             feedback.notice(notice);
             result.status = ListArithmeticStatus::OperandRefused;
             return result;
         }
-        operandSize = {operand.grid.width(), operand.grid.height()};
+        operandSize = load.size;
     }
 
     // Every frame's size: frames that cannot be used are known before anything is made.
     std::vector<Slot> slots(n);
+    std::vector<ImageSize> sizes(n);
     bool readable = false;
     bool usable = false;
     for (std::size_t i = 0; i < n; ++i) {
-        ImageSize size;
+        ImageSize& size = sizes[i];
         const FitsError error = readFitsSize(job.framePaths[i], size);
         if (error != FitsError::None) {
             slots[i].state = Slot::State::LeftOut;
@@ -293,7 +346,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         return result;
     }
 
-    Run run(job, operand, operandSize, std::move(slots), output);
+    Run run(job, operand.get(), std::move(sizes), std::move(slots), output);
     int workers = job.threads;
     if (workers <= 0)
         workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));

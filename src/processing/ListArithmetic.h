@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -80,18 +81,19 @@ struct ListArithmeticResult {
 // Runs the job. The operand is loaded and checked first; then every frame's size is read
 // (an unreadable frame, or one of another size than the operand, is told and left out);
 // then the output folder is made and the frames are processed by the workers, each
-// holding one frame at a time (the operand is shared, read only). Each frame is read
-// whole (a frame failing part way is told and left out), combined per pixel by the
-// functions of Arithmetic.h (so the result is the Image command's on that frame,
-// whatever the number of workers) and written with its cards and the HISTORY card. A
+// holding one band of rows of one frame at a time (the operand is held whole, shared,
+// read only). Each band is read, combined per pixel by the functions of Arithmetic.h (so
+// the result is the Image command's on that frame, whatever the number of workers) and
+// written out, after the frame's cards and the HISTORY card; a frame failing part way is
+// told and left out, and nothing of it is kept. A
 // write that fails, no memory, or cancel stop the run and remove everything written.
 // Touches nothing but the files: may run on any thread.
 [[nodiscard]] ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithmeticFeedback& feedback);
 
-// The per-pixel step of one frame: Arithmetic.h's functions, as the Image commands use
-// them (subtract c adds -c, divide by c multiplies by 1 / c). operand is used only with
-// an image and must have the frame's size.
-void ApplyListOperation(ListOperation operation, ImageGrid& frame, double constant, const ImageGrid* operand,
+// The per-pixel step on n values of a frame: Arithmetic.h's functions, as the Image
+// commands use them (subtract c adds -c, divide by c multiplies by 1 / c). operand, when
+// not null, holds the operand image's values of the same pixels.
+void ApplyListOperation(ListOperation operation, double* values, std::int64_t n, double constant, const double* operand,
                         double zeroDivisionValue);
 
 } // namespace skyvane

@@ -57,6 +57,11 @@ public:
     // job treats as fatal.
     [[nodiscard]] FitsError writeFrame(std::size_t position, const std::string& inputPath, ImageRecord& result,
                                        std::string_view history);
+    // The same for a result that is never held whole: its rows come from rows a band at a
+    // time (saveFloat32Rows), its cards are cards + the HISTORY card. Also Unreadable when
+    // rows failed: nothing is written, and the frame is the job's to leave out.
+    [[nodiscard]] FitsError writeFrame(std::size_t position, const std::string& inputPath, HeaderCards cards, ImageSize size,
+                                       const RowSource& rows, std::string_view history);
 
     // The file names written, ordered by position.
     std::vector<std::string> fileNames() const;
@@ -69,6 +74,9 @@ public:
     void discard();
 
 private:
+    FitsError write(std::size_t position, const std::string& inputPath, const HeaderCards& cards, ImageSize size,
+                    const RowSource& rows);
+
     std::string folder_;
     bool kept_ = false;
     mutable std::mutex lock_;
