@@ -19,6 +19,7 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QTest>
+#include <QTreeWidget>
 
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
@@ -193,6 +194,14 @@ TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
     EXPECT_EQ(dialogs.asked.back(), "image");
     EXPECT_EQ(window->context().CommandSlot, "listdiv [WORK] (" + other + ")");
     EXPECT_EQ(window->context().ReplySlot, "     1 image has been divided; new list [PATH2]");
+    // The new list shows in the Image list window, opened, its file ticked.
+    QTreeWidget* tree = window->imageListWindow()->tree();
+    ASSERT_EQ(tree->topLevelItemCount(), 3);
+    QTreeWidgetItem* list = tree->topLevelItem(2);
+    EXPECT_EQ(list->text(0).toStdString(), "[PATH2] = " + dir.file("div-other"));
+    EXPECT_TRUE(list->isExpanded());
+    ASSERT_EQ(list->childCount(), 1);
+    EXPECT_EQ(list->child(0)->text(0), "ramp.fit");
     dialogs.answers = {QStringLiteral("[WORK]")};
     trigger(MainIds::ListAddImage); // no file chosen
     trigger(MainIds::ListMultiplyConstant); // no list chosen
