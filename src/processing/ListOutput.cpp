@@ -69,6 +69,8 @@ ListOutput::~ListOutput()
 
 int ListOutput::create(const std::string& parent, std::string_view name)
 {
+    if (parent.empty())
+        return ENOENT; // a list without a folder: never the root of the file system
     const std::string base = CutName(name, MaxBaseNameBytes);
     for (int attempt = 1; attempt <= MaxAttempts; ++attempt) {
         std::string candidate = base;

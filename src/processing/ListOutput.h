@@ -41,7 +41,7 @@ public:
     // Makes the folder parent + "/" + name, or the first of name + "-2", "-3", ... that does
     // not exist yet (created in one step, so two jobs never share one). A name too long
     // for the file system is shortened first. Returns 0, or the errno of the failure
-    // (the parent is missing or not writable...), with nothing created.
+    // (the parent is empty, missing or not writable...), with nothing created.
     [[nodiscard]] int create(const std::string& parent, std::string_view name);
 
     // The folder made by create (empty before).
