@@ -43,8 +43,7 @@ bool OutsideStoredRange(double value)
 }
 
 // The stored value of one pixel in a 32-bit floating-point file: rounded to single
-// precision; beyond its range, infinity of the value's sign. Written with selections
-// rather than branches, so that loops over it vectorise.
+// precision; beyond its range, infinity of the value's sign.
 float FloatValue(double value)
 {
     constexpr double largest = std::numeric_limits<float>::max();
@@ -76,55 +75,17 @@ struct FitsBytes {
     ~FitsBytes() { std::free(data); }
 };
 
-// Converts a band of rows (rows x width, row after row) from the grid's columns into
-// the stored values.
-template <typename Sample, typename Convert>
-void ConvertBand(const ImageGrid& grid, int row, int rows, Sample* band, Convert convert)
-{
-    const int width = grid.width();
-    for (int x = 0; x < width; ++x) {
-        const double* column = grid[x] + row;
-        for (int r = 0; r < rows; ++r)
-            band[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = convert(column[r]);
-    }
-}
-
-// Writes the pixels of the grid a band of rows at a time, in the sample type given.
-template <typename Sample, typename Convert>
-void WritePixels(fitsfile* file, const ImageGrid& grid, int dataType, Convert convert, int* status)
-{
-    const int width = grid.width();
-    const int height = grid.height();
-    // Converted a band of rows at a time, walking each column contiguously; written
-    // row by row at pixel (1, r) as the file's own row length dictates.
-    const int bandRows = BandRows(width, height);
-    std::unique_ptr<Sample[]> band = TryBuffer<Sample>(static_cast<std::int64_t>(bandRows) * width);
-    if (!band) {
-        ffpmsg("Not enough memory for the row buffer");
-        *status = MEMORY_ALLOCATION;
-    }
-    for (int row = 0; row < height && *status == 0; row += bandRows) {
-        const int rows = std::min(bandRows, height - row);
-        ConvertBand(grid, row, rows, band.get(), convert);
-        for (int r = 0; r < rows && *status == 0; ++r) {
-            long first[2] = {1, static_cast<long>(row) + r + 1};
-            ffppx(file, dataType, first, width, band.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width), status);
-        }
-    }
-}
-
-// Writes the cards and the record's pixels as a FITS file into bytes. Returns the library
+// Writes the record's cards and pixels as a FITS file into bytes. Returns the library
 // status (0 when everything was written and the file closed).
-int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFormat format, FitsBytes& bytes)
+int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes)
 {
     const ImageGrid& grid = record.grid;
     const int width = grid.width();
     const int height = grid.height();
     // Room for the usual case, 16-bit pixels; the library grows the block when the cards
     // ask for more, by a quarter of this at a time.
-    const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(cards.count()) + 1) * CardBytes);
-    const std::uint64_t sampleBytes = format == SampleFormat::Float32 ? 4 : 2;
-    const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.pixelCount()) * sampleBytes);
+    const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(record.cards.count()) + 1) * CardBytes);
+    const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.pixelCount()) * 2);
     if (guess > SIZE_MAX / 2)
         return MEMORY_ALLOCATION;
     bytes.capacity = static_cast<std::size_t>(guess);
@@ -142,6 +103,7 @@ int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFo
     if (file == nullptr)
         return status != 0 ? status : FILE_NOT_CREATED;
 
+    const HeaderCards& cards = record.cards;
     for (int i = 0; i < cards.count(); ++i)
         ffprec(file, cards.block().data() + static_cast<std::size_t>(i) * HeaderCards::RecordBytes, &status);
 
@@ -164,10 +126,26 @@ int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFo
         status = BAD_NAXIS;
     }
     if (status == 0 && width > 0 && height > 0) {
-        if (format == SampleFormat::Float32)
-            WritePixels<float>(file, grid, TFLOAT, FloatValue, &status);
-        else
-            WritePixels<unsigned short>(file, grid, TUSHORT, StoredValue, &status);
+        // Converted a band of rows at a time, walking each column contiguously; written
+        // row by row at pixel (1, r) as the file's own row length dictates.
+        const int bandRows = BandRows(width, height);
+        std::unique_ptr<unsigned short[]> band = TryBuffer<unsigned short>(static_cast<std::int64_t>(bandRows) * width);
+        if (!band) {
+            ffpmsg("Not enough memory for the row buffer");
+            status = MEMORY_ALLOCATION;
+        }
+        for (int row = 0; row < height && status == 0; row += bandRows) {
+            const int rows = std::min(bandRows, height - row);
+            for (int x = 0; x < width; ++x) {
+                const double* column = grid[x] + row;
+                for (int r = 0; r < rows; ++r)
+                    band[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = StoredValue(column[r]);
+            }
+            for (int r = 0; r < rows && status == 0; ++r) {
+                long first[2] = {1, static_cast<long>(row) + r + 1};
+                ffppx(file, TUSHORT, first, width, band.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width), &status);
+            }
+        }
     }
     // The file ends with the primary data unit, padded to whole blocks; the block the
     // library allocated may be larger.
@@ -235,7 +213,7 @@ int CheckFloat32Header(const std::string& header, ImageSize size)
 }
 
 // n values as the file stores them: FloatValue of each, in the file's byte order
-// (big-endian). Two values at a time where the processor has the instructions, with the
+// (big-endian). Four values at a time where the processor has the instructions, with the
 // same result: values beyond the float range become infinities of their sign before the
 // conversion, the others convert exactly as FloatValue converts them.
 void StoreFloats(const double* values, std::size_t n, std::uint32_t* out)
@@ -369,11 +347,12 @@ FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFor
             report->clippedPixels = clipped;
         }
     }
+    if (format == SampleFormat::Float32)
+        return saveFloat32Rows(record.cards, {record.grid.width(), record.grid.height()}, GridRows(record.grid), path, durability);
     // The library writes the file into memory; the bytes then replace the target in one
     // step.
     FitsBytes bytes;
-    const int status = format == SampleFormat::Float32 ? WriteFitsBytes(record, Float32Cards(record.cards), format, bytes)
-                                                       : WriteFitsBytes(record, record.cards, format, bytes);
+    const int status = WriteFitsBytes(record, bytes);
     if (status != 0) {
         ReportFitsError(status);
         return FitsError::Unwritable;
