@@ -9,8 +9,9 @@
 # night's folder is not written to: the frames are linked into a temporary folder.
 #
 # usage: bench/calibrate_night.sh NIGHT_DIR [SKYVANE_BATCH [RUNS]]
-# Output: median wall seconds and peak resident memory of each, and the ratio of wall times
-# (skyvane / numpy).
+# Output: median wall seconds, peak resident memory and processor seconds (user + system)
+# of each, and the ratios (skyvane / numpy). On a machine that other work keeps busy the
+# wall times follow the share of the processors each gets; the processor seconds do not.
 set -eu
 
 night=${1:?usage: $0 NIGHT_DIR [SKYVANE_BATCH [RUNS]]}
@@ -26,7 +27,7 @@ work=$(mktemp -d)
 : >"$work/empty.ini"
 trap 'rm -rf "$work"' EXIT
 
-measure() { # command... -> "<wall seconds> <peak KiB>"
+measure() { # command... -> "<wall seconds> <peak KiB> <processor seconds, user + system>"
     /usr/bin/time -v -o "$work/time" "$@" >"$work/out" 2>&1 || {
         echo "failed: $*" >&2
         cat "$work/out" >&2
@@ -39,7 +40,8 @@ measure() { # command... -> "<wall seconds> <peak KiB>"
             wall = s
         }
         /Maximum resident set size/ { peak = $2 }
-        END { printf "%.3f %d\n", wall, peak }' "$work/time"
+        /User time \(seconds\)|System time \(seconds\)/ { cpu += $2 }
+        END { printf "%.3f %d %.3f\n", wall, peak, cpu }' "$work/time"
 }
 
 median() {
@@ -61,7 +63,7 @@ while [ "$i" -lt "$runs" ]; do
     second=$(measure "$batch" --ini "$work/empty.ini" --workdir "$work/night" --toggle WORK 1 --toggle WORK 2 \
         -c "listsub [WORK] (dark)" -c "listdiv [PATH] (flat)" -c "listmult [PATH2] $mean")
     grep -q "20 images have been multiplied" "$work/out" || { cat "$work/out" >&2; exit 1; }
-    echo "$first $second" | awk '{ printf "%.3f %d\n", $1 + $3, ($2 > $4 ? $2 : $4) }' >>"$work/a"
+    echo "$first $second" | awk '{ printf "%.3f %d %.3f\n", $1 + $4, ($2 > $5 ? $2 : $5), $3 + $6 }' >>"$work/a"
     measure env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$python" "$numpy_script" "$work/night" "$work/numpy" >>"$work/b"
     i=$((i + 1))
 done
@@ -81,6 +83,9 @@ a_wall=$(cut -d' ' -f1 "$work/a" | median)
 b_wall=$(cut -d' ' -f1 "$work/b" | median)
 a_peak=$(cut -d' ' -f2 "$work/a" | median)
 b_peak=$(cut -d' ' -f2 "$work/b" | median)
-printf '%-10s %10s %10s %12s %12s %8s\n' job skyvane_s numpy_s skyvane_MiB numpy_MiB ratio
-awk -v a="$a_wall" -v b="$b_wall" -v ap="$a_peak" -v bp="$b_peak" 'BEGIN {
-    printf "%-10s %10.3f %10.3f %12.1f %12.1f %8.3f\n", "calibrate", a, b, ap / 1024, bp / 1024, (b > 0 ? a / b : 0) }'
+a_cpu=$(cut -d' ' -f3 "$work/a" | median)
+b_cpu=$(cut -d' ' -f3 "$work/b" | median)
+printf '%-10s %10s %10s %12s %12s %8s %10s %10s %8s\n' job skyvane_s numpy_s skyvane_MiB numpy_MiB ratio skyvane_cpu numpy_cpu cpu_ratio
+awk -v a="$a_wall" -v b="$b_wall" -v ap="$a_peak" -v bp="$b_peak" -v ac="$a_cpu" -v bc="$b_cpu" 'BEGIN {
+    printf "%-10s %10.3f %10.3f %12.1f %12.1f %8.3f %10.3f %10.3f %8.3f\n", "calibrate", a, b, ap / 1024, bp / 1024,
+        (b > 0 ? a / b : 0), ac, bc, (bc > 0 ? ac / bc : 0) }'
