@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "display/TransferFunction.h"
+
 namespace skyvane {
 
 // "Save FITS as": 16-bit integers 0..32767 (the default, also for any value but 1), or
@@ -14,6 +16,7 @@ inline constexpr int SaveFitsFloat32 = 1;
 //   [PATH]                          Working path=...
 //   [Image processing parameters]   Headers combo 1/2/3, Headers check 1, Headers edit 1,
 //                                   Save FITS as
+//   [Display]                       Equalisation=Linear, Logarithm or Gamma G
 struct Settings {
     std::string WorkingDirectory;  // "PATH" / "Working path"; empty when absent
     int HeadersCombo1 = 0;         // header option, Image A combined with Image B
@@ -23,6 +26,7 @@ struct Settings {
     double ZeroDivisionValue = 0;  // "Headers edit 1"
     int SaveFitsAs = SaveFitsInteger16; // "Save FITS as": how "Save FITS" stores pixels
     std::string LastImageFolder;   // first folder of the Image list window's open dialog
+    TransferFunction Equalisation; // "Display" / "Equalisation"; linear when absent
 };
 
 inline constexpr std::string_view SettingsFileName = "Skyvane.ini";
@@ -35,6 +39,14 @@ inline constexpr std::string_view HeadersCombo3Key = "Headers combo 3";
 inline constexpr std::string_view HeadersCheck1Key = "Headers check 1";
 inline constexpr std::string_view HeadersEdit1Key = "Headers edit 1";
 inline constexpr std::string_view SaveFitsAsKey = "Save FITS as";
+inline constexpr std::string_view DisplaySection = "Display";
+inline constexpr std::string_view EqualisationKey = "Equalisation";
+
+// The equalisation as the settings file and the Thresholds window name it: "Linear",
+// "Logarithm", "Gamma " + gamma (FormatReal, 15 digits).
+std::string EqualisationText(const TransferFunction& function);
+// The reverse, exact words only; anything else, and a gamma outside 0.1..10, is linear.
+TransferFunction ParseEqualisation(std::string_view text);
 
 // $XDG_CONFIG_HOME/Skyvane.ini, or ~/.config/Skyvane.ini when XDG_CONFIG_HOME is unset or
 // empty.
@@ -57,9 +69,9 @@ std::string ReadProfileString(const std::string& iniPath, std::string_view secti
 // the section): a folder name with a line break must not plant lines of its own.
 bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value);
 
-// Reads the seven values (combo values and "Save FITS as" with ParseInteger, the flag true
-// only for the exact text "true", the zero value with ParseReal) and gives LastImageFolder its first value,
-// the working directory.
+// Reads the eight values (combo values and "Save FITS as" with ParseInteger, the flag true
+// only for the exact text "true", the zero value with ParseReal, the equalisation with
+// ParseEqualisation) and gives LastImageFolder its first value, the working directory.
 Settings LoadSettings(const std::string& iniPath);
 
 // "OK" in Preferences: writes the five "Image processing parameters" keys in order:
