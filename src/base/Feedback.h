@@ -29,6 +29,11 @@ public:
     // them to stop; a step that stops leaves everything as it was. Both may be called from
     // the thread the long step runs on; a feedback without a place for progress ignores it,
     // and one without a way to stop never asks.
+    // A notice that is no failure (the desktop program: a box with the information icon;
+    // the batch tool: a "Warning: " line on standard error, which does not change its exit
+    // status). A feedback without a place of its own for notices shows it as a message.
+    virtual void showNotice(const std::string& text) { showError(text); }
+
     virtual void showProgress(const std::string& text, double fraction)
     {
         (void)text;

@@ -261,7 +261,7 @@ void SetUnnamedTemporaryFiles(bool allowed)
     unnamedAllowed.store(allowed);
 }
 
-ReplaceOutcome ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write)
+ReplaceOutcome ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write, bool sync)
 {
     ReplaceOutcome outcome;
     const auto fail = [&outcome](int error) {
@@ -333,13 +333,14 @@ ReplaceOutcome ReplaceFile(const std::string& path, const std::function<bool(int
     } else if (::fchmod(file.get(), created.st_mode & 07777) != 0) {
         return discard(errno);
     }
-    if (::fsync(file.get()) != 0)
+    if (sync && ::fsync(file.get()) != 0)
         return discard(errno);
     if (!PlaceFile(folder.get(), file.get(), temporaryName, name, exists)) {
         const SavedErrno saved;
         return discard(saved.value);
     }
-    (void)::fsync(folder.get()); // the rename is done; this only hastens it to the disk
+    if (sync)
+        (void)::fsync(folder.get()); // the rename is done; this only hastens it to the disk
     outcome.otherNames = exists && old.st_nlink > 1 ? static_cast<int>(old.st_nlink - 1) : 0;
     return outcome;
 }

@@ -32,7 +32,11 @@ struct ReplaceOutcome {
 // Refused without touching anything: a target that is a folder or any other non-regular
 // file (EISDIR, EINVAL), an existing file without write permission (EACCES), a missing
 // folder (ENOENT), a loop of links (ELOOP).
-ReplaceOutcome ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write);
+// With sync false the bytes and the rename are left to the system to write out: a killed
+// process still leaves the file whole or absent, but a machine that loses power may keep
+// the name with fewer bytes. For new files whose loss costs only their recomputation (the
+// results of a job over an image list, written beside inputs that stay untouched).
+ReplaceOutcome ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write, bool sync = true);
 
 // Follows symbolic links from path to the file they finally name (which need not exist),
 // as ReplaceFile does. False with errno set for a loop or a link that cannot be read.

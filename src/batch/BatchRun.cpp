@@ -46,6 +46,12 @@ public:
 
     void showError(const std::string& text) override { report(text); }
     void showFileError(const std::string& text, const std::string& path) override { report(text, &path); }
+    void showNotice(const std::string& text) override
+    {
+        std::fflush(out_);
+        std::fprintf(err_, "Warning: %s\n", PrintableText(text).c_str());
+        std::fflush(err_);
+    }
 
     void showProgress(const std::string& text, double fraction) override
     {

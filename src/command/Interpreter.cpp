@@ -19,6 +19,7 @@
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
+#include "processing/ListArithmetic.h"
 #include "processing/ListOutput.h"
 #include "processing/Registration.h"
 #include "processing/Statistics.h"
@@ -405,6 +406,135 @@ Started combineSigmaClipping(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
+// Arithmetic on the selected files of a list: "listadd [LIST] N" or "listadd [LIST] (FILE)",
+// and the same with listsub, listmult, listdiv
+
+constexpr std::string_view NoReadableImageReply = "     no selected image could be read !";
+
+struct ListWords {
+    ListOperation operation;
+    std::string_view word;  // of the Image command, and of the output folder: "div"
+    std::string_view done;  // "divided"
+};
+
+// The long part of list arithmetic: the frames read, combined and written, told as they go.
+class ListArithmeticPart final : public LongPart {
+public:
+    ListArithmeticPart(ListArithmeticJob job, std::string_view done) : job_(std::move(job)), done_(done) {}
+
+    void run(Feedback& feedback) override
+    {
+        ListArithmeticMessages messages(feedback);
+        result_ = RunListArithmetic(job_, messages);
+    }
+
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        switch (result_.status) {
+        case ListArithmeticStatus::Done:
+            break;
+        case ListArithmeticStatus::NoFrame:
+            outcome.reply = std::string(NoSelectedImageReply);
+            return outcome;
+        case ListArithmeticStatus::NoUsableFrame:
+            outcome.reply = std::string(NoReadableImageReply);
+            return outcome;
+        case ListArithmeticStatus::OperandRefused:
+            outcome.reply = "     second image could not be used, nothing has been written !";
+            return outcome;
+        case ListArithmeticStatus::FolderFailed:
+            outcome.reply = "     folder for the results could not be created !";
+            return outcome;
+        case ListArithmeticStatus::WriteFailed:
+            outcome.reply = "     results could not be written, nothing has been kept !";
+            return outcome;
+        case ListArithmeticStatus::NotEnoughMemory:
+            outcome.reply = std::string(NotEnoughMemoryReply);
+            return outcome;
+        case ListArithmeticStatus::Cancelled:
+            outcome.cancelled = true;
+            return outcome;
+        }
+        const std::vector<std::string> names = result_.output.fileNames();
+        const TreeItem list = AddOutputList(context.lists, result_.output.folder(), names);
+        const int written = static_cast<int>(names.size());
+        std::string reply(Indent);
+        reply += FormatInteger(written);
+        reply += written == 1 ? " image has been " : " images have been ";
+        reply += done_;
+        reply += "; new list ";
+        reply += LabelTag(context.lists.ItemLabel(list));
+        if (!result_.leftOut.empty()) {
+            reply += "; ";
+            reply += FormatInteger(static_cast<std::int64_t>(result_.leftOut.size()));
+            reply += " left out";
+        }
+        outcome.reply = std::move(reply);
+        return outcome;
+    }
+
+private:
+    ListArithmeticJob job_;
+    std::string_view done_;
+    ListArithmeticResult result_;
+};
+
+// The list named in brackets, resolved into its selected files and its folder; after the
+// "]" and one blank, the operand: a file in parentheses (resolved as the Image commands
+// resolve it) or a number.
+Started ListArithmetic(AppContext& context, const CommandLine& command, const ListWords& words)
+{
+    const int n = FindListByName(context.lists, BracketArgument(command.text));
+    if (n == 0)
+        return WithReply(std::string(ListNotFoundReply));
+    std::string_view operand;
+    if (const std::size_t close = command.text.find(']'); close != std::string::npos) {
+        operand = std::string_view(command.text).substr(close + 1);
+        if (!operand.empty() && operand.front() == ' ')
+            operand.remove_prefix(1);
+    }
+    ListArithmeticJob job;
+    job.operation = words.operation;
+    job.zeroDivisionValue = context.settings.ZeroDivisionValue;
+    job.framePaths = SelectedFilePaths(context.lists, n);
+    job.outputParent = LabelFolder(context.lists.ListLabel(n));
+    if (!operand.empty() && operand.front() == '(') {
+        job.withImage = true;
+        job.operandPath = ResolveImagePath(ParenthesisArgument(operand), context.settings.WorkingDirectory);
+        job.outputName = ListOutputName(words.word, OperandName(job.operandPath));
+        job.history = "Skyvane: " + std::string(words.word) + " (" + PathFileName(job.operandPath) + ")";
+    } else {
+        job.constant = ParseReal(operand);
+        job.outputName = ListOutputName(words.word, FormatReal(job.constant, 15));
+        job.history = "Skyvane: " + std::string(words.word) + " " + FormatReal(job.constant, 17);
+    }
+    Started started;
+    started.longPart = std::make_unique<ListArithmeticPart>(std::move(job), words.done);
+    return started;
+}
+
+Started listAdd(AppContext& context, const CommandLine& command)
+{
+    return ListArithmetic(context, command, {ListOperation::Add, "add", "added"});
+}
+
+Started listSubtract(AppContext& context, const CommandLine& command)
+{
+    return ListArithmetic(context, command, {ListOperation::Subtract, "sub", "subtracted"});
+}
+
+Started listMultiply(AppContext& context, const CommandLine& command)
+{
+    return ListArithmetic(context, command, {ListOperation::Multiply, "mult", "multiplied"});
+}
+
+Started listDivide(AppContext& context, const CommandLine& command)
+{
+    return ListArithmetic(context, command, {ListOperation::Divide, "div", "divided"});
+}
+
+// ---------------------------------------------------------------------------------------
 // Equalisation of the display: how the grey levels spread between the thresholds. Image A
 // stays as it is; the picture on display is recomputed, and the choice is kept in the
 // settings file (unless the run keeps it to itself).
@@ -679,11 +809,12 @@ struct CommandRow {
 
 constexpr std::string_view CoaddWork = "co-addition";
 constexpr std::string_view RegistrationWork = "registration";
+constexpr std::string_view ListArithmeticWork = "list arithmetic";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 21> CommandTable{{
+constexpr std::array<CommandRow, 25> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -698,6 +829,10 @@ constexpr std::array<CommandRow, 21> CommandTable{{
     {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping", CoaddWork},
     {Match::StartsWith, "starreg [", false, registerOneStar, {}, RegistrationWork},
     {Match::StartsWith, "autoreg [", false, registerCorrelation, {}, RegistrationWork},
+    {Match::StartsWith, "listadd [", false, listAdd, {}, ListArithmeticWork},
+    {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
+    {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},
+    {Match::StartsWith, "listdiv [", false, listDivide, {}, ListArithmeticWork},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},

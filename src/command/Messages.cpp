@@ -3,6 +3,8 @@
 #include "display/BitmapExport.h"
 #include "image/FitsWriter.h"
 
+#include <cstring>
+
 namespace skyvane {
 
 namespace {
@@ -12,6 +14,7 @@ constexpr const char* SizeMismatchText = "Image size mismatch.";
 constexpr const char* SizeReadText = "Error while reading image size";
 constexpr const char* DataReadText = "Error while reading image data";
 constexpr const char* HeadersReadText = "Error while reading image headers";
+constexpr const char* WriteFailedText = "Error while writing image file";
 
 // A reading step that could not read the size: the 2-D message first when that was why.
 void ReportSizeStep(Feedback& feedback, FitsError error, const std::string& path)
@@ -79,6 +82,51 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
     }
 }
 
+void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& notice)
+{
+    using Kind = ListArithmeticNotice::Kind;
+    switch (notice.kind) {
+    case Kind::OperandUnreadable:
+        ReportLoadFailure(feedback, notice.load, notice.path);
+        break;
+    case Kind::OperandMismatch:
+        feedback.showFileError("Size of the image is not compatible with the images of the list.", notice.path);
+        break;
+    case Kind::FrameUnusable:
+        if (notice.error == FitsError::NotTwoDimensional)
+            feedback.showFileError(NotTwoDimensionalText, notice.path);
+        else if (notice.error == FitsError::SizeMismatch)
+            feedback.showFileError(SizeMismatchText, notice.path);
+        else
+            feedback.showFileError(DataReadText, notice.path);
+        break;
+    case Kind::FolderFailed:
+        feedback.showFileError(std::string("Cannot create the folder for the results: ") + std::strerror(notice.errorNumber), notice.path);
+        break;
+    case Kind::WriteFailed:
+        feedback.showFileError(WriteFailedText, notice.path);
+        break;
+    case Kind::NotEnoughMemory:
+        ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height, notice.path);
+        break;
+    }
+}
+
+std::string ListProgressText(int done, int total)
+{
+    return "Frame " + std::to_string(done) + " of " + std::to_string(total) + " done";
+}
+
+void ListArithmeticMessages::progress(int done, int total)
+{
+    feedback_.showProgress(ListProgressText(done, total), total > 0 ? static_cast<double>(done) / total : 1.0);
+}
+
+std::string ClippedPixelsText(std::int64_t pixels)
+{
+    return std::to_string(pixels) + " pixels outside 0..32767 were clipped";
+}
+
 void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result)
 {
     if (result == HeaderOptionResult::NotImplemented)
@@ -111,8 +159,20 @@ bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedb
 {
     if (saveFits(record, path) == FitsError::None)
         return true;
-    feedback.showFileError("Error while writing image file", path);
+    feedback.showFileError(WriteFailedText, path);
     return false;
+}
+
+bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback)
+{
+    SaveReport report;
+    if (saveFits(record, path, format, &report) != FitsError::None) {
+        feedback.showFileError(WriteFailedText, path);
+        return false;
+    }
+    if (report.clippedPixels > 0)
+        feedback.showNotice(ClippedPixelsText(report.clippedPixels));
+    return true;
 }
 
 bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback)

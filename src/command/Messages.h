@@ -1,13 +1,16 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "base/Feedback.h"
 #include "display/DisplayBitmap.h"
 #include "image/FitsReader.h"
+#include "image/FitsWriter.h"
 #include "image/ImageRecord.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
+#include "processing/ListArithmetic.h"
 
 namespace skyvane {
 
@@ -36,6 +39,18 @@ void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::
 //  - the not-enough-memory message of the result's size (no file).
 void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 
+// What list arithmetic tells while it runs:
+//  - an operand that cannot be loaded: as loading a record (above);
+//  - an operand of another size than every frame: "Size of the image is not compatible
+//    with the images of the list.";
+//  - a frame left out: as a co-addition's;
+//  - "Cannot create the folder for the results: " + the system's reason;
+//  - a result that cannot be written (a full disk): "Error while writing image file";
+//  - no memory for a frame: the not-enough-memory message naming it.
+void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& notice);
+// "Frame N of M done".
+std::string ListProgressText(int done, int total);
+
 // "Header option not yet implemented, Image A headers will be used" for an option that
 // does not exist yet; nothing otherwise.
 void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result);
@@ -55,6 +70,9 @@ void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std:
 //  - exportBitmapReporting: exportBitmap; on failure "Failed to create bitmap file."
 [[nodiscard]] bool loadFitsReporting(ImageRecord& record, const std::string& path, Feedback& feedback);
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback);
+//  - the same in a sample format; a 16-bit save that clipped pixels then tells
+//    ClippedPixelsText as a notice (Feedback::showNotice).
+[[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback);
 [[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
 
 // The feedback of a co-addition that tells each notice to the user at once, and passes
@@ -69,5 +87,21 @@ public:
 private:
     Feedback& feedback_;
 };
+
+// The feedback of list arithmetic: notices told at once, progress after each frame, and
+// the user's wish to stop, all through the run's feedback.
+class ListArithmeticMessages final : public ListArithmeticFeedback {
+public:
+    explicit ListArithmeticMessages(Feedback& feedback) : feedback_(feedback) {}
+    void notice(const ListArithmeticNotice& notice) override { ReportListArithmeticNotice(feedback_, notice); }
+    void progress(int done, int total) override;
+    bool cancelRequested() override { return feedback_.cancelRequested(); }
+
+private:
+    Feedback& feedback_;
+};
+
+// After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
+std::string ClippedPixelsText(std::int64_t pixels);
 
 } // namespace skyvane

@@ -398,6 +398,7 @@ Settings LoadSettings(const std::string& iniPath)
     settings.HeadersCombo3 = ParseInteger(lookUp(text, ProcessingSection, HeadersCombo3Key));
     settings.HeadersCheck1 = lookUp(text, ProcessingSection, HeadersCheck1Key) == "true";
     settings.ZeroDivisionValue = ParseReal(lookUp(text, ProcessingSection, HeadersEdit1Key));
+    settings.SaveFitsAs = ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)) == SaveFitsFloat32 ? SaveFitsFloat32 : SaveFitsInteger16;
     settings.Equalisation = ParseEqualisation(lookUp(text, DisplaySection, EqualisationKey));
     return settings;
 }
@@ -412,6 +413,9 @@ void WritePreferences(const std::string& iniPath, const Settings& settings)
         applySetting(text, ProcessingSection, HeadersCombo3Key, FormatInteger(settings.HeadersCombo3));
         applySetting(text, ProcessingSection, HeadersCheck1Key, settings.HeadersCheck1 ? "true" : "false");
         applySetting(text, ProcessingSection, HeadersEdit1Key, FormatReal(settings.ZeroDivisionValue, 15));
+        const bool storedFloat = ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)) == SaveFitsFloat32;
+        if (storedFloat != (settings.SaveFitsAs == SaveFitsFloat32))
+            applySetting(text, ProcessingSection, SaveFitsAsKey, FormatInteger(settings.SaveFitsAs));
         return true;
     };
     // Nobody is told when the file cannot be written; the values in memory stand anyway.

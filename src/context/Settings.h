@@ -7,9 +7,15 @@
 
 namespace skyvane {
 
+// "Save FITS as": 16-bit integers 0..32767 (the default, also for any value but 1), or
+// 32-bit floating point keeping every value.
+inline constexpr int SaveFitsInteger16 = 0;
+inline constexpr int SaveFitsFloat32 = 1;
+
 // The values that outlive a run, kept in the private-profile file "Skyvane.ini":
 //   [PATH]                          Working path=...
-//   [Image processing parameters]   Headers combo 1/2/3, Headers check 1, Headers edit 1
+//   [Image processing parameters]   Headers combo 1/2/3, Headers check 1, Headers edit 1,
+//                                   Save FITS as
 //   [Display]                       Equalisation=Linear, Logarithm or Gamma G
 struct Settings {
     std::string WorkingDirectory;  // "PATH" / "Working path"; empty when absent
@@ -18,6 +24,7 @@ struct Settings {
     int HeadersCombo3 = 0;         // header option of a co-added list
     bool HeadersCheck1 = false;    // "SKYVANE header" flag (shown only)
     double ZeroDivisionValue = 0;  // "Headers edit 1"
+    int SaveFitsAs = SaveFitsInteger16; // "Save FITS as": how "Save FITS" stores pixels
     std::string LastImageFolder;   // first folder of the Image list window's open dialog
     TransferFunction Equalisation; // "Display" / "Equalisation"; linear when absent
 };
@@ -31,6 +38,7 @@ inline constexpr std::string_view HeadersCombo2Key = "Headers combo 2";
 inline constexpr std::string_view HeadersCombo3Key = "Headers combo 3";
 inline constexpr std::string_view HeadersCheck1Key = "Headers check 1";
 inline constexpr std::string_view HeadersEdit1Key = "Headers edit 1";
+inline constexpr std::string_view SaveFitsAsKey = "Save FITS as";
 inline constexpr std::string_view DisplaySection = "Display";
 inline constexpr std::string_view EqualisationKey = "Equalisation";
 
@@ -61,15 +69,17 @@ std::string ReadProfileString(const std::string& iniPath, std::string_view secti
 // the section): a folder name with a line break must not plant lines of its own.
 bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value);
 
-// Reads the seven values (combo values with ParseInteger, the flag true only for the exact
-// text "true", the zero value with ParseReal, the equalisation with ParseEqualisation) and
-// gives LastImageFolder its first value, the working directory.
+// Reads the eight values (combo values and "Save FITS as" with ParseInteger, the flag true
+// only for the exact text "true", the zero value with ParseReal, the equalisation with
+// ParseEqualisation) and gives LastImageFolder its first value, the working directory.
 Settings LoadSettings(const std::string& iniPath);
 
 // "OK" in Preferences: writes the five "Image processing parameters" keys in order:
 // combos 1, 2, 3 (FormatInteger), check ("true"/"false"), edit (FormatReal, 15 digits).
 // The file is replaced once with all five, giving the same text as five WriteSetting calls
-// in that order. A failure is not reported.
+// in that order. Then "Save FITS as" (FormatInteger), only when it differs from the file's
+// (a missing key reads as 16-bit), so a file whose user never chose 32-bit keeps its bytes.
+// A failure is not reported.
 void WritePreferences(const std::string& iniPath, const Settings& settings);
 
 } // namespace skyvane

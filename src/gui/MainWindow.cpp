@@ -105,6 +105,8 @@ enum class Compose {
     Constant, // a number: the "Enter constant" dialog (prompt, initial value)
     Image,    // an image file, started in the working directory; ")" closes the command
     List,     // an image list's tag: the "Select image list" dialog (prompt)
+    ListConstant, // a list's tag (prompt), then a number (listPrompt, initial): "TAG N"
+    ListImage,    // a list's tag (prompt), then an image file: "TAG (FILE)"
     Command,  // nothing: the command as it stands
     Gamma,    // a gamma from 0.1 to 10: the "Enter constant" dialog, asked again until
               // the answer lies in that range or the user cancels
@@ -122,13 +124,14 @@ struct MenuAction {
     const char* prompt = nullptr;
     double initial = 0.0;
     const char* command = nullptr;
+    const char* constantPrompt = nullptr; // ListConstant: the caption of "Enter constant"
 };
 
 // Every item of the menu bar and the popup menu, in menu order. The platform's standard
 // keys open, save, quit and show About (Ctrl+O, Ctrl+S, Ctrl+Q and F1 on Linux); they work
 // while the main window is the active window. The Toolbars items of the tool windows carry
 // a check mark that mirrors their visibility (they toggle it themselves); the Equalisation
-// items carry one on the display's choice. List arithmetic has no behaviour yet.
+// items carry one on the display's choice.
 const MenuAction MenuActions[] = {
     {.menu = Menu::File, .id = MainIds::OpenFits, .text = "Open FITS", .key = QKeySequence::Open},
     {.menu = Menu::File, .id = MainIds::SaveFits, .text = "Save FITS", .key = QKeySequence::Save},
@@ -163,13 +166,23 @@ const MenuAction MenuActions[] = {
     {.menu = Menu::Image, .id = MainIds::MultiplyImage, .text = "Multiply by image", .compose = Compose::Image, .command = "mult ("},
     {.menu = Menu::Image, .id = MainIds::DivideImage, .text = "Divide by image", .compose = Compose::Image, .command = "div ("},
 
-    {.menu = Menu::ImageList, .id = 40417, .text = "Add constant"},
-    {.menu = Menu::ImageList, .id = 40418, .text = "Multiply by constant"},
-    {.menu = Menu::ImageList, .id = 40419, .text = "Division by constant"},
+    {.menu = Menu::ImageList, .id = MainIds::ListAddConstant, .text = "Add constant", .compose = Compose::ListConstant,
+     .prompt = "Select image list for addition", .initial = 0.0, .command = "listadd ", .constantPrompt = "Enter constant for addition"},
+    {.menu = Menu::ImageList, .id = MainIds::ListSubtractConstant, .text = "Subtract constant", .compose = Compose::ListConstant,
+     .prompt = "Select image list for subtraction", .initial = 0.0, .command = "listsub ", .constantPrompt = "Enter constant for substraction"},
+    {.menu = Menu::ImageList, .id = MainIds::ListMultiplyConstant, .text = "Multiply by constant", .compose = Compose::ListConstant,
+     .prompt = "Select image list for multiplication", .initial = 1.0, .command = "listmult ", .constantPrompt = "Enter constant for multiplication"},
+    {.menu = Menu::ImageList, .id = MainIds::ListDivideConstant, .text = "Division by constant", .compose = Compose::ListConstant,
+     .prompt = "Select image list for division", .initial = 1.0, .command = "listdiv ", .constantPrompt = "Enter constant for division"},
     {.menu = Menu::ImageList},
-    {.menu = Menu::ImageList, .id = 40412, .text = "Add image"},
-    {.menu = Menu::ImageList, .id = 40415, .text = "Multiply by image"},
-    {.menu = Menu::ImageList, .id = 40416, .text = "Divide by image"},
+    {.menu = Menu::ImageList, .id = MainIds::ListAddImage, .text = "Add image", .compose = Compose::ListImage,
+     .prompt = "Select image list for addition", .command = "listadd "},
+    {.menu = Menu::ImageList, .id = MainIds::ListSubtractImage, .text = "Subtract image", .compose = Compose::ListImage,
+     .prompt = "Select image list for subtraction", .command = "listsub "},
+    {.menu = Menu::ImageList, .id = MainIds::ListMultiplyImage, .text = "Multiply by image", .compose = Compose::ListImage,
+     .prompt = "Select image list for multiplication", .command = "listmult "},
+    {.menu = Menu::ImageList, .id = MainIds::ListDivideImage, .text = "Divide by image", .compose = Compose::ListImage,
+     .prompt = "Select image list for division", .command = "listdiv "},
 
     {.menu = Menu::Registration, .id = MainIds::RegisterOneStar, .text = "One star"},
     {.menu = Menu::Registration, .id = MainIds::RegisterCorrelation, .text = "Auto-correlation", .compose = Compose::List,
@@ -239,6 +252,13 @@ std::string CommandLinePath(const std::string& argument)
 void MessageBoxFeedback::showError(const std::string& text)
 {
     showFileError(text, std::string());
+}
+
+void MessageBoxFeedback::showNotice(const std::string& text)
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Skyvane"), fromLocal(text), QMessageBox::Ok, owner_);
+    box.setAccessibleName(QStringLiteral("Skyvane"));
+    box.exec();
 }
 
 void MessageBoxFeedback::showFileError(const std::string& text, const std::string& path)
@@ -539,7 +559,6 @@ void MainWindow::runCommand(int id)
         workbench.thresholds().invert();
         break;
     default:
-        // The list arithmetic items do nothing yet.
         break;
     }
 }
@@ -571,6 +590,20 @@ void MainWindow::composeAndSubmit(int id)
         if (const QString tag = dialogs_->askImageList(this, QString::fromUtf8(item.prompt), listTags(context().lists)); !tag.isEmpty())
             SubmitCommand(command + toLocal(tag));
         break;
+    case Compose::ListConstant:
+    case Compose::ListImage: {
+        const QString tag = dialogs_->askImageList(this, QString::fromUtf8(item.prompt), listTags(context().lists));
+        if (tag.isEmpty())
+            break;
+        const std::string listed = command + toLocal(tag);
+        if (item.compose == Compose::ListConstant) {
+            if (const std::optional<double> value = dialogs_->askConstant(this, QString::fromUtf8(item.constantPrompt), item.initial))
+                SubmitCommand(listed + " " + FormatReal(*value, 30));
+        } else if (const QString path = dialogs_->askImageFile(this, fromLocal(context().settings.WorkingDirectory)); !path.isEmpty()) {
+            SubmitCommand(listed + " (" + toLocal(path) + ")");
+        }
+        break;
+    }
     case Compose::Command:
         SubmitCommand(command);
         break;

@@ -35,6 +35,9 @@ inline constexpr int MoveToLeft = 40420, MoveToLeft2 = 40421, ImageListWindow = 
                      CommandWindow = 40105, ShowAll = 40101, HideAll = 40102;
 inline constexpr int AddConstant = 40406, SubtractConstant = 40437, MultiplyConstant = 40410, DivideConstant = 40413,
                      AddImage = 40407, SubtractImage = 40438, MultiplyImage = 40411, DivideImage = 40414;
+inline constexpr int ListAddConstant = 40417, ListSubtractConstant = 40440, ListMultiplyConstant = 40418,
+                     ListDivideConstant = 40419, ListAddImage = 40412, ListSubtractImage = 40441, ListMultiplyImage = 40415,
+                     ListDivideImage = 40416;
 inline constexpr int EqualiseLogarithm = 40433, EqualiseGamma = 40434, EqualiseLinear = 40439;
 inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
 inline constexpr int RegisterOneStar = 40435, RegisterCorrelation = 40436;
@@ -51,6 +54,8 @@ public:
     void showError(const std::string& text) override;
     // The same box with the file's path as its informative text, under the message.
     void showFileError(const std::string& text, const std::string& path) override;
+    // A box titled "Skyvane" with the information icon and an OK button.
+    void showNotice(const std::string& text) override;
 
 private:
     QWidget* owner_;

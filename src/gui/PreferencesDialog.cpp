@@ -105,6 +105,12 @@ PreferencesDialog::PreferencesDialog(QWidget* owner, const Settings& settings)
     check_->setAccessibleName(QStringLiteral("SKYVANE header"));
     check_->setChecked(settings.HeadersCheck1);
 
+    auto* files = place(new QGroupBox(QStringLiteral("FITS files"), this), 0, 212, 80, 191, 48);
+    files->setObjectName(QStringLiteral("group3"));
+    staticText(this, QStringLiteral("Save FITS as"), 217, 93, 179, 10);
+    saveFormat_ = dropDownList(this, 1015, {QStringLiteral("16-bit integers, 0..32767"), QStringLiteral("32-bit floating point, every value kept")},
+                               settings.SaveFitsAs == SaveFitsFloat32 ? 1 : 0, QStringLiteral("Save FITS as"), 217, 106, 179);
+
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -131,6 +137,7 @@ Settings PreferencesDialog::applyTo(const Settings& settings) const
     result.HeadersCombo3 = combo3_->currentIndex();
     result.HeadersCheck1 = check_->isChecked();
     result.ZeroDivisionValue = ParseReal(edit_->text().left(NumberTextLimit).toStdString());
+    result.SaveFitsAs = saveFormat_->currentIndex() == 1 ? SaveFitsFloat32 : SaveFitsInteger16;
     return result;
 }
 

@@ -14,8 +14,8 @@ namespace skyvane {
 
 struct AppContext;
 
-// "Preferences" (dialog 106): the three header options, the "SKYVANE header" flag and the
-// value of pixels divided by zero. The dialog only shows and collects values; ShowPreferences
+// "Preferences" (dialog 106): the three header options, the "SKYVANE header" flag, the
+// value of pixels divided by zero, and how "Save FITS" stores pixels. The dialog only shows and collects values; ShowPreferences
 // applies and writes them when OK closes it.
 class PreferencesDialog final : public QDialog {
     Q_OBJECT
@@ -30,6 +30,7 @@ public:
     QComboBox* combo(int id) const; // 1011, 1012, 1013
     QCheckBox* headerCheck() const { return check_; }
     QLineEdit* zeroEdit() const { return edit_; }
+    QComboBox* saveFormat() const { return saveFormat_; } // 1015, "Save FITS as"
     QPushButton* okButton() const { return ok_; }
     QPushButton* cancelButton() const { return cancel_; }
 
@@ -37,6 +38,7 @@ private:
     QComboBox* combo1_;
     QComboBox* combo2_;
     QComboBox* combo3_;
+    QComboBox* saveFormat_;
     QCheckBox* check_;
     QLineEdit* edit_;
     QPushButton* ok_;
@@ -44,7 +46,7 @@ private:
 };
 
 // Runs the Preferences dialog modally; OK stores the values in context.settings and writes
-// the five "Image processing parameters" keys to context.settingsPath. Cancel, Escape and
+// the "Image processing parameters" keys to context.settingsPath (WritePreferences). Cancel, Escape and
 // the close box change nothing.
 void ShowPreferences(QWidget* owner, AppContext& context);
 

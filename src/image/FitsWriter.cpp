@@ -2,6 +2,10 @@
 
 #include <fitsio.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -38,14 +42,15 @@ bool OutsideStoredRange(double value)
     return !(value >= 0.0 && value <= 32767.0); // not-a-number included
 }
 
-// The stored value of one pixel in a 32-bit floating-point file.
+// The stored value of one pixel in a 32-bit floating-point file: rounded to single
+// precision; beyond its range, infinity of the value's sign.
 float FloatValue(double value)
 {
-    if (value > static_cast<double>(std::numeric_limits<float>::max()))
-        return std::numeric_limits<float>::infinity();
-    if (value < -static_cast<double>(std::numeric_limits<float>::max()))
-        return -std::numeric_limits<float>::infinity();
-    return static_cast<float>(value);
+    constexpr double largest = std::numeric_limits<float>::max();
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    const double inRange = value > largest ? largest : (value < -largest ? -largest : value); // NaN passes
+    const float f = static_cast<float>(inRange);
+    return value > largest ? infinity : (value < -largest ? -infinity : f);
 }
 
 bool HasKeyword(std::string_view card, std::string_view keyword)
@@ -70,55 +75,17 @@ struct FitsBytes {
     ~FitsBytes() { std::free(data); }
 };
 
-// Converts a band of rows (rows x width, row after row) from the grid's columns into
-// the stored values.
-template <typename Sample, typename Convert>
-void ConvertBand(const ImageGrid& grid, int row, int rows, Sample* band, Convert convert)
-{
-    const int width = grid.width();
-    for (int x = 0; x < width; ++x) {
-        const double* column = grid[x] + row;
-        for (int r = 0; r < rows; ++r)
-            band[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = convert(column[r]);
-    }
-}
-
-// Writes the pixels of the grid a band of rows at a time, in the sample type given.
-template <typename Sample, typename Convert>
-void WritePixels(fitsfile* file, const ImageGrid& grid, int dataType, Convert convert, int* status)
-{
-    const int width = grid.width();
-    const int height = grid.height();
-    // Converted a band of rows at a time, walking each column contiguously; written
-    // row by row at pixel (1, r) as the file's own row length dictates.
-    const int bandRows = BandRows(width, height);
-    std::unique_ptr<Sample[]> band = TryBuffer<Sample>(static_cast<std::int64_t>(bandRows) * width);
-    if (!band) {
-        ffpmsg("Not enough memory for the row buffer");
-        *status = MEMORY_ALLOCATION;
-    }
-    for (int row = 0; row < height && *status == 0; row += bandRows) {
-        const int rows = std::min(bandRows, height - row);
-        ConvertBand(grid, row, rows, band.get(), convert);
-        for (int r = 0; r < rows && *status == 0; ++r) {
-            long first[2] = {1, static_cast<long>(row) + r + 1};
-            ffppx(file, dataType, first, width, band.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width), status);
-        }
-    }
-}
-
-// Writes the cards and the record's pixels as a FITS file into bytes. Returns the library
+// Writes the record's cards and pixels as a FITS file into bytes. Returns the library
 // status (0 when everything was written and the file closed).
-int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFormat format, FitsBytes& bytes)
+int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes)
 {
     const ImageGrid& grid = record.grid;
     const int width = grid.width();
     const int height = grid.height();
     // Room for the usual case, 16-bit pixels; the library grows the block when the cards
     // ask for more, by a quarter of this at a time.
-    const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(cards.count()) + 1) * CardBytes);
-    const std::uint64_t sampleBytes = format == SampleFormat::Float32 ? 4 : 2;
-    const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.pixelCount()) * sampleBytes);
+    const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(record.cards.count()) + 1) * CardBytes);
+    const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.pixelCount()) * 2);
     if (guess > SIZE_MAX / 2)
         return MEMORY_ALLOCATION;
     bytes.capacity = static_cast<std::size_t>(guess);
@@ -136,6 +103,7 @@ int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFo
     if (file == nullptr)
         return status != 0 ? status : FILE_NOT_CREATED;
 
+    const HeaderCards& cards = record.cards;
     for (int i = 0; i < cards.count(); ++i)
         ffprec(file, cards.block().data() + static_cast<std::size_t>(i) * HeaderCards::RecordBytes, &status);
 
@@ -158,10 +126,26 @@ int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFo
         status = BAD_NAXIS;
     }
     if (status == 0 && width > 0 && height > 0) {
-        if (format == SampleFormat::Float32)
-            WritePixels<float>(file, grid, TFLOAT, FloatValue, &status);
-        else
-            WritePixels<unsigned short>(file, grid, TUSHORT, StoredValue, &status);
+        // Converted a band of rows at a time, walking each column contiguously; written
+        // row by row at pixel (1, r) as the file's own row length dictates.
+        const int bandRows = BandRows(width, height);
+        std::unique_ptr<unsigned short[]> band = TryBuffer<unsigned short>(static_cast<std::int64_t>(bandRows) * width);
+        if (!band) {
+            ffpmsg("Not enough memory for the row buffer");
+            status = MEMORY_ALLOCATION;
+        }
+        for (int row = 0; row < height && status == 0; row += bandRows) {
+            const int rows = std::min(bandRows, height - row);
+            for (int x = 0; x < width; ++x) {
+                const double* column = grid[x] + row;
+                for (int r = 0; r < rows; ++r)
+                    band[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = StoredValue(column[r]);
+            }
+            for (int r = 0; r < rows && status == 0; ++r) {
+                long first[2] = {1, static_cast<long>(row) + r + 1};
+                ffppx(file, TUSHORT, first, width, band.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width), &status);
+            }
+        }
     }
     // The file ends with the primary data unit, padded to whole blocks; the block the
     // library allocated may be larger.
@@ -179,7 +163,155 @@ int WriteFitsBytes(const ImageRecord& record, const HeaderCards& cards, SampleFo
     return status;
 }
 
+// The header of a file: the cards, END, blanks to a whole block.
+std::string HeaderBytes(const HeaderCards& cards)
+{
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(RoundUpToBlock((static_cast<std::uint64_t>(cards.count()) + 1) * CardBytes)));
+    for (int i = 0; i < cards.count(); ++i)
+        bytes.append(cards.card(i));
+    bytes.append("END");
+    bytes.append(CardBytes - 3, ' ');
+    bytes.append(static_cast<std::size_t>(RoundUpToBlock(bytes.size())) - bytes.size(), ' ');
+    return bytes;
+}
+
+// Has the library read the header: it must describe a 2-D image of the size given, stored
+// as 32-bit floating point. The library's status (0 when it does).
+int CheckFloat32Header(const std::string& header, ImageSize size)
+{
+    void* memory = const_cast<char*>(header.data());
+    std::size_t length = header.size();
+    int status = 0;
+    fitsfile* file = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(memoryFileTable);
+        ffomem(&file, "header", READONLY, &memory, &length, 0, nullptr, &status);
+    }
+    if (file == nullptr)
+        return status != 0 ? status : FILE_NOT_OPENED;
+    int axisCount = 0;
+    int bitpix = 0;
+    long axes[2] = {0, 0};
+    ffgidm(file, &axisCount, &status);
+    ffgidt(file, &bitpix, &status);
+    if (status == 0 && axisCount == 2)
+        ffgisz(file, 2, axes, &status);
+    if (status == 0 && (axisCount != 2 || axes[0] != size.width || axes[1] != size.height || bitpix != FLOAT_IMG)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "The header cards (NAXIS = %d, %ld x %ld, BITPIX = %d) do not describe the %d x %d image",
+                      axisCount, axes[0], axes[1], bitpix, size.width, size.height);
+        ffpmsg(text);
+        status = BAD_NAXIS;
+    }
+    int closeStatus = 0;
+    {
+        const std::lock_guard<std::mutex> lock(memoryFileTable);
+        ffclos(file, &closeStatus);
+    }
+    return status;
+}
+
+// n values as the file stores them: FloatValue of each, in the file's byte order
+// (big-endian). Four values at a time where the processor has the instructions, with the
+// same result: values beyond the float range become infinities of their sign before the
+// conversion, the others convert exactly as FloatValue converts them.
+void StoreFloats(const double* values, std::size_t n, std::uint32_t* out)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d largest = _mm_set1_pd(static_cast<double>(std::numeric_limits<float>::max()));
+    const __m128d lowest = _mm_set1_pd(-static_cast<double>(std::numeric_limits<float>::max()));
+    const __m128d infinity = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    const __m128d minusInfinity = _mm_set1_pd(-std::numeric_limits<double>::infinity());
+    const __m128i lowBytes = _mm_set1_epi32(0x00FF00FF);
+    const auto toFloats = [&](__m128d x) {
+        const __m128d above = _mm_cmpgt_pd(x, largest);
+        const __m128d below = _mm_cmplt_pd(x, lowest);
+        __m128d y = _mm_or_pd(_mm_and_pd(above, infinity), _mm_andnot_pd(above, x));
+        y = _mm_or_pd(_mm_and_pd(below, minusInfinity), _mm_andnot_pd(below, y));
+        return _mm_cvtpd_ps(y); // two floats in the low half
+    };
+    for (; i + 4 <= n; i += 4) {
+        const __m128 f = _mm_movelh_ps(toFloats(_mm_loadu_pd(values + i)), toFloats(_mm_loadu_pd(values + i + 2)));
+        __m128i b = _mm_castps_si128(f);
+        b = _mm_or_si128(_mm_slli_epi32(b, 16), _mm_srli_epi32(b, 16)); // swap the halves
+        b = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b, lowBytes), 8), _mm_and_si128(_mm_srli_epi16(b, 8), lowBytes));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), b);
+    }
+#endif
+    for (; i < n; ++i) {
+        const float f = FloatValue(values[i]);
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &f, sizeof bits);
+        out[i] = __builtin_bswap32(bits);
+    }
+}
+
 } // namespace
+
+FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSource& source, const std::string& path,
+                          Durability durability)
+{
+    const std::string header = HeaderBytes(Float32Cards(cards));
+    if (const int status = CheckFloat32Header(header, size); status != 0) {
+        ReportFitsError(status);
+        return FitsError::Unwritable;
+    }
+    const int width = std::max(size.width, 0);
+    const int height = std::max(size.height, 0);
+    // Bands of about 128 Ki values: a few system calls per frame, and small.
+    const int bandRows = width == 0 ? std::max(height, 1) : std::clamp(131072 / width, 1, std::max(height, 1));
+    bool sourceFailed = false;
+    const auto write = [&](int fd) {
+        if (!WriteAll(fd, header.data(), header.size()))
+            return false;
+        std::unique_ptr<double[]> values = TryBuffer<double>(static_cast<std::int64_t>(bandRows) * width);
+        std::unique_ptr<std::uint32_t[]> stored = TryBuffer<std::uint32_t>(static_cast<std::int64_t>(bandRows) * width);
+        if (width > 0 && height > 0 && (!values || !stored)) {
+            errno = ENOMEM;
+            return false;
+        }
+        for (int row = 0; row < height; row += bandRows) {
+            const int rows = std::min(bandRows, height - row);
+            const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+            if (!source(row, rows, values.get())) {
+                sourceFailed = true;
+                errno = EIO;
+                return false;
+            }
+            StoreFloats(values.get(), count, stored.get());
+            if (!WriteAll(fd, stored.get(), count * sizeof(std::uint32_t)))
+                return false;
+        }
+        const std::uint64_t dataBytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 4;
+        const std::string fill(static_cast<std::size_t>(RoundUpToBlock(dataBytes) - dataBytes), '\0');
+        return WriteAll(fd, fill.data(), fill.size());
+    };
+    const ReplaceOutcome outcome = ReplaceFile(path, write, durability == Durability::Synced);
+    if (sourceFailed)
+        return FitsError::Unreadable;
+    if (!outcome.replaced()) {
+        std::fprintf(stderr, "Cannot write %s: %s\n", PrintableText(path).c_str(), std::strerror(outcome.error));
+        return FitsError::Unwritable;
+    }
+    return FitsError::None;
+}
+
+RowSource GridRows(const ImageGrid& grid)
+{
+    return [&grid](int firstRow, int rowCount, double* out) {
+        const int width = grid.width();
+        if (firstRow < 0 || rowCount < 0 || firstRow + rowCount > grid.height())
+            return false;
+        for (int x = 0; x < width; ++x) {
+            const double* column = grid[x] + firstRow;
+            for (int r = 0; r < rowCount; ++r)
+                out[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = column[r];
+        }
+        return true;
+    };
+}
 
 HeaderCards Float32Cards(const HeaderCards& cards)
 {
@@ -202,7 +334,8 @@ FitsError saveFits(const ImageRecord& record, const std::string& path)
     return saveFits(record, path, SampleFormat::Integer16);
 }
 
-FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format, SaveReport* report)
+FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format, SaveReport* report,
+                   Durability durability)
 {
     if (report != nullptr) {
         *report = SaveReport{};
@@ -214,16 +347,18 @@ FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFor
             report->clippedPixels = clipped;
         }
     }
+    if (format == SampleFormat::Float32)
+        return saveFloat32Rows(record.cards, {record.grid.width(), record.grid.height()}, GridRows(record.grid), path, durability);
     // The library writes the file into memory; the bytes then replace the target in one
     // step.
     FitsBytes bytes;
-    const int status = format == SampleFormat::Float32 ? WriteFitsBytes(record, Float32Cards(record.cards), format, bytes)
-                                                       : WriteFitsBytes(record, record.cards, format, bytes);
+    const int status = WriteFitsBytes(record, bytes);
     if (status != 0) {
         ReportFitsError(status);
         return FitsError::Unwritable;
     }
-    const ReplaceOutcome outcome = ReplaceFile(path, [&bytes](int fd) { return WriteAll(fd, bytes.data, bytes.size); });
+    const ReplaceOutcome outcome =
+        ReplaceFile(path, [&bytes](int fd) { return WriteAll(fd, bytes.data, bytes.size); }, durability == Durability::Synced);
     if (!outcome.replaced()) {
         std::fprintf(stderr, "Cannot write %s: %s\n", PrintableText(path).c_str(), std::strerror(outcome.error));
         return FitsError::Unwritable;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "image/FitsReader.h"
@@ -35,11 +36,35 @@ struct SaveReport {
     std::int64_t clippedPixels = 0;
 };
 
+// How far a save waits for the disk.
+enum class Durability {
+    Synced,   // the file and its name are on the disk when the save returns
+    Unsynced, // left to the system (ReplaceFile with sync false): for new result files whose
+              // loss in a power failure costs only their recomputation
+};
+
 // saveFits in the given format, with the same safe replacement and the same checks.
 [[nodiscard]] FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format,
-                                 SaveReport* report = nullptr);
+                                 SaveReport* report = nullptr, Durability durability = Durability::Synced);
 
 // The cards of a Float32 save: BITPIX -32, without BZERO, BSCALE and BLANK.
 HeaderCards Float32Cards(const HeaderCards& cards);
+
+// Rows of an image produced on demand: fills out with rows firstRow .. firstRow + rowCount
+// - 1 (0-based, in file order), width values each, row after row. False when they cannot
+// be had.
+using RowSource = std::function<bool(int firstRow, int rowCount, double* out)>;
+
+// Writes a 32-bit floating-point file (values stored as Float32 does) of an image of the
+// given size whose rows come from source a band at a time, so that only one band is held,
+// never the image. The header is Float32Cards(cards) and must describe a 2-D image of that
+// size (checked by the library before anything is written). Same safe replacement as
+// saveFits. None; Unreadable when the source failed (nothing is left; the source has told
+// why); Unwritable after printing the reason to standard error.
+[[nodiscard]] FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSource& source,
+                                        const std::string& path, Durability durability = Durability::Synced);
+
+// The rows of a grid, for saveFloat32Rows.
+RowSource GridRows(const ImageGrid& grid);
 
 } // namespace skyvane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "image/ImageGrid.h"
 #include "image/ImageRecord.h"
 
@@ -11,6 +13,13 @@ void MultiplyConstant(ImageGrid& grid, double c);
 void AddConstant(ImageGrid& grid, double c);
 
 enum class ImageOperation { Add, Multiply, Divide, Subtract };
+
+// The same per-pixel steps on n values, in whatever order the pixels come (the list
+// commands apply them to rows as they are read): the functions above are these on the
+// whole grid, so both give the same bits.
+void MultiplyValues(double* p, std::int64_t n, double c);
+void AddToValues(double* p, std::int64_t n, double c);
+void CombineValues(ImageOperation operation, double* a, const double* b, std::int64_t n, double zeroDivisionValue);
 
 // Image A and Image B must have equal width and height (the caller checks). Per pixel:
 // add b + a; multiply b x a; subtract a - b; divide a / b, except that b equal to 0.0,

@@ -69,11 +69,15 @@ ListOutput::~ListOutput()
 
 int ListOutput::create(const std::string& parent, std::string_view name)
 {
+    if (parent.empty())
+        return ENOENT; // a list without a folder: never the root of the file system
     const std::string base = CutName(name, MaxBaseNameBytes);
     for (int attempt = 1; attempt <= MaxAttempts; ++attempt) {
         std::string candidate = base;
-        if (attempt > 1)
-            candidate += "-" + std::to_string(attempt);
+        if (attempt > 1) {
+            candidate.push_back('-');
+            candidate.append(std::to_string(attempt));
+        }
         const std::string path = JoinPath(parent, candidate);
         if (::mkdir(path.c_str(), 0777) == 0) {
             discard();
@@ -91,9 +95,23 @@ int ListOutput::create(const std::string& parent, std::string_view name)
 FitsError ListOutput::writeFrame(std::size_t position, const std::string& inputPath, ImageRecord& result,
                                  std::string_view history)
 {
-    const std::string name = PathFileName(inputPath);
     result.cards.append(HistoryCard(history));
-    if (const FitsError error = saveFits(result, JoinPath(folder_, name), SampleFormat::Float32); error != FitsError::None)
+    return write(position, inputPath, result.cards, {result.grid.width(), result.grid.height()}, GridRows(result.grid));
+}
+
+FitsError ListOutput::writeFrame(std::size_t position, const std::string& inputPath, HeaderCards cards, ImageSize size,
+                                 const RowSource& rows, std::string_view history)
+{
+    cards.append(HistoryCard(history));
+    return write(position, inputPath, cards, size, rows);
+}
+
+FitsError ListOutput::write(std::size_t position, const std::string& inputPath, const HeaderCards& cards, ImageSize size,
+                            const RowSource& rows)
+{
+    const std::string name = PathFileName(inputPath);
+    if (const FitsError error = saveFloat32Rows(cards, size, rows, JoinPath(folder_, name), Durability::Unsynced);
+        error != FitsError::None)
         return error;
     const std::lock_guard<std::mutex> lock(lock_);
     written_.emplace_back(position, name);

@@ -41,7 +41,7 @@ public:
     // Makes the folder parent + "/" + name, or the first of name + "-2", "-3", ... that does
     // not exist yet (created in one step, so two jobs never share one). A name too long
     // for the file system is shortened first. Returns 0, or the errno of the failure
-    // (the parent is missing or not writable...), with nothing created.
+    // (the parent is empty, missing or not writable...), with nothing created.
     [[nodiscard]] int create(const std::string& parent, std::string_view name);
 
     // The folder made by create (empty before).
@@ -49,13 +49,19 @@ public:
 
     // Writes one result: the file name of inputPath in the folder, the record's cards, to
     // which "HISTORY " + history (printable, cut to one card) is appended first, and its
-    // pixels as BITPIX -32, through the safe
-    // file replacement (a failed write leaves no file). position orders the files (the
+    // pixels as BITPIX -32, through the safe file replacement (a failed write leaves no
+    // file; a killed job leaves whole files or none), without waiting for the disk
+    // (Durability::Unsynced: results can be made again from their inputs). position orders the files (the
     // frame's place in the list). May be called from several threads at once. None, or
     // Unwritable (the disk is full, say: the reason has gone to standard error), which a
     // job treats as fatal.
     [[nodiscard]] FitsError writeFrame(std::size_t position, const std::string& inputPath, ImageRecord& result,
                                        std::string_view history);
+    // The same for a result that is never held whole: its rows come from rows a band at a
+    // time (saveFloat32Rows), its cards are cards + the HISTORY card. Also Unreadable when
+    // rows failed: nothing is written, and the frame is the job's to leave out.
+    [[nodiscard]] FitsError writeFrame(std::size_t position, const std::string& inputPath, HeaderCards cards, ImageSize size,
+                                       const RowSource& rows, std::string_view history);
 
     // The file names written, ordered by position.
     std::vector<std::string> fileNames() const;
@@ -68,6 +74,9 @@ public:
     void discard();
 
 private:
+    FitsError write(std::size_t position, const std::string& inputPath, const HeaderCards& cards, ImageSize size,
+                    const RowSource& rows);
+
     std::string folder_;
     bool kept_ = false;
     mutable std::mutex lock_;

@@ -185,7 +185,8 @@ void Workbench::setWorkingDirectory(const std::string& folder)
 
 bool Workbench::saveImage(const std::string& path)
 {
-    return saveFitsReporting(context_.imageA, path, feedback());
+    const SampleFormat format = context_.settings.SaveFitsAs == SaveFitsFloat32 ? SampleFormat::Float32 : SampleFormat::Integer16;
+    return saveFitsReporting(context_.imageA, path, format, feedback());
 }
 
 bool Workbench::exportPicture(const std::string& path)

@@ -434,6 +434,43 @@ TEST_F(BatchTest, ListsShowTheStartupListAddedFilesAndSelections)
     EXPECT_EQ(r.status, 0);
 }
 
+// A night calibrated by list commands: each result list is the next one and the input of
+// the next step; the save format comes from the --ini file, and a 16-bit save that clips
+// says so without failing the run.
+TEST_F(BatchTest, ListArithmeticMakesNewListsAndSavesKeepTheirFormat)
+{
+    TempDir night;
+    WriteImage(night.file("l1.fit"), 5, 1, {100, 200, 300, 400, 500});
+    WriteImage(night.file("l2.fit"), 5, 1, {110, 210, 310, 410, 510});
+    WriteImage(path("dark.fit"), 5, 1, {105, 100, 100, 100, 100});
+    WriteFileBytes(path("float.ini"), "[PATH]\nWorking path=" + work.path().string() + "\n[Image processing parameters]\nSave FITS as=1\n");
+    const std::string folder = night.path().string();
+    const RunResult r = run({"--ini", path("float.ini"), "--add", night.file("l1.fit"), "--add", night.file("l2.fit"), "-c",
+                             "listsub [PATH] (dark)", "-c", "listmult [PATH2] 0.5", "--lists", "--open",
+                             night.file("sub-dark/l1.fit"), "--save", path("float.fit")});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "     2 images have been subtracted; new list [PATH2]\n"
+                     "     2 images have been multiplied; new list [PATH3]\n"
+                     "[WORK] = " + work.path().string() + "\n  [x] a.fit\n  [x] b.fit\n  [x] dark.fit\n  [x] small.fit\n"
+                     "[PATH] = " + folder + "\n  [x] l1.fit\n  [x] l2.fit\n"
+                     "[PATH2] = " + folder + "/sub-dark\n  [x] l1.fit\n  [x] l2.fit\n"
+                     "[PATH3] = " + folder + "/sub-dark/mult-0.5\n  [x] l1.fit\n  [x] l2.fit\n");
+    const FitsContents result = ReadFits(night.file("sub-dark/mult-0.5/l2.fit"));
+    EXPECT_EQ(result.bitpix, -32);
+    EXPECT_EQ(result.values, (std::vector<double>{2.5, 55, 105, 155, 205}));
+    EXPECT_EQ(result.cards.back(), "HISTORY Skyvane: mult 0.5");
+    const FitsContents saved = ReadFits(path("float.fit"));
+    EXPECT_EQ(saved.bitpix, -32);
+    EXPECT_EQ(saved.values, (std::vector<double>{-5, 100, 200, 300, 400}));
+
+    // The default: 16 bits, and the clipped pixel told.
+    const RunResult clipped = run({"--open", night.file("sub-dark/l1.fit"), "--save", path("int.fit")});
+    EXPECT_EQ(clipped.err, "Warning: 1 pixels outside 0..32767 were clipped\n");
+    EXPECT_EQ(clipped.status, 0);
+    EXPECT_EQ(ReadFits(path("int.fit")).values, (std::vector<double>{0, 100, 200, 300, 400}));
+}
+
 TEST_F(BatchTest, AddWithABareNameUsesTheCurrentFolder)
 {
     TempDir other;

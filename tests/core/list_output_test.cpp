@@ -71,6 +71,31 @@ TEST(Float32Save, KeepsEveryValueAndDropsTheScalingCards)
     EXPECT_EQ(test::ReadFileBytes(again), test::ReadFileBytes(path));
 }
 
+// Rows written a band at a time, four values at a time and the rest one by one: the
+// float range's limits, and a header that does not fit the rows.
+TEST(Float32Save, RowsWrittenByBandsKeepTheLimits)
+{
+    TempDir dir;
+    ImageRecord record = LoadedFrame(dir.file("in.fit"));
+    const double largest = std::numeric_limits<float>::max();
+    const double values[6] = {-1e300, std::nextafter(largest, 1e300), largest, -0.0, 1e-40, -std::nextafter(largest, 1e300)};
+    for (int i = 0; i < 6; ++i)
+        record.grid[i % 3][i / 3] = values[i];
+    ASSERT_EQ(saveFloat32Rows(record.cards, {3, 2}, GridRows(record.grid), dir.file("bands.fit")), FitsError::None);
+    ImageRecord back;
+    ASSERT_TRUE(loadFits(back, dir.file("bands.fit")).loaded());
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(back.grid[0][0], -infinity);
+    EXPECT_EQ(back.grid[1][0], infinity);
+    EXPECT_EQ(back.grid[2][0], largest);
+    EXPECT_TRUE(std::signbit(back.grid[0][1]) && back.grid[0][1] == 0.0);
+    EXPECT_EQ(back.grid[1][1], static_cast<double>(static_cast<float>(1e-40)));
+    EXPECT_EQ(back.grid[2][1], -infinity);
+    // Cards of another size are refused before anything is written.
+    EXPECT_EQ(saveFloat32Rows(record.cards, {2, 3}, GridRows(record.grid), dir.file("wrong.fit")), FitsError::Unwritable);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("wrong.fit")));
+}
+
 TEST(Integer16Save, CountsTheClippedPixels)
 {
     TempDir dir;

@@ -144,10 +144,13 @@ TEST_F(PreferencesTest, ControlsTextsAndIdsInResourceOrder)
         "1013 list Headers of first image",
         "0 static FITS header to mention that image has been processed with SKYVANE ?",
         "1014 check SKYVANE header",
+        "0 group FITS files",
+        "0 static Save FITS as",
+        "1015 list 16-bit integers, 0..32767|32-bit floating point, every value kept",
     };
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(dialog.okButton()->isDefault());
-    for (QWidget* w : std::initializer_list<QWidget*>{dialog.combo(1011), dialog.combo(1012), dialog.combo(1013), dialog.zeroEdit(),
+    for (QWidget* w : std::initializer_list<QWidget*>{dialog.combo(1011), dialog.combo(1012), dialog.combo(1013), dialog.zeroEdit(), dialog.saveFormat(),
                                                       dialog.headerCheck(), dialog.okButton(), dialog.cancelButton()})
         EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
 }
@@ -218,6 +221,40 @@ TEST_F(PreferencesTest, OkAppliesEveryControlAndReadsFourteenCharacters)
               "\n"
               "[Other]\n"
               "x=y\n");
+}
+
+// "Save FITS as" is written only when it changes, after the five keys; the other bytes stay.
+TEST_F(PreferencesTest, SaveFormatIsOneKeyOfItsOwn)
+{
+    run([](PreferencesDialog& d) {
+        EXPECT_EQ(d.saveFormat()->currentIndex(), 0);
+        d.saveFormat()->setCurrentIndex(1);
+        QTest::mouseClick(d.okButton(), Qt::LeftButton);
+    });
+    EXPECT_EQ(ctx.context.settings.SaveFitsAs, SaveFitsFloat32);
+    EXPECT_EQ(Bytes(ini),
+              "; written by hand\n"
+              "[PATH]\n"
+              "Working path=/data/obs\n"
+              "\n"
+              "[Image processing parameters]\n"
+              "Headers combo 1=-1\n"
+              "Headers combo 2=1\n"
+              "Headers combo 3=0\n"
+              "Headers check 1=false\n"
+              "Headers edit 1=1000000\n"
+              "Save FITS as=1\n"
+              "\n"
+              "[Other]\n"
+              "x=y\n");
+    EXPECT_EQ(LoadSettings(ini).SaveFitsAs, SaveFitsFloat32);
+    run([](PreferencesDialog& d) {
+        EXPECT_EQ(d.saveFormat()->currentIndex(), 1);
+        d.saveFormat()->setCurrentIndex(0);
+        QTest::mouseClick(d.okButton(), Qt::LeftButton);
+    });
+    EXPECT_EQ(ReadProfileString(ini, ProcessingSection, SaveFitsAsKey), "0");
+    EXPECT_EQ(LoadSettings(ini).SaveFitsAs, SaveFitsInteger16);
 }
 
 TEST_F(PreferencesTest, OkOnAFileWithoutTheSectionAppendsTheKeysInOrder)

@@ -1,0 +1,390 @@
+#include "processing/ListArithmetic.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "base/Paths.h"
+#include "image/FitsWriter.h"
+
+namespace skyvane {
+
+namespace {
+
+// What became of one frame.
+struct Slot {
+    enum class State { Pending, Written, LeftOut, Fatal };
+    State state = State::Pending;
+    ListArithmeticNotice notice; // LeftOut and Fatal: what to tell
+};
+
+ListArithmeticNotice FrameNotice(ListArithmeticNotice::Kind kind, FitsError error, const std::string& path)
+{
+    ListArithmeticNotice notice;
+    notice.kind = kind;
+    notice.error = error;
+    notice.path = path;
+    return notice;
+}
+
+// The frames, the workers that take them in turn, and what the workers tell the thread
+// that reports.
+class Run {
+public:
+    Run(const ListArithmeticJob& job, const double* operand, std::vector<ImageSize> sizes, std::vector<Slot> slots, ListOutput& output)
+        : job_(job), operand_(operand), sizes_(std::move(sizes)), slots_(std::move(slots)), output_(output)
+    {
+    }
+
+    // Takes the next frame, if any and the run goes on, and settles its slot. False when
+    // there was none to take.
+    bool workOne()
+    {
+        if (stop_.load())
+            return false;
+        const std::size_t i = next_.fetch_add(1);
+        if (i >= slots_.size())
+            return false;
+        {
+            const std::lock_guard<std::mutex> lock(lock_);
+            if (slots_[i].state != Slot::State::Pending)
+                return true; // left out before the run
+        }
+        Slot slot = process(i);
+        if (slot.state == Slot::State::Fatal)
+            stop_.store(true);
+        {
+            const std::lock_guard<std::mutex> lock(lock_);
+            slots_[i] = std::move(slot);
+        }
+        changed_.notify_all();
+        return true;
+    }
+
+    void workerLoop()
+    {
+        while (workOne()) {
+        }
+        {
+            const std::lock_guard<std::mutex> lock(lock_);
+            ++workersDone_;
+        }
+        changed_.notify_all();
+    }
+
+    // Reports the settled frames in order, asks about cancel, until every frame is
+    // settled or the run has stopped and its workers are done. With no worker thread, the
+    // frames are processed here, one between reports.
+    void report(ListArithmeticFeedback& feedback, int workers)
+    {
+        std::size_t reported = 0;
+        const std::size_t total = slots_.size();
+        while (reported < total) {
+            if (!stop_.load() && feedback.cancelRequested()) {
+                cancelled_ = true;
+                stop_.store(true);
+            }
+            if (workers == 0 && !stop_.load())
+                (void)workOne();
+            std::vector<Slot> settled;
+            bool finished = false;
+            {
+                std::unique_lock<std::mutex> lock(lock_);
+                const auto ready = [&] {
+                    return slots_[reported].state != Slot::State::Pending || workersDone_ == workers;
+                };
+                if (workers > 0)
+                    changed_.wait_for(lock, std::chrono::milliseconds(50), ready);
+                while (reported + settled.size() < total && slots_[reported + settled.size()].state != Slot::State::Pending)
+                    settled.push_back(slots_[reported + settled.size()]);
+                finished = workersDone_ == workers && (workers > 0 || stop_.load() || next_.load() >= total);
+            }
+            for (const Slot& slot : settled) {
+                ++reported;
+                if (slot.state == Slot::State::LeftOut) {
+                    leftOut_.push_back(job_.framePaths[reported - 1]);
+                    if (!stop_.load() || slot.notice.kind != ListArithmeticNotice::Kind::FrameUnusable)
+                        feedback.notice(slot.notice);
+                } else if (slot.state == Slot::State::Fatal && !fatal_) {
+                    fatal_ = slot.notice;
+                    feedback.notice(slot.notice);
+                }
+                if (!stop_.load())
+                    feedback.progress(static_cast<int>(reported), static_cast<int>(total));
+            }
+            if (finished && (stop_.load() || reported >= total))
+                break;
+        }
+        // A fatal frame reported after others stopped waiting: find it.
+        if (!fatal_) {
+            const std::lock_guard<std::mutex> lock(lock_);
+            for (const Slot& slot : slots_)
+                if (slot.state == Slot::State::Fatal) {
+                    fatal_ = slot.notice;
+                    feedback.notice(slot.notice);
+                    break;
+                }
+        }
+    }
+
+    bool cancelled() const { return cancelled_; }
+    const std::optional<ListArithmeticNotice>& fatal() const { return fatal_; }
+    std::vector<std::string> leftOut() const { return leftOut_; }
+
+private:
+    // Reads the frame a band of rows at a time, combines each band with the operand's
+    // same rows and writes it out.
+    Slot process(std::size_t i)
+    {
+        const std::string& path = job_.framePaths[i];
+        const ImageSize size = sizes_[i];
+        Slot slot;
+        const auto leftOut = [&](FitsError error) {
+            slot.state = Slot::State::LeftOut;
+            slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, path);
+            return slot;
+        };
+        try {
+            FitsImageReader reader;
+            if (const FitsError error = reader.open(path, size); error != FitsError::None) {
+                if (error == FitsError::NotEnoughMemory)
+                    return fatalNoMemory(path, size);
+                return leftOut(error);
+            }
+            HeaderCards cards;
+            if (const FitsError error = readFitsHeaderCards(path, cards); error != FitsError::None)
+                return leftOut(error);
+            FitsError readError = FitsError::None;
+            const std::int64_t width = size.width;
+            const RowSource rows = [&](int firstRow, int rowCount, double* out) {
+                readError = reader.readRows(firstRow, rowCount, out);
+                if (readError != FitsError::None)
+                    return false;
+                const double* operand = operand_ != nullptr ? operand_ + firstRow * width : nullptr;
+                ApplyListOperation(job_.operation, out, rowCount * width, job_.constant, operand, job_.zeroDivisionValue);
+                return true;
+            };
+            switch (output_.writeFrame(i, path, std::move(cards), size, rows, job_.history)) {
+            case FitsError::None:
+                slot.state = Slot::State::Written;
+                return slot;
+            case FitsError::Unreadable:
+                if (readError == FitsError::NotEnoughMemory)
+                    return fatalNoMemory(path, size);
+                return leftOut(readError != FitsError::None ? readError : FitsError::Unreadable);
+            default:
+                slot.state = Slot::State::Fatal;
+                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable,
+                                          JoinPath(output_.folder(), PathFileName(path)));
+                return slot;
+            }
+        } catch (const std::bad_alloc&) {
+            return fatalNoMemory(path, size);
+        }
+    }
+
+    static Slot fatalNoMemory(const std::string& path, ImageSize size)
+    {
+        Slot slot;
+        slot.state = Slot::State::Fatal;
+        slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
+        slot.notice.size = size;
+        return slot;
+    }
+
+    const ListArithmeticJob& job_;
+    const double* operand_; // row after row, the frames' size; null with a constant
+    std::vector<ImageSize> sizes_;
+    std::vector<Slot> slots_;
+    ListOutput& output_;
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<bool> stop_{false};
+    int workersDone_ = 0;
+
+    bool cancelled_ = false;
+    std::optional<ListArithmeticNotice> fatal_;
+    std::vector<std::string> leftOut_;
+};
+
+} // namespace
+
+void ApplyListOperation(ListOperation operation, double* values, std::int64_t n, double constant, const double* operand,
+                        double zeroDivisionValue)
+{
+    if (operand != nullptr) {
+        ImageOperation op = ImageOperation::Add;
+        switch (operation) {
+        case ListOperation::Add: op = ImageOperation::Add; break;
+        case ListOperation::Subtract: op = ImageOperation::Subtract; break;
+        case ListOperation::Multiply: op = ImageOperation::Multiply; break;
+        case ListOperation::Divide: op = ImageOperation::Divide; break;
+        }
+        CombineValues(op, values, operand, n, zeroDivisionValue);
+        return;
+    }
+    switch (operation) {
+    case ListOperation::Add: AddToValues(values, n, constant); break;
+    case ListOperation::Subtract: AddToValues(values, n, -constant); break;
+    case ListOperation::Multiply: MultiplyValues(values, n, constant); break;
+    case ListOperation::Divide: MultiplyValues(values, n, 1.0 / constant); break;
+    }
+}
+
+namespace {
+
+// The operand's values row after row, read as loadFits reads an image (its steps and
+// errors), without the cards. load tells how it went.
+std::unique_ptr<double[]> LoadOperand(const std::string& path, LoadStatus& load)
+{
+    load = LoadStatus{};
+    load.step = LoadStep::Size;
+    if ((load.error = readFitsSize(path, load.size)) != FitsError::None)
+        return nullptr;
+    load.step = LoadStep::Data;
+    const std::uint64_t bytes = GridBytes(load.size.width, load.size.height);
+    std::unique_ptr<double[]> values;
+    if (bytes <= GridMemoryLimit())
+        values.reset(new (std::nothrow) double[std::max<std::size_t>(1, static_cast<std::size_t>(bytes / sizeof(double)))]);
+    if (!values) {
+        load.error = FitsError::NotEnoughMemory;
+        return nullptr;
+    }
+    FitsImageReader reader;
+    load.error = reader.open(path, load.size);
+    if (load.error == FitsError::None)
+        load.error = reader.readRows(0, load.size.height, values.get());
+    if (load.error != FitsError::None)
+        return nullptr;
+    return values;
+}
+
+} // namespace
+
+ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithmeticFeedback& feedback)
+{
+    ListArithmeticResult result;
+    const std::size_t n = job.framePaths.size();
+    result.frames = static_cast<int>(n);
+    if (n == 0) {
+        result.status = ListArithmeticStatus::NoFrame;
+        return result;
+    }
+
+    // The operand first: a run that cannot use it writes nothing.
+    std::unique_ptr<double[]> operand;
+    ImageSize operandSize;
+    if (job.withImage) {
+        LoadStatus load;
+        operand = LoadOperand(job.operandPath, load);
+        if (!operand) {
+            ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::OperandUnreadable, load.error, job.operandPath);
+            notice.load = load;
+            feedback.notice(notice);
+            result.status = ListArithmeticStatus::OperandRefused;
+            return result;
+        }
+        operandSize = load.size;
+    }
+
+    // Every frame's size: frames that cannot be used are known before anything is made.
+    std::vector<Slot> slots(n);
+    std::vector<ImageSize> sizes(n);
+    bool readable = false;
+    bool usable = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        ImageSize& size = sizes[i];
+        const FitsError error = readFitsSize(job.framePaths[i], size);
+        if (error != FitsError::None) {
+            slots[i].state = Slot::State::LeftOut;
+            slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, job.framePaths[i]);
+            continue;
+        }
+        readable = true;
+        if (job.withImage && !(size == operandSize)) {
+            slots[i].state = Slot::State::LeftOut;
+            slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, FitsError::SizeMismatch, job.framePaths[i]);
+            continue;
+        }
+        usable = true;
+    }
+    if (job.withImage && readable && !usable) {
+        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::OperandMismatch, FitsError::SizeMismatch, job.operandPath);
+        notice.size = operandSize;
+        feedback.notice(notice);
+        result.status = ListArithmeticStatus::OperandRefused;
+        return result;
+    }
+    if (!usable) {
+        for (std::size_t i = 0; i < n; ++i) {
+            feedback.notice(slots[i].notice);
+            result.leftOut.push_back(job.framePaths[i]);
+        }
+        result.status = ListArithmeticStatus::NoUsableFrame;
+        return result;
+    }
+    if (feedback.cancelRequested()) {
+        result.status = ListArithmeticStatus::Cancelled;
+        return result;
+    }
+
+    ListOutput output;
+    if (const int error = output.create(job.outputParent, job.outputName); error != 0) {
+        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, JoinPath(job.outputParent, job.outputName));
+        notice.errorNumber = error;
+        feedback.notice(notice);
+        result.status = ListArithmeticStatus::FolderFailed;
+        return result;
+    }
+
+    Run run(job, operand.get(), std::move(sizes), std::move(slots), output);
+    int workers = job.threads;
+    if (workers <= 0)
+        workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+    workers = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(workers), n));
+    std::vector<std::thread> pool;
+    for (int i = 0; i < workers; ++i) {
+        try {
+            pool.emplace_back([&run] { run.workerLoop(); });
+        } catch (const std::system_error&) {
+            break; // fewer workers; none: the frames are processed by the reporting thread
+        }
+    }
+    run.report(feedback, static_cast<int>(pool.size()));
+    for (std::thread& thread : pool)
+        thread.join();
+
+    result.leftOut = run.leftOut();
+    if (!run.fatal() && !run.cancelled() && output.fileCount() == 0) {
+        // every frame failed while it was read
+        output.discard();
+        result.status = ListArithmeticStatus::NoUsableFrame;
+        return result;
+    }
+    if (run.fatal()) {
+        output.discard();
+        result.status = run.fatal()->kind == ListArithmeticNotice::Kind::WriteFailed ? ListArithmeticStatus::WriteFailed
+                                                                                      : ListArithmeticStatus::NotEnoughMemory;
+        return result;
+    }
+    if (run.cancelled()) {
+        output.discard();
+        result.status = ListArithmeticStatus::Cancelled;
+        return result;
+    }
+    output.keep();
+    result.output = std::move(output);
+    result.status = ListArithmeticStatus::Done;
+    return result;
+}
+
+} // namespace skyvane
