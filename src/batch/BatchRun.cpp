@@ -324,9 +324,10 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
     // run everything against default settings or an empty working list.
     const std::string iniPath = options.hasIni ? options.iniPath : DefaultSettingsPath();
     if (options.hasIni) {
-        // Only a regular file: opening a FIFO nobody writes would wait for ever.
+        // Only a regular file, or the empty device standing for no settings at all: opening
+        // a FIFO nobody writes would wait for ever.
         std::error_code ec;
-        const bool regular = std::filesystem::is_regular_file(iniPath, ec);
+        const bool regular = std::filesystem::is_regular_file(iniPath, ec) || std::filesystem::equivalent(iniPath, "/dev/null", ec);
         std::ifstream probe;
         if (regular)
             probe.open(iniPath, std::ios::binary);

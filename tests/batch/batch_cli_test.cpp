@@ -390,6 +390,10 @@ TEST_F(BatchTest, UsageErrorsRunNothing)
         EXPECT_EQ(r.err.substr(0, 7), "Error: ") << line;
         EXPECT_FALSE(std::filesystem::exists(path("out.fit"))) << line;
     }
+    // The empty device stands for a settings file with nothing in it.
+    const RunResult empty = run({"--ini", "/dev/null", "--open", path("a.fit"), "--save", path("out.fit")});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_TRUE(std::filesystem::exists(path("out.fit")));
 }
 
 TEST_F(BatchTest, HelpPrintsTheContract)
