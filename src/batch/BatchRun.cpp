@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/LongWork.h"
@@ -316,6 +317,15 @@ private:
     StdoutCommandWindow commandWindow_;
 };
 
+// True when path is the system's empty device (/dev/null by any name).
+bool IsEmptyDevice(const std::string& path)
+{
+    struct stat given {};
+    struct stat empty {};
+    return ::stat(path.c_str(), &given) == 0 && ::stat("/dev/null", &empty) == 0 && S_ISCHR(given.st_mode) &&
+           given.st_rdev == empty.st_rdev;
+}
+
 } // namespace
 
 int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
@@ -327,7 +337,7 @@ int RunBatch(const BatchOptions& options, std::FILE* out, std::FILE* err)
         // Only a regular file, or the empty device standing for no settings at all: opening
         // a FIFO nobody writes would wait for ever.
         std::error_code ec;
-        const bool regular = std::filesystem::is_regular_file(iniPath, ec) || std::filesystem::equivalent(iniPath, "/dev/null", ec);
+        const bool regular = std::filesystem::is_regular_file(iniPath, ec) || IsEmptyDevice(iniPath);
         std::ifstream probe;
         if (regular)
             probe.open(iniPath, std::ios::binary);
