@@ -7,7 +7,8 @@
 # version) and numpy run in turn, round after round, so that a drift of the machine's speed
 # touches all of them alike. Each figure is the median of the rounds; each ratio is the
 # median of the ratios of the same round. Peak memory is each child's own (GNU time's %M,
-# taken from the child's own accounting; the time program itself is small).
+# taken from the child's own accounting; the time program itself is small). Wall times
+# include starting GNU time (about a millisecond), alike for every command.
 #
 # usage: bench/coadd_floor.sh [DATA_ROOT]
 #   DATA_ROOT  folder holding the sets (default /work/benchdata):
@@ -79,16 +80,19 @@ for set in $sets; do
     esac
 done
 
-# Runs a command under GNU time and appends "<wall seconds> <peak KiB>" to a file.
+# Runs a command under GNU time and appends "<wall seconds> <peak KiB>" to a file. The
+# wall time is taken around it in nanoseconds (GNU time rounds to 10 ms).
 measure() { # file command...
     out=$1
     shift
-    if ! /usr/bin/time -f '%e %M' -o "$work/time" "$@" >"$work/log" 2>&1; then
+    start=$(date +%s%N)
+    if ! /usr/bin/time -f '%M' -o "$work/time" "$@" >"$work/log" 2>&1; then
         echo "failed: $*" >&2
         tail -5 "$work/log" >&2
         exit 1
     fi
-    tail -1 "$work/time" >>"$out"
+    end=$(date +%s%N)
+    echo "$(((end - start) / 1000)) $(tail -1 "$work/time")" | awk '{ printf "%.6f %s\n", $1 / 1e6, $2 }' >>"$out"
 }
 
 median() {
