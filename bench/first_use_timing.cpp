@@ -1,0 +1,89 @@
+// The first use of an operation in a fresh process against its repeats in the same process.
+//
+// usage: first_use_timing [--no-thp] load FILE ROUNDS
+//        first_use_timing [--no-thp] sigclip FOLDER ROUNDS
+//   load     opens FILE as Image A and builds and paints its display, as opening a frame
+//            does (the thresholds fixed, so that only loading and rendering count)
+//   sigclip  sigma clipping (kappa 3, 2 iterations) of the *.fit files of FOLDER into
+//            Image A, displayed, as the co-addition command does
+//   --no-thp transparent huge pages are refused for this process (prctl), as if no memory
+//            were ever marked for them
+// Prints one line per round: the round's seconds. Round 1 is the first use; the process
+// has touched no image memory before it.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <sys/prctl.h>
+
+#include "display/DisplayBitmap.h"
+#include "processing/Coaddition.h"
+#include "shell/AppContext.h"
+#include "shell/Messages.h"
+
+namespace {
+
+using namespace skyvane;
+
+class PrintedMessages final : public MessageSink {
+public:
+    void showError(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+};
+
+class FixedThresholds final : public ThresholdSource {
+public:
+    int LowThreshold() const override { return 800; }
+    int HighThreshold() const override { return 1400; }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int arg = 1;
+    if (arg < argc && std::strcmp(argv[arg], "--no-thp") == 0) {
+        if (::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) {
+            std::perror("prctl");
+            return 1;
+        }
+        ++arg;
+    }
+    if (argc - arg != 3) {
+        std::fprintf(stderr, "usage: %s [--no-thp] load FILE ROUNDS | sigclip FOLDER ROUNDS\n", argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[arg];
+    const std::string target = argv[arg + 1];
+    const int rounds = std::max(1, std::atoi(argv[arg + 2]));
+
+    PrintedMessages messages;
+    FixedThresholds thresholds;
+    NullDisplaySink display;
+    NullStatusSink status;
+    AppContext context(messages, thresholds, display, status);
+    if (mode == "sigclip")
+        context.lists.CreateStartupList(target);
+    else if (mode != "load")
+        return 2;
+
+    for (int r = 0; r < rounds; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        if (mode == "load") {
+            if (context.imageA.loadFits(target, messages) != 0)
+                return 1;
+            if (context.display.isImageDisplayed())
+                context.display.clearDisplay();
+            if (!context.display.buildDisplay(context.imageA.grid))
+                return 1;
+            context.display.paintDisplay();
+        } else if (combineSigmaClipping(context, 1, 3.0, 2) != CoaddStatus::Done) {
+            return 1;
+        }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        std::printf("%.6f\n", took.count());
+    }
+    return 0;
+}
