@@ -14,23 +14,26 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <sys/prctl.h>
 
 #include "display/DisplayBitmap.h"
+#include "image/FitsReader.h"
+#include "image/ImageRecord.h"
 #include "processing/Coaddition.h"
-#include "shell/AppContext.h"
-#include "shell/Messages.h"
 
 namespace {
 
 using namespace skyvane;
 
-class PrintedMessages final : public MessageSink {
+class PrintedNotices final : public CoaddFeedback {
 public:
-    void showError(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    void notice(const CoaddNotice& notice) override { std::fprintf(stderr, "notice %d: %s\n", static_cast<int>(notice.kind), notice.path.c_str()); }
 };
 
 class FixedThresholds final : public ThresholdSource {
@@ -58,30 +61,41 @@ int main(int argc, char** argv)
     const std::string mode = argv[arg];
     const std::string target = argv[arg + 1];
     const int rounds = std::max(1, std::atoi(argv[arg + 2]));
-
-    PrintedMessages messages;
-    FixedThresholds thresholds;
-    NullDisplaySink display;
-    NullStatusSink status;
-    AppContext context(messages, thresholds, display, status);
-    if (mode == "sigclip")
-        context.lists.CreateStartupList(target);
-    else if (mode != "load")
+    if (mode != "load" && mode != "sigclip")
         return 2;
+
+    std::vector<std::string> frames;
+    if (mode == "sigclip") {
+        for (const auto& entry : std::filesystem::directory_iterator(target))
+            if (entry.path().extension() == ".fit")
+                frames.push_back(entry.path().string());
+        std::sort(frames.begin(), frames.end());
+    }
+    FixedThresholds thresholds;
+    NullDisplaySink sink;
+    Display display(thresholds, sink);
+    ImageRecord image;
+    PrintedNotices notices;
+    CoaddOptions options;
+    options.parameters = CoaddParameters{CoaddMethod::SigmaClipping, 3.0, 2};
 
     for (int r = 0; r < rounds; ++r) {
         const auto start = std::chrono::steady_clock::now();
         if (mode == "load") {
-            if (context.imageA.loadFits(target, messages) != 0)
+            if (!loadFits(image, target).loaded())
                 return 1;
-            if (context.display.isImageDisplayed())
-                context.display.clearDisplay();
-            if (!context.display.buildDisplay(context.imageA.grid))
+        } else {
+            CoaddResult result = CombineFrames(frames, options, notices);
+            if (result.status != CoaddStatus::Done)
                 return 1;
-            context.display.paintDisplay();
-        } else if (combineSigmaClipping(context, 1, 3.0, 2) != CoaddStatus::Done) {
-            return 1;
+            image.grid.swap(result.grid);
+            image.cards = std::move(result.cards);
         }
+        if (display.isImageDisplayed())
+            display.clearDisplay();
+        if (!display.buildDisplay(image.grid))
+            return 1;
+        display.paintDisplay();
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         std::printf("%.6f\n", took.count());
     }

@@ -14,7 +14,8 @@
 #   ROUNDS     saves per process (default 4); the first of each process is reported apart
 #              (it pays for first use of memory), the others make the medians
 # The Skyvane program is build/bench/save_timing beside this script's folder (SAVE_TIMING
-# names another).
+# names another); OTHER_SAVE_TIMING names a second one (another version, say) measured in
+# the same turns.
 set -eu
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +24,7 @@ out=${2:-}
 processes=${3:-5}
 rounds=${4:-4}
 timing=${SAVE_TIMING:-$here/build/bench/save_timing}
+other=${OTHER_SAVE_TIMING:-}
 generator=${GENERATOR:-/work/shared/bench/gen_data.py}
 
 [ -x "$timing" ] || { echo "no $timing (build the target save_timing)" >&2; exit 2; }
@@ -48,12 +50,18 @@ p=0
 while [ "$p" -lt "$processes" ]; do
     "$work/save_floor" "$image" "$out/save_floor.fit" "$rounds" >"$work/f.$p"
     "$timing" "$image" "$out/save_skyvane.fit" "$rounds" >"$work/s.$p"
+    [ -z "$other" ] || "$other" "$image" "$out/save_skyvane.fit" "$rounds" >"$work/o.$p"
     p=$((p + 1))
 done
 load1=$(cut -d' ' -f1-3 /proc/loadavg)
 
-cat "$work"/f.* | awk 'NR % '"$rounds"' != 1 || '"$rounds"' == 1' >"$work/floor"
-cat "$work"/s.* | awk 'NR % '"$rounds"' != 1 || '"$rounds"' == 1' >"$work/sky"
+later() { # the rounds after the first of each process
+    for f in "$@"; do
+        if [ "$rounds" -gt 1 ]; then tail -n +2 "$f"; else cat "$f"; fi
+    done
+}
+later "$work"/f.* >"$work/floor"
+later "$work"/s.* >"$work/sky"
 for f in "$work"/f.*; do head -1 "$f"; done >"$work/floor.first"
 for f in "$work"/s.*; do head -1 "$f"; done >"$work/sky.first"
 paste -d' ' "$work/sky" "$work/floor" | awk '{ print $1 / $2 }' >"$work/ratio"
@@ -62,3 +70,11 @@ echo "image: $image ($(stat -L -c %s "$image") bytes); saved into $out; load $lo
 printf '%-22s %10s %10s %8s\n' "" floor_s skyvane_s ratio
 printf '%-22s %10.4f %10.4f %8.3f\n' "later rounds (median)" "$(median <"$work/floor")" "$(median <"$work/sky")" "$(median <"$work/ratio")"
 printf '%-22s %10.4f %10.4f\n' "first round (median)" "$(median <"$work/floor.first")" "$(median <"$work/sky.first")"
+if [ -n "$other" ]; then
+    later "$work"/o.* >"$work/other"
+    for f in "$work"/o.*; do head -1 "$f"; done >"$work/other.first"
+    paste -d' ' "$work/other" "$work/floor" | awk '{ print $1 / $2 }' >"$work/ratio.other"
+    echo "other: $other"
+    printf '%-22s %10.4f %10.4f %8.3f\n' "later rounds (median)" "$(median <"$work/floor")" "$(median <"$work/other")" "$(median <"$work/ratio.other")"
+    printf '%-22s %10.4f %10.4f\n' "first round (median)" "$(median <"$work/floor.first")" "$(median <"$work/other.first")"
+fi

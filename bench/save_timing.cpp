@@ -2,7 +2,7 @@
 //
 // usage: save_timing IN.fit OUT.fit [ROUNDS [replace]]
 // IN is loaded as Image A (not timed). Each round removes OUT (unless "replace" is given,
-// when each round replaces the file the previous one wrote), then times ImageRecord::saveFits
+// when each round replaces the file the previous one wrote), then times saveFits
 // to OUT, which writes the cards and 16-bit pixels, syncs the file and puts it in place,
 // and prints the seconds of that round on a line of its own.
 
@@ -14,17 +14,9 @@
 
 #include <unistd.h>
 
+#include "image/FitsReader.h"
+#include "image/FitsWriter.h"
 #include "image/ImageRecord.h"
-#include "shell/Messages.h"
-
-namespace {
-
-class PrintedMessages final : public skyvane::MessageSink {
-public:
-    void showError(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -34,16 +26,19 @@ int main(int argc, char** argv)
     }
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 1;
     const bool replace = argc > 4 && std::strcmp(argv[4], "replace") == 0;
-    PrintedMessages messages;
     skyvane::ImageRecord image;
-    if (image.loadFits(argv[1], messages) != 0)
+    if (!skyvane::loadFits(image, argv[1]).loaded()) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
         return 1;
+    }
     for (int r = 0; r < rounds; ++r) {
         if (!replace)
             ::unlink(argv[2]);
         const auto start = std::chrono::steady_clock::now();
-        if (image.saveFits(argv[2], messages) != 0)
+        if (skyvane::saveFits(image, argv[2]) != skyvane::FitsError::None) {
+            std::fprintf(stderr, "cannot save %s\n", argv[2]);
             return 1;
+        }
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         std::printf("%.6f\n", took.count());
     }
