@@ -390,9 +390,7 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
     int status = 0;
 
     const int height = expected.height;
-    if (reader.holdsAllData()) {
-        grid.expectFullWrite();
-    } else if (clearUnread && grid.tryResize(expected.width, expected.height)) {
+    if (!reader.holdsAllData() && clearUnread && grid.tryResize(expected.width, expected.height)) {
         // The file cannot fill the grid, so the read will fail part way. Start from fresh
         // zero pages rather than clearing the old values afterwards, which would commit
         // every page of a grid that a corrupt header may have made gigantic.
