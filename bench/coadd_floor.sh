@@ -28,7 +28,8 @@
 #   FLOOR_SOURCE   floor_mean.c (default /work/shared/bench/floor_mean.c)
 #   GENERATOR      gen_data.py (default /work/shared/bench/gen_data.py)
 #   NUMPY_SCRIPT   peer_numpy.py (default beside the generator)
-# Output: one line per set and method; the times in seconds, peaks in MiB, and the load
+# Output: one line per set and method; the times in seconds, the ratios to the floor (the
+# median of the rounds' own ratios, and their lowest and highest), peaks in MiB, and the load
 # average before the first and after the last round of that line. At the end, for each
 # method, the time of the 300-frame list over the time of the 20 frames (median of the
 # rounds' own ratios).
@@ -122,8 +123,8 @@ command_for() {
 echo "skyvane: $batch"
 [ -z "$other" ] || echo "other:   $other"
 echo "rounds: $runs; cores: $(nproc); times in s (medians), peaks in MiB, ratios to the floor (medians of the rounds' ratios)"
-printf '%-5s %-8s %7s %7s %7s %7s %8s %8s %8s %6s %6s %6s %6s %-15s %-15s\n' \
-    set method floor sky other numpy sky/fl other/fl numpy/fl flMiB skyMiB othMiB npMiB load_before load_after
+printf '%-5s %-8s %7s %7s %7s %7s %8s %-13s %8s %8s %6s %6s %6s %6s %-15s %-15s\n' \
+    set method floor sky other numpy sky/fl sky/fl_range other/fl numpy/fl flMiB skyMiB othMiB npMiB load_before load_after
 for method in $methods; do
     cmd=$(command_for "$method")
     for set in $sets; do
@@ -157,18 +158,19 @@ for method in $methods; do
         ot=$(cut -d' ' -f1 "$f.other" | median)
         np=$(cut -d' ' -f1 "$f.numpy" | median)
         r_sk=$(paste -d' ' "$f.sky" "$f.floor" | awk '{ print $1 / $3 }' | median)
+        range_sk=$(paste -d' ' "$f.sky" "$f.floor" | awk '{ r = $1 / $3; if (NR == 1 || r < lo) lo = r; if (NR == 1 || r > hi) hi = r } END { printf "%.3f-%.3f", lo, hi }')
         r_ot=$(paste -d' ' "$f.other" "$f.floor" | awk 'NF == 4 { print $1 / $3 }' | median)
         r_np=$(paste -d' ' "$f.numpy" "$f.floor" | awk 'NF == 4 { print $1 / $3 }' | median)
         m_fl=$(cut -d' ' -f2 "$f.floor" | median)
         m_sk=$(cut -d' ' -f2 "$f.sky" | median)
         m_ot=$(cut -d' ' -f2 "$f.other" | median)
         m_np=$(cut -d' ' -f2 "$f.numpy" | median)
-        awk -v s="$set" -v m="$method" -v fl="$fl" -v sk="$sk" -v ot="$ot" -v np="$np" -v a="$r_sk" -v b="$r_ot" -v c="$r_np" \
+        awk -v s="$set" -v m="$method" -v fl="$fl" -v sk="$sk" -v ot="$ot" -v np="$np" -v a="$r_sk" -v rg="$range_sk" -v b="$r_ot" -v c="$r_np" \
             -v mf="$m_fl" -v ms="$m_sk" -v mo="$m_ot" -v mn="$m_np" -v l0="$(cat "$f.load0")" -v l1="$(cat "$f.load1")" '
             function t(x) { return x == "nan" ? "-" : sprintf("%.3f", x) }
             function mib(x) { return x == "nan" ? "-" : sprintf("%.0f", x / 1024) }
-            BEGIN { printf "%-5s %-8s %7s %7s %7s %7s %8s %8s %8s %6s %6s %6s %6s %-15s %-15s\n",
-                    s, m, t(fl), t(sk), t(ot), t(np), t(a), t(b), t(c), mib(mf), mib(ms), mib(mo), mib(mn), l0, l1 }'
+            BEGIN { printf "%-5s %-8s %7s %7s %7s %7s %8s %-13s %8s %8s %6s %6s %6s %6s %-15s %-15s\n",
+                    s, m, t(fl), t(sk), t(ot), t(np), t(a), rg, t(b), t(c), mib(mf), mib(ms), mib(mo), mib(mn), l0, l1 }'
     done
     for set in $sets; do
         cp "$work/$set.$method.sky" "$work/keep.$set.$method.sky"
