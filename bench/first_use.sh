@@ -1,8 +1,10 @@
 #!/bin/sh
 # First use against repeats: opening and displaying a 2048 x 2048 frame, and sigma clipping
 # of 20 such frames, each timed as the first operation of a fresh process and as its
-# repeats in that process; with transparent huge pages allowed and refused (the program's
-# huge-page hint made void), on the machine's memory as it is and then on fragmented memory.
+# repeats in that process, on the machine's memory as it is and then on fragmented memory.
+# Cases: "plain" is the program as it is; "hint" (load) marks Image A's grid for
+# transparent huge pages before the first load, as the program used to; "refused" (sigma
+# clipping) refuses huge pages to the whole process.
 #
 # usage: bench/first_use.sh [FOLDER [PROCESSES [ROUNDS [KEEP_FREE_MIB]]]]
 #   FOLDER         frames (default /work/benchdata/S, 20 frames of 2048 x 2048, written with
@@ -59,7 +61,7 @@ huge_free() { awk '/zone/ { for (i = 5 + 9; i <= NF; i++) s += $i } END { print 
 # Runs every case PROCESSES times in turn and prints its lines.
 measure() { # state
     cat "$folder"/*.fit >/dev/null
-    for c in load.thp load.nothp sigclip.thp sigclip.nothp; do
+    for c in $cases; do
         : >"$work/$c.first"
         : >"$work/$c.rest"
         : >"$work/$c.ratio"
@@ -67,10 +69,11 @@ measure() { # state
     done
     p=0
     while [ "$p" -lt "$processes" ]; do
-        for c in load.thp load.nothp sigclip.thp sigclip.nothp; do
+        for c in $cases; do
             op=${c%.*}
             flag=""
-            [ "${c#*.}" = nothp ] && flag=--no-thp
+            [ "${c#*.}" = refused ] && flag=--no-thp
+            [ "${c#*.}" = hint ] && flag=--hint
             target=$frame
             [ "$op" = sigclip ] && target=$folder
             s0=$(vmstat compact_stall)
@@ -87,16 +90,17 @@ measure() { # state
         done
         p=$((p + 1))
     done
-    for c in load.thp load.nothp sigclip.thp sigclip.nothp; do
+    for c in $cases; do
         read -r ks ka kf <"$work/$c.kernel"
-        case $c in *.nothp) pages="refused" ;; *) pages="allowed" ;; esac
+        pages=${c#*.}
         printf '%-11s %-8s %-8s %8.4f %8.4f %7.2f %8.4f %7s %9s %9s\n' "$1" "${c%.*}" "$pages" \
             "$(median <"$work/$c.first")" "$(median <"$work/$c.rest")" "$(median <"$work/$c.ratio")" \
             "$(sort -g "$work/$c.first" | tail -1)" "$ks" "$ka" "$kf"
     done
 }
 
-printf '%-11s %-8s %-8s %8s %8s %7s %8s %7s %9s %9s\n' memory op huge first_s repeat_s ratio worst_s stalls thp_faults fallbacks
+cases="load.hint load.plain sigclip.plain sigclip.refused"
+printf '%-11s %-8s %-8s %8s %8s %7s %8s %7s %9s %9s\n' memory op case first_s repeat_s ratio worst_s stalls thp_faults fallbacks
 echo "# as it is: load $(cut -d' ' -f1-3 /proc/loadavg), $(huge_free) free blocks of 2 MiB or more"
 measure "as-is"
 

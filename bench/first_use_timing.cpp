@@ -1,6 +1,6 @@
 // The first use of an operation in a fresh process against its repeats in the same process.
 //
-// usage: first_use_timing [--no-thp] load FILE ROUNDS
+// usage: first_use_timing [--no-thp] [--hint] load FILE ROUNDS
 //        first_use_timing [--no-thp] sigclip FOLDER ROUNDS
 //   load     opens FILE as Image A and builds and paints its display, as opening a frame
 //            does (the thresholds fixed, so that only loading and rendering count)
@@ -8,6 +8,9 @@
 //            Image A, displayed, as the co-addition command does
 //   --no-thp transparent huge pages are refused for this process (prctl), as if no memory
 //            were ever marked for them
+//   --hint   (load) Image A's grid is marked for transparent huge pages (MADV_HUGEPAGE)
+//            before the first load fills it, as the program used to mark every grid it
+//            loaded a file into
 // Prints one line per round: the round's seconds. Round 1 is the first use; the process
 // has touched no image memory before it.
 
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
 #include <sys/prctl.h>
 
 #include "display/DisplayBitmap.h"
@@ -54,8 +58,13 @@ int main(int argc, char** argv)
         }
         ++arg;
     }
+    bool hint = false;
+    if (arg < argc && std::strcmp(argv[arg], "--hint") == 0) {
+        hint = true;
+        ++arg;
+    }
     if (argc - arg != 3) {
-        std::fprintf(stderr, "usage: %s [--no-thp] load FILE ROUNDS | sigclip FOLDER ROUNDS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--no-thp] [--hint] load FILE ROUNDS | sigclip FOLDER ROUNDS\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[arg];
@@ -78,6 +87,13 @@ int main(int argc, char** argv)
     PrintedNotices notices;
     CoaddOptions options;
     options.parameters = CoaddParameters{CoaddMethod::SigmaClipping, 3.0, 2};
+    if (hint && mode == "load") {
+        // A fresh block of the file's size, which the first load then fills in place.
+        ImageSize size;
+        if (readFitsSize(target, size) != FitsError::None || !image.grid.tryResize(size.width, size.height))
+            return 1;
+        ::madvise(image.grid.data(), static_cast<std::size_t>(image.grid.pixelCount()) * sizeof(double), MADV_HUGEPAGE);
+    }
 
     for (int r = 0; r < rounds; ++r) {
         const auto start = std::chrono::steady_clock::now();

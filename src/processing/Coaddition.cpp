@@ -91,7 +91,6 @@ void StoreBand(const double* values, int firstRow, int bandRows, int width, Imag
     }
 }
 
-
 // The buffers of one worker thread.
 struct Worker {
     Worker(const CoaddParameters& parameters, int n) : combiner(parameters, n) {}
