@@ -96,8 +96,13 @@ public:
     {
     }
 
-    // Settings, working directory and the start-up list, as the desktop program starts.
-    void start(const Settings& settings, const std::string& settingsPath) { workbench_.start(settings, settingsPath); }
+    // Settings, working directory and the start-up list, as the desktop program starts. The
+    // settings file is read only: an equalisation chosen by a script lasts for this run.
+    void start(const Settings& settings, const std::string& settingsPath)
+    {
+        workbench_.start(settings, settingsPath);
+        context_.keepEqualisation = false;
+    }
 
     // Runs one action. Returns false when the run must stop here (exit status 2).
     bool run(const Action& action)

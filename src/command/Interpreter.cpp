@@ -12,6 +12,8 @@
 #include "base/Paths.h"
 #include "command/Messages.h"
 #include "context/AppContext.h"
+#include "context/Settings.h"
+#include "display/TransferFunction.h"
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
@@ -395,6 +397,42 @@ Started combineSigmaClipping(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
+// Equalisation of the display: how the grey levels spread between the thresholds. Image A
+// stays as it is; the picture on display is recomputed, and the choice is kept in the
+// settings file (unless the run keeps it to itself).
+
+Started Equalise(AppContext& context, const TransferFunction& function, std::string_view name)
+{
+    context.settings.Equalisation = function;
+    context.display.setTransferFunction(function);
+    if (context.keepEqualisation && !context.settingsPath.empty())
+        (void)WriteSetting(context.settingsPath, DisplaySection, EqualisationKey, EqualisationText(function));
+    Started started = WithReply(std::string(Indent) + "display equalisation: " + std::string(name));
+    if (context.display.isImageDisplayed())
+        started.outcome.redraw = Redraw::Picture;
+    return started;
+}
+
+Started equaliseLinear(AppContext& context, const CommandLine&)
+{
+    return Equalise(context, TransferFunction::Linear(), "linear");
+}
+
+Started equaliseLogarithm(AppContext& context, const CommandLine&)
+{
+    return Equalise(context, TransferFunction::Logarithm(), "logarithm");
+}
+
+// "equalise gamma G": G from 0.1 to 10; anything else is refused and changes nothing.
+Started equaliseGamma(AppContext& context, const CommandLine& command)
+{
+    const double gamma = ParseReal(command.argument);
+    if (!StartsWithNumber(command.argument) || !GammaAccepted(gamma))
+        return WithReply("     gamma must be from 0.1 to 10 !");
+    return Equalise(context, TransferFunction::Gamma(gamma), "gamma " + FormatReal(gamma, 15));
+}
+
+// ---------------------------------------------------------------------------------------
 // The command table
 
 enum class Match { Equals, StartsWith };
@@ -415,7 +453,7 @@ struct CommandRow {
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 16> CommandTable{{
+constexpr std::array<CommandRow, 19> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -432,6 +470,9 @@ constexpr std::array<CommandRow, 16> CommandTable{{
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},
     {Match::StartsWith, "sub ", true, subtractConstant, "     constant has been subtracted from image"},
+    {Match::Equals, "equalise linear", false, equaliseLinear, {}},
+    {Match::Equals, "equalise log", false, equaliseLogarithm, {}},
+    {Match::StartsWith, "equalise gamma ", false, equaliseGamma, {}},
 }};
 
 // "starts with" needs at least one character after the literal.

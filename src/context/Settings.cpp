@@ -354,6 +354,38 @@ bool WriteSetting(const std::string& iniPath, std::string_view section, std::str
     return UpdateProfile(iniPath, [&](ProfileText& text) { return applySetting(text, section, key, value); });
 }
 
+namespace {
+
+constexpr std::string_view GammaWord = "Gamma ";
+
+} // namespace
+
+std::string EqualisationText(const TransferFunction& function)
+{
+    switch (function.kind) {
+    case TransferKind::Linear:
+        break;
+    case TransferKind::Logarithm:
+        return "Logarithm";
+    case TransferKind::Gamma:
+        return std::string(GammaWord) + FormatReal(function.gamma, 15);
+    }
+    return "Linear";
+}
+
+TransferFunction ParseEqualisation(std::string_view text)
+{
+    if (text == "Logarithm")
+        return TransferFunction::Logarithm();
+    if (text.substr(0, GammaWord.size()) == GammaWord) {
+        const std::string_view number = text.substr(GammaWord.size());
+        const double gamma = ParseReal(number);
+        if (StartsWithNumber(number) && GammaAccepted(gamma))
+            return TransferFunction::Gamma(gamma);
+    }
+    return TransferFunction::Linear();
+}
+
 Settings LoadSettings(const std::string& iniPath)
 {
     Settings settings;
@@ -366,6 +398,7 @@ Settings LoadSettings(const std::string& iniPath)
     settings.HeadersCombo3 = ParseInteger(lookUp(text, ProcessingSection, HeadersCombo3Key));
     settings.HeadersCheck1 = lookUp(text, ProcessingSection, HeadersCheck1Key) == "true";
     settings.ZeroDivisionValue = ParseReal(lookUp(text, ProcessingSection, HeadersEdit1Key));
+    settings.Equalisation = ParseEqualisation(lookUp(text, DisplaySection, EqualisationKey));
     return settings;
 }
 

@@ -3,11 +3,14 @@
 #include <string>
 #include <string_view>
 
+#include "display/TransferFunction.h"
+
 namespace skyvane {
 
 // The values that outlive a run, kept in the private-profile file "Skyvane.ini":
 //   [PATH]                          Working path=...
 //   [Image processing parameters]   Headers combo 1/2/3, Headers check 1, Headers edit 1
+//   [Display]                       Equalisation=Linear, Logarithm or Gamma G
 struct Settings {
     std::string WorkingDirectory;  // "PATH" / "Working path"; empty when absent
     int HeadersCombo1 = 0;         // header option, Image A combined with Image B
@@ -16,6 +19,7 @@ struct Settings {
     bool HeadersCheck1 = false;    // "SKYVANE header" flag (shown only)
     double ZeroDivisionValue = 0;  // "Headers edit 1"
     std::string LastImageFolder;   // first folder of the Image list window's open dialog
+    TransferFunction Equalisation; // "Display" / "Equalisation"; linear when absent
 };
 
 inline constexpr std::string_view SettingsFileName = "Skyvane.ini";
@@ -27,6 +31,14 @@ inline constexpr std::string_view HeadersCombo2Key = "Headers combo 2";
 inline constexpr std::string_view HeadersCombo3Key = "Headers combo 3";
 inline constexpr std::string_view HeadersCheck1Key = "Headers check 1";
 inline constexpr std::string_view HeadersEdit1Key = "Headers edit 1";
+inline constexpr std::string_view DisplaySection = "Display";
+inline constexpr std::string_view EqualisationKey = "Equalisation";
+
+// The equalisation as the settings file and the Thresholds window name it: "Linear",
+// "Logarithm", "Gamma " + gamma (FormatReal, 15 digits).
+std::string EqualisationText(const TransferFunction& function);
+// The reverse, exact words only; anything else, and a gamma outside 0.1..10, is linear.
+TransferFunction ParseEqualisation(std::string_view text);
 
 // $XDG_CONFIG_HOME/Skyvane.ini, or ~/.config/Skyvane.ini when XDG_CONFIG_HOME is unset or
 // empty.
@@ -49,9 +61,9 @@ std::string ReadProfileString(const std::string& iniPath, std::string_view secti
 // the section): a folder name with a line break must not plant lines of its own.
 bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value);
 
-// Reads the six values (combo values with ParseInteger, the flag true only for the exact
-// text "true", the zero value with ParseReal) and gives LastImageFolder its first value,
-// the working directory.
+// Reads the seven values (combo values with ParseInteger, the flag true only for the exact
+// text "true", the zero value with ParseReal, the equalisation with ParseEqualisation) and
+// gives LastImageFolder its first value, the working directory.
 Settings LoadSettings(const std::string& iniPath);
 
 // "OK" in Preferences: writes the five "Image processing parameters" keys in order:

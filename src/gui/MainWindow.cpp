@@ -22,6 +22,9 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "command/CommandProtocol.h"
+#include "context/Settings.h"
+#include "display/TransferFunction.h"
+#include "display/ViewMapping.h"
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
@@ -99,6 +102,8 @@ enum class Compose {
     Image,    // an image file, started in the working directory; ")" closes the command
     List,     // an image list's tag: the "Select image list" dialog (prompt)
     Command,  // nothing: the command as it stands
+    Gamma,    // a gamma from 0.1 to 10: the "Enter constant" dialog, asked again until
+              // the answer lies in that range or the user cancels
 };
 
 // One item of the menus: where it stands, its id (0 for a separator), its text, its key,
@@ -118,8 +123,9 @@ struct MenuAction {
 // Every item of the menu bar and the popup menu, in menu order. The platform's standard
 // keys open, save, quit and show About (Ctrl+O, Ctrl+S, Ctrl+Q and F1 on Linux); they work
 // while the main window is the active window. The Toolbars items of the tool windows carry
-// a check mark that mirrors their visibility (they toggle it themselves). List arithmetic,
-// co-registration and equalisation have no behaviour yet.
+// a check mark that mirrors their visibility (they toggle it themselves); the Equalisation
+// items carry one on the display's choice. List arithmetic and co-registration have no
+// behaviour yet.
 const MenuAction MenuActions[] = {
     {.menu = Menu::File, .id = MainIds::OpenFits, .text = "Open FITS", .key = QKeySequence::Open},
     {.menu = Menu::File, .id = MainIds::SaveFits, .text = "Save FITS", .key = QKeySequence::Save},
@@ -173,8 +179,12 @@ const MenuAction MenuActions[] = {
      .prompt = "Select image list for min-max rejection", .command = "minmaxrej "},
     {.menu = Menu::Coaddition, .id = MainIds::CombineSigmaClipping, .text = "Sigma clipping"},
 
-    {.menu = Menu::Equalisation, .id = 40433, .text = "Logarithm"},
-    {.menu = Menu::Equalisation, .id = 40434, .text = "Gamma adjustment"},
+    {.menu = Menu::Equalisation, .id = MainIds::EqualiseLogarithm, .text = "Logarithm", .checkable = true,
+     .compose = Compose::Command, .command = "equalise log"},
+    {.menu = Menu::Equalisation, .id = MainIds::EqualiseGamma, .text = "Gamma adjustment", .checkable = true,
+     .compose = Compose::Gamma, .prompt = "Enter gamma (0.1 to 10)", .initial = GammaDefault, .command = "equalise gamma "},
+    {.menu = Menu::Equalisation, .id = MainIds::EqualiseLinear, .text = "Linear", .checkable = true,
+     .compose = Compose::Command, .command = "equalise linear"},
 
     {.menu = Menu::Help, .id = MainIds::About, .text = "&About", .key = QKeySequence::HelpContents},
 
@@ -259,6 +269,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     view_ = new PictureView(this);
     setCentralWidget(view_);
     workbench_ = std::make_unique<Workbench>(*messages, *view_, static_cast<StatusSink&>(*this));
+    view_->attachDisplay(&workbench_->context().display);
 
     // Settings first: the Image list window shows the start-up list of the working directory.
     const std::string settingsPath = options.settingsPath.empty() ? DefaultSettingsPath() : options.settingsPath;
@@ -271,6 +282,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
 
     createMenus();
     createStatusBar();
+    showEqualisation();
 
     // The Thresholds window asks for a redraw after every change of an edit, so one step
     // of a trackbar asks twice. The picture is recomputed once, when it is next needed
@@ -285,6 +297,8 @@ MainWindow::MainWindow(const MainWindowOptions& options)
         workbench_->finishRedraw();
     });
     connect(view_, &PictureView::pointerMoved, this, &MainWindow::pointerMoved);
+    connect(view_, &PictureView::viewChanged, this, &MainWindow::refreshReadout);
+    connect(view_, &PictureView::pictureCleared, this, [this] { statusParts_[3]->clear(); });
     connect(view_, &PictureView::rightButtonReleased, this, &MainWindow::rightButtonReleased);
     connect(imageList_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ImageListWindow)->setChecked(false); });
     connect(thresholds_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ThresholdsWindow)->setChecked(false); });
@@ -299,6 +313,7 @@ MainWindow::~MainWindow()
     delete imageList_;
     delete thresholds_;
     delete commandWindow_;
+    view_->attachDisplay(nullptr);
     workbench_.reset();
     delete view_;
 }
@@ -344,14 +359,16 @@ void MainWindow::createStatusBar()
     QStatusBar* bar = statusBar();
     bar->setSizeGripEnabled(true);
     bar->setAccessibleName(QStringLiteral("Status bar"));
-    // Right edges at 50, 100 and 174 pixels. A label without an accessible name of its own
-    // is read out by its text ("X=10"); the description says which part it is.
+    // Right edges at 50, 100 and 174 pixels, then the value part over the rest. A label
+    // without an accessible name of its own is read out by its text ("X=10"); the
+    // description says which part it is.
     const int widths[3] = {50, 50, 74};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         auto* label = new QLabel(bar);
-        label->setFixedWidth(widths[i]);
+        if (i < 3)
+            label->setFixedWidth(widths[i]);
         label->setAccessibleDescription(QStringLiteral("Status part %1").arg(i + 1));
-        bar->addWidget(label);
+        bar->addWidget(label, i < 3 ? 0 : 1);
         statusParts_[i] = label;
     }
 }
@@ -371,6 +388,7 @@ bool MainWindow::event(QEvent* event)
     if (event->type() == PrivateMessages::execute()) {
         // Only code 101 executes; anything else is ignored.
         workbench_->executeCommand(static_cast<CodeEvent*>(event)->lowCode(), *commandWindow_);
+        showEqualisation();
         return true;
     }
     return QMainWindow::event(event);
@@ -410,6 +428,8 @@ void MainWindow::runCommand(int id)
 {
     if (const MenuAction* item = FindMenuAction(id); item != nullptr && item->compose != Compose::None) {
         composeAndSubmit(id);
+        // A checkable item toggled its own mark; the marks show what the display does.
+        showEqualisation();
         return;
     }
     Workbench& workbench = *workbench_;
@@ -492,7 +512,7 @@ void MainWindow::runCommand(int id)
         workbench.thresholds().invert();
         break;
     default:
-        // The list arithmetic, co-registration and equalisation items do nothing yet.
+        // The list arithmetic and co-registration items do nothing yet.
         break;
     }
 }
@@ -526,6 +546,14 @@ void MainWindow::composeAndSubmit(int id)
         break;
     case Compose::Command:
         SubmitCommand(command);
+        break;
+    case Compose::Gamma:
+        while (const std::optional<double> value = dialogs_->askConstant(this, QString::fromUtf8(item.prompt), item.initial)) {
+            if (GammaAccepted(*value)) {
+                SubmitCommand(command + FormatReal(*value, 15));
+                break;
+            }
+        }
         break;
     }
 }
@@ -602,23 +630,64 @@ bool MainWindow::overPicture(int x, int y) const
 {
     if (!context().display.isImageDisplayed())
         return false;
-    const int w = context().display.bitmap().width();
-    const int h = context().display.bitmap().height();
-    // Column 0 and row 0 count as outside, as does everything beyond the picture.
-    return x > 0 && x < w && y > 0 && y < h;
+    const DisplayBitmap& bitmap = context().display.bitmap();
+    // Column 0 and row 0 of the picture count as outside, as does everything beyond it.
+    return ReadPointer(view_->view(), bitmap.width(), bitmap.height(), x, y).inside;
 }
 
 void MainWindow::pointerMoved(int x, int y)
 {
+    lastPointer_ = QPoint(x, y);
+    pointerKnown_ = true;
     if (!context().display.isImageDisplayed())
         return;
-    if (overPicture(x, y)) {
-        statusParts_[0]->setText(QStringLiteral("X=") + QString::fromStdString(FormatInteger(x + 1)));
-        statusParts_[1]->setText(QStringLiteral("Y=") + QString::fromStdString(FormatInteger(y + 1)));
+    const DisplayBitmap& bitmap = context().display.bitmap();
+    const ViewMapping& view = view_->view();
+    const PointerReadout readout = ReadPointer(view, bitmap.width(), bitmap.height(), x, y);
+    std::string valuePart = ZoomLabel(view.zoom);
+    if (readout.inside) {
+        statusParts_[0]->setText(QStringLiteral("X=") + QString::fromStdString(FormatInteger(readout.numberX)));
+        statusParts_[1]->setText(QStringLiteral("Y=") + QString::fromStdString(FormatInteger(readout.numberY)));
+        const ImageGrid& grid = context().imageA.grid;
+        if (grid.width() == bitmap.width() && grid.height() == bitmap.height())
+            valuePart = "V=" + FormatReal(grid[readout.x][readout.y], 7) + "  " + valuePart;
+        if (const std::string sky = skyText(readout.x, readout.y); !sky.empty())
+            valuePart += "  " + sky;
     } else {
-        for (QLabel* part : statusParts_)
-            part->clear();
+        for (int part = 0; part < 3; ++part)
+            statusParts_[part]->clear();
     }
+    statusParts_[3]->setText(fromLocal(valuePart));
+}
+
+void MainWindow::refreshReadout()
+{
+    if (pointerKnown_)
+        pointerMoved(lastPointer_.x(), lastPointer_.y());
+}
+
+std::string MainWindow::skyText(int x, int y)
+{
+    // The system is read again only when Image A's cards have changed.
+    const HeaderCards& cards = context().imageA.cards;
+    if (!skyKnown_ || cards.block() != skyCards_) {
+        sky_ = SkyCoordinates(cards);
+        skyCards_ = cards.block();
+        skyKnown_ = true;
+    }
+    if (!sky_.available())
+        return {};
+    const SkyPosition position = sky_.positionAt(x, y);
+    return position.status == SkyPosition::Status::Valid ? position.text : std::string();
+}
+
+void MainWindow::showEqualisation()
+{
+    const TransferFunction& function = context().display.transferFunction();
+    action(MainIds::EqualiseLinear)->setChecked(function.kind == TransferKind::Linear);
+    action(MainIds::EqualiseLogarithm)->setChecked(function.kind == TransferKind::Logarithm);
+    action(MainIds::EqualiseGamma)->setChecked(function.kind == TransferKind::Gamma);
+    thresholds_->showEqualisation(fromLocal(EqualisationText(function)));
 }
 
 void MainWindow::rightButtonReleased(int x, int y, const QPoint& globalPos)

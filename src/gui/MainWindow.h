@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QImage>
 #include <QMainWindow>
@@ -9,6 +10,7 @@
 #include "base/Feedback.h"
 #include "context/AppContext.h"
 #include "context/StatusSink.h"
+#include "display/SkyPosition.h"
 #include "gui/ToolWindow.h"
 #include "workbench/Workbench.h"
 
@@ -32,6 +34,7 @@ inline constexpr int MoveToLeft = 40420, MoveToLeft2 = 40421, ImageListWindow = 
                      CommandWindow = 40105, ShowAll = 40101, HideAll = 40102;
 inline constexpr int AddConstant = 40406, SubtractConstant = 40437, MultiplyConstant = 40410, DivideConstant = 40413,
                      AddImage = 40407, SubtractImage = 40438, MultiplyImage = 40411, DivideImage = 40414;
+inline constexpr int EqualiseLogarithm = 40433, EqualiseGamma = 40434, EqualiseLinear = 40439;
 inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
 inline constexpr int About = 40301;
 inline constexpr int PopupStat = 41001, PopupSize = 41002, PopupHeaders = 41003, PopupClearDisplay = 41004;
@@ -77,6 +80,9 @@ public:
     ThresholdsWindow* thresholdsWindow() const { return thresholds_; }
     CommandWindow* commandWindow() const { return commandWindow_; }
     QWidget* displayView() const;
+    PictureView* pictureView() const { return view_; }
+    // Parts 0 to 2: "X=", "Y=" and the third, empty part; part 3: the pixel's value, the
+    // zoom and, when Image A's header has a celestial system, the sky position.
     QLabel* statusPart(int part) const { return statusParts_[part]; }
     QMenu* popupMenu() const { return popup_; }
     // The menu bar item or popup item with this id.
@@ -125,6 +131,12 @@ private:
     void sigmaClipping();
     void firstPaint();
     void pointerMoved(int x, int y);
+    // The readout for the pointer's last position, after the view or the picture changed.
+    void refreshReadout();
+    // The sky position text of image pixel (x, y), empty without a celestial system.
+    std::string skyText(int x, int y);
+    // The Equalisation menu's check mark and the Thresholds window name the equalisation.
+    void showEqualisation();
     void rightButtonReleased(int x, int y, const QPoint& globalPos);
     bool overPicture(int x, int y) const;
 
@@ -140,7 +152,12 @@ private:
     ImageListWindow* imageList_ = nullptr;
     ThresholdsWindow* thresholds_ = nullptr;
     CommandWindow* commandWindow_ = nullptr;
-    QLabel* statusParts_[3] = {nullptr, nullptr, nullptr};
+    QLabel* statusParts_[4] = {nullptr, nullptr, nullptr, nullptr};
+    QPoint lastPointer_;
+    bool pointerKnown_ = false;
+    SkyCoordinates sky_;
+    std::vector<char> skyCards_; // the header cards sky_ was made from
+    bool skyKnown_ = false;
     QMenu* popup_ = nullptr;
     std::string lastFileFolder_; // folder of the last file opened, saved or exported
     bool firstPaintPending_ = true;

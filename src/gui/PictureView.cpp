@@ -1,18 +1,26 @@
 #include "gui/PictureView.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <system_error>
 #include <thread>
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
+#include <QPaintEngine>
 #include <QPainter>
+#include <QWheelEvent>
+
+#include "display/ViewportPicture.h"
 
 namespace skyvane {
 
 namespace {
 
 const QColor BackgroundColour(90, 90, 170);
+static_assert(qRgb(90, 90, 170) == BackgroundRgb32);
 
 } // namespace
 
@@ -20,28 +28,181 @@ PictureView::PictureView(QWidget* parent) : QWidget(parent)
 {
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::StrongFocus);
     setAccessibleName(QStringLiteral("Image"));
+}
+
+PictureView::~PictureView() = default;
+
+void PictureView::attachDisplay(Display* display)
+{
+    if (display_ != nullptr && observing_)
+        display_->setPictureObserver(nullptr);
+    observing_ = false;
+    reducedStale_ = true;
+    display_ = display;
+    followZoom();
+}
+
+// Zoomed out the reductions follow every computation of the rows; otherwise nothing is
+// reduced, and the reductions are made again from the rows when next needed.
+void PictureView::followZoom()
+{
+    const bool wanted = display_ != nullptr && view_.zoom < 0;
+    if (wanted == observing_)
+        return;
+    display_->setPictureObserver(wanted ? &reduced_ : nullptr);
+    observing_ = wanted;
 }
 
 void PictureView::paintEvent(QPaintEvent* event)
 {
     emit aboutToPaint();
     QPainter painter(this);
-    drawPicture(painter, event->rect());
+    drawPicture(painter, event->region());
+}
+
+void PictureView::mousePressEvent(QMouseEvent* event)
+{
+    if ((event->button() == Qt::LeftButton || event->button() == Qt::MiddleButton) && showsPicture()) {
+        dragging_ = true;
+        dragStart_ = event->position().toPoint();
+        dragView_ = view_;
+    }
 }
 
 void PictureView::mouseMoveEvent(QMouseEvent* event)
 {
     const QPoint p = event->position().toPoint();
+    if (dragging_ && (event->buttons() & (Qt::LeftButton | Qt::MiddleButton))) {
+        ViewMapping moved = dragView_;
+        moved.offsetX += p.x() - dragStart_.x();
+        moved.offsetY += p.y() - dragStart_.y();
+        setView(moved);
+    }
     emit pointerMoved(p.x(), p.y());
 }
 
 void PictureView::mouseReleaseEvent(QMouseEvent* event)
 {
+    if (event->button() == Qt::LeftButton || event->button() == Qt::MiddleButton)
+        dragging_ = false;
     if (event->button() == Qt::RightButton) {
         const QPoint p = event->position().toPoint();
         emit rightButtonReleased(p.x(), p.y(), event->globalPosition().toPoint());
     }
+}
+
+void PictureView::wheelEvent(QWheelEvent* event)
+{
+    // One step per notch of 15 degrees (120 eighths); finer wheels add up to a step.
+    wheelAngle_ += event->angleDelta().y();
+    const int steps = wheelAngle_ / 120;
+    wheelAngle_ -= steps * 120;
+    if (steps != 0)
+        zoomAbout(view_.zoom + steps, event->position().toPoint());
+    event->accept();
+}
+
+void PictureView::keyPressEvent(QKeyEvent* event)
+{
+    const int tenthX = std::max(1, width() / 10);
+    const int tenthY = std::max(1, height() / 10);
+    switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        zoomIn();
+        break;
+    case Qt::Key_Minus:
+        zoomOut();
+        break;
+    case Qt::Key_F:
+        fit();
+        break;
+    case Qt::Key_1:
+    case Qt::Key_Home:
+        startView();
+        break;
+    // An arrow moves the view over the picture: the picture itself moves the other way.
+    case Qt::Key_Left:
+        panBy(tenthX, 0);
+        break;
+    case Qt::Key_Right:
+        panBy(-tenthX, 0);
+        break;
+    case Qt::Key_Up:
+        panBy(0, tenthY);
+        break;
+    case Qt::Key_Down:
+        panBy(0, -tenthY);
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+ViewMapping PictureView::limited(ViewMapping view) const
+{
+    view.zoom = std::clamp(view.zoom, ZoomMinimum, ZoomMaximum);
+    const ScreenPoint size = ScaledSize(view.zoom, sourceWidth_, sourceHeight_);
+    if (size.x <= 0 || size.y <= 0)
+        return view;
+    // At least one screen pixel of the picture stays in the area, so the user never loses
+    // it, and the offsets stay far inside the range of screen coordinates.
+    view.offsetX = std::clamp<std::int64_t>(view.offsetX, 1 - size.x, std::max(width(), 1) - 1);
+    view.offsetY = std::clamp<std::int64_t>(view.offsetY, 1 - size.y, std::max(height(), 1) - 1);
+    return view;
+}
+
+void PictureView::setView(const ViewMapping& view)
+{
+    const ViewMapping next = limited(view);
+    if (next == view_)
+        return;
+    view_ = next;
+    followZoom();
+    update();
+    emit viewChanged();
+}
+
+void PictureView::zoomAbout(int zoom, QPoint point)
+{
+    if (!showsPicture())
+        return;
+    setView(ZoomAround(view_, zoom, point.x(), point.y()));
+}
+
+void PictureView::zoomIn()
+{
+    zoomAbout(view_.zoom + 1, QPoint(width() / 2, height() / 2));
+}
+
+void PictureView::zoomOut()
+{
+    zoomAbout(view_.zoom - 1, QPoint(width() / 2, height() / 2));
+}
+
+void PictureView::fit()
+{
+    if (showsPicture())
+        setView(FitView(sourceWidth_, sourceHeight_, width(), height()));
+}
+
+void PictureView::startView()
+{
+    setView(ViewMapping{});
+}
+
+void PictureView::panBy(int dx, int dy)
+{
+    if (!showsPicture())
+        return;
+    ViewMapping moved = view_;
+    moved.offsetX += dx;
+    moved.offsetY += dy;
+    setView(moved);
 }
 
 void PictureView::preparePicture(const DisplayBitmap& bitmap)
@@ -121,33 +282,117 @@ void PictureView::ensureConverted(const QRect& area)
     converted_ += needed;
 }
 
-void PictureView::drawPicture(QPainter& painter, const QRect& dirty)
+void PictureView::drawPicture(QPainter& painter, const QRegion& dirty)
 {
     if (!showsPicture()) {
-        painter.fillRect(dirty, BackgroundColour);
+        painter.fillRect(dirty.boundingRect(), BackgroundColour);
         return;
     }
-    const QRect whole(0, 0, source_->width(), source_->height());
-    const QRect pictureRect = dirty.intersected(whole);
-    if (!pictureRect.isEmpty()) {
+    if (view_.zoom == 0)
+        drawOneToOne(painter, dirty.boundingRect());
+    else
+        drawScaled(painter, dirty);
+}
+
+void PictureView::drawOneToOne(QPainter& painter, const QRect& dirty)
+{
+    // The offsets are limited to the area and the picture's size, so they fit in an int.
+    const QPoint origin(static_cast<int>(view_.offsetX), static_cast<int>(view_.offsetY));
+    const QRect whole(origin, QSize(source_->width(), source_->height()));
+    const QRect onScreen = dirty.intersected(whole);
+    if (!onScreen.isEmpty()) {
+        const QRect pictureRect = onScreen.translated(-origin);
         if (!picture_.isNull()) {
             ensureConverted(pictureRect);
-            painter.drawImage(pictureRect.topLeft(), picture_, pictureRect);
+            painter.drawImage(onScreen.topLeft(), picture_, pictureRect);
         } else {
             // The whole picture did not fit in memory: the part being painted, at most the
             // size of the window, is converted for this paint alone.
             QImage part(pictureRect.size(), QImage::Format_RGB32);
             if (part.isNull())
-                painter.fillRect(pictureRect, BackgroundColour);
+                painter.fillRect(onScreen, BackgroundColour);
             else {
                 ConvertArea(*source_, pictureRect, part, pictureRect.topLeft());
-                painter.drawImage(pictureRect.topLeft(), part);
+                painter.drawImage(onScreen.topLeft(), part);
             }
         }
     }
     const QRegion rest = QRegion(dirty).subtracted(QRegion(whole));
     for (const QRect& r : rest)
         painter.fillRect(r, BackgroundColour);
+}
+
+namespace {
+
+// The image a painter draws into, with the offset of the widget's pixels in it, when the
+// painter's pixels are that image's pixels one for one: a 32-bit RGB image (its pixels are
+// opaque here, so premultiplied alpha holds the same words) at a device pixel ratio of 1,
+// reached by a whole-pixel translation. Null otherwise (a pixmap, a printer, scaling).
+QImage* DirectTarget(QPainter& painter, QPoint& offset)
+{
+    QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* device = engine != nullptr ? engine->paintDevice() : nullptr;
+    if (device == nullptr || device->devType() != QInternal::Image)
+        return nullptr;
+    auto* image = static_cast<QImage*>(device);
+    if ((image->format() != QImage::Format_RGB32 && image->format() != QImage::Format_ARGB32_Premultiplied) ||
+        image->devicePixelRatio() != 1.0)
+        return nullptr;
+    const QTransform& transform = painter.deviceTransform();
+    if (transform.type() > QTransform::TxTranslate || transform.dx() != std::trunc(transform.dx()) ||
+        transform.dy() != std::trunc(transform.dy()))
+        return nullptr;
+    offset = QPoint(static_cast<int>(transform.dx()), static_cast<int>(transform.dy()));
+    return image;
+}
+
+// Fills area (widget pixels) of image, where widget pixel (0, 0) is image pixel offset.
+void FillArea(const DisplayBitmap& bitmap, const ReducedPicture& reduced, const ViewMapping& view, QImage& image,
+              const QRect& area, const QPoint& offset)
+{
+    const QRect inImage = area.translated(offset).intersected(image.rect());
+    if (inImage.isEmpty())
+        return;
+    const qsizetype bytesPerLine = image.bytesPerLine();
+    Rgb32Image target;
+    target.pixels = reinterpret_cast<std::uint32_t*>(image.bits() + inImage.y() * bytesPerLine) + inImage.x();
+    target.width = inImage.width();
+    target.height = inImage.height();
+    target.strideBytes = bytesPerLine;
+    // The target starts at the area's top-left corner: the view moves by as much.
+    ViewMapping shifted = view;
+    shifted.offsetX -= inImage.x() - offset.x();
+    shifted.offsetY -= inImage.y() - offset.y();
+    FillViewport(bitmap, reduced, shifted, target);
+}
+
+} // namespace
+
+void PictureView::drawScaled(QPainter& painter, const QRegion& dirty)
+{
+    if (view_.zoom < 0 && reducedStale_) {
+        reduced_.build(*source_);
+        reducedStale_ = false;
+    }
+    // Where the painter's pixels are an image's pixels (the window's backing store), the
+    // area is filled right there: one pass over the pixels, not a fill and then a copy.
+    QPoint offset;
+    if (QImage* direct = DirectTarget(painter, offset)) {
+        for (const QRect& r : dirty)
+            FillArea(*source_, reduced_, view_, *direct, r.intersected(rect()), offset);
+        return;
+    }
+    if (viewport_.size() != size()) {
+        viewport_ = QImage(); // the old one goes first
+        viewport_ = QImage(size(), QImage::Format_RGB32);
+    }
+    const QRect area = dirty.boundingRect().intersected(rect());
+    if (viewport_.isNull() || area.isEmpty()) {
+        painter.fillRect(dirty.boundingRect(), BackgroundColour);
+        return;
+    }
+    FillArea(*source_, reduced_, view_, viewport_, area, QPoint(0, 0));
+    painter.drawImage(area.topLeft(), viewport_, area);
 }
 
 const QImage& PictureView::picture()
@@ -158,13 +403,30 @@ const QImage& PictureView::picture()
 
 void PictureView::bitmapCreated(const DisplayBitmap& bitmap)
 {
+    // A picture of another size starts in the start view; one of the same size (the next
+    // frame of a series, a co-addition) keeps the view.
+    const bool newSize = bitmap.width() != sourceWidth_ || bitmap.height() != sourceHeight_;
     preparePicture(bitmap);
+    if (!observing_)
+        reducedStale_ = true;
+    if (showsPicture()) {
+        sourceWidth_ = bitmap.width();
+        sourceHeight_ = bitmap.height();
+    }
+    if (newSize && view_ != ViewMapping{}) {
+        view_ = ViewMapping{};
+        followZoom();
+        emit viewChanged();
+    }
+    dragging_ = false;
     update();
 }
 
 void PictureView::bitmapChanged(const DisplayBitmap& bitmap)
 {
     preparePicture(bitmap);
+    if (!observing_)
+        reducedStale_ = true;
     update();
 }
 
@@ -173,7 +435,11 @@ void PictureView::bitmapCleared()
     picture_ = QImage();
     source_ = nullptr;
     converted_ = QRegion();
+    reducedStale_ = true;
+    viewport_ = QImage();
+    dragging_ = false;
     update();
+    emit pictureCleared();
 }
 
 } // namespace skyvane

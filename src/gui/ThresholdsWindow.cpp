@@ -4,6 +4,7 @@
 
 #include <QEvent>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -100,6 +101,11 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, Workbench& workbench,
         setFixedWidth(375 + editSize.width() + EdgeMargin);
     autoButton_ = MakeButton(this, QRect(40, 75, 80, 25), QStringLiteral("Auto"));
     invertButton_ = MakeButton(this, QRect(150, 75, 80, 25), QStringLiteral("Invert"));
+    equalisation_ = new QLabel(this);
+    equalisation_->setGeometry(QRect(250, 75, width() - 250 - 10, 25));
+    equalisation_->setAccessibleName(QStringLiteral("Equalisation"));
+    equalisation_->show();
+    showEqualisation(QStringLiteral("Linear"));
 
     // textChanged comes from typing and from setText alike, as the edits' change
     // notification does; the window's own settings of the model's texts are not passed
@@ -115,6 +121,11 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, Workbench& workbench,
     low_->installEventFilter(this);
     high_->installEventFilter(this);
     model_.setView(this);
+}
+
+void ThresholdsWindow::showEqualisation(const QString& name)
+{
+    equalisation_->setText(QStringLiteral("Equalisation: ") + name);
 }
 
 ThresholdsWindow::~ThresholdsWindow()

@@ -5,6 +5,7 @@
 #include "display/ThresholdModel.h"
 #include "gui/ToolWindow.h"
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSlider;
@@ -39,6 +40,10 @@ public:
     QLineEdit* highEdit() const { return highEdit_; }
     QPushButton* autoButton() const { return autoButton_; }
     QPushButton* invertButton() const { return invertButton_; }
+    // "Equalisation: " and the display's equalisation ("Linear", "Logarithm", "Gamma 2.2"),
+    // right of the buttons; accessible name "Equalisation".
+    QLabel* equalisationLabel() const { return equalisation_; }
+    void showEqualisation(const QString& name);
 
     // Cleared while a mouse button is held on a slider; while clear, edit changes move
     // no slider and request no redraw.
@@ -68,6 +73,7 @@ private:
     QLineEdit* highEdit_ = nullptr;
     QPushButton* autoButton_ = nullptr;
     QPushButton* invertButton_ = nullptr;
+    QLabel* equalisation_ = nullptr;
     bool showingModel_ = false; // the widgets are being set from the model
 };
 

@@ -28,6 +28,7 @@ void Workbench::start(const Settings& settings, const std::string& settingsPath)
 {
     context_.settings = settings;
     context_.settingsPath = settingsPath;
+    context_.display.setTransferFunction(settings.Equalisation);
     context_.lists.CreateStartupList(context_.settings.WorkingDirectory);
 }
 

@@ -33,8 +33,8 @@ public:
     ThresholdModel& thresholds() { return thresholds_; }
     Feedback& feedback() { return context_.messages; }
 
-    // The settings of the run (read from settingsPath, where changes are written), and the
-    // start-up list of the working directory.
+    // The settings of the run (read from settingsPath, where changes are written), the
+    // display's equalisation from them, and the start-up list of the working directory.
     void start(const Settings& settings, const std::string& settingsPath);
 
     // "Open FITS", "Display" and the file named at start: what is displayed goes first;

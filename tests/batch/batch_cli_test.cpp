@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -574,6 +575,39 @@ TEST_F(BatchTest, ExportedBitmapFollowsAutoThresholdsEditsAndInvert)
     EXPECT_EQ(ReadFileBytes(path("again.bmp")), automatic.bytes);
     // 99999 is limited to 32767 and -5 puts its trackbar at 0: an inverted mapping.
     EXPECT_EQ(Bitmap{ReadFileBytes(path("limits.bmp"))}.greys(), (std::vector<int>{255 - 6, 255 - 7, 255 - 10, 255 - 14, 255 - 0}));
+}
+
+TEST_F(BatchTest, EqualiseCommandsSpreadTheExportedGreysAndLeaveTheSettingsFileAlone)
+{
+    // The settings file's choice is where the run starts; the commands change the run only.
+    const std::string ini = "[Display]\nEqualisation=Logarithm\n";
+    WriteFileBytes(path("my.ini"), ini);
+    const RunResult r = run({"--ini", path("my.ini"), "--open", path("a.fit"), "--thresholds", "0", "2000", "--export", path("log.bmp"),
+                             "-c", "equalise gamma 2", "--export", path("gamma.bmp"), "-c", "equalise gamma 11", "-c", "equalise gamma",
+                             "-c", "equalise linear", "--export", path("linear.bmp"), "-c", "equalise log", "--export", path("log2.bmp")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "     display equalisation: gamma 2\n"
+                     "     gamma must be from 0.1 to 10 !\n"
+                     "     unknown command !\n"
+                     "     display equalisation: linear\n"
+                     "     display equalisation: logarithm\n");
+    const std::vector<unsigned char> after = ReadFileBytes(path("my.ini"));
+    EXPECT_EQ(std::string(after.begin(), after.end()), ini);
+
+    // a.fit holds 800, 1000, 1400, 1900, 100: p = v x 255 / 2000, g = trunc(255 F(p / 255)).
+    std::vector<int> logarithm, gamma, linear;
+    for (const double v : {800.0, 1000.0, 1400.0, 1900.0, 100.0}) {
+        const double t = v * (255.0 / 2000.0) / 255.0;
+        logarithm.push_back(static_cast<int>(255.0 * (std::log10(1.0 + 1000.0 * t) / std::log10(1001.0))));
+        gamma.push_back(static_cast<int>(255.0 * std::pow(t, 0.5)));
+        linear.push_back(static_cast<int>(v * (255.0 / 2000.0)));
+    }
+    EXPECT_EQ(Bitmap{ReadFileBytes(path("log.bmp"))}.greys(), logarithm);
+    EXPECT_EQ(Bitmap{ReadFileBytes(path("gamma.bmp"))}.greys(), gamma);
+    EXPECT_EQ(Bitmap{ReadFileBytes(path("linear.bmp"))}.greys(), linear);
+    EXPECT_EQ(ReadFileBytes(path("log2.bmp")), ReadFileBytes(path("log.bmp")));
+    EXPECT_NE(logarithm, linear);
+    EXPECT_NE(gamma, linear);
 }
 
 TEST_F(BatchTest, ExportFollowsArithmeticAndCoaddition)

@@ -89,6 +89,7 @@ TEST(Settings, NoFileGivesTheDefaultsAndCreatesNothing)
     EXPECT_EQ(s.HeadersCombo3, 0);
     EXPECT_FALSE(s.HeadersCheck1);
     EXPECT_EQ(s.ZeroDivisionValue, 0.0);
+    EXPECT_TRUE(s.Equalisation.isLinear());
     EXPECT_EQ(ReadProfileString(ini, "PATH", "Working path"), "");
     EXPECT_TRUE(FolderEntries(dir.path()).empty());
 }
@@ -132,6 +133,40 @@ TEST(Settings, FlagIsTrueOnlyForTheExactText)
         test::WriteFileBytes(ini, std::string("[Image processing parameters]\nHeaders check 1=") + c.text + "\n");
         EXPECT_EQ(LoadSettings(ini).HeadersCheck1, c.flag) << '"' << c.text << '"';
     }
+}
+
+TEST(Settings, EqualisationIsReadByItsExactWordsAndWrittenBackTheSame)
+{
+    struct Case {
+        const char* text;
+        TransferFunction function;
+    };
+    const Case cases[] = {{"Linear", TransferFunction::Linear()}, {"Logarithm", TransferFunction::Logarithm()},
+        {"Gamma 2.2", TransferFunction::Gamma(2.2)}, {"Gamma 0.1", TransferFunction::Gamma(0.1)},
+        {"Gamma 10", TransferFunction::Gamma(10.0)}, {"Gamma 10.5", TransferFunction::Linear()},
+        {"Gamma 0.05", TransferFunction::Linear()}, {"Gamma x", TransferFunction::Linear()},
+        {"Gamma nan", TransferFunction::Linear()}, {"logarithm", TransferFunction::Linear()},
+        {"Log", TransferFunction::Linear()}, {"", TransferFunction::Linear()}};
+    TempDir dir;
+    const std::string ini = dir.file("Skyvane.ini");
+    for (const Case& c : cases) {
+        test::WriteFileBytes(ini, std::string("[Display]\r\nEqualisation=") + c.text + "\r\n");
+        const TransferFunction read = LoadSettings(ini).Equalisation;
+        EXPECT_EQ(read, c.function) << '"' << c.text << '"';
+        if (read == c.function && !read.isLinear()) {
+            EXPECT_EQ(EqualisationText(read), c.text);
+        }
+    }
+    EXPECT_EQ(EqualisationText(TransferFunction::Linear()), "Linear");
+
+    // The key joins a file without touching a byte of what is there, and Preferences keep it.
+    const std::string before = "[PATH]\r\nWorking path=/data\r\n[Image processing parameters]\r\nHeaders combo 1=1\r\n";
+    test::WriteFileBytes(ini, before);
+    ASSERT_TRUE(WriteSetting(ini, DisplaySection, EqualisationKey, "Gamma 1.8"));
+    EXPECT_EQ(FileText(ini), before + "[Display]\r\nEqualisation=Gamma 1.8\r\n");
+    Settings s = LoadSettings(ini);
+    WritePreferences(ini, s);
+    EXPECT_EQ(LoadSettings(ini).Equalisation, TransferFunction::Gamma(1.8));
 }
 
 TEST(Settings, ZeroDivisionValueIsReadAsANumberPrefix)
