@@ -158,7 +158,7 @@ void LongWorkDialog::runLongWork(std::string_view name, const std::function<void
     loop_ = &loop;
     // Until the dialog shows, input waits (as while any command runs); events that draw
     // and move windows are served.
-    QTimer::singleShot(ShowDelayMs, &loop, [&loop] { loop.exit(1); });
+    QTimer::singleShot(showDelayMs_, &loop, [&loop] { loop.exit(1); });
     if (!finished_ && loop.exec(QEventLoop::ExcludeUserInputEvents) == 1 && !finished_) {
         showDialog();
         loop.exec();

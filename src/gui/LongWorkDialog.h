@@ -49,8 +49,10 @@ public:
     // True while a long part runs (its caller waits in runLongWork).
     bool busy() const { return running_; }
 
-    // How long the work runs before the dialog shows.
+    // How long the work runs before the dialog shows: about half a second, so that short
+    // work never flashes a dialog.
     static constexpr int ShowDelayMs = 500;
+    void setShowDelay(int milliseconds) { showDelayMs_ = milliseconds; }
     // The least time between two updates of the dialog.
     static constexpr int UpdateIntervalMs = 50;
 
@@ -68,6 +70,7 @@ private:
 
     QWidget* owner_;
     Feedback& messages_;
+    int showDelayMs_ = ShowDelayMs;
     bool running_ = false;
     QEventLoop* loop_ = nullptr;
     QPointer<ProgressDialog> dialog_;

@@ -328,6 +328,14 @@ int FitsInput::open(const std::string& path, FitsExtent extent)
     return status;
 }
 
+void FitsInput::closeLibrary(int& status)
+{
+    if (file_ != nullptr && memory_ == nullptr) {
+        ffclos(file_, &status);
+        file_ = nullptr;
+    }
+}
+
 void FitsInput::close(int& status)
 {
     if (file_ != nullptr) {

@@ -31,7 +31,11 @@ public:
     // Closes the file if open, keeping the first non-zero status (the library closes even
     // when the status is already set).
     void close(int& status);
+    // Closes the library's handle of a file on disk, keeping the file itself open
+    // (descriptor()); nothing for a gzipped file.
+    void closeLibrary(int& status);
     fitsfile* file() const { return file_; }
+    int descriptor() const { return fd_; }
     bool isOpen() const { return file_ != nullptr; }
     bool inMemory() const { return memory_ != nullptr; }
 

@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "image/FitsInput.h"
 #include "image/FitsLibrary.h"
@@ -230,15 +234,35 @@ int ReadRowRange16(const std::string& path, int firstRow, int endRow, const Stor
 
 } // namespace
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void ConvertStored16(const std::uint16_t* bigEndian, std::size_t count, double scale, double zero, double* out)
+{
+    if (scale == 1.0 && zero == 0.0) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint16_t u = bigEndian[i];
+            out[i] = static_cast<double>(static_cast<std::int16_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8))));
+        }
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint16_t u = bigEndian[i];
+            out[i] = static_cast<double>(static_cast<std::int16_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8)))) * scale + zero;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // FitsImageReader
 
 FitsImageReader::FitsImageReader() = default;
 
 FitsImageReader::FitsImageReader(FitsImageReader&& other) noexcept
-    : input_(std::move(other.input_)), size_(other.size_)
+    : input_(std::move(other.input_)), size_(other.size_), direct_(other.direct_), dataStart_(other.dataStart_),
+      scale_(other.scale_), zero_(other.zero_)
 {
     other.size_ = {};
+    other.direct_ = false;
 }
 
 FitsImageReader& FitsImageReader::operator=(FitsImageReader&& other) noexcept
@@ -247,7 +271,12 @@ FitsImageReader& FitsImageReader::operator=(FitsImageReader&& other) noexcept
         close();
         input_ = std::move(other.input_);
         size_ = other.size_;
+        direct_ = other.direct_;
+        dataStart_ = other.dataStart_;
+        scale_ = other.scale_;
+        zero_ = other.zero_;
         other.size_ = {};
+        other.direct_ = false;
     }
     return *this;
 }
@@ -266,16 +295,124 @@ void FitsImageReader::close()
         ReportFitsError(status);
     }
     size_ = {};
+    direct_ = false;
+    scale_ = 1.0;
+    zero_ = 0.0;
 }
 
 bool FitsImageReader::isOpen() const
 {
-    return input_ != nullptr && input_->isOpen();
+    return input_ != nullptr && (direct_ || input_->isOpen());
 }
 
 bool FitsImageReader::inMemory() const
 {
     return input_ != nullptr && input_->inMemory();
+}
+
+bool FitsImageReader::readStoredDirectly()
+{
+    if (!isOpen() || direct_ || inMemory() || size_.width <= 0 || size_.height <= 0)
+        return false;
+    fitsfile* file = input_->file();
+    int status = 0;
+    int bitpix = 0;
+    ffgidt(file, &bitpix, &status);
+    if (status != 0 || bitpix != SHORT_IMG)
+        return false;
+    double scale = 1.0;
+    double zero = 0.0;
+    for (auto [keyword, value] : {std::pair{"BSCALE", &scale}, std::pair{"BZERO", &zero}}) {
+        int keyStatus = 0;
+        if (ffgkyd(file, keyword, value, nullptr, &keyStatus) != 0 && keyStatus != KEY_NO_EXIST) {
+            ffcmsg();
+            return false;
+        }
+    }
+    ffcmsg(); // a missing keyword is no error here
+    // Only an increasing map from stored integers to finite values: then the order of the
+    // stored integers is the order of the values.
+    if (!(scale > 0.0) || !std::isfinite(scale) || !std::isfinite(zero) || !std::isfinite(-32768.0 * scale + zero) ||
+        !std::isfinite(32767.0 * scale + zero))
+        return false;
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    struct stat opened {};
+    if (status != 0 || ::fstat(input_->descriptor(), &opened) != 0)
+        return false;
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height) * 2;
+    if (dataStart < 0 || static_cast<std::uint64_t>(opened.st_size) < static_cast<std::uint64_t>(dataStart) + dataBytes)
+        return false;
+
+    // The last row both ways: the library's doubles and the direct conversion must agree
+    // bit for bit.
+    const std::size_t width = static_cast<std::size_t>(size_.width);
+    std::unique_ptr<double[]> viaLibrary(new (std::nothrow) double[width]);
+    std::unique_ptr<double[]> direct(new (std::nothrow) double[width]);
+    std::unique_ptr<std::uint16_t[]> stored(new (std::nothrow) std::uint16_t[width]);
+    if (!viaLibrary || !direct || !stored || readRows(size_.height - 1, 1, viaLibrary.get()) != FitsError::None)
+        return false;
+    direct_ = true;
+    dataStart_ = dataStart;
+    scale_ = scale;
+    zero_ = zero;
+    if (readStoredRows(size_.height - 1, 1, stored.get()) == FitsError::None) {
+        ConvertStored16(stored.get(), width, scale, zero, direct.get());
+        if (std::memcmp(viaLibrary.get(), direct.get(), width * sizeof(double)) == 0) {
+            input_->closeLibrary(status);
+            ReportFitsError(status);
+            return true;
+        }
+    }
+    direct_ = false;
+    scale_ = 1.0;
+    zero_ = 0.0;
+    return false;
+}
+
+FitsError FitsImageReader::readStoredRows(int firstRow, int rowCount, std::uint16_t* bigEndian)
+{
+    if (!direct_ || firstRow < 0 || rowCount < 0 || static_cast<std::int64_t>(firstRow) + rowCount > size_.height) {
+        std::fprintf(stderr, "Rows %d to %d are outside the image\n", firstRow, firstRow + rowCount - 1);
+        return FitsError::Unreadable;
+    }
+    return readStoredValues(static_cast<std::int64_t>(firstRow) * size_.width,
+                            static_cast<std::size_t>(rowCount) * static_cast<std::size_t>(size_.width), bigEndian);
+}
+
+FitsError FitsImageReader::readStoredValues(std::int64_t first, std::size_t count, std::uint16_t* bigEndian)
+{
+    auto* bytes = reinterpret_cast<char*>(bigEndian);
+    std::size_t left = count * sizeof(std::uint16_t);
+    auto at = static_cast<off_t>(dataStart_ + first * 2);
+    while (left > 0) {
+        const ssize_t got = ::pread(input_->descriptor(), bytes, left, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            std::fprintf(stderr, "Cannot read stored pixels: %s\n", got < 0 ? std::strerror(errno) : "the file ends before its data");
+            return FitsError::Unreadable;
+        }
+        bytes += got;
+        left -= static_cast<std::size_t>(got);
+        at += got;
+    }
+    return FitsError::None;
+}
+
+// Direct reads into doubles, a piece at a time through a small buffer of stored values.
+FitsError FitsImageReader::readConverted(std::int64_t first, std::size_t count, double* out)
+{
+    constexpr std::size_t Piece = 8192;
+    std::uint16_t stored[Piece];
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(Piece, count - done);
+        if (const FitsError error = readStoredValues(first + static_cast<std::int64_t>(done), n, stored); error != FitsError::None)
+            return error;
+        ConvertStored16(stored, n, scale_, zero_, out + done);
+        done += n;
+    }
+    return FitsError::None;
 }
 
 FitsError FitsImageReader::open(const std::string& path, ImageSize expected)
@@ -305,6 +442,8 @@ FitsError FitsImageReader::readRows(int firstRow, int rowCount, double* out)
     }
     if (rowCount == 0 || size_.width == 0)
         return FitsError::None;
+    if (direct_)
+        return readConverted(static_cast<std::int64_t>(firstRow) * size_.width, static_cast<std::size_t>(size_.width) * static_cast<std::size_t>(rowCount), out);
     int status = 0;
     long first[2] = {1, static_cast<long>(firstRow) + 1};
     const LONGLONG count = static_cast<LONGLONG>(size_.width) * rowCount;
@@ -318,6 +457,8 @@ bool FitsImageReader::holdsAllData() const
 {
     if (!isOpen())
         return false;
+    if (direct_)
+        return true; // checked when the direct reading began
     fitsfile* file = input_->file();
     int status = 0;
     int bitpix = 0;
@@ -341,6 +482,8 @@ FitsError FitsImageReader::readRowSegment(int row, int firstColumn, int count, d
     }
     if (count == 0)
         return FitsError::None;
+    if (direct_)
+        return readConverted(static_cast<std::int64_t>(row) * size_.width + firstColumn, static_cast<std::size_t>(count), out);
     int status = 0;
     long first[2] = {static_cast<long>(firstColumn) + 1, static_cast<long>(row) + 1};
     ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
@@ -390,9 +533,7 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
     int status = 0;
 
     const int height = expected.height;
-    if (reader.holdsAllData()) {
-        grid.expectFullWrite();
-    } else if (clearUnread && grid.tryResize(expected.width, expected.height)) {
+    if (!reader.holdsAllData() && clearUnread && grid.tryResize(expected.width, expected.height)) {
         // The file cannot fill the grid, so the read will fail part way. Start from fresh
         // zero pages rather than clearing the old values afterwards, which would commit
         // every page of a grid that a corrupt header may have made gigantic.

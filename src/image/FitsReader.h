@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -84,10 +86,38 @@ public:
     bool holdsAllData() const;
     ImageSize size() const { return size_; }
 
+    // Switches an open, uncompressed BITPIX 16 file to reading its stored values straight
+    // from the file: no library call per read, no library buffers, and reads from several
+    // threads at once. Done only when the last row read both ways comes out identical; the
+    // library's handle is then closed and only the file itself stays open. False, nothing
+    // changed, when the file does not qualify (another BITPIX, gzipped, a scaling that is
+    // not a positive finite factor and a finite offset, a file too short for its data).
+    // readRows gives the same values either way.
+    bool readStoredDirectly();
+    bool readsDirectly() const { return direct_; }
+    // Rows firstRow .. firstRow + rowCount - 1 as the file stores them (big-endian 16-bit
+    // integers), only while readsDirectly(). Unreadable for rows outside the image and for
+    // a file that has become too short.
+    [[nodiscard]] FitsError readStoredRows(int firstRow, int rowCount, std::uint16_t* bigEndian);
+    // The scaling of the stored values: value = stored * scale + zero (BSCALE, BZERO).
+    double storedScale() const { return scale_; }
+    double storedZero() const { return zero_; }
+
 private:
+    FitsError readStoredValues(std::int64_t first, std::size_t count, std::uint16_t* bigEndian);
+    FitsError readConverted(std::int64_t first, std::size_t count, double* out);
+
     std::unique_ptr<fits::FitsInput> input_;
     ImageSize size_;
+    bool direct_ = false;
+    std::int64_t dataStart_ = 0;
+    double scale_ = 1.0;
+    double zero_ = 0.0;
 };
+
+// Stored big-endian 16-bit values converted to the doubles the library gives for them:
+// (double)stored when scale is 1 and zero 0, otherwise stored * scale + zero.
+void ConvertStored16(const std::uint16_t* bigEndian, std::size_t count, double scale, double zero, double* out);
 
 // The steps of loading a record, in their order.
 enum class LoadStep { Size, Data, Headers };

@@ -27,9 +27,12 @@ std::uint64_t PhysicalMemoryBytes()
 // had. A block larger than the limit is refused before asking, so that a corrupt header
 // declaring a gigantic image fails the same way on every machine instead of depending on
 // overcommit. Large blocks come straight from mmap: fresh zero pages that cost nothing
-// until written (a read that fails early commits little), and that can be offered for
-// transparent huge pages (expectFullWrite). Whether a block was mapped follows from its
-// size alone, so the grid needs no extra field to release it.
+// until written (a read that fails early commits little). They are never marked for
+// transparent huge pages: where the system gives huge pages only to marked memory, it
+// may compact memory inside the page fault to find one, which on a machine with
+// fragmented memory has stalled a first load for seconds, far more than the page faults
+// it saves. Whether a block was mapped follows from its size alone, so the grid needs no
+// extra field to release it.
 constexpr std::uint64_t MappedBytes = std::uint64_t{4} << 20;
 
 bool IsMapped(std::uint64_t bytes)
@@ -137,14 +140,6 @@ bool ImageGrid::tryResize(int width, int height)
     width_ = width;
     height_ = height;
     return true;
-}
-
-void ImageGrid::expectFullWrite()
-{
-    const std::uint64_t bytes = GridBytes(width_, height_);
-    // A 4096 x 4096 image then takes 64 page faults on its first pass instead of 32768.
-    if (data_ != nullptr && IsMapped(bytes))
-        ::madvise(data_, static_cast<std::size_t>(bytes), MADV_HUGEPAGE); // a hint; failure is harmless
 }
 
 bool ImageGrid::tryResizeForOverwrite(int width, int height)

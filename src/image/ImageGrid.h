@@ -35,12 +35,6 @@ public:
     // reloading an image of the same size costs no new block.
     [[nodiscard]] bool tryResizeForOverwrite(int width, int height);
 
-    // Tells the system that every value of the grid is about to be written, so a large
-    // block may be backed by huge pages (far fewer page faults). Only when that is
-    // certain: a huge page is committed whole by its first write, so a read that stops
-    // early would commit the entire grid.
-    void expectFullWrite();
-
     int width() const { return width_; }
     int height() const { return height_; }
     // width x height, counted in 64 bits.

@@ -167,72 +167,230 @@ struct SigmaClippingWork {
     double* limit;
 };
 
+// Sigma clipping of one chunk. The passes of SigmaClippingPixel are fused where one's output
+// is the next one's input: the weights of a round are made in the same pass over the
+// frames that sums the weighted values for the next round (or for the result), and the
+// first round, where every weight is 1, reads no weights at all (1 x v is v, bit for bit).
+// Each pixel's sums still take their terms in frame order, with the same expressions.
+// The work arrays never overlap each other or the frames (ivdep: the compiler cannot see
+// that through the structure).
 SKYVANE_VECTOR_CLONES
 void SigmaClippingChunk(const double* frames, std::size_t frameStride, int n, std::size_t count, std::size_t chunk, double kappa, int iterations, const SigmaClippingWork& w, double* out)
 {
-    for (int k = 0; k < n; ++k) {
-        double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
-        for (std::size_t p = 0; p < count; ++p)
-            wk[p] = 1.0;
-    }
     double* __restrict sum = w.sum;
     double* __restrict mean = w.mean;
     double* __restrict first = w.first;
     double* __restrict kept = w.kept;
     double* __restrict limit = w.limit;
     const double all = n;
-    for (std::size_t p = 0; p < count; ++p)
-        kept[p] = all;
 
-    for (int it = 0; it < iterations; ++it) {
+    // Round 1: the sum and the squares around the mean, every weight 1.
+    #pragma GCC ivdep
+    for (std::size_t p = 0; p < count; ++p)
+        sum[p] = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        #pragma GCC ivdep
         for (std::size_t p = 0; p < count; ++p)
+            sum[p] = v[p] + sum[p];
+    }
+    #pragma GCC ivdep
+    for (std::size_t p = 0; p < count; ++p) {
+        kept[p] = all;
+        mean[p] = sum[p] / all;
+        first[p] = mean[p];
+    }
+    if (iterations <= 0) {
+        #pragma GCC ivdep
+        for (std::size_t p = 0; p < count; ++p)
+            out[p] = mean[p];
+        return;
+    }
+    #pragma GCC ivdep
+    for (std::size_t p = 0; p < count; ++p)
+        sum[p] = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        #pragma GCC ivdep
+        for (std::size_t p = 0; p < count; ++p) {
+            const double d = v[p] - mean[p];
+            sum[p] = (d * d) + sum[p];
+        }
+    }
+    #pragma GCC ivdep
+    for (std::size_t p = 0; p < count; ++p)
+        limit[p] = kappa * std::sqrt(sum[p] / kept[p]);
+
+    for (int it = 1;; ++it) {
+        // The weights of round `it` (from the mean and limit of the round before), counted,
+        // and the weighted sum they give.
+        const bool fresh = it == 1;       // no weights yet: all were 1
+        const bool last = it == iterations; // the weights are not needed again
+        #pragma GCC ivdep
+        for (std::size_t p = 0; p < count; ++p) {
             sum[p] = 0.0;
+            kept[p] = 0.0;
+        }
         for (int k = 0; k < n; ++k) {
             const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-            const double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
-            for (std::size_t p = 0; p < count; ++p)
-                sum[p] = wk[p] * v[p] + sum[p];
+            double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+            if (fresh && last) {
+                #pragma GCC ivdep
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double weight = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : 1.0;
+                    kept[p] = kept[p] + weight;
+                    sum[p] = weight * v[p] + sum[p];
+                }
+            } else if (fresh) {
+                #pragma GCC ivdep
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double weight = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : 1.0;
+                    wk[p] = weight;
+                    kept[p] = kept[p] + weight;
+                    sum[p] = weight * v[p] + sum[p];
+                }
+            } else if (last) {
+                #pragma GCC ivdep
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double weight = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : wk[p];
+                    kept[p] = kept[p] + weight;
+                    sum[p] = weight * v[p] + sum[p];
+                }
+            } else {
+                #pragma GCC ivdep
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double weight = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : wk[p];
+                    wk[p] = weight;
+                    kept[p] = kept[p] + weight;
+                    sum[p] = weight * v[p] + sum[p];
+                }
+            }
         }
+        if (last)
+            break;
+        // Round it + 1: mean and limit from the weighted values.
+        #pragma GCC ivdep
         for (std::size_t p = 0; p < count; ++p)
             mean[p] = sum[p] / kept[p];
-        if (it == 0) {
-            for (std::size_t p = 0; p < count; ++p)
-                first[p] = mean[p];
-        }
+        #pragma GCC ivdep
         for (std::size_t p = 0; p < count; ++p)
             sum[p] = 0.0;
         for (int k = 0; k < n; ++k) {
             const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
             const double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
+            #pragma GCC ivdep
             for (std::size_t p = 0; p < count; ++p) {
                 const double d = v[p] - mean[p];
                 sum[p] = wk[p] * (d * d) + sum[p];
             }
         }
+        #pragma GCC ivdep
         for (std::size_t p = 0; p < count; ++p)
             limit[p] = kappa * std::sqrt(sum[p] / kept[p]);
-        for (std::size_t p = 0; p < count; ++p)
-            kept[p] = 0.0;
-        for (int k = 0; k < n; ++k) {
-            const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-            double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
-            for (std::size_t p = 0; p < count; ++p) {
-                wk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : wk[p];
-                kept[p] = kept[p] + wk[p];
-            }
-        }
     }
-
-    for (std::size_t p = 0; p < count; ++p)
-        sum[p] = 0.0;
-    for (int k = 0; k < n; ++k) {
-        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-        const double* __restrict wk = w.weights + static_cast<std::size_t>(k) * chunk;
-        for (std::size_t p = 0; p < count; ++p)
-            sum[p] = wk[p] * v[p] + sum[p];
-    }
+    #pragma GCC ivdep
     for (std::size_t p = 0; p < count; ++p)
         out[p] = kept[p] > 0.0 ? sum[p] / kept[p] : first[p];
+}
+
+// Sixteen 16-bit lanes; the compiler maps them onto whatever vector registers the target
+// has. LanesAt reads or writes them at any 2-byte aligned address.
+typedef std::int16_t Lanes16 __attribute__((vector_size(32)));
+typedef std::int16_t UnalignedLanes16 __attribute__((vector_size(32), aligned(2), may_alias));
+constexpr std::size_t LaneCount = 16;
+#define LanesAt(pointer) (*reinterpret_cast<UnalignedLanes16*>(pointer))
+#define ConstLanesAt(pointer) (*reinterpret_cast<const UnalignedLanes16*>(pointer))
+
+// The stored big-endian integers of a chunk as host integers (their order is the order of
+// the values), each frame's slot padded with copies of its last value to whole lanes.
+SKYVANE_VECTOR_CLONES
+void GatherKeys(const std::uint16_t* frames, std::size_t frameStride, int n, std::size_t count, std::int16_t* keys, std::size_t chunk)
+{
+    const std::size_t padded = (count + LaneCount - 1) / LaneCount * LaneCount;
+    for (int k = 0; k < n; ++k) {
+        const std::uint16_t* __restrict src = frames + static_cast<std::size_t>(k) * frameStride;
+        std::int16_t* __restrict dst = keys + static_cast<std::size_t>(k) * chunk;
+        for (std::size_t p = 0; p < count; ++p) {
+            const std::uint16_t u = src[p];
+            dst[p] = static_cast<std::int16_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8)));
+        }
+        for (std::size_t p = count; p < padded; ++p)
+            dst[p] = dst[count - 1];
+    }
+}
+
+SKYVANE_VECTOR_CLONES
+void ApplyNetwork16(const Comparator* network, std::size_t comparators, std::int16_t* slots, std::size_t chunk, std::size_t count)
+{
+    for (std::size_t c = 0; c < comparators; ++c) {
+        std::int16_t* __restrict a = slots + static_cast<std::size_t>(network[c].i) * chunk;
+        std::int16_t* __restrict b = slots + static_cast<std::size_t>(network[c].j) * chunk;
+        switch (network[c].kind) {
+        case Comparator::Both:
+            for (std::size_t p = 0; p < count; ++p) {
+                const std::int16_t x = a[p];
+                const std::int16_t y = b[p];
+                a[p] = x < y ? x : y;
+                b[p] = x < y ? y : x;
+            }
+            break;
+        case Comparator::MinOnly:
+            for (std::size_t p = 0; p < count; ++p)
+                a[p] = a[p] < b[p] ? a[p] : b[p];
+            break;
+        case Comparator::MaxOnly:
+            for (std::size_t p = 0; p < count; ++p)
+                b[p] = a[p] < b[p] ? b[p] : a[p];
+            break;
+        }
+    }
+}
+
+// The key of rank `rank` (0-based, ascending) of every pixel, and for even counts the key
+// of rank `rank - 1` too, lane by lane. The rank key is found bit by bit from the top of
+// its unsigned form (key + 32768): a bit is set when at most `rank` keys lie below the
+// candidate. The key below it is the same key when at most rank - 1 keys lie below that,
+// otherwise the largest key below it. 16 + 1 passes over the keys, counts in registers.
+SKYVANE_VECTOR_CLONES
+void SelectMiddle16(const std::int16_t* keys, int n, std::size_t chunk, std::size_t count, int rank, bool lowerToo, std::int16_t* upper, std::int16_t* lower)
+{
+    const Lanes16 zero = {};
+    const Lanes16 rankLanes = zero + static_cast<std::int16_t>(rank);
+    const Lanes16 signFlip = zero + static_cast<std::int16_t>(-32768);
+    for (std::size_t p0 = 0; p0 < count; p0 += LaneCount) {
+        const std::int16_t* base = keys + p0;
+        Lanes16 found = zero; // unsigned form, bits decided so far
+        for (int bit = 15; bit >= 0; --bit) {
+            const Lanes16 candidate = found | static_cast<std::int16_t>(static_cast<std::uint16_t>(1u << bit));
+            const Lanes16 limit = candidate ^ signFlip; // back to the keys' signed order
+            Lanes16 below = zero;
+            for (int k = 0; k < n; ++k)
+                below -= ConstLanesAt(base + static_cast<std::size_t>(k) * chunk) < limit; // true is -1
+            found = below <= rankLanes ? candidate : found;
+        }
+        const Lanes16 middle = found ^ signFlip;
+        LanesAt(upper + p0) = middle;
+        if (lowerToo) {
+            Lanes16 below = zero;
+            Lanes16 largest = zero + static_cast<std::int16_t>(-32768);
+            for (int k = 0; k < n; ++k) {
+                const Lanes16 v = ConstLanesAt(base + static_cast<std::size_t>(k) * chunk);
+                const Lanes16 less = v < middle;
+                below -= less;
+                const Lanes16 candidate = less ? v : largest;
+                largest = candidate > largest ? candidate : largest;
+            }
+            LanesAt(lower + p0) = below < rankLanes ? middle : largest;
+        }
+    }
+}
+
+// A key back to its value, as the library converts the stored integer.
+inline double KeyValue(std::int16_t stored, double scale, double zero)
+{
+    if (scale == 1.0 && zero == 0.0)
+        return static_cast<double>(stored);
+    return static_cast<double>(stored) * scale + zero;
 }
 
 } // namespace
@@ -406,6 +564,51 @@ void BandCombiner::sigmaClippingBand(const double* frames, std::size_t frameStri
     const SigmaClippingWork w{scratch_.data(), work_.data(), work_.data() + chunk, work_.data() + 2 * chunk, work_.data() + 3 * chunk, work_.data() + 4 * chunk};
     for (std::size_t p0 = 0; p0 < count; p0 += chunk)
         SigmaClippingChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), chunk, parameters_.kappa, parameters_.iterations, w, out + p0);
+}
+
+StoredMedianCombiner::StoredMedianCombiner(int n, double scale, double zero)
+    : n_(n), scale_(scale), zero_(zero), chunk_(n <= 32 ? 256 : 128)
+{
+    if (n >= 2 && n <= NetworkLimit)
+        network_ = MedianNetwork(n);
+    keys_.resize(static_cast<std::size_t>(std::max(n, 1)) * chunk_);
+    work_.resize(2 * chunk_);
+}
+
+void StoredMedianCombiner::combine(const std::uint16_t* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    const int n = n_;
+    if (count == 0 || n <= 0)
+        return;
+    const std::size_t chunk = chunk_;
+    std::int16_t* keys = keys_.data();
+    std::int16_t* upperKey = work_.data();
+    std::int16_t* lowerKey = work_.data() + chunk;
+    const int rank = n / 2;
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+        const std::size_t c = std::min(chunk, count - p0);
+        GatherKeys(frames + p0, frameStride, n, c, keys, chunk);
+        const std::int16_t* upper = keys;
+        const std::int16_t* lower = keys;
+        if (n == 1) {
+        } else if (!network_.empty()) {
+            ApplyNetwork16(network_.data(), network_.size(), keys, chunk, c);
+            upper = keys + static_cast<std::size_t>(rank) * chunk;
+            lower = keys + static_cast<std::size_t>(rank - 1) * chunk;
+        } else {
+            SelectMiddle16(keys, n, chunk, c, rank, n % 2 == 0, upperKey, lowerKey);
+            upper = upperKey;
+            lower = lowerKey;
+        }
+        double* result = out + p0;
+        if (n % 2 != 0) {
+            for (std::size_t p = 0; p < c; ++p)
+                result[p] = KeyValue(upper[p], scale_, zero_);
+        } else {
+            for (std::size_t p = 0; p < c; ++p)
+                result[p] = (KeyValue(upper[p], scale_, zero_) + KeyValue(lower[p], scale_, zero_)) * 0.5;
+        }
+    }
 }
 
 } // namespace skyvane

@@ -64,4 +64,28 @@ private:
     std::vector<std::uint8_t> flags_;
 };
 
+// The median of n frames of stored 16-bit integers (big-endian, as the files hold them)
+// that share one scaling, value = stored * scale + zero with scale > 0: selected on the
+// integers, whose order is that of the values, and only the chosen ones converted. Results
+// are bit-identical to BandCombiner's median of the converted values (which never hold NaN
+// or -0). A sorting network up to the same frame count as BandCombiner, a bitwise
+// selection (17 counting passes, linear in n) above it. One combiner per thread.
+class StoredMedianCombiner {
+public:
+    StoredMedianCombiner(int n, double scale, double zero);
+
+    // out[p] = the median value of pixel p, for p from 0 to count - 1; frame k's values are
+    // frames[k * frameStride + p].
+    void combine(const std::uint16_t* frames, std::size_t frameStride, std::size_t count, double* out);
+
+private:
+    int n_;
+    double scale_;
+    double zero_;
+    std::size_t chunk_;
+    std::vector<Comparator> network_;
+    std::vector<std::int16_t> keys_; // n x chunk, the stored integers in host order
+    std::vector<std::int16_t> work_; // 2 x chunk
+};
+
 } // namespace skyvane

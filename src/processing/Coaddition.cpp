@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <memory>
@@ -10,6 +11,8 @@
 #include <new>
 #include <system_error>
 #include <thread>
+
+#include <sys/resource.h>
 
 #include "image/FitsReader.h"
 #include "processing/Statistics.h"
@@ -28,9 +31,25 @@ struct Frame {
     std::mutex lock;
 };
 
+// How many frames may stay open at once as files read directly (one descriptor each):
+// the process's limit on open files less a reserve for everything else the program has
+// open, or reads while the frames are checked (the library holds two per frame).
+int OpenFileBudget()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    constexpr rlim_t Reserve = 64;
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return INT_MAX;
+    return limit.rlim_cur > Reserve ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur - Reserve, INT_MAX)) : 0;
+}
+
 // Opens a frame (2-D and the expected size) and reads its last row, so that a file too
 // short for its data is found before any of it is used. None when the frame is usable.
-FitsError CheckFrame(Frame& frame, ImageSize size, std::vector<double>& row, bool keepOpen)
+// A frame that qualifies is switched to direct reading (readStoredDirectly) and stays open
+// when directOpen allows; any other stays open while keepOpen says so.
+FitsError CheckFrame(Frame& frame, ImageSize size, std::vector<double>& row, bool keepOpen, bool directOpen)
 {
     if (const FitsError error = frame.reader.open(frame.path, size); error != FitsError::None)
         return error;
@@ -39,7 +58,8 @@ FitsError CheckFrame(Frame& frame, ImageSize size, std::vector<double>& row, boo
         row.resize(static_cast<std::size_t>(size.width));
         error = frame.reader.readRows(size.height - 1, 1, row.data());
     }
-    if (error != FitsError::None || !keepOpen)
+    const bool direct = error == FitsError::None && directOpen && frame.reader.readStoredDirectly();
+    if (error != FitsError::None || (!direct && !keepOpen))
         frame.reader.close();
     return error;
 }
@@ -77,6 +97,59 @@ double CheckShare(int height)
 std::string RowsText(int firstRow, int bandRows, int height)
 {
     return "Combining rows " + std::to_string(firstRow + 1) + " to " + std::to_string(firstRow + bandRows) + " of " + std::to_string(height);
+}
+
+// Writes a band's combined values (rows x width, row after row) into the columns of the
+// result, eight columns at a time, so that each column is written contiguously and each
+// row of values is read one cache line at a time.
+void StoreBand(const double* values, int firstRow, int bandRows, int width, ImageGrid& result)
+{
+    for (int x0 = 0; x0 < width; x0 += 8) {
+        const int x1 = std::min(width, x0 + 8);
+        for (int r = 0; r < bandRows; ++r) {
+            const double* source = values + static_cast<std::size_t>(r) * static_cast<std::size_t>(width);
+            for (int x = x0; x < x1; ++x)
+                result[x][firstRow + r] = source[x];
+        }
+    }
+}
+
+// Runs work(worker, caller) for every worker of the pool: the first on the calling thread
+// (caller true), the others on threads of their own (fewer when threads cannot be had; the
+// work still all gets done). While those finish, poll() runs on the calling thread every
+// 10 ms, so that progress is told and a wish to stop is seen meanwhile.
+template <typename Pool, typename Work, typename Poll>
+void RunWorkers(Pool& pool, const Work& work, const Poll& poll)
+{
+    std::vector<std::thread> threads;
+    std::mutex helpersLock;
+    std::condition_variable helperDone;
+    int helpersWorking = 0;
+    for (std::size_t i = 1; i < pool.size(); ++i) {
+        try {
+            threads.emplace_back([&, i] {
+                work(*pool[i], false);
+                std::lock_guard<std::mutex> guard(helpersLock);
+                --helpersWorking;
+                helperDone.notify_one();
+            });
+            std::lock_guard<std::mutex> guard(helpersLock);
+            ++helpersWorking;
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work(*pool[0], true);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(helpersLock);
+            if (helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; }))
+                break;
+        }
+        poll();
+    }
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 // The buffers of one worker thread.
@@ -171,7 +244,9 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 double* slot = worker.band.data() + static_cast<std::size_t>(k) * frameStride;
                 Frame& frame = *frames[static_cast<std::size_t>(k)];
                 FitsError error = FitsError::None;
-                if (framesOpen) {
+                if (frame.reader.readsDirectly()) {
+                    error = frame.reader.readRows(firstRow, bandRows, slot); // no shared state
+                } else if (framesOpen) {
                     std::lock_guard<std::mutex> guard(frame.lock);
                     error = frame.reader.readRows(firstRow, bandRows, slot);
                 } else {
@@ -202,54 +277,163 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 }
                 worker.combiner.combine(worker.band.data() + p0, frameStride, std::min(piece, count - p0), worker.values.data() + p0);
             }
-            // Into the columns of the result, eight columns at a time, so that each
-            // column is written contiguously and each row of values is read one cache
-            // line at a time.
-            for (int x0 = 0; x0 < width; x0 += 8) {
-                const int x1 = std::min(width, x0 + 8);
-                for (int r = 0; r < bandRows; ++r) {
-                    const double* source = worker.values.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width);
-                    for (int x = x0; x < x1; ++x)
-                        result[x][firstRow + r] = source[x];
-                }
-            }
+            StoreBand(worker.values.data(), firstRow, bandRows, width, result);
             bandsDone.fetch_add(1, std::memory_order_relaxed);
         }
     };
 
-    std::vector<std::thread> threads;
-    std::mutex helpersLock;
-    std::condition_variable helperDone;
-    int helpersWorking = 0;
-    for (std::size_t i = 1; i < pool.size(); ++i) {
-        try {
-            threads.emplace_back([&, i] {
-                work(*pool[i], false);
-                std::lock_guard<std::mutex> guard(helpersLock);
-                --helpersWorking;
-                helperDone.notify_one();
-            });
-            std::lock_guard<std::mutex> guard(helpersLock);
-            ++helpersWorking;
-        } catch (const std::system_error&) {
-            break; // fewer helpers; the bands still all get done
-        }
-    }
-    work(*pool[0], true);
-    // The helpers finish their last bands; progress is told and the wish to stop looked
-    // for meanwhile.
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> guard(helpersLock);
-            if (helperDone.wait_for(guard, std::chrono::milliseconds(10), [&] { return helpersWorking <= 0; }))
-                break;
-        }
+    RunWorkers(pool, work, [&] {
         const int latest = std::clamp(nextBand.load(), 1, bands) - 1; // the band taken last
         if (!stop.load())
             (void)reportFrame(RowsText(latest * rows, std::min(rows, height - latest * rows), height), 0);
+    });
+
+    std::sort(outcome.failedFrames.begin(), outcome.failedFrames.end());
+    outcome.failedFrames.erase(std::unique(outcome.failedFrames.begin(), outcome.failedFrames.end()), outcome.failedFrames.end());
+    return outcome;
+}
+
+// The buffers of one worker thread of CombineStoredBands.
+struct StoredWorker {
+    StoredWorker(const CoaddParameters& parameters, int n, double scale, double zero)
+        : combiner(parameters, n), median(n, scale, zero)
+    {
     }
-    for (std::thread& thread : threads)
-        thread.join();
+    BandCombiner combiner;
+    StoredMedianCombiner median;
+    std::vector<std::uint16_t> stored; // n frames x frameValues, as the files hold them
+    std::vector<double> converted;     // n frames x chunk values
+    std::vector<double> values;        // rows x width combined values
+};
+
+// CombineBands for frames that are all read directly (readsDirectly: stored 16-bit
+// values). Each frame's part of a band is fetched with one read of 16 to 64 KiB, and the
+// stored values are converted to doubles a small chunk of pixels at a time, right before
+// the chunk is combined, so that the values the combiner reads are still in the
+// first-level cache and the band in memory is a quarter of its doubles; the median of
+// frames that share one scaling is selected on the stored integers themselves. The
+// values, their order and the per-pixel arithmetic are those of CombineBands.
+BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
+{
+    BandOutcome outcome;
+    const int n = static_cast<int>(frames.size());
+    const int width = size.width;
+    const int height = size.height;
+    if (width <= 0 || height <= 0 || n <= 0)
+        return outcome;
+
+    int workers = tuning.threads;
+    if (workers <= 0)
+        workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+    // Rows per band: each frame's part is read in one call of 16 to 64 KiB (the call costs
+    // little next to the copy), within a quarter of the band memory (the stored values take
+    // a quarter of the doubles' room; a smaller band stays in the shared cache while it is
+    // combined).
+    const std::size_t rowStored = static_cast<std::size_t>(width) * sizeof(std::uint16_t);
+    const std::size_t perWorker = tuning.bandBytes / 4 / static_cast<std::size_t>(workers);
+    const std::size_t fewest = std::max<std::size_t>(1, ((std::size_t{16} << 10) + rowStored - 1) / rowStored);
+    const std::size_t most = std::max<std::size_t>(fewest, ((std::size_t{64} << 10) + rowStored - 1) / rowStored);
+    const std::size_t byMemory = perWorker / (static_cast<std::size_t>(n) * rowStored);
+    const int rows = static_cast<int>(std::min<std::size_t>(std::clamp(byMemory, fewest, most), static_cast<std::size_t>(height)));
+    const int bands = (height + rows - 1) / rows;
+    // Workers take runs of bands that cover whole 4 KiB pages of the result's columns, so
+    // that two workers never write (and fault in) the same page at once.
+    const int bandsPerRun = std::max(1, (512 + rows - 1) / rows);
+    const int runs = (bands + bandsPerRun - 1) / bandsPerRun;
+    workers = std::min(workers, runs);
+    const std::size_t frameValues = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+    const std::size_t chunk = n <= 32 ? 128 : 64;
+
+    const FitsImageReader& first = frames.front()->reader;
+    const bool storedMedian = parameters.method == CoaddMethod::Median && n <= INT16_MAX &&
+                              std::all_of(frames.begin(), frames.end(), [&first](const std::unique_ptr<Frame>& f) {
+                                  return f->reader.storedScale() == first.storedScale() && f->reader.storedZero() == first.storedZero();
+                              });
+
+    std::vector<std::unique_ptr<StoredWorker>> pool;
+    try {
+        for (int i = 0; i < workers; ++i) {
+            auto worker = std::make_unique<StoredWorker>(parameters, n, first.storedScale(), first.storedZero());
+            worker->stored.resize(frameValues * static_cast<std::size_t>(n));
+            worker->converted.resize(chunk * static_cast<std::size_t>(n));
+            worker->values.resize(frameValues);
+            pool.push_back(std::move(worker));
+        }
+    } catch (const std::bad_alloc&) {
+        if (pool.empty()) {
+            outcome.outOfMemory = true;
+            return outcome;
+        }
+    }
+
+    std::atomic<int> nextRun{0};
+    std::atomic<int> bandsDone{0};
+    std::atomic<bool> stop{false};
+    std::mutex failureLock;
+
+    // Only the calling thread reports and asks whether to stop, before each of its bands
+    // (they are small) and while it waits for the other workers; they look at stop as often.
+    double lastFraction = -1.0;
+    const auto reportBand = [&](int firstRow, int bandRows) {
+        if (report.feedback.cancelRequested()) {
+            outcome.cancelled = true;
+            stop.store(true);
+            return false;
+        }
+        const double fraction = report.doneBefore + (1.0 - report.doneBefore) * bandsDone.load(std::memory_order_relaxed) / bands;
+        if (fraction - lastFraction >= 0.001) {
+            report.feedback.progress(RowsText(firstRow, bandRows, height), fraction);
+            lastFraction = fraction;
+        }
+        return true;
+    };
+
+    auto work = [&](StoredWorker& worker, bool caller) {
+        for (;;) {
+            const int run = nextRun.fetch_add(1);
+            if (run >= runs)
+                return;
+            for (int b = run * bandsPerRun; b < std::min(bands, (run + 1) * bandsPerRun); ++b) {
+                const int firstRow = b * rows;
+                const int bandRows = std::min(rows, height - firstRow);
+                if (caller ? !reportBand(firstRow, bandRows) : stop.load(std::memory_order_relaxed))
+                    return;
+                // Read: every frame's part of the band.
+                for (int k = 0; k < n; ++k) {
+                    std::uint16_t* slot = worker.stored.data() + static_cast<std::size_t>(k) * frameValues;
+                    if (frames[static_cast<std::size_t>(k)]->reader.readStoredRows(firstRow, bandRows, slot) != FitsError::None) {
+                        std::lock_guard<std::mutex> guard(failureLock);
+                        outcome.failedFrames.push_back(k);
+                        stop.store(true);
+                        return;
+                    }
+                }
+                // Combine the band.
+                const std::size_t count = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
+                if (storedMedian) {
+                    worker.median.combine(worker.stored.data(), frameValues, count, worker.values.data());
+                } else {
+                    for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+                        const std::size_t c = std::min(chunk, count - p0);
+                        for (int k = 0; k < n; ++k) {
+                            const FitsImageReader& reader = frames[static_cast<std::size_t>(k)]->reader;
+                            ConvertStored16(worker.stored.data() + static_cast<std::size_t>(k) * frameValues + p0, c, reader.storedScale(),
+                                            reader.storedZero(), worker.converted.data() + static_cast<std::size_t>(k) * chunk);
+                        }
+                        worker.combiner.combine(worker.converted.data(), chunk, c, worker.values.data() + p0);
+                    }
+                }
+                StoreBand(worker.values.data(), firstRow, bandRows, width, result);
+                bandsDone.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+    };
+
+    RunWorkers(pool, work, [&] {
+        const int latest = std::clamp(nextRun.load() * bandsPerRun, 1, bands) - 1; // about the band taken last
+        if (!stop.load())
+            (void)reportBand(latest * rows, std::min(rows, height - latest * rows));
+    });
 
     std::sort(outcome.failedFrames.begin(), outcome.failedFrames.end());
     outcome.failedFrames.erase(std::unique(outcome.failedFrames.begin(), outcome.failedFrames.end()), outcome.failedFrames.end());
@@ -297,6 +481,10 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
     // or is too short for its data is told and left out, so N counts only frames that are
     // combined whole.
     const bool keepOpen = static_cast<int>(paths.size()) <= tuning.maxOpenFrames;
+    // Frames read directly hold one file each; the budget keeps room for the two files of
+    // the frame being checked.
+    const int directBudget = OpenFileBudget() - 2;
+    int directOpen = 0;
     std::vector<std::unique_ptr<Frame>> frames;
     std::vector<std::size_t> leftOut; // positions of the frames left out
     std::vector<double> row;
@@ -313,7 +501,10 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         auto frame = std::make_unique<Frame>();
         frame->path = paths[i];
         frame->position = i;
-        if (const FitsError error = CheckFrame(*frame, size, row, keepOpen); error != FitsError::None) {
+        const FitsError error = CheckFrame(*frame, size, row, keepOpen, tuning.readDirectly && directOpen < directBudget);
+        if (frame->reader.readsDirectly())
+            ++directOpen;
+        if (error != FitsError::None) {
             feedback.notice(FrameNotice(CoaddNotice::Kind::FrameUnusable, error, paths[i]));
             if (i == 0) {
                 result.status = CoaddStatus::FirstFrameUnreadable;
@@ -341,7 +532,9 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         ImageGrid combined;
         if (!combined.tryResize(size.width, size.height))
             return notEnoughMemory();
-        const BandOutcome outcome = CombineBands(frames, keepOpen, size, parameters, tuning, {feedback, checkShare}, combined);
+        const bool allDirect = std::all_of(frames.begin(), frames.end(), [](const std::unique_ptr<Frame>& f) { return f->reader.readsDirectly(); });
+        const BandOutcome outcome = allDirect ? CombineStoredBands(frames, size, parameters, tuning, {feedback, checkShare}, combined)
+                                              : CombineBands(frames, keepOpen, size, parameters, tuning, {feedback, checkShare}, combined);
         if (outcome.outOfMemory)
             return notEnoughMemory();
         // A wish to stop that came as the last band was done still stops the run: the user

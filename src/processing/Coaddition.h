@@ -16,11 +16,15 @@ namespace skyvane {
 // bands of rows: `bandBytes` is the memory for the bands of all worker threads together (at
 // least one row of every frame per thread), `threads` the number of workers (0: as many as
 // the processor has cores, at most 4), and up to `maxOpenFrames` frames stay open for the
-// whole run; with more, each band opens and closes every frame again.
+// whole run; with more, each band opens and closes every frame again. Uncompressed 16-bit
+// frames are read straight from their files while `readDirectly` (the library only checks
+// them; they stay open up to the process's limit on open files); false reads every frame
+// through the library.
 struct CoaddTuning {
     std::size_t bandBytes = std::size_t{32} << 20;
     int threads = 0;
     int maxOpenFrames = 200;
+    bool readDirectly = true;
 };
 
 // What a co-addition is asked to do.

@@ -436,14 +436,22 @@ public:
 
 TEST_F(CoaddTest, FileFailingPartWayIsLeftOutAndTheRunRestarts)
 {
+    // 64-bit frames go through the library; 16-bit ones are read straight from the file.
     const std::vector<CoaddTuning> tunings = {{}, {1, 1, 200}, {std::size_t{64} * 64 * 8 * 2, 2, 1}};
     for (const CoaddTuning& tuning : tunings) {
-        for (const bool firstFails : {false, true}) {
-            SCOPED_TRACE(std::string(firstFails ? "first file" : "later file") + ", band bytes " + std::to_string(tuning.bandBytes));
+        for (const auto& [firstFails, bitpix] : {std::pair{false, -64}, std::pair{true, -64}, std::pair{false, 16}, std::pair{true, 16}}) {
+            SCOPED_TRACE(std::string(firstFails ? "first file" : "later file") + ", band bytes " + std::to_string(tuning.bandBytes) +
+                         ", BITPIX " + std::to_string(bitpix));
             TempDir frames;
-            WriteConstantFrame(frames.file("a.fit"), 64, 64, 2.0);
-            WriteConstantFrame(frames.file("b.fit"), 64, 64, 100.0);
-            WriteConstantFrame(frames.file("c.fit"), 64, 64, 6.0);
+            for (const auto& [name, value] : {std::pair{"a.fit", 2.0}, std::pair{"b.fit", 100.0}, std::pair{"c.fit", 6.0}}) {
+                FitsLayout layout;
+                layout.width = 64;
+                layout.height = 64;
+                layout.bitpix = bitpix;
+                layout.bzero = bitpix == 16 ? 32768.0 : 0.0;
+                layout.values.assign(64 * 64, value);
+                test::WriteFitsImage(frames.file(name), layout);
+            }
             TruncatingMessages messages;
             messages.victim = frames.file(firstFails ? "a.fit" : "b.fit");
             CoaddOptions options;
@@ -650,6 +658,87 @@ TEST_F(CoaddTest, WishToStopEndsTheRunWithNothingMade)
         EXPECT_EQ(static_cast<int>(feedback.texts.size()), stopAfter);
         EXPECT_EQ(feedback.notices, 0);
         EXPECT_EQ(test::OpenFileCount(), filesBefore);
+    }
+
+    // 16-bit frames, read straight from their files, stop as well, on one thread and on two.
+    TempDir stored;
+    std::vector<std::string> paths;
+    for (int k = 0; k < n; ++k) {
+        FitsLayout layout;
+        layout.width = 4;
+        layout.height = 12;
+        layout.bitpix = 16;
+        layout.values.assign(4 * 12, 100.0 + k);
+        paths.push_back(stored.file("s" + std::to_string(k) + ".fit"));
+        test::WriteFitsImage(paths.back(), layout);
+    }
+    for (const int threads : {1, 2}) {
+        options.tuning = {std::size_t{1} << 20, threads, 200};
+        StoppingFeedback feedback(n + 1);
+        const CoaddResult result = CombineFrames(paths, options, feedback);
+        EXPECT_EQ(result.status, CoaddStatus::Cancelled) << threads;
+        EXPECT_TRUE(result.grid.empty());
+        EXPECT_EQ(static_cast<int>(feedback.texts.size()), n + 1);
+        EXPECT_EQ(feedback.texts.back(), "Combining rows 1 to 12 of 12");
+        EXPECT_EQ(test::OpenFileCount(), filesBefore);
+    }
+}
+
+// Uncompressed 16-bit frames are read straight from their files and their median selected
+// on the stored integers: every method must give, bit for bit, what reading them through
+// the library gives, for shared and mixed scalings, frame counts on both sides of the
+// median's sorting-network limit, several bands on two threads, and a frame cut short.
+TEST_F(CoaddTest, SixteenBitFramesReadDirectlyGiveTheLibrarysResults)
+{
+    constexpr int width = 13;
+    constexpr int height = 9;
+    struct Scaling {
+        double bscale, bzero;
+        bool mixed; // each frame its own BZERO
+    };
+    std::mt19937_64 rng(16);
+    for (const Scaling scaling : {Scaling{1.0, 32768.0, false}, Scaling{0.37, 100.25, false}, Scaling{1.0, 10.0, true}, Scaling{1.0, 0.0, false}}) {
+        for (const int n : {2, 5, 20, 131}) {
+            if (n == 131 && scaling.bscale != 1.0)
+                continue;
+            SCOPED_TRACE("n " + std::to_string(n) + ", BSCALE " + std::to_string(scaling.bscale) + ", BZERO " + std::to_string(scaling.bzero));
+            TempDir frames;
+            std::vector<std::string> paths;
+            for (int k = 0; k < n; ++k) {
+                FitsLayout layout;
+                layout.width = width;
+                layout.height = height;
+                layout.bitpix = 16;
+                layout.bscale = scaling.bscale;
+                layout.bzero = scaling.bzero + (scaling.mixed ? 0.5 * (k % 3) : 0.0);
+                for (int i = 0; i < width * height; ++i) {
+                    const auto stored = static_cast<double>(rng() % 4 == 0 ? static_cast<int>(rng() % 5) : static_cast<int>(rng() % 65536) - 32768);
+                    layout.values.push_back(stored * layout.bscale + layout.bzero);
+                }
+                paths.push_back(frames.file("f" + std::to_string(1000 + k) + ".fit"));
+                test::WriteFitsImage(paths.back(), layout);
+            }
+            if (n == 20) // cut short: told and left out, whichever way it is read
+                Truncate(paths[7], 2880 + 100);
+            for (const CoaddParameters& parameters : {CoaddParameters{CoaddMethod::Median, 0, 0}, CoaddParameters{CoaddMethod::Mean, 0, 0},
+                                                      CoaddParameters{CoaddMethod::MinMaxRejection, 0, 0}, CoaddParameters{CoaddMethod::SigmaClipping, 1.5, 2}}) {
+                if (n < MinimumFrameCount(parameters.method))
+                    continue;
+                std::vector<double> results[2];
+                for (const bool direct : {false, true}) {
+                    const CoaddTuning tuning{static_cast<std::size_t>(n) * width * 8 * 3 * 2, 2, 200, direct};
+                    test::RecordingMessages messages;
+                    const CoaddResult result = Combine(paths, parameters, messages, tuning);
+                    ASSERT_EQ(result.status, CoaddStatus::Done);
+                    EXPECT_EQ(messages.texts, n == 20 ? std::vector<std::string>{"Error while reading image data"} : std::vector<std::string>{});
+                    EXPECT_EQ(result.leftOut, n == 20 ? std::vector<std::string>{paths[7]} : std::vector<std::string>{});
+                    results[direct].assign(result.grid.data(), result.grid.data() + result.grid.pixelCount());
+                }
+                ASSERT_EQ(results[0].size(), static_cast<std::size_t>(width * height));
+                EXPECT_TRUE(std::memcmp(results[0].data(), results[1].data(), results[0].size() * sizeof(double)) == 0)
+                    << "method " << static_cast<int>(parameters.method);
+            }
+        }
     }
 }
 

@@ -680,6 +680,60 @@ TEST_F(Fits, SavedValuesAreTruncatedAndLimited)
         EXPECT_EQ(stored[i], cases[i].stored) << "value " << cases[i].value;
 }
 
+// The usual 16-bit forms are written band by band by our own conversion: the file must be
+// byte for byte what the library writes from the same cards and unsigned values. Sizes
+// with partial tiles, more than one band and data ending inside a block.
+TEST_F(Fits, SixteenBitSavesAreTheLibrarysBytes)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double specials[] = {12.9, -3.2, 40000.7, 32767, nan, 0.999, -0.5, 32766.99, 65535,
+                               std::numeric_limits<double>::infinity(), -1e300, -0.0, 7.5};
+    const int width = 301, height = 470;
+    for (const double bzero : {32768.0, 0.0}) {
+        SCOPED_TRACE(bzero);
+        FitsLayout layout;
+        layout.width = width;
+        layout.height = height;
+        layout.bitpix = 16;
+        layout.bzero = bzero;
+        layout.values.assign(static_cast<std::size_t>(width) * height, 0.0);
+        layout.extraCards = {"OBSERVER= 'someone '"};
+        const std::string source = dir.file("source.fit");
+        test::WriteFitsImage(source, layout);
+        ImageRecord image;
+        ASSERT_TRUE(loadFitsReporting(image, source, messages));
+        std::vector<unsigned short> stored(static_cast<std::size_t>(width) * height);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const std::size_t i = static_cast<std::size_t>(y) * width + x;
+                const double v = i % 7 == 0 ? specials[i % 13] : std::fmod(static_cast<double>(i) * 37.25, 33000.0);
+                image.grid[x][y] = v;
+                stored[i] = !(v > 0.0) ? 0 : v >= 32767.0 ? 32767 : static_cast<unsigned short>(v);
+            }
+        const std::string saved = dir.file("saved.fit");
+        ASSERT_TRUE(saveFitsReporting(image, saved, messages));
+
+        // The library's own file from the same cards and values.
+        const std::string reference = dir.file("reference.fit");
+        std::filesystem::remove(reference);
+        int status = 0;
+        fitsfile* file = nullptr;
+        fits_create_diskfile(&file, reference.c_str(), &status);
+        for (int i = 0; i < image.cards.count(); ++i)
+            fits_write_record(file, image.cards.block().data() + static_cast<std::size_t>(i) * HeaderCards::RecordBytes, &status);
+        fits_set_hdustruc(file, &status);
+        fits_write_img(file, TUSHORT, 1, static_cast<LONGLONG>(stored.size()), stored.data(), &status);
+        fits_close_file(file, &status);
+        ASSERT_EQ(status, 0);
+        std::ifstream a(saved, std::ios::binary), b(reference, std::ios::binary);
+        const std::string savedBytes((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
+        const std::string referenceBytes((std::istreambuf_iterator<char>(b)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(savedBytes.size(), referenceBytes.size());
+        EXPECT_TRUE(savedBytes == referenceBytes);
+    }
+    EXPECT_EQ(messages.texts, Texts{});
+}
+
 TEST_F(Fits, SavedCardsAreTheStoredOnesInOrderAndNothingElse)
 {
     const std::string path = dir.file("saved.fit");
