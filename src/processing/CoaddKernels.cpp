@@ -361,7 +361,8 @@ void SelectMiddle16(const std::int16_t* keys, int n, std::size_t chunk, std::siz
         const std::int16_t* base = keys + p0;
         Lanes16 found = zero; // unsigned form, bits decided so far
         for (int bit = 15; bit >= 0; --bit) {
-            const Lanes16 candidate = found | static_cast<std::int16_t>(static_cast<std::uint16_t>(1u << bit));
+            const std::int16_t bitValue = static_cast<std::int16_t>(static_cast<std::uint16_t>(1u << bit));
+            const Lanes16 candidate = found | (zero + bitValue);
             const Lanes16 limit = candidate ^ signFlip; // back to the keys' signed order
             Lanes16 below = zero;
             for (int k = 0; k < n; ++k)

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -321,7 +322,19 @@ TEST_F(FitsFiles, ASaveKilledAtAnyMomentLeavesNothingBehind)
         ::close(started[0]);
         ::close(started[1]);
         SCOPED_TRACE(kill);
-        EXPECT_EQ(test::FolderEntries(dir.path().string()), entries);
+        // A kill between linking the finished file under its temporary name and the rename
+        // (microseconds; no call links an unnamed file over an existing name) leaves that
+        // one hidden name, which the next save into the folder sweeps away.
+        Names now = test::FolderEntries(dir.path().string());
+        if (now != entries) {
+            Names extra;
+            std::set_difference(now.begin(), now.end(), entries.begin(), entries.end(), std::back_inserter(extra));
+            ASSERT_EQ(extra.size(), 1u);
+            EXPECT_EQ(extra[0].rfind(".skyvane-", 0), 0u) << extra[0];
+            ASSERT_TRUE(saveFitsReporting(image, target, messages));
+            now = test::FolderEntries(dir.path().string());
+        }
+        EXPECT_EQ(now, entries);
         ImageSize size;
         EXPECT_EQ(readFitsSize(target, size), FitsError::None);
         EXPECT_TRUE(size == (ImageSize{5, 3}) || size == (ImageSize{2000, 2000}));
