@@ -343,6 +343,7 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
     workers = std::min(workers, runs);
     const std::size_t frameValues = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
     const std::size_t chunk = n <= 32 ? 128 : 64;
+    const std::size_t checkEvery = std::max<std::size_t>(1, (std::size_t{1} << 18) / static_cast<std::size_t>(n) / chunk) * chunk;
 
     const FitsImageReader& first = frames.front()->reader;
     const bool storedMedian = parameters.method == CoaddMethod::Median && n <= INT16_MAX &&
@@ -414,6 +415,16 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
                     worker.median.combine(worker.stored.data(), frameValues, count, worker.values.data());
                 } else {
                     for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+                        // A wish to stop is looked for every checkEvery values, so that it is
+                        // seen soon even when a band is much work (sigma clipping with many
+                        // rounds); each pixel is computed alone, so this changes no result.
+                        if (p0 % checkEvery == 0 && p0 > 0 && (caller ? report.feedback.cancelRequested() : stop.load(std::memory_order_relaxed))) {
+                            if (caller) {
+                                outcome.cancelled = true;
+                                stop.store(true);
+                            }
+                            return;
+                        }
                         const std::size_t c = std::min(chunk, count - p0);
                         for (int k = 0; k < n; ++k) {
                             const FitsImageReader& reader = frames[static_cast<std::size_t>(k)]->reader;
