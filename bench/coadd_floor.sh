@@ -184,7 +184,7 @@ case " $sets " in
     case " $sets " in
     *" S300 "*)
         echo
-        echo "300 frames over 20 frames (median of the rounds' ratios; the issue's bound is 16):"
+        echo "300 frames over 20 frames (median of the rounds' ratios; linear growth keeps it at 16 or less):"
         for method in $methods; do
             for who in sky other; do
                 a=$work/keep.S300.$method.$who
