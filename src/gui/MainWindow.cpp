@@ -613,6 +613,7 @@ void MainWindow::composeAndSubmit(int id)
                 SubmitCommand(command + FormatReal(*value, 15));
                 break;
             }
+            workbench_->feedback().showError("Gamma must be from 0.1 to 10.");
         }
         break;
     }

@@ -419,10 +419,11 @@ void PictureView::bitmapCreated(const DisplayBitmap& bitmap)
     if (newSize && view_ != ViewMapping{}) {
         view_ = ViewMapping{};
         followZoom();
-        emit viewChanged();
     }
     dragging_ = false;
     update();
+    // The readout under a pointer resting on the view follows the new picture too.
+    emit viewChanged();
 }
 
 void PictureView::bitmapChanged(const DisplayBitmap& bitmap)
@@ -431,6 +432,7 @@ void PictureView::bitmapChanged(const DisplayBitmap& bitmap)
     if (!observing_)
         reducedStale_ = true;
     update();
+    emit viewChanged();
 }
 
 void PictureView::bitmapCleared()

@@ -63,7 +63,8 @@ signals:
     void pointerMoved(int x, int y);
     // The right button was released at (x, y), globalPos on the screen.
     void rightButtonReleased(int x, int y, const QPoint& globalPos);
-    // The view changed (zoom or position).
+    // The view changed (zoom or position), or the picture in it did: what the pointer
+    // readout shows under a resting pointer may have changed.
     void viewChanged();
     // The picture is gone.
     void pictureCleared();

@@ -289,10 +289,12 @@ TEST_F(PictureViewTest, EqualisationCommandsMarksWindowSettingsKeyAndExport)
     for (const auto& [x, y] : {std::pair{0, 0}, {3, 7}, {150, 60}, {201, 120}})
         EXPECT_EQ(qGray(spread.pixel(x, Height - 1 - y)), Level(Scattered(x, y), logarithm)) << x << "," << y;
 
-    // Gamma asks until the answer lies in 0.1..10; a cancel changes nothing.
+    // Gamma asks until the answer lies in 0.1..10, saying why; a cancel changes nothing.
     dialogs.constants = {20.0, 1.8};
+    messages.texts.clear();
     window->action(MainIds::EqualiseGamma)->trigger();
     EXPECT_EQ(dialogs.initials, (std::vector<double>{2.2, 2.2}));
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Gamma must be from 0.1 to 10."});
     EXPECT_NE(window->commandWindow()->historyText().find("equalise gamma 1.8\r\n     display equalisation: gamma 1.8"), std::string::npos);
     EXPECT_EQ(marks(), QStringLiteral("-x- Equalisation: Gamma 1.8"));
     EXPECT_EQ(iniNow(), iniText + "[Display]\nEqualisation=Gamma 1.8\n");
@@ -349,6 +351,14 @@ TEST_F(PictureViewTest, SkyPositionFollowsACelestialHeaderAndIsAbsentWithoutOne)
     ASSERT_NE(readout, nullptr);
     EXPECT_EQ(readout->text(QAccessible::Name), window->statusPart(3)->text());
     EXPECT_EQ(window->statusPart(3)->accessibleDescription(), QStringLiteral("Status part 4"));
+    // The pointer resting there: a changed picture, and the same frame opened again, show
+    // their value at once.
+    window->SubmitCommand("mult 2");
+    test::DrainEvents();
+    EXPECT_EQ(window->statusPart(3)->text(), QStringLiteral("V=2469  2:1  RA 05:35:12.00  Dec -05:23:24.0  FK5 J2000"));
+    window->openImage(sky);
+    test::DrainEvents();
+    EXPECT_EQ(window->statusPart(3)->text(), QStringLiteral("V=1234.5  2:1  RA 05:35:12.00  Dec -05:23:24.0  FK5 J2000"));
 
     window->openImage(image);
     EXPECT_EQ(pointAt(50, 39), QString::fromStdString("X=51,Y=40," + ValueText(50, 39) + "  1:1"));
