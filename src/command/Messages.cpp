@@ -56,6 +56,21 @@ void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::
     }
 }
 
+namespace {
+
+// A frame of a list left out of a job: the one message that says why.
+void ReportUnusableFrame(Feedback& feedback, FitsError error, const std::string& path)
+{
+    if (error == FitsError::NotTwoDimensional)
+        feedback.showFileError(NotTwoDimensionalText, path);
+    else if (error == FitsError::SizeMismatch)
+        feedback.showFileError(SizeMismatchText, path);
+    else
+        feedback.showFileError(DataReadText, path);
+}
+
+} // namespace
+
 void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
 {
     switch (notice.kind) {
@@ -66,12 +81,7 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
         feedback.showFileError(HeadersReadText, notice.path);
         break;
     case CoaddNotice::Kind::FrameUnusable:
-        if (notice.error == FitsError::NotTwoDimensional)
-            feedback.showFileError(NotTwoDimensionalText, notice.path);
-        else if (notice.error == FitsError::SizeMismatch)
-            feedback.showFileError(SizeMismatchText, notice.path);
-        else
-            feedback.showFileError(DataReadText, notice.path);
+        ReportUnusableFrame(feedback, notice.error, notice.path);
         break;
     case CoaddNotice::Kind::HeadersOfFirstFrame:
         feedback.showError("Header option not yet implemented, headers from first image will be used");
@@ -93,12 +103,7 @@ void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& 
         feedback.showFileError("Size of the image is not compatible with the images of the list.", notice.path);
         break;
     case Kind::FrameUnusable:
-        if (notice.error == FitsError::NotTwoDimensional)
-            feedback.showFileError(NotTwoDimensionalText, notice.path);
-        else if (notice.error == FitsError::SizeMismatch)
-            feedback.showFileError(SizeMismatchText, notice.path);
-        else
-            feedback.showFileError(DataReadText, notice.path);
+        ReportUnusableFrame(feedback, notice.error, notice.path);
         break;
     case Kind::FolderFailed:
         feedback.showFileError(std::string("Cannot create the folder for the results: ") + std::strerror(notice.errorNumber), notice.path);
