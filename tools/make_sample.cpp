@@ -5,6 +5,14 @@
 // that differ from frame to frame, as 16-bit integers with BZERO 32768. The same seed
 // gives the same bytes on every machine (our own generator, no library distributions),
 // so the frames are a demo for display and co-addition and a fixture for scripts.
+//
+// Beside them, a small raw night as a camera gives it (OUTDIR/night/): eight light frames
+// (lights/light_01.fit, ...) whose stars drift across the sensor, seen through optics that
+// darken the corners, with the sensor's dark signal and a few hot pixels in every frame
+// and cosmic-ray hits here and there; a dark (dark.fit: the dark signal and the hot
+// pixels of the same exposure, averaged over many frames) and a flat (flat.fit: the
+// darkening of the optics, 32-bit floating point, mean 1). Each light frame says its true
+// drift from the first in the cards XSHIFT and YSHIFT (pixels, as x and y grow).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -97,6 +105,152 @@ bool writeFrame(const std::string& path, int width, int height, const std::vecto
     return true;
 }
 
+// The raw night: its own size, seeds and stars, whatever the star frames are.
+constexpr int NightWidth = 320;
+constexpr int NightHeight = 240;
+constexpr int NightFrames = 8;
+constexpr double NightSky = 800.0;
+constexpr double Bias = 300.0;
+constexpr double DarkCurrent = 40.0;
+constexpr double Vignetting = 0.35; // the corners get 1 - Vignetting of the centre's light
+
+// One header card of a night frame.
+struct Card {
+    const char* key;
+    double number;     // used when text is null
+    const char* text;
+    const char* comment;
+};
+
+// A frame of the night: 16-bit integers with BZERO 32768, or 32-bit floating point.
+bool writeNightFrame(const std::string& path, const std::vector<double>& values, bool floating, const std::vector<Card>& cards)
+{
+    int status = 0;
+    fitsfile* file = nullptr;
+    long axes[2] = {NightWidth, NightHeight};
+    std::remove(path.c_str());
+    fits_create_diskfile(&file, path.c_str(), &status);
+    fits_create_img(file, floating ? FLOAT_IMG : USHORT_IMG, 2, axes, &status);
+    for (const Card& card : cards) {
+        std::string key = card.key;
+        std::string comment = card.comment;
+        if (card.text) {
+            std::string text = card.text;
+            fits_write_key(file, TSTRING, key.c_str(), text.data(), comment.c_str(), &status);
+        } else {
+            double number = card.number;
+            fits_write_key(file, TDOUBLE, key.c_str(), &number, comment.c_str(), &status);
+        }
+    }
+    long first[2] = {1, 1};
+    if (floating) {
+        std::vector<float> pixels(values.begin(), values.end());
+        fits_write_pix(file, TFLOAT, first, static_cast<LONGLONG>(pixels.size()), pixels.data(), &status);
+    } else {
+        std::vector<unsigned short> pixels(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i)
+            pixels[i] = static_cast<unsigned short>(std::clamp(std::nearbyint(values[i]), 0.0, Saturation));
+        fits_write_pix(file, TUSHORT, first, static_cast<LONGLONG>(pixels.size()), pixels.data(), &status);
+    }
+    fits_close_file(file, &status);
+    if (status != 0) {
+        fits_report_error(stderr, status);
+        return false;
+    }
+    return true;
+}
+
+// The raw night into folder (see the top of this file).
+bool writeNight(const std::filesystem::path& folder)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(folder / "lights", ec);
+    const std::size_t pixels = static_cast<std::size_t>(NightWidth) * NightHeight;
+    const auto at = [](int x, int y) { return static_cast<std::size_t>(y) * NightWidth + static_cast<std::size_t>(x); };
+
+    // The optics: light falls off towards the corners.
+    std::vector<double> optics(pixels);
+    const double cx = (NightWidth - 1) / 2.0;
+    const double cy = (NightHeight - 1) / 2.0;
+    const double corner2 = cx * cx + cy * cy;
+    double opticsSum = 0.0;
+    for (int y = 0; y < NightHeight; ++y)
+        for (int x = 0; x < NightWidth; ++x) {
+            const double r2 = ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / corner2;
+            optics[at(x, y)] = 1.0 - Vignetting * r2;
+            opticsSum += optics[at(x, y)];
+        }
+
+    // The sensor: bias and dark current everywhere, a few hot pixels.
+    Random sensorRandom(20240715);
+    std::vector<double> darkSignal(pixels, Bias + DarkCurrent);
+    for (int h = 0; h < 12; ++h) {
+        const int x = static_cast<int>(sensorRandom.uniform() * NightWidth);
+        const int y = static_cast<int>(sensorRandom.uniform() * NightHeight);
+        darkSignal[at(x, y)] += 2000.0 + sensorRandom.uniform() * 18000.0;
+    }
+
+    // The dark: the mean of many dark frames, so its noise is small.
+    std::vector<double> dark(pixels);
+    for (std::size_t p = 0; p < pixels; ++p)
+        dark[p] = darkSignal[p] + 0.25 * ReadNoise * sensorRandom.gaussian();
+    // The flat: the optics, scaled to mean 1, with a little noise of its own.
+    std::vector<double> flat(pixels);
+    for (std::size_t p = 0; p < pixels; ++p)
+        flat[p] = optics[p] * (pixels / opticsSum) * (1.0 + 0.002 * sensorRandom.gaussian());
+
+    if (!writeNightFrame((folder / "dark.fit").string(), dark, false,
+                         {{"IMAGETYP", 0, "DARK", "mean of many darks"}, {"EXPTIME", 120.0, nullptr, "[s]"}}) ||
+        !writeNightFrame((folder / "flat.fit").string(), flat, true, {{"IMAGETYP", 0, "FLAT", "normalised to mean 1"}}))
+        return false;
+
+    // The sky: stars that drift a little between frames.
+    Random layout(20240716);
+    std::vector<Star> stars(70);
+    for (Star& s : stars) {
+        s.x = 10 + layout.uniform() * (NightWidth - 20);
+        s.y = 10 + layout.uniform() * (NightHeight - 20);
+        s.sigma = 1.3 + layout.uniform() * 0.8;
+        s.peak = std::pow(10.0, 2.0 + layout.uniform() * 2.0);
+    }
+    double driftX = 0.0;
+    double driftY = 0.0;
+    for (int i = 1; i <= NightFrames; ++i) {
+        Random noise(0x4E160000ull + static_cast<std::uint64_t>(i));
+        if (i > 1) {
+            driftX += 1.6 + 0.8 * (noise.uniform() - 0.5);
+            driftY += -1.1 + 0.8 * (noise.uniform() - 0.5);
+        }
+        std::vector<Star> shifted = stars;
+        for (Star& s : shifted) {
+            s.x += driftX;
+            s.y += driftY;
+        }
+        const std::vector<double> sky = starField(NightWidth, NightHeight, shifted);
+        std::vector<double> frame(pixels);
+        for (std::size_t p = 0; p < pixels; ++p) {
+            const double light = (sky[p] - Sky + NightSky) * optics[p];
+            frame[p] = darkSignal[p] + light + std::sqrt(ReadNoise * ReadNoise + light) * noise.gaussian();
+        }
+        for (int h = 0; h < 4; ++h) {
+            const int x = static_cast<int>(noise.uniform() * NightWidth);
+            const int y = static_cast<int>(noise.uniform() * NightHeight);
+            frame[at(x, y)] = Saturation;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "light_%02d.fit", i);
+        const double roundedX = std::nearbyint(driftX * 1000.0) / 1000.0;
+        const double roundedY = std::nearbyint(driftY * 1000.0) / 1000.0;
+        if (!writeNightFrame((folder / "lights" / name).string(), frame, false,
+                             {{"IMAGETYP", 0, "LIGHT", "raw light frame"},
+                              {"EXPTIME", 120.0, nullptr, "[s]"},
+                              {"XSHIFT", roundedX, nullptr, "[px] true drift from frame 1 in x"},
+                              {"YSHIFT", roundedY, nullptr, "[px] true drift from frame 1 in y"}}))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -146,5 +300,10 @@ int main(int argc, char* argv[])
             return 1;
     }
     std::printf("wrote %d frames of %d x %d to %s\n", frames, width, height, outdir.c_str());
+    const std::filesystem::path night = std::filesystem::path(outdir) / "night";
+    if (!writeNight(night))
+        return 1;
+    std::printf("wrote a raw night of %d light frames, a dark and a flat of %d x %d to %s\n", NightFrames, NightWidth, NightHeight,
+                night.string().c_str());
     return 0;
 }

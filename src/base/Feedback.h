@@ -9,7 +9,9 @@ namespace skyvane {
 // button); the batch tool writes "Error: " + text to standard error; tests record the
 // texts. Long steps (co-addition over many frames, later list arithmetic and
 // registration) are handed the feedback of the run, through which they also tell their
-// progress and learn of the user's wish to stop.
+// progress and learn of the user's wish to stop. A text's line breaks ("\n") are the
+// program's own; a piece from outside put into a text (a name, a card, a library's
+// report) must not bring one of its own (PrintableText makes it one line).
 class Feedback {
 public:
     virtual ~Feedback() = default;

@@ -255,6 +255,50 @@ bool StartsWithNumber(std::string_view text)
     return i < text.size() && isDigit(text[i]);
 }
 
+bool ParseWholeReal(std::string_view text, double& value)
+{
+    std::size_t i = skipBlanks(text);
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    std::size_t digits = 0;
+    while (i < text.size() && isDigit(text[i])) {
+        ++i;
+        ++digits;
+    }
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && isDigit(text[i])) {
+            ++i;
+            ++digits;
+        }
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E' || text[i] == 'd' || text[i] == 'D')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        if (i == text.size() || !isDigit(text[i])) {
+            return false; // a letter ParseReal would stop at
+        }
+        while (i < text.size() && isDigit(text[i])) {
+            ++i;
+        }
+    }
+    if (skipBlanks(text.substr(i)) != text.size() - i) {
+        return false;
+    }
+    const double parsed = ParseReal(text);
+    if (!std::isfinite(parsed)) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
 std::int32_t ParseInteger(std::string_view text)
 {
     std::size_t i = skipBlanks(text);

@@ -29,6 +29,11 @@ double ParseReal(std::string_view text);
 // or a point followed by a digit). Where it does not, ParseReal gives 0 for want of a number.
 bool StartsWithNumber(std::string_view text);
 
+// Whether the whole text is one number as ParseReal reads it, with nothing but blanks
+// before and after it, and of finite value; if so, value is that number. "", "abc",
+// "nan", "inf", "0x10", "5 6" and "1e999" are not.
+bool ParseWholeReal(std::string_view text, double& value);
+
 // Leading white space, optional sign, decimal digits up to the first other character;
 // 0 when there is no digit. Values beyond the 32-bit range saturate at its limits.
 std::int32_t ParseInteger(std::string_view text);

@@ -75,4 +75,18 @@ std::string PrintableText(std::string_view text)
     return out;
 }
 
+std::string PrintableLines(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (;;) {
+        const std::size_t end = text.find('\n');
+        out += PrintableText(text.substr(0, end));
+        if (end == std::string_view::npos)
+            return out;
+        out += '\n';
+        text.remove_prefix(end + 1);
+    }
+}
+
 } // namespace skyvane

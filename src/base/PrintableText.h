@@ -11,4 +11,11 @@ namespace skyvane {
 // window or answer for the user. Printable ASCII and well-formed UTF-8 pass unchanged.
 std::string PrintableText(std::string_view text);
 
+// A text of the program's own, whose line breaks ("\n") are its own: each line made
+// printable as above, the line breaks kept, so that a message of two lines is written as
+// two lines. A piece from outside put into such a text (a path, a card, a library's
+// report) goes through PrintableText first, so that a line break of its own cannot start
+// a line.
+std::string PrintableLines(std::string_view text);
+
 } // namespace skyvane

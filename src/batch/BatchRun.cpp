@@ -10,6 +10,7 @@
 #include <iterator>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -50,7 +51,7 @@ public:
     void showNotice(const std::string& text) override
     {
         std::fflush(out_);
-        std::fprintf(err_, "Warning: %s\n", PrintableText(text).c_str());
+        std::fprintf(err_, "Warning: %s\n", PrintableLines(text).c_str());
         std::fflush(err_);
     }
 
@@ -89,8 +90,9 @@ public:
     {
         clearProgress();
         std::fflush(out_); // keep replies and errors in their order on a shared terminal
-        // Messages may carry names and bytes from files: escaped, they cannot drive the terminal.
-        std::fprintf(err_, "Error: %s\n", PrintableText(text).c_str());
+        // Messages may carry names and bytes from files: escaped, they cannot drive the
+        // terminal. The line breaks of a message are its own and stay line breaks.
+        std::fprintf(err_, "Error: %s\n", PrintableLines(text).c_str());
         if (path)
             std::fprintf(err_, "  file: %s\n", PrintableText(*path).c_str());
         std::fflush(err_);
@@ -129,31 +131,43 @@ private:
 };
 
 // The Command window of the batch tool: a reply (code 102) goes to standard output with
-// its CR LF line breaks written as LF, followed by one LF. Echo and empty prompt show
-// nothing.
+// its CR LF line breaks written as LF, followed by one LF. Replies name files and quote
+// their cards: on a terminal each line is made printable (a name's own line break or
+// escape sequence is written as \xNN), elsewhere the bytes stay as they are. Echo and
+// empty prompt show nothing.
 class StdoutCommandWindow final : public CommandWindowLink {
 public:
-    StdoutCommandWindow(const AppContext& context, std::FILE* out) : context_(context), out_(out) {}
+    StdoutCommandWindow(const AppContext& context, std::FILE* out)
+        : context_(context), out_(out), terminal_(::isatty(::fileno(out)) == 1)
+    {
+    }
 
     void sendReply(int code) override
     {
         if ((code & 0xFFFF) != CodeReplied)
             return;
         std::string text;
-        const std::string& reply = context_.ReplySlot;
+        std::string_view reply = context_.ReplySlot;
         text.reserve(reply.size() + 1);
-        for (std::size_t i = 0; i < reply.size(); ++i) {
-            if (reply[i] == '\r' && i + 1 < reply.size() && reply[i + 1] == '\n')
-                continue;
-            text += reply[i];
+        for (;;) {
+            const std::size_t end = reply.find("\r\n");
+            const std::string_view line = reply.substr(0, end);
+            if (terminal_)
+                text += PrintableText(line);
+            else
+                text += line;
+            text += '\n';
+            if (end == std::string_view::npos)
+                break;
+            reply.remove_prefix(end + 2);
         }
-        text += '\n';
         std::fwrite(text.data(), 1, text.size(), out_);
     }
 
 private:
     const AppContext& context_;
     std::FILE* out_;
+    bool terminal_;
 };
 
 class BatchRunner {
@@ -230,12 +244,12 @@ private:
     {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
-            fail("cannot read script file " + path);
+            fail("cannot read script file " + PrintableText(path));
             return;
         }
         const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         if (in.bad()) {
-            fail("cannot read script file " + path);
+            fail("cannot read script file " + PrintableText(path));
             return;
         }
         std::size_t start = 0;
@@ -271,12 +285,12 @@ private:
         ImageListTree& lists = context_.lists;
         const int n = FindListByName(lists, name);
         if (n == 0) {
-            fail("--toggle: there is no image list named \"" + name + "\"");
+            fail("--toggle: there is no image list named \"" + PrintableText(name) + "\"");
             return false;
         }
         const int count = lists.FileCount(n);
         if (position < 1 || position > count) {
-            fail("--toggle: the list \"" + name + "\" has no file " + std::to_string(position) + " (it has " + std::to_string(count) + ")");
+            fail("--toggle: the list \"" + PrintableText(name) + "\" has no file " + std::to_string(position) + " (it has " + std::to_string(count) + ")");
             return false;
         }
         lists.ToggleFile(lists.FileItem(n, static_cast<int>(position)));
@@ -291,16 +305,18 @@ private:
         return false;
     }
 
+    // One line per list and per file, wherever it goes: names are made printable, so that
+    // a line break in a folder's or a file's name cannot split an entry.
     void printLists()
     {
         const ImageListTree& lists = context_.lists;
         std::string text;
         for (int n = 1; n <= lists.ListCount(); ++n) {
-            text += lists.ListLabel(n);
+            text += PrintableText(lists.ListLabel(n));
             text += '\n';
             for (int k = 1; k <= lists.FileCount(n); ++k) {
                 text += lists.IsFileSelected(lists.FileItem(n, k)) ? "  [x] " : "  [ ] ";
-                text += lists.FileLabel(n, k);
+                text += PrintableText(lists.FileLabel(n, k));
                 text += '\n';
             }
         }

@@ -480,9 +480,12 @@ private:
     ListArithmeticResult result_;
 };
 
+constexpr std::string_view NotANumberReply = "     not a number !";
+
 // The list named in brackets, resolved into its selected files and its folder; after the
 // "]" and one blank, the operand: a file in parentheses (resolved as the Image commands
-// resolve it) or a number.
+// resolve it) or a number. Each run writes a folder, so the number must be one whole
+// finite number: anything else is refused before anything is written.
 Started ListArithmetic(AppContext& context, const CommandLine& command, const ListWords& words)
 {
     const int n = FindListByName(context.lists, BracketArgument(command.text));
@@ -505,7 +508,8 @@ Started ListArithmetic(AppContext& context, const CommandLine& command, const Li
         job.outputName = ListOutputName(words.word, OperandName(job.operandPath));
         job.history = "Skyvane: " + std::string(words.word) + " (" + PathFileName(job.operandPath) + ")";
     } else {
-        job.constant = ParseReal(operand);
+        if (!ParseWholeReal(operand, job.constant))
+            return WithReply(std::string(NotANumberReply));
         job.outputName = ListOutputName(words.word, FormatReal(job.constant, 15));
         job.history = "Skyvane: " + std::string(words.word) + " " + FormatReal(job.constant, 17);
     }

@@ -12,9 +12,12 @@ namespace skyvane {
 
 namespace {
 
-const QString FitsFilter = QStringLiteral("Fits Files (*.fit);;All Files (*.*)");
+// Files are opened under every name FITS files have, as a folder's image list takes them
+// (IsFitsName; the dialog matches them in any case); a saved file is named ".fit".
+const QString OpenFitsFilter = QStringLiteral("Fits Files (*.fit *.fits *.fts *.fit.gz *.fits.gz *.fts.gz);;All Files (*.*)");
+const QString SaveFitsFilter = QStringLiteral("Fits Files (*.fit);;All Files (*.*)");
 const QString BitmapFilter = QStringLiteral("Bmp Files (*.bmp);;All Files (*.*)");
-const QString NewImagesFilter = QStringLiteral("Fits images (*.fit);;All Files (*.*)");
+const QString NewImagesFilter = QStringLiteral("Fits images (*.fit *.fits *.fts *.fit.gz *.fits.gz *.fts.gz);;All Files (*.*)");
 
 // A save dialog that asks before overwriting. A name typed without an extension gets
 // "." + suffix, whichever filter is chosen (the files are of that type either way, and "*.*"
@@ -36,12 +39,12 @@ QString SaveFileName(QWidget* owner, const QString& startFolder, const QString& 
 
 QString QtDialogProvider::openFitsFile(QWidget* owner, const QString& startFolder)
 {
-    return QFileDialog::getOpenFileName(owner, QString(), startFolder, FitsFilter, nullptr, QFileDialog::ReadOnly);
+    return QFileDialog::getOpenFileName(owner, QString(), startFolder, OpenFitsFilter, nullptr, QFileDialog::ReadOnly);
 }
 
 QString QtDialogProvider::saveFitsFile(QWidget* owner, const QString& startFolder)
 {
-    return SaveFileName(owner, startFolder, FitsFilter, QStringLiteral("fit"));
+    return SaveFileName(owner, startFolder, SaveFitsFilter, QStringLiteral("fit"));
 }
 
 QString QtDialogProvider::saveBitmapFile(QWidget* owner, const QString& startFolder)
@@ -66,7 +69,7 @@ QString QtDialogProvider::askImageList(QWidget* owner, const QString& prompt, co
 
 QString QtDialogProvider::askImageFile(QWidget* owner, const QString& startFolder)
 {
-    return QFileDialog::getOpenFileName(owner, QString(), startFolder, FitsFilter, nullptr, QFileDialog::ReadOnly);
+    return QFileDialog::getOpenFileName(owner, QString(), startFolder, OpenFitsFilter, nullptr, QFileDialog::ReadOnly);
 }
 
 QStringList QtDialogProvider::askNewImages(QWidget* owner, const QString& startFolder)

@@ -18,11 +18,12 @@ class DialogProvider {
 public:
     virtual ~DialogProvider() = default;
 
-    // "Open FITS": open dialog, filters "Fits Files (*.fit)" and "All Files (*.*)",
-    // starting in startFolder.
+    // "Open FITS": open dialog, filters "Fits Files" (every FITS name: .fit, .fits, .fts
+    // and their .gz forms) and "All Files (*.*)", starting in startFolder.
     virtual QString openFitsFile(QWidget* owner, const QString& startFolder) = 0;
-    // "Save FITS": save dialog, same filters, starting in startFolder; ".fit" is appended
-    // to a name typed without an extension, and then it asks before overwriting.
+    // "Save FITS": save dialog, "Fits Files (*.fit)" and "All Files (*.*)", starting in
+    // startFolder; ".fit" is appended to a name typed without an extension, and then it
+    // asks before overwriting.
     virtual QString saveFitsFile(QWidget* owner, const QString& startFolder) = 0;
     // "Export to BMP": save dialog, "Bmp Files (*.bmp)" and "All Files (*.*)", as above
     // with ".bmp".

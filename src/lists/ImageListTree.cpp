@@ -228,13 +228,8 @@ int ImageListTree::AddFolderFiles(const std::string& folder, TreeItem list)
     const fs::directory_iterator end;
     while (!ec && it != end) {
         std::string name = it->path().filename().string();
-        if (name.size() >= 4) {
-            std::string ext = name.substr(name.size() - 4);
-            std::transform(ext.begin(), ext.end(), ext.begin(),
-                [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
-            if (ext == ".fit")
-                names.push_back(std::move(name));
-        }
+        if (IsFitsName(name))
+            names.push_back(std::move(name));
         it.increment(ec);
     }
     // Directory order is whatever the file system gives; byte order makes lists repeatable.
@@ -404,6 +399,25 @@ std::string LabelFolder(std::string_view label)
         return label.empty() ? std::string() : std::string(label.substr(1));
     const std::size_t start = eq + 2;
     return start >= label.size() ? std::string() : std::string(label.substr(start));
+}
+
+bool IsFitsName(std::string_view name)
+{
+    // Compared in ASCII case only, whatever the locale.
+    const auto endsWith = [](std::string_view text, std::string_view ending) {
+        if (text.size() < ending.size())
+            return false;
+        const std::string_view tail = text.substr(text.size() - ending.size());
+        for (std::size_t i = 0; i < ending.size(); ++i) {
+            const char c = tail[i];
+            if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != ending[i])
+                return false;
+        }
+        return true;
+    };
+    if (endsWith(name, ".gz"))
+        name.remove_suffix(3);
+    return endsWith(name, ".fit") || endsWith(name, ".fits") || endsWith(name, ".fts");
 }
 
 std::string LabelTag(std::string_view label)

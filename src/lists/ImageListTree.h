@@ -72,9 +72,9 @@ public:
     // Appends a file item, selected (icon 4), as the last child of the list. Returns NoItem
     // (and inserts nothing) when `list` is not a list item: the tree has two levels.
     TreeItem InsertFile(TreeItem list, const std::string& name);
-    // Inserts one selected file item for every "*.fit" entry of the folder (extension
-    // matched case-insensitively), in byte order of the names. A folder that does not exist
-    // or has no match adds nothing. Returns 0.
+    // Inserts one selected file item for every entry of the folder with a FITS name
+    // (IsFitsName), in byte order of the names. A folder that does not exist or has no
+    // match adds nothing. Returns 0.
     int AddFolderFiles(const std::string& folder, TreeItem list);
 
     // The selection flag is the icon of a file item. These leave list items and unknown
@@ -142,6 +142,10 @@ std::string LabelFolder(std::string_view label);
 // The bracketed tag: the text before the character preceding the first "=" ([PATH2]).
 // Without "=": the whole text.
 std::string LabelTag(std::string_view label);
+
+// Whether a file name ends as FITS files are named: ".fit", ".fits" or ".fts", or one of
+// these followed by ".gz", in any case ("M31.FITS", "dark.fit.gz").
+bool IsFitsName(std::string_view name);
 
 // The full paths (the list's folder + "/" + file name) of the selected files of list
 // listPosition, in list order; none for a list that does not exist.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "processing/Coaddition.h"
 #include "processing/Statistics.h"
 
 // The hot loops get a second, AVX2 version chosen at load time where the processor has it.
@@ -114,6 +115,22 @@ double LiteralMedian(const double* frames, std::size_t frameStride, int n, std::
     for (int k = 0; k < n; ++k)
         scratch[k] = frames[static_cast<std::size_t>(k) * frameStride + p];
     return medianOf(scratch, n);
+}
+
+// A pixel whose result is not finite (an infinite value, NaN, or a sum past the range of
+// doubles: rare) is done again by the one-pixel rule, which leaves infinite values out of
+// min-max rejection's sum and clips them in sigma clipping. Every finite result is the
+// chunk's, untouched.
+template <typename Rule>
+void RedoNotFinite(const double* frames, std::size_t frameStride, int n, std::size_t count, double* out, double* values, Rule rule)
+{
+    for (std::size_t p = 0; p < count; ++p) {
+        if (std::isfinite(out[p]))
+            continue;
+        for (int k = 0; k < n; ++k)
+            values[k] = frames[static_cast<std::size_t>(k) * frameStride + p];
+        out[p] = rule(values);
+    }
 }
 
 SKYVANE_VECTOR_CLONES
@@ -470,11 +487,12 @@ BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
     case CoaddMethod::Mean:
         break;
     case CoaddMethod::MinMaxRejection:
-        work_.resize(2 * chunk);
+        work_.resize(2 * chunk + slots);
         break;
     case CoaddMethod::SigmaClipping:
-        scratch_.resize(slots * chunk);
+        scratch_.resize(slots * chunk + slots);
         work_.resize(5 * chunk);
+        flags_.resize(slots);
         break;
     }
 }
@@ -555,16 +573,30 @@ void BandCombiner::meanBand(const double* frames, std::size_t frameStride, std::
 void BandCombiner::minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     const std::size_t chunk = ChunkFor(n_);
-    for (std::size_t p0 = 0; p0 < count; p0 += chunk)
-        MinMaxRejectionChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0, work_.data(), work_.data() + chunk);
+    const int n = n_;
+    double* values = work_.data() + 2 * chunk;
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+        const std::size_t c = std::min(chunk, count - p0);
+        MinMaxRejectionChunk(frames + p0, frameStride, n, c, out + p0, work_.data(), work_.data() + chunk);
+        RedoNotFinite(frames + p0, frameStride, n, c, out + p0, values, [n](const double* v) { return MinMaxRejectionPixel(v, n); });
+    }
 }
 
 void BandCombiner::sigmaClippingBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     const std::size_t chunk = ChunkFor(n_);
     const SigmaClippingWork w{scratch_.data(), work_.data(), work_.data() + chunk, work_.data() + 2 * chunk, work_.data() + 3 * chunk, work_.data() + 4 * chunk};
-    for (std::size_t p0 = 0; p0 < count; p0 += chunk)
-        SigmaClippingChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), chunk, parameters_.kappa, parameters_.iterations, w, out + p0);
+    const int n = n_;
+    const double kappa = parameters_.kappa;
+    const int iterations = parameters_.iterations;
+    double* values = scratch_.data() + static_cast<std::size_t>(n) * chunk;
+    std::uint8_t* weights = flags_.data();
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+        const std::size_t c = std::min(chunk, count - p0);
+        SigmaClippingChunk(frames + p0, frameStride, n, c, chunk, kappa, iterations, w, out + p0);
+        RedoNotFinite(frames + p0, frameStride, n, c, out + p0, values,
+                      [=](const double* v) { return SigmaClippingPixel(v, n, kappa, iterations, weights); });
+    }
 }
 
 StoredMedianCombiner::StoredMedianCombiner(int n, double scale, double zero)

@@ -591,24 +591,112 @@ double MeanPixel(const double* v, int n)
     return a / n;
 }
 
+namespace {
+
+// Min-max rejection whose plain sum did not stay finite although no value is NaN: an
+// infinite value, or finite values past the range of doubles. The sum is taken again
+// without the extremes, in frame order, leaving out the first minimum and the first
+// maximum (of values all equal, the first two), so that an infinite extreme never enters
+// it.
+double MinMaxRejectionWithoutExtremes(const double* v, int n, int low, int high)
+{
+    if (low == high)
+        high = low == 0 ? 1 : 0;
+    double a = 0.0;
+    for (int k = 0; k < n; ++k) {
+        if (k != low && k != high)
+            a = v[k] + a;
+    }
+    return a / (n - 2);
+}
+
+// Sigma clipping of values some of which are infinite. An infinite value stands beyond
+// every clipping range: it is rejected before the first round, and the rounds run on the
+// finite values as SigmaClippingPixel runs them on all (a rejected value adds nothing to
+// a sum, where the weight 0 would make inf x 0 = NaN). So the result is the one of the
+// finite values alone. With no finite value at all, the plain mean of the values.
+double SigmaClippingOfFiniteValues(const double* v, int n, double kappa, int iterations, std::uint8_t* weights)
+{
+    int m = 0;
+    for (int k = 0; k < n; ++k) {
+        weights[k] = std::isinf(v[k]) ? 0 : 1;
+        m += weights[k];
+    }
+    if (m == 0)
+        return MeanPixel(v, n);
+    double first = 0.0;
+    for (int it = 0; it < iterations; ++it) {
+        double sum = 0.0;
+        for (int k = 0; k < n; ++k) {
+            if (weights[k] != 0)
+                sum = v[k] + sum;
+        }
+        const double mean = sum / m;
+        if (it == 0)
+            first = mean;
+        double squares = 0.0;
+        for (int k = 0; k < n; ++k) {
+            if (weights[k] != 0)
+                squares = (v[k] - mean) * (v[k] - mean) + squares;
+        }
+        const double sigma = std::sqrt(squares / m);
+        for (int k = 0; k < n; ++k) {
+            if (std::fabs(v[k] - mean) > kappa * sigma)
+                weights[k] = 0;
+        }
+        m = 0;
+        for (int k = 0; k < n; ++k)
+            m += weights[k];
+    }
+    if (m == 0)
+        return first;
+    double a = 0.0;
+    for (int k = 0; k < n; ++k) {
+        if (weights[k] != 0)
+            a = v[k] + a;
+    }
+    return a / m;
+}
+
+} // namespace
+
 double MinMaxRejectionPixel(const double* v, int n)
 {
     double a = v[0];
     double lo = v[0];
     double hi = v[0];
+    int low = 0;
+    int high = 0;
     for (int k = 1; k < n; ++k) {
         a = v[k] + a;
-        if (v[k] > hi)
+        if (v[k] > hi) {
             hi = v[k];
-        if (v[k] < lo)
+            high = k;
+        }
+        if (v[k] < lo) {
             lo = v[k];
+            low = k;
+        }
     }
     a = a - lo - hi;
-    return a / (n - 2);
+    const double result = a / (n - 2);
+    if (std::isfinite(result))
+        return result;
+    for (int k = 0; k < n; ++k) {
+        if (std::isnan(v[k]))
+            return result; // NaN in, NaN out
+    }
+    return MinMaxRejectionWithoutExtremes(v, n, low, high);
 }
 
 double SigmaClippingPixel(const double* v, int n, double kappa, int iterations, std::uint8_t* weights)
 {
+    if (iterations > 0) {
+        for (int k = 0; k < n; ++k) {
+            if (std::isinf(v[k]))
+                return SigmaClippingOfFiniteValues(v, n, kappa, iterations, weights);
+        }
+    }
     for (int k = 0; k < n; ++k)
         weights[k] = 1;
     int m = n;

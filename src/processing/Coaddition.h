@@ -104,7 +104,10 @@ struct CoaddResult {
                                         CoaddFeedback& feedback);
 
 // One pixel's values v[0..n-1] (n >= 1). scratch/weights have room for n and may be
-// overwritten; v itself is not changed by the mean, min-max and sigma rules.
+// overwritten; v itself is not changed by the mean, min-max and sigma rules. Infinite
+// values: min-max rejection never lets an extreme enter its sum (inf, 110, 120, 130, 140
+// give 130), and sigma clipping with at least one round rejects them before the first
+// (the result is that of the finite values alone). With a NaN value both give NaN.
 double MedianPixel(const double* v, int n, double* scratch);
 double MeanPixel(const double* v, int n);
 double MinMaxRejectionPixel(const double* v, int n); // n >= 3

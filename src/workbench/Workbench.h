@@ -70,7 +70,7 @@ public:
     // "Delete item": a file, or a list with its files, except the lists of the working
     // directory. False when the item stays.
     bool deleteListItem(TreeItem item);
-    // A new working directory: its lists are replaced by a new [WORK<n>] list of its *.fit
+    // A new working directory: its lists are replaced by a new [WORK<n>] list of its FITS
     // files, opened, and "Working path" is written to the settings file (a failed write
     // is not reported; the run goes on with the new folder).
     void setWorkingDirectory(const std::string& folder);

@@ -167,6 +167,13 @@ TEST_F(CoaddTest, EdgeCasesOfEachMethod)
         {"no iteration is the plain mean", CoaddMethod::SigmaClipping, {10, 10, 10, 10, 100}, 1.5, 0, 28},
         {"negative iterations are the plain mean", CoaddMethod::SigmaClipping, {10, 10, 10, 10, 100}, 1.5, -4, 28},
         {"each round clips around the kept values", CoaddMethod::SigmaClipping, {0, 0, 0, 0, 0, 0, 0, 0, 1, 50}, 1, 2, 0},
+        {"an infinite extreme never enters the min-max sum", CoaddMethod::MinMaxRejection, {Inf, 110, 120, 130, 140}, 0, 0, 130},
+        {"min-max with infinities of both signs", CoaddMethod::MinMaxRejection, {120, -Inf, 100, Inf, 110}, 0, 0, 110},
+        {"min-max keeps an infinity that is no extreme", CoaddMethod::MinMaxRejection, {Inf, 1, Inf, 2, Inf}, 0, 0, Inf},
+        {"sigma clipping rejects an infinite value", CoaddMethod::SigmaClipping, {Inf, 110, 120, 130, 140}, 3, 1, 125},
+        {"then clips the finite values as usual", CoaddMethod::SigmaClipping, {10, -Inf, 10, 10, 10, 100, Inf}, 1.5, 1, 10},
+        {"every value infinite: the plain mean", CoaddMethod::SigmaClipping, {Inf, Inf, Inf, Inf, Inf}, 2, 1, Inf},
+        {"no round clips nothing, infinite or not", CoaddMethod::SigmaClipping, {Inf, 110, 120, 130, 140}, 3, 0, Inf},
     };
     for (const PixelCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -362,11 +362,13 @@ TEST(ImageListTree, ObserverHearsEveryChangeInOrder)
     EXPECT_EQ(tree.TreeItemCount(), 1);
 }
 
-TEST(ImageListTree, AddFolderFilesTakesFitEntriesInByteOrder)
+// Every name cameras and other programs give FITS files, in any case, plain or gzipped.
+TEST(ImageListTree, AddFolderFilesTakesFitsNamesInByteOrder)
 {
     TempDir dir;
     const std::filesystem::path& d = dir.path();
-    for (const char* name : {"b.fit", "A.FIT", "c.Fit", "Z.fit", "d.fits", "e.fit.gz", "notes.txt", "fit", "x.fitz"})
+    for (const char* name : {"b.fit", "A.FIT", "c.Fit", "Z.fit", "d.fits", "e.fit.gz", "f.FTS", "g.Fits.GZ", "h.fts.gz", "notes.txt",
+                             "fit", "x.fitz", "y.gz", "v.fits.gz.part", "w.ftsx", "u.fit.zip"})
         Touch(d / name);
     std::filesystem::create_directory(d / "sub.fit");  // entries are not filtered by kind
     std::filesystem::create_directory(d / "nested");
@@ -376,14 +378,14 @@ TEST(ImageListTree, AddFolderFilesTakesFitEntriesInByteOrder)
     const std::string folder = d.string();
     const TreeItem list = tree.InsertList("[WORK] = " + folder);
     EXPECT_EQ(tree.AddFolderFiles(folder, list), 0);
-    const std::vector<std::string> expected{"A.FIT", "Z.fit", "b.fit", "c.Fit", "sub.fit"};
+    const std::vector<std::string> expected{"A.FIT", "Z.fit", "b.fit", "c.Fit", "d.fits", "e.fit.gz", "f.FTS", "g.Fits.GZ", "h.fts.gz", "sub.fit"};
     EXPECT_EQ(FileLabels(tree, 1), expected);
-    EXPECT_EQ(Flags(tree, 1), "11111");
+    EXPECT_EQ(Flags(tree, 1), "1111111111");
 
     // Existing names are not looked at: a second pass appends them all again.
     tree.AddFolderFiles(folder, list);
-    EXPECT_EQ(tree.FileCount(1), 10);
-    EXPECT_EQ(tree.FileLabel(1, 6), "A.FIT");
+    EXPECT_EQ(tree.FileCount(1), 20);
+    EXPECT_EQ(tree.FileLabel(1, 11), "A.FIT");
 
     // A trailing separator gives the same entries, and the paths composed from the label
     // carry the doubled separator, which the file system still resolves.
