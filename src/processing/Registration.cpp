@@ -104,6 +104,8 @@ public:
         if (!load.loaded()) {
             result_.frames[0].fate = FrameFate::Unreadable;
             result_.frames[0].readError = load.error;
+            result_.width = load.size.width; // for the message, when its size was read
+            result_.height = load.size.height;
             result_.status = load.error == FitsError::NotEnoughMemory ? RegistrationStatus::NotEnoughMemory
                                                                        : RegistrationStatus::ReferenceUnreadable;
             return false;

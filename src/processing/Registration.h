@@ -70,8 +70,8 @@ enum class RegistrationStatus {
 struct RegistrationResult {
     RegistrationStatus status = RegistrationStatus::NoFrame;
     std::vector<RegisteredFrame> frames; // Done: every frame given, in the order given
-    int width = 0;                       // the reference's size
-    int height = 0;
+    int width = 0;                       // the reference's size (also when it could not
+    int height = 0;                      // be read for want of memory)
 };
 
 // Where the aligned frames go. write() is called for the reference first, then for the
