@@ -172,9 +172,12 @@ std::vector<std::string> ResultFileNames(const std::vector<std::string>& sources
             const std::string extension = dot != std::string::npos && dot > 0 ? name.substr(dot) : std::string();
             const std::string stem = name.substr(0, name.size() - extension.size());
             for (int n = 2;; ++n) {
-                const std::string number = "-" + std::to_string(n);
+                std::string number(1, '-');
+                number.append(std::to_string(n));
                 const std::size_t room = MaxNameBytes > extension.size() + number.size() ? MaxNameBytes - extension.size() - number.size() : 0;
-                std::string candidate = CutName(stem, room) + number + extension;
+                std::string candidate = CutName(stem, room);
+                candidate.append(number);
+                candidate.append(extension);
                 if (taken.count(candidate) == 0) {
                     name = std::move(candidate);
                     break;
