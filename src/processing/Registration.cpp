@@ -151,6 +151,9 @@ public:
             const LoadStatus load = loadFits(record, frame.path);
             if (!load.loaded()) {
                 frame.fate = load.error == FitsError::NotEnoughMemory ? FrameFate::NotEnoughMemory : FrameFate::Unreadable;
+                // A frame of another size is left out for its size, not for its memory.
+                if (load.error == FitsError::NotEnoughMemory && !(load.size == ImageSize{result_.width, result_.height}))
+                    frame.fate = FrameFate::SizeDiffers;
                 frame.readError = load.error;
             } else if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
                 frame.fate = FrameFate::SizeDiffers;

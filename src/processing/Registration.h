@@ -43,7 +43,7 @@ enum class FrameFate {
     StarTooFaint,    // the star is too faint in this frame
     StarLost,        // the star was not found in this frame
     NoCorrelation,   // the frame holds nothing to correlate with the reference
-    NotEnoughMemory, // the frame's memory could not be had
+    NotEnoughMemory, // the memory for the frame (of the reference's size) could not be had
 };
 
 struct RegisteredFrame {
