@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -688,19 +690,29 @@ bool ParseStarPosition(std::string_view text, double& x, double& y)
     return text.empty();
 }
 
-// The aligned frames into a list output.
+// The aligned frames into a list output; the first frame it could not write is kept for
+// the message.
 class OutputFrames final : public AlignedFrameSink {
 public:
-    bool write(std::size_t position, const std::string& framePath, ImageRecord& aligned, std::string_view history) override
+    bool write(std::size_t position, const std::string&, ImageRecord& aligned, std::string_view history) override
     {
-        return output.writeFrame(position, framePath, aligned, history) == FitsError::None;
+        if (output.writeFrame(position, aligned, history) == FitsError::None)
+            return true;
+        const std::lock_guard<std::mutex> lock(failedLock_);
+        if (!failedPath)
+            failedPath = output.filePath(position);
+        return false;
     }
     ListOutput output;
+    std::optional<std::string> failedPath;
+
+private:
+    std::mutex failedLock_;
 };
 
 // The long part of a registration: the frames registered into a new folder of the list's
 // folder ("starreg", "autoreg", or the first of "starreg-2", ... not yet there), which
-// becomes a new list. A run that does not end well removes what it wrote.
+// becomes a new list. A run that does not end well removes what it wrote and says why.
 class Registration final : public LongPart {
 public:
     Registration(RegistrationRequest request, std::string listFolder)
@@ -710,16 +722,23 @@ public:
 
     void run(Feedback& feedback) override
     {
-        const std::string_view name = request_.method == RegistrationMethod::OneStar ? "starreg" : "autoreg";
-        if (frames_.output.create(listFolder_, ListOutputName(name, "")) != 0) {
+        const std::string_view method = request_.method == RegistrationMethod::OneStar ? "starreg" : "autoreg";
+        const std::string name = ListOutputName(method, "");
+        if (const int error = frames_.output.create(listFolder_, name, request_.framePaths); error != 0) {
             folderFailed_ = true;
+            ReportOutputFolderFailure(feedback, error, JoinPath(listFolder_, name));
             return;
         }
         result_ = RegisterFrames(request_, frames_, feedback);
-        if (result_.status == RegistrationStatus::Done)
-            frames_.output.keep();
-        else
+        ReportRegistration(feedback, result_, frames_.failedPath.value_or(frames_.output.folder()));
+        if (result_.status != RegistrationStatus::Done) {
             frames_.output.discard();
+            return;
+        }
+        if (const int error = frames_.output.keep(); error != 0) {
+            folderFailed_ = true;
+            ReportOutputFolderFailure(feedback, error, frames_.output.folder());
+        }
     }
 
     Outcome apply(AppContext& context) override
@@ -734,11 +753,6 @@ public:
             return outcome;
         }
         if (result_.status != RegistrationStatus::Done) {
-            if (result_.status == RegistrationStatus::ReferenceUnreadable && !result_.frames.empty()) {
-                LoadStatus load;
-                load.error = result_.frames[0].readError;
-                ReportLoadFailure(context.messages, load, result_.frames[0].path);
-            }
             outcome.reply = std::string(RegistrationFailureReply(result_.status));
             return outcome;
         }

@@ -106,13 +106,52 @@ void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& 
         ReportUnusableFrame(feedback, notice.error, notice.path);
         break;
     case Kind::FolderFailed:
-        feedback.showFileError(std::string("Cannot create the folder for the results: ") + std::strerror(notice.errorNumber), notice.path);
+        ReportOutputFolderFailure(feedback, notice.errorNumber, notice.path);
         break;
     case Kind::WriteFailed:
         feedback.showFileError(WriteFailedText, notice.path);
         break;
     case Kind::NotEnoughMemory:
         ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height, notice.path);
+        break;
+    }
+}
+
+void ReportOutputFolderFailure(Feedback& feedback, int errorNumber, const std::string& path)
+{
+    feedback.showFileError(std::string("Cannot create the folder for the results: ") + std::strerror(errorNumber), path);
+}
+
+void ReportRegistration(Feedback& feedback, const RegistrationResult& result, const std::string& failedWrite)
+{
+    switch (result.status) {
+    case RegistrationStatus::ReferenceUnreadable:
+        if (!result.frames.empty()) {
+            LoadStatus load;
+            load.error = result.frames[0].readError;
+            ReportLoadFailure(feedback, load, result.frames[0].path);
+        }
+        break;
+    case RegistrationStatus::NotEnoughMemory:
+        if (!result.frames.empty() && result.frames[0].readError == FitsError::NotEnoughMemory)
+            ReportNotEnoughMemory(feedback, result.width, result.height, result.frames[0].path);
+        else
+            ReportNotEnoughMemory(feedback, result.width, result.height);
+        break;
+    case RegistrationStatus::WriteFailed:
+        feedback.showFileError(WriteFailedText, failedWrite);
+        break;
+    case RegistrationStatus::Done:
+        for (const RegisteredFrame& frame : result.frames)
+            if (frame.fate == FrameFate::NotEnoughMemory)
+                ReportNotEnoughMemory(feedback, result.width, result.height, frame.path);
+        break;
+    case RegistrationStatus::NoFrame:
+    case RegistrationStatus::StarSaturated:
+    case RegistrationStatus::StarTooFaint:
+    case RegistrationStatus::StarLost:
+    case RegistrationStatus::NoStructure:
+    case RegistrationStatus::Cancelled:
         break;
     }
 }

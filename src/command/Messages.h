@@ -11,6 +11,7 @@
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
 #include "processing/ListArithmetic.h"
+#include "processing/Registration.h"
 
 namespace skyvane {
 
@@ -48,6 +49,21 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 //  - a result that cannot be written (a full disk): "Error while writing image file";
 //  - no memory for a frame: the not-enough-memory message naming it.
 void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& notice);
+// A job over a list that could not make or place the folder for its results: "Cannot
+// create the folder for the results: " + the system's reason, naming the folder.
+void ReportOutputFolderFailure(Feedback& feedback, int errorNumber, const std::string& path);
+
+// What a registration that did not end well tells (nothing for a run the user stopped,
+// nor for a star or a reference without structure, which the reply says):
+//  - a reference that cannot be read: as loading a record; without memory for it: the
+//    not-enough-memory message of its size naming it;
+//  - no memory for the workers: the not-enough-memory message of the reference's size;
+//  - a frame that could not be written: "Error while writing image file", naming
+//    failedWrite;
+// and of a run that ended well, each frame left out for want of memory: the
+// not-enough-memory message naming it.
+void ReportRegistration(Feedback& feedback, const RegistrationResult& result, const std::string& failedWrite);
+
 // "Frame N of M done".
 std::string ListProgressText(int done, int total);
 

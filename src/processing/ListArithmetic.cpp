@@ -171,7 +171,7 @@ private:
                 ApplyListOperation(job_.operation, out, rowCount * width, job_.constant, operand, job_.zeroDivisionValue);
                 return true;
             };
-            switch (output_.writeFrame(i, path, std::move(cards), size, rows, job_.history)) {
+            switch (output_.writeFrame(i, std::move(cards), size, rows, job_.history)) {
             case FitsError::None:
                 slot.state = Slot::State::Written;
                 return slot;
@@ -181,8 +181,7 @@ private:
                 return leftOut(readError != FitsError::None ? readError : FitsError::Unreadable);
             default:
                 slot.state = Slot::State::Fatal;
-                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable,
-                                          JoinPath(output_.folder(), PathFileName(path)));
+                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable, output_.filePath(i));
                 return slot;
             }
         } catch (const std::bad_alloc&) {
@@ -338,7 +337,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
     }
 
     ListOutput output;
-    if (const int error = output.create(job.outputParent, job.outputName); error != 0) {
+    if (const int error = output.create(job.outputParent, job.outputName, job.framePaths); error != 0) {
         ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, JoinPath(job.outputParent, job.outputName));
         notice.errorNumber = error;
         feedback.notice(notice);
@@ -381,7 +380,13 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         result.status = ListArithmeticStatus::Cancelled;
         return result;
     }
-    output.keep();
+    if (const int error = output.keep(); error != 0) {
+        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, output.folder());
+        notice.errorNumber = error;
+        feedback.notice(notice);
+        result.status = ListArithmeticStatus::FolderFailed;
+        return result;
+    }
     result.output = std::move(output);
     result.status = ListArithmeticStatus::Done;
     return result;

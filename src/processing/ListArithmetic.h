@@ -38,7 +38,8 @@ struct ListArithmeticNotice {
         OperandMismatch,   // no readable frame has the operand's size
         FrameUnusable,     // a frame cannot be read whole (error), or has another size than
                            // the operand (SizeMismatch): left out
-        FolderFailed,      // the output folder could not be made (errorNumber)
+        FolderFailed,      // the output folder could not be made, or put in place at the
+                           // end (errorNumber; path: the folder)
         WriteFailed,       // a result could not be written (path: the result's file)
         NotEnoughMemory,   // no memory for a frame of size (path: the frame)
     };
@@ -65,7 +66,7 @@ enum class ListArithmeticStatus {
     NoFrame,         // no frame was given
     NoUsableFrame,   // every frame was left out: nothing kept, no folder
     OperandRefused,  // unreadable or mismatched operand: nothing written
-    FolderFailed,    // nothing written
+    FolderFailed,    // nothing kept
     WriteFailed,     // stopped; what was written is removed
     NotEnoughMemory, // stopped; what was written is removed
     Cancelled,       // stopped; what was written is removed

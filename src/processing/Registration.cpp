@@ -104,6 +104,8 @@ public:
         if (!load.loaded()) {
             result_.frames[0].fate = FrameFate::Unreadable;
             result_.frames[0].readError = load.error;
+            result_.width = load.size.width; // for the message, when its size was read
+            result_.height = load.size.height;
             result_.status = load.error == FitsError::NotEnoughMemory ? RegistrationStatus::NotEnoughMemory
                                                                        : RegistrationStatus::ReferenceUnreadable;
             return false;
@@ -149,6 +151,9 @@ public:
             const LoadStatus load = loadFits(record, frame.path);
             if (!load.loaded()) {
                 frame.fate = load.error == FitsError::NotEnoughMemory ? FrameFate::NotEnoughMemory : FrameFate::Unreadable;
+                // A frame of another size is left out for its size, not for its memory.
+                if (load.error == FitsError::NotEnoughMemory && !(load.size == ImageSize{result_.width, result_.height}))
+                    frame.fate = FrameFate::SizeDiffers;
                 frame.readError = load.error;
             } else if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
                 frame.fate = FrameFate::SizeDiffers;

@@ -43,7 +43,7 @@ enum class FrameFate {
     StarTooFaint,    // the star is too faint in this frame
     StarLost,        // the star was not found in this frame
     NoCorrelation,   // the frame holds nothing to correlate with the reference
-    NotEnoughMemory, // the frame's memory could not be had
+    NotEnoughMemory, // the memory for the frame (of the reference's size) could not be had
 };
 
 struct RegisteredFrame {
@@ -70,8 +70,8 @@ enum class RegistrationStatus {
 struct RegistrationResult {
     RegistrationStatus status = RegistrationStatus::NoFrame;
     std::vector<RegisteredFrame> frames; // Done: every frame given, in the order given
-    int width = 0;                       // the reference's size
-    int height = 0;
+    int width = 0;                       // the reference's size (also when it could not
+    int height = 0;                      // be read for want of memory)
 };
 
 // Where the aligned frames go. write() is called for the reference first, then for the

@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "command/Interpreter.h"
 #include "image/FitsReader.h"
@@ -184,6 +185,35 @@ TEST_F(ListArithmeticTest, BadFramesAreLeftOutAndABadOperandRefusesTheRun)
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(FolderEntries(dir.path().string()), expected);
     EXPECT_EQ(run("listadd [NOPE] 1"), "     list name not recognized !");
+}
+
+// Gzipped frames give plain FITS files, named without ".gz"; the result of "a.fit.gz"
+// beside "a.fit" gets a number rather than taking the other's place.
+TEST_F(ListArithmeticTest, CompressedFramesGiveUncompressedNames)
+{
+    const auto gzipCopy = [&](const std::string& from, const std::string& to) {
+        const std::vector<unsigned char> bytes = test::ReadFileBytes(dir.file(from));
+        gzFile file = gzopen(dir.file(to).c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size())), static_cast<int>(bytes.size()));
+        ASSERT_EQ(gzclose(file), Z_OK);
+    };
+    gzipCopy("b.fit", "m31.fits.gz");
+    gzipCopy("c.fit", "a.fit.gz");
+    const TreeItem list = tw.context.lists.InsertList("[GZ] = " + dir.path().string());
+    for (const char* name : {"m31.fits.gz", "a.fit", "a.fit.gz"})
+        tw.context.lists.InsertFile(list, name);
+    EXPECT_EQ(run("listadd [GZ] 1"), "     3 images have been added; new list [PATH]");
+    EXPECT_EQ(FolderEntries(dir.file("add-1")), (std::vector<std::string>{"a-2.fit", "a.fit", "m31.fits"}));
+    const int n = tw.context.lists.ListCount();
+    EXPECT_EQ(tw.context.lists.FileLabel(n, 1), "m31.fits");
+    EXPECT_EQ(tw.context.lists.FileLabel(n, 3), "a-2.fit");
+    for (const char* name : {"m31.fits", "a.fit", "a-2.fit"}) {
+        const std::vector<unsigned char> bytes = test::ReadFileBytes(dir.file(std::string("add-1/") + name));
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 9), "SIMPLE  =") << name;
+    }
+    EXPECT_EQ(fileValues(dir.file("add-1/a-2.fit"))[0], static_cast<float>(0.3 + 1)); // from c.fit
+    EXPECT_EQ(fileValues(dir.file("add-1/m31.fits"))[0], 8.5f);
 }
 
 // Cancels when asked the given number of times.

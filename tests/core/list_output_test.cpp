@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -121,20 +122,21 @@ TEST(ListOutput, FoldersAreNewAndNamedAfterTheOperation)
     std::filesystem::create_directory(dir.path() / "sub-dark"); // made by someone else
     ListOutput first;
     ListOutput second;
-    ASSERT_EQ(first.create(dir.path().string(), "sub-dark"), 0);
-    ASSERT_EQ(second.create(dir.path().string(), "sub-dark"), 0);
-    EXPECT_EQ(first.folder(), dir.file("sub-dark-2"));
-    EXPECT_EQ(second.folder(), dir.file("sub-dark-3"));
-    first.keep();
-    second.keep();
+    ASSERT_EQ(first.create(dir.path().string(), "sub-dark", {}), 0);
+    ASSERT_EQ(second.create(dir.path().string(), "sub-dark", {}), 0);
+    ASSERT_EQ(second.keep(), 0);
+    ASSERT_EQ(first.keep(), 0);
+    EXPECT_EQ(second.folder(), dir.file("sub-dark-2"));
+    EXPECT_EQ(first.folder(), dir.file("sub-dark-3"));
 
     ListOutput missing;
-    EXPECT_EQ(missing.create(dir.file("nowhere"), "sub-dark"), ENOENT);
+    EXPECT_EQ(missing.create(dir.file("nowhere"), "sub-dark", {}), ENOENT);
     EXPECT_EQ(missing.folder(), "");
 
     // A name longer than a file name may be is shortened, not refused.
     ListOutput longName;
-    EXPECT_EQ(longName.create(dir.path().string(), ListOutputName("div", std::string(300, 'f'))), 0);
+    EXPECT_EQ(longName.create(dir.path().string(), ListOutputName("div", std::string(300, 'f')), {}), 0);
+    EXPECT_EQ(longName.keep(), 0);
 }
 
 TEST(ListOutput, WritesTheResultsAndAddsThemAsASelectedList)
@@ -142,13 +144,17 @@ TEST(ListOutput, WritesTheResultsAndAddsThemAsASelectedList)
     TempDir dir;
     ImageRecord frame = LoadedFrame(dir.file("b.fit"));
     ListOutput output;
-    ASSERT_EQ(output.create(dir.path().string(), "sub-dark"), 0);
+    ASSERT_EQ(output.create(dir.path().string(), "sub-dark", {"/elsewhere/a.fit", dir.file("b.fit")}), 0);
+    EXPECT_EQ(output.folder(), dir.file("sub-dark"));
+    EXPECT_EQ(output.filePath(1), dir.file("sub-dark/b.fit"));
     frame.grid[0][0] = -7.25;
     const int cardsWritten = Float32Cards(frame.cards).count() + 1;
-    ASSERT_EQ(output.writeFrame(1, dir.file("b.fit"), frame, "Skyvane: sub (dark.fit)\n"), FitsError::None);
-    ASSERT_EQ(output.writeFrame(0, "/elsewhere/a.fit", frame, "Skyvane: sub (dark.fit)"), FitsError::None);
-    output.keep();
+    ASSERT_EQ(output.writeFrame(1, frame, "Skyvane: sub (dark.fit)\n"), FitsError::None);
+    ASSERT_EQ(output.writeFrame(0, frame, "Skyvane: sub (dark.fit)"), FitsError::None);
+    EXPECT_FALSE(std::filesystem::exists(output.folder())) << "no result folder before it is whole";
+    ASSERT_EQ(output.keep(), 0);
     EXPECT_EQ(output.fileNames(), (std::vector<std::string>{"a.fit", "b.fit"}));
+    EXPECT_EQ(FolderEntries(dir.path().string()), (std::vector<std::string>{"b.fit", "sub-dark"}));
 
     ImageRecord back;
     ASSERT_TRUE(loadFits(back, output.folder() + "/b.fit").loaded());
@@ -171,28 +177,86 @@ TEST(ListOutput, WritesTheResultsAndAddsThemAsASelectedList)
     EXPECT_TRUE(lists.IsFileSelected(lists.FileItem(2, 2)));
 }
 
-TEST(ListOutput, DiscardRemovesOnlyWhatTheJobWrote)
+// Until kept, the results are in a hidden folder; a job that is dropped or discarded leaves
+// nothing, and one that was killed leaves a hidden folder that the next job there removes,
+// but never another living job's.
+TEST(ListOutput, NothingButWholeFoldersIsLeft)
 {
     TempDir dir;
     ImageRecord frame = LoadedFrame(dir.file("a.fit"));
-    std::string folder;
+    const std::vector<std::string> before = FolderEntries(dir.path().string());
     {
         ListOutput output;
-        ASSERT_EQ(output.create(dir.path().string(), "div-flat"), 0);
-        folder = output.folder();
-        ASSERT_EQ(output.writeFrame(0, dir.file("a.fit"), frame, "x"), FitsError::None);
+        ASSERT_EQ(output.create(dir.path().string(), "div-flat", {dir.file("a.fit")}), 0);
+        ASSERT_EQ(output.writeFrame(0, frame, "x"), FitsError::None);
         // destroyed neither kept nor discarded: an interrupted job
     }
-    EXPECT_FALSE(std::filesystem::exists(folder));
+    EXPECT_EQ(FolderEntries(dir.path().string()), before);
+    ListOutput discarded;
+    ASSERT_EQ(discarded.create(dir.path().string(), "div-flat", {dir.file("a.fit")}), 0);
+    ASSERT_EQ(discarded.writeFrame(0, frame, "x"), FitsError::None);
+    discarded.discard();
+    EXPECT_EQ(FolderEntries(dir.path().string()), before);
 
+    // What a killed job leaves: a hidden folder with a result and a file replacement's
+    // leftover in it, and no lock on it.
+    const std::string abandoned = dir.file(".skyvane-result-Ab3dE6gH.tmp");
+    std::filesystem::create_directory(abandoned);
+    test::WriteFileBytes(abandoned + "/a.fit", "partial");
+    test::WriteFileBytes(abandoned + "/.skyvane-0123456789abcdef-x1y2z3w4.tmp", "");
+    ListOutput living;
+    ASSERT_EQ(living.create(dir.path().string(), "div-flat", {dir.file("a.fit")}), 0);
+    ASSERT_EQ(living.writeFrame(0, frame, "x"), FitsError::None);
+    std::vector<std::string> entries = FolderEntries(dir.path().string());
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), ".skyvane-result-Ab3dE6gH.tmp"), 0) << "the abandoned folder is removed";
+    ASSERT_EQ(entries.size(), before.size() + 1);
+
+    ListOutput next;
+    ASSERT_EQ(next.create(dir.path().string(), "div-flat", {dir.file("a.fit")}), 0);
+    EXPECT_EQ(FolderEntries(dir.path().string()).size(), before.size() + 2) << "the living job's folder stays";
+    ASSERT_EQ(living.keep(), 0);
+    next.discard();
+    EXPECT_EQ(living.fileNames(), std::vector<std::string>{"a.fit"});
+    entries = FolderEntries(dir.path().string());
+    EXPECT_EQ(entries, (std::vector<std::string>{"a.fit", "div-flat"}));
+    EXPECT_EQ(FolderEntries(dir.file("div-flat")), std::vector<std::string>{"a.fit"});
+}
+
+// Results are plain FITS files: a gzipped frame's result drops the compression suffix,
+// and a name another frame's result has taken gets a number.
+TEST(ListOutput, ResultsOfCompressedFramesLoseTheSuffix)
+{
+    EXPECT_EQ(ResultFileNames({"/n/m31.fits.gz", "/n/b.fit.GZ", "/n/a.fit", "/n/a.fit.gz", "/n/a-2.fit", "/n/c.gz", "/n/.gz", "/n/d.fit"}),
+              (std::vector<std::string>{"m31.fits", "b.fit", "a.fit", "a-2.fit", "a-2-2.fit", "c", ".gz", "d.fit"}));
+    const std::string longName = std::string(251, 'x') + ".fit";
+    const std::vector<std::string> names = ResultFileNames({"/n/" + longName, "/n/" + longName + ".gz"});
+    EXPECT_EQ(names[1], std::string(249, 'x') + "-2.fit");
+}
+
+// A history longer than one card goes on over further HISTORY cards, broken between words
+// where it can be, and read back in order gives the whole text.
+TEST(ListOutput, LongHistoryContinuesOnFurtherCards)
+{
+    TempDir dir;
+    ImageRecord frame = LoadedFrame(dir.file("a.fit"));
+    const std::string reference = "light_" + std::string(90, 'L') + "_001.fit";
+    const std::string history = "Skyvane: autoreg shifted by dx = 3.2712 dy = -1.1203 (Lanczos-3) onto " + reference;
     ListOutput output;
-    ASSERT_EQ(output.create(dir.path().string(), "div-flat"), 0);
-    EXPECT_EQ(output.folder(), folder); // the name is free again
-    ASSERT_EQ(output.writeFrame(0, dir.file("a.fit"), frame, "x"), FitsError::None);
-    test::WriteFileBytes(folder + "/notes.txt", "mine");
-    output.discard();
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"notes.txt"});
-    EXPECT_EQ(FolderEntries(dir.path().string()), (std::vector<std::string>{"a.fit", "div-flat"}));
+    ASSERT_EQ(output.create(dir.path().string(), "autoreg", {dir.file("a.fit")}), 0);
+    ASSERT_EQ(output.writeFrame(0, frame, history), FitsError::None);
+    ASSERT_EQ(output.keep(), 0);
+    ImageRecord back;
+    ASSERT_TRUE(loadFits(back, output.filePath(0)).loaded());
+    std::vector<std::string> lines;
+    for (int i = 0; i < back.cards.count(); ++i) {
+        const std::string card(back.cards.card(i));
+        if (card.compare(0, 8, "HISTORY ") == 0)
+            lines.push_back(card.substr(8, card.find_last_not_of(' ') - 7));
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "Skyvane: autoreg shifted by dx = 3.2712 dy = -1.1203 (Lanczos-3) onto");
+    EXPECT_EQ(lines[1] + lines[2], reference);
+    EXPECT_EQ(lines[1].size(), 72u);
 }
 
 } // namespace
