@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace skyvane {
 
@@ -63,6 +64,21 @@ double Distance(double ax, double ay, double bx, double by)
 double Turn(const PatternPoint& p, const PatternPoint& q, const PatternPoint& r)
 {
     return (q.x - p.x) * (r.y - p.y) - (q.y - p.y) * (r.x - p.x);
+}
+
+// The least k for which trials draws from a Poisson distribution of mean lambda reach k
+// or more only with odds below 1 in 1000, all together.
+int ChanceLimit(double lambda, double trials)
+{
+    double term = std::exp(-lambda); // P(X = k)
+    double below = 0.0;              // P(X < k)
+    for (int k = 0; k < 1000; ++k) {
+        if ((1.0 - below) * std::max(1.0, trials) < 1e-3)
+            return k;
+        below += term;
+        term *= lambda / (k + 1);
+    }
+    return 1000;
 }
 
 } // namespace
@@ -189,6 +205,7 @@ ReferencePattern::ReferencePattern(std::vector<PatternPoint> stars, const Patter
     cellSize_ = std::max(8.0, settings_.matchRadius);
     originX_ = minX;
     originY_ = minY;
+    area_ = std::max(1.0, (maxX - minX) * (maxY - minY));
     cellsX_ = static_cast<int>((maxX - minX) / cellSize_) + 1;
     cellsY_ = static_cast<int>((maxY - minY) / cellSize_) + 1;
     byPlace_.assign(static_cast<std::size_t>(cellsX_) * static_cast<std::size_t>(cellsY_), {});
@@ -199,7 +216,7 @@ ReferencePattern::ReferencePattern(std::vector<PatternPoint> stars, const Patter
     }
 }
 
-long ReferencePattern::nearest(double x, double y, double radius) const
+long ReferencePattern::nearest(double x, double y, double radius, std::size_t limit) const
 {
     if (stars_.empty() || !std::isfinite(x) || !std::isfinite(y))
         return -1;
@@ -213,14 +230,16 @@ long ReferencePattern::nearest(double x, double y, double radius) const
     const int y0 = std::max(0, static_cast<int>(std::floor(fy - reach)));
     const int y1 = std::min(cellsY_ - 1, static_cast<int>(std::floor(fy + reach)));
     long best = -1;
-    double bestDistance = radius;
+    double bestDistance2 = radius * radius;
     for (int i = x0; i <= x1; ++i) {
         for (int j = y0; j <= y1; ++j) {
             for (const std::size_t k : byPlace_[static_cast<std::size_t>(i * cellsY_ + j)]) {
-                const double d = Distance(x, y, stars_[k].x, stars_[k].y);
-                if (d <= bestDistance && (best < 0 || d < bestDistance || k < static_cast<std::size_t>(best))) {
+                if (k >= limit)
+                    continue;
+                const double d2 = (x - stars_[k].x) * (x - stars_[k].x) + (y - stars_[k].y) * (y - stars_[k].y);
+                if (d2 <= bestDistance2 && (best < 0 || d2 < bestDistance2 || k < static_cast<std::size_t>(best))) {
                     best = static_cast<long>(k);
-                    bestDistance = d;
+                    bestDistance2 = d2;
                 }
             }
         }
@@ -229,14 +248,16 @@ long ReferencePattern::nearest(double x, double y, double radius) const
 }
 
 int ReferencePattern::consensus(const SimilarityTransform& inverse, const std::vector<PatternPoint>& frame, std::size_t count,
-                                double& spread) const
+                                int toBeat, double& spread) const
 {
     int hits = 0;
     spread = 0.0;
     for (std::size_t k = 0; k < count; ++k) {
+        if (hits + static_cast<int>(count - k) < toBeat)
+            return -1; // cannot come up to the best so far
         double x = 0.0, y = 0.0;
         inverse.apply(frame[k].x, frame[k].y, x, y);
-        const long r = nearest(x, y, settings_.matchRadius);
+        const long r = nearest(x, y, settings_.matchRadius, 2 * count);
         if (r >= 0) {
             ++hits;
             spread += Distance(x, y, stars_[static_cast<std::size_t>(r)].x, stars_[static_cast<std::size_t>(r)].y);
@@ -256,8 +277,20 @@ PatternMatch ReferencePattern::match(const std::vector<PatternPoint>& frame) con
     // 1 and 2: a transform per pair of alike triangles, scored on the brightest stars.
     SimilarityTransform best;
     int bestHits = 0;
+    double tried = 0.0;
     double bestSpread = std::numeric_limits<double>::infinity();
     const double tolerance = settings_.ratioTolerance;
+    // Chance: the triangle's own three stars always land; each other bright star lands
+    // near one of the reference's brightest by chance with the odds of the area covered.
+    const std::size_t brightReference = std::min(stars_.size(), 2 * bright);
+    const double radius2 = std::numbers::pi * settings_.matchRadius * settings_.matchRadius;
+    const double chance = std::min(1.0, static_cast<double>(brightReference) * radius2 / area_);
+    const double lambda = static_cast<double>(bright - 3) * chance;
+    // A transform that brings most bright stars home, beyond what chance gives under every
+    // pair of triangles there could be, ends the search.
+    const int enough = std::max(3 + ChanceLimit(lambda, static_cast<double>(triangles.size()) * static_cast<double>(triangles_.size())),
+                                static_cast<int>((6 * bright + 9) / 10));
+    bool done = false;
     std::vector<std::pair<std::size_t, std::size_t>> three(3);
     const std::vector<double> equal(3, 1.0);
     for (const Triangle& t : triangles) {
@@ -279,17 +312,28 @@ PatternMatch ReferencePattern::match(const std::vector<PatternPoint>& frame) con
                     if (!(scale >= settings_.minScale && scale <= settings_.maxScale))
                         continue;
                     double spread = 0.0;
-                    const int hits = consensus(guess.inverse(), frame, bright, spread);
+                    tried += 1.0;
+                    const int hits = consensus(guess.inverse(), frame, bright, bestHits, spread);
                     if (hits > bestHits || (hits == bestHits && spread < bestSpread)) {
                         best = guess;
                         bestHits = hits;
                         bestSpread = spread;
+                        done = bestHits >= enough;
                     }
+                    if (done)
+                        break;
                 }
+                if (done)
+                    break;
             }
+            if (done)
+                break;
         }
+        if (done)
+            break;
     }
-    if (bestHits < std::max(3, std::min(settings_.minMatches, static_cast<int>(bright))))
+    const int needed = 3 + ChanceLimit(lambda, tried);
+    if (bestHits < std::max(needed, std::min(settings_.minMatches, static_cast<int>(bright))))
         return result;
 
     // 3: all stars paired under the transform, fitted again, the far pairs dropped.
@@ -306,7 +350,7 @@ PatternMatch ReferencePattern::match(const std::vector<PatternPoint>& frame) con
         for (std::size_t k = 0; k < frame.size(); ++k) {
             double x = 0.0, y = 0.0;
             inverse.apply(frame[k].x, frame[k].y, x, y);
-            const long r = nearest(x, y, radius);
+            const long r = nearest(x, y, radius, stars_.size());
             if (r < 0)
                 continue;
             const std::size_t ri = static_cast<std::size_t>(r);
@@ -348,10 +392,25 @@ PatternMatch ReferencePattern::match(const std::vector<PatternPoint>& frame) con
             pairs.swap(kept);
             transform = FitSimilarity(stars_, frame, pairs, best.mirrored);
         }
-        if (pairs == previous)
+        // The next round pairs within 4 times the pairs' distances (at least 1 pixel).
+        double squares = 0.0;
+        for (const auto& [ri, fi] : pairs) {
+            double x = 0.0, y = 0.0;
+            transform.apply(stars_[ri].x, stars_[ri].y, x, y);
+            const double d = Distance(x, y, frame[fi].x, frame[fi].y);
+            squares += d * d;
+        }
+        const double next = std::clamp(4.0 * std::sqrt(squares / static_cast<double>(pairs.size())) / std::sqrt(s2), 1.0, settings_.matchRadius);
+        if (pairs == previous && next == radius)
             break;
         previous = pairs;
+        radius = next;
     }
+    // Chance again, now over all stars: as many pairs as random fields would give are no match.
+    const double pairChance = std::min(1.0, std::numbers::pi * radius * radius / area_);
+    const double expected = static_cast<double>(frame.size()) * static_cast<double>(stars_.size()) * pairChance;
+    if (static_cast<int>(pairs.size()) < std::max(settings_.minMatches, ChanceLimit(expected, 1.0)))
+        return result;
     double sum = 0.0;
     for (const auto& [ri, fi] : pairs) {
         double x = 0.0, y = 0.0;

@@ -45,11 +45,12 @@ struct PatternSettings {
     // Triangles with a shorter side than this (pixels) are not used.
     double shortestSide = 4.0;
     // A star of the frame and one of the reference are the same when the transform puts
-    // them at most this far apart (pixels of the reference).
-    double matchRadius = 3.0;
+    // them at most this far apart (pixels of the reference); once a transform is fitted,
+    // the radius shrinks to 4 times the distances of its pairs (at least 1 pixel).
+    double matchRadius = 2.0;
     // Scales tried: frame distances over reference distances.
-    double minScale = 0.5;
-    double maxScale = 2.0;
+    double minScale = 0.67;
+    double maxScale = 1.5;
     // Fewer stars matched than this: no match.
     int minMatches = 6;
 };
@@ -81,12 +82,16 @@ public:
     //     (mirrored when the triangles turn opposite ways), rejected unless its scale lies
     //     within the settings;
     //  2. each transform is tried on the frame's brightest stars: the one that brings most
-    //     of them within matchRadius of a reference star wins (a sample-and-consensus
-    //     search over the triangles instead of random samples);
+    //     of them within matchRadius of one of the reference's twice as many brightest
+    //     stars wins (a sample-and-consensus search, the samples taken from the triangles
+    //     rather than at random; the search ends early on a transform that brings most of
+    //     them home). It must bring clearly more of them there than chance would bring
+    //     under the best of as many transforms (odds below 1 in 1000, taking the stars as
+    //     scattered at random over the reference's field);
     //  3. then every star of the frame is paired with the nearest reference star under
     //     the transform, the transform fitted again by weighted least squares over all
     //     pairs, pairs whose distance is far beyond their uncertainty dropped, until the
-    //     pairs settle.
+    //     pairs settle; the pairs must again be clearly more than chance gives.
     // Not found with fewer than minMatches pairs, or fewer than three stars either side.
     PatternMatch match(const std::vector<PatternPoint>& frame) const;
 
@@ -99,9 +104,12 @@ private:
     };
 
     static std::vector<Triangle> Triangles(const std::vector<PatternPoint>& stars, std::size_t count, double shortestSide);
-    // The reference star nearest (x, y) within radius; -1 when none.
-    long nearest(double x, double y, double radius) const;
-    int consensus(const SimilarityTransform& inverse, const std::vector<PatternPoint>& frame, std::size_t count, double& spread) const;
+    // The reference star nearest (x, y) within radius, among the first limit; -1 when none.
+    long nearest(double x, double y, double radius, std::size_t limit) const;
+    // How many of the first count frame stars land near a bright reference star under the
+    // inverse transform, with their summed distances; -1 as soon as toBeat is out of reach.
+    int consensus(const SimilarityTransform& inverse, const std::vector<PatternPoint>& frame, std::size_t count, int toBeat,
+                  double& spread) const;
 
     std::vector<PatternPoint> stars_;
     PatternSettings settings_;
@@ -112,6 +120,7 @@ private:
     double cellSize_ = 8.0;
     double originX_ = 0.0;
     double originY_ = 0.0;
+    double area_ = 1.0; // of the reference's field, square pixels
     int cellsX_ = 1;
     int cellsY_ = 1;
     std::vector<std::vector<std::size_t>> byPlace_;

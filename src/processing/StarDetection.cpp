@@ -14,10 +14,11 @@ namespace {
 constexpr double Nan = std::numeric_limits<double>::quiet_NaN();
 const double SigmaToFwhm = 2.0 * std::sqrt(2.0 * std::numbers::ln2);
 
-// Robust figures of a cell: three rounds of clipping at 3 sigma about the median.
+// Robust figures of a cell: three rounds of clipping at 3 sigma.
 constexpr int ClipRounds = 3;
 constexpr double ClipSigmas = 3.0;
 constexpr std::size_t MinCellPixels = 16;
+constexpr double CellSample = 1024.0;
 
 // A candidate is one bright pixel when that pixel holds more than this share of the light
 // of its 3 x 3 square: a star would have to be narrower than about 1 pixel FWHM.
@@ -79,9 +80,10 @@ struct CellPixel {
     double value = 0.0;
 };
 
-// The sky of one cell: a plane fitted by least squares to its pixels, those more than 3
-// sigma off the plane left out and the plane fitted again, three times; the level is the
-// plane at the centre plus the median of what is left about it, the noise 1.4826 x the
+// The sky of one cell: its pixels taken as flat about their median, those more than 3 sigma
+// off left out, then a plane fitted by least squares to the rest, those more than 3 sigma off
+// it left out and the plane fitted again, three times in all; the level is the
+// plane at the centre plus the mode of what is left about it, the noise 1.4826 x the
 // median absolute deviation about it. A plane rather than a constant, so a gradient across
 // the cell counts neither as noise nor as a shift of the level. pixels is reordered.
 CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& scratch)
@@ -108,17 +110,26 @@ CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& s
             syv += p.dy * p.value;
         }
         // Centred sums: the normal equations of the slopes, then the level.
-        const double mx = sx / n, my = sy / n, mv = sv / n;
+        const double mx = sx / n, my = sy / n;
+        double mv = sv / n;
         const double a11 = sxx - n * mx * mx, a22 = syy - n * my * my, a12 = sxy - n * mx * my;
         const double b1 = sxv - n * mx * mv, b2 = syv - n * my * mv;
         const double det = a11 * a22 - a12 * a12;
-        if (det > 0.0) {
+        if (round == 0) {
+            // Least squares would follow the stars: the first round takes the cell as flat
+            // about its median.
+            scratch.clear();
+            for (std::size_t k = 0; k < kept; ++k)
+                scratch.push_back(pixels[k].value);
+            mv = MedianOf(scratch);
+            cx = cy = 0.0;
+        } else if (det > 0.0) {
             cx = (b1 * a22 - b2 * a12) / det;
             cy = (a11 * b2 - a12 * b1) / det;
         } else {
             cx = cy = 0.0;
         }
-        c0 = mv - cx * mx - cy * my;
+        c0 = round == 0 ? mv : mv - cx * mx - cy * my;
         scratch.clear();
         double sum = 0.0;
         for (std::size_t k = 0; k < kept; ++k) {
@@ -210,10 +221,12 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize)
             const int y0 = CellStart(j, cellsY_, height_);
             const int y1 = CellStart(j + 1, cellsY_, height_);
             const double centreY = (j + 0.5) * cellHeight_ - 0.5;
+            // About a thousand pixels tell a cell's sky as well as all of them.
+            const int stride = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(x1 - x0) * (y1 - y0) / CellSample)));
             pixels.clear();
-            for (int x = x0; x < x1; ++x) {
+            for (int x = x0 + stride / 2; x < x1; x += stride) {
                 const double* column = grid[x];
-                for (int y = y0; y < y1; ++y)
+                for (int y = y0 + stride / 2; y < y1; y += stride)
                     if (std::isfinite(column[y]))
                         pixels.push_back({x - centreX, y - centreY, column[y]});
             }
@@ -224,6 +237,12 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize)
     }
     FillCells(level_, cellsX_, cellsY_, false, medianLevel_);
     FillCells(noise_, cellsX_, cellsY_, true, medianNoise_);
+    rowCell_.resize(static_cast<std::size_t>(height_));
+    rowWeight_.resize(static_cast<std::size_t>(height_));
+    for (int y = 0; y < height_; ++y) {
+        int j1 = 0;
+        corner(static_cast<double>(y), cellsY_, cellHeight_, rowCell_[static_cast<std::size_t>(y)], j1, rowWeight_[static_cast<std::size_t>(y)]);
+    }
 }
 
 double SkyMap::cellCoordinate(double p, int cells, double cellExtent) const
@@ -232,22 +251,26 @@ double SkyMap::cellCoordinate(double p, int cells, double cellExtent) const
     return std::clamp(u, -0.5, cells - 0.5);
 }
 
+// Bilinear between the cell centres, and linear beyond the outer ones, so a gradient holds to
+// the frame's edge: along x first, then along y.
+void SkyMap::corner(double p, int cells, double extent, int& i0, int& i1, double& f) const
+{
+    const double u = cellCoordinate(p, cells, extent);
+    i0 = std::clamp(static_cast<int>(std::floor(u)), 0, std::max(0, cells - 2));
+    i1 = std::min(i0 + 1, cells - 1);
+    f = i1 > i0 ? u - i0 : 0.0;
+}
+
 double SkyMap::interpolate(const std::vector<double>& cells, double x, double y) const
 {
     if (cells.empty())
         return 0.0;
-    // Bilinear between the cell centres, and linear beyond the outer ones, so a gradient
-    // holds to the frame's edge.
-    const double u = cellCoordinate(x, cellsX_, cellWidth_);
-    const double v = cellCoordinate(y, cellsY_, cellHeight_);
-    const int i0 = std::clamp(static_cast<int>(std::floor(u)), 0, std::max(0, cellsX_ - 2));
-    const int j0 = std::clamp(static_cast<int>(std::floor(v)), 0, std::max(0, cellsY_ - 2));
-    const int i1 = std::min(i0 + 1, cellsX_ - 1);
-    const int j1 = std::min(j0 + 1, cellsY_ - 1);
-    const double f = i1 > i0 ? u - i0 : 0.0;
-    const double g = j1 > j0 ? v - j0 : 0.0;
-    const auto at = [&](int i, int j) { return cells[static_cast<std::size_t>(i * cellsY_ + j)]; };
-    return (1.0 - f) * ((1.0 - g) * at(i0, j0) + g * at(i0, j1)) + f * ((1.0 - g) * at(i1, j0) + g * at(i1, j1));
+    int i0 = 0, i1 = 0, j0 = 0, j1 = 0;
+    double f = 0.0, g = 0.0;
+    corner(x, cellsX_, cellWidth_, i0, i1, f);
+    corner(y, cellsY_, cellHeight_, j0, j1, g);
+    const auto along = [&](int j) { return (1.0 - f) * cells[static_cast<std::size_t>(i0 * cellsY_ + j)] + f * cells[static_cast<std::size_t>(i1 * cellsY_ + j)]; };
+    return (1.0 - g) * along(j0) + g * along(j1);
 }
 
 double SkyMap::noise(double x, double y) const
@@ -257,14 +280,30 @@ double SkyMap::noise(double x, double y) const
 
 void SkyMap::noiseColumn(int x, double* column) const
 {
+    fillColumn(noise_, x, column);
+    const double floor = 0.5 * medianNoise_;
     for (int y = 0; y < height_; ++y)
-        column[y] = noise(static_cast<double>(x), static_cast<double>(y));
+        column[y] = std::max(column[y], floor);
 }
 
 void SkyMap::fillColumn(const std::vector<double>& cells, int x, double* column) const
 {
-    for (int y = 0; y < height_; ++y)
-        column[y] = interpolate(cells, static_cast<double>(x), static_cast<double>(y));
+    if (cells.empty()) {
+        std::fill(column, column + height_, 0.0);
+        return;
+    }
+    int i0 = 0, i1 = 0;
+    double f = 0.0;
+    corner(static_cast<double>(x), cellsX_, cellWidth_, i0, i1, f);
+    std::vector<double> along(static_cast<std::size_t>(cellsY_));
+    for (int j = 0; j < cellsY_; ++j)
+        along[static_cast<std::size_t>(j)] = (1.0 - f) * cells[static_cast<std::size_t>(i0 * cellsY_ + j)] + f * cells[static_cast<std::size_t>(i1 * cellsY_ + j)];
+    const std::size_t last = static_cast<std::size_t>(cellsY_ - 1);
+    for (int y = 0; y < height_; ++y) {
+        const std::size_t j0 = static_cast<std::size_t>(rowCell_[static_cast<std::size_t>(y)]);
+        const double g = rowWeight_[static_cast<std::size_t>(y)];
+        column[y] = (1.0 - g) * along[j0] + g * along[std::min(j0 + 1, last)];
+    }
 }
 
 namespace {
@@ -307,13 +346,27 @@ std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFact
                 line[y] += w * column[y];
         }
         float* out = across.data() + static_cast<std::size_t>(x) * h;
-        for (std::size_t y = 0; y < h; ++y)
-            out[y] = static_cast<float>(line[y] / weight);
+        if (x >= radius && x < width - radius) {
+            for (std::size_t y = 0; y < h; ++y)
+                out[y] = static_cast<float>(line[y]);
+        } else {
+            for (std::size_t y = 0; y < h; ++y)
+                out[y] = static_cast<float>(line[y] / weight);
+        }
     }
     // Along y, in place through one line.
+    const double* k = kernel.data() + radius; // k[-radius .. radius]
     for (int x = 0; x < width; ++x) {
         float* column = across.data() + static_cast<std::size_t>(x) * h;
         for (int y = 0; y < height; ++y) {
+            if (y >= radius && y < height - radius) {
+                const float* c = column + y;
+                double v = k[0] * c[0];
+                for (int r = 1; r <= radius; ++r)
+                    v += k[r] * (static_cast<double>(c[r]) + static_cast<double>(c[-r]));
+                line[static_cast<std::size_t>(y)] = v;
+                continue;
+            }
             double v = 0.0;
             double weight = 0.0;
             const int lo = std::max(0, y - radius);
@@ -430,13 +483,20 @@ public:
         std::array<double, 8> near{};
         for (int i = 0; i < side; ++i) {
             for (int j = 0; j < side; ++j) {
+                const double v = raw_[static_cast<std::size_t>(i * side + j)];
                 int n = 0;
+                double lowest = v;
                 for (int a = std::max(0, i - 1); a <= std::min(side - 1, i + 1); ++a)
                     for (int b = std::max(0, j - 1); b <= std::min(side - 1, j + 1); ++b)
-                        if (a != i || b != j)
-                            near[static_cast<std::size_t>(n++)] = raw_[static_cast<std::size_t>(a * side + b)];
+                        if (a != i || b != j) {
+                            const double u = raw_[static_cast<std::size_t>(a * side + b)];
+                            near[static_cast<std::size_t>(n++)] = u;
+                            lowest = std::min(lowest, u);
+                        }
+                // The median is no lower than the lowest neighbour: most pixels end here.
+                if (v - lowest <= SpikeSigmas * noise)
+                    continue;
                 const double m = MedianOf8(near, n);
-                const double v = raw_[static_cast<std::size_t>(i * side + j)];
                 if (v - m > std::max(SpikeSigmas * noise, SpikeRatio * m))
                     clean_[static_cast<std::size_t>(i * side + j)] = m;
             }
@@ -537,7 +597,7 @@ private:
             measuredShape = true;
             const double next = std::clamp(std::sqrt(std::sqrt(major2 * minor2)), 0.5, maxSigma);
             const double move = std::hypot(mx, my);
-            const bool settled = move < 1e-5 && std::fabs(next - sw) < 1e-4;
+            const bool settled = move < 1e-4 && std::fabs(next - sw) < 1e-3;
             sw = std::isfinite(next) ? next : sw;
             if (settled)
                 break;
@@ -553,7 +613,7 @@ private:
         int pixels = 0;
         for (int i = 0; i < side; ++i) {
             for (int j = 0; j < side; ++j) {
-                if (std::hypot(i - cx, j - cy) <= aperture) {
+                if ((i - cx) * (i - cx) + (j - cy) * (j - cy) <= aperture * aperture) {
                     flux += clean_[static_cast<std::size_t>(i * side + j)];
                     ++pixels;
                 }

@@ -11,14 +11,16 @@ namespace skyvane {
 // program (pattern registration, frame quality). Positions as in StarCentroid.h: x counts
 // columns, y rows (row 0 the first FITS row), pixel (i, j) centred at (i, j) exactly.
 
-// The sky of a frame: a coarse grid of cells, each with a robust level and noise (a plane
-// fitted to its pixels, those more than 3 sigma off it left out and the plane fitted again,
-// three times: the level at the cell's centre (with the mode of what is left about the
-// plane, 2.5 median - 1.5 mean, while it is little skewed), and 1.4826 x the median
-// absolute deviation about the plane, so a gradient across a cell is neither noise nor a shift), interpolated
-// bilinearly between the cell centres and linearly beyond the outer ones. The noise of each
-// cell is then the median of itself and its 8 neighbours. A cell with too few finite pixels
-// takes the median of its neighbours.
+// The sky of a frame: a coarse grid of cells, each with a robust level and noise. In each
+// cell, about a thousand of its pixels, evenly spread, are taken as flat about their median,
+// those more than 3 sigma off are left out, and a plane is fitted (least squares) to the
+// rest, the clipping and the fit done three times; the level is the plane at the cell's
+// centre plus the mode of what is left about it (2.5 median - 1.5 mean while that is
+// little skewed, the median otherwise), the noise 1.4826 x their median absolute deviation
+// about the plane, so a gradient across a cell is neither noise nor a shift. A cell with
+// too few finite pixels takes the median of its neighbours; the noise of each cell then
+// becomes the median of itself and its 8 neighbours. Between the cell centres the figures
+// are interpolated bilinearly, beyond the outer ones linearly.
 class SkyMap {
 public:
     // Empty map: level and noise 0.
@@ -44,8 +46,10 @@ public:
 private:
     double interpolate(const std::vector<double>& cells, double x, double y) const;
     void fillColumn(const std::vector<double>& cells, int x, double* column) const;
-    // Position in cell units: cell centre k at k; clamped to [0, cells - 1].
+    // Position in cell units: cell centre k at k; clamped to [-0.5, cells - 0.5].
     double cellCoordinate(double p, int cells, double cellExtent) const;
+    // The two cells to interpolate between along one axis, and the weight of the second.
+    void corner(double p, int cells, double extent, int& i0, int& i1, double& f) const;
 
     int width_ = 0;
     int height_ = 0;
@@ -54,6 +58,9 @@ private:
     double cellWidth_ = 1.0;
     double cellHeight_ = 1.0;
     std::vector<double> level_; // cellsX_ x cellsY_, cell (i, j) at i * cellsY_ + j
+    // Per row of the frame: the cell rows it lies between and the weight of the second.
+    std::vector<int> rowCell_;
+    std::vector<double> rowWeight_;
     std::vector<double> noise_;
     double medianLevel_ = 0.0;
     double medianNoise_ = 0.0;

@@ -70,14 +70,20 @@ struct AxisTaps {
     std::array<double, Taps> w{};
 };
 
-void Taps1(double p, int n, const KernelTable& table, AxisTaps& taps)
+// The source point p as a whole index and a table step (0 .. Steps - 1).
+void Split(double p, int& whole, int& k)
 {
-    int whole = static_cast<int>(std::floor(p));
-    int k = static_cast<int>(std::lround((p - whole) * Steps));
+    const double floor = std::floor(p);
+    whole = static_cast<int>(floor);
+    k = static_cast<int>((p - floor) * Steps + 0.5);
     if (k == Steps) {
         ++whole;
         k = 0;
     }
+}
+
+void Taps1(int whole, int k, int n, const KernelTable& table, AxisTaps& taps)
+{
     taps.start = whole + First;
     taps.w = table.at(k);
     if (k == 0) {
@@ -121,8 +127,30 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
                         column[y] = fill;
                         continue;
                     }
-                    Taps1(u, width, table, tx);
-                    Taps1(v, height, table, ty);
+                    int wu = 0, ku = 0, wv = 0, kv = 0;
+                    Split(u, wu, ku);
+                    Split(v, wv, kv);
+                    if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 &&
+                        wv + First + Taps <= height) {
+                        // Inside, between pixel centres: all 36 taps.
+                        const std::array<double, Taps>& wx = table.at(ku);
+                        const std::array<double, Taps>& wy = table.at(kv);
+                        double value = 0.0;
+                        for (int i = 0; i < Taps; ++i) {
+                            const double* c = frame[wu + First + i] + (wv + First);
+                            double inner = wy[0] * c[0];
+                            inner += wy[1] * c[1];
+                            inner += wy[2] * c[2];
+                            inner += wy[3] * c[3];
+                            inner += wy[4] * c[4];
+                            inner += wy[5] * c[5];
+                            value = i == 0 ? wx[0] * inner : value + wx[static_cast<std::size_t>(i)] * inner;
+                        }
+                        column[y] = value;
+                        continue;
+                    }
+                    Taps1(wu, ku, width, table, tx);
+                    Taps1(wv, kv, height, table, ty);
                     double value = 0.0;
                     bool firstTap = true;
                     for (int i = tx.lo; i < tx.hi; ++i) {
