@@ -11,9 +11,12 @@
 // reference's stars of the distance between where the fitted and the true transform put
 // them (pixels). Then the same figure over the night, and the RMS of the star positions
 // measured on the resampled frames against those of the reference (the brightest stars,
-// paired within 1 pixel). Exit status 1 when a frame is not registered.
+// paired within 1 pixel), and the FWHM of isolated bright stars in the median stack of the
+// registered frames against the reference alone. Exit status 1 when a frame is not
+// registered.
 
 #include <ctime>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -162,6 +165,37 @@ int main(int argc, char** argv)
         if (s.snr > 100.0)
             bright.push_back(&s);
 
+    // Stamps around isolated bright stars of the reference, gathered from every aligned
+    // frame: their median stack, laid out side by side, tells whether the registered frames
+    // stack sharply (its stars' FWHM against the single reference frame's).
+    constexpr int Half = 16;
+    constexpr int Side = 2 * Half + 1;
+    std::vector<std::pair<int, int>> stampAt;
+    for (const DetectedStar& s : onReference.stars) {
+        if (stampAt.size() >= 60 || s.snr < 50.0)
+            continue;
+        const int x = static_cast<int>(std::lround(s.x));
+        const int y = static_cast<int>(std::lround(s.y));
+        if (x < Half + 8 || y < Half + 8 || x >= width - Half - 8 || y >= height - Half - 8)
+            continue;
+        bool alone = true;
+        for (const DetectedStar& t : onReference.stars)
+            if (&t != &s && std::fabs(t.x - s.x) < Half + 4 && std::fabs(t.y - s.y) < Half + 4)
+                alone = false;
+        if (alone)
+            stampAt.emplace_back(x, y);
+    }
+    std::vector<std::vector<double>> stamps; // per aligned frame: every stamp's pixels
+    const auto takeStamps = [&](const ImageGrid& grid) {
+        std::vector<double> values;
+        for (const auto& [x, y] : stampAt)
+            for (int i = -Half; i <= Half; ++i)
+                for (int j = -Half; j <= Half; ++j)
+                    values.push_back(grid[x + i][y + j]);
+        stamps.push_back(std::move(values));
+    };
+    takeStamps(reference.grid);
+
     double allTransform = 0.0;
     double allStars = 0.0;
     std::size_t transformCount = 0;
@@ -200,6 +234,7 @@ int main(int argc, char** argv)
         allTransform += transformSquares;
         transformCount += onReference.stars.size();
 
+        takeStamps(aligned);
         const StarDetection onAligned = DetectStars(aligned, settings);
         double starSquares = 0.0;
         std::size_t paired = 0;
@@ -227,5 +262,39 @@ int main(int argc, char** argv)
                 truth.size() - static_cast<std::size_t>(failed), truth.size(),
                 transformCount > 0 ? std::sqrt(allTransform / static_cast<double>(transformCount)) : 0.0,
                 starCount > 0 ? std::sqrt(allStars / static_cast<double>(starCount)) : 0.0, starCount);
+    // The stamps side by side, ten to a row: the reference's alone and the median stack.
+    if (!stampAt.empty()) {
+        const int across = 10;
+        const int rows = static_cast<int>((stampAt.size() + across - 1) / across);
+        ImageGrid single;
+        ImageGrid stacked;
+        single.resize(across * Side, rows * Side);
+        stacked.resize(across * Side, rows * Side);
+        std::vector<double> column(stamps.size());
+        const double level = onReference.sky.medianLevel();
+        for (int x = 0; x < single.width(); ++x)
+            for (int y = 0; y < single.height(); ++y)
+                single[x][y] = stacked[x][y] = level;
+        for (std::size_t k = 0; k < stampAt.size(); ++k) {
+            const int ox = static_cast<int>(k % across) * Side;
+            const int oy = static_cast<int>(k / across) * Side;
+            for (int i = 0; i < Side; ++i)
+                for (int j = 0; j < Side; ++j) {
+                    const std::size_t at = k * Side * Side + static_cast<std::size_t>(i * Side + j);
+                    for (std::size_t f = 0; f < stamps.size(); ++f)
+                        column[f] = stamps[f][at];
+                    std::nth_element(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(column.size() / 2), column.end());
+                    single[ox + i][oy + j] = stamps[0][at];
+                    stacked[ox + i][oy + j] = column[column.size() / 2];
+                }
+        }
+        DetectionSettings loose;
+        loose.cellSize = Side;
+        const double fwhmSingle = DetectStars(single, loose).medianFwhm;
+        const double fwhmStacked = DetectStars(stacked, loose).medianFwhm;
+        std::printf("median stack of the registered frames: stars' FWHM %.3f px against %.3f px on the reference alone "
+                    "(%+.1f%%, %zu isolated bright stars)\n",
+                    fwhmStacked, fwhmSingle, 100.0 * (fwhmStacked / fwhmSingle - 1.0), stampAt.size());
+    }
     return failed > 0 ? 1 : 0;
 }
