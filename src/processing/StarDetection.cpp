@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <unordered_map>
 #include <utility>
 
 namespace skyvane {
@@ -480,6 +481,7 @@ public:
             }
         }
         clean_ = raw_;
+        weightY_.resize(static_cast<std::size_t>(side));
         std::array<double, 8> near{};
         for (int i = 0; i < side; ++i) {
             for (int j = 0; j < side; ++j) {
@@ -560,12 +562,16 @@ private:
             const int i1 = std::min(side - 1, static_cast<int>(std::ceil(cx + reach)));
             const int j0 = std::max(0, static_cast<int>(std::floor(cy - reach)));
             const int j1 = std::min(side - 1, static_cast<int>(std::ceil(cy + reach)));
+            // The Gaussian weight is separable: one exponential per row and per column.
+            for (int j = j0; j <= j1; ++j)
+                weightY_[static_cast<std::size_t>(j)] = std::exp(-(j - cy) * (j - cy) * inv);
             double s = 0.0, sx = 0.0, sy = 0.0, sxx = 0.0, syy = 0.0, sxy = 0.0;
             for (int i = i0; i <= i1; ++i) {
                 const double dx = i - cx;
+                const double wx = std::exp(-dx * dx * inv);
                 for (int j = j0; j <= j1; ++j) {
                     const double dy = j - cy;
-                    const double w = std::exp(-(dx * dx + dy * dy) * inv) * clean_[static_cast<std::size_t>(i * side + j)];
+                    const double w = wx * weightY_[static_cast<std::size_t>(j)] * clean_[static_cast<std::size_t>(i * side + j)];
                     s += w;
                     sx += w * dx;
                     sy += w * dy;
@@ -642,6 +648,7 @@ private:
     int radius_ = 8;
     std::vector<double> raw_;
     std::vector<double> clean_;
+    mutable std::vector<double> weightY_;
 };
 
 // The smallest value along the straight line between two pixels of the smoothed frame.
@@ -841,16 +848,33 @@ StarDetection DetectStars(const ImageGrid& grid, const DetectionSettings& settin
             return a.star.flux > b.star.flux;
         return a.star.x != b.star.x ? a.star.x < b.star.x : a.star.y < b.star.y;
     });
-    for (const Measured& m : found) {
-        bool twin = false;
-        for (const DetectedStar& s : detection.stars) {
-            if (std::fabs(s.x - m.star.x) < 1.0 && std::fabs(s.y - m.star.y) < 1.0) {
-                twin = true;
-                break;
+    {
+        // The stars kept so far by the pixel they stand on.
+        std::unordered_map<std::int64_t, std::vector<std::size_t>> byPixel;
+        const auto key = [width](int x, int y) { return static_cast<std::int64_t>(y) * (width + 2) + x; };
+        for (const Measured& m : found) {
+            const int px = static_cast<int>(std::floor(m.star.x));
+            const int py = static_cast<int>(std::floor(m.star.y));
+            bool twin = false;
+            for (int i = px - 1; i <= px + 1 && !twin; ++i) {
+                for (int j = py - 1; j <= py + 1 && !twin; ++j) {
+                    const auto cell = byPixel.find(key(i, j));
+                    if (cell == byPixel.end())
+                        continue;
+                    for (const std::size_t k : cell->second) {
+                        const DetectedStar& s = detection.stars[k];
+                        if (std::fabs(s.x - m.star.x) < 1.0 && std::fabs(s.y - m.star.y) < 1.0) {
+                            twin = true;
+                            break;
+                        }
+                    }
+                }
             }
-        }
-        if (!twin)
+            if (twin)
+                continue;
+            byPixel[key(px, py)].push_back(detection.stars.size());
             detection.stars.push_back(m.star);
+        }
     }
     if (!detection.stars.empty()) {
         std::vector<double> fwhm;
