@@ -104,4 +104,8 @@ private:
 // After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
 std::string ClippedPixelsText(std::int64_t pixels);
 
+// The last reply line of a registration that left frames out for want of a reliable match
+// (a translation cannot align a turned or flipped frame).
+std::string UnmatchedFramesReply();
+
 } // namespace skyvane

@@ -81,6 +81,8 @@ FrameFate StarFate(StarStatus status)
         return FrameFate::StarSaturated;
     case StarStatus::TooFaint:
         return FrameFate::StarTooFaint;
+    case StarStatus::Mismatch:
+        return FrameFate::NoReliableMatch;
     case StarStatus::Lost:
         break;
     }
@@ -161,7 +163,9 @@ public:
                     frame.dx = shift.dx;
                     frame.dy = shift.dy;
                 } else {
-                    frame.fate = shift.status == ShiftStatus::SizeMismatch ? FrameFate::SizeDiffers : FrameFate::NoCorrelation;
+                    frame.fate = shift.status == ShiftStatus::SizeMismatch ? FrameFate::SizeDiffers
+                                 : shift.status == ShiftStatus::NoMatch    ? FrameFate::NoReliableMatch
+                                                                           : FrameFate::NoCorrelation;
                     usable = false;
                 }
             }

@@ -16,6 +16,8 @@ enum class StarStatus {
                // brightest point given)
     Lost,      // no star: nothing in the search window, the box or the background annulus
                // leaves the frame, the centroid leaves the search window or does not settle
+    Mismatch,  // StarTracker only: the star found differs from the reference star in flux
+               // or width (StarTracker::MatchFluxRatio, MatchWidthRatio); position given
 };
 
 struct StarSettings {
@@ -92,9 +94,17 @@ struct StarShift {
 // candidate nearest the last position whose height lies between a third and three times
 // the reference star's. It is then measured with MeasureStar, except that one lower than a
 // third of the reference star's height is reported TooFaint (not measured). No candidate:
-// Lost.
+// Lost. A star measured Found whose flux is not within MatchFluxRatio times the reference
+// star's (either way), or whose FWHM is not within MatchWidthRatio times it, is another
+// star or no star at all (a turned frame, a passing satellite, a cosmic-ray cluster):
+// Mismatch, and the search stays where the star was last.
 class StarTracker {
 public:
+    // Thin cloud halves a star's flux and a change of seeing widens it by a half; a third
+    // of the flux or twice the width is another object.
+    static constexpr double MatchFluxRatio = 3.0;
+    static constexpr double MatchWidthRatio = 2.0;
+
     explicit StarTracker(const StarSettings& settings = {}, int searchRadius = 50);
 
     // Measures the star near (x, y) on the reference frame (within settings.searchRadius).
@@ -111,6 +121,8 @@ private:
     double referenceX_ = 0.0;
     double referenceY_ = 0.0;
     double referenceHeight_ = 0.0; // 3 x 3 median peak above the window's median
+    double referenceFlux_ = 0.0;
+    double referenceFwhm_ = 0.0;
     double closeRadius_ = 3.0;     // a candidate this near the last position is the star
     double lastX_ = 0.0;
     double lastY_ = 0.0;
