@@ -37,6 +37,16 @@ struct CorrelationShift {
     int tilesAgreeing = 0;
 };
 
+// How a frame agrees with a shift tile by tile (see the judgement below): of the tiles
+// spread over the overlap that hold a star in the reference, how many find the same shift;
+// agrees: at least two thirds of them and at least three (all of them when fewer than three
+// are checked; true when none is).
+struct ShiftCheck {
+    int tilesChecked = 0;
+    int tilesAgreeing = 0;
+    bool agrees = false;
+};
+
 struct CorrelationSettings {
     // The whole frame is first correlated binned so that its longer side has at most this
     // many bins (the coarse shift), then a region of at most fineSize x fineSize pixels at
@@ -95,6 +105,12 @@ public:
     // region would share less than 16 pixels with it in x or y, the coarse shift is
     // returned.
     [[nodiscard]] CorrelationShift measure(const ImageGrid& frame) const;
+
+    // The tiles of the judgement for a shift found otherwise (by one star): whether the
+    // frame matches the reference under the translation (dx, dy). A frame of another size
+    // does not; against a reference with nothing to correlate every frame does. Same
+    // threads and memory as measure().
+    [[nodiscard]] ShiftCheck check(const ImageGrid& frame, double dx, double dy) const;
 
 private:
     struct State;

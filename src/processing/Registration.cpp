@@ -125,6 +125,9 @@ public:
                                                                        : RegistrationStatus::StarLost;
                 return false;
             }
+            // The star's shift is checked against the whole frame, as a correlation's is:
+            // a turned or flipped frame can show another star where the star was.
+            correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
         } else {
             correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
             // The reference against itself: a reference without structure is told now,
@@ -157,7 +160,7 @@ public:
             } else {
                 usable = true;
             }
-            if (correlator_ && usable) {
+            if (correlator_ && !tracker_ && usable) {
                 const CorrelationShift shift = correlator_->measure(record.grid);
                 if (shift.status == ShiftStatus::Measured) {
                     frame.dx = shift.dx;
@@ -186,6 +189,18 @@ public:
                 frame.dx = shift.dx;
                 frame.dy = shift.dy;
                 usable = frame.fate == FrameFate::Registered;
+                if (usable) {
+                    try {
+                        if (!correlator_->check(record.grid, frame.dx, frame.dy).agrees)
+                            frame.fate = FrameFate::NoReliableMatch;
+                    } catch (const std::bad_alloc&) {
+                        frame.fate = FrameFate::NotEnoughMemory;
+                    }
+                    if (frame.fate != FrameFate::Registered) {
+                        tracker_->reject();
+                        usable = false;
+                    }
+                }
             }
             ++nextTurn_;
             turnChanged_.notify_all();

@@ -105,7 +105,9 @@ double SaturationLevel(const HeaderCards& cards);
 // given, each frame searched around the star's last position (drifts of 50 pixels between
 // frames and more over the night are followed); saturation per frame is SaturationLevel
 // of the reference's cards. Correlation searches every shift under which a frame still
-// shares a quarter of its width and height with the reference.
+// shares a quarter of its width and height with the reference. Either way a frame's shift
+// must hold across the frame (CrossCorrelator: measure for correlation, check for one
+// star), or the frame is left out as NoReliableMatch.
 [[nodiscard]] RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFrameSink& sink,
                                                 Feedback& feedback);
 

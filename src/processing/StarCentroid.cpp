@@ -605,6 +605,8 @@ StarShift StarTracker::track(const ImageGrid& frame)
     StarShift shift;
     if (!started_)
         return shift;
+    previousX_ = lastX_;
+    previousY_ = lastY_;
     const std::vector<Candidate> candidates = FindCandidates(frame, lastX_, lastY_, searchRadius_, settings_.minPeakSigma);
     // The star is the candidate right where it was last, whatever its height (the sky may
     // have dimmed, the seeing changed); failing that, the nearest one of about the
@@ -656,6 +658,12 @@ StarShift StarTracker::track(const ImageGrid& frame)
         lastY_ = shift.star.y;
     }
     return shift;
+}
+
+void StarTracker::reject()
+{
+    lastX_ = previousX_;
+    lastY_ = previousY_;
 }
 
 } // namespace skyvane

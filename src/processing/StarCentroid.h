@@ -114,6 +114,10 @@ public:
     // The star's shift in the next frame against the reference. Frames may have any size.
     StarShift track(const ImageGrid& frame);
 
+    // The frame of the last track() is not used after all (a check of the whole frame
+    // found that it does not match): the next frame is searched where the star was before.
+    void reject();
+
 private:
     StarSettings settings_;
     int searchRadius_;
@@ -126,6 +130,8 @@ private:
     double closeRadius_ = 3.0;     // a candidate this near the last position is the star
     double lastX_ = 0.0;
     double lastY_ = 0.0;
+    double previousX_ = 0.0; // lastX_ and lastY_ before the last track()
+    double previousY_ = 0.0;
 };
 
 } // namespace skyvane
