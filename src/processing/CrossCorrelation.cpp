@@ -45,12 +45,14 @@ constexpr int SearchSide = 256;
 //  1. Significance: the coarse peak (each lag's value divided by the noise its overlap
 //     lets through) stands at least MinSignificance robust sigmas (1.4826 x the median
 //     absolute deviation, around the median, of the search's surface outside the peak)
-//     above the coarse correlation. Measured: frames of pure noise 4.0 to 5.7 against a
-//     reference of noise or of stars (the most of some hundred thousand lags of noise);
-//     star fields that match 20 to 100 (512 x 512, 3 to 300 stars; a dense 128 x 128
-//     field 27) and 250 to 650 (2048 x 2048), their drift up to 64% of the side as high.
-//     A frame turned by 180 degrees reaches 12 to 35 (512) and 110 to 280 (2048): two bright
-//     stars falling on two others stand out as far, so the significance alone cannot tell.
+//     above the coarse correlation. Measured: frames of pure noise 4.0 to 5.5 against a
+//     reference of noise or of stars, at 512 x 512 and at 2048 x 2048 (the highest of some
+//     hundred thousand lags of noise); star fields that match 70 to 160 (512 x 512, 300 stars,
+//     raw or calibrated, drifts up to 64% of the side, a trailed frame, one through cloud),
+//     130 to 960 (512 x 512, 3 to 100 stars), 27 (a dense field of 128 x 128) and 260 to
+//     730 (2048 x 2048). A frame turned by 180 degrees reaches 12 to 34 (512) and 105 to
+//     190 (2048): two bright stars falling on two others stand out as far, so the
+//     significance alone cannot tell.
 //  2. Agreement: tiles (a third of the overlap's shorter side, between MinTileSide and
 //     MaxTileSide pixels), at most 3 x 3 of them spread over the overlap, each holding a
 //     star of at least TileStarSigmas sky sigmas in the reference once windowed, are
@@ -59,13 +61,14 @@ constexpr int SearchSide = 256;
 //     of the shift stands at least TileMinSignificance robust sigmas above the tile's
 //     correlation and lies within TileTolerance pixels of the shift of the whole frame. At
 //     least two thirds of the tiles holding a star must agree, and at least three (all of
-//     them when fewer are checked). Measured: tiles of frames that match 6 to 650 and
-//     within 0.2 pixel (a trailed frame within 1.3, its tiles 8 of 9); a frame turned by
-//     0.4 degree (512) or 0.14 degree (2048) puts its outer tiles 1 to 4 pixels off, and
-//     by 1 to 2 degrees 3 to 15 pixels: at most 2 of 9 agree; a frame turned by 180
-//     degrees agrees only in the one or two tiles of the stars that made its peak (0 to 2
-//     of 6 to 9); tiles of noise reach 2 to 4. When no tile holds a star (a faint field),
-//     the significance alone decides.
+//     them when fewer are checked). Measured: tiles of frames that match stand 6 to 650
+//     sigmas out and within 0.2 pixel (those of a trailed frame within 1.3: 8 of 9 agree),
+//     but for a raw frame's vignetted corner (3 to 6); a frame turned by 0.4 degree (512)
+//     or 0.14 degree (2048) puts its outer tiles 1 to 4 pixels off, and by 1 to 2 degrees
+//     (512) 3 to 14 pixels: at most 2 of 9 agree; a frame turned by 180 degrees agrees only in
+//     the one or two tiles of the stars that made its peak (0 to 2 of 6 to 9); tiles of
+//     noise stand 2 to 4 out. When no tile holds a star (a faint field), the significance
+//     alone decides.
 constexpr double MinSignificance = 8.0;
 constexpr double TileMinSignificance = 5.0;
 constexpr double TileTolerance = 1.0;
