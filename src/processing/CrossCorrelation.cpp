@@ -52,7 +52,9 @@ constexpr int SearchSide = 256;
 //     130 to 960 (512 x 512, 3 to 100 stars), 27 (a dense field of 128 x 128) and 260 to
 //     730 (2048 x 2048). A frame turned by 180 degrees reaches 12 to 34 (512) and 105 to
 //     190 (2048): two bright stars falling on two others stand out as far, so the
-//     significance alone cannot tell.
+//     significance alone cannot tell. Neither can it for a frame of noise from a sensor
+//     with hot pixels: they match the reference's at no shift (40 to 50 on 256 x 192 with
+//     two of them), and only the tiles, median-filtered, see past them.
 //  2. Agreement: tiles (a third of the overlap's shorter side, between MinTileSide and
 //     MaxTileSide pixels), at most 3 x 3 of them spread over the overlap, each holding a
 //     star of at least TileStarSigmas sky sigmas in the reference once windowed, are

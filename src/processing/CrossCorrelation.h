@@ -23,8 +23,9 @@ enum class ShiftStatus {
 //  - contrast: the correlation peak over the highest other peak of the coarse search (near 1
 //    when the frames share nothing; well above 2 for star fields);
 //  - significance: how many robust sigmas the coarse peak stands above the correlation's
-//    other values (about 4 to 6 when the frames share nothing, tens to hundreds for star
-//    fields that match);
+//    other values (about 4 to 6 when the frames share nothing but noise, tens to hundreds
+//    for star fields that match; hot pixels fixed on the sensor match at no shift and can
+//    lift a frame of noise to tens);
 //  - tilesChecked, tilesAgreeing: of the tiles spread over the frames' overlap that hold a
 //    star in the reference, how many find the same shift as the whole frame.
 struct CorrelationShift {
