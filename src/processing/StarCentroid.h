@@ -100,14 +100,15 @@ struct StarShift {
 // Mismatch, and the search stays where the star was last.
 class StarTracker {
 public:
-    // Thin cloud halves a star's flux and a change of seeing widens it by a half; a third
-    // of the flux or twice the width is another object. Measured on a night with cloud and
-    // a trailed frame: flux 0.49 to 1.02 of the reference star's, FWHM 0.82 to 1.08, the
-    // trailed frame's (12 pixels of trail) 1.86. A frame turned by 180 degrees can show
-    // another star of the same kind where the star was (flux 0.52, FWHM 0.87): only the
-    // check of the whole frame (CrossCorrelator::check) tells.
+    // Thin cloud halves a star's flux, bad seeing can double its width and a trail of a
+    // few FWHM more; a third of the flux, or the width two and a half times, is another
+    // object. Measured on nights with cloud and a trailed frame: flux 0.49 to 1.02 of the
+    // reference star's, FWHM 0.82 to 1.08, and the trailed frame's (12 pixels of trail)
+    // 1.86 and 2.09 (stars of 3.9 and 3.2 pixels). A frame turned by 180 degrees can
+    // show another star of the same kind where the star was (flux 0.52, FWHM 0.87): only
+    // the check of the whole frame (CrossCorrelator::check) tells.
     static constexpr double MatchFluxRatio = 3.0;
-    static constexpr double MatchWidthRatio = 2.0;
+    static constexpr double MatchWidthRatio = 2.5;
 
     explicit StarTracker(const StarSettings& settings = {}, int searchRadius = 50);
 
