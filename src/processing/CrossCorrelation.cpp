@@ -818,8 +818,6 @@ struct CrossCorrelator::State {
     int bin = 1;
     int binsX = 0;
     int binsY = 0;
-    int maxShiftX = 0;
-    int maxShiftY = 0;
     int fineX0 = 0; // the reference's fine region
     int fineY0 = 0;
     std::unique_ptr<PlanPair> coarse;
@@ -1018,9 +1016,6 @@ CrossCorrelator::CrossCorrelator(const ImageGrid& reference, const CorrelationSe
     s.bin = std::max(1, (std::max(s.width, s.height) + coarseSize - 1) / coarseSize);
     s.binsX = s.width / s.bin;
     s.binsY = s.height / s.bin;
-    const double maxShift = settings.maxShift > 0.0 ? settings.maxShift : 0.25 * std::min(s.width, s.height);
-    s.maxShiftX = static_cast<int>(std::min(maxShift, static_cast<double>(s.width - 1)));
-    s.maxShiftY = static_cast<int>(std::min(maxShift, static_cast<double>(s.height - 1)));
     s.coarse = std::make_unique<PlanPair>(SmoothAtLeast(s.binsX), SmoothAtLeast(s.binsY));
     const int fineSize = std::max(SmallestSide, settings.fineSize);
     s.fine = std::make_unique<PlanPair>(SmoothAtMost(std::min(fineSize, s.width)), SmoothAtMost(std::min(fineSize, s.height)));
