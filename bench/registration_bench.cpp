@@ -333,6 +333,8 @@ const char* StatusName(StarStatus s)
         return "too faint";
     case StarStatus::Lost:
         return "lost";
+    case StarStatus::Mismatch:
+        return "mismatch";
     }
     return "?";
 }

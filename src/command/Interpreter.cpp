@@ -612,6 +612,8 @@ std::string_view FateText(FrameFate fate)
         return "star lost";
     case FrameFate::NoCorrelation:
         return "nothing to correlate";
+    case FrameFate::NoReliableMatch:
+        return "no reliable match";
     case FrameFate::NotEnoughMemory:
         return "not enough memory";
     }
@@ -758,14 +760,21 @@ public:
             return outcome;
         }
         int registered = 0;
-        for (const RegisteredFrame& frame : result_.frames)
+        bool unmatched = false;
+        for (const RegisteredFrame& frame : result_.frames) {
             registered += frame.fate == FrameFate::Registered ? 1 : 0;
+            unmatched = unmatched || frame.fate == FrameFate::NoReliableMatch;
+        }
         const TreeItem list = AddOutputList(context.lists, frames_.output.folder(), frames_.output.fileNames());
         outcome.reply = FrameLines(result_.frames);
         outcome.reply += LineBreak;
         outcome.reply += Indent;
         outcome.reply += FormatInteger(registered) + " of " + FormatInteger(static_cast<std::int64_t>(result_.frames.size())) +
                          " frames registered: new list " + LabelTag(context.lists.ItemLabel(list));
+        if (unmatched) {
+            outcome.reply += LineBreak;
+            outcome.reply += UnmatchedFramesReply();
+        }
         return outcome;
     }
 

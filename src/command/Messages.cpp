@@ -169,6 +169,11 @@ void ListArithmeticMessages::progress(int done, int total)
     feedback_.showProgress(ListProgressText(done, total), total > 0 ? static_cast<double>(done) / total : 1.0);
 }
 
+std::string UnmatchedFramesReply()
+{
+    return "     frames without a reliable match may be turned or flipped: Star pattern registration aligns those";
+}
+
 std::string ClippedPixelsText(std::int64_t pixels)
 {
     return std::to_string(pixels) + " pixels outside 0..32767 were clipped";

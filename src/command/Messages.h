@@ -133,4 +133,8 @@ std::string PatternRegistrationReply(const PatternRegistrationResult& result, st
 enum class PatternRefusal { ListNotFound, NoSelectedImage, OutputFolderFailed };
 std::string PatternRefusalReply(PatternRefusal refusal);
 
+// The last reply line of a registration that left frames out for want of a reliable match
+// (a translation cannot align a turned or flipped frame).
+std::string UnmatchedFramesReply();
+
 } // namespace skyvane

@@ -81,6 +81,8 @@ FrameFate StarFate(StarStatus status)
         return FrameFate::StarSaturated;
     case StarStatus::TooFaint:
         return FrameFate::StarTooFaint;
+    case StarStatus::Mismatch:
+        return FrameFate::NoReliableMatch;
     case StarStatus::Lost:
         break;
     }
@@ -125,6 +127,9 @@ public:
                                                                        : RegistrationStatus::StarLost;
                 return false;
             }
+            // The star's shift is checked against the whole frame, as a correlation's is:
+            // a turned or flipped frame can show another star where the star was.
+            correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
         } else {
             correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
             // The reference against itself: a reference without structure is told now,
@@ -160,13 +165,15 @@ public:
             } else {
                 usable = true;
             }
-            if (correlator_ && usable) {
+            if (correlator_ && !tracker_ && usable) {
                 const CorrelationShift shift = correlator_->measure(record.grid);
                 if (shift.status == ShiftStatus::Measured) {
                     frame.dx = shift.dx;
                     frame.dy = shift.dy;
                 } else {
-                    frame.fate = shift.status == ShiftStatus::SizeMismatch ? FrameFate::SizeDiffers : FrameFate::NoCorrelation;
+                    frame.fate = shift.status == ShiftStatus::SizeMismatch ? FrameFate::SizeDiffers
+                                 : shift.status == ShiftStatus::NoMatch    ? FrameFate::NoReliableMatch
+                                                                           : FrameFate::NoCorrelation;
                     usable = false;
                 }
             }
@@ -187,6 +194,18 @@ public:
                 frame.dx = shift.dx;
                 frame.dy = shift.dy;
                 usable = frame.fate == FrameFate::Registered;
+                if (usable) {
+                    try {
+                        if (!correlator_->check(record.grid, frame.dx, frame.dy).agrees)
+                            frame.fate = FrameFate::NoReliableMatch;
+                    } catch (const std::bad_alloc&) {
+                        frame.fate = FrameFate::NotEnoughMemory;
+                    }
+                    if (frame.fate != FrameFate::Registered) {
+                        tracker_->reject();
+                        usable = false;
+                    }
+                }
             }
             ++nextTurn_;
             turnChanged_.notify_all();

@@ -43,6 +43,10 @@ enum class FrameFate {
     StarTooFaint,    // the star is too faint in this frame
     StarLost,        // the star was not found in this frame
     NoCorrelation,   // the frame holds nothing to correlate with the reference
+    NoReliableMatch, // the frame does not match the reference by a translation: its
+                     // correlation peak does not stand out or its parts disagree on the shift
+                     // (a turned or flipped frame, or one that shares no stars), or the star
+                     // found differs from the reference star in flux or width
     NotEnoughMemory, // the memory for the frame (of the reference's size) could not be had
 };
 
@@ -96,11 +100,14 @@ double SaturationLevel(const HeaderCards& cards);
 // to sink: touches nothing else, so it may run on any thread. Tells its progress through
 // feedback once per frame ("Registering frame 7 of 20") and looks between frames whether
 // the user asked to stop. A frame that cannot be used (unreadable, another size, the star
-// saturated, too faint or lost, nothing to correlate) is left out with its fate; the
-// run goes on. One star follows the star from frame to frame in the order given, each
-// frame searched around the star's last position (drifts of 50 pixels between frames
-// and more over the night are followed); saturation per frame is SaturationLevel of the
-// reference's cards.
+// saturated, too faint or lost, nothing to correlate, no reliable match) is left out with
+// its fate; the run goes on. One star follows the star from frame to frame in the order
+// given, each frame searched around the star's last position (drifts of 50 pixels between
+// frames and more over the night are followed); saturation per frame is SaturationLevel
+// of the reference's cards. Correlation searches every shift under which a frame still
+// shares a quarter of its width and height with the reference. Either way a frame's shift
+// must hold across the frame (CrossCorrelator: measure for correlation, check for one
+// star), or the frame is left out as NoReliableMatch.
 [[nodiscard]] RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFrameSink& sink,
                                                 Feedback& feedback);
 

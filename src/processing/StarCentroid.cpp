@@ -592,6 +592,8 @@ StarMeasurement StarTracker::start(const ImageGrid& reference, double x, double 
     started_ = true;
     referenceX_ = star.x;
     referenceY_ = star.y;
+    referenceFlux_ = star.flux;
+    referenceFwhm_ = star.fwhm;
     closeRadius_ = std::max(3.0, 1.5 * star.fwhm);
     lastX_ = star.x;
     lastY_ = star.y;
@@ -603,6 +605,8 @@ StarShift StarTracker::track(const ImageGrid& frame)
     StarShift shift;
     if (!started_)
         return shift;
+    previousX_ = lastX_;
+    previousY_ = lastY_;
     const std::vector<Candidate> candidates = FindCandidates(frame, lastX_, lastY_, searchRadius_, settings_.minPeakSigma);
     // The star is the candidate right where it was last, whatever its height (the sky may
     // have dimmed, the seeing changed); failing that, the nearest one of about the
@@ -638,6 +642,15 @@ StarShift StarTracker::track(const ImageGrid& frame)
     local.searchRadius = 2;
     shift.star = MeasureStar(frame, chosen->x, chosen->y, local);
     shift.status = shift.star.status;
+    if (shift.status == StarStatus::Found) {
+        const double flux = shift.star.flux / referenceFlux_;
+        const double width = shift.star.fwhm / referenceFwhm_;
+        if (!(flux >= 1.0 / MatchFluxRatio && flux <= MatchFluxRatio && width >= 1.0 / MatchWidthRatio && width <= MatchWidthRatio)) {
+            shift.status = StarStatus::Mismatch;
+            shift.star.status = StarStatus::Mismatch;
+            return shift;
+        }
+    }
     if (shift.status == StarStatus::Found || shift.status == StarStatus::Saturated) {
         shift.dx = shift.star.x - referenceX_;
         shift.dy = shift.star.y - referenceY_;
@@ -645,6 +658,12 @@ StarShift StarTracker::track(const ImageGrid& frame)
         lastY_ = shift.star.y;
     }
     return shift;
+}
+
+void StarTracker::reject()
+{
+    lastX_ = previousX_;
+    lastY_ = previousY_;
 }
 
 } // namespace skyvane

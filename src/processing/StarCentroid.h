@@ -16,6 +16,8 @@ enum class StarStatus {
                // brightest point given)
     Lost,      // no star: nothing in the search window, the box or the background annulus
                // leaves the frame, the centroid leaves the search window or does not settle
+    Mismatch,  // StarTracker only: the star found differs from the reference star in flux
+               // or width (StarTracker::MatchFluxRatio, MatchWidthRatio); position given
 };
 
 struct StarSettings {
@@ -92,9 +94,22 @@ struct StarShift {
 // candidate nearest the last position whose height lies between a third and three times
 // the reference star's. It is then measured with MeasureStar, except that one lower than a
 // third of the reference star's height is reported TooFaint (not measured). No candidate:
-// Lost.
+// Lost. A star measured Found whose flux is not within MatchFluxRatio times the reference
+// star's (either way), or whose FWHM is not within MatchWidthRatio times it, is another
+// star or no star at all (a turned frame, a passing satellite, a cosmic-ray cluster):
+// Mismatch, and the search stays where the star was last.
 class StarTracker {
 public:
+    // Thin cloud halves a star's flux, bad seeing can double its width and a trail of a
+    // few FWHM more; a third of the flux, or the width two and a half times, is another
+    // object. Measured on nights with cloud and a trailed frame: flux 0.49 to 1.02 of the
+    // reference star's, FWHM 0.82 to 1.08, and the trailed frame's (12 pixels of trail)
+    // 1.86 and 2.09 (stars of 3.9 and 3.2 pixels). A frame turned by 180 degrees can
+    // show another star of the same kind where the star was (flux 0.52, FWHM 0.87): only
+    // the check of the whole frame (CrossCorrelator::check) tells.
+    static constexpr double MatchFluxRatio = 3.0;
+    static constexpr double MatchWidthRatio = 2.5;
+
     explicit StarTracker(const StarSettings& settings = {}, int searchRadius = 50);
 
     // Measures the star near (x, y) on the reference frame (within settings.searchRadius).
@@ -104,6 +119,10 @@ public:
     // The star's shift in the next frame against the reference. Frames may have any size.
     StarShift track(const ImageGrid& frame);
 
+    // The frame of the last track() is not used after all (a check of the whole frame
+    // found that it does not match): the next frame is searched where the star was before.
+    void reject();
+
 private:
     StarSettings settings_;
     int searchRadius_;
@@ -111,9 +130,13 @@ private:
     double referenceX_ = 0.0;
     double referenceY_ = 0.0;
     double referenceHeight_ = 0.0; // 3 x 3 median peak above the window's median
+    double referenceFlux_ = 0.0;
+    double referenceFwhm_ = 0.0;
     double closeRadius_ = 3.0;     // a candidate this near the last position is the star
     double lastX_ = 0.0;
     double lastY_ = 0.0;
+    double previousX_ = 0.0; // lastX_ and lastY_ before the last track()
+    double previousY_ = 0.0;
 };
 
 } // namespace skyvane

@@ -14,12 +14,28 @@ namespace {
 constexpr int Width = 256;
 constexpr int Height = 192;
 
-// A night's frame: sky with a gradient (vignetting-like, fixed on the sensor), stars moved
-// by (dx, dy), noise, two hot pixels fixed on the sensor and cosmic-ray hits that differ
-// from frame to frame (a single pixel and a short streak).
-void DrawFrame(ImageGrid& grid, double dx, double dy, unsigned seed)
+// The stars turned by `degrees` about the frame's centre.
+std::vector<test::SyntheticStar> Turned(std::vector<test::SyntheticStar> stars, double degrees)
 {
-    static const std::vector<test::SyntheticStar> stars = test::RandomStars(60, Width, Height, 6, 7);
+    const double a = degrees * M_PI / 180.0;
+    const double cx = 0.5 * (Width - 1);
+    const double cy = 0.5 * (Height - 1);
+    for (test::SyntheticStar& s : stars) {
+        const double x = s.x - cx;
+        const double y = s.y - cy;
+        s.x = cx + std::cos(a) * x - std::sin(a) * y;
+        s.y = cy + std::sin(a) * x + std::cos(a) * y;
+    }
+    return stars;
+}
+
+// A night's frame: sky with a gradient (vignetting-like, fixed on the sensor), stars turned
+// by `turn` degrees about the centre and moved by (dx, dy), noise, two hot pixels fixed on
+// the sensor and cosmic-ray hits that differ from frame to frame (a single pixel and a
+// short streak). starCount 0: no stars, only the sky and the noise.
+void DrawFrame(ImageGrid& grid, double dx, double dy, unsigned seed, double turn = 0.0, int starCount = 60)
+{
+    const std::vector<test::SyntheticStar> stars = Turned(test::RandomStars(starCount, Width, Height, 6, 7), turn);
     test::DrawStarField(grid, Width, Height, 1000.0, stars, dx, dy, 12.0, seed);
     for (int x = 0; x < Width; ++x)
         for (int y = 0; y < Height; ++y)
@@ -61,6 +77,53 @@ TEST_P(CrossCorrelationShifts, FoundWithinAFewHundredthsOfAPixel)
 
 INSTANTIATE_TEST_SUITE_P(Shifts, CrossCorrelationShifts,
                          ::testing::Values(ShiftCase{0.0, 0.0}, ShiftCase{0.5, -0.5}, ShiftCase{3.27, -1.12}, ShiftCase{-12.61, 7.38}, ShiftCase{31.4, -22.9}));
+
+TEST(CrossCorrelation, DriftsFarBeyondAQuarterOfTheFrameAreFoundRight)
+{
+    ImageGrid reference, frame;
+    DrawFrame(reference, 0.0, 0.0, 1);
+    DrawFrame(frame, 0.4 * Width + 0.37, -0.45 * Height - 0.21, 2);
+    const CrossCorrelator correlator(reference);
+    const CorrelationShift shift = correlator.measure(frame);
+    ASSERT_EQ(shift.status, ShiftStatus::Measured);
+    EXPECT_NEAR(shift.dx, 0.4 * Width + 0.37, 0.03);
+    EXPECT_NEAR(shift.dy, -0.45 * Height - 0.21, 0.03);
+}
+
+// Frames that share no stars with the reference, or that a translation cannot align, are
+// told apart from frames that match: their peak does not stand out of the correlation's
+// noise, or the tiles of the frame find other shifts than the whole frame.
+TEST(CrossCorrelation, NoiseTurnedAndFlippedFramesDoNotMatch)
+{
+    ImageGrid reference, frame;
+    DrawFrame(reference, 0.0, 0.0, 1);
+    const CrossCorrelator correlator(reference);
+    DrawFrame(frame, 3.3, -2.2, 2);
+    const CorrelationShift match = correlator.measure(frame);
+    ASSERT_EQ(match.status, ShiftStatus::Measured);
+    EXPECT_EQ(match.tilesAgreeing, match.tilesChecked);
+    EXPECT_GE(match.tilesChecked, 3);
+    EXPECT_TRUE(correlator.check(frame, match.dx, match.dy).agrees);
+    // Frames of noise: alone, and with the sensor's hot pixels, which match the
+    // reference's where they stand.
+    for (unsigned seed = 2; seed < 5; ++seed) {
+        test::DrawStarField(frame, Width, Height, 1000.0, {}, 0.0, 0.0, 12.0, seed);
+        const CorrelationShift noise = correlator.measure(frame);
+        EXPECT_EQ(noise.status, ShiftStatus::NoMatch) << seed;
+        EXPECT_LT(noise.significance, match.significance / 5.0) << seed;
+        DrawFrame(frame, 0.0, 0.0, seed, 0.0, 0);
+        EXPECT_EQ(correlator.measure(frame).status, ShiftStatus::NoMatch) << seed;
+    }
+    for (double turn : {180.0, 1.5, -2.0}) {
+        DrawFrame(frame, 3.3, -2.2, 2, turn);
+        const CorrelationShift turned = correlator.measure(frame);
+        EXPECT_EQ(turned.status, ShiftStatus::NoMatch) << turn;
+        EXPECT_LT(3 * turned.tilesAgreeing, 2 * turned.tilesChecked) << turn;
+        // The shift one star would give (the frame's centre stays in place when turned
+        // about it) is no better.
+        EXPECT_FALSE(correlator.check(frame, 3.3, -2.2).agrees) << turn;
+    }
+}
 
 TEST(CrossCorrelation, ThreadsGetTheSameAnswer)
 {

@@ -44,16 +44,34 @@ std::vector<test::SyntheticStar> Field()
     return stars;
 }
 
+// How a frame differs from the reference beyond its drift.
+struct Look {
+    double turn = 0.0;         // the field turned by this many degrees about the frame's centre
+    double guideSigma = Guide.sigma;
+    bool stars = true;         // false: only sky and noise (thick cloud)
+};
+
 // Frames as 16-bit integers with BZERO 32768 (saturation at 65535), each with a cosmic-ray
 // hit and the same hot pixel. guide: how the guide star appears (0: absent; otherwise its
 // amplitude).
-void WriteFrame(const std::string& path, Shift shift, double guide, unsigned seed)
+void WriteFrame(const std::string& path, Shift shift, double guide, unsigned seed, const Look& look = {})
 {
     std::vector<test::SyntheticStar> stars = Field();
     if (guide > 0.0) {
         test::SyntheticStar s = Guide;
         s.amplitude = guide;
+        s.sigma = look.guideSigma;
         stars.push_back(s);
+    }
+    if (!look.stars)
+        stars.clear();
+    const double a = look.turn * M_PI / 180.0;
+    const double c = 0.5 * (Width - 1);
+    for (test::SyntheticStar& s : stars) {
+        const double x = s.x - c;
+        const double y = s.y - c;
+        s.x = c + std::cos(a) * x - std::sin(a) * y;
+        s.y = c + std::sin(a) * x + std::cos(a) * y;
     }
     ImageGrid grid;
     test::DrawStarField(grid, Width, Height, Sky, stars, shift.dx, shift.dy, 8.0, seed);
@@ -216,6 +234,47 @@ TEST_F(RegistrationTest, FramesWhereTheStarIsLostSaturatedOrUnreadableAreNamedAn
     EXPECT_EQ(context.lists.ListCount(), 2);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "starreg-2"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "autoreg"));
+}
+
+TEST_F(RegistrationTest, FramesThatNoTranslationAlignsAreNamedAndLeftOut)
+{
+    // Frame 3 holds no star, frame 4 is turned by a meridian flip, frame 5 by 1.5 degrees of
+    // field rotation, and frame 6 shows a wide star where the guide star stood.
+    const std::vector<Shift> shifts = {{0.0, 0.0}, {13.37, -8.61}, {0.0, 0.0}, {5.21, 3.13}, {-6.42, 9.91}, {26.12, -17.43}};
+    const std::vector<Look> looks = {{}, {}, {0.0, Guide.sigma, false}, {180.0}, {1.5}, {0.0, 5.0}};
+    for (std::size_t k = 0; k < shifts.size(); ++k)
+        WriteFrame(dir.file(FrameName(k)), shifts[k], 30000.0, static_cast<unsigned>(k + 3), looks[k]);
+    MakeList(context, dir.path(), shifts.size());
+    const std::string advice = "     frames without a reliable match may be turned or flipped: Star pattern registration aligns those";
+
+    std::vector<std::string> lines = Lines(ExecuteCommand(context, "autoreg [PATH]"));
+    ASSERT_EQ(lines.size(), 8u);
+    for (std::size_t k : {0u, 1u, 5u}) {
+        Shift measured{};
+        ASSERT_TRUE(ParseShiftLine(lines[k], FrameName(k), measured)) << lines[k];
+        EXPECT_NEAR(measured.dx, shifts[k].dx, 0.03) << k;
+        EXPECT_NEAR(measured.dy, shifts[k].dy, 0.03) << k;
+    }
+    EXPECT_EQ(lines[2], "     frame_003.fit  no reliable match, left out");
+    EXPECT_EQ(lines[3], "     frame_004.fit  no reliable match, left out");
+    EXPECT_EQ(lines[4], "     frame_005.fit  no reliable match, left out");
+    EXPECT_EQ(lines[6], "     3 of 6 frames registered: new list [PATH2]");
+    EXPECT_EQ(lines[7], advice);
+    EXPECT_EQ(test::FolderEntries((dir.path() / "autoreg").string()),
+              (std::vector<std::string>{"frame_001.fit", "frame_002.fit", "frame_006.fit"}));
+
+    // One star finds the guide star in the turned frame (it stands near the centre), but
+    // the frame does not hold together under that shift; the wide star is another object.
+    lines = Lines(ExecuteCommand(context, starCommand()));
+    ASSERT_EQ(lines.size(), 8u);
+    Shift measured{};
+    EXPECT_TRUE(ParseShiftLine(lines[1], FrameName(1), measured)) << lines[1];
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 10), ", left out");
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 10), ", left out");
+    EXPECT_EQ(lines[4], "     frame_005.fit  no reliable match, left out");
+    EXPECT_EQ(lines[5], "     frame_006.fit  no reliable match, left out");
+    EXPECT_EQ(lines[6], "     2 of 6 frames registered: new list [PATH3]");
+    EXPECT_EQ(lines[7], advice);
 }
 
 // Feedback whose user asks to stop after the first frame has been reported.

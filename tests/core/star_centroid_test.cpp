@@ -129,6 +129,37 @@ TEST(StarTracker, FollowsALongDriftAndReportsLeftOutFrames)
     EXPECT_NEAR(back.dy, 48.25, 0.03);
 }
 
+// The star found where the star was must look like it: through thin cloud (half its flux)
+// it does; a star three times as wide, or five times as bright, is another object, and the
+// next frame is searched where the star was last. A frame rejected after tracking sends the
+// search back to where the star was before it.
+TEST(StarTracker, AStarUnlikeTheReferenceStarIsAMismatch)
+{
+    const test::SyntheticStar star{40.3, 50.7, 1.6, 3000.0};
+    StarTracker tracker(StarSettings{}, 30);
+    ImageGrid frame;
+    auto draw = [&](double dx, double sigma, double amplitude, unsigned seed) {
+        test::DrawStarField(frame, 120, 100, Sky, {{star.x + dx, star.y, sigma, amplitude}}, 0.0, 0.0, Noise, seed);
+    };
+    draw(0.0, star.sigma, star.amplitude, 300);
+    ASSERT_EQ(tracker.start(frame, 40.0, 51.0).status, StarStatus::Found);
+    draw(2.0, star.sigma, 0.5 * star.amplitude, 301);
+    EXPECT_EQ(tracker.track(frame).status, StarStatus::Found);
+    draw(4.0, 3.0 * star.sigma, star.amplitude, 302);
+    EXPECT_EQ(tracker.track(frame).status, StarStatus::Mismatch);
+    draw(4.0, star.sigma, 5.0 * star.amplitude, 303);
+    EXPECT_EQ(tracker.track(frame).status, StarStatus::Mismatch);
+    draw(27.0, star.sigma, star.amplitude, 304);
+    ASSERT_EQ(tracker.track(frame).status, StarStatus::Found);
+    // That frame is rejected: the next one, 35 pixels from it but 10 from the frame before,
+    // is within the search (30 pixels) only from where the star was before it.
+    tracker.reject();
+    draw(-8.0, star.sigma, star.amplitude, 305);
+    const StarShift shift = tracker.track(frame);
+    ASSERT_EQ(shift.status, StarStatus::Found);
+    EXPECT_NEAR(shift.dx, -8.0, 0.03);
+}
+
 TEST(StarTracker, DoesNotStartOnAStarThatIsNotFound)
 {
     ImageGrid frame;
