@@ -12,6 +12,7 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "command/DisplayCommands.h"
 #include "command/Messages.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
@@ -561,6 +562,12 @@ Started equaliseLogarithm(AppContext& context, const CommandLine&)
     return Equalise(context, TransferFunction::Logarithm(), "logarithm");
 }
 
+// "autostretch": the display stretched to Image A's sky (command/DisplayCommands).
+Started autoStretch(AppContext& context, const CommandLine&)
+{
+    return WithReply(AutoStretchCommand(context));
+}
+
 // "equalise gamma G": G from 0.1 to 10; anything else is refused and changes nothing.
 Started equaliseGamma(AppContext& context, const CommandLine& command)
 {
@@ -814,7 +821,7 @@ constexpr std::string_view ListArithmeticWork = "list arithmetic";
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 25> CommandTable{{
+constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -840,6 +847,7 @@ constexpr std::array<CommandRow, 25> CommandTable{{
     {Match::Equals, "equalise linear", false, equaliseLinear, {}},
     {Match::Equals, "equalise log", false, equaliseLogarithm, {}},
     {Match::StartsWith, "equalise gamma ", false, equaliseGamma, {}},
+    {Match::Equals, "autostretch", true, autoStretch, {}},
 }};
 
 // "starts with" needs at least one character after the literal.
@@ -862,6 +870,8 @@ const CommandRow* Recognise(std::string_view text)
 void RedrawAfter(AppContext& context, Redraw redraw)
 {
     Display& display = context.display;
+    if (redraw != Redraw::None)
+        FollowImageA(context);
     switch (redraw) {
     case Redraw::None:
         break;
