@@ -438,12 +438,6 @@ TEST(ThresholdModel, AutoStretchSetsTheStretchThresholds)
     EXPECT_EQ(w.thresholds.lowText(), FormatInteger(whole));
     EXPECT_EQ(w.thresholds.highText(), "30000");
     EXPECT_EQ(stretch.low, whole);
-
-    // No image: the full range, no stretch.
-    ASSERT_TRUE(w.thresholds.autoStretch(false, counts, stretch));
-    EXPECT_EQ(w.thresholds.lowText(), "0");
-    EXPECT_EQ(w.thresholds.highText(), "32767");
-    EXPECT_EQ(stretch.midtones, 0.5);
 }
 
 } // namespace

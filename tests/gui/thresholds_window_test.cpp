@@ -599,16 +599,5 @@ TEST_F(AnyValuesWindowTest, HistogramShowsTheCountsAndItsMarkersSetTheThresholds
     EXPECT_EQ(ctx.workbench.thresholds().histogram(columns)->high, 5000.0);
 }
 
-TEST(ThresholdsWindowHistogram, TheSeedsWindowHasNoRoomForIt)
-{
-    TestWorkbench ctx;
-    QWidget owner;
-    ToolWindowTable table;
-    ThresholdsWindow window(table, ctx.workbench, &owner, QRect(100, 600, 438, 135));
-    EXPECT_EQ(window.histogram(), nullptr);
-    EXPECT_TRUE(window.rect().contains(window.equalisationLabel()->geometry()));
-    EXPECT_TRUE(window.rect().contains(window.autoStretchButton()->geometry()));
-}
-
 } // namespace
 } // namespace skyvane
