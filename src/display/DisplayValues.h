@@ -44,8 +44,8 @@ double FiniteMedian(const ImageGrid& image);
 // absolute deviation from it. A large image is measured on an even sample of its pixels,
 // runs of 8 neighbours spread over the whole image (every pixel when it has at most
 // StretchSamplePixels): the figures serve the display, and a sample of this size places
-// the median within a few thousandths of the noise, at a small part of a picture's cost.
-inline constexpr std::int64_t StretchSamplePixels = std::int64_t{1} << 18;
+// the median within about a hundredth of the noise, at a small part of a picture's cost.
+inline constexpr std::int64_t StretchSamplePixels = std::int64_t{1} << 16;
 struct SkyLevel {
     double median = 0.0;
     double mad = 0.0;
