@@ -42,14 +42,47 @@ bool ParseWholeNumber(std::string_view text, long long& value)
     return ec == std::errc() && end == text.data() + text.size();
 }
 
-// An optional sign and at least one digit, nothing else (of any length: the edit reads
-// its first five characters).
+// An optional sign, digits with an optional fraction (at least one digit), an optional
+// exponent (e or E, optional sign, digits), nothing else: a number as the threshold edits
+// of an image of any values read it.
+bool IsNumberText(std::string_view text)
+{
+    const auto digits = [&text] {
+        std::size_t n = 0;
+        while (n < text.size() && text[n] >= '0' && text[n] <= '9')
+            ++n;
+        text.remove_prefix(n);
+        return n;
+    };
+    if (!text.empty() && (text.front() == '+' || text.front() == '-'))
+        text.remove_prefix(1);
+    std::size_t mantissa = digits();
+    if (!text.empty() && text.front() == '.') {
+        text.remove_prefix(1);
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return false;
+    if (!text.empty() && (text.front() == 'e' || text.front() == 'E')) {
+        text.remove_prefix(1);
+        if (!text.empty() && (text.front() == '+' || text.front() == '-'))
+            text.remove_prefix(1);
+        if (digits() == 0)
+            return false;
+    }
+    return text.empty();
+}
+
+} // namespace
+
 bool IsWholeNumberText(std::string_view text)
 {
     if (!text.empty() && (text.front() == '+' || text.front() == '-'))
         text.remove_prefix(1);
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
+
+namespace {
 
 } // namespace
 
@@ -106,10 +139,11 @@ bool ParseBatchOptions(const std::vector<std::string>& args, BatchOptions& optio
         }
         if (action.kind == ActionKind::Thresholds) {
             // Typed into the edits, any text would be taken (as 0 when not a number); on a
-            // command line that is a mistake worth stopping for.
+            // command line that is a mistake worth stopping for. Whether a number must be
+            // whole depends on the image the run will show (BatchRun).
             for (const std::string* value : {&action.first, &action.second}) {
-                if (!IsWholeNumberText(*value)) {
-                    error = "--thresholds needs two whole numbers, not \"" + *value + "\"";
+                if (!IsNumberText(*value)) {
+                    error = "--thresholds needs two numbers, not \"" + *value + "\"";
                     return false;
                 }
             }
@@ -137,7 +171,9 @@ std::string BatchUsage()
            "  --script FILE         run every line of FILE as one command\n"
            "  --add FILE            add FILE, selected, to the image list of its folder\n"
            "  --toggle NAME K       flip the selection of file K (from 1) of the list NAME\n"
-           "  --thresholds LO HI    type LO and HI into the two threshold edits\n"
+           "  --thresholds LO HI    type LO and HI into the two threshold edits: whole\n"
+           "                        numbers for an image of whole numbers within 0..32767,\n"
+           "                        real numbers for any other\n"
            "  --auto                thresholds from the median of Image A\n"
            "  --invert              exchange the two thresholds\n"
            "  --save FILE           save Image A as a FITS file\n"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace skyvane::batch {
@@ -39,9 +40,13 @@ struct BatchOptions {
 
 // Reads the whole command line (argv[1..]) before anything runs. On a usage error (an
 // unknown option, a missing argument, a global option after the first action, a --toggle
-// position or a --thresholds value that is not a whole number, no action at all) returns
-// false with a one-line explanation in error.
+// position that is not a whole number or a --thresholds value that is not a number, no
+// action at all) returns false with a one-line explanation in error.
 bool ParseBatchOptions(const std::vector<std::string>& args, BatchOptions& options, std::string& error);
+
+// An optional sign and at least one digit, nothing else (of any length: the edit reads
+// its first five characters): what --thresholds takes for an image of whole numbers.
+bool IsWholeNumberText(std::string_view text);
 
 // The short description printed by --help (and after a usage error).
 std::string BatchUsage();

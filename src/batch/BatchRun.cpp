@@ -206,9 +206,7 @@ public:
         case ActionKind::Toggle:
             return toggle(action.first, action.position);
         case ActionKind::Thresholds:
-            workbench_.thresholds().setLowText(action.first);
-            workbench_.thresholds().setHighText(action.second);
-            return true;
+            return thresholds(action.first, action.second);
         case ActionKind::Auto:
             workbench_.autoThresholds();
             return true;
@@ -294,6 +292,25 @@ private:
             return false;
         }
         lists.ToggleFile(lists.FileItem(n, static_cast<int>(position)));
+        return true;
+    }
+
+    // Real numbers are thresholds of an image of any values only; for an image of whole
+    // numbers within 0..32767 (or none) a fraction is the mistake a whole number's place
+    // would be, which stops the run as a usage error.
+    bool thresholds(const std::string& low, const std::string& high)
+    {
+        ThresholdModel& model = workbench_.thresholds();
+        if (model.world() == ValueWorld::Whole) {
+            for (const std::string* value : {&low, &high}) {
+                if (!IsWholeNumberText(*value)) {
+                    fail("--thresholds needs two whole numbers for an image of whole numbers within 0..32767, not \"" + *value + "\"");
+                    return false;
+                }
+            }
+        }
+        model.setLowText(low);
+        model.setHighText(high);
         return true;
     }
 

@@ -14,6 +14,7 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "command/DisplayCommands.h"
 #include "command/Messages.h"
 #include "command/RegistrationCommands.h"
 #include "context/AppContext.h"
@@ -48,6 +49,7 @@ constexpr std::string_view NotEnoughMemoryReply = "     not enough memory !";
 enum class Redraw {
     None,
     Picture,  // Image A's values changed, its size did not: the picture is recomputed
+    Restyle,  // Image A is as it was, the picture is recomputed (another equalisation)
     NewImage, // Image A was replaced (the rows of its picture were prepared): built, painted
     Clear,    // Image A is gone, and its picture with it
 };
@@ -554,7 +556,7 @@ Started Equalise(AppContext& context, const TransferFunction& function, std::str
         (void)WriteSetting(context.settingsPath, DisplaySection, EqualisationKey, EqualisationText(function));
     Started started = WithReply(std::string(Indent) + "display equalisation: " + std::string(name));
     if (context.display.isImageDisplayed())
-        started.outcome.redraw = Redraw::Picture;
+        started.outcome.redraw = Redraw::Restyle;
     return started;
 }
 
@@ -566,6 +568,12 @@ Started equaliseLinear(AppContext& context, const CommandLine&)
 Started equaliseLogarithm(AppContext& context, const CommandLine&)
 {
     return Equalise(context, TransferFunction::Logarithm(), "logarithm");
+}
+
+// "autostretch": the display stretched to Image A's sky (command/DisplayCommands).
+Started autoStretch(AppContext& context, const CommandLine&)
+{
+    return WithReply(AutoStretchCommand(context));
 }
 
 // "equalise gamma G": G from 0.1 to 10; anything else is refused and changes nothing.
@@ -895,6 +903,7 @@ constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::Equals, "equalise linear", false, equaliseLinear, {}},
     {Match::Equals, "equalise log", false, equaliseLogarithm, {}},
     {Match::StartsWith, "equalise gamma ", false, equaliseGamma, {}},
+    {Match::Equals, "autostretch", true, autoStretch, {}},
 }};
 
 // "starts with" needs at least one character after the literal.
@@ -913,14 +922,18 @@ const CommandRow* Recognise(std::string_view text)
     return nullptr;
 }
 
-// The one place where the display follows what a command did to Image A.
+// The one place where the display (the picture, and the thresholds with the values they
+// span) follows what a command did to Image A.
 void RedrawAfter(AppContext& context, Redraw redraw)
 {
     Display& display = context.display;
+    if (redraw != Redraw::None && redraw != Redraw::Restyle)
+        FollowImageA(context);
     switch (redraw) {
     case Redraw::None:
         break;
     case Redraw::Picture:
+    case Redraw::Restyle:
         // Same size as before: the rows are recomputed in place, which needs no memory.
         (void)display.refreshDisplay(context.imageA.grid);
         display.repaintDisplay();

@@ -7,6 +7,7 @@
 #include "context/Settings.h"
 #include "context/StatusSink.h"
 #include "display/DisplayBitmap.h"
+#include "display/ThresholdModel.h"
 #include "image/ImageRecord.h"
 #include "lists/ImageListTree.h"
 
@@ -36,6 +37,10 @@ struct AppContext {
     bool keepEqualisation = true;
     ImageListTree lists;
     Display display;
+    // The thresholds the display reads, as the Thresholds window holds them: told of every
+    // change of Image A and set by the display commands. Null in a context that has only a
+    // fixed threshold source (tests of the core alone).
+    ThresholdModel* thresholdModel = nullptr;
 
     std::string CommandSlot;
     std::string ReplySlot;

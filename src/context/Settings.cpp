@@ -369,6 +369,8 @@ std::string EqualisationText(const TransferFunction& function)
         return "Logarithm";
     case TransferKind::Gamma:
         return std::string(GammaWord) + FormatReal(function.gamma, 15);
+    case TransferKind::Midtones:
+        return "Midtones " + FormatReal(function.midtones, MidtonesDigits);
     }
     return "Linear";
 }

@@ -43,7 +43,8 @@ inline constexpr std::string_view DisplaySection = "Display";
 inline constexpr std::string_view EqualisationKey = "Equalisation";
 
 // The equalisation as the settings file and the Thresholds window name it: "Linear",
-// "Logarithm", "Gamma " + gamma (FormatReal, 15 digits).
+// "Logarithm", "Gamma " + gamma (FormatReal, 15 digits); the automatic stretch, which
+// the settings file never keeps, as "Midtones " + its balance (MidtonesDigits).
 std::string EqualisationText(const TransferFunction& function);
 // The reverse, exact words only; anything else, and a gamma outside 0.1..10, is linear.
 TransferFunction ParseEqualisation(std::string_view text);

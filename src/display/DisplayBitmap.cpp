@@ -362,29 +362,29 @@ int DisplayBitmap::height() const
     return static_cast<int>(get32(headers, HeightOffset));
 }
 
-GreyMapping::GreyMapping(int low, int high)
+GreyMapping::GreyMapping(double low, double high)
 {
-    // Subtraction in double so that no pair of ints can overflow; for thresholds of
-    // 0..32767 it is the exact integer difference. The factor is rounded once, before any
-    // product, which is why a value at the upper threshold can come out one level short.
+    // For thresholds of 0..32767 the subtraction is the exact integer difference. The
+    // factor is rounded once, before any product, which is why a value at the upper
+    // threshold can come out one level short.
     if (high >= low) {
         base_ = low;
-        factor_ = 255.0 / (static_cast<double>(high) - static_cast<double>(low));
+        factor_ = 255.0 / (high - low);
         flip_ = 0;
     } else {
         base_ = high;
-        factor_ = 255.0 / (static_cast<double>(low) - static_cast<double>(high));
+        factor_ = 255.0 / (low - high);
         flip_ = 255;
     }
 }
 
-void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows, RenderKernel kernel)
+void RenderGrey(const ImageGrid& image, double low, double high, std::uint8_t* rows, RenderKernel kernel)
 {
     static const TransferTable linear;
     RenderGrey(image, low, high, linear, rows, kernel, nullptr);
 }
 
-void RenderGrey(const ImageGrid& image, int low, int high, const TransferTable& transfer, std::uint8_t* rows,
+void RenderGrey(const ImageGrid& image, double low, double high, const TransferTable& transfer, std::uint8_t* rows,
                 RenderKernel kernel, PictureObserver* observer)
 {
     if (image.empty() || rows == nullptr) {
@@ -462,8 +462,8 @@ bool Display::prepareRows(int width, int height)
 
 bool Display::buildDisplay(const ImageGrid& image)
 {
-    const int low = thresholds_.LowThreshold();
-    const int high = thresholds_.HighThreshold();
+    const double low = thresholds_.lowValue();
+    const double high = thresholds_.highValue();
     const int width = std::max(image.width(), 0);
     const int height = std::max(image.height(), 0);
     const std::size_t imageSize = RowsBytes(width, height);
@@ -492,7 +492,7 @@ bool Display::refreshDisplay(const ImageGrid& image)
     const int height = bitmap_.height();
     if (image.width() != width || image.height() != height || bitmap_.rows.size() != RowsBytes(width, height))
         return buildDisplay(image);
-    RenderGrey(image, thresholds_.LowThreshold(), thresholds_.HighThreshold(), transfer_, bitmap_.rows.data(),
+    RenderGrey(image, thresholds_.lowValue(), thresholds_.highValue(), transfer_, bitmap_.rows.data(),
                RenderKernel::Best, observer_);
     return true;
 }

@@ -10,12 +10,17 @@
 namespace skyvane {
 
 // What the thresholds are at the moment of a computation: the positions of the
-// Thresholds window's two trackbars (or the batch tool's values), 0..32767.
+// Thresholds window's two trackbars (or the batch tool's values), 0..32767, and the
+// image values they stand for, which the picture is computed with. For an image of whole
+// numbers within 0..32767 a position is its value; for an image of any values the
+// thresholds are real numbers and the positions only place them on the trackbars.
 class ThresholdSource {
 public:
     virtual ~ThresholdSource() = default;
     virtual int LowThreshold() const = 0;
     virtual int HighThreshold() const = 0;
+    virtual double lowValue() const { return LowThreshold(); }
+    virtual double highValue() const { return HighThreshold(); }
 };
 
 // The picture as a bitmap file holds it: 14-byte file header, 40-byte info header (both
@@ -39,10 +44,13 @@ struct DisplayBitmap {
 // The grey level of value v through the thresholds, exactly as the display maps it:
 // hi >= lo: factor = 255.0 / (hi - lo) (computed once), g = trunc((v - lo) * factor)
 // limited to 0..255; hi < lo: factor = 255.0 / (lo - hi), 255 - limited trunc((v - hi) *
-// factor). Limits apply to the true product; not-a-number gives g = 0.
+// factor). Limits apply to the true product; not-a-number gives g = 0, so a missing pixel
+// shows as the grey of a value at the lower of the two thresholds (black in the normal
+// picture, white in its negative), whatever the transfer function. Whole-number
+// thresholds give exactly the integer mapping.
 class GreyMapping {
 public:
-    GreyMapping(int low, int high);
+    GreyMapping(double low, double high);
 
     // Defined here so that the renderer's inner loop inlines it. Clamping the product
     // before the conversion is the same as truncating first and clamping after: a
@@ -133,7 +141,7 @@ public:
     // nobody). The observer must outlive its registration.
     void setPictureObserver(PictureObserver* observer) { observer_ = observer; }
 
-    // Size fields from the image, new rows, grey levels computed (thresholds read once).
+    // Size fields from the image, new rows, grey levels computed (threshold values read once).
     // Returns false, changing nothing, when the rows cannot be had (not enough memory).
     bool buildDisplay(const ImageGrid& image);
     // Grey levels recomputed into the existing rows, with the size of the info header
@@ -179,11 +187,11 @@ private:
 // images, with the processor's vector instructions where it has them (kernel Best) or
 // with plain code (Portable, for comparison); the bytes are the same in every case.
 enum class RenderKernel { Best, Portable };
-void RenderGrey(const ImageGrid& image, int low, int high, std::uint8_t* rows, RenderKernel kernel = RenderKernel::Best);
+void RenderGrey(const ImageGrid& image, double low, double high, std::uint8_t* rows, RenderKernel kernel = RenderKernel::Best);
 // The same with the grey levels spread by a transfer function (a linear table gives exactly
 // the bytes above, by the same code), and an observer (may be null) told of the picture's
 // size before and of every piece of the rows once written.
-void RenderGrey(const ImageGrid& image, int low, int high, const TransferTable& transfer, std::uint8_t* rows,
+void RenderGrey(const ImageGrid& image, double low, double high, const TransferTable& transfer, std::uint8_t* rows,
                 RenderKernel kernel = RenderKernel::Best, PictureObserver* observer = nullptr);
 
 } // namespace skyvane

@@ -20,6 +20,23 @@ double FromBits(std::uint64_t bits)
 
 } // namespace
 
+double MidtonesTransfer(double m, double x)
+{
+    // (m - 1) x / ((2m - 1) x - m), divided through by x: each step (m / x, the sum, the
+    // quotient) never turns back as x grows, so neither does the rounded result, which
+    // the transfer table's breakpoints need. At x = 0, m / x is infinite and the result 0.
+    return (1.0 - m) / ((1.0 - 2.0 * m) + m / x);
+}
+
+TransferFunction TransferFunction::Midtones(double m)
+{
+    if (std::isnan(m))
+        m = 0.5;
+    TransferFunction function{TransferKind::Midtones, 1.0};
+    function.midtones = std::clamp(m, MidtonesMinimum, MidtonesMaximum);
+    return function;
+}
+
 TransferFunction TransferFunction::Gamma(double gamma)
 {
     if (std::isnan(gamma))
@@ -35,8 +52,11 @@ int TransferFunction::level(double p) const
     if (kind == TransferKind::Linear)
         return static_cast<int>(p);
     const double t = p / 255.0;
+    if (kind == TransferKind::Midtones && t >= 1.0)
+        return 255; // the formula's rounding could leave the top a hair below 1
     const double f = kind == TransferKind::Logarithm ? std::log10(1.0 + 1000.0 * t) / std::log10(1001.0)
-                                                     : std::pow(t, 1.0 / gamma);
+                     : kind == TransferKind::Gamma   ? std::pow(t, 1.0 / gamma)
+                                                     : MidtonesTransfer(midtones, t);
     double g = 255.0 * f;
     g = 255.0 < g ? 255.0 : g;
     g = g > 0.0 ? g : 0.0;
@@ -45,7 +65,8 @@ int TransferFunction::level(double p) const
 
 bool TransferFunction::operator==(const TransferFunction& other) const
 {
-    return kind == other.kind && (kind != TransferKind::Gamma || gamma == other.gamma);
+    return kind == other.kind && (kind != TransferKind::Gamma || gamma == other.gamma) &&
+           (kind != TransferKind::Midtones || midtones == other.midtones);
 }
 
 bool GammaAccepted(double gamma)

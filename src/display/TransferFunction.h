@@ -11,7 +11,22 @@ inline constexpr double GammaMinimum = 0.1;
 inline constexpr double GammaMaximum = 10.0;
 inline constexpr double GammaDefault = 2.2;
 
-enum class TransferKind { Linear, Logarithm, Gamma };
+// The midtones balance of the automatic stretch: 0.5 leaves the levels as they are, less
+// brightens the faint values, more darkens them. Kept away from 0 and 1, where the
+// function degenerates into a step.
+inline constexpr double MidtonesMinimum = 1e-9;
+inline constexpr double MidtonesMaximum = 1.0 - 1e-9;
+// Significant digits of the balance where the user reads it (FormatReal).
+inline constexpr int MidtonesDigits = 2;
+
+enum class TransferKind { Linear, Logarithm, Gamma, Midtones };
+
+// The midtones transfer function MTF(m, x) = (m - 1) x / ((2m - 1) x - m) for x in 0..1
+// and m in (0, 1), evaluated so that its rounded values never decrease with x:
+// MTF(m, 0) = 0, MTF(m, m) = 1/2, MTF(m, 1) = 1, rising in between. It is its own
+// inverse in the sense that MTF(MTF(y, x), x) = y: the balance m that takes x to y is
+// MTF(y, x).
+double MidtonesTransfer(double m, double x);
 
 // How the display spreads its 256 grey levels between the two thresholds. The threshold
 // mapping gives the product p = (v - lo) x factor (inverted thresholds: (v - hi) x factor),
@@ -20,15 +35,19 @@ enum class TransferKind { Linear, Logarithm, Gamma };
 //   Linear     F(t) = t. Here g' = trunc(p) itself, the plain threshold mapping.
 //   Logarithm  F(t) = log10(1 + 1000 t) / log10(1001)
 //   Gamma      F(t) = t^(1 / gamma), gamma from 0.1 to 10
+//   Midtones   F(t) = MidtonesTransfer(m, t) (1 at t = 1), m from the automatic stretch
 struct TransferFunction {
     TransferKind kind = TransferKind::Linear;
-    double gamma = 1.0; // used by Gamma only; 1 for the others
+    double gamma = 1.0;    // used by Gamma only; 1 for the others
+    double midtones = 0.5; // used by Midtones only; 0.5 for the others
 
     static TransferFunction Linear() { return {}; }
     static TransferFunction Logarithm() { return {TransferKind::Logarithm, 1.0}; }
     // A gamma outside 0.1..10 is limited to that range; not-a-number gives 2.2. Callers that
     // must refuse such values test GammaAccepted first.
     static TransferFunction Gamma(double gamma);
+    // m limited to MidtonesMinimum..MidtonesMaximum; not-a-number gives 0.5.
+    static TransferFunction Midtones(double m);
 
     bool isLinear() const { return kind == TransferKind::Linear; }
 

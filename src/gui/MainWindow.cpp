@@ -305,7 +305,8 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     workbench_->start(LoadSettings(settingsPath), settingsPath);
 
     imageList_ = new ImageListWindow(toolWindows_, *workbench_, *dialogs_, this, QRect(900, 100, 300, 500));
-    thresholds_ = new ThresholdsWindow(toolWindows_, *workbench_, this, QRect(100, 600, 438, 135));
+    // Taller than the Thresholds window's first 135 pixels: its histogram stands below.
+    thresholds_ = new ThresholdsWindow(toolWindows_, *workbench_, this, QRect(100, 600, 438, 280));
     commandWindow_ = new CommandWindow(toolWindows_, workbench_->context(), this, QRect(850, 400, 300, 500));
     commandWindow_->setExecuteTarget(this);
 
@@ -332,6 +333,7 @@ MainWindow::MainWindow(const MainWindowOptions& options)
     connect(view_, &PictureView::leftButtonReleased, this, &MainWindow::leftButtonReleased);
     connect(imageList_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ImageListWindow)->setChecked(false); });
     connect(thresholds_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::ThresholdsWindow)->setChecked(false); });
+    connect(thresholds_, &ThresholdsWindow::equalisationChanged, this, &MainWindow::showEqualisation);
     connect(commandWindow_, &ToolWindow::hiddenByClose, this, [this] { action(MainIds::CommandWindow)->setChecked(false); });
     connect(imageList_, &ImageListWindow::displayRequested, this, [this](const QString& path) { openImage(toLocal(path)); });
 }
@@ -555,7 +557,7 @@ void MainWindow::runCommand(int id)
         workbench.requestRedraw();
         break;
     case MainIds::Auto:
-        workbench.autoThresholds();
+        thresholds_->autoThresholds();
         break;
     case MainIds::Invert:
         workbench.thresholds().invert();
@@ -750,6 +752,7 @@ void MainWindow::openImage(const std::string& path)
 {
     stopPickingStar();
     workbench_->openImage(path);
+    showEqualisation(); // a frame of any values opens stretched
     shownPath_ = context().imagePresent() ? path : std::string();
     setWindowTitle(fromLocal(MainWindowTitle(path)));
 }

@@ -12,7 +12,9 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 
+#include "context/Settings.h"
 #include "display/ThresholdModel.h"
+#include "gui/HistogramView.h"
 #include "workbench/Workbench.h"
 
 namespace skyvane {
@@ -42,18 +44,21 @@ QLineEdit* MakeEdit(QWidget* parent, const QRect& rect, const QString& text, con
     return edit;
 }
 
-// The size an edit needs to show five digits whole in its own font and style: five of the
-// widest digit (rounded up: text is laid out in fractions of a pixel), the caret, the
-// edit's inner margins and the style's frame. Never less than the window's original
-// 38 x 18.
-QSize FiveDigitEditSize(const QLineEdit* edit)
+// The size an edit needs to show its longest number whole in its own font and style: a
+// real threshold as FormatReal writes it with ThresholdDigits ("-1.23457e-005", which
+// also holds the five digits of an integer threshold) in the widest digit (rounded up:
+// text is laid out in fractions of a pixel), the caret, the edit's inner margins and the
+// style's frame. Never less than the window's original 38 x 18.
+QSize ThresholdEditSize(const QLineEdit* edit)
 {
     const QFontMetricsF metrics(edit->font());
     QChar widest = QLatin1Char('0');
     for (char c = '1'; c <= '9'; ++c)
         if (metrics.horizontalAdvance(QLatin1Char(c)) > metrics.horizontalAdvance(widest))
             widest = QLatin1Char(c);
-    const int digits = static_cast<int>(std::ceil(metrics.horizontalAdvance(QString(5, widest))));
+    const QString longest = QStringLiteral("-") + widest + QStringLiteral(".") + QString(ThresholdDigits - 1, widest) +
+                            QStringLiteral("e-") + QString(3, widest);
+    const int digits = static_cast<int>(std::ceil(metrics.horizontalAdvance(longest)));
     const QMargins margins = edit->textMargins();
     QStyleOptionFrame option;
     option.initFrom(edit);
@@ -90,10 +95,11 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, Workbench& workbench,
     high_ = MakeSlider(this, QRect(10, 42, 350, 20), model_.HighThreshold(), QStringLiteral("High threshold"));
     lowEdit_ = MakeEdit(this, QRect(375, 10, 38, 18), QString::fromStdString(model_.lowText()), QStringLiteral("Low threshold value"));
     highEdit_ = MakeEdit(this, QRect(375, 40, 38, 18), QString::fromStdString(model_.highText()), QStringLiteral("High threshold value"));
-    // 38 pixels cut "32767" to "2767" in common fonts: the edits take the size five digits
-    // need in the font they have. The window keeps its size unless they would come closer
-    // to its right edge than the sliders are to its left one.
-    const QSize editSize = FiveDigitEditSize(highEdit_);
+    // 38 pixels cut "32767" to "2767" in common fonts, and a real threshold is longer: the
+    // edits take the size their longest number needs in the font they have. The window
+    // keeps its size unless they would come closer to its right edge than the sliders are
+    // to its left one.
+    const QSize editSize = ThresholdEditSize(highEdit_);
     lowEdit_->resize(editSize);
     highEdit_->resize(editSize);
     constexpr int EdgeMargin = 10;
@@ -101,11 +107,20 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, Workbench& workbench,
         setFixedWidth(375 + editSize.width() + EdgeMargin);
     autoButton_ = MakeButton(this, QRect(40, 75, 80, 25), QStringLiteral("Auto"));
     invertButton_ = MakeButton(this, QRect(150, 75, 80, 25), QStringLiteral("Invert"));
+    autoStretchButton_ = MakeButton(this, QRect(250, 75, 100, 25), QStringLiteral("Auto stretch"));
     equalisation_ = new QLabel(this);
-    equalisation_->setGeometry(QRect(250, 75, width() - 250 - 10, 25));
+    equalisation_->setGeometry(QRect(EdgeMargin, 105, width() - 2 * EdgeMargin, 20));
     equalisation_->setAccessibleName(QStringLiteral("Equalisation"));
     equalisation_->show();
     showEqualisation(QStringLiteral("Linear"));
+    // The histogram takes the room below, when there is enough to read it.
+    constexpr int HistogramTop = 130;
+    constexpr int HistogramLeast = 40;
+    if (height() - HistogramTop - EdgeMargin >= HistogramLeast) {
+        histogram_ = new HistogramView(model_, this);
+        histogram_->setGeometry(QRect(EdgeMargin, HistogramTop, width() - 2 * EdgeMargin, height() - HistogramTop - EdgeMargin));
+        histogram_->show();
+    }
 
     // textChanged comes from typing and from setText alike, as the edits' change
     // notification does; the window's own settings of the model's texts are not passed
@@ -117,6 +132,7 @@ ThresholdsWindow::ThresholdsWindow(ToolWindowTable& table, Workbench& workbench,
     connect(high_, &QSlider::valueChanged, this, [this] { sliderMoved(high_); });
     connect(autoButton_, &QPushButton::clicked, this, &ThresholdsWindow::autoThresholds);
     connect(invertButton_, &QPushButton::clicked, this, &ThresholdsWindow::invert);
+    connect(autoStretchButton_, &QPushButton::clicked, this, &ThresholdsWindow::autoStretch);
 
     low_->installEventFilter(this);
     high_->installEventFilter(this);
@@ -156,6 +172,14 @@ void ThresholdsWindow::thresholdsChanged()
     low_->setValue(model_.LowThreshold());
     high_->setValue(model_.HighThreshold());
     showingModel_ = saved;
+    if (histogram_ != nullptr)
+        histogram_->update(); // the markers only: the counts stay
+}
+
+void ThresholdsWindow::imageChanged()
+{
+    if (histogram_ != nullptr)
+        histogram_->imageChanged();
 }
 
 void ThresholdsWindow::editChanged(QLineEdit* edit)
@@ -182,6 +206,15 @@ void ThresholdsWindow::sliderMoved(QSlider* slider)
 void ThresholdsWindow::autoThresholds()
 {
     workbench_.autoThresholds();
+    showEqualisation(QString::fromStdString(EqualisationText(workbench_.context().display.transferFunction())));
+    emit equalisationChanged();
+}
+
+void ThresholdsWindow::autoStretch()
+{
+    workbench_.autoStretch();
+    showEqualisation(QString::fromStdString(EqualisationText(workbench_.context().display.transferFunction())));
+    emit equalisationChanged();
 }
 
 void ThresholdsWindow::invert()

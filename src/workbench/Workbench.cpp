@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "base/Paths.h"
+#include "command/DisplayCommands.h"
 #include "command/Messages.h"
 
 namespace skyvane {
@@ -14,12 +15,15 @@ void Workbench::DisplayThresholds::freeze()
 {
     low_ = model_.LowThreshold();
     high_ = model_.HighThreshold();
+    lowValue_ = model_.lowValue();
+    highValue_ = model_.highValue();
     frozen_ = true;
 }
 
 Workbench::Workbench(Feedback& feedback, DisplaySink& displaySink, StatusSink& status)
     : thresholds_([this] { requestRedraw(); }), displayThresholds_(thresholds_), context_(feedback, displayThresholds_, displaySink, status)
 {
+    context_.thresholdModel = &thresholds_;
 }
 
 Workbench::~Workbench() = default;
@@ -67,8 +71,14 @@ void Workbench::openImage(const std::string& path)
     }
     std::exception_ptr autoFailure;
     bool autoDone = true;
+    DisplayStretch stretch;
+    bool stretched = false;
     try {
-        autoDone = thresholds_.autoThresholds(present, grid);
+        // The thresholds follow the new values; a frame of any other values than whole
+        // numbers within 0..32767 opens stretched, where Auto's picture would be black.
+        thresholds_.followImage(grid);
+        stretched = present && thresholds_.world() == ValueWorld::Any;
+        autoDone = stretched ? thresholds_.autoStretch(present, grid, stretch) : thresholds_.autoThresholds(present, grid);
     } catch (...) {
         autoFailure = std::current_exception();
     }
@@ -80,6 +90,9 @@ void Workbench::openImage(const std::string& path)
         std::rethrow_exception(buildFailure);
     if (autoFailure)
         std::rethrow_exception(autoFailure);
+    // The equalisation changes only now that the builder is done with it; the redraws the
+    // thresholds asked for draw through it.
+    display.setTransferFunction(stretched && autoDone ? TransferFunction::Midtones(stretch.midtones) : context_.settings.Equalisation);
 
     if (built) {
         display.paintDisplay();
@@ -91,14 +104,27 @@ void Workbench::openImage(const std::string& path)
     // go so as not to hold memory for an image nobody can see or use; Auto finds no image.
     ReportNotEnoughMemory(feedback(), grid.width(), grid.height(), path);
     imageA.clear();
+    thresholds_.followImage(imageA.grid);
     (void)thresholds_.autoThresholds(false, imageA.grid);
 }
 
 void Workbench::autoThresholds()
 {
     const ImageGrid& grid = context_.imageA.grid;
-    if (!thresholds_.autoThresholds(context_.imagePresent(), grid))
+    if (!AutoDisplay(context_))
         ReportNotEnoughMemory(feedback(), grid.width(), grid.height());
+}
+
+void Workbench::autoStretch()
+{
+    const ImageGrid& grid = context_.imageA.grid;
+    if (!StretchDisplay(context_))
+        ReportNotEnoughMemory(feedback(), grid.width(), grid.height());
+}
+
+void Workbench::imageChanged()
+{
+    FollowImageA(context_);
 }
 
 void Workbench::requestRedraw()

@@ -39,7 +39,8 @@ public:
 
     // "Open FITS", "Display" and the file named at start: what is displayed goes first;
     // then the file is loaded into Image A, its picture built and painted, and Auto sets
-    // the thresholds. A file that cannot be read whole (its messages have been shown) is
+    // the thresholds (with the chosen equalisation) for an image of whole numbers within
+    // 0..32767, Auto stretch for any other. A file that cannot be read whole (its messages have been shown) is
     // no image: Image A is left empty, as after a file that cannot be opened at all, rather
     // than showing a half-read frame. An image whose picture does not fit in memory is
     // not shown and let go ("Not enough memory ..." naming the file). Auto's median needs
@@ -48,9 +49,14 @@ public:
     void openImage(const std::string& path);
 
     // Auto with Image A: the automatic thresholds, or the full range when there is no
-    // image. "Not enough memory ..." when the median's memory cannot be had (the
-    // thresholds stay).
+    // image, with the chosen equalisation. "Not enough memory ..." when the median's
+    // memory cannot be had (the thresholds stay).
     void autoThresholds();
+    // Auto stretch with Image A (StretchDisplay); "Not enough memory ..." as Auto.
+    void autoStretch();
+    // Image A was changed by other means than a command or opening (the thresholds follow
+    // its values, FollowImageA).
+    void imageChanged();
 
     // The deferred redraw. Every threshold change asks for one (a trackbar step asks
     // twice); the picture is recomputed once, through the thresholds of that moment, when
@@ -99,6 +105,8 @@ private:
         explicit DisplayThresholds(const ThresholdModel& model) : model_(model) {}
         int LowThreshold() const override { return frozen_ ? low_ : model_.LowThreshold(); }
         int HighThreshold() const override { return frozen_ ? high_ : model_.HighThreshold(); }
+        double lowValue() const override { return frozen_ ? lowValue_ : model_.lowValue(); }
+        double highValue() const override { return frozen_ ? highValue_ : model_.highValue(); }
         void freeze();
         void thaw() { frozen_ = false; }
 
@@ -107,6 +115,8 @@ private:
         bool frozen_ = false;
         int low_ = 0;
         int high_ = 0;
+        double lowValue_ = 0.0;
+        double highValue_ = 0.0;
     };
 
     ThresholdModel thresholds_;

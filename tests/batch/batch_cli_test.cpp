@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,9 @@
 #include <vector>
 
 #include "Version.h"
+#include "base/Numbers.h"
+#include "display/DisplayValues.h"
+#include "display/TransferFunction.h"
 #include "support/StarField.h"
 #include "support/TestSupport.h"
 
@@ -771,6 +775,42 @@ TEST_F(BatchTest, ExportToAnUnwritablePlaceIsReported)
     EXPECT_EQ(r.out, "     width = 5\n     height = 1\n");
     EXPECT_EQ(r.err, "Error: Failed to create bitmap file.\n  file: " + path("no/such/folder/x.bmp") + "\n");
     EXPECT_EQ(r.status, 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Frames of any values: real thresholds and the automatic stretch.
+
+TEST_F(BatchTest, RealThresholdsForAFrameOfAnyValuesWholeOnesForTheSeeds)
+{
+    // 0..1 floats: median 0.3, deviations from it 0.2, 0, 0.15, 0.5, 0.1 (MAD 0.15).
+    const std::vector<double> values = {0.1, 0.3, 0.45, 0.8, 0.2};
+    WriteImage(path("f.fit"), 5, 1, values);
+    const RunResult r = run({"--open", path("f.fit"), "-c", "autostretch", "--export", path("stretch.bmp"), "-c", "equalise linear",
+                             "--thresholds", "0.25", "7.5e-1", "--export", path("plain.bmp")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<double> deviations;
+    for (const double v : values)
+        deviations.push_back(std::fabs(v - 0.3));
+    std::sort(deviations.begin(), deviations.end());
+    const double low = 0.3 - 2.8 * (1.4826 * deviations[2]);
+    const std::string lowText = FormatReal(low, 6);
+    const double m = StretchMidtones(0.3, ParseReal(lowText), 0.8);
+    EXPECT_EQ(r.out, "     display stretched: " + lowText + " to 0.8, midtones " + FormatReal(m, 2) + "\n     display equalisation: linear\n");
+    std::vector<int> stretched;
+    std::vector<int> plain;
+    for (const double v : values) {
+        const double p = std::clamp((v - ParseReal(lowText)) * (255.0 / (0.8 - ParseReal(lowText))), 0.0, 255.0);
+        stretched.push_back(p >= 255.0 ? 255 : static_cast<int>(255.0 * MidtonesTransfer(m, p / 255.0)));
+        plain.push_back(static_cast<int>(std::clamp((v - 0.25) * (255.0 / 0.5), 0.0, 255.0)));
+    }
+    EXPECT_EQ(Bitmap{ReadFileBytes(path("stretch.bmp"))}.greys(), stretched);
+    EXPECT_EQ(Bitmap{ReadFileBytes(path("plain.bmp"))}.greys(), plain);
+
+    // The seed's frames take whole numbers as they always did: a fraction stops the run.
+    const RunResult whole = run({"--open", path("a.fit"), "-c", "size", "--thresholds", "1.5", "3000", "-c", "stat"});
+    EXPECT_EQ(whole.status, 2);
+    EXPECT_EQ(whole.out, "     width = 5\n     height = 1\n");
+    EXPECT_EQ(whole.err, "Error: --thresholds needs two whole numbers for an image of whole numbers within 0..32767, not \"1.5\"\n");
 }
 
 } // namespace

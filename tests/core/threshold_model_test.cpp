@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "base/Numbers.h"
 #include "display/DisplayBitmap.h"
 #include "display/ThresholdModel.h"
+#include "display/TransferFunction.h"
 #include "image/ImageGrid.h"
 #include "support/TestSupport.h"
 
@@ -208,8 +212,10 @@ TEST(ThresholdModel, InvertAppliesTheTextsAsEditChanges)
 struct RecordingView final : ThresholdModel::View {
     explicit RecordingView(const ThresholdModel& shown) : model(shown) {}
     void thresholdsChanged() override { seen.push_back(model.lowText() + "/" + model.highText()); }
+    void imageChanged() override { ++images; }
     const ThresholdModel& model;
     std::vector<std::string> seen;
+    int images = 0;
 };
 
 TEST(ThresholdModel, ATrackbarStepWritesBothEditsAndRedrawsTwice)
@@ -303,6 +309,135 @@ TEST(ThresholdModel, DrivesTheDisplayToItsNegativeAndBack)
 
     thresholds.invert();
     EXPECT_EQ(display.bitmap().rows, picture) << "a second Invert restores the picture";
+}
+
+// ---------------------------------------------------------------------------------------
+// An image of any values: real thresholds in the image's units
+
+ImageGrid Row(const std::vector<double>& values)
+{
+    ImageGrid image;
+    image.resize(static_cast<int>(values.size()), 1);
+    std::copy(values.begin(), values.end(), image.data());
+    return image;
+}
+
+TEST(ThresholdModel, AnImageOfWholeNumbersChangesNothing)
+{
+    Model m;
+    m.thresholds.setLowText("123456");
+    m.thresholds.setHighText("-5");
+    m.redraws = 0;
+    const ImageGrid image = Row({0.0, 17.0, 32767.0});
+    m.thresholds.followImage(image);
+    EXPECT_EQ(m.thresholds.world(), ValueWorld::Whole);
+    EXPECT_EQ(m.thresholds.lowText(), "123456");
+    EXPECT_EQ(m.thresholds.highText(), "-5");
+    EXPECT_EQ(m.thresholds.LowThreshold(), 12345);
+    EXPECT_EQ(m.thresholds.lowValue(), 12345.0);
+    EXPECT_EQ(m.thresholds.highValue(), 0.0);
+    EXPECT_EQ(m.redraws, 0);
+}
+
+TEST(ThresholdModel, RealThresholdsSpanTheImagesValues)
+{
+    Model m;
+    RecordingView view(m.thresholds);
+    m.thresholds.setView(&view);
+    m.thresholds.setLowText("1000");
+    m.thresholds.setHighText("3000");
+    m.redraws = 0;
+    // Electrons: negatives and fractions; the trackbars span -50 .. 4950.
+    const ImageGrid image = Row({-50.0, 12.5, std::numeric_limits<double>::quiet_NaN(), 4950.0});
+    m.thresholds.followImage(image);
+    EXPECT_EQ(m.thresholds.world(), ValueWorld::Any);
+    EXPECT_EQ(m.redraws, 0) << "the thresholds keep their values";
+    EXPECT_EQ(m.thresholds.lowValue(), 1000.0);
+    EXPECT_EQ(m.thresholds.lowText(), "1000");
+    EXPECT_EQ(m.thresholds.LowThreshold(), static_cast<int>(std::lround(1050.0 / 5000.0 * 32767)));
+    EXPECT_EQ(m.thresholds.valueAt(0), -50.0);
+    EXPECT_EQ(m.thresholds.valueAt(32767), 4950.0);
+    EXPECT_EQ(m.thresholds.positionOf(-1e300), 0);
+    EXPECT_EQ(m.thresholds.positionOf(1e300), 32767);
+
+    // Typed: the whole text is the threshold, however long, outside the span or negative.
+    m.thresholds.setLowText("-12.375");
+    EXPECT_EQ(m.thresholds.lowValue(), -12.375);
+    EXPECT_EQ(m.thresholds.LowThreshold(), static_cast<int>(std::lround(37.625 / 5000.0 * 32767)));
+    m.thresholds.setHighText("123456.5");
+    EXPECT_EQ(m.thresholds.highValue(), 123456.5);
+    EXPECT_EQ(m.thresholds.HighThreshold(), 32767);
+    EXPECT_EQ(m.thresholds.highText(), "123456.5");
+    m.thresholds.setHighText("1e999");
+    EXPECT_EQ(m.thresholds.highValue(), std::numeric_limits<double>::max());
+    m.thresholds.setHighText("abc");
+    EXPECT_EQ(m.thresholds.highValue(), 0.0);
+    EXPECT_EQ(m.redraws, 4) << "one redraw per edit change";
+
+    // A trackbar moved writes its value into its own edit only, once.
+    m.redraws = 0;
+    m.thresholds.scrollHigh(16384);
+    const double value = -50.0 + 5000.0 * 16384 / 32767;
+    EXPECT_EQ(m.thresholds.highText(), FormatReal(value, ThresholdDigits));
+    EXPECT_EQ(m.thresholds.highValue(), ParseReal(FormatReal(value, ThresholdDigits)));
+    EXPECT_EQ(m.thresholds.HighThreshold(), 16384) << "the trackbar stays where it was put";
+    EXPECT_EQ(m.thresholds.lowText(), "-12.375");
+    EXPECT_EQ(m.redraws, 1);
+
+    // Invert trades the whole texts and the positions.
+    const int low = m.thresholds.LowThreshold();
+    m.thresholds.invert();
+    EXPECT_EQ(m.thresholds.lowText(), FormatReal(value, ThresholdDigits));
+    EXPECT_EQ(m.thresholds.highText(), "-12.375");
+    EXPECT_EQ(m.thresholds.LowThreshold(), 16384);
+    EXPECT_EQ(m.thresholds.HighThreshold(), low);
+    EXPECT_EQ(m.thresholds.highValue(), -12.375);
+
+    // Auto: median - 200 and median + 1000 of the present values, without limits.
+    ASSERT_TRUE(m.thresholds.autoThresholds(true, image));
+    EXPECT_EQ(m.thresholds.lowText(), "-187.5");
+    EXPECT_EQ(m.thresholds.highText(), "1012.5");
+
+    // Back to an image of whole numbers: the thresholds truncated into 0..32767.
+    m.thresholds.setLowText("-7.5");
+    m.thresholds.setHighText("40000.9");
+    m.redraws = 0;
+    const ImageGrid whole = Row({1.0, 2.0});
+    m.thresholds.followImage(whole);
+    EXPECT_EQ(m.thresholds.world(), ValueWorld::Whole);
+    EXPECT_EQ(m.thresholds.lowText(), "0");
+    EXPECT_EQ(m.thresholds.highText(), "32767");
+    EXPECT_EQ(m.thresholds.lowValue(), 0.0);
+    EXPECT_EQ(m.thresholds.highValue(), 32767.0);
+    EXPECT_EQ(m.redraws, 2);
+    EXPECT_EQ(view.images, 2);
+    m.thresholds.setView(nullptr);
+}
+
+TEST(ThresholdModel, AutoStretchSetsTheStretchThresholds)
+{
+    // 0..1 floats: present values 0.1, 0.2, 0.2, 0.3, 0.9; median 0.2, MAD 0.1.
+    Model m;
+    const ImageGrid image = Row({0.2, 0.9, std::numeric_limits<double>::quiet_NaN(), 0.1, 0.3, 0.2});
+    m.thresholds.followImage(image);
+    DisplayStretch stretch;
+    ASSERT_TRUE(m.thresholds.autoStretch(true, image, stretch));
+    const double low = 0.2 - 2.8 * 1.4826 * 0.1;
+    EXPECT_EQ(m.thresholds.lowText(), FormatReal(low, ThresholdDigits));
+    EXPECT_EQ(m.thresholds.highText(), "0.9");
+    EXPECT_EQ(stretch.low, ParseReal(FormatReal(low, ThresholdDigits)));
+    EXPECT_EQ(stretch.high, 0.9);
+    EXPECT_NEAR(MidtonesTransfer(stretch.midtones, (0.2 - stretch.low) / (0.9 - stretch.low)), 0.25, 1e-12);
+
+    // An image of whole numbers keeps whole thresholds within 0..32767.
+    Model w;
+    const ImageGrid counts = Row({1000.0, 1010.0, 990.0, 1005.0, 30000.0});
+    w.thresholds.followImage(counts);
+    ASSERT_TRUE(w.thresholds.autoStretch(true, counts, stretch));
+    const int whole = static_cast<int>(1005.0 - 2.8 * 1.4826 * 5.0);
+    EXPECT_EQ(w.thresholds.lowText(), FormatInteger(whole));
+    EXPECT_EQ(w.thresholds.highText(), "30000");
+    EXPECT_EQ(stretch.low, whole);
 }
 
 } // namespace

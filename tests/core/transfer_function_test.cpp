@@ -25,12 +25,17 @@ int ReferenceLevel(const TransferFunction& f, double p)
     if (f.kind == TransferKind::Linear)
         return static_cast<int>(std::trunc(p));
     const double t = p / 255.0;
+    if (f.kind == TransferKind::Midtones) {
+        // The function itself (checked against its formula below).
+        const double value = t >= 1.0 ? 1.0 : MidtonesTransfer(f.midtones, t);
+        return static_cast<int>(std::clamp(std::trunc(255.0 * value), 0.0, 255.0));
+    }
     const double value = f.kind == TransferKind::Logarithm ? std::log10(1.0 + 1000.0 * t) / std::log10(1001.0) : std::pow(t, 1.0 / f.gamma);
     return static_cast<int>(std::clamp(std::trunc(255.0 * value), 0.0, 255.0));
 }
 
 // The grey level of value v through thresholds and transfer function: 255 - g' inverted.
-int ReferenceGrey(int lo, int hi, const TransferFunction& f, double v)
+int ReferenceGrey(double lo, double hi, const TransferFunction& f, double v)
 {
     const bool inverted = hi < lo;
     const double product = (v - (inverted ? hi : lo)) * (inverted ? 255.0 / (lo - hi) : 255.0 / (hi - lo));
@@ -43,13 +48,51 @@ std::vector<TransferFunction> Functions()
     std::vector<TransferFunction> functions = {TransferFunction::Linear(), TransferFunction::Logarithm()};
     for (const double gamma : {0.1, 0.25, 0.73, 1.0, 2.2, 4.7, 7.77, 10.0})
         functions.push_back(TransferFunction::Gamma(gamma));
+    // The balances an automatic stretch gives, down to very faint skies.
+    for (const double m : {MidtonesMinimum, 1e-6, 0.0028, 0.08, 0.5, 0.93})
+        functions.push_back(TransferFunction::Midtones(m));
     return functions;
+}
+
+TEST(MidtonesTransfer, FollowsItsFormula)
+{
+    // (m - 1) x / ((2m - 1) x - m), by hand: m = 0.25, x = 0.5: -0.375 / -0.5 = 0.75;
+    // m = 0.1, x = 0.2: -0.18 / -0.26 = 0.6923...; m = 0.8, x = 0.5: -0.1 / -0.5 = 0.2.
+    EXPECT_DOUBLE_EQ(MidtonesTransfer(0.25, 0.5), 0.75);
+    EXPECT_DOUBLE_EQ(MidtonesTransfer(0.1, 0.2), 0.18 / 0.26);
+    EXPECT_DOUBLE_EQ(MidtonesTransfer(0.8, 0.5), 0.2);
+    for (const double m : {0.001, 0.08, 0.3, 0.5, 0.77}) {
+        SCOPED_TRACE(m);
+        EXPECT_EQ(MidtonesTransfer(m, 0.0), 0.0);
+        EXPECT_DOUBLE_EQ(MidtonesTransfer(m, 1.0), 1.0);
+        EXPECT_DOUBLE_EQ(MidtonesTransfer(m, m), 0.5) << "the balance itself goes to half grey";
+        double previous = 0.0;
+        for (int i = 1; i < 100; ++i) {
+            const double x = i / 100.0;
+            const double y = MidtonesTransfer(m, x);
+            EXPECT_DOUBLE_EQ(y, (m - 1.0) * x / ((2.0 * m - 1.0) * x - m)) << x;
+            EXPECT_GT(y, previous) << x;
+            previous = y;
+            // The balance that takes x to y is MTF(y, x).
+            EXPECT_NEAR(MidtonesTransfer(MidtonesTransfer(y, x), x), y, 1e-12) << x;
+        }
+    }
+    for (int i = 0; i <= 10; ++i)
+        EXPECT_DOUBLE_EQ(MidtonesTransfer(0.5, i / 10.0), i / 10.0) << "0.5 is the identity";
+
+    // The transfer function keeps its balance within the accepted range.
+    EXPECT_EQ(TransferFunction::Midtones(0.0).midtones, MidtonesMinimum);
+    EXPECT_EQ(TransferFunction::Midtones(1.0).midtones, MidtonesMaximum);
+    EXPECT_EQ(TransferFunction::Midtones(NaN).midtones, 0.5);
+    EXPECT_FALSE(TransferFunction::Midtones(0.1) == TransferFunction::Midtones(0.2));
+    EXPECT_FALSE(TransferFunction::Midtones(0.5) == TransferFunction::Linear());
+    EXPECT_EQ(TransferFunction::Midtones(0.25).level(127.5), 191) << "255 x 0.75 = 191.25";
 }
 
 TEST(TransferFunction, EdgesAndRange)
 {
     for (const TransferFunction& f : Functions()) {
-        SCOPED_TRACE(static_cast<int>(f.kind) * 100 + f.gamma);
+        SCOPED_TRACE(static_cast<int>(f.kind) * 100 + f.gamma + f.midtones);
         for (const auto& [p, level] : {std::pair{0.0, 0}, {-0.0, 0}, {255.0, 255}, {NaN, 0}, {-1e300, 0}, {1e300, 255}, {Inf, 255}, {-Inf, 0}})
             EXPECT_EQ(f.level(p), level) << p;
     }
@@ -79,7 +122,7 @@ TEST(TransferFunction, EdgesAndRange)
 TEST(TransferTable, EveryBreakpointAndCellEdgeAgreesWithTheFormula)
 {
     for (const TransferFunction& f : Functions()) {
-        SCOPED_TRACE(static_cast<int>(f.kind) * 100 + f.gamma);
+        SCOPED_TRACE(static_cast<int>(f.kind) * 100 + f.gamma + f.midtones);
         const TransferTable table(f);
         std::vector<double> probes = {0.0, 255.0, std::nextafter(255.0, 0.0), std::numeric_limits<double>::denorm_min(), 1e-300};
         for (int k = 1; k <= 255; ++k) {
@@ -125,7 +168,8 @@ TEST(RenderGrey, TransferFunctionsFollowTheRuleInEveryKernel)
     std::mt19937_64 random(5);
     std::uniform_real_distribution<double> value(-500.0, 4000.0);
     const double specials[] = {NaN, Inf, -Inf, 1e300, 1000.0, 1000.0 + 1e-9};
-    for (const TransferFunction& f : {TransferFunction::Logarithm(), TransferFunction::Gamma(2.2), TransferFunction::Gamma(0.1), TransferFunction::Gamma(10.0)})
+    for (const TransferFunction& f : {TransferFunction::Logarithm(), TransferFunction::Gamma(2.2), TransferFunction::Gamma(0.1), TransferFunction::Gamma(10.0),
+                                      TransferFunction::Midtones(0.0028)})
         for (const auto& [width, height] : {std::pair{1, 1}, {17, 15}, {65, 129}, {700, 400}}) {
             ImageGrid image;
             image.resize(width, height);
@@ -135,7 +179,7 @@ TEST(RenderGrey, TransferFunctionsFollowTheRuleInEveryKernel)
                 image.data()[i] = i % 7 == 0 ? specials[i / 7 % 6] : (i % 3 == 0 ? value(random) : (i % 2 == 0 ? b : std::nextafter(b, 0.0)));
             }
             const std::size_t stride = static_cast<std::size_t>(DisplayBitmap::Stride(width));
-            for (const auto& [lo, hi] : {std::pair{1000, 3000}, {3000, 1000}, {0, 255}, {255, 0}, {700, 700}})
+            for (const auto& [lo, hi] : {std::pair{1000.0, 3000.0}, {3000.0, 1000.0}, {0.0, 255.0}, {255.0, 0.0}, {700.0, 700.0}, {-12.5, 3101.25}})
                 for (RenderKernel kernel : {RenderKernel::Best, RenderKernel::Portable}) {
                     std::vector<std::uint8_t> rows(stride * static_cast<std::size_t>(height), 0xAA);
                     RenderGrey(image, lo, hi, table, rows.data(), kernel);

@@ -28,6 +28,9 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include "base/Numbers.h"
+#include "display/ThresholdModel.h"
+#include "display/TransferFunction.h"
 #include "gui/CommandWindow.h"
 #include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
@@ -144,7 +147,7 @@ double SigmaClip(const std::vector<double>& v, double kappa, int iterations, int
 }
 
 // The grey level of v through the thresholds lo and hi (the display's mapping).
-int Grey(double v, int lo, int hi)
+int Grey(double v, double lo, double hi)
 {
     const bool inverted = hi < lo;
     const double base = inverted ? hi : lo;
@@ -215,6 +218,7 @@ protected:
     AppContext& context() { return window->context(); }
     const ImageGrid& imageA() { return context().imageA.grid; }
     ThresholdsWindow* thresholds() { return window->thresholdsWindow(); }
+    ThresholdModel& model() { return window->workbench().thresholds(); }
 
     void choose(int id)
     {
@@ -253,15 +257,17 @@ protected:
     }
 
     // Every picture pixel against the grey of the Image A value it shows (row 0 of the
-    // image is the bottom line), through the thresholds the sliders hold.
+    // image is the bottom line), through the thresholds the Thresholds window holds (the
+    // sliders' positions for an image of whole numbers, the edits' real numbers for any
+    // other).
     void expectPictureFollowsImageA(const char* when)
     {
         SCOPED_TRACE(when);
         const QImage& picture = window->picture();
         const ImageGrid& grid = imageA();
         ASSERT_EQ(picture.size(), QSize(grid.width(), grid.height()));
-        const int lo = thresholds()->LowThreshold();
-        const int hi = thresholds()->HighThreshold();
+        const double lo = model().lowValue();
+        const double hi = model().highValue();
         int wrong = 0;
         for (int x = 0; x < grid.width(); ++x)
             for (int y = 0; y < grid.height(); ++y) {
@@ -381,7 +387,7 @@ TEST_F(EndToEndTest, MenuArithmeticWithConstantAndImagesIncludingAMismatchedSize
 {
     start();
     openThroughTheMenu(scene);
-    const int lo = thresholds()->LowThreshold();
+    const double lo = model().lowValue();
 
     dialogs.constants = {0.5};
     choose(MainIds::AddConstant);
@@ -397,7 +403,8 @@ TEST_F(EndToEndTest, MenuArithmeticWithConstantAndImagesIncludingAMismatchedSize
         for (int y = 0; y < SceneHeight; ++y)
             ASSERT_EQ(imageA()[x][y], (0.5 + SceneValue(x, y)) - DarkValue(x, y)) << x << "," << y;
     expectPictureFollowsImageA("after add and subtract");
-    EXPECT_EQ(thresholds()->LowThreshold(), lo); // arithmetic keeps the thresholds
+    // Arithmetic keeps the thresholds (the sliders now span the values with fractions).
+    EXPECT_EQ(model().lowValue(), lo);
 
     // An image of another size: the box, Image A untouched, and still the normal reply.
     const double before = imageA()[7][9];
@@ -425,8 +432,8 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
     ASSERT_EQ(lists.FileCount(1), FrameCount);
 
     openThroughTheMenu(scene);
-    const int lo = thresholds()->LowThreshold();
-    const int hi = thresholds()->HighThreshold();
+    const double lo = model().lowValue();
+    const double hi = model().highValue();
 
     dialogs.answers = {QStringLiteral("[WORK]")};
     choose(MainIds::CombineMedian);
@@ -440,8 +447,8 @@ TEST_F(EndToEndTest, CoadditionOfTheWorkListFollowsTheTicksOfTheImageListWindow)
         for (int y = 0; y < FrameHeight; ++y)
             ASSERT_EQ(imageA()[x][y], MedianOf(framePixel(six, x, y))) << x << "," << y;
     // The result is shown at its own size with the thresholds as they were; the caption stays.
-    EXPECT_EQ(thresholds()->LowThreshold(), lo);
-    EXPECT_EQ(thresholds()->HighThreshold(), hi);
+    EXPECT_EQ(model().lowValue(), lo);
+    EXPECT_EQ(model().highValue(), hi);
     expectPictureFollowsImageA("after median of six");
     EXPECT_EQ(window->windowTitle(), Q("Skyvane v1.7 - [" + scene + "]"));
 
@@ -535,9 +542,14 @@ TEST_F(EndToEndTest, DisplayFromTheImageListThenSaveAndExportWhatIsShown)
             ASSERT_EQ(imageA()[x][y], FrameValue(2, x, y));
             values.push_back(FrameValue(2, x, y));
         }
-    const int median = static_cast<int>(MedianOf(values));
-    EXPECT_EQ(thresholds()->LowThreshold(), median - 200);
-    EXPECT_EQ(thresholds()->HighThreshold(), median + 1000);
+    // A frame with fractions opens stretched; Auto then gives the median's thresholds in
+    // the frame's own units, drawn with the chosen (linear) equalisation.
+    EXPECT_EQ(context().display.transferFunction().kind, TransferKind::Midtones);
+    QTest::mouseClick(thresholds()->autoButton(), Qt::LeftButton);
+    const double median = MedianOf(values);
+    EXPECT_EQ(model().lowValue(), ParseReal(FormatReal(median - 200, ThresholdDigits)));
+    EXPECT_EQ(model().highValue(), ParseReal(FormatReal(median + 1000, ThresholdDigits)));
+    EXPECT_TRUE(context().display.transferFunction() == TransferFunction::Linear());
     expectPictureFollowsImageA("after Display");
 
     // Values beyond both ends of 0..32767, with fractions: 30 v - 35000.

@@ -1,6 +1,10 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -13,6 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Numbers.h"
+#include "display/TransferFunction.h"
+#include "gui/HistogramView.h"
 #include "gui/ThresholdsWindow.h"
 #include "support/GuiTestSupport.h"
 #include "support/TestSupport.h"
@@ -442,6 +449,154 @@ TEST_F(ThresholdsWindowTest, CloseHidesAndKeepsTheThresholds)
     EXPECT_EQ(window->lowEdit()->text(), QString("1234"));
     EXPECT_EQ(window->highEdit()->text(), QString("4321"));
     EXPECT_EQ(redraws.count(), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// An image of any values: real edits, the Auto stretch button and the histogram
+
+class AnyValuesWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Electrons: -20 .. 980 with fractions, a sky near 10 and one missing pixel.
+        ImageGrid& grid = ctx.context.imageA.grid;
+        grid.resize(40, 30);
+        for (int x = 0; x < 40; ++x)
+            for (int y = 0; y < 30; ++y)
+                grid[x][y] = 10.0 + ((x * 7 + y * 3) % 17) * 0.25 - 2.0;
+        grid[3][4] = -20.0;
+        grid[20][10] = 980.0;
+        grid[5][5] = std::numeric_limits<double>::quiet_NaN();
+        ctx.context.display.buildDisplay(grid);
+        ctx.context.display.paintDisplay();
+        ctx.workbench.imageChanged();
+        // Tall enough for the histogram.
+        window = std::make_unique<ThresholdsWindow>(table, ctx.workbench, &owner, QRect(100, 600, 438, 280));
+        ctx.redraws = 0;
+    }
+
+    void type(QLineEdit* edit, const QString& text)
+    {
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, text);
+    }
+
+    TestWorkbench ctx;
+    QWidget owner;
+    ToolWindowTable table;
+    std::unique_ptr<ThresholdsWindow> window;
+};
+
+TEST_F(AnyValuesWindowTest, EditsTakeAndShowRealNumbersAndTheSlidersSpanTheImage)
+{
+    ThresholdModel& model = ctx.workbench.thresholds();
+    ASSERT_EQ(model.world(), ValueWorld::Any);
+    type(window->lowEdit(), "7.125");
+    EXPECT_EQ(model.lowValue(), 7.125);
+    EXPECT_EQ(window->LowThreshold(), model.positionOf(7.125));
+    EXPECT_EQ(window->lowEdit()->text(), QString("7.125"));
+    EXPECT_EQ(window->lowEdit()->width(), window->highEdit()->width());
+    EXPECT_TRUE(window->rect().contains(window->highEdit()->geometry()));
+
+    // The slider's ends are the image's smallest and largest values.
+    ctx.redraws = 0;
+    QTest::keyClick(window->highSlider(), Qt::Key_Home);
+    EXPECT_EQ(window->highEdit()->text(), QString("-20"));
+    EXPECT_EQ(model.highValue(), -20.0);
+    QTest::keyClick(window->highSlider(), Qt::Key_End);
+    EXPECT_EQ(window->highEdit()->text(), QString("980"));
+    EXPECT_EQ(model.highValue(), 980.0);
+    EXPECT_EQ(window->lowEdit()->text(), QString("7.125")) << "the other threshold stays";
+    EXPECT_EQ(ctx.redraws, 2) << "one redraw per step";
+
+    // Invert carries the whole texts.
+    window->invert();
+    EXPECT_EQ(window->lowEdit()->text(), QString("980"));
+    EXPECT_EQ(window->highEdit()->text(), QString("7.125"));
+    EXPECT_EQ(model.lowValue(), 980.0);
+}
+
+TEST_F(AnyValuesWindowTest, AutoStretchButtonStretchesAndAutoEndsIt)
+{
+    QSignalSpy equalisation(window.get(), &ThresholdsWindow::equalisationChanged);
+    EXPECT_EQ(window->autoStretchButton()->text(), QString("Auto stretch"));
+    EXPECT_EQ(test::FindByAccessibleName<QPushButton>(window.get(), "Auto stretch"), window->autoStretchButton());
+    QTest::mouseClick(window->autoStretchButton(), Qt::LeftButton);
+
+    DisplayStretch expected;
+    ThresholdModel reference;
+    reference.followImage(ctx.context.imageA.grid);
+    ASSERT_TRUE(reference.autoStretch(true, ctx.context.imageA.grid, expected));
+    EXPECT_EQ(window->lowEdit()->text(), QString::fromStdString(reference.lowText()));
+    EXPECT_EQ(window->highEdit()->text(), QString("980"));
+    const TransferFunction& function = ctx.context.display.transferFunction();
+    EXPECT_TRUE(function == TransferFunction::Midtones(expected.midtones));
+    EXPECT_EQ(window->equalisationLabel()->text(), QString::fromStdString("Equalisation: Midtones " + FormatReal(expected.midtones, 2)));
+    EXPECT_EQ(equalisation.count(), 1);
+    EXPECT_EQ(ctx.redraws, 2);
+
+    QTest::mouseClick(window->autoButton(), Qt::LeftButton);
+    EXPECT_TRUE(ctx.context.display.transferFunction() == TransferFunction::Linear());
+    EXPECT_EQ(window->equalisationLabel()->text(), QString("Equalisation: Linear"));
+    EXPECT_EQ(equalisation.count(), 2);
+}
+
+TEST_F(AnyValuesWindowTest, HistogramShowsTheCountsAndItsMarkersSetTheThresholds)
+{
+    HistogramView* histogram = window->histogram();
+    ASSERT_NE(histogram, nullptr);
+    EXPECT_TRUE(window->rect().contains(histogram->geometry()));
+    histogram->grab(); // painted: the counts are taken
+    ASSERT_TRUE(histogram->hasCounts());
+
+    // A column for every bin, its height log(1 + count) on the scale of the fullest bin;
+    // a bin that holds values is never empty to the eye.
+    const int columns = histogram->width() - 2;
+    const int tall = histogram->height() - 2;
+    const ValueHistogram* counts = ctx.workbench.thresholds().histogram(columns);
+    ASSERT_NE(counts, nullptr);
+    ASSERT_EQ(static_cast<int>(counts->counts.size()), columns);
+    const std::int64_t most = *std::max_element(counts->counts.begin(), counts->counts.end());
+    std::int64_t total = 0;
+    for (int x = 0; x < columns; ++x) {
+        const std::int64_t n = counts->counts[static_cast<std::size_t>(x)];
+        total += n;
+        const long height = std::lround(std::log1p(static_cast<double>(n)) * (tall / std::log1p(static_cast<double>(most))));
+        EXPECT_EQ(histogram->columnHeight(x), n == 0 ? 0 : std::clamp<long>(height, 1, tall)) << x;
+    }
+    EXPECT_EQ(total, 40 * 30 - 1);
+    EXPECT_EQ(counts->missing, 1);
+    EXPECT_EQ(counts->counts.front(), 1) << "-20 alone";
+    EXPECT_EQ(counts->counts.back(), 1) << "980 alone";
+
+    // The markers stand at the thresholds' bins and follow every change.
+    window->lowEdit()->setText("-20");
+    window->highEdit()->setText("980");
+    EXPECT_EQ(histogram->markerColumn(true), 0);
+    EXPECT_EQ(histogram->markerColumn(false), columns - 1);
+    window->highEdit()->setText("480");
+    EXPECT_EQ(histogram->markerColumn(false), static_cast<int>(500.0 * (columns / 1000.0)));
+
+    // Dragging the first marker: the threshold changes once, on release, as an edit would.
+    ctx.redraws = 0;
+    const int target = columns / 4;
+    QTest::mousePress(histogram, Qt::LeftButton, {}, QPoint(1 + histogram->markerColumn(true), 20));
+    QTest::mouseMove(histogram, QPoint(1 + target, 20));
+    EXPECT_EQ(ctx.redraws, 0);
+    QTest::mouseRelease(histogram, Qt::LeftButton, {}, QPoint(1 + target, 20));
+    EXPECT_EQ(ctx.redraws, 1);
+    const QString text = QString::fromStdString(FormatReal(histogram->columnValue(target), ThresholdDigits));
+    EXPECT_EQ(window->lowEdit()->text(), text);
+    EXPECT_EQ(window->LowThreshold(), ctx.workbench.thresholds().positionOf(text.toDouble()));
+    EXPECT_EQ(histogram->markerColumn(true), target);
+    EXPECT_EQ(window->highEdit()->text(), QString("480"));
+
+    // A new Image A: new counts.
+    ctx.context.imageA.grid[0][0] = 5000.0;
+    ctx.workbench.imageChanged();
+    histogram->grab();
+    EXPECT_EQ(ctx.workbench.thresholds().histogram(columns)->high, 5000.0);
 }
 
 } // namespace
