@@ -876,7 +876,7 @@ constexpr std::string_view ListArithmeticWork = "list arithmetic";
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 26> CommandTable{{
+constexpr auto CommandTable = std::to_array<CommandRow>({
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -904,7 +904,7 @@ constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::Equals, "equalise log", false, equaliseLogarithm, {}},
     {Match::StartsWith, "equalise gamma ", false, equaliseGamma, {}},
     {Match::Equals, "autostretch", true, autoStretch, {}},
-}};
+});
 
 // "starts with" needs at least one character after the literal.
 bool Matches(const CommandRow& row, std::string_view text)
