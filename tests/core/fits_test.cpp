@@ -366,21 +366,6 @@ TEST_F(Fits, ThreeAxesAreRejectedEvenWithNaxis3One)
     EXPECT_EQ(Take(record), before);
 }
 
-TEST_F(Fits, NaxisZeroWithTheImageInAnExtensionIsRejected)
-{
-    int status = 0;
-    fitsfile* file = nullptr;
-    const std::string path = dir.file("extension.fit");
-    long axes[2] = {6, 4};
-    fits_create_file(&file, ("!" + path).c_str(), &status);
-    fits_create_img(file, 16, 0, nullptr, &status);
-    fits_create_img(file, 16, 2, axes, &status);
-    fits_close_file(file, &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(Load(path), (Texts{NotTwoD, SizeError}));
-    EXPECT_EQ(Take(record), before);
-}
-
 TEST_F(Fits, UnreadableFilesFailTheSizeStepAndChangeNothing)
 {
     test::WriteFileBytes(dir.file("empty.fit"), "");
