@@ -127,9 +127,21 @@ void ListArithmeticMessages::progress(int done, int total)
     feedback_.showProgress(ListProgressText(done, total), total > 0 ? static_cast<double>(done) / total : 1.0);
 }
 
-std::string ClippedPixelsText(std::int64_t pixels)
+std::string ClippedPixelsText(std::int64_t pixels, SampleFormat format)
 {
-    return std::to_string(pixels) + " pixels outside 0..32767 were clipped";
+    return std::to_string(pixels) + (format == SampleFormat::Unsigned16 ? " pixels outside 0..65535 were clipped" : " pixels outside 0..32767 were clipped");
+}
+
+std::string ChangedValuesText(const SaveReport& report, SampleFormat format)
+{
+    if (report.cutPixels == 0 && report.missingPixels == 0)
+        return ClippedPixelsText(report.clippedPixels, format);
+    std::string text = ClippedPixelsText(report.clippedPixels, format);
+    text += report.missingPixels > 0 ? ", " : " and ";
+    text += std::to_string(report.cutPixels) + " pixels were cut to whole numbers";
+    if (report.missingPixels > 0)
+        text += " and " + std::to_string(report.missingPixels) + " missing pixels were written as 0";
+    return text + "; to keep them, choose 32-bit floating point in Preferences";
 }
 
 void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result)
@@ -175,8 +187,8 @@ bool saveFitsReporting(const ImageRecord& record, const std::string& path, Sampl
         feedback.showFileError(WriteFailedText, path);
         return false;
     }
-    if (report.clippedPixels > 0)
-        feedback.showNotice(ClippedPixelsText(report.clippedPixels));
+    if (report.changed())
+        feedback.showNotice(ChangedValuesText(report, format));
     return true;
 }
 

@@ -70,8 +70,8 @@ void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std:
 //  - exportBitmapReporting: exportBitmap; on failure "Failed to create bitmap file."
 [[nodiscard]] bool loadFitsReporting(ImageRecord& record, const std::string& path, Feedback& feedback);
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback);
-//  - the same in a sample format; a 16-bit save that clipped pixels then tells
-//    ClippedPixelsText as a notice (Feedback::showNotice).
+//  - the same in a sample format; a 16-bit save that changed values then tells
+//    ChangedValuesText as a notice (Feedback::showNotice).
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback);
 [[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
 
@@ -101,7 +101,14 @@ private:
     Feedback& feedback_;
 };
 
-// After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
-std::string ClippedPixelsText(std::int64_t pixels);
+// After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped"
+// ("0..65535" for the unsigned format).
+std::string ClippedPixelsText(std::int64_t pixels, SampleFormat format = SampleFormat::Integer16);
+// After a 16-bit save that changed values: ClippedPixelsText when clipping was all;
+// otherwise every count and the way to keep the values: "N pixels outside 0..32767 were
+// clipped, M pixels were cut to whole numbers and K missing pixels were written as 0; to
+// keep them, choose 32-bit floating point in Preferences" (the missing part only when
+// there are any).
+std::string ChangedValuesText(const SaveReport& report, SampleFormat format);
 
 } // namespace skyvane

@@ -185,7 +185,10 @@ void Workbench::setWorkingDirectory(const std::string& folder)
 
 bool Workbench::saveImage(const std::string& path)
 {
-    const SampleFormat format = context_.settings.SaveFitsAs == SaveFitsFloat32 ? SampleFormat::Float32 : SampleFormat::Integer16;
+    const int setting = context_.settings.SaveFitsAs;
+    const SampleFormat format = setting == SaveFitsFloat32      ? SampleFormat::Float32
+                                : setting == SaveFitsUnsigned16 ? SampleFormat::Unsigned16
+                                                                : SampleFormat::Integer16;
     return saveFitsReporting(context_.imageA, path, format, feedback());
 }
 

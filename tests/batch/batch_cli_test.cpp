@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -473,6 +474,36 @@ TEST_F(BatchTest, ListArithmeticMakesNewListsAndSavesKeepTheirFormat)
     EXPECT_EQ(clipped.err, "Warning: 1 pixels outside 0..32767 were clipped\n");
     EXPECT_EQ(clipped.status, 0);
     EXPECT_EQ(ReadFits(path("int.fit")).values, (std::vector<double>{0, 100, 200, 300, 400}));
+}
+
+// A 16-bit save that cuts values says so as a warning and says how to keep them; the
+// file is 16-bit whatever its source was. "Save FITS as" = 2 keeps values up to 65535.
+TEST_F(BatchTest, SixteenBitSavesSayWhatTheyCouldNotKeep)
+{
+    FitsLayout fractions;
+    fractions.width = 4;
+    fractions.height = 1;
+    fractions.bitpix = -32;
+    fractions.values = {0.25, 1.0, 0.5, 70000.0};
+    WriteFitsImage(path("normalised.fit"), fractions);
+    const RunResult cut = run({"--open", path("normalised.fit"), "--save", path("cut.fit")});
+    EXPECT_EQ(cut.err, "Warning: 1 pixels outside 0..32767 were clipped and 2 pixels were cut to whole numbers; "
+                       "to keep them, choose 32-bit floating point in Preferences\n");
+    EXPECT_EQ(cut.status, 0);
+    const FitsContents saved = ReadFits(path("cut.fit"));
+    EXPECT_EQ(saved.bitpix, 16);
+    EXPECT_EQ(saved.values, (std::vector<double>{0, 1, 0, 32767}));
+
+    WriteFileBytes(path("unsigned.ini"), "[Image processing parameters]\nSave FITS as=2\n");
+    const RunResult wide = run({"--ini", path("unsigned.ini"), "--open", path("normalised.fit"), "-c", "mult 3", "--save", path("wide.fit")});
+    EXPECT_EQ(wide.err, "Warning: 1 pixels outside 0..65535 were clipped and 2 pixels were cut to whole numbers; "
+                        "to keep them, choose 32-bit floating point in Preferences\n");
+    const FitsContents unsignedFile = ReadFits(path("wide.fit"));
+    EXPECT_EQ(unsignedFile.bitpix, 16);
+    EXPECT_EQ(unsignedFile.values, (std::vector<double>{0, 3, 1, 65535}));
+    EXPECT_EQ(std::count_if(unsignedFile.cards.begin(), unsignedFile.cards.end(),
+                            [](const std::string& card) { return card.rfind("BZERO   =                32768", 0) == 0; }),
+              1);
 }
 
 TEST_F(BatchTest, AddWithABareNameUsesTheCurrentFolder)
