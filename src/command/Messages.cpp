@@ -200,4 +200,26 @@ bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path,
     return false;
 }
 
+bool exportPictureReporting(const DisplayBitmap& bitmap, const ImageGrid& image, const PictureMapping& mapping,
+                            const std::string& path, Feedback& feedback)
+{
+    bool exported = false;
+    switch (PictureFormatOfName(path)) {
+    case PictureFormat::Bitmap:
+        return exportBitmapReporting(bitmap, path, feedback);
+    case PictureFormat::Png:
+        exported = exportPng(bitmap, path);
+        break;
+    case PictureFormat::Jpeg:
+        exported = exportJpeg(bitmap, path);
+        break;
+    case PictureFormat::Tiff16:
+        exported = exportTiff16(image, mapping, path);
+        break;
+    }
+    if (!exported)
+        feedback.showFileError("Failed to create picture file.", path);
+    return exported;
+}
+
 } // namespace skyvane

@@ -5,6 +5,7 @@
 
 #include "base/Feedback.h"
 #include "display/DisplayBitmap.h"
+#include "display/PictureExport.h"
 #include "image/FitsReader.h"
 #include "image/FitsWriter.h"
 #include "image/ImageRecord.h"
@@ -74,6 +75,12 @@ void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std:
 //    ChangedValuesText as a notice (Feedback::showNotice).
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback);
 [[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
+//  - exportPictureReporting: the export of the format the name asks for
+//    (PictureFormatOfName): a bitmap as exportBitmapReporting; PNG and JPEG of the bitmap,
+//    a 16-bit TIFF of the image through the mapping; on failure "Failed to create picture
+//    file."
+[[nodiscard]] bool exportPictureReporting(const DisplayBitmap& bitmap, const ImageGrid& image, const PictureMapping& mapping,
+                                          const std::string& path, Feedback& feedback);
 
 // The feedback of a co-addition that tells each notice to the user at once, and passes
 // its progress and the user's wish to stop between the run and the user.

@@ -195,7 +195,10 @@ bool Workbench::saveImage(const std::string& path)
 bool Workbench::exportPicture(const std::string& path)
 {
     finishRedraw();
-    return exportBitmapReporting(context_.display.bitmap(), path, feedback());
+    // The mapping the picture was just drawn through, for the 16-bit TIFF.
+    const Display& display = context_.display;
+    const PictureMapping mapping{display.thresholds().LowThreshold(), display.thresholds().HighThreshold(), display.transferFunction()};
+    return exportPictureReporting(display.bitmap(), context_.imageA.grid, mapping, path, feedback());
 }
 
 void Workbench::submitCommand(const std::string& text, CommandWindowLink& commandWindow, const std::function<void()>& execute)
