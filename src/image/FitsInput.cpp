@@ -229,10 +229,10 @@ struct InflatedBytes {
 // card and, for Extent::Image, the data it declares; the units before it whole, as the
 // library reads past them. Nothing beyond that is inflated, so a small file that expands
 // without end costs no more than the image it declares, and an image larger than the grid
-// may be, or units before it larger than that, are refused before they are inflated. A
-// damaged or cut stream, and a primary header without END, are refused; a file whose
-// stream ends in a later unit that holds no image keeps the units before it (the library
-// then finds no image there). Returns 0 or a library status.
+// may be is refused before it is inflated. A damaged or cut stream, and a primary header
+// without END, are refused; a walk that ends in a unit without an image (the stream ends,
+// the unit is larger than an image may be, what follows is no header) keeps the units
+// before it, where the library then finds no image. Returns 0 or a library status.
 int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedBytes& out)
 {
     z_stream stream{};
@@ -314,11 +314,10 @@ int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedByte
                 }
             } else {
                 // The data of a unit without an image are passed over, but kept: the
-                // library reads the units in order.
-                if (data > GridMemoryLimit() || scanned + data > GridMemoryLimit()) {
-                    ReportRefusal(path, "its data are larger than the memory an image may take");
-                    return MEMORY_ALLOCATION;
-                }
+                // library reads the units in order. Units larger than an image may be end
+                // the walk: no image is looked for beyond them.
+                if (data > GridMemoryLimit() || scanned + data > GridMemoryLimit())
+                    return keepUnitsBefore();
                 unitStart = scanned + data;
                 limit = unitStart + headerLimit;
             }

@@ -215,8 +215,16 @@ TEST(FitsUnits, GzippedFilesAreInflatedUpToTheirImage)
     fits_close_file(units, &status);
     ASSERT_EQ(status, 0);
     test::WriteFileBytes(dir.file("none.fit.gz"), Gzipped(file.substr(0, static_cast<std::size_t>(imageStart))));
-    EXPECT_EQ(Load(record, dir.file("none.fit.gz")),
-              (Texts{"Loaded image is not 2-D.\nOnly 2-D images are supported.", "Error while reading image size"}));
+    const Texts notTwoD = {"Loaded image is not 2-D.\nOnly 2-D images are supported.", "Error while reading image size"};
+    EXPECT_EQ(Load(record, dir.file("none.fit.gz")), notTwoD);
+    // A primary array larger than an image may be ends the search: nothing is inflated
+    // beyond its header, and its axes say why.
+    test::WriteFileBytes(dir.file("line.fit.gz"), Gzipped(test::RawFitsHeader({"SIMPLE  =                    T", "BITPIX  =                    8",
+                                                                               "NAXIS   =                    1", "NAXIS1  =              4000000"}) +
+                                                          std::string(2880, '\0')));
+    SetGridMemoryLimit(1 << 20);
+    EXPECT_EQ(Load(record, dir.file("line.fit.gz")), notTwoD);
+    SetGridMemoryLimit(0);
 }
 
 } // namespace
