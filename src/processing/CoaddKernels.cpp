@@ -111,6 +111,16 @@ double ExactMedian(double* a, int n)
     return (y + x) * 0.5;
 }
 
+// Whether any of the values is not-a-number (a missing pixel, or a result one made).
+SKYVANE_VECTOR_CLONES
+bool AnyNotANumber(const double* values, std::size_t count)
+{
+    std::uint64_t any = 0;
+    for (std::size_t p = 0; p < count; ++p)
+        any |= static_cast<std::uint64_t>(values[p] != values[p]);
+    return any != 0;
+}
+
 // Whether any frame's value of pixel p is missing.
 bool AnyMissing(const double* frames, std::size_t frameStride, int n, std::size_t p)
 {
@@ -603,10 +613,7 @@ void BandCombiner::combinePresentWhereMissing(const double* frames, std::size_t 
     // A missing value makes the sums of the mean, min-max and sigma rules not-a-number, so
     // only pixels whose result is not-a-number can hold one; one look at the results finds
     // them (a chunk without any costs a single pass over its results).
-    bool any = false;
-    for (std::size_t p = 0; p < count; ++p)
-        any |= IsMissing(out[p]);
-    if (!any)
+    if (!AnyNotANumber(out, count))
         return;
     for (std::size_t p = 0; p < count; ++p) {
         if (IsMissing(out[p]) && AnyMissing(frames, frameStride, n_, p))
