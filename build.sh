@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 JOBS=${JOBS:-$(nproc)}
-PACKAGES=(cmake g++ make pkg-config libcfitsio-dev zlib1g-dev wcslib-dev libfftw3-dev libgtest-dev libbenchmark-dev qt6-base-dev
+PACKAGES=(cmake g++ make pkg-config libcfitsio-dev zlib1g-dev wcslib-dev libfftw3-dev libpng-dev libjpeg62-turbo-dev libtiff-dev
+          libgtest-dev libbenchmark-dev qt6-base-dev
           librsvg2-bin desktop-file-utils appstream man-db shared-mime-info)
 
 as_root() {

@@ -20,6 +20,7 @@
 #include "context/AppContext.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
+#include "image/ValueRange.h"
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
@@ -116,8 +117,34 @@ std::string EnclosedArgument(std::string_view text, char open, char close)
 // others when a second thread can be had. The grid is only read, by both.
 constexpr std::int64_t ParallelStatPixels = std::int64_t{1} << 16;
 
+// The figures of an image with missing pixels: those of its present pixels, in pixel
+// order, and a line with the number of missing ones.
+std::string PresentStatisticsReply(const ImageGrid& grid, std::int64_t missing)
+{
+    std::vector<double> present = PresentValues(grid);
+    const auto n = static_cast<std::int64_t>(present.size());
+    const MinMax extremes = ValuesMinMax(present.data(), n);
+    const MeanSigma moments = ValuesMeanSigma(present.data(), n);
+    const double median = medianOf(present.data(), n); // reorders the values: last
+    std::string reply;
+    for (const auto& [name, value] : {std::pair{"min", extremes.min}, std::pair{"max", extremes.max}, std::pair{"median", median},
+                                      std::pair{"mean", moments.mean}, std::pair{"sigma", moments.sigma}}) {
+        reply += Indent;
+        reply += name;
+        reply += " = ";
+        reply += FormatReal(value, 5);
+        reply += LineBreak;
+    }
+    reply += Indent;
+    reply += "missing = ";
+    reply += FormatInteger(missing);
+    return reply;
+}
+
 std::string StatisticsReply(const ImageGrid& grid)
 {
+    if (const std::int64_t missing = CountMissing(grid); missing > 0)
+        return PresentStatisticsReply(grid, missing);
     double median = 0.0;
     bool medianDone = false;
     std::thread helper;

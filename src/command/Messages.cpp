@@ -174,9 +174,21 @@ std::string UnmatchedFramesReply()
     return "     frames without a reliable match may be turned or flipped: Star pattern registration aligns those";
 }
 
-std::string ClippedPixelsText(std::int64_t pixels)
+std::string ClippedPixelsText(std::int64_t pixels, SampleFormat format)
 {
-    return std::to_string(pixels) + " pixels outside 0..32767 were clipped";
+    return std::to_string(pixels) + (format == SampleFormat::Unsigned16 ? " pixels outside 0..65535 were clipped" : " pixels outside 0..32767 were clipped");
+}
+
+std::string ChangedValuesText(const SaveReport& report, SampleFormat format)
+{
+    if (report.cutPixels == 0 && report.missingPixels == 0)
+        return ClippedPixelsText(report.clippedPixels, format);
+    std::string text = ClippedPixelsText(report.clippedPixels, format);
+    text += report.missingPixels > 0 ? ", " : " and ";
+    text += std::to_string(report.cutPixels) + " pixels were cut to whole numbers";
+    if (report.missingPixels > 0)
+        text += " and " + std::to_string(report.missingPixels) + " missing pixels were written as 0";
+    return text + "; to keep them, choose 32-bit floating point in Preferences";
 }
 
 void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result)
@@ -222,8 +234,8 @@ bool saveFitsReporting(const ImageRecord& record, const std::string& path, Sampl
         feedback.showFileError(WriteFailedText, path);
         return false;
     }
-    if (report.clippedPixels > 0)
-        feedback.showNotice(ClippedPixelsText(report.clippedPixels));
+    if (report.changed())
+        feedback.showNotice(ChangedValuesText(report, format));
     return true;
 }
 
@@ -325,6 +337,28 @@ std::string PatternRefusalReply(PatternRefusal refusal)
         break;
     }
     return "     output folder could not be created !";
+}
+
+bool exportPictureReporting(const DisplayBitmap& bitmap, const ImageGrid& image, const PictureMapping& mapping,
+                            const std::string& path, Feedback& feedback)
+{
+    bool exported = false;
+    switch (PictureFormatOfName(path)) {
+    case PictureFormat::Bitmap:
+        return exportBitmapReporting(bitmap, path, feedback);
+    case PictureFormat::Png:
+        exported = exportPng(bitmap, path);
+        break;
+    case PictureFormat::Jpeg:
+        exported = exportJpeg(bitmap, path);
+        break;
+    case PictureFormat::Tiff16:
+        exported = exportTiff16(image, mapping, path);
+        break;
+    }
+    if (!exported)
+        feedback.showFileError("Failed to create picture file.", path);
+    return exported;
 }
 
 } // namespace skyvane

@@ -5,6 +5,7 @@
 
 #include "base/Feedback.h"
 #include "display/DisplayBitmap.h"
+#include "display/PictureExport.h"
 #include "image/FitsReader.h"
 #include "image/FitsWriter.h"
 #include "image/ImageRecord.h"
@@ -87,10 +88,16 @@ void ReportNotEnoughMemory(Feedback& feedback, int width, int height, const std:
 //  - exportBitmapReporting: exportBitmap; on failure "Failed to create bitmap file."
 [[nodiscard]] bool loadFitsReporting(ImageRecord& record, const std::string& path, Feedback& feedback);
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, Feedback& feedback);
-//  - the same in a sample format; a 16-bit save that clipped pixels then tells
-//    ClippedPixelsText as a notice (Feedback::showNotice).
+//  - the same in a sample format; a 16-bit save that changed values then tells
+//    ChangedValuesText as a notice (Feedback::showNotice).
 [[nodiscard]] bool saveFitsReporting(const ImageRecord& record, const std::string& path, SampleFormat format, Feedback& feedback);
 [[nodiscard]] bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path, Feedback& feedback);
+//  - exportPictureReporting: the export of the format the name asks for
+//    (PictureFormatOfName): a bitmap as exportBitmapReporting; PNG and JPEG of the bitmap,
+//    a 16-bit TIFF of the image through the mapping; on failure "Failed to create picture
+//    file."
+[[nodiscard]] bool exportPictureReporting(const DisplayBitmap& bitmap, const ImageGrid& image, const PictureMapping& mapping,
+                                          const std::string& path, Feedback& feedback);
 
 // The feedback of a co-addition that tells each notice to the user at once, and passes
 // its progress and the user's wish to stop between the run and the user.
@@ -118,8 +125,15 @@ private:
     Feedback& feedback_;
 };
 
-// After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
-std::string ClippedPixelsText(std::int64_t pixels);
+// After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped"
+// ("0..65535" for the unsigned format).
+std::string ClippedPixelsText(std::int64_t pixels, SampleFormat format = SampleFormat::Integer16);
+// After a 16-bit save that changed values: ClippedPixelsText when clipping was all;
+// otherwise every count and the way to keep the values: "N pixels outside 0..32767 were
+// clipped, M pixels were cut to whole numbers and K missing pixels were written as 0; to
+// keep them, choose 32-bit floating point in Preferences" (the missing part only when
+// there are any).
+std::string ChangedValuesText(const SaveReport& report, SampleFormat format);
 
 // The reply of a registration by star patterns. Done: one line per frame,
 // "     frame_007.fit  dx = 3.27  dy = -1.12  rotation = 180.02  scale = 1.0000  stars = 143"

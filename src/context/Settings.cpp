@@ -23,6 +23,13 @@ namespace skyvane {
 
 namespace {
 
+// A stored "Save FITS as" value as the setting it stands for: 1 and 2 are formats of their
+// own, anything else is the default.
+int SaveFormatSetting(int value)
+{
+    return value == SaveFitsFloat32 || value == SaveFitsUnsigned16 ? value : SaveFitsInteger16;
+}
+
 namespace fs = std::filesystem;
 
 // The file as lines, each kept with its own line end so that untouched lines are written
@@ -400,7 +407,7 @@ Settings LoadSettings(const std::string& iniPath)
     settings.HeadersCombo3 = ParseInteger(lookUp(text, ProcessingSection, HeadersCombo3Key));
     settings.HeadersCheck1 = lookUp(text, ProcessingSection, HeadersCheck1Key) == "true";
     settings.ZeroDivisionValue = ParseReal(lookUp(text, ProcessingSection, HeadersEdit1Key));
-    settings.SaveFitsAs = ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)) == SaveFitsFloat32 ? SaveFitsFloat32 : SaveFitsInteger16;
+    settings.SaveFitsAs = SaveFormatSetting(ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)));
     settings.Equalisation = ParseEqualisation(lookUp(text, DisplaySection, EqualisationKey));
     return settings;
 }
@@ -415,9 +422,9 @@ void WritePreferences(const std::string& iniPath, const Settings& settings)
         applySetting(text, ProcessingSection, HeadersCombo3Key, FormatInteger(settings.HeadersCombo3));
         applySetting(text, ProcessingSection, HeadersCheck1Key, settings.HeadersCheck1 ? "true" : "false");
         applySetting(text, ProcessingSection, HeadersEdit1Key, FormatReal(settings.ZeroDivisionValue, 15));
-        const bool storedFloat = ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)) == SaveFitsFloat32;
-        if (storedFloat != (settings.SaveFitsAs == SaveFitsFloat32))
-            applySetting(text, ProcessingSection, SaveFitsAsKey, FormatInteger(settings.SaveFitsAs));
+        const int stored = SaveFormatSetting(ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)));
+        if (stored != SaveFormatSetting(settings.SaveFitsAs))
+            applySetting(text, ProcessingSection, SaveFitsAsKey, FormatInteger(SaveFormatSetting(settings.SaveFitsAs)));
         return true;
     };
     // Nobody is told when the file cannot be written; the values in memory stand anyway.

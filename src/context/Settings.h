@@ -7,10 +7,12 @@
 
 namespace skyvane {
 
-// "Save FITS as": 16-bit integers 0..32767 (the default, also for any value but 1), or
-// 32-bit floating point keeping every value.
+// "Save FITS as": 16-bit integers 0..32767 (the default, also for any value but 1 and 2),
+// 32-bit floating point keeping every value, or unsigned 16-bit integers 0..65535 (BZERO
+// 32768, as cameras write).
 inline constexpr int SaveFitsInteger16 = 0;
 inline constexpr int SaveFitsFloat32 = 1;
+inline constexpr int SaveFitsUnsigned16 = 2;
 
 // The values that outlive a run, kept in the private-profile file "Skyvane.ini":
 //   [PATH]                          Working path=...

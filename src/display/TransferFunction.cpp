@@ -44,6 +44,21 @@ TransferFunction TransferFunction::Gamma(double gamma)
     return {TransferKind::Gamma, std::clamp(gamma, GammaMinimum, GammaMaximum)};
 }
 
+double TransferFunction::fraction(double p) const
+{
+    // The same two limits as the threshold mapping: not-a-number becomes 0.
+    p = 255.0 < p ? 255.0 : p;
+    p = p > 0.0 ? p : 0.0;
+    const double t = p / 255.0;
+    if (kind == TransferKind::Linear)
+        return t;
+    if (kind == TransferKind::Midtones && t >= 1.0)
+        return 1.0; // the formula's rounding could leave the top a hair below 1
+    return kind == TransferKind::Logarithm ? std::log10(1.0 + 1000.0 * t) / std::log10(1001.0)
+           : kind == TransferKind::Gamma   ? std::pow(t, 1.0 / gamma)
+                                           : MidtonesTransfer(midtones, t);
+}
+
 int TransferFunction::level(double p) const
 {
     // The same two limits as the threshold mapping: not-a-number becomes 0.
@@ -51,12 +66,7 @@ int TransferFunction::level(double p) const
     p = p > 0.0 ? p : 0.0;
     if (kind == TransferKind::Linear)
         return static_cast<int>(p);
-    const double t = p / 255.0;
-    if (kind == TransferKind::Midtones && t >= 1.0)
-        return 255; // the formula's rounding could leave the top a hair below 1
-    const double f = kind == TransferKind::Logarithm ? std::log10(1.0 + 1000.0 * t) / std::log10(1001.0)
-                     : kind == TransferKind::Gamma   ? std::pow(t, 1.0 / gamma)
-                                                     : MidtonesTransfer(midtones, t);
+    const double f = fraction(p);
     double g = 255.0 * f;
     g = 255.0 < g ? 255.0 : g;
     g = g > 0.0 ? g : 0.0;

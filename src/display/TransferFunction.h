@@ -56,6 +56,11 @@ struct TransferFunction {
     // g'(0) = 0 and g'(255) = 255 for every function. Linear gives trunc(p).
     int level(double p) const;
 
+    // F(p / 255) itself, 0..1, before it is cut to a grey level: for pictures of more than
+    // 256 levels (16-bit exports). p is limited as for level; level(p) is
+    // trunc(255 x fraction(p)) limited to 0..255.
+    double fraction(double p) const;
+
     bool operator==(const TransferFunction& other) const;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 #include "base/Paths.h"
 #include "context/AppContext.h"
@@ -14,21 +15,36 @@ namespace {
 
 // Files are opened under every name FITS files have, as a folder's image list takes them
 // (IsFitsName; the dialog matches them in any case); a saved file is named ".fit".
-const QString OpenFitsFilter = QStringLiteral("Fits Files (*.fit *.fits *.fts *.fit.gz *.fits.gz *.fts.gz);;All Files (*.*)");
+const QString OpenFitsFilter = QStringLiteral("Fits Files (*.fit *.fits *.fts *.fit.gz *.fits.gz *.fts.gz *.fz);;All Files (*.*)");
 const QString SaveFitsFilter = QStringLiteral("Fits Files (*.fit);;All Files (*.*)");
-const QString BitmapFilter = QStringLiteral("Bmp Files (*.bmp);;All Files (*.*)");
+// The picture's formats, the bitmap first; each filter's first pattern gives the suffix of
+// a name typed without one.
+const QString PictureFilter = QStringLiteral(
+    "Bmp Files (*.bmp);;PNG Files (*.png);;JPEG Files (*.jpg *.jpeg);;TIFF Files, 16 bits per sample (*.tif *.tiff);;All Files (*.*)");
 const QString NewImagesFilter = QStringLiteral("Fits images (*.fit *.fits *.fts *.fit.gz *.fits.gz *.fts.gz);;All Files (*.*)");
 
 // A save dialog that asks before overwriting. A name typed without an extension gets
 // "." + suffix, whichever filter is chosen (the files are of that type either way, and "*.*"
 // would not even list a name without a dot); the dialog appends it before it looks for an
 // existing file, so the question is asked about the name that is really written.
-QString SaveFileName(QWidget* owner, const QString& startFolder, const QString& filter, const QString& suffix)
+QString SaveFileName(QWidget* owner, const QString& startFolder, const QString& filter, const QString& suffix,
+                     bool suffixOfFilter = false)
 {
     QFileDialog dialog(owner, QString(), startFolder, filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(suffix);
+    if (suffixOfFilter) {
+        // The chosen filter's format is the one a name without a suffix is written in;
+        // "All Files" keeps the suffix of the filter before it.
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& chosen) {
+            const qsizetype star = chosen.indexOf(QStringLiteral("(*."));
+            const qsizetype end = star < 0 ? -1 : chosen.indexOf(QRegularExpression(QStringLiteral("[ )]")), star + 3);
+            const QString pattern = end < 0 ? QString() : chosen.mid(star + 3, end - star - 3);
+            if (!pattern.isEmpty() && pattern != QStringLiteral("*"))
+                dialog.setDefaultSuffix(pattern);
+        });
+    }
     if (dialog.exec() != QDialog::Accepted)
         return {};
     const QStringList files = dialog.selectedFiles();
@@ -49,7 +65,7 @@ QString QtDialogProvider::saveFitsFile(QWidget* owner, const QString& startFolde
 
 QString QtDialogProvider::saveBitmapFile(QWidget* owner, const QString& startFolder)
 {
-    return SaveFileName(owner, startFolder, BitmapFilter, QStringLiteral("bmp"));
+    return SaveFileName(owner, startFolder, PictureFilter, QStringLiteral("bmp"), true);
 }
 
 std::optional<double> QtDialogProvider::askConstant(QWidget* owner, const QString& prompt, double initial)

@@ -25,8 +25,10 @@ public:
     // startFolder; ".fit" is appended to a name typed without an extension, and then it
     // asks before overwriting.
     virtual QString saveFitsFile(QWidget* owner, const QString& startFolder) = 0;
-    // "Export to BMP": save dialog, "Bmp Files (*.bmp)" and "All Files (*.*)", as above
-    // with ".bmp".
+    // "Export to BMP": save dialog, "Bmp Files (*.bmp)", "PNG Files (*.png)", "JPEG Files
+    // (*.jpg *.jpeg)", "TIFF Files, 16 bits per sample (*.tif *.tiff)" and "All Files
+    // (*.*)", as above with the suffix of the chosen filter (".bmp" at first); the name's
+    // suffix chooses the format.
     virtual QString saveBitmapFile(QWidget* owner, const QString& startFolder) = 0;
     // AskConstant: the "Enter constant" dialog with the prompt as caption.
     virtual std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) = 0;

@@ -108,8 +108,12 @@ PreferencesDialog::PreferencesDialog(QWidget* owner, const Settings& settings)
     auto* files = place(new QGroupBox(QStringLiteral("FITS files"), this), 0, 212, 80, 191, 48);
     files->setObjectName(QStringLiteral("group3"));
     staticText(this, QStringLiteral("Save FITS as"), 217, 93, 179, 10);
-    saveFormat_ = dropDownList(this, 1015, {QStringLiteral("16-bit integers, 0..32767"), QStringLiteral("32-bit floating point, every value kept")},
-                               settings.SaveFitsAs == SaveFitsFloat32 ? 1 : 0, QStringLiteral("Save FITS as"), 217, 106, 179);
+    // The items stand in the order of the setting's values.
+    saveFormat_ = dropDownList(this, 1015,
+                               {QStringLiteral("16-bit integers, 0..32767"), QStringLiteral("32-bit floating point, every value kept"),
+                                QStringLiteral("16-bit unsigned, 0..65535")},
+                               settings.SaveFitsAs == SaveFitsFloat32 || settings.SaveFitsAs == SaveFitsUnsigned16 ? settings.SaveFitsAs : SaveFitsInteger16,
+                               QStringLiteral("Save FITS as"), 217, 106, 179);
 
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -137,7 +141,8 @@ Settings PreferencesDialog::applyTo(const Settings& settings) const
     result.HeadersCombo3 = combo3_->currentIndex();
     result.HeadersCheck1 = check_->isChecked();
     result.ZeroDivisionValue = ParseReal(edit_->text().left(NumberTextLimit).toStdString());
-    result.SaveFitsAs = saveFormat_->currentIndex() == 1 ? SaveFitsFloat32 : SaveFitsInteger16;
+    const int format = saveFormat_->currentIndex();
+    result.SaveFitsAs = format == SaveFitsFloat32 || format == SaveFitsUnsigned16 ? format : SaveFitsInteger16;
     return result;
 }
 

@@ -55,49 +55,143 @@ bool CardInteger(std::string_view card, long long& value)
     return errno == 0 && end != nullptr && *end == '\0';
 }
 
-// The bytes of data a primary header declares: |BITPIX| / 8 times the product of the
-// axes, padded to whole blocks. 0 when the header does not say (the library will then
-// refuse it or read no data); UINT64_MAX when the product does not fit.
-std::uint64_t DeclaredDataBytes(std::string_view header)
+// The string value of a card "KEYWORD = 'value' / comment", trailing blanks dropped;
+// false when it has none.
+bool CardString(std::string_view card, std::string& value)
 {
+    if (card.size() < 11 || card.substr(8, 2) != "= ")
+        return false;
+    const std::size_t open = card.find('\'', 10);
+    if (open == std::string_view::npos || card.substr(10, open - 10).find_first_not_of(' ') != std::string_view::npos)
+        return false;
+    value.clear();
+    for (std::size_t i = open + 1; i < card.size(); ++i) {
+        if (card[i] == '\'') {
+            if (i + 1 < card.size() && card[i + 1] == '\'') {
+                value += '\'';
+                ++i;
+                continue;
+            }
+            while (!value.empty() && value.back() == ' ')
+                value.pop_back();
+            return true;
+        }
+        value += card[i];
+    }
+    return false;
+}
+
+// Whether a card "KEYWORD = T" holds the logical value true.
+bool CardTrue(std::string_view card)
+{
+    if (card.size() < 11 || card.substr(8, 2) != "= ")
+        return false;
+    const std::size_t at = card.find_first_not_of(' ', 10);
+    return at != std::string_view::npos && card[at] == 'T';
+}
+
+// What the reader needs to know of one header: the array it declares and whether it holds
+// an image.
+struct HeaderShape {
     long long bitpix = 0;
     long long axisCount = -1;
     std::vector<long long> axes;
+    long long pcount = 0;
+    long long gcount = 1;
+    std::string extension;     // XTENSION, empty in the primary header
+    bool tileCompressed = false; // ZIMAGE = T
+    long long imageAxisCount = -1; // ZNAXIS of a tile-compressed image
+    long long imageThirdAxis = -1; // ZNAXIS3
+};
+
+// The number n of a keyword "<prefix>n" (digits, then blanks); 0 when it is not one.
+long long NumberedKeyword(std::string_view keyword, std::string_view prefix)
+{
+    if (keyword.substr(0, prefix.size()) != prefix)
+        return 0;
+    long long n = 0;
+    std::size_t i = prefix.size();
+    for (; i < 8 && keyword[i] >= '0' && keyword[i] <= '9'; ++i)
+        n = n * 10 + (keyword[i] - '0');
+    const bool numbered = i > prefix.size() && keyword.substr(i).find_first_not_of(' ') == std::string_view::npos;
+    return numbered ? n : 0;
+}
+
+HeaderShape ParseHeader(std::string_view header)
+{
+    HeaderShape shape;
     for (std::size_t at = 0; at + CardBytes <= header.size(); at += CardBytes) {
         const std::string_view card = header.substr(at, CardBytes);
         const std::string_view keyword = card.substr(0, 8);
         long long value = 0;
-        if (keyword == "BITPIX  " && bitpix == 0 && CardInteger(card, value)) {
-            bitpix = value;
-        } else if (keyword == "NAXIS   " && axisCount < 0 && CardInteger(card, value)) {
+        if (at == 0 && keyword == "XTENSION") {
+            if (!CardString(card, shape.extension) || shape.extension.empty())
+                shape.extension = "?";
+        } else if (keyword == "BITPIX  " && shape.bitpix == 0 && CardInteger(card, value)) {
+            shape.bitpix = value;
+        } else if (keyword == "NAXIS   " && shape.axisCount < 0 && CardInteger(card, value)) {
             if (value < 0 || value > 999)
-                return 0;
-            axisCount = value;
-            axes.assign(static_cast<std::size_t>(value), -1);
-        } else if (keyword.substr(0, 5) == "NAXIS" && axisCount > 0) {
-            // NAXISn: the axis number in digits, then blanks.
-            long long n = 0;
-            std::size_t i = 5;
-            for (; i < 8 && keyword[i] >= '0' && keyword[i] <= '9'; ++i)
-                n = n * 10 + (keyword[i] - '0');
-            const bool numbered = i > 5 && keyword.substr(i).find_first_not_of(' ') == std::string_view::npos;
-            if (numbered && n >= 1 && n <= axisCount && axes[static_cast<std::size_t>(n - 1)] < 0 && CardInteger(card, value))
-                axes[static_cast<std::size_t>(n - 1)] = value;
+                return HeaderShape{};
+            shape.axisCount = value;
+            shape.axes.assign(static_cast<std::size_t>(value), -1);
+        } else if (const long long n = NumberedKeyword(keyword, "NAXIS"); n > 0 && shape.axisCount > 0) {
+            if (n <= shape.axisCount && shape.axes[static_cast<std::size_t>(n - 1)] < 0 && CardInteger(card, value))
+                shape.axes[static_cast<std::size_t>(n - 1)] = value;
+        } else if (keyword == "PCOUNT  " && CardInteger(card, value)) {
+            shape.pcount = value;
+        } else if (keyword == "GCOUNT  " && CardInteger(card, value)) {
+            shape.gcount = value;
+        } else if (keyword == "ZIMAGE  ") {
+            shape.tileCompressed = CardTrue(card);
+        } else if (keyword == "ZNAXIS  " && CardInteger(card, value)) {
+            shape.imageAxisCount = value;
+        } else if (keyword == "ZNAXIS3 " && CardInteger(card, value)) {
+            shape.imageThirdAxis = value;
         }
     }
+    return shape;
+}
+
+// Whether a header describes an image the program reads: two axes, or three of which the
+// third has three planes (a colour image); a tile-compressed image by the axes it holds.
+bool HoldsImage(const HeaderShape& shape)
+{
+    if (shape.extension.empty() || shape.extension == "IMAGE")
+        return shape.axisCount == 2 || (shape.axisCount == 3 && shape.axes[2] == 3);
+    if (shape.extension == "BINTABLE" && shape.tileCompressed)
+        return shape.imageAxisCount == 2 || (shape.imageAxisCount == 3 && shape.imageThirdAxis == 3);
+    return false;
+}
+
+// The bytes of data a header declares: |BITPIX| / 8 times GCOUNT times PCOUNT plus the
+// product of the axes (in the primary header just the product), padded to whole blocks.
+// 0 when the header does not say (the library will then refuse it or read no data);
+// UINT64_MAX when the product does not fit.
+std::uint64_t DeclaredDataBytes(const HeaderShape& shape)
+{
+    const long long bitpix = shape.bitpix;
     if (bitpix != 8 && bitpix != 16 && bitpix != 32 && bitpix != 64 && bitpix != -32 && bitpix != -64)
         return 0;
-    if (axisCount <= 0)
+    if (shape.axisCount <= 0)
         return 0;
-    std::uint64_t bytes = static_cast<std::uint64_t>(bitpix < 0 ? -bitpix : bitpix) / 8;
-    for (const long long axis : axes) {
+    std::uint64_t values = 1;
+    for (const long long axis : shape.axes) {
         if (axis < 0)
             return 0;
-        if (axis != 0 && bytes > UINT64_MAX / 2 / static_cast<std::uint64_t>(axis))
+        if (axis != 0 && values > UINT64_MAX / 16 / static_cast<std::uint64_t>(axis))
             return UINT64_MAX;
-        bytes *= static_cast<std::uint64_t>(axis);
+        values *= static_cast<std::uint64_t>(axis);
     }
-    return RoundUpToBlock(bytes);
+    if (!shape.extension.empty()) {
+        if (shape.pcount < 0 || shape.gcount < 0)
+            return 0;
+        const auto pcount = static_cast<std::uint64_t>(shape.pcount);
+        const auto gcount = static_cast<std::uint64_t>(shape.gcount);
+        if (pcount > UINT64_MAX / 16 - values || (gcount != 0 && values + pcount > UINT64_MAX / 16 / gcount))
+            return UINT64_MAX;
+        values = (values + pcount) * gcount;
+    }
+    return RoundUpToBlock(values * static_cast<std::uint64_t>(bitpix < 0 ? -bitpix : bitpix) / 8);
 }
 
 // Whether a block of header cards holds the END card.
@@ -130,12 +224,15 @@ struct InflatedBytes {
     char* bytes() { return static_cast<char*>(data); }
 };
 
-// Inflates the gzip stream of fd (member after member) into memory: the primary header up
-// to the block of its END card and, for Extent::Image, the data that header declares.
-// Nothing beyond that is inflated, so a small file that expands without end costs no more
-// than the image it declares, and an image larger than the grid may be is refused before
-// it is inflated. A damaged or cut stream, and a header without END, are refused.
-// Returns 0 or a library status.
+// Inflates the gzip stream of fd (member after member) into memory, header by header up
+// to the first one that holds an image (HoldsImage): that header up to the block of its END
+// card and, for Extent::Image, the data it declares; the units before it whole, as the
+// library reads past them. Nothing beyond that is inflated, so a small file that expands
+// without end costs no more than the image it declares, and an image larger than the grid
+// may be is refused before it is inflated. A damaged or cut stream, and a primary header
+// without END, are refused; a walk that ends in a unit without an image (the stream ends,
+// the unit is larger than an image may be, what follows is no header) keeps the units
+// before it, where the library then finds no image. Returns 0 or a library status.
 int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedBytes& out)
 {
     z_stream stream{};
@@ -165,9 +262,18 @@ int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedByte
     };
 
     const std::uint64_t headerLimit = std::min(HeaderLimitBytes, GridMemoryLimit());
-    std::uint64_t limit = headerLimit; // until the END card is found
-    bool headerFound = false;
+    // The unit being looked for: its header starts at unitStart; found once the header of
+    // an image has been read, and limit is then the end of what is wanted.
+    std::uint64_t unitStart = 0;
+    std::uint64_t primaryEnd = 0; // the end of the primary header, once read
+    std::uint64_t limit = headerLimit;
+    bool found = false;
     std::size_t scanned = 0;
+    // Ends the walk early in a unit after the primary header: the units before it are kept.
+    const auto keepUnitsBefore = [&] {
+        out.size = static_cast<std::size_t>(std::min<std::uint64_t>(out.size, std::max(unitStart, primaryEnd)));
+        return 0;
+    };
     for (;;) {
         if (!refill()) {
             ReportRefusal(path, std::strerror(errno));
@@ -186,32 +292,51 @@ int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedByte
 
         if (result == Z_MEM_ERROR)
             return MEMORY_ALLOCATION;
-        while (!headerFound && scanned + BlockBytes <= out.size) {
-            headerFound = HoldsEndCard(out.bytes() + scanned);
+        while (!found && std::max<std::uint64_t>(scanned, unitStart) + BlockBytes <= out.size) {
+            scanned = static_cast<std::size_t>(std::max<std::uint64_t>(scanned, unitStart));
+            const bool endCard = HoldsEndCard(out.bytes() + scanned);
             scanned += BlockBytes;
-            if (headerFound) {
+            if (!endCard)
+                continue;
+            const HeaderShape shape = ParseHeader(std::string_view(out.bytes() + unitStart, scanned - unitStart));
+            const std::uint64_t data = DeclaredDataBytes(shape);
+            if (unitStart == 0)
+                primaryEnd = scanned;
+            if (HoldsImage(shape)) {
+                found = true;
                 limit = scanned;
                 if (extent == FitsExtent::Image) {
-                    const std::uint64_t data = DeclaredDataBytes(std::string_view(out.bytes(), scanned));
                     if (data > GridMemoryLimit() || data > SIZE_MAX - scanned - 1) {
                         ReportRefusal(path, "its data are larger than the memory an image may take");
                         return MEMORY_ALLOCATION;
                     }
                     limit += data;
                 }
+            } else {
+                // The data of a unit without an image are passed over, but kept: the
+                // library reads the units in order. Units larger than an image may be end
+                // the walk: no image is looked for beyond them.
+                if (data > GridMemoryLimit() || scanned + data > GridMemoryLimit())
+                    return keepUnitsBefore();
+                unitStart = scanned + data;
+                limit = unitStart + headerLimit;
             }
         }
-        if (out.size > limit) {
+        if (found && out.size > limit) {
             // The rest is not needed, and not looked at: a fault further on (a damaged
             // check sum at the end, say) does not matter here.
             out.size = static_cast<std::size_t>(limit);
             return 0;
         }
         if (result != Z_OK && result != Z_STREAM_END && !(result == Z_BUF_ERROR && !inputEnded)) {
+            if (primaryEnd > 0 && !found && result == Z_BUF_ERROR)
+                return keepUnitsBefore();
             ReportRefusal(path, result == Z_BUF_ERROR ? "the compressed data end too early" : "the compressed data are damaged");
             return READ_ERROR;
         }
-        if (!headerFound && out.size >= headerLimit) {
+        if (!found && out.size >= unitStart + headerLimit) {
+            if (primaryEnd > 0)
+                return keepUnitsBefore(); // what follows is no header
             ReportRefusal(path, "no END card within its first 64 MiB");
             return READ_ERROR;
         }
@@ -228,14 +353,18 @@ int InflateGzip(int fd, const std::string& path, FitsExtent extent, InflatedByte
             break;
         }
         if (result == Z_BUF_ERROR && inputEnded && stream.avail_in == 0) {
+            if (primaryEnd > 0 && !found)
+                return keepUnitsBefore();
             ReportRefusal(path, "the compressed data end too early");
             return READ_ERROR;
         }
     }
-    if (!headerFound) {
+    if (primaryEnd == 0) {
         ReportRefusal(path, "no END card");
         return READ_ERROR;
     }
+    if (!found)
+        return keepUnitsBefore();
     // The stream ended before the data it should hold. The library would read the missing
     // part of a memory file as zeros, where a disk file fails: the file is refused.
     if (out.size < limit && extent == FitsExtent::Image) {
@@ -250,6 +379,61 @@ bool IsOtherCompression(const unsigned char magic[2])
 {
     return (magic[0] == 0x1F && (magic[1] == 0x1E || magic[1] == 0x9D || magic[1] == 0xA0)) || // pack, LZW, LZH
            (magic[0] == 'P' && magic[1] == 'K') || (magic[0] == 'B' && magic[1] == 'Z');        // zip, bzip2
+}
+
+// Whether the current unit of an open file holds an image the program reads: an image
+// (tile-compressed ones included, as the library presents them) of two axes, or of three
+// with three planes.
+bool HoldsImage(fitsfile* file, int& status)
+{
+    int type = ANY_HDU;
+    ffghdt(file, &type, &status);
+    if (status != 0 || type != IMAGE_HDU)
+        return false;
+    int axisCount = 0;
+    ffgidm(file, &axisCount, &status);
+    if (status != 0 || (axisCount != 2 && axisCount != 3))
+        return false;
+    long axes[3] = {0, 0, 0};
+    ffgisz(file, axisCount, axes, &status);
+    return status == 0 && (axisCount == 2 || axes[2] == 3);
+}
+
+// Moves an open file to the first unit that holds an image, primary or extension. When
+// none does (or a later unit cannot be read), the file is left at its primary unit, whose
+// axes then tell why nothing can be read. Returns 0 or the library status of a failure
+// within the primary unit.
+int MoveToImage(fitsfile* file, int& unit, bool& tileCompressed)
+{
+    unit = 1;
+    tileCompressed = false;
+    int status = 0;
+    if (HoldsImage(file, status))
+        return 0;
+    if (status != 0)
+        return status;
+    for (int next = 2;; ++next) {
+        int type = ANY_HDU;
+        if (ffmahd(file, next, &type, &status) != 0 || HoldsImage(file, status)) {
+            if (status == 0) {
+                unit = next;
+                tileCompressed = fits_is_compressed_image(file, &status) != 0;
+                if (status == 0)
+                    return 0;
+            }
+            break;
+        }
+        if (status != 0)
+            break;
+    }
+    // No image after the primary unit (the end of the file, or a unit the library cannot
+    // read): the primary unit it is.
+    ffcmsg();
+    status = 0;
+    int type = ANY_HDU;
+    ffmahd(file, 1, &type, &status);
+    unit = 1;
+    return status;
 }
 
 bool ProcFdUsable()
@@ -321,6 +505,8 @@ int FitsInput::open(const std::string& path, FitsExtent extent)
         }
         ffdkopn(&file_, name.c_str(), READONLY, &status);
     }
+    if (status == 0)
+        status = MoveToImage(file_, unit_, tileCompressed_);
     if (status != 0) {
         int closeStatus = 0;
         close(closeStatus);
@@ -350,6 +536,8 @@ void FitsInput::close(int& status)
     std::free(memory_);
     memory_ = nullptr;
     memorySize_ = 0;
+    unit_ = 1;
+    tileCompressed_ = false;
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

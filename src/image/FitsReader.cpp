@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <system_error>
@@ -44,7 +46,7 @@ FitsError ErrorOfStatus(int status)
     return status == MEMORY_ALLOCATION ? FitsError::NotEnoughMemory : FitsError::Unreadable;
 }
 
-// Opens path read-only and reads the axes of its primary image. Not 2-D: the file is
+// Opens path read-only and reads the axes of its image. Not 2-D: the file is
 // closed, NotTwoDimensional returned. A library failure closes the file and returns its
 // error after printing the library's report. On None the file is open and axes holds
 // NAXIS1 and NAXIS2.
@@ -157,7 +159,18 @@ struct StoredScaling {
     }
 };
 
-// Whether the primary image of path has BITPIX 16, and its scaling (BSCALE and BZERO,
+// Whether the image's header has a BLANK card: its stored value marks missing pixels,
+// which only the library's reading turns into not-a-number.
+bool DeclaresBlank(fitsfile* file)
+{
+    long long blank = 0;
+    int keyStatus = 0;
+    const bool declared = ffgkyjj(file, "BLANK", &blank, nullptr, &keyStatus) == 0 || keyStatus != KEY_NO_EXIST;
+    ffcmsg();
+    return declared;
+}
+
+// Whether the image of path has BITPIX 16 without BLANK, and its scaling (BSCALE and BZERO,
 // 1 and 0 when absent). False when either keyword is present but not a number.
 bool ReadStoredScaling(const std::string& path, StoredScaling& scaling)
 {
@@ -165,12 +178,13 @@ bool ReadStoredScaling(const std::string& path, StoredScaling& scaling)
     int status = input.open(path, FitsExtent::Header);
     int bitpix = 0;
     ffgidt(input.file(), &bitpix, &status);
-    bool usable = status == 0 && bitpix == SHORT_IMG;
+    bool usable = status == 0 && bitpix == SHORT_IMG && !input.tileCompressed();
     for (auto [keyword, value] : {std::pair{"BSCALE", &scaling.scale}, std::pair{"BZERO", &scaling.zero}}) {
         int keyStatus = 0;
         if (usable && ffgkyd(input.file(), keyword, value, nullptr, &keyStatus) != 0)
             usable = keyStatus == KEY_NO_EXIST;
     }
+    usable = usable && !DeclaresBlank(input.file());
     ffcmsg(); // a missing keyword is no error here
     input.close(status);
     return usable && status == 0;
@@ -258,8 +272,8 @@ void ConvertStored16(const std::uint16_t* bigEndian, std::size_t count, double s
 FitsImageReader::FitsImageReader() = default;
 
 FitsImageReader::FitsImageReader(FitsImageReader&& other) noexcept
-    : input_(std::move(other.input_)), size_(other.size_), direct_(other.direct_), dataStart_(other.dataStart_),
-      scale_(other.scale_), zero_(other.zero_)
+    : input_(std::move(other.input_)), size_(other.size_), direct_(other.direct_), integerValues_(other.integerValues_),
+      dataStart_(other.dataStart_), scale_(other.scale_), zero_(other.zero_)
 {
     other.size_ = {};
     other.direct_ = false;
@@ -272,6 +286,7 @@ FitsImageReader& FitsImageReader::operator=(FitsImageReader&& other) noexcept
         input_ = std::move(other.input_);
         size_ = other.size_;
         direct_ = other.direct_;
+        integerValues_ = other.integerValues_;
         dataStart_ = other.dataStart_;
         scale_ = other.scale_;
         zero_ = other.zero_;
@@ -296,8 +311,27 @@ void FitsImageReader::close()
     }
     size_ = {};
     direct_ = false;
+    integerValues_ = false;
     scale_ = 1.0;
     zero_ = 0.0;
+}
+
+void FitsImageReader::readValues(long first[2], long long count, double* out, int& status)
+{
+    // Undefined pixels of integer images (BLANK) become not-a-number. Floating-point values
+    // come through as stored, not-a-number and infinities alike: the library's check for
+    // undefined values would take infinities for them too.
+    double notANumber = std::numeric_limits<double>::quiet_NaN();
+    double* missing = integerValues_ ? &notANumber : nullptr;
+    if (input_->tileCompressed()) {
+        ffgpxv(input_->file(), TDOUBLE, first, count, missing, out, nullptr, &status);
+        return;
+    }
+    // By element number: the library's reading by pixel position fails on a null value
+    // that is not a number.
+    const LONGLONG element = (static_cast<LONGLONG>(first[1]) - 1) * size_.width + first[0];
+    int anyMissing = 0;
+    ffgpv(input_->file(), TDOUBLE, element, count, missing, out, &anyMissing, &status);
 }
 
 bool FitsImageReader::isOpen() const
@@ -312,7 +346,7 @@ bool FitsImageReader::inMemory() const
 
 bool FitsImageReader::readStoredDirectly()
 {
-    if (!isOpen() || direct_ || inMemory() || size_.width <= 0 || size_.height <= 0)
+    if (!isOpen() || direct_ || inMemory() || input_->tileCompressed() || size_.width <= 0 || size_.height <= 0)
         return false;
     fitsfile* file = input_->file();
     int status = 0;
@@ -330,6 +364,8 @@ bool FitsImageReader::readStoredDirectly()
         }
     }
     ffcmsg(); // a missing keyword is no error here
+    if (DeclaresBlank(file))
+        return false;
     // Only an increasing map from stored integers to finite values: then the order of the
     // stored integers is the order of the values.
     if (!(scale > 0.0) || !std::isfinite(scale) || !std::isfinite(zero) || !std::isfinite(-32768.0 * scale + zero) ||
@@ -429,6 +465,10 @@ FitsError FitsImageReader::open(const std::string& path, ImageSize expected)
         input->close(status);
         return FitsError::SizeMismatch;
     }
+    int bitpix = 0;
+    ffgidt(input->file(), &bitpix, &status);
+    integerValues_ = status == 0 && bitpix > 0;
+    ffcmsg();
     input_ = std::move(input);
     size_ = expected;
     return FitsError::None;
@@ -447,8 +487,7 @@ FitsError FitsImageReader::readRows(int firstRow, int rowCount, double* out)
     int status = 0;
     long first[2] = {1, static_cast<long>(firstRow) + 1};
     const LONGLONG count = static_cast<LONGLONG>(size_.width) * rowCount;
-    // No null value and no null flag: undefined pixels come through as stored.
-    ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
+    readValues(first, count, out, status);
     ReportFitsError(status);
     return ErrorOfStatus(status);
 }
@@ -467,6 +506,8 @@ bool FitsImageReader::holdsAllData() const
     ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
     if (status != 0 || bitpix == 0)
         return false;
+    if (input_->tileCompressed())
+        return dataEnd <= file->Fptr->logfilesize; // the tiles, whatever they expand to
     const std::uint64_t pixelBytes = static_cast<std::uint64_t>(std::abs(bitpix) / 8);
     const std::uint64_t pixels = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height);
     const std::uint64_t available = static_cast<std::uint64_t>(std::max<LONGLONG>(0, file->Fptr->logfilesize - dataStart));
@@ -486,7 +527,7 @@ FitsError FitsImageReader::readRowSegment(int row, int firstColumn, int count, d
         return readConverted(static_cast<std::int64_t>(row) * size_.width + firstColumn, static_cast<std::size_t>(count), out);
     int status = 0;
     long first[2] = {static_cast<long>(firstColumn) + 1, static_cast<long>(row) + 1};
-    ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
+    readValues(first, count, out, status);
     ReportFitsError(status);
     return ErrorOfStatus(status);
 }
@@ -623,22 +664,135 @@ FitsError readFitsPixels(const std::string& path, ImageSize expected, ImageGrid&
     return ReadPixels(path, expected, grid, true);
 }
 
+namespace {
+
+// Appends the cards of the unit the file stands at, as the file holds them (END excluded).
+// Returns the library status.
+int AppendStoredCards(fitsfile* file, HeaderCards& cards, int& status)
+{
+    int count = 0;
+    ffghsp(file, &count, nullptr, &status);
+    if (status == 0 && count > 0)
+        cards.block().reserve(cards.block().size() + static_cast<std::size_t>(count) * HeaderCards::RecordBytes);
+    char card[FLEN_CARD] = {};
+    for (int j = 1; j <= count && status == 0; ++j) {
+        ffgrec(file, j, card, &status);
+        if (status == 0)
+            cards.append(std::string_view(card, ::strnlen(card, HeaderCards::CardLength)));
+    }
+    return status;
+}
+
+// Appends the cards of a tile-compressed image as the image's own header (the library
+// turns the table's cards into those of the image it holds). Returns the library status.
+int AppendImageCards(fitsfile* file, HeaderCards& cards, int& status)
+{
+    char* header = nullptr;
+    int count = 0;
+    {
+        // The library makes the image's header in a memory file of its own.
+        const std::lock_guard<std::mutex> lock(memoryFileTable);
+        ffcnvthdr2str(file, 0, nullptr, 0, &header, &count, &status);
+    }
+    if (status == 0 && header != nullptr) {
+        const std::size_t length = ::strnlen(header, static_cast<std::size_t>(count) * HeaderCards::CardLength);
+        for (std::size_t at = 0; at + HeaderCards::CardLength <= length; at += HeaderCards::CardLength) {
+            const std::string_view card(header + at, HeaderCards::CardLength);
+            if (card.substr(0, 8) != "END     ")
+                cards.append(card);
+        }
+    }
+    if (header != nullptr)
+        fffree(header, &status);
+    return status;
+}
+
+// The keyword of a card, without trailing blanks.
+std::string_view CardKeyword(std::string_view card)
+{
+    std::string_view keyword = card.substr(0, 8);
+    while (!keyword.empty() && keyword.back() == ' ')
+        keyword.remove_suffix(1);
+    return keyword;
+}
+
+bool HoldsValue(std::string_view card)
+{
+    return card.size() >= 10 && card.substr(8, 2) == "= ";
+}
+
+// Keywords that describe a unit's structure or its stored values, which a unit never takes
+// from the primary header.
+bool IsStructural(std::string_view keyword)
+{
+    static constexpr std::string_view Names[] = {"SIMPLE", "XTENSION", "BITPIX", "NAXIS", "EXTEND", "PCOUNT", "GCOUNT", "GROUPS",
+                                                 "BSCALE", "BZERO",    "BLANK",  "CHECKSUM", "DATASUM", "INHERIT", "END"};
+    for (const std::string_view name : Names)
+        if (keyword == name)
+            return true;
+    return keyword.size() > 5 && keyword.substr(0, 5) == "NAXIS" && keyword.find_first_not_of("0123456789", 5) == std::string_view::npos;
+}
+
+// The cards of an image stored in an extension, made into those of a primary header (the
+// form every record holds and a save writes): XTENSION becomes SIMPLE, PCOUNT and GCOUNT
+// go. With INHERIT = T the cards of the primary header follow the unit's own, except those
+// of the structure and the stored values and those the unit sets itself.
+int ExtensionCards(fitsfile* file, bool tileCompressed, HeaderCards& cards, int& status)
+{
+    HeaderCards own;
+    if (tileCompressed)
+        AppendImageCards(file, own, status);
+    else
+        AppendStoredCards(file, own, status);
+    if (status != 0)
+        return status;
+    bool inherit = false;
+    for (int i = 0; i < own.count(); ++i) {
+        const std::string_view card = own.card(i);
+        const std::string_view keyword = CardKeyword(card);
+        if (i == 0 && keyword == "XTENSION") {
+            cards.append("SIMPLE  =                    T / file does conform to FITS standard");
+        } else if (keyword == "PCOUNT" || keyword == "GCOUNT") {
+            continue;
+        } else if (keyword == "INHERIT" && HoldsValue(card)) {
+            const std::size_t at = card.find_first_not_of(' ', 10);
+            inherit = at != std::string_view::npos && card[at] == 'T';
+        } else {
+            cards.append(card);
+        }
+    }
+    if (!inherit)
+        return status;
+    int type = ANY_HDU;
+    ffmahd(file, 1, &type, &status);
+    HeaderCards primary;
+    AppendStoredCards(file, primary, status);
+    for (int i = 0; i < primary.count() && status == 0; ++i) {
+        const std::string_view card = primary.card(i);
+        const std::string_view keyword = CardKeyword(card);
+        if (IsStructural(keyword))
+            continue;
+        bool present = false;
+        for (int j = 0; j < own.count() && !present; ++j)
+            present = own.card(j) == card || (HoldsValue(card) && HoldsValue(own.card(j)) && CardKeyword(own.card(j)) == keyword);
+        if (!present)
+            cards.append(card);
+    }
+    return status;
+}
+
+} // namespace
+
 FitsError readFitsHeaderCards(const std::string& path, HeaderCards& cards)
 {
     FitsInput input;
     int status = input.open(path, FitsExtent::Header);
-    int count = 0;
-    ffghsp(input.file(), &count, nullptr, &status);
     HeaderCards read;
     try {
-        if (status == 0 && count > 0)
-            read.block().reserve(static_cast<std::size_t>(count) * HeaderCards::RecordBytes);
-        char card[FLEN_CARD] = {};
-        for (int j = 1; j <= count && status == 0; ++j) {
-            ffgrec(input.file(), j, card, &status);
-            if (status == 0)
-                read.append(std::string_view(card, ::strnlen(card, HeaderCards::CardLength)));
-        }
+        if (status == 0 && input.unit() == 1)
+            AppendStoredCards(input.file(), read, status);
+        else if (status == 0)
+            ExtensionCards(input.file(), input.tileCompressed(), read, status);
     } catch (const std::bad_alloc&) {
         ffpmsg("Not enough memory for the header cards");
         status = MEMORY_ALLOCATION;

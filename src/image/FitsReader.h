@@ -27,7 +27,8 @@ enum class FitsError {
     None = 0,
     Unreadable,        // not opened (missing, not a regular file, another compression than
                        // gzip, cut short), or the library failed while reading it
-    NotTwoDimensional, // the primary image does not have exactly two axes
+    NotTwoDimensional, // no unit of the file holds an image of two axes (the primary one's
+                       // axes are looked at when none does)
     SizeMismatch,      // its axes differ from the size the caller expects
     NotEnoughMemory,   // memory for the pixels, a row buffer or the inflated bytes of a
                        // gzipped file could not be had
@@ -38,25 +39,33 @@ enum class FitsError {
 // path.
 // A path is a path: it is opened as it is spelt, never read as the FITS library's file-name
 // syntax. Only regular files are read (a FIFO, a device or a folder fails the step). A
-// gzipped file is read as the FITS file it holds, inflated no further than its primary
-// header and the data that header declares; other compressed formats are refused.
+// gzipped file is read as the FITS file it holds, inflated no further than the header of
+// its image and the data that header declares; other compressed formats are refused.
+// The image is the first unit that holds one, primary or extension, tile-compressed
+// images included (FitsInput.h).
 
-// NAXIS1 and NAXIS2 of the primary image (NotTwoDimensional when it has not two axes;
-// Unreadable for axes beyond the int range).
+// NAXIS1 and NAXIS2 of the image (NotTwoDimensional when no unit holds an image of two
+// axes; Unreadable for axes beyond the int range).
 [[nodiscard]] FitsError readFitsSize(const std::string& path, ImageSize& size);
 
-// Fills a grid that already has the expected size with the primary image's values as
-// doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
+// Fills a grid that already has the expected size with the image's values as
+// doubles (BSCALE/BZERO applied by the library). Missing pixels are not-a-number: those
+// of a floating-point image as stored, those of an integer image whose stored value is its
+// BLANK.
 // NotTwoDimensional, SizeMismatch when the axes differ from expected, Unreadable for a
 // grid of another size than expected (nothing is read) and for library errors; rows that
 // could not be read are then set to 0 (never left with the values the grid held before).
 [[nodiscard]] FitsError readFitsPixels(const std::string& path, ImageSize expected, ImageGrid& grid);
 
 // The header's keyword records (END excluded) into cards, replacing what it held; on
-// failure cards are left as they were.
+// failure cards are left as they were. The cards of an image in an extension are made
+// those of a primary header (SIMPLE for XTENSION, without PCOUNT and GCOUNT; a
+// tile-compressed image's as the image it holds), followed, when it has INHERIT = T, by
+// the primary header's cards that it does not set itself (except those of the structure
+// and the stored values: BITPIX, NAXISn, BSCALE, BZERO, BLANK, check sums...).
 [[nodiscard]] FitsError readFitsHeaderCards(const std::string& path, HeaderCards& cards);
 
-// Reads any rows of the primary image of one open file; used by co-addition to read
+// Reads any rows of the image of one open file; used by co-addition to read
 // frames in bands of rows. Not copyable; closes the file when destroyed.
 class FitsImageReader {
 public:
@@ -90,8 +99,9 @@ public:
     // from the file: no library call per read, no library buffers, and reads from several
     // threads at once. Done only when the last row read both ways comes out identical; the
     // library's handle is then closed and only the file itself stays open. False, nothing
-    // changed, when the file does not qualify (another BITPIX, gzipped, a scaling that is
-    // not a positive finite factor and a finite offset, a file too short for its data).
+    // changed, when the file does not qualify (another BITPIX, gzipped or tile-compressed,
+    // a BLANK card, a scaling that is not a positive finite factor and a finite offset, a
+    // file too short for its data).
     // readRows gives the same values either way.
     bool readStoredDirectly();
     bool readsDirectly() const { return direct_; }
@@ -106,10 +116,14 @@ public:
 private:
     FitsError readStoredValues(std::int64_t first, std::size_t count, std::uint16_t* bigEndian);
     FitsError readConverted(std::int64_t first, std::size_t count, double* out);
+    // count values through the library from pixel first (1-based column, row), missing
+    // pixels of integer images as not-a-number.
+    void readValues(long first[2], long long count, double* out, int& status);
 
     std::unique_ptr<fits::FitsInput> input_;
     ImageSize size_;
     bool direct_ = false;
+    bool integerValues_ = false; // BITPIX > 0: BLANK marks missing pixels
     std::int64_t dataStart_ = 0;
     double scale_ = 1.0;
     double zero_ = 0.0;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "base/PrintableText.h"
 #include "base/SafeFile.h"
 #include "image/FitsLibrary.h"
+#include "image/ValueRange.h"
 
 namespace skyvane {
 
@@ -35,11 +37,6 @@ unsigned short StoredValue(double value)
     if (value >= 32767.0)
         return 32767;
     return static_cast<unsigned short>(static_cast<int>(value));
-}
-
-bool OutsideStoredRange(double value)
-{
-    return !(value >= 0.0 && value <= 32767.0); // not-a-number included
 }
 
 // The stored value of one pixel in a 32-bit floating-point file: rounded to single
@@ -73,6 +70,14 @@ struct FitsBytes {
     FitsBytes(const FitsBytes&) = delete;
     FitsBytes& operator=(const FitsBytes&) = delete;
     ~FitsBytes() { std::free(data); }
+    // Lets the bytes go, for the file to be written again.
+    void release()
+    {
+        std::free(data);
+        data = nullptr;
+        capacity = 0;
+        size = 0;
+    }
 };
 
 // How the pixels of a file are stored, as its cards say.
@@ -80,24 +85,25 @@ struct StoredForm {
     int bitpix = 0;
     double scale = 1.0;
     double zero = 0.0;
+    bool hasBlank = false; // a BLANK card, with its value
+    long long blank = 0;
     // 16-bit integers with BZERO 32768 or 0 and BSCALE 1: the pixels can be converted here,
     // exactly as the library converts unsigned 16-bit values for such a file.
     bool streamable() const { return bitpix == SHORT_IMG && scale == 1.0 && (zero == 32768.0 || zero == 0.0); }
 };
 
-// Writes the record's cards and pixels as a FITS file into bytes. With pixels false only
+// Writes cards and the grid's pixels as a FITS file into bytes. With pixels false only
 // the header is rendered and kept (bytes.size ends where the data begin), and form tells
 // how the data are to be stored. Returns the library status (0 when everything was written
 // and the file closed).
-int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes, bool pixels = true, StoredForm* form = nullptr)
+int WriteFitsBytes(const HeaderCards& cards, const ImageGrid& grid, FitsBytes& bytes, bool pixels = true, StoredForm* form = nullptr)
 {
-    const ImageGrid& grid = record.grid;
     const int width = grid.width();
     const int height = grid.height();
     // Room for the usual case, 16-bit pixels; the library grows the block when the cards
     // ask for more, by a quarter of this at a time. The data of a header-only rendering are
     // never written, so their pages are never touched.
-    const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(record.cards.count()) + 1) * CardBytes);
+    const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(cards.count()) + 1) * CardBytes);
     const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.pixelCount()) * 2);
     if (guess > SIZE_MAX / 2)
         return MEMORY_ALLOCATION;
@@ -116,7 +122,6 @@ int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes, bool pixels = tr
     if (file == nullptr)
         return status != 0 ? status : FILE_NOT_CREATED;
 
-    const HeaderCards& cards = record.cards;
     for (int i = 0; i < cards.count(); ++i)
         ffprec(file, cards.block().data() + static_cast<std::size_t>(i) * HeaderCards::RecordBytes, &status);
 
@@ -145,6 +150,8 @@ int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes, bool pixels = tr
             if (ffgkyd(file, keyword, value, nullptr, &keyStatus) != 0 && keyStatus != KEY_NO_EXIST)
                 form->bitpix = 0; // not understood here: the library writes the pixels
         }
+        int keyStatus = 0;
+        form->hasBlank = ffgkyjj(file, "BLANK", &form->blank, nullptr, &keyStatus) == 0;
         ffcmsg(); // a missing keyword is no error here
     }
     if (status == 0 && pixels && width > 0 && height > 0) {
@@ -272,13 +279,14 @@ void StoreFloats(const double* values, std::size_t n, std::uint32_t* out)
 
 // Stored 16-bit values of rows [firstRow, firstRow + rows) of the grid, row after row, as
 // the file holds them (big-endian; flip 0x8000 for BZERO 32768, 0 for BZERO 0): the
-// unsigned value StoredValue gives, converted as the library converts it for such a file.
+// unsigned value StoredValue gives (limited to top, 32767 or 65535), converted as the
+// library converts it for such a file.
 // A tile of columns is first converted column by column (contiguous, vectorised), then
 // turned into the band's rows while it is in the first-level cache.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void StoreRows16(const ImageGrid& grid, int firstRow, int rows, std::uint16_t flip, std::uint16_t* band)
+void StoreRows16(const ImageGrid& grid, int firstRow, int rows, std::uint16_t flip, double top, std::uint16_t* band)
 {
     const int width = grid.width();
     constexpr int Tile = 32;
@@ -294,7 +302,7 @@ void StoreRows16(const ImageGrid& grid, int firstRow, int rows, std::uint16_t fl
                 for (int r = 0; r < tileRows; ++r) {
                     double v = column[r];
                     v = v > 0.0 ? v : 0.0; // negatives, zero and not-a-number
-                    v = v < 32767.0 ? v : 32767.0;
+                    v = v < top ? v : top;
                     const auto u = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<int>(v)) ^ flip);
                     converted[r] = static_cast<std::uint16_t>((u >> 8) | (u << 8));
                 }
@@ -310,7 +318,7 @@ void StoreRows16(const ImageGrid& grid, int firstRow, int rows, std::uint16_t fl
 
 // Writes the data unit of a streamable form to fd: the pixels a band of rows at a time,
 // then zeros to the end of the last block. False with errno set on failure.
-bool WritePixels16(int fd, const ImageGrid& grid, const StoredForm& form)
+bool WritePixels16(int fd, const ImageGrid& grid, const StoredForm& form, double top)
 {
     const int width = grid.width();
     const int height = grid.height();
@@ -325,7 +333,7 @@ bool WritePixels16(int fd, const ImageGrid& grid, const StoredForm& form)
         }
         for (int row = 0; row < height; row += bandRows) {
             const int rows = std::min(bandRows, height - row);
-            StoreRows16(grid, row, rows, flip, band.get());
+            StoreRows16(grid, row, rows, flip, top, band.get());
             const std::size_t bytes = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width) * 2;
             if (!WriteAll(fd, band.get(), bytes))
                 return false;
@@ -423,39 +431,147 @@ FitsError saveFits(const ImageRecord& record, const std::string& path)
     return saveFits(record, path, SampleFormat::Integer16);
 }
 
+namespace {
+
+// The value a 16-bit save writes for v: truncated toward zero, limited to 0..top, missing
+// as 0 (StoreRows16 and StoredValue, in double).
+double WrittenValue(double v, double top)
+{
+    v = v > 0.0 ? v : 0.0;
+    v = v < top ? v : top;
+    return static_cast<double>(static_cast<int>(v));
+}
+
+HeaderCards WithoutKeyword(const HeaderCards& cards, std::string_view keyword)
+{
+    HeaderCards result;
+    result.block().reserve(cards.block().size());
+    for (int i = 0; i < cards.count(); ++i)
+        if (!HasKeyword(cards.card(i), keyword))
+            result.append(cards.card(i));
+    return result;
+}
+
+// Whether a written value would be stored as the BLANK of the form, and so read back as
+// missing.
+bool StoredAsBlank(const ImageGrid& grid, const StoredForm& form, double top)
+{
+    const double* p = grid.data();
+    const double blank = static_cast<double>(form.blank);
+    for (std::int64_t i = 0, n = grid.pixelCount(); i < n; ++i)
+        if ((WrittenValue(p[i], top) - form.zero) / form.scale == blank)
+            return true;
+    return false;
+}
+
+} // namespace
+
+HeaderCards SixteenBitCards(const HeaderCards& cards, bool unsignedZero)
+{
+    HeaderCards result;
+    result.block().reserve(cards.block().size() + 2 * HeaderCards::RecordBytes);
+    // BZERO and BSCALE go after the axes, where cameras put them.
+    int lastAxis = -1;
+    for (int i = 0; i < cards.count(); ++i) {
+        const std::string_view keyword = cards.card(i).substr(0, 5);
+        if (keyword == "NAXIS")
+            lastAxis = i;
+    }
+    for (int i = 0; i < cards.count(); ++i) {
+        const std::string_view card = cards.card(i);
+        if (HasKeyword(card, "BZERO") || HasKeyword(card, "BSCALE") || HasKeyword(card, "BLANK"))
+            continue;
+        if (HasKeyword(card, "BITPIX"))
+            result.append("BITPIX  =                   16 / 16-bit integers");
+        else
+            result.append(card);
+        if (i == lastAxis && unsignedZero) {
+            result.append("BZERO   =                32768 / offset data range to that of unsigned short");
+            result.append("BSCALE  =                    1 / default scaling factor");
+        }
+    }
+    return result;
+}
+
 FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFormat format, SaveReport* report,
                    Durability durability)
 {
-    if (report != nullptr) {
+    if (report != nullptr)
         *report = SaveReport{};
-        if (format == SampleFormat::Integer16) {
-            const double* p = record.grid.data();
-            std::int64_t clipped = 0;
-            for (std::int64_t i = 0, n = record.grid.pixelCount(); i < n; ++i)
-                clipped += OutsideStoredRange(p[i]) ? 1 : 0;
-            report->clippedPixels = clipped;
-        }
-    }
     if (format == SampleFormat::Float32)
         return saveFloat32Rows(record.cards, {record.grid.width(), record.grid.height()}, GridRows(record.grid), path, durability);
-    // The library writes the file into memory; the bytes then replace the target in one
-    // step. The header always comes from the library. The pixels of the usual 16-bit forms
-    // are converted here and written a band at a time straight into the new file, without
-    // the whole file in memory first; the bytes are those the library writes.
+
+    // What the 16-bit file cannot hold as it is: told, and it decides the cards.
+    const bool unsignedRange = format == SampleFormat::Unsigned16;
+    const double top = unsignedRange ? 65535.0 : 32767.0;
+    const ValueCounts counts = CountValues(record.grid, top);
+    const bool everyValueKept = counts.missing == 0 && counts.outside == 0 && counts.fractional == 0;
+    if (report != nullptr) {
+        report->clippedPixels = counts.outside;
+        report->cutPixels = counts.fractional;
+        report->missingPixels = counts.missing;
+    }
+
+    // The library writes the header (and the pixels of unusual forms) into memory; the
+    // bytes then replace the target in one step. The pixels of the usual 16-bit forms are
+    // converted here and written a band at a time straight into the new file, without the
+    // whole file in memory first; the bytes are those the library writes.
+    //
+    // The record's cards are written as they are when their form stores the written values
+    // as they are: integers without scaling (for the unsigned range only 16-bit ones with
+    // BZERO 32768), or any form when no value had to change; either as long as the library
+    // fills it without overflow. Otherwise the file gets 16-bit cards: a float card over
+    // truncated values, a scaling that rounds them, or 8-bit integers too small for them
+    // would misstate what is written. A BLANK that a written value would be read back as
+    // is left out.
     FitsBytes header;
-    FitsBytes whole;
     StoredForm form;
-    int status = WriteFitsBytes(record, header, false, &form);
-    const bool stream = status == 0 && form.streamable();
-    if (status == 0 && !stream)
-        status = WriteFitsBytes(record, whole);
+    int status = WriteFitsBytes(record.cards, record.grid, header, false, &form);
+    if (status != 0) {
+        ReportFitsError(status);
+        return FitsError::Unwritable;
+    }
+    const bool integers = form.bitpix > 0 && form.scale == 1.0 && form.zero == std::trunc(form.zero);
+    const bool ownForm = unsignedRange ? form.bitpix == SHORT_IMG && form.scale == 1.0 && form.zero == 32768.0
+                                       : integers || everyValueKept;
+    const bool blankClash = form.hasBlank && form.bitpix > 0 && (counts.missing > 0 || StoredAsBlank(record.grid, form, top));
+    HeaderCards rewritten;
+    const HeaderCards* cards = &record.cards;
+    const auto useSixteenBitCards = [&] {
+        rewritten = SixteenBitCards(record.cards, unsignedRange);
+        cards = &rewritten;
+        header.release();
+        form = StoredForm{};
+        return WriteFitsBytes(*cards, record.grid, header, false, &form);
+    };
+    if (!ownForm) {
+        status = useSixteenBitCards();
+    } else if (blankClash) {
+        rewritten = WithoutKeyword(record.cards, "BLANK");
+        cards = &rewritten;
+        header.release();
+        status = WriteFitsBytes(*cards, record.grid, header, false, &form);
+    }
+    FitsBytes whole;
+    bool stream = status == 0 && form.streamable();
+    if (status == 0 && !stream) {
+        status = WriteFitsBytes(*cards, record.grid, whole);
+        if (status == NUM_OVERFLOW) {
+            // Values beyond what the form's integers hold (an 8-bit file after a
+            // multiplication, say): 16-bit cards, streamed.
+            ffcmsg();
+            whole.release();
+            status = useSixteenBitCards();
+            stream = status == 0 && form.streamable();
+        }
+    }
     const FitsBytes& bytes = stream ? header : whole;
     if (status != 0) {
         ReportFitsError(status);
         return FitsError::Unwritable;
     }
     const ReplaceOutcome outcome = ReplaceFile(
-        path, [&](int fd) { return WriteAll(fd, bytes.data, bytes.size) && (!stream || WritePixels16(fd, record.grid, form)); },
+        path, [&](int fd) { return WriteAll(fd, bytes.data, bytes.size) && (!stream || WritePixels16(fd, record.grid, form, top)); },
         durability == Durability::Synced);
     if (!outcome.replaced()) {
         std::fprintf(stderr, "Cannot write %s: %s\n", PrintableText(path).c_str(), std::strerror(outcome.error));

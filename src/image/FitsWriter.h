@@ -10,31 +10,47 @@
 namespace skyvane {
 
 // Writes the record's header cards, then its pixels truncated toward zero and limited to
-// 0..32767 as unsigned 16-bit values (not-a-number as 0). The library writes the file in
-// memory, and ReplaceFile puts it in place of the target only when everything was
-// written: a failed or killed save never destroys an existing file and leaves nothing
-// behind; a symbolic link is followed; permissions are kept. The cards alone define the
-// output's data type and scaling; cards that do not describe a 2-D image of the grid's
-// size fail the save (the rows would be scrambled), as does an empty record (no cards).
-// Returns None, or Unwritable after printing the reason to standard error. No name
-// reaches the library, so none can be read as an instruction.
+// 0..32767 as unsigned 16-bit values (missing pixels, not-a-number, as 0). The library
+// writes the file in memory, and ReplaceFile puts it in place of the target only when
+// everything was written: a failed or killed save never destroys an existing file and
+// leaves nothing behind; a symbolic link is followed; permissions are kept. The cards
+// define the output's data type and scaling when they store the written values as they
+// are: integers without scaling (BSCALE 1, a whole BZERO), or any form when no value had to
+// be changed, as long as the library can store them all; otherwise they become 16-bit
+// cards (SixteenBitCards), so that the file's type is what was written. A BLANK card is left out
+// when a written value would be read back as missing. Cards that do not describe a 2-D
+// image of the grid's size fail the save (the rows would be scrambled), as does an empty
+// record (no cards). Returns None, or Unwritable after printing the reason to standard
+// error. No name reaches the library, so none can be read as an instruction.
 [[nodiscard]] FitsError saveFits(const ImageRecord& record, const std::string& path);
 
 // How the pixels of a saved file are stored.
 enum class SampleFormat {
-    Integer16, // as above: truncated and limited to 0..32767, in the type the cards define
-    Float32,   // BITPIX -32, every value kept to single precision (beyond its range:
-               // infinity of the value's sign; not-a-number stays not-a-number). The
-               // BITPIX card is set to -32 and BZERO, BSCALE and BLANK are left out, so the
-               // file holds the values themselves; every other card is written as it is.
+    Integer16,  // as above: truncated and limited to 0..32767
+    Float32,    // BITPIX -32, every value kept to single precision (beyond its range:
+                // infinity of the value's sign; not-a-number stays not-a-number). The
+                // BITPIX card is set to -32 and BZERO, BSCALE and BLANK are left out, so the
+                // file holds the values themselves; every other card is written as it is.
+    Unsigned16, // BITPIX 16 with BZERO 32768, as cameras write: truncated and limited to
+                // 0..65535, missing pixels as 0; cards of another form become those.
 };
 
-// What a save did besides writing the file.
+// What a 16-bit save did besides writing the file: how many pixels it could not store as
+// they were. All 0: the file holds every value.
 struct SaveReport {
-    // Integer16: the pixels whose value lay outside 0..32767 (not-a-number included) and
-    // was stored as the nearest limit.
+    // Present values outside 0..32767 (0..65535 for Unsigned16), infinities included,
+    // stored as the nearest limit.
     std::int64_t clippedPixels = 0;
+    // Values within the range that were not whole numbers, truncated toward zero.
+    std::int64_t cutPixels = 0;
+    // Missing pixels (not-a-number), stored as 0.
+    std::int64_t missingPixels = 0;
+    bool changed() const { return clippedPixels > 0 || cutPixels > 0 || missingPixels > 0; }
 };
+
+// The cards of a 16-bit file made from cards of another form: BITPIX 16, without BZERO,
+// BSCALE and BLANK; with unsignedZero, BZERO 32768 and BSCALE 1 after the axes.
+HeaderCards SixteenBitCards(const HeaderCards& cards, bool unsignedZero);
 
 // How far a save waits for the disk.
 enum class Durability {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "image/ImageGrid.h"
 
 namespace skyvane {
@@ -28,5 +30,18 @@ inline bool IsMissing(double v)
 {
     return v != v;
 }
+
+// The missing pixels of the grid (every plane).
+std::int64_t CountMissing(const ImageGrid& grid);
+
+// What a grid's values are against whole numbers within 0..top (a 16-bit file's range):
+// how many are missing, how many present ones lie outside the range (infinities
+// included), how many inside it are not whole. All three 0: the file can hold every value.
+struct ValueCounts {
+    std::int64_t missing = 0;
+    std::int64_t outside = 0;
+    std::int64_t fractional = 0;
+};
+ValueCounts CountValues(const ImageGrid& grid, double top);
 
 } // namespace skyvane

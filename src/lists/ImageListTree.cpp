@@ -415,6 +415,8 @@ bool IsFitsName(std::string_view name)
         }
         return true;
     };
+    if (endsWith(name, ".fz"))
+        return true; // tile-compressed FITS, whatever comes before
     if (endsWith(name, ".gz"))
         name.remove_suffix(3);
     return endsWith(name, ".fit") || endsWith(name, ".fits") || endsWith(name, ".fts");

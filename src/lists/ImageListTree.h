@@ -144,7 +144,8 @@ std::string LabelFolder(std::string_view label);
 std::string LabelTag(std::string_view label);
 
 // Whether a file name ends as FITS files are named: ".fit", ".fits" or ".fts", or one of
-// these followed by ".gz", in any case ("M31.FITS", "dark.fit.gz").
+// these followed by ".gz", or any name ending in ".fz" (tile-compressed FITS), in any case
+// ("M31.FITS", "dark.fit.gz", "m31.fits.fz").
 bool IsFitsName(std::string_view name);
 
 // The full paths (the list's folder + "/" + file name) of the selected files of list

@@ -15,11 +15,12 @@ namespace skyvane {
 
 namespace {
 
-// a / b, except that b equal to 0.0, -0.0 or not-a-number gives zeroDivisionValue: the
-// quotient is used only where b < 0 or b > 0, so 0 / 0 gives the zero value, not
-// not-a-number. Two pixels at a time where the processor has the instructions (the
-// compiler does not vectorise a comparison that might trap); a division and a comparison
-// give the same bits however they are issued.
+// a / b, except that b equal to 0.0 or -0.0 gives zeroDivisionValue: the quotient is used
+// only where b < 0 or b > 0, so 0 / 0 gives the zero value, not not-a-number. A missing
+// pixel (not-a-number) in a or b gives a missing one (a + b, whichever operand's NaN).
+// Two pixels at a time where the processor has the instructions (the compiler does not
+// vectorise a comparison that might trap); a division and a comparison give the same bits
+// however they are issued.
 void DivideValues(double* pa, const double* pb, std::int64_t n, double zeroDivisionValue)
 {
     std::int64_t i = 0;
@@ -30,13 +31,16 @@ void DivideValues(double* pa, const double* pb, std::int64_t n, double zeroDivis
         const __m128d a = _mm_loadu_pd(pa + i);
         const __m128d b = _mm_loadu_pd(pb + i);
         const __m128d usable = _mm_or_pd(_mm_cmplt_pd(b, zero), _mm_cmpgt_pd(b, zero));
+        const __m128d missing = _mm_cmpunord_pd(a, b);
         const __m128d q = _mm_div_pd(a, b);
-        _mm_storeu_pd(pa + i, _mm_or_pd(_mm_and_pd(usable, q), _mm_andnot_pd(usable, replacement)));
+        const __m128d quotient = _mm_or_pd(_mm_and_pd(usable, q), _mm_andnot_pd(usable, replacement));
+        _mm_storeu_pd(pa + i, _mm_or_pd(_mm_and_pd(missing, _mm_add_pd(a, b)), _mm_andnot_pd(missing, quotient)));
     }
 #endif
     for (; i < n; ++i) {
+        const double a = pa[i];
         const double d = pb[i];
-        pa[i] = (d < 0.0 || d > 0.0) ? pa[i] / d : zeroDivisionValue;
+        pa[i] = (a != a || d != d) ? a + d : ((d < 0.0 || d > 0.0) ? a / d : zeroDivisionValue);
     }
 }
 

@@ -22,8 +22,9 @@ void AddToValues(double* p, std::int64_t n, double c);
 void CombineValues(ImageOperation operation, double* a, const double* b, std::int64_t n, double zeroDivisionValue);
 
 // Image A and Image B must have equal width and height (the caller checks). Per pixel:
-// add b + a; multiply b x a; subtract a - b; divide a / b, except that b equal to 0.0,
-// -0.0 or not-a-number gives zeroDivisionValue.
+// add b + a; multiply b x a; subtract a - b; divide a / b, except that b equal to 0.0 or
+// -0.0 gives zeroDivisionValue. A missing pixel (not-a-number) in either image gives a
+// missing one, in every operation.
 void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& b, double zeroDivisionValue);
 
 // What the header option did to Image A's cards.

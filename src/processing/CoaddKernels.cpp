@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
+#include "image/ValueRange.h"
 #include "processing/Coaddition.h"
 #include "processing/Statistics.h"
 
@@ -109,12 +111,23 @@ double ExactMedian(double* a, int n)
     return (y + x) * 0.5;
 }
 
-// The median as medianOf gives it, from the values in frame order.
-double LiteralMedian(const double* frames, std::size_t frameStride, int n, std::size_t p, double* scratch)
+// Whether any of the values is not-a-number (a missing pixel, or a result one made).
+SKYVANE_VECTOR_CLONES
+bool AnyNotANumber(const double* values, std::size_t count)
 {
+    std::uint64_t any = 0;
+    for (std::size_t p = 0; p < count; ++p)
+        any |= static_cast<std::uint64_t>(values[p] != values[p]);
+    return any != 0;
+}
+
+// Whether any frame's value of pixel p is missing.
+bool AnyMissing(const double* frames, std::size_t frameStride, int n, std::size_t p)
+{
+    bool missing = false;
     for (int k = 0; k < n; ++k)
-        scratch[k] = frames[static_cast<std::size_t>(k) * frameStride + p];
-    return medianOf(scratch, n);
+        missing |= IsMissing(frames[static_cast<std::size_t>(k) * frameStride + p]);
+    return missing;
 }
 
 // A pixel whose result is not finite (an infinite value, NaN, or a sum past the range of
@@ -468,8 +481,26 @@ std::vector<Comparator> MedianNetwork(int n)
     return kept;
 }
 
+double CombinePresent(const CoaddParameters& parameters, double* values, int m, std::uint8_t* weights)
+{
+    if (m <= 0)
+        return std::numeric_limits<double>::quiet_NaN(); // missing in every frame
+    switch (parameters.method) {
+    case CoaddMethod::Median:
+        return medianOf(values, m);
+    case CoaddMethod::Mean:
+        return MeanPixel(values, m);
+    case CoaddMethod::MinMaxRejection:
+        // Both extremes can only be rejected from three values on.
+        return m >= MinimumFrameCount(CoaddMethod::MinMaxRejection) ? MinMaxRejectionPixel(values, m) : MeanPixel(values, m);
+    case CoaddMethod::SigmaClipping:
+        return SigmaClippingPixel(values, m, parameters.kappa, parameters.iterations, weights);
+    }
+    return MeanPixel(values, m);
+}
+
 BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
-    : parameters_(parameters), n_(n)
+    : parameters_(parameters), n_(n), present_(static_cast<std::size_t>(std::max(n, 1))), presentWeights_(static_cast<std::size_t>(std::max(n, 1)))
 {
     const std::size_t chunk = ChunkFor(n);
     const std::size_t slots = static_cast<std::size_t>(std::max(n, 1));
@@ -528,7 +559,7 @@ void BandCombiner::medianBand(const double* frames, std::size_t frameStride, std
                 values[k] = frames[static_cast<std::size_t>(k) * frameStride + p];
                 special |= SpecialBits(values[k]);
             }
-            out[p] = special != 0 ? medianOf(values, n) : ExactMedian(values, n);
+            out[p] = special != 0 ? presentPixel(frames, frameStride, p) : ExactMedian(values, n);
         }
         return;
     }
@@ -556,7 +587,7 @@ void BandCombiner::medianBand(const double* frames, std::size_t frameStride, std
         if (any != 0) {
             for (std::size_t p = 0; p < c; ++p) {
                 if (special[p] != 0)
-                    result[p] = LiteralMedian(frames + p0, frameStride, n, p, work_.data());
+                    result[p] = presentPixel(frames + p0, frameStride, p);
             }
         }
     }
@@ -566,8 +597,11 @@ void BandCombiner::meanBand(const double* frames, std::size_t frameStride, std::
 {
     // Chunks keep the accumulators in the first-level cache while the frames stream past.
     constexpr std::size_t chunk = 512;
-    for (std::size_t p0 = 0; p0 < count; p0 += chunk)
-        MeanChunk(frames + p0, frameStride, n_, std::min(chunk, count - p0), out + p0);
+    for (std::size_t p0 = 0; p0 < count; p0 += chunk) {
+        const std::size_t c = std::min(chunk, count - p0);
+        MeanChunk(frames + p0, frameStride, n_, c, out + p0);
+        combinePresentWhereMissing(frames + p0, frameStride, c, out + p0);
+    }
 }
 
 void BandCombiner::minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
@@ -579,6 +613,7 @@ void BandCombiner::minMaxRejectionBand(const double* frames, std::size_t frameSt
         const std::size_t c = std::min(chunk, count - p0);
         MinMaxRejectionChunk(frames + p0, frameStride, n, c, out + p0, work_.data(), work_.data() + chunk);
         RedoNotFinite(frames + p0, frameStride, n, c, out + p0, values, [n](const double* v) { return MinMaxRejectionPixel(v, n); });
+        combinePresentWhereMissing(frames + p0, frameStride, c, out + p0);
     }
 }
 
@@ -596,7 +631,33 @@ void BandCombiner::sigmaClippingBand(const double* frames, std::size_t frameStri
         SigmaClippingChunk(frames + p0, frameStride, n, c, chunk, kappa, iterations, w, out + p0);
         RedoNotFinite(frames + p0, frameStride, n, c, out + p0, values,
                       [=](const double* v) { return SigmaClippingPixel(v, n, kappa, iterations, weights); });
+        combinePresentWhereMissing(frames + p0, frameStride, c, out + p0);
     }
+}
+
+void BandCombiner::combinePresentWhereMissing(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    // A missing value makes the sums of the mean, min-max and sigma rules not-a-number, so
+    // only pixels whose result is not-a-number can hold one; one look at the results finds
+    // them (a chunk without any costs a single pass over its results).
+    if (!AnyNotANumber(out, count))
+        return;
+    for (std::size_t p = 0; p < count; ++p) {
+        if (IsMissing(out[p]) && AnyMissing(frames, frameStride, n_, p))
+            out[p] = presentPixel(frames, frameStride, p);
+    }
+}
+
+double BandCombiner::presentPixel(const double* frames, std::size_t frameStride, std::size_t p)
+{
+    double* values = present_.data();
+    int m = 0;
+    for (int k = 0; k < n_; ++k) {
+        const double v = frames[static_cast<std::size_t>(k) * frameStride + p];
+        if (!IsMissing(v))
+            values[m++] = v;
+    }
+    return CombinePresent(parameters_, values, m, presentWeights_.data());
 }
 
 StoredMedianCombiner::StoredMedianCombiner(int n, double scale, double zero)

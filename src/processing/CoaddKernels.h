@@ -40,8 +40,16 @@ struct Comparator {
 // there, whatever the input, provided the values are totally ordered (no NaN).
 std::vector<Comparator> MedianNetwork(int n);
 
+// The method's value of one pixel from the m values of the frames that have one (missing
+// ones left out, frame order kept): the one-pixel functions of Coaddition.h on those
+// values, except that min-max rejection of fewer than 3 takes their mean; not-a-number
+// (missing) when m is 0. values may be reordered; weights has room for m.
+double CombinePresent(const CoaddParameters& parameters, double* values, int m, std::uint8_t* weights);
+
 // Combines bands for one method and one frame count; keeps its scratch memory between
-// bands. One combiner per thread.
+// bands. One combiner per thread. A pixel that is missing (not-a-number) in some frames
+// is combined from the others (CombinePresent); without missing values the bands take the
+// paths above alone.
 class BandCombiner {
 public:
     BandCombiner(const CoaddParameters& parameters, int n);
@@ -55,6 +63,10 @@ private:
     void meanBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
     void minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
     void sigmaClippingBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    // Pixels whose result is not-a-number because a frame's value is missing: combined again
+    // from the present values.
+    void combinePresentWhereMissing(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    double presentPixel(const double* frames, std::size_t frameStride, std::size_t p);
 
     CoaddParameters parameters_;
     int n_;
@@ -62,6 +74,8 @@ private:
     std::vector<double> scratch_;  // n x chunk values, or one pixel's n values
     std::vector<double> work_;     // per-pixel accumulators of one chunk
     std::vector<std::uint8_t> flags_;
+    std::vector<double> present_;              // one pixel's present values
+    std::vector<std::uint8_t> presentWeights_; // and their sigma-clipping weights
 };
 
 // The median of n frames of stored 16-bit integers (big-endian, as the files hold them)

@@ -98,8 +98,10 @@ struct CoaddResult {
 // frame is ever half used. Frames are read in bands of rows, so memory stays near the
 // result plus one band of all frames per worker thread. Per pixel the arithmetic is
 // exactly that of the one-pixel functions below (a NaN made from two NaN operands may carry
-// either operand's sign). Reads only the frames: touches nothing else, so it may run on
-// any thread.
+// either operand's sign), over the frames that have a value there: a pixel missing
+// (not-a-number) in some frames is combined from the others (CombinePresent), one missing
+// in every frame stays missing. Reads only the frames: touches nothing else, so it may
+// run on any thread.
 [[nodiscard]] CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const CoaddOptions& options,
                                         CoaddFeedback& feedback);
 

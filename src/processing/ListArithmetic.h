@@ -22,7 +22,7 @@ struct ListArithmeticJob {
     bool withImage = false;      // the operand is the image at operandPath, else constant
     double constant = 0.0;
     std::string operandPath;
-    double zeroDivisionValue = 0.0; // division by an image: the value where it is 0 or NaN
+    double zeroDivisionValue = 0.0; // division by an image: the value where it is 0
     std::vector<std::string> framePaths; // in list order
     std::string outputParent;    // the list's folder
     std::string outputName;      // the output folder's name (ListOutput::create)

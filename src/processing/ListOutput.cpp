@@ -152,7 +152,8 @@ int RenameWithoutReplacing(const std::string& from, const std::string& to)
 
 bool IsCompressionSuffix(std::string_view suffix)
 {
-    return suffix.size() == 3 && suffix[0] == '.' && (suffix[1] == 'g' || suffix[1] == 'G') && (suffix[2] == 'z' || suffix[2] == 'Z');
+    return suffix.size() == 3 && suffix[0] == '.' && (suffix[1] == 'g' || suffix[1] == 'G' || suffix[1] == 'f' || suffix[1] == 'F') &&
+           (suffix[2] == 'z' || suffix[2] == 'Z');
 }
 
 } // namespace
@@ -165,8 +166,12 @@ std::vector<std::string> ResultFileNames(const std::vector<std::string>& sources
     std::unordered_set<std::string> taken;
     for (const std::string& source : sources) {
         std::string name = PathFileName(source);
-        if (name.size() > 3 && IsCompressionSuffix(std::string_view(name).substr(name.size() - 3)))
+        if (name.size() > 3 && IsCompressionSuffix(std::string_view(name).substr(name.size() - 3))) {
+            const bool tiled = name[name.size() - 2] == 'f' || name[name.size() - 2] == 'F';
             name.resize(name.size() - 3);
+            if (tiled && name.find('.') == std::string::npos)
+                name.append(".fit"); // "m31.fz": a FITS name all the same
+        }
         if (taken.count(name) != 0) {
             const std::size_t dot = name.rfind('.');
             const std::string extension = dot != std::string::npos && dot > 0 ? name.substr(dot) : std::string();

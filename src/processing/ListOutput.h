@@ -99,8 +99,8 @@ private:
 };
 
 // The file names of the results of sources, in their order: each source's file name
-// without a compression suffix (".gz", in any case: results are written uncompressed, so
-// "m31.fits.gz" gives "m31.fits"). A name an earlier source has taken gets "-2", "-3", ...
+// without a compression suffix (".gz" or the tile compression's ".fz", in any case: results
+// are written uncompressed, so "m31.fits.gz" gives "m31.fits", "m31.fz" gives "m31.fit"). A name an earlier source has taken gets "-2", "-3", ...
 // before its extension ("a.fit" and "a.fit.gz" give "a.fit" and "a-2.fit").
 std::vector<std::string> ResultFileNames(const std::vector<std::string>& sources);
 

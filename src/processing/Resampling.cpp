@@ -219,15 +219,16 @@ void ResampleColumns(const ImageGrid& frame, const AxisKernel& kx, const AxisKer
     }
 }
 
-// The frame's median, the same value ImageMedian gives: the middle value (the mean of the
-// two middle values for an even count). A sample of the pixels brackets it, one pass counts
-// the pixels below the bracket and gathers those inside, and a selection among these few
-// finds it. Where the bracket misses (or a NaN is seen), ImageMedian does the work.
+// The median of the frame's present pixels, the same value PresentMedian gives (ImageMedian
+// when none is missing): the middle value (the mean of the two middle values for an even
+// count). A sample of the pixels brackets it, one pass counts the pixels below the bracket
+// and gathers those inside, and a selection among these few finds it. Where the bracket
+// misses (or a NaN is seen), PresentMedian does the work.
 double FrameMedian(const ImageGrid& frame)
 {
     const std::int64_t n = frame.pixelCount();
     if (n < (std::int64_t{1} << 16))
-        return ImageMedian(frame);
+        return PresentMedian(frame);
     const int step = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(n) / 16384.0)));
     std::vector<double> sample;
     for (int x = step / 2; x < frame.width(); x += step) {
@@ -245,7 +246,7 @@ double FrameMedian(const ImageGrid& frame)
     std::nth_element(sample.begin() + loRank, sample.begin() + hiRank, sample.end());
     const double hi = sample[static_cast<std::size_t>(hiRank)];
     if (!(lo <= hi))
-        return ImageMedian(frame); // a NaN in the sample
+        return PresentMedian(frame); // a NaN in the sample
 
     // One pass without branches on the values (they would be mispredicted).
     std::int64_t below = 0;
@@ -270,7 +271,7 @@ double FrameMedian(const ImageGrid& frame)
     const std::int64_t k1 = (n - 1) / 2; // the lower middle rank
     const std::int64_t k2 = n / 2;       // the upper one (equal for an odd count)
     if (unordered > 0 || below > k1 || below + static_cast<std::int64_t>(count) <= k2)
-        return ImageMedian(frame);
+        return PresentMedian(frame);
     const auto upper = inside.begin() + (k2 - below);
     std::nth_element(inside.begin(), upper, inside.end());
     const double y = *upper;

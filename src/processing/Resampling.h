@@ -14,10 +14,10 @@ namespace skyvane {
 // Edges: out(x, y) is computed only where the source point (x + dx, y + dy) lies within
 // the span of the frame's pixel centres, [0, W - 1] x [0, H - 1]; there taps falling
 // outside the frame are left out and the remaining weights normalised again. Every other
-// pixel, which no input covers, gets the frame's median (ImageMedian), so that a later
-// co-addition treats it as sky. An integer shift copies pixels exactly. A NaN pixel spreads
-// to the output pixels whose kernel reaches it; non-finite dx or dy gives a grid of the
-// median.
+// pixel, which no input covers, gets the median of the frame's present pixels
+// (PresentMedian), so that a later co-addition treats it as sky. An integer shift copies
+// pixels exactly. A missing (NaN) pixel makes the output pixels whose kernel reaches it
+// missing; non-finite dx or dy gives a grid of the median.
 //
 // out takes the frame's size (its block is kept when it already has that size; out may be
 // the frame itself, which then costs a second block for the time of the call). threads: number

@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "image/ValueRange.h"
+
 namespace skyvane {
 
 namespace {
@@ -314,15 +316,30 @@ MinMax ImageMinMax(const ImageGrid& grid)
     return runMinMax(grid.data(), grid.pixelCount());
 }
 
+MinMax ValuesMinMax(const double* values, std::int64_t n)
+{
+    if (values == nullptr || n < 1) {
+        return {kNaN, kNaN};
+    }
+    return runMinMax(values, n);
+}
+
 MeanSigma ImageMeanSigma(const ImageGrid& grid)
 {
     if (grid.empty()) {
         return {kNaN, kNaN};
     }
+    // Pixel order is memory order in the column-major grid.
+    return ValuesMeanSigma(grid.data(), grid.pixelCount());
+}
+
+MeanSigma ValuesMeanSigma(const double* values, std::int64_t n)
+{
+    if (values == nullptr || n < 1) {
+        return {kNaN, kNaN};
+    }
     // One accumulator each, in pixel order: the order fixes the last bits, so no split
     // sums, no pairwise or compensated summation.
-    const double* values = grid.data();
-    const std::int64_t n = grid.pixelCount();
     const double count = static_cast<double>(n);
 
     double sum = 0.0;
@@ -371,6 +388,28 @@ double ImageMedian(const ImageGrid& grid)
         }
     }
     return CopyMedian(grid);
+}
+
+std::vector<double> PresentValues(const ImageGrid& grid)
+{
+    std::vector<double> present;
+    present.reserve(static_cast<std::size_t>(grid.pixelCount() - CountMissing(grid)));
+    const double* values = grid.data();
+    for (std::int64_t i = 0, n = grid.pixelCount(); i < n; ++i) {
+        if (!IsMissing(values[i])) {
+            present.push_back(values[i]);
+        }
+    }
+    return present;
+}
+
+double PresentMedian(const ImageGrid& grid)
+{
+    if (CountMissing(grid) == 0) {
+        return ImageMedian(grid);
+    }
+    std::vector<double> present = PresentValues(grid);
+    return medianOf(present.data(), static_cast<std::int64_t>(present.size()));
 }
 
 double medianOf(double* a, std::int64_t n)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "image/ImageGrid.h"
 
@@ -40,6 +41,18 @@ MeanSigma ImageMeanSigma(const ImageGrid& grid);
 double ImageMedian(const ImageGrid& grid);
 // ImageMedian, or nothing when its memory cannot be had.
 std::optional<double> TryImageMedian(const ImageGrid& grid);
+
+// The same figures of n >= 1 values given in pixel order (a grid's pixels, or its present
+// ones): ImageMinMax and ImageMeanSigma are these on the grid's block.
+MinMax ValuesMinMax(const double* values, std::int64_t n);
+MeanSigma ValuesMeanSigma(const double* values, std::int64_t n);
+
+// The present pixels of a grid (those that are no NaN), in pixel order. Throws
+// std::bad_alloc when the memory cannot be had.
+std::vector<double> PresentValues(const ImageGrid& grid);
+// The median of the present pixels: ImageMedian when no pixel is missing, NaN when all are.
+// Throws std::bad_alloc as ImageMedian does.
+double PresentMedian(const ImageGrid& grid);
 
 // Median of the n values of a; a is reordered. For an even n: x = selectKth(n/2 - 1),
 // y = the (n/2)-th value of the same array, result (y + x) * 0.5. n < 1 gives NaN.

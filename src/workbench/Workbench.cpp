@@ -211,14 +211,20 @@ void Workbench::setWorkingDirectory(const std::string& folder)
 
 bool Workbench::saveImage(const std::string& path)
 {
-    const SampleFormat format = context_.settings.SaveFitsAs == SaveFitsFloat32 ? SampleFormat::Float32 : SampleFormat::Integer16;
+    const int setting = context_.settings.SaveFitsAs;
+    const SampleFormat format = setting == SaveFitsFloat32      ? SampleFormat::Float32
+                                : setting == SaveFitsUnsigned16 ? SampleFormat::Unsigned16
+                                                                : SampleFormat::Integer16;
     return saveFitsReporting(context_.imageA, path, format, feedback());
 }
 
 bool Workbench::exportPicture(const std::string& path)
 {
     finishRedraw();
-    return exportBitmapReporting(context_.display.bitmap(), path, feedback());
+    // The mapping the picture was just drawn through, for the 16-bit TIFF.
+    const Display& display = context_.display;
+    const PictureMapping mapping{display.thresholds().LowThreshold(), display.thresholds().HighThreshold(), display.transferFunction()};
+    return exportPictureReporting(display.bitmap(), context_.imageA.grid, mapping, path, feedback());
 }
 
 void Workbench::submitCommand(const std::string& text, CommandWindowLink& commandWindow, const std::function<void()>& execute)

@@ -81,9 +81,10 @@ public:
     // is not reported; the run goes on with the new folder).
     void setWorkingDirectory(const std::string& folder);
 
-    // Image A saved as FITS in the format of "Save FITS as" / the picture exported as a
-    // bitmap (the deferred redraw done first), failures told, and pixels clipped by a
-    // 16-bit save told as a notice. True when the file was written.
+    // Image A saved as FITS in the format of "Save FITS as" / the picture exported (the
+    // deferred redraw done first) as a bitmap, PNG, JPEG or 16-bit TIFF by the name's
+    // suffix (PictureFormatOfName), failures told, and values a 16-bit save changed told as
+    // a notice. True when the file was written.
     [[nodiscard]] bool saveImage(const std::string& path);
     [[nodiscard]] bool exportPicture(const std::string& path);
 

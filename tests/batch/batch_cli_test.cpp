@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fitsio.h>
+#include <png.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -480,6 +481,36 @@ TEST_F(BatchTest, ListArithmeticMakesNewListsAndSavesKeepTheirFormat)
     EXPECT_EQ(ReadFits(path("int.fit")).values, (std::vector<double>{0, 100, 200, 300, 400}));
 }
 
+// A 16-bit save that cuts values says so as a warning and says how to keep them; the
+// file is 16-bit whatever its source was. "Save FITS as" = 2 keeps values up to 65535.
+TEST_F(BatchTest, SixteenBitSavesSayWhatTheyCouldNotKeep)
+{
+    FitsLayout fractions;
+    fractions.width = 4;
+    fractions.height = 1;
+    fractions.bitpix = -32;
+    fractions.values = {0.25, 1.0, 0.5, 70000.0};
+    WriteFitsImage(path("normalised.fit"), fractions);
+    const RunResult cut = run({"--open", path("normalised.fit"), "--save", path("cut.fit")});
+    EXPECT_EQ(cut.err, "Warning: 1 pixels outside 0..32767 were clipped and 2 pixels were cut to whole numbers; "
+                       "to keep them, choose 32-bit floating point in Preferences\n");
+    EXPECT_EQ(cut.status, 0);
+    const FitsContents saved = ReadFits(path("cut.fit"));
+    EXPECT_EQ(saved.bitpix, 16);
+    EXPECT_EQ(saved.values, (std::vector<double>{0, 1, 0, 32767}));
+
+    WriteFileBytes(path("unsigned.ini"), "[Image processing parameters]\nSave FITS as=2\n");
+    const RunResult wide = run({"--ini", path("unsigned.ini"), "--open", path("normalised.fit"), "-c", "mult 3", "--save", path("wide.fit")});
+    EXPECT_EQ(wide.err, "Warning: 1 pixels outside 0..65535 were clipped and 2 pixels were cut to whole numbers; "
+                        "to keep them, choose 32-bit floating point in Preferences\n");
+    const FitsContents unsignedFile = ReadFits(path("wide.fit"));
+    EXPECT_EQ(unsignedFile.bitpix, 16);
+    EXPECT_EQ(unsignedFile.values, (std::vector<double>{0, 3, 1, 65535}));
+    EXPECT_EQ(std::count_if(unsignedFile.cards.begin(), unsignedFile.cards.end(),
+                            [](const std::string& card) { return card.rfind("BZERO   =                32768", 0) == 0; }),
+              1);
+}
+
 TEST_F(BatchTest, AddWithABareNameUsesTheCurrentFolder)
 {
     TempDir other;
@@ -721,6 +752,31 @@ TEST_F(BatchTest, ExportedBitmapFollowsAutoThresholdsEditsAndInvert)
     EXPECT_EQ(ReadFileBytes(path("again.bmp")), automatic.bytes);
     // 99999 is limited to 32767 and -5 puts its trackbar at 0: an inverted mapping.
     EXPECT_EQ(Bitmap{ReadFileBytes(path("limits.bmp"))}.greys(), (std::vector<int>{255 - 6, 255 - 7, 255 - 10, 255 - 14, 255 - 0}));
+}
+
+// The name's suffix chooses the picture's format: the PNG holds the bitmap's pixels, the
+// TIFF is one; a file that cannot be made is told and fails the run.
+TEST_F(BatchTest, ExportWritesThePictureInTheFormatOfItsName)
+{
+    const RunResult r = run({"--open", path("a.fit"), "--export", path("a.bmp"), "--export", path("a.png"), "--export", path("a.jpg"),
+                             "--export", path("a.tif")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    ASSERT_NE(png_image_begin_read_from_file(&png, path("a.png").c_str()), 0);
+    png.format = PNG_FORMAT_GRAY;
+    std::vector<unsigned char> greys(PNG_IMAGE_SIZE(png));
+    ASSERT_NE(png_image_finish_read(&png, nullptr, greys.data(), 0, nullptr), 0);
+    EXPECT_EQ(std::vector<int>(greys.begin(), greys.end()), Bitmap{ReadFileBytes(path("a.bmp"))}.greys());
+    EXPECT_EQ(ReadFileBytes(path("a.jpg")).at(0), 0xFF);
+    EXPECT_EQ(ReadFileBytes(path("a.jpg")).at(1), 0xD8);
+    const std::vector<unsigned char> tiff = ReadFileBytes(path("a.tif"));
+    EXPECT_EQ(std::string(tiff.begin(), tiff.begin() + 4), std::string("II*\0", 4));
+
+    const RunResult failed = run({"--open", path("a.fit"), "--export", path("missing/a.png")});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.err.find("Error: Failed to create picture file.\n  file: " + path("missing/a.png") + "\n"), std::string::npos) << failed.err;
 }
 
 TEST_F(BatchTest, EqualiseCommandsSpreadTheExportedGreysAndLeaveTheSettingsFileAlone)

@@ -65,6 +65,9 @@ protected:
         std::filesystem::create_directories(frames);
         WriteFrames(frames, FrameCount, FrameSize);
         std::filesystem::create_directories(sandbox.file(".config"));
+        // The co-added means have fractions: saved as 32-bit floating point they are kept,
+        // and standard error holds nothing but the progress line.
+        test::WriteFileBytes(sandbox.file(".config/Skyvane.ini"), "[Image processing parameters]\nSave FITS as=1\n");
     }
 
     // Sigma clipping with many rounds: most of a second of work on a fast machine, so that

@@ -367,7 +367,7 @@ TEST(ImageListTree, AddFolderFilesTakesFitsNamesInByteOrder)
 {
     TempDir dir;
     const std::filesystem::path& d = dir.path();
-    for (const char* name : {"b.fit", "A.FIT", "c.Fit", "Z.fit", "d.fits", "e.fit.gz", "f.FTS", "g.Fits.GZ", "h.fts.gz", "notes.txt",
+    for (const char* name : {"b.fit", "A.FIT", "c.Fit", "Z.fit", "d.fits", "e.fit.gz", "f.FTS", "g.Fits.GZ", "h.fts.gz", "i.fits.fz", "notes.txt",
                              "fit", "x.fitz", "y.gz", "v.fits.gz.part", "w.ftsx", "u.fit.zip"})
         Touch(d / name);
     std::filesystem::create_directory(d / "sub.fit");  // entries are not filtered by kind
@@ -378,9 +378,9 @@ TEST(ImageListTree, AddFolderFilesTakesFitsNamesInByteOrder)
     const std::string folder = d.string();
     const TreeItem list = tree.InsertList("[WORK] = " + folder);
     EXPECT_EQ(tree.AddFolderFiles(folder, list), 0);
-    const std::vector<std::string> expected{"A.FIT", "Z.fit", "b.fit", "c.Fit", "d.fits", "e.fit.gz", "f.FTS", "g.Fits.GZ", "h.fts.gz", "sub.fit"};
+    const std::vector<std::string> expected{"A.FIT", "Z.fit", "b.fit", "c.Fit", "d.fits", "e.fit.gz", "f.FTS", "g.Fits.GZ", "h.fts.gz", "i.fits.fz", "sub.fit"};
     EXPECT_EQ(FileLabels(tree, 1), expected);
-    EXPECT_EQ(Flags(tree, 1), "1111111111");
+    EXPECT_EQ(Flags(tree, 1), "11111111111");
 
     // Existing names are not looked at: a second pass appends them all again.
     tree.AddFolderFiles(folder, list);

@@ -23,6 +23,7 @@ using test::TestContext;
 using test::WriteFitsImage;
 
 constexpr double Inf = std::numeric_limits<double>::infinity();
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // Writes a width x height 64-bit float image; values row-major (row 0 first).
 void WriteImage(const std::string& path, int width, int height, std::vector<double> values, std::vector<std::string> cards = {})
@@ -250,6 +251,32 @@ TEST_F(InterpreterTest, StatShortOfMemoryTellsAndChangesNothing)
     });
     EXPECT_TRUE(end.exited && end.code == 0) << "code " << end.code << ", signal " << end.signal;
     EXPECT_NE(run("stat").find("     median = 5\r\n"), std::string::npos) << "with room the same command answers";
+}
+
+// Missing pixels (NaN, BLANK of an integer file) are left out of every figure and counted:
+// the figures are those of an image of the present pixels alone, in pixel order.
+TEST_F(InterpreterTest, StatCountsOnlyPresentPixelsAndTellsTheMissingOnes)
+{
+    // Pixel order is columns outer, rows inner: 12.5, 123456.7, NaN | NaN, 0.000012345, -3.
+    WriteImage(work.file("holes.fit"), 2, 3, {12.5, NaN, 123456.7, 0.000012345, NaN, -3});
+    WriteImage(work.file("present.fit"), 1, 4, {12.5, 123456.7, 0.000012345, -3});
+    open(work.file("present.fit"));
+    const std::string present = run("stat");
+    open(work.file("holes.fit"));
+    EXPECT_EQ(run("stat"), present + "\r\n     missing = 2");
+
+    FitsLayout blank;
+    blank.width = 2;
+    blank.height = 2;
+    blank.bitpix = 16;
+    blank.values = {5, -1, 7, 9};
+    blank.extraCards = {"BLANK   =                   -1"};
+    WriteFitsImage(work.file("blank.fit"), blank);
+    WriteImage(work.file("five.fit"), 1, 3, {5, 7, 9});
+    open(work.file("five.fit"));
+    const std::string three = run("stat");
+    open(work.file("blank.fit"));
+    EXPECT_EQ(run("stat"), three + "\r\n     missing = 1");
 }
 
 TEST_F(InterpreterTest, StatWritesInfinityAndNotANumber)

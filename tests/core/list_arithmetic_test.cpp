@@ -214,6 +214,39 @@ TEST_F(ListArithmeticTest, CompressedFramesGiveUncompressedNames)
     }
     EXPECT_EQ(fileValues(dir.file("add-1/a-2.fit"))[0], static_cast<float>(0.3 + 1)); // from c.fit
     EXPECT_EQ(fileValues(dir.file("add-1/m31.fits"))[0], 8.5f);
+// A pixel missing in a frame (NaN, or BLANK of an integer file) or in the operand is missing
+// in the result; the zero-division value stands only for a present value divided by 0.
+TEST_F(ListArithmeticTest, MissingPixelsStayMissing)
+{
+    write("m/n.fit", {NaN, 2, 3, 4, 5, 6}, -32);
+    FitsLayout blank;
+    blank.width = 3;
+    blank.height = 2;
+    blank.bitpix = 16;
+    blank.values = {-1, 2, 3, 4, 5, 6};
+    blank.extraCards = {"BLANK   =                   -1"};
+    test::WriteFitsImage(dir.file("m/k.fit"), blank);
+    const TreeItem list = tw.context.lists.InsertList("[M] = " + dir.file("m"));
+    tw.context.lists.InsertFile(list, "n.fit");
+    tw.context.lists.InsertFile(list, "k.fit");
+    EXPECT_EQ(run("listdiv [M] (flat)"), "     2 images have been divided; new list [PATH]");
+    EXPECT_EQ(run("listsub [M] 1"), "     2 images have been subtracted; new list [PATH2]");
+    // flat, row-major: 0.5, 0, NaN, -0, 2, 0.7
+    const std::vector<double> divided = {NaN, 77, NaN, 77, 2.5, static_cast<double>(static_cast<float>(6 / 0.7))};
+    const std::vector<double> subtracted = {NaN, 1, 2, 3, 4, 5};
+    for (const char* name : {"n.fit", "k.fit"}) {
+        for (const auto& [folder, expected] : {std::pair{"div-flat", divided}, std::pair{"sub-1", subtracted}}) {
+            ImageRecord result;
+            ASSERT_TRUE(loadFits(result, dir.file(std::string("m/") + folder + "/" + name)).loaded());
+            for (int i = 0; i < 6; ++i) {
+                const double v = result.grid[i % 3][i / 3];
+                if (std::isnan(expected[static_cast<std::size_t>(i)]))
+                    EXPECT_TRUE(std::isnan(v)) << name << " " << folder << " " << i;
+                else
+                    EXPECT_EQ(v, expected[static_cast<std::size_t>(i)]) << name << " " << folder << " " << i;
+            }
+        }
+    }
 }
 
 // Cancels when asked the given number of times.

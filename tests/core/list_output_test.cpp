@@ -226,8 +226,8 @@ TEST(ListOutput, NothingButWholeFoldersIsLeft)
 // and a name another frame's result has taken gets a number.
 TEST(ListOutput, ResultsOfCompressedFramesLoseTheSuffix)
 {
-    EXPECT_EQ(ResultFileNames({"/n/m31.fits.gz", "/n/b.fit.GZ", "/n/a.fit", "/n/a.fit.gz", "/n/a-2.fit", "/n/c.gz", "/n/.gz", "/n/d.fit"}),
-              (std::vector<std::string>{"m31.fits", "b.fit", "a.fit", "a-2.fit", "a-2-2.fit", "c", ".gz", "d.fit"}));
+    EXPECT_EQ(ResultFileNames({"/n/m31.fits.gz", "/n/b.fit.GZ", "/n/a.fit", "/n/a.fit.gz", "/n/a-2.fit", "/n/c.gz", "/n/.gz", "/n/d.fit", "/n/e.fits.fz", "/n/f.FZ"}),
+              (std::vector<std::string>{"m31.fits", "b.fit", "a.fit", "a-2.fit", "a-2-2.fit", "c", ".gz", "d.fit", "e.fits", "f.fit"}));
     const std::string longName = std::string(251, 'x') + ".fit";
     const std::vector<std::string> names = ResultFileNames({"/n/" + longName, "/n/" + longName + ".gz"});
     EXPECT_EQ(names[1], std::string(249, 'x') + "-2.fit");

@@ -49,6 +49,7 @@ struct Look {
     double turn = 0.0;         // the field turned by this many degrees about the frame's centre
     double guideSigma = Guide.sigma;
     bool stars = true;         // false: only sky and noise (thick cloud)
+    bool dead = false;         // 20 pixels of column 60 stored as BLANK (missing)
 };
 
 // Frames as 16-bit integers with BZERO 32768 (saturation at 65535), each with a cosmic-ray
@@ -77,12 +78,16 @@ void WriteFrame(const std::string& path, Shift shift, double guide, unsigned see
     test::DrawStarField(grid, Width, Height, Sky, stars, shift.dx, shift.dy, 8.0, seed);
     grid[37 + static_cast<int>(seed % 50)][201] += 30000.0; // a cosmic-ray hit
     grid[211][23] += 9000.0;                                 // a hot pixel
+    for (int y = 100; look.dead && y < 120; ++y)
+        grid[60][y] = 0.0; // stored as -32768, the BLANK below
     test::FitsLayout layout;
     layout.width = Width;
     layout.height = Height;
     layout.bitpix = 16;
     layout.bzero = 32768.0;
     layout.extraCards = {"OBJECT  = 'drift'"};
+    if (look.dead)
+        layout.extraCards.push_back("BLANK   =               -32768");
     for (int y = 0; y < Height; ++y)
         for (int x = 0; x < Width; ++x)
             layout.values.push_back(std::clamp(std::round(grid[x][y]), 0.0, 65535.0));
@@ -275,6 +280,40 @@ TEST_F(RegistrationTest, FramesThatNoTranslationAlignsAreNamedAndLeftOut)
     EXPECT_EQ(lines[5], "     frame_006.fit  no reliable match, left out");
     EXPECT_EQ(lines[6], "     2 of 6 frames registered: new list [PATH3]");
     EXPECT_EQ(lines[7], advice);
+// Missing pixels of a frame (BLANK) do not disturb its registration and stay missing where
+// the aligned frame takes its values from them; the rest of the frame is filled as usual.
+TEST_F(RegistrationTest, MissingPixelsTravelWithTheirFrame)
+{
+    for (std::size_t k = 0; k < Drift.size(); ++k)
+        WriteFrame(dir.file(FrameName(k)), Drift[k], 30000.0, static_cast<unsigned>(k + 3), Look{.dead = k == 2});
+    MakeList(context, dir.path(), Drift.size());
+    const std::vector<std::string> lines = Lines(ExecuteCommand(context, "autoreg [PATH]"));
+    ASSERT_EQ(lines.back(), "     5 of 5 frames registered: new list [PATH2]");
+    Shift measured{};
+    ASSERT_TRUE(ParseShiftLine(lines[2], FrameName(2), measured)) << lines[2];
+    EXPECT_NEAR(measured.dx, Drift[2].dx, 0.03);
+    EXPECT_NEAR(measured.dy, Drift[2].dy, 0.03);
+    for (std::size_t k = 0; k < Drift.size(); ++k) {
+        ImageRecord aligned;
+        ASSERT_TRUE(loadFits(aligned, (dir.path() / "autoreg" / FrameName(k)).string()).loaded());
+        // out(x, y) = frame(x + dx, y + dy): column 60, rows 100..119 land near x = 60 - dx,
+        // y = 100 - dy .. 119 - dy, and reach a few pixels around by the kernel.
+        int missing = 0;
+        int astray = 0;
+        for (int x = 0; x < Width; ++x) {
+            for (int y = 0; y < Height; ++y) {
+                if (!std::isnan(aligned.grid[x][y]))
+                    continue;
+                ++missing;
+                const double fx = x + measured.dx;
+                const double fy = y + measured.dy;
+                astray += std::fabs(fx - 60.0) > 3.5 || fy < 96.5 || fy > 122.5 ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(missing > 0, k == 2) << k;
+        EXPECT_EQ(astray, 0) << k;
+    }
+    EXPECT_TRUE(test.messages.texts.empty());
 }
 
 // Feedback whose user asks to stop after the first frame has been reported.

@@ -8,6 +8,7 @@
 #include <numbers>
 #include <random>
 #include <utility>
+#include <vector>
 
 #include "processing/Statistics.h"
 #include "support/StarField.h"
@@ -61,6 +62,38 @@ TEST(Resampling, FillIsTheMedianOfLargeFramesToo)
         ImageGrid out;
         ResampleToReference(frame, 0.5, 0.0, out);
         EXPECT_EQ(out[width - 1][0], ImageMedian(frame)) << width << " x " << height;
+    }
+}
+
+// Missing pixels move with the frame, and what no input covers gets the median of the
+// present pixels, small frames and large ones (the bracketing pass) alike.
+TEST(Resampling, MissingPixelsMoveAndTheFillIsTheirFramesPresentMedian)
+{
+    for (const auto& [width, height] : {std::pair{40, 30}, std::pair{300, 250}}) {
+        ImageGrid frame;
+        FillRandom(frame, width, height, 9);
+        std::vector<double> present;
+        for (int x = 0; x < width; ++x) {
+            for (int y = 0; y < height; ++y) {
+                if ((x * 7 + y * 3) % 11 == 0)
+                    frame[x][y] = std::numeric_limits<double>::quiet_NaN();
+                else
+                    present.push_back(frame[x][y]);
+            }
+        }
+        const double median = medianOf(present.data(), static_cast<std::int64_t>(present.size()));
+        ImageGrid out;
+        ResampleToReference(frame, 3.0, -2.0, out);
+        int wrong = 0;
+        for (int x = 0; x < width; ++x) {
+            for (int y = 0; y < height; ++y) {
+                const bool covered = x + 3 <= width - 1 && y - 2 >= 0;
+                const double expected = covered ? frame[x + 3][y - 2] : median;
+                wrong += std::memcmp(&out[x][y], &expected, sizeof expected) == 0 ? 0 : 1;
+            }
+        }
+        EXPECT_EQ(wrong, 0) << width << " x " << height;
+        EXPECT_FALSE(std::isnan(median));
     }
 }
 

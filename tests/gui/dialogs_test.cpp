@@ -300,11 +300,21 @@ TEST(SelectImageListDialogTest, ProviderReturnsTheChosenTagAndEmptyListsGiveNoth
 
 // Types name into the file dialog that opens next and presses Save; a question whether to
 // replace a file is answered No, and the dialog then cancelled.
-void AnswerSaveDialog(const QString& name, bool* askedToReplace = nullptr)
+void AnswerSaveDialog(const QString& name, bool* askedToReplace = nullptr, const QString& filter = {})
 {
-    test::AnswerNextModal([name, askedToReplace](QWidget* modal) {
+    test::AnswerNextModal([name, askedToReplace, filter](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
+        if (!filter.isEmpty()) {
+            // As the user picks a file type from the list.
+            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            ASSERT_NE(types, nullptr);
+            const int index = types->findText(filter);
+            ASSERT_GE(index, 0) << filter.toStdString();
+            types->setCurrentIndex(index);
+            Q_EMIT types->activated(index);
+            Q_EMIT types->textActivated(filter);
+        }
         dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(name);
         if (askedToReplace) {
             test::AnswerNextModal([askedToReplace](QWidget* question) {
@@ -331,6 +341,13 @@ TEST(SaveDialogsTest, StartInTheFolderGivenAndAppendTheFileTypesExtension)
     EXPECT_EQ(provider.saveBitmapFile(nullptr, folder), folder + "/sigclip.bmp");
     AnswerSaveDialog(QStringLiteral("m31.fts")); // an extension of the user's own stays
     EXPECT_EQ(provider.saveFitsFile(nullptr, folder), folder + "/m31.fts");
+    // The picture's file type gives a bare name its suffix; a suffix of the user's own stays.
+    AnswerSaveDialog(QStringLiteral("sigclip"), nullptr, QStringLiteral("PNG Files (*.png)"));
+    EXPECT_EQ(provider.saveBitmapFile(nullptr, folder), folder + "/sigclip.png");
+    AnswerSaveDialog(QStringLiteral("night"), nullptr, QStringLiteral("TIFF Files, 16 bits per sample (*.tif *.tiff)"));
+    EXPECT_EQ(provider.saveBitmapFile(nullptr, folder), folder + "/night.tif");
+    AnswerSaveDialog(QStringLiteral("m31.bmp"), nullptr, QStringLiteral("JPEG Files (*.jpg *.jpeg)"));
+    EXPECT_EQ(provider.saveBitmapFile(nullptr, folder), folder + "/m31.bmp");
     // The extension is there before the dialog looks for a file to replace.
     bool askedToReplace = false;
     AnswerSaveDialog(QStringLiteral("old"), &askedToReplace);

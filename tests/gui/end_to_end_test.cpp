@@ -563,14 +563,19 @@ TEST_F(EndToEndTest, DisplayFromTheImageListThenSaveAndExportWhatIsShown)
     dialogs.answers = {Q(saved)};
     choose(MainIds::SaveFits);
     EXPECT_EQ(window->windowTitle(), Q("Skyvane v1.7 - [" + saved + "]"));
-    // The save says how many pixels the 16-bit file could not hold.
+    // The save says how many pixels the 16-bit file could not hold, how many it cut to whole
+    // numbers, and how to keep them.
     int clipped = 0;
+    int cut = 0;
     for (const double v : values) {
         const double w = -35000.0 + 30.0 * v;
         clipped += (w < 0.0 || w > 32767.0) ? 1 : 0;
+        cut += (w >= 0.0 && w <= 32767.0 && w != std::trunc(w)) ? 1 : 0;
     }
     ASSERT_GT(clipped, 0);
-    EXPECT_EQ(messages.texts, std::vector<std::string>{std::to_string(clipped) + " pixels outside 0..32767 were clipped"});
+    ASSERT_GT(cut, 0);
+    EXPECT_EQ(messages.texts, std::vector<std::string>{std::to_string(clipped) + " pixels outside 0..32767 were clipped and " + std::to_string(cut) +
+                                                       " pixels were cut to whole numbers; to keep them, choose 32-bit floating point in Preferences"});
     messages.clear();
     {
         int status = 0;

@@ -146,7 +146,7 @@ TEST_F(PreferencesTest, ControlsTextsAndIdsInResourceOrder)
         "1014 check SKYVANE header",
         "0 group FITS files",
         "0 static Save FITS as",
-        "1015 list 16-bit integers, 0..32767|32-bit floating point, every value kept",
+        "1015 list 16-bit integers, 0..32767|32-bit floating point, every value kept|16-bit unsigned, 0..65535",
     };
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(dialog.okButton()->isDefault());
@@ -255,6 +255,16 @@ TEST_F(PreferencesTest, SaveFormatIsOneKeyOfItsOwn)
     });
     EXPECT_EQ(ReadProfileString(ini, ProcessingSection, SaveFitsAsKey), "0");
     EXPECT_EQ(LoadSettings(ini).SaveFitsAs, SaveFitsInteger16);
+    // The third format, unsigned 16-bit integers, is the key's value 2.
+    run([](PreferencesDialog& d) {
+        ASSERT_EQ(d.saveFormat()->count(), 3);
+        EXPECT_EQ(d.saveFormat()->itemText(2), QStringLiteral("16-bit unsigned, 0..65535"));
+        d.saveFormat()->setCurrentIndex(2);
+        QTest::mouseClick(d.okButton(), Qt::LeftButton);
+    });
+    EXPECT_EQ(ReadProfileString(ini, ProcessingSection, SaveFitsAsKey), "2");
+    EXPECT_EQ(LoadSettings(ini).SaveFitsAs, SaveFitsUnsigned16);
+    run([](PreferencesDialog& d) { EXPECT_EQ(d.saveFormat()->currentIndex(), 2); });
 }
 
 TEST_F(PreferencesTest, OkOnAFileWithoutTheSectionAppendsTheKeysInOrder)
