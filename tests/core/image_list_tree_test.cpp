@@ -384,8 +384,8 @@ TEST(ImageListTree, AddFolderFilesTakesFitsNamesInByteOrder)
 
     // Existing names are not looked at: a second pass appends them all again.
     tree.AddFolderFiles(folder, list);
-    EXPECT_EQ(tree.FileCount(1), 20);
-    EXPECT_EQ(tree.FileLabel(1, 11), "A.FIT");
+    EXPECT_EQ(tree.FileCount(1), 22);
+    EXPECT_EQ(tree.FileLabel(1, 12), "A.FIT");
 
     // A trailing separator gives the same entries, and the paths composed from the label
     // carry the doubled separator, which the file system still resolves.

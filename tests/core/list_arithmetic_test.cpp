@@ -214,6 +214,8 @@ TEST_F(ListArithmeticTest, CompressedFramesGiveUncompressedNames)
     }
     EXPECT_EQ(fileValues(dir.file("add-1/a-2.fit"))[0], static_cast<float>(0.3 + 1)); // from c.fit
     EXPECT_EQ(fileValues(dir.file("add-1/m31.fits"))[0], 8.5f);
+}
+
 // A pixel missing in a frame (NaN, or BLANK of an integer file) or in the operand is missing
 // in the result; the zero-division value stands only for a present value divided by 0.
 TEST_F(ListArithmeticTest, MissingPixelsStayMissing)

@@ -280,6 +280,8 @@ TEST_F(RegistrationTest, FramesThatNoTranslationAlignsAreNamedAndLeftOut)
     EXPECT_EQ(lines[5], "     frame_006.fit  no reliable match, left out");
     EXPECT_EQ(lines[6], "     2 of 6 frames registered: new list [PATH3]");
     EXPECT_EQ(lines[7], advice);
+}
+
 // Missing pixels of a frame (BLANK) do not disturb its registration and stay missing where
 // the aligned frame takes its values from them; the rest of the frame is filled as usual.
 TEST_F(RegistrationTest, MissingPixelsTravelWithTheirFrame)
