@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "command/Interpreter.h"
 #include "command/Messages.h"
 #include "image/FitsReader.h"
 #include "image/FitsWriter.h"
 #include "image/ImageGrid.h"
 #include "image/ImageRecord.h"
 #include "image/ValueRange.h"
+#include "processing/ColourPlanes.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -239,6 +241,193 @@ TEST(ColourFitsCubes, PlaneCardsDescribeTheImageTheyGoWith)
     EXPECT_EQ(KeywordOf(dir.file("colour.fit"), "NAXIS3"), 3);
     // And back to one plane: NAXIS 2 again, no NAXIS3, the cards otherwise as they were.
     EXPECT_EQ(PlaneCards(colour.cards, 1).block(), grey.cards.block());
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+// A working directory with a colour cube "cube.fit" and its planes as grey files
+// "red.fit", "green.fit" and "blue.fit" (64-bit floats), and a run whose Image A is
+// opened as the main window opens a file.
+class ColourCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        context().settings.WorkingDirectory = work.path().string();
+        cube = MakeCube(9, 7, -64);
+        WriteCube(work.file("cube.fit"), cube);
+        for (int p = 0; p < 3; ++p)
+            WritePlane(work.file(Names[p]), cube, p);
+    }
+
+    AppContext& context() { return tc.context; }
+
+    void open(const std::string& name)
+    {
+        ASSERT_TRUE(loadFits(context().imageA, work.file(name)).loaded());
+        if (context().display.isImageDisplayed())
+            context().display.clearDisplay();
+        ASSERT_TRUE(context().display.buildDisplay(context().imageA.grid));
+        context().display.paintDisplay();
+    }
+
+    std::string run(const std::string& command) { return ExecuteCommand(context(), command); }
+
+    // The command's effect on the colour image, plane by plane, against its effect on
+    // each plane's grey file opened as Image A.
+    void ExpectPlaneByPlane(const std::string& command)
+    {
+        open("cube.fit");
+        const std::string colourReply = run(command);
+        ImageGrid colour;
+        colour.swap(context().imageA.grid);
+        for (int p = 0; p < 3; ++p) {
+            open(Names[p]);
+            EXPECT_EQ(run(command), colourReply) << command;
+            EXPECT_EQ(Bits(colour.planeView(p)), Bits(context().imageA.grid)) << command << ", plane " << p;
+        }
+    }
+
+    static constexpr const char* Names[3] = {"red.fit", "green.fit", "blue.fit"};
+    TempDir work;
+    test::TestContext tc;
+    Cube cube;
+};
+
+TEST_F(ColourCommands, StatGivesEachFigureOfTheThreePlanesOnItsLine)
+{
+    std::vector<std::string> lines[3];
+    for (int p = 0; p < 3; ++p) {
+        open(Names[p]);
+        const std::string reply = run("stat");
+        for (std::size_t at = 0; at != std::string::npos;) {
+            const std::size_t end = reply.find("\r\n", at);
+            lines[p].push_back(reply.substr(at, end == std::string::npos ? end : end - at));
+            at = end == std::string::npos ? end : end + 2;
+        }
+    }
+    ASSERT_EQ(lines[0].size(), 5u);
+    std::string expected;
+    for (std::size_t i = 0; i < 5; ++i) {
+        // "     mean = 1034.5" of each plane: the name once, the figures joined by " / ".
+        const std::size_t figure = lines[0][i].find(" = ") + 3;
+        expected += (i > 0 ? "\r\n" : "") + lines[0][i] + " / " + lines[1][i].substr(figure) + " / " + lines[2][i].substr(figure);
+    }
+    open("cube.fit");
+    EXPECT_EQ(run("stat"), expected);
+}
+
+TEST_F(ColourCommands, SizeNamesThePlanes)
+{
+    open("cube.fit");
+    EXPECT_EQ(run("size"), "     width = 9\r\n     height = 7\r\n     3 planes: red, green, blue");
+    open("red.fit");
+    EXPECT_EQ(run("size"), "     width = 9\r\n     height = 7");
+}
+
+TEST_F(ColourCommands, ArithmeticWorksOnEveryPlaneAsOnAGreyImage)
+{
+    for (const char* command : {"mult 1.5", "add -300.25", "sub 17", "div 3"})
+        ExpectPlaneByPlane(command);
+    // A grey operand is applied to each plane alike.
+    WritePlane(work.file("dark.fit"), MakeCube(9, 7, -64, 5), 1);
+    for (const char* command : {"sub (dark)", "div (dark)", "mult (dark)", "add (dark)"})
+        ExpectPlaneByPlane(command);
+}
+
+TEST_F(ColourCommands, AColourOperandWorksPlaneByPlane)
+{
+    const Cube other = MakeCube(9, 7, -64, 7);
+    WriteCube(work.file("other.fit"), other);
+    open("cube.fit");
+    ASSERT_EQ(run("div (other)"), "     first image has been divided by second image");
+    for (int p = 0; p < 3; ++p) {
+        WritePlane(work.file("operand.fit"), other, p);
+        open(Names[p]);
+        run("div (operand)");
+        ImageGrid expected;
+        expected.swap(context().imageA.grid);
+        open("cube.fit");
+        run("div (other)");
+        EXPECT_EQ(Bits(context().imageA.grid.planeView(p)), Bits(expected)) << "plane " << p;
+    }
+}
+
+TEST_F(ColourCommands, AColourOperandForAGreyImageChangesNothing)
+{
+    open("red.fit");
+    const std::vector<std::uint64_t> before = Bits(context().imageA.grid);
+    run("sub (cube)");
+    EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Image size mismatch."});
+    EXPECT_EQ(tc.messages.paths, std::vector<std::string>{work.file("cube.fit")});
+    EXPECT_EQ(Bits(context().imageA.grid), before);
+    EXPECT_EQ(context().imageA.grid.planes(), 1);
+}
+
+TEST_F(ColourCommands, ComposedPlanesAreTheStackedCube)
+{
+    open("red.fit");
+    EXPECT_EQ(run("rgbcompose (red) (green.fit) (" + work.file("blue.fit") + ")"), "     colour image composed");
+    EXPECT_TRUE(tc.messages.texts.empty());
+    ImageRecord stacked;
+    ASSERT_TRUE(loadFits(stacked, work.file("cube.fit")).loaded());
+    const ImageGrid& composed = context().imageA.grid;
+    ASSERT_EQ(composed.planes(), 3);
+    for (int p = 0; p < 3; ++p)
+        EXPECT_EQ(Bits(composed.planeView(p)), Bits(stacked.grid.planeView(p))) << "plane " << p;
+    EXPECT_TRUE(context().imagePresent());
+    // The first file's cards, describing the cube: saved, it is the cube again.
+    ASSERT_EQ(saveFits(context().imageA, work.file("saved.fit"), SampleFormat::Float32), FitsError::None);
+    ImageRecord saved;
+    ASSERT_TRUE(loadFits(saved, work.file("saved.fit")).loaded());
+    ASSERT_EQ(saved.grid.planes(), 3);
+    for (int p = 0; p < 3; ++p)
+        EXPECT_EQ(Bits(saved.grid.planeView(p)), Bits(stacked.grid.planeView(p))) << "plane " << p;
+}
+
+TEST_F(ColourCommands, ComposingFilesOfAnotherSizeOrKindChangesNothing)
+{
+    WritePlane(work.file("small.fit"), MakeCube(8, 7, -64), 0);
+    open("red.fit");
+    const std::vector<std::uint64_t> before = Bits(context().imageA.grid);
+    for (const char* other : {"small", "cube"}) {
+        tc.messages.clear();
+        EXPECT_EQ(run(std::string("rgbcompose (red) (") + other + ") (blue)"), "     colour image could not be composed !");
+        EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"Image size mismatch."}) << other;
+        EXPECT_EQ(Bits(context().imageA.grid), before);
+    }
+    tc.messages.clear();
+    EXPECT_EQ(run("rgbcompose (red) (missing) (blue)"), "     colour image could not be composed !");
+    EXPECT_EQ(tc.messages.paths.front(), work.file("missing.fit"));
+    EXPECT_EQ(Bits(context().imageA.grid), before);
+}
+
+TEST_F(ColourCommands, ChannelMakesAGreyImageOfOnePlaneOrTheLuminance)
+{
+    for (int p = 0; p < 3; ++p) {
+        open("cube.fit");
+        const std::string word = std::string(Names[p]).substr(0, std::string(Names[p]).find('.'));
+        EXPECT_EQ(run("channel " + word), "     image is the " + word + " plane");
+        ImageRecord grey;
+        ASSERT_TRUE(loadFits(grey, work.file(Names[p])).loaded());
+        EXPECT_EQ(context().imageA.grid.planes(), 1);
+        EXPECT_EQ(Bits(context().imageA.grid), Bits(grey.grid));
+        // Its cards describe one plane: it saves as the grey file it is.
+        EXPECT_EQ(saveFits(context().imageA, work.file("plane.fit"), SampleFormat::Float32), FitsError::None);
+    }
+    open("cube.fit");
+    EXPECT_EQ(run("channel luminance"), "     image is the luminance plane");
+    const ImageGrid& y = context().imageA.grid;
+    for (int x = 0; x < cube.width; ++x)
+        for (int row = 0; row < cube.height; ++row) {
+            const std::size_t i = static_cast<std::size_t>(row * cube.width + x);
+            EXPECT_EQ(y[x][row], 0.2126 * cube.plane[0][i] + 0.7152 * cube.plane[1][i] + 0.0722 * cube.plane[2][i]);
+        }
+    // On a grey image, or with another word, nothing changes.
+    const std::vector<std::uint64_t> before = Bits(y);
+    EXPECT_EQ(run("channel red"), "     image has no colour planes !");
+    EXPECT_EQ(run("channel purple"), "     channel must be red, green, blue or luminance !");
+    EXPECT_EQ(Bits(context().imageA.grid), before);
 }
 
 } // namespace
