@@ -142,7 +142,8 @@ bool ThresholdModel::autoThresholds(bool imagePresent, const ImageGrid& image)
         setHighText(FormatInteger(ThresholdMaximum));
         return true;
     }
-    const std::optional<double> median = TryImageMedian(image);
+    // A colour image: the median of its green plane (the thresholds apply to every plane).
+    const std::optional<double> median = TryImageMedian(image.planeView(image.colour() ? 1 : 0));
     if (!median)
         return false;
     const AutoThresholds values = AutoThresholdsFromMedian(*median);

@@ -795,7 +795,7 @@ void MainWindow::pointerMoved(int x, int y)
         statusParts_[1]->setText(QStringLiteral("Y=") + QString::fromStdString(FormatInteger(readout.numberY)));
         const ImageGrid& grid = context().imageA.grid;
         if (grid.width() == bitmap.width() && grid.height() == bitmap.height())
-            valuePart = "V=" + FormatReal(grid[readout.x][readout.y], 7) + "  " + valuePart;
+            valuePart = "V=" + PixelValueText(grid, readout.x, readout.y) + "  " + valuePart;
         if (const std::string sky = skyText(readout.x, readout.y); !sky.empty())
             valuePart += "  " + sky;
     } else {

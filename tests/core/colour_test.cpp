@@ -2,11 +2,21 @@
 
 #include <fitsio.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "base/Numbers.h"
 #include "command/Interpreter.h"
+#include "display/BitmapExport.h"
+#include "display/DisplayBitmap.h"
+#include "display/ReducedPicture.h"
+#include "display/ThresholdModel.h"
+#include "display/TransferFunction.h"
+#include "display/ViewMapping.h"
+#include "display/ViewportPicture.h"
 #include "command/Messages.h"
 #include "image/FitsReader.h"
 #include "image/FitsWriter.h"
@@ -14,6 +24,7 @@
 #include "image/ImageRecord.h"
 #include "image/ValueRange.h"
 #include "processing/ColourPlanes.h"
+#include "processing/Statistics.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -428,6 +439,146 @@ TEST_F(ColourCommands, ChannelMakesAGreyImageOfOnePlaneOrTheLuminance)
     EXPECT_EQ(run("channel red"), "     image has no colour planes !");
     EXPECT_EQ(run("channel purple"), "     channel must be red, green, blue or luminance !");
     EXPECT_EQ(Bits(context().imageA.grid), before);
+}
+
+// ---------------------------------------------------------------------------------------
+// Display
+
+// A colour grid of width x height whose planes spread over 0..3000 differently.
+void FillColour(ImageGrid& grid, int width, int height)
+{
+    grid.resize(width, height, 3);
+    for (int p = 0; p < 3; ++p)
+        for (int x = 0; x < width; ++x)
+            for (int y = 0; y < height; ++y)
+                grid.plane(p)[static_cast<std::size_t>(x) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y)] =
+                    static_cast<double>((x * (3 + p) + y * (5 + 2 * p) + 977 * p) % 3001) + 0.25 * p;
+}
+
+// The rows of a picture: Display's bitmap after a build through thresholds low and high
+// and a transfer function.
+DisplayBitmap Picture(const ImageGrid& image, int low, int high, const TransferFunction& function, PictureObserver* observer = nullptr)
+{
+    test::FixedThresholds thresholds(low, high);
+    test::RecordingDisplaySink sink;
+    Display display(thresholds, sink);
+    display.setTransferFunction(function);
+    display.setPictureObserver(observer);
+    EXPECT_TRUE(display.buildDisplay(image));
+    return display.bitmap();
+}
+
+// Each colour byte of a colour picture is the grey picture of its plane through the same
+// thresholds and transfer function: blue, green, red in the bitmap's byte order; sizes
+// that fill no whole tile and one drawn by several threads; both kernels alike.
+TEST(ColourDisplay, EachPlaneIsMappedAsItsGreyImageIs)
+{
+    for (const auto& [width, height] : {std::pair{37, 29}, std::pair{1100, 260}}) {
+        ImageGrid colour;
+        FillColour(colour, width, height);
+        for (const TransferFunction& function : {TransferFunction::Linear(), TransferFunction::Logarithm(), TransferFunction::Gamma(2.2)}) {
+            for (const auto& [low, high] : {std::pair{200, 2500}, std::pair{2500, 200}}) {
+                const DisplayBitmap picture = Picture(colour, low, high, function);
+                EXPECT_TRUE(picture.colour);
+                std::vector<std::uint8_t> portable(picture.rows.size(), 0);
+                TransferTable table(function);
+                RenderGrey(colour, low, high, table, portable.data(), RenderKernel::Portable);
+                EXPECT_TRUE(portable == picture.rows) << width << " x " << height << ": the kernels differ";
+                for (int p = 0; p < 3; ++p) {
+                    const DisplayBitmap grey = Picture(colour.planeView(p), low, high, function);
+                    bool same = true;
+                    for (int y = 0; y < height && same; ++y)
+                        for (int x = 0; x < width && same; ++x) {
+                            const std::size_t at = static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.stride()) + 3 * static_cast<std::size_t>(x);
+                            same = picture.rows[at + static_cast<std::size_t>(2 - p)] == grey.rows[at];
+                        }
+                    EXPECT_TRUE(same) << width << " x " << height << ", plane " << p << ", thresholds " << low << " " << high;
+                }
+            }
+        }
+    }
+}
+
+// Zoomed out, each colour of the reductions is the reduction of that colour's picture;
+// the viewport shows the colours at every zoom.
+TEST(ColourDisplay, ReductionsAndTheViewportKeepTheColours)
+{
+    ImageGrid colour;
+    FillColour(colour, 203, 131);
+    for (const RenderKernel kernel : {RenderKernel::Best, RenderKernel::Portable}) {
+        ReducedPicture reduced(kernel);
+        const DisplayBitmap picture = Picture(colour, 100, 2900, TransferFunction::Linear(), &reduced);
+        ASSERT_TRUE(reduced.colour());
+        for (int p = 0; p < 3; ++p) {
+            ReducedPicture grey(kernel);
+            grey.build(Picture(colour.planeView(p), 100, 2900, TransferFunction::Linear()));
+            for (int k = 1; k <= ReducedPicture::Levels; ++k) {
+                const std::size_t bytes = static_cast<std::size_t>(grey.levelWidth(k)) * static_cast<std::size_t>(grey.levelHeight(k));
+                const std::uint8_t* channel = reduced.levelData(k, 2 - p);
+                ASSERT_NE(channel, nullptr);
+                EXPECT_TRUE(std::equal(channel, channel + bytes, grey.levelData(k))) << "plane " << p << ", level " << k;
+            }
+        }
+        ReducedPicture rebuilt(kernel);
+        rebuilt.build(picture);
+        EXPECT_TRUE(rebuilt.colour());
+        EXPECT_TRUE(std::equal(rebuilt.levelData(1, 2), rebuilt.levelData(1, 2) + rebuilt.levelWidth(1) * rebuilt.levelHeight(1),
+                               reduced.levelData(1, 2)));
+
+        // The picture pixel under a screen pixel, in true colour, at 1:1, 2:1 and 1:4.
+        for (const int zoom : {0, 1, -2}) {
+            std::vector<std::uint32_t> words(static_cast<std::size_t>(120) * 90, 0);
+            const ViewMapping view{zoom, 3, 2};
+            FillViewport(picture, reduced, view, {words.data(), 120, 90, 120 * 4}, BackgroundRgb32, kernel);
+            const int sx = 40;
+            const int sy = 30;
+            std::uint32_t expected = 0;
+            if (zoom >= 0) {
+                const int x = (sx - 3) >> zoom;
+                const int line = (sy - 2) >> zoom;
+                const std::uint8_t* bgr = picture.rows.data() + static_cast<std::size_t>(picture.height() - 1 - line) * static_cast<std::size_t>(picture.stride()) + 3 * static_cast<std::size_t>(x);
+                expected = 0xFF000000u | static_cast<std::uint32_t>(bgr[2]) << 16 | static_cast<std::uint32_t>(bgr[1]) << 8 | bgr[0];
+            } else {
+                const int i = sx - 3;
+                const int j = sy - 2;
+                const auto at = static_cast<std::size_t>(j) * static_cast<std::size_t>(reduced.levelWidth(2)) + static_cast<std::size_t>(i);
+                expected = 0xFF000000u | static_cast<std::uint32_t>(reduced.levelData(2, 2)[at]) << 16 |
+                           static_cast<std::uint32_t>(reduced.levelData(2, 1)[at]) << 8 | reduced.levelData(2, 0)[at];
+            }
+            EXPECT_EQ(words[static_cast<std::size_t>(sy) * 120 + static_cast<std::size_t>(sx)], expected) << "zoom " << zoom;
+            EXPECT_NE(expected & 0xFFu, (expected >> 8) & 0xFFu) << "a pixel whose colours differ";
+        }
+    }
+}
+
+TEST(ColourDisplay, AutoTakesTheGreenMedianAndTheReadoutShowsThreeValues)
+{
+    ImageGrid colour;
+    FillColour(colour, 31, 17);
+    ThresholdModel model;
+    ASSERT_TRUE(model.autoThresholds(true, colour));
+    const AutoThresholds expected = AutoThresholdsFromMedian(ImageMedian(colour.planeView(1)));
+    EXPECT_EQ(model.LowThreshold(), expected.low);
+    EXPECT_EQ(model.HighThreshold(), expected.high);
+    EXPECT_NE(AutoThresholdsFromMedian(ImageMedian(colour.planeView(0))).low, expected.low);
+
+    const ImageGrid& c = colour;
+    EXPECT_EQ(PixelValueText(colour, 4, 9), FormatReal(c.plane(0)[4 * 17 + 9], 7) + " " + FormatReal(c.plane(1)[4 * 17 + 9], 7) + " " +
+                                                FormatReal(c.plane(2)[4 * 17 + 9], 7));
+    EXPECT_EQ(PixelValueText(colour.planeView(1), 4, 9), FormatReal(c.plane(1)[4 * 17 + 9], 7));
+}
+
+TEST(ColourDisplay, ExportWritesTheColourPicture)
+{
+    TempDir dir;
+    ImageGrid colour;
+    FillColour(colour, 13, 7);
+    const DisplayBitmap picture = Picture(colour, 0, 3000, TransferFunction::Linear());
+    ASSERT_TRUE(exportBitmap(picture, dir.file("colour.bmp")));
+    const std::vector<unsigned char> bytes = test::ReadFileBytes(dir.file("colour.bmp"));
+    ASSERT_EQ(bytes.size(), DisplayBitmap::HeaderBytes + picture.rows.size());
+    EXPECT_EQ(bytes[28], 24); // bits per pixel
+    EXPECT_TRUE(std::equal(picture.rows.begin(), picture.rows.end(), bytes.begin() + DisplayBitmap::HeaderBytes));
 }
 
 } // namespace
