@@ -3,7 +3,11 @@
 #include <fitsio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string_view>
 #include <utility>
 #include <string>
 #include <vector>
@@ -23,8 +27,13 @@
 #include "image/ImageGrid.h"
 #include "image/ImageRecord.h"
 #include "image/ValueRange.h"
+#include "processing/Coaddition.h"
 #include "processing/ColourPlanes.h"
+#include "processing/ListArithmetic.h"
+#include "processing/Registration.h"
+#include "processing/Resampling.h"
 #include "processing/Statistics.h"
+#include "support/StarField.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -579,6 +588,248 @@ TEST(ColourDisplay, ExportWritesTheColourPicture)
     ASSERT_EQ(bytes.size(), DisplayBitmap::HeaderBytes + picture.rows.size());
     EXPECT_EQ(bytes[28], 24); // bits per pixel
     EXPECT_TRUE(std::equal(picture.rows.begin(), picture.rows.end(), bytes.begin() + DisplayBitmap::HeaderBytes));
+}
+
+// ---------------------------------------------------------------------------------------
+// Lists: co-addition, list arithmetic, registration
+
+// Keeps the notices of a run.
+class Notices final : public CoaddFeedback {
+public:
+    void notice(const CoaddNotice& notice) override { told.push_back(notice); }
+    std::vector<CoaddNotice> told;
+};
+
+// Frames of a night: cube k ("c<k>.fit") and its planes as grey files ("p<plane>_<k>.fit").
+struct Night {
+    TempDir dir;
+    std::vector<std::string> colour;
+    std::vector<std::string> planes[3];
+
+    Night(int frames, int width, int height, int bitpix)
+    {
+        for (int k = 0; k < frames; ++k) {
+            const Cube cube = MakeCube(width, height, bitpix, 11 * k + 1);
+            colour.push_back(dir.file("c" + std::to_string(k) + ".fit"));
+            WriteCube(colour.back(), cube);
+            for (int p = 0; p < 3; ++p) {
+                planes[p].push_back(dir.file("p" + std::to_string(p) + "_" + std::to_string(k) + ".fit"));
+                WritePlane(planes[p].back(), cube, p);
+            }
+        }
+    }
+};
+
+// Every method, read straight from 16-bit files or through the library, with all frames
+// open or reopened for each band: each plane of the colour result is bit for bit the
+// co-addition of that plane's grey frames.
+TEST(ColourLists, CoadditionCombinesEachPlaneAsGreyFramesOfThatPlane)
+{
+    for (const int bitpix : {16, -32}) {
+        Night night(6, 45, 37, bitpix);
+        for (const CoaddParameters& parameters : {CoaddParameters{CoaddMethod::Median, 0.0, 0}, CoaddParameters{CoaddMethod::Mean, 0.0, 0},
+                                                   CoaddParameters{CoaddMethod::MinMaxRejection, 0.0, 0},
+                                                   CoaddParameters{CoaddMethod::SigmaClipping, 1.5, 3}}) {
+            for (const CoaddTuning& tuning : {CoaddTuning{}, CoaddTuning{std::size_t{45} * 8 * 6 * 3, 2, 1, false}}) {
+                CoaddOptions options;
+                options.parameters = parameters;
+                options.tuning = tuning;
+                Notices notices;
+                const CoaddResult colour = CombineFrames(night.colour, options, notices);
+                ASSERT_EQ(colour.status, CoaddStatus::Done);
+                ASSERT_EQ(colour.grid.planes(), 3);
+                for (int p = 0; p < 3; ++p) {
+                    const CoaddResult grey = CombineFrames(night.planes[p], options, notices);
+                    ASSERT_EQ(grey.status, CoaddStatus::Done);
+                    EXPECT_EQ(Bits(colour.grid.planeView(p)), Bits(grey.grid))
+                        << "BITPIX " << bitpix << ", method " << static_cast<int>(parameters.method) << ", plane " << p;
+                }
+                EXPECT_TRUE(notices.told.empty());
+            }
+        }
+    }
+}
+
+TEST(ColourLists, CoadditionLeavesOutFramesOfTheOtherKindByName)
+{
+    Night night(4, 20, 16, -32);
+    CoaddOptions options;
+    options.parameters = {CoaddMethod::Mean, 0.0, 0};
+    // A grey frame in a colour list, and a colour frame in a grey list.
+    std::vector<std::string> mixed = night.colour;
+    mixed.insert(mixed.begin() + 2, night.planes[0][2]);
+    test::RecordingMessages messages;
+    CoaddMessages told(messages);
+    const CoaddResult colour = CombineFrames(mixed, options, told);
+    ASSERT_EQ(colour.status, CoaddStatus::Done);
+    EXPECT_EQ(colour.leftOut, std::vector<std::string>{night.planes[0][2]});
+    EXPECT_EQ(messages.texts, std::vector<std::string>{"Image size mismatch."});
+    EXPECT_EQ(messages.paths, std::vector<std::string>{night.planes[0][2]});
+    Notices notices;
+    EXPECT_EQ(Bits(colour.grid.planeView(1)), Bits(CombineFrames(night.colour, options, notices).grid.planeView(1)));
+
+    std::vector<std::string> grey = night.planes[1];
+    grey.push_back(night.colour[0]);
+    const CoaddResult greyResult = CombineFrames(grey, options, notices);
+    ASSERT_EQ(greyResult.status, CoaddStatus::Done);
+    EXPECT_EQ(greyResult.grid.planes(), 1);
+    EXPECT_EQ(greyResult.leftOut, std::vector<std::string>{night.colour[0]});
+}
+
+// Keeps the notices of list arithmetic and never stops it.
+class ListNotices final : public ListArithmeticFeedback {
+public:
+    void notice(const ListArithmeticNotice& notice) override { told.push_back(notice); }
+    void progress(int, int) override {}
+    bool cancelRequested() override { return false; }
+    std::vector<ListArithmeticNotice> told;
+};
+
+// Runs list arithmetic over frames into folder/name and returns the result files' grids.
+std::vector<ImageRecord> RunList(const std::vector<std::string>& frames, const std::string& folder, const std::string& name,
+                                 ListOperation operation, const std::string& operand, ListArithmeticResult& result)
+{
+    ListArithmeticJob job;
+    job.operation = operation;
+    job.withImage = !operand.empty();
+    job.operandPath = operand;
+    job.constant = 2.5;
+    job.framePaths = frames;
+    job.outputParent = folder;
+    job.outputName = name;
+    job.history = "Skyvane: test";
+    ListNotices notices;
+    result = RunListArithmetic(job, notices);
+    std::vector<ImageRecord> records;
+    for (const std::string& file : result.output.fileNames()) {
+        records.emplace_back();
+        EXPECT_TRUE(loadFits(records.back(), folder + "/" + result.output.folder().substr(folder.size() + 1) + "/" + file).loaded());
+    }
+    return records;
+}
+
+// Colour frames with a constant, a colour operand and a grey operand: each plane of each
+// result is the grey frame of that plane with the grey operand of that plane.
+TEST(ColourLists, ListArithmeticWorksPlaneByPlane)
+{
+    Night night(3, 17, 13, -32);
+    Night operands(1, 17, 13, -32);
+    struct Case {
+        const char* name;
+        ListOperation operation;
+        std::string colourOperand;
+        std::string planeOperand[3];
+    };
+    const Case cases[] = {
+        {"constant", ListOperation::Divide, "", {"", "", ""}},
+        {"colour", ListOperation::Subtract, operands.colour[0], {operands.planes[0][0], operands.planes[1][0], operands.planes[2][0]}},
+        {"grey", ListOperation::Divide, operands.planes[1][0], {operands.planes[1][0], operands.planes[1][0], operands.planes[1][0]}},
+    };
+    for (const Case& c : cases) {
+        ListArithmeticResult result;
+        const std::vector<ImageRecord> colour = RunList(night.colour, night.dir.path().string(), std::string(c.name) + "-c", c.operation, c.colourOperand, result);
+        ASSERT_EQ(result.status, ListArithmeticStatus::Done) << c.name;
+        ASSERT_EQ(colour.size(), 3u);
+        for (int p = 0; p < 3; ++p) {
+            const std::vector<ImageRecord> grey =
+                RunList(night.planes[p], night.dir.path().string(), std::string(c.name) + "-" + std::to_string(p), c.operation, c.planeOperand[p], result);
+            ASSERT_EQ(grey.size(), 3u);
+            for (std::size_t k = 0; k < 3; ++k) {
+                ASSERT_EQ(colour[k].grid.planes(), 3);
+                EXPECT_EQ(Bits(colour[k].grid.planeView(p)), Bits(grey[k].grid)) << c.name << ", frame " << k << ", plane " << p;
+            }
+        }
+    }
+    // A colour operand for grey frames: every frame left out, nothing written.
+    ListArithmeticResult result;
+    RunList(night.planes[0], night.dir.path().string(), "mismatch", ListOperation::Add, operands.colour[0], result);
+    EXPECT_EQ(result.status, ListArithmeticStatus::OperandRefused);
+}
+
+// Aligned frames kept in memory.
+class KeptFrames final : public AlignedFrameSink {
+public:
+    bool write(std::size_t position, const std::string&, ImageRecord& aligned, std::string_view) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        frames[position].swap(aligned.grid);
+        return true;
+    }
+    std::mutex mutex;
+    std::map<std::size_t, ImageGrid> frames;
+};
+
+// Colour frames are measured on their green plane, which gives the shifts the grey frames
+// of that plane give, and each plane is shifted by that amount.
+TEST(ColourLists, RegistrationMeasuresGreenAndShiftsEveryPlaneAlike)
+{
+    TempDir dir;
+    constexpr int Width = 160;
+    constexpr int Height = 120;
+    // A field, and a bright star with no other within 30 pixels for one star to follow.
+    const test::SyntheticStar guide{80.3, 60.7, 1.6, 20000.0};
+    std::vector<test::SyntheticStar> stars{guide};
+    for (const test::SyntheticStar& star : test::RandomStars(40, Width, Height, 8, 5))
+        if (std::hypot(star.x - guide.x, star.y - guide.y) > 30.0)
+            stars.push_back(star);
+    const double shifts[3][2] = {{0.0, 0.0}, {3.4, -2.2}, {-5.7, 4.1}};
+    std::vector<std::string> colour, green;
+    for (int k = 0; k < 3; ++k) {
+        Cube cube;
+        cube.width = Width;
+        cube.height = Height;
+        for (int p = 0; p < 3; ++p) {
+            ImageGrid plane;
+            test::DrawStarField(plane, Width, Height, 300.0 + 100.0 * p, stars, shifts[k][0], shifts[k][1], 5.0, static_cast<unsigned>(10 * k + p + 1));
+            for (int y = 0; y < Height; ++y)
+                for (int x = 0; x < Width; ++x)
+                    cube.plane[p].push_back(plane[x][y]);
+        }
+        colour.push_back(dir.file("c" + std::to_string(k) + ".fit"));
+        green.push_back(dir.file("g" + std::to_string(k) + ".fit"));
+        WriteCube(colour.back(), cube);
+        WritePlane(green.back(), cube, 1);
+    }
+    for (const RegistrationMethod method : {RegistrationMethod::Correlation, RegistrationMethod::OneStar}) {
+        RegistrationRequest request;
+        request.method = method;
+        // The guide star, where the readout shows it.
+        request.readoutX = std::round(guide.x) + 1.0;
+        request.readoutY = Height - std::round(guide.y);
+        test::RecordingMessages messages;
+        KeptFrames colourFrames, greyFrames;
+        request.framePaths = colour;
+        const RegistrationResult colourResult = RegisterFrames(request, colourFrames, messages);
+        request.framePaths = green;
+        const RegistrationResult greyResult = RegisterFrames(request, greyFrames, messages);
+        ASSERT_EQ(colourResult.status, RegistrationStatus::Done);
+        ASSERT_EQ(greyResult.status, RegistrationStatus::Done);
+        for (std::size_t k = 0; k < 3; ++k) {
+            ASSERT_EQ(colourResult.frames[k].fate, FrameFate::Registered) << "method " << static_cast<int>(method) << ", frame " << k << ", grey " << static_cast<int>(greyResult.frames[k].fate);
+            EXPECT_EQ(colourResult.frames[k].dx, greyResult.frames[k].dx) << k;
+            EXPECT_EQ(colourResult.frames[k].dy, greyResult.frames[k].dy) << k;
+            const ImageGrid& aligned = colourFrames.frames[k];
+            ASSERT_EQ(aligned.planes(), 3);
+            EXPECT_EQ(Bits(aligned.planeView(1)), Bits(greyFrames.frames[k])) << k;
+            ImageRecord frame;
+            ASSERT_TRUE(loadFits(frame, colour[k]).loaded());
+            for (int p = 0; p < 3; ++p) {
+                ImageGrid expected;
+                ResampleToReference(frame.grid.planeView(p), colourResult.frames[k].dx, colourResult.frames[k].dy, expected, 1);
+                EXPECT_EQ(Bits(aligned.planeView(p)), Bits(expected)) << "frame " << k << ", plane " << p;
+            }
+        }
+        EXPECT_NEAR(colourResult.frames[2].dx, shifts[2][0], 0.05);
+    }
+    // A grey frame among colour ones is of another kind: left out.
+    RegistrationRequest request;
+    request.framePaths = {colour[0], green[1], colour[2]};
+    test::RecordingMessages messages;
+    KeptFrames frames;
+    const RegistrationResult mixed = RegisterFrames(request, frames, messages);
+    ASSERT_EQ(mixed.status, RegistrationStatus::Done);
+    EXPECT_EQ(mixed.frames[1].fate, FrameFate::SizeDiffers);
+    EXPECT_EQ(mixed.frames[2].fate, FrameFate::Registered);
 }
 
 } // namespace
