@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -502,6 +503,50 @@ TEST(ColourDisplay, EachPlaneIsMappedAsItsGreyImageIs)
                             same = picture.rows[at + static_cast<std::size_t>(2 - p)] == grey.rows[at];
                         }
                     EXPECT_TRUE(same) << width << " x " << height << ", plane " << p << ", thresholds " << low << " " << high;
+                }
+            }
+        }
+    }
+}
+
+// A colour image whose values single precision cannot hold exactly (fractions of thirds,
+// values one step of a double beside the edges of the levels, huge and tiny values), and
+// one whose values it holds (whole numbers, infinities, not-a-number): the display reads
+// the first as doubles and the second from its single-precision copy, and either way the
+// picture has exactly the levels of the doubles, for every transfer function, inverted and
+// equal thresholds.
+TEST(ColourDisplay, SinglePrecisionCopiesAreUsedOnlyWhereExact)
+{
+    constexpr int Width = 70;
+    constexpr int Height = 67;
+    const double special[] = {0.0, -0.0, 1e300, -1e300, 4e38, -4e38, 1e-320, std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
+    for (const bool exact : {false, true}) {
+        ImageGrid colour;
+        colour.resize(Width, Height, 3);
+        double* v = colour.data();
+        for (std::int64_t i = 0; i < colour.valueCount(); ++i) {
+            const double edge = 1000.0 + 10.0 * static_cast<double>(i % 256); // a level's edge for thresholds 1000 and 3550
+            switch (exact ? 4 : i % 4) {
+            case 0: v[i] = std::nextafter(edge, 0.0); break;
+            case 1: v[i] = edge + static_cast<double>(i % 7) / 3.0; break;
+            case 2: v[i] = special[i % 7]; break;
+            case 3: v[i] = std::nextafter(edge, 1e9); break;
+            default: v[i] = i % 11 == 0 ? special[7 + i % 3] : edge + static_cast<double>(i % 3); break;
+            }
+        }
+        std::vector<float> singles;
+        EXPECT_EQ(SinglePrecisionCopy(colour, singles), exact);
+        for (const TransferFunction& function : {TransferFunction::Linear(), TransferFunction::Logarithm(), TransferFunction::Gamma(0.4)}) {
+            const TransferTable table(function);
+            for (const auto& [low, high] : {std::pair{1000, 3550}, std::pair{3550, 1000}, std::pair{2000, 2000}}) {
+                std::vector<std::uint8_t> doubles(static_cast<std::size_t>(DisplayBitmap::Stride(Width)) * Height, 0);
+                RenderGrey(colour, low, high, table, doubles.data(), RenderKernel::Portable);
+                EXPECT_TRUE(Picture(colour, low, high, function).rows == doubles) << "thresholds " << low << " " << high << ", exact " << exact;
+                if (exact) {
+                    std::vector<std::uint8_t> fromSingles(doubles.size(), 0);
+                    RenderGrey(colour, low, high, table, fromSingles.data(), RenderKernel::Portable, nullptr, singles.data());
+                    EXPECT_TRUE(fromSingles == doubles);
                 }
             }
         }
