@@ -5,7 +5,7 @@
 # method, round after round, the grey and the colour co-addition run in turn, so that a
 # drift of the machine's speed touches both alike. Each figure is the median of the rounds;
 # each ratio the median of the rounds' own ratios. Peak memory is each child's own (GNU
-# time's %M). The issue's bounds: time and peak memory at most 3.3 x the grey run's.
+# time's %M). Colour should take at most 3.3 x the grey run's time and peak memory.
 #
 # usage: bench/colour_coadd.sh [DATA_FOLDER]
 #   DATA_FOLDER  where the frames are (default /tmp/skyvane_colour_bench); colour/ and green/
