@@ -69,7 +69,12 @@ constexpr std::int64_t ThreadedPixels = 1 << 18;
 struct TileKernels;
 
 struct RenderJob {
-    const ImageGrid* image;
+    const ImageGrid* image;  // a grey image, or the plane a map kernel works on
+    std::array<const ImageGrid*, 3> planes; // a colour image's red, green and blue planes; null for grey
+    // The values in single precision, laid out as the image's (for a colour image, its
+    // three planes one after the other; for a map kernel, its plane's), each exactly the
+    // value it copies: the map kernels read these instead. Null: the doubles are read.
+    const float* single;
     GreyMapping mapping;
     const TransferTable* transfer; // null for the linear mapping
     std::uint8_t* rows;
@@ -82,32 +87,52 @@ struct RenderJob {
 using MapTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int th, std::uint8_t* tile);
 // The tile's grey levels into the bitmap rows, three equal bytes per pixel.
 using WriteTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int th, const std::uint8_t* tile);
+// The levels of a colour picture's three tiles into the bitmap rows: blue, green, red.
+using WriteColourTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int th, const std::uint8_t* red,
+                                         const std::uint8_t* green, const std::uint8_t* blue);
 
 // The 64 columns of a tile are 64 separate read streams, more than the processor's own
 // prefetcher follows well; asking for each column's piece of the next tile down while
 // this one is converted keeps the reads at the memory's pace.
-inline void PrefetchNextTile(const RenderJob& job, const double* column, int ty)
+template <typename T>
+inline void PrefetchNextTile(const RenderJob& job, const T* column, int ty)
 {
     if (ty + 2 * TileRows <= job.image->height())
-        for (int l = 0; l < TileRows; l += 8)
+        for (int l = 0; l < TileRows; l += 64 / static_cast<int>(sizeof(T)))
             __builtin_prefetch(column + TileRows + l);
 }
 
 // The same two tiles down, for the transfer functions' kernels: measured on a 4096 x 4096
 // image, asking this far ahead takes their longer arithmetic off the memory's critical
 // path, where the next tile comes too late.
-inline void PrefetchTileAfterNext(const RenderJob& job, const double* column, int ty)
+template <typename T>
+inline void PrefetchTileAfterNext(const RenderJob& job, const T* column, int ty)
 {
     if (ty + 3 * TileRows <= job.image->height())
-        for (int l = 0; l < TileRows; l += 8)
+        for (int l = 0; l < TileRows; l += 64 / static_cast<int>(sizeof(T)))
             __builtin_prefetch(column + 2 * TileRows + l);
 }
 
+// Column x of the values a map kernel reads: the doubles, or their single-precision copy.
+template <typename T>
+inline const T* ColumnOf(const RenderJob& job, int x);
+template <>
+inline const double* ColumnOf<double>(const RenderJob& job, int x)
+{
+    return (*job.image)[x];
+}
+template <>
+inline const float* ColumnOf<float>(const RenderJob& job, int x)
+{
+    return job.single + static_cast<std::ptrdiff_t>(x) * job.image->height();
+}
+
+template <typename T>
 void MapTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
 {
     const GreyMapping mapping = job.mapping;
     for (int i = 0; i < tw; ++i) {
-        const double* column = (*job.image)[tx + i] + ty;
+        const T* column = ColumnOf<T>(job, tx + i) + ty;
         std::uint8_t* out = tile + i * TileRows;
         PrefetchNextTile(job, column, ty);
         for (int j = 0; j < th; ++j)
@@ -115,12 +140,13 @@ void MapTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, std::uin
     }
 }
 
+template <typename T>
 void MapTileTablePlain(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
 {
     const GreyMapping mapping = job.mapping;
     const TransferTable& transfer = *job.transfer;
     for (int i = 0; i < tw; ++i) {
-        const double* column = (*job.image)[tx + i] + ty;
+        const T* column = ColumnOf<T>(job, tx + i) + ty;
         std::uint8_t* out = tile + i * TileRows;
         PrefetchTileAfterNext(job, column, ty);
         for (int j = 0; j < th; ++j)
@@ -142,6 +168,26 @@ void WriteTileRange(const RenderJob& job, int tx, int ty, int i0, int i1, int j0
     }
 }
 
+// Pixels (i, j) of a colour tile with i in [i0, i1) and j in [j0, j1), one by one.
+void WriteColourTileRange(const RenderJob& job, int tx, int ty, int i0, int i1, int j0, int j1, const std::uint8_t* red,
+                          const std::uint8_t* green, const std::uint8_t* blue)
+{
+    for (int j = j0; j < j1; ++j) {
+        std::uint8_t* row = job.rows + static_cast<std::size_t>(ty + j) * job.stride + 3 * static_cast<std::size_t>(tx);
+        for (int i = i0; i < i1; ++i) {
+            row[3 * i] = blue[i * TileRows + j];
+            row[3 * i + 1] = green[i * TileRows + j];
+            row[3 * i + 2] = red[i * TileRows + j];
+        }
+    }
+}
+
+void WriteColourTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, const std::uint8_t* red, const std::uint8_t* green,
+                          const std::uint8_t* blue)
+{
+    WriteColourTileRange(job, tx, ty, 0, tw, 0, th, red, green, blue);
+}
+
 void WriteTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, const std::uint8_t* tile)
 {
     WriteTileRange(job, tx, ty, 0, tw, 0, th, tile);
@@ -150,9 +196,20 @@ void WriteTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, const 
 #if defined(__x86_64__) || defined(__i386__)
 #define SKYVANE_RENDER_AVX2 1
 
-// The same mapping four doubles at a time. min(255, p) keeps p when p is not a number
+// Four values as doubles: loaded, or single-precision values widened (exactly).
+__attribute__((target("avx2"), always_inline)) inline __m256d LoadFour(const double* p)
+{
+    return _mm256_loadu_pd(p);
+}
+__attribute__((target("avx2"), always_inline)) inline __m256d LoadFour(const float* p)
+{
+    return _mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+
+// The same mapping four values at a time. min(255, p) keeps p when p is not a number
 // and max(p, 0) then gives 0, exactly as GreyMapping's two comparisons do; the
 // conversion truncates toward zero.
+template <typename T>
 __attribute__((target("avx2"))) void MapTileAvx2(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
 {
     const __m256d base = _mm256_set1_pd(job.mapping.base());
@@ -162,13 +219,13 @@ __attribute__((target("avx2"))) void MapTileAvx2(const RenderJob& job, int tx, i
     const __m128i flip = _mm_set1_epi8(static_cast<char>(job.mapping.flip()));
     const int th16 = th - th % 16;
     for (int i = 0; i < tw; ++i) {
-        const double* column = (*job.image)[tx + i] + ty;
+        const T* column = ColumnOf<T>(job, tx + i) + ty;
         std::uint8_t* out = tile + i * TileRows;
         PrefetchNextTile(job, column, ty);
         for (int j = 0; j < th16; j += 16) {
             __m128i level[4];
             for (int k = 0; k < 4; ++k) {
-                __m256d p = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(column + j + 4 * k), base), factor);
+                __m256d p = _mm256_mul_pd(_mm256_sub_pd(LoadFour(column + j + 4 * k), base), factor);
                 p = _mm256_max_pd(_mm256_min_pd(white, p), black);
                 level[k] = _mm256_cvttpd_epi32(p);
             }
@@ -183,6 +240,7 @@ __attribute__((target("avx2"))) void MapTileAvx2(const RenderJob& job, int tx, i
 // The transfer function's cells four products at a time: the product exactly as above, its
 // cell from the top bits of its representation, one gather of the cells' words, and one
 // comparison of the product's low bits with the breakpoint inside the cell.
+template <typename T>
 __attribute__((target("avx2"))) void MapTileTableAvx2(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
 {
     const TransferTable& transfer = *job.transfer;
@@ -201,13 +259,13 @@ __attribute__((target("avx2"))) void MapTileTableAvx2(const RenderJob& job, int 
     const __m256i lowWords = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     const int th16 = th - th % 16;
     for (int i = 0; i < tw; ++i) {
-        const double* column = (*job.image)[tx + i] + ty;
+        const T* column = ColumnOf<T>(job, tx + i) + ty;
         std::uint8_t* out = tile + i * TileRows;
         PrefetchTileAfterNext(job, column, ty);
         for (int j = 0; j < th16; j += 16) {
             __m128i level[4];
             for (int k = 0; k < 4; ++k) {
-                __m256d p = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(column + j + 4 * k), base), factor);
+                __m256d p = _mm256_mul_pd(_mm256_sub_pd(LoadFour(column + j + 4 * k), base), factor);
                 p = _mm256_max_pd(_mm256_min_pd(white, p), black);
                 const __m256i bits = _mm256_castpd_si256(_mm256_max_pd(p, cellFloor));
                 const __m256i cell = _mm256_sub_epi64(_mm256_srl_epi64(bits, shift), firstCell);
@@ -225,9 +283,47 @@ __attribute__((target("avx2"))) void MapTileTableAvx2(const RenderJob& job, int 
     }
 }
 
-// Blocks of 16 x 16 pixels: the 16 column pieces are transposed into 16 row pieces with
-// byte, word, double-word and quad-word interleaves, and each row piece of 16 grey levels
-// is spread to 48 bytes (blue, green, red) with three byte shuffles.
+// The 16 x 16 block of a tile at column i0, row j0 turned into rows: row[m] holds the
+// levels of row j0 + m, columns i0 .. i0 + 15. The 16 column pieces are transposed with
+// byte, word, double-word and quad-word interleaves.
+__attribute__((target("avx2"), always_inline)) inline void TransposeBlock(const std::uint8_t* tile, int i0, int j0, __m128i row[16])
+{
+    // a[k]: column i0 + k, rows j0 .. j0 + 15.
+    __m128i a[16];
+    for (int k = 0; k < 16; ++k)
+        a[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(tile + (i0 + k) * TileRows + j0));
+    // b[p] (p < 8): rows 0..7 of columns 2p, 2p + 1; b[8 + p]: rows 8..15.
+    __m128i b[16];
+    for (int p = 0; p < 8; ++p) {
+        b[p] = _mm_unpacklo_epi8(a[2 * p], a[2 * p + 1]);
+        b[8 + p] = _mm_unpackhi_epi8(a[2 * p], a[2 * p + 1]);
+    }
+    // c[h + q] (q < 4): rows h/2 .. h/2 + 3 of columns 4q .. 4q + 3; c[h + 4 + q]:
+    // the next four rows (h = 0 or 8).
+    __m128i c[16];
+    for (int h = 0; h < 16; h += 8)
+        for (int q = 0; q < 4; ++q) {
+            c[h + q] = _mm_unpacklo_epi16(b[h + 2 * q], b[h + 2 * q + 1]);
+            c[h + 4 + q] = _mm_unpackhi_epi16(b[h + 2 * q], b[h + 2 * q + 1]);
+        }
+    // d[g + r] (r < 2): rows g .. g + 1 of columns 8r .. 8r + 7; d[g + 2 + r]: the
+    // next two rows (g = 0, 4, 8, 12 covers rows 0..15 in order).
+    __m128i d[16];
+    for (int g = 0; g < 16; g += 4)
+        for (int r = 0; r < 2; ++r) {
+            d[g + r] = _mm_unpacklo_epi32(c[g + 2 * r], c[g + 2 * r + 1]);
+            d[g + 2 + r] = _mm_unpackhi_epi32(c[g + 2 * r], c[g + 2 * r + 1]);
+        }
+    // row[m]: row m, columns 0..15.
+    for (int g = 0; g < 16; g += 4)
+        for (int s = 0; s < 4; s += 2) {
+            row[g + s] = _mm_unpacklo_epi64(d[g + s], d[g + s + 1]);
+            row[g + s + 1] = _mm_unpackhi_epi64(d[g + s], d[g + s + 1]);
+        }
+}
+
+// Blocks of 16 x 16 pixels, transposed into 16 row pieces, each row piece of 16 grey
+// levels spread to 48 bytes (blue, green, red) with three byte shuffles.
 __attribute__((target("avx2"))) void WriteTileAvx2(const RenderJob& job, int tx, int tw, int ty, int th, const std::uint8_t* tile)
 {
     const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
@@ -237,67 +333,78 @@ __attribute__((target("avx2"))) void WriteTileAvx2(const RenderJob& job, int tx,
     const int th16 = th - th % 16;
     for (int i0 = 0; i0 < tw16; i0 += 16) {
         for (int j0 = 0; j0 < th16; j0 += 16) {
-            // a[k]: column i0 + k, rows j0 .. j0 + 15.
-            __m128i a[16];
-            for (int k = 0; k < 16; ++k)
-                a[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(tile + (i0 + k) * TileRows + j0));
-            // b[p] (p < 8): rows 0..7 of columns 2p, 2p + 1; b[8 + p]: rows 8..15.
-            __m128i b[16];
-            for (int p = 0; p < 8; ++p) {
-                b[p] = _mm_unpacklo_epi8(a[2 * p], a[2 * p + 1]);
-                b[8 + p] = _mm_unpackhi_epi8(a[2 * p], a[2 * p + 1]);
+            __m128i e[16];
+            TransposeBlock(tile, i0, j0, e);
+            for (int m = 0; m < 16; ++m) {
+                std::uint8_t* out = job.rows + static_cast<std::size_t>(ty + j0 + m) * job.stride + 3 * static_cast<std::size_t>(tx + i0);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(e[m], spread0));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_shuffle_epi8(e[m], spread1));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_shuffle_epi8(e[m], spread2));
             }
-            // c[h + q] (q < 4): rows h/2 .. h/2 + 3 of columns 4q .. 4q + 3; c[h + 4 + q]:
-            // the next four rows (h = 0 or 8).
-            __m128i c[16];
-            for (int h = 0; h < 16; h += 8)
-                for (int q = 0; q < 4; ++q) {
-                    c[h + q] = _mm_unpacklo_epi16(b[h + 2 * q], b[h + 2 * q + 1]);
-                    c[h + 4 + q] = _mm_unpackhi_epi16(b[h + 2 * q], b[h + 2 * q + 1]);
-                }
-            // d[g + r] (r < 2): rows g .. g + 1 of columns 8r .. 8r + 7; d[g + 2 + r]: the
-            // next two rows (g = 0, 4, 8, 12 covers rows 0..15 in order).
-            __m128i d[16];
-            for (int g = 0; g < 16; g += 4)
-                for (int r = 0; r < 2; ++r) {
-                    d[g + r] = _mm_unpacklo_epi32(c[g + 2 * r], c[g + 2 * r + 1]);
-                    d[g + 2 + r] = _mm_unpackhi_epi32(c[g + 2 * r], c[g + 2 * r + 1]);
-                }
-            // e[m]: row m, columns 0..15.
-            for (int g = 0; g < 16; g += 4)
-                for (int s = 0; s < 4; s += 2) {
-                    const __m128i low = _mm_unpacklo_epi64(d[g + s], d[g + s + 1]);
-                    const __m128i high = _mm_unpackhi_epi64(d[g + s], d[g + s + 1]);
-                    const int m = g + s;
-                    for (int half = 0; half < 2; ++half) {
-                        const __m128i e = half == 0 ? low : high;
-                        std::uint8_t* out = job.rows + static_cast<std::size_t>(ty + j0 + m + half) * job.stride +
-                                            3 * static_cast<std::size_t>(tx + i0);
-                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(e, spread0));
-                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_shuffle_epi8(e, spread1));
-                        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_shuffle_epi8(e, spread2));
-                    }
-                }
         }
     }
     WriteTileRange(job, tx, ty, tw16, tw, 0, th, tile);
     WriteTileRange(job, tx, ty, 0, tw16, th16, th, tile);
 }
+
+// The same blocks of a colour picture: the three tiles transposed alike, and each row
+// piece's blue, green and red levels interleaved into 48 bytes, every output vector made
+// of one byte shuffle of each colour.
+__attribute__((target("avx2"))) void WriteColourTileAvx2(const RenderJob& job, int tx, int tw, int ty, int th, const std::uint8_t* red,
+                                                         const std::uint8_t* green, const std::uint8_t* blue)
+{
+    // pick[q][c]: where the 16 bytes of output vector q take colour c (0 blue, 1 green, 2 red).
+    const __m128i pick[3][3] = {
+        {_mm_setr_epi8(0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1, 5),
+         _mm_setr_epi8(-1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1, -1),
+         _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1)},
+        {_mm_setr_epi8(-1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10, -1),
+         _mm_setr_epi8(5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1, 10),
+         _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, 8, -1, -1, 9, -1, -1)},
+        {_mm_setr_epi8(-1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1, -1),
+         _mm_setr_epi8(-1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15, -1),
+         _mm_setr_epi8(10, -1, -1, 11, -1, -1, 12, -1, -1, 13, -1, -1, 14, -1, -1, 15)},
+    };
+    const int tw16 = tw - tw % 16;
+    const int th16 = th - th % 16;
+    for (int i0 = 0; i0 < tw16; i0 += 16) {
+        for (int j0 = 0; j0 < th16; j0 += 16) {
+            __m128i b[16];
+            __m128i g[16];
+            __m128i r[16];
+            TransposeBlock(blue, i0, j0, b);
+            TransposeBlock(green, i0, j0, g);
+            TransposeBlock(red, i0, j0, r);
+            for (int m = 0; m < 16; ++m) {
+                std::uint8_t* out = job.rows + static_cast<std::size_t>(ty + j0 + m) * job.stride + 3 * static_cast<std::size_t>(tx + i0);
+                for (int q = 0; q < 3; ++q) {
+                    const __m128i bytes = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(b[m], pick[q][0]), _mm_shuffle_epi8(g[m], pick[q][1])),
+                                                       _mm_shuffle_epi8(r[m], pick[q][2]));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * q), bytes);
+                }
+            }
+        }
+    }
+    WriteColourTileRange(job, tx, ty, tw16, tw, 0, th, red, green, blue);
+    WriteColourTileRange(job, tx, ty, 0, tw16, th16, th, red, green, blue);
+}
 #endif
 
 struct TileKernels {
     MapTileFunction map;
+    MapTileFunction mapSingle; // the same from the single-precision copy
     WriteTileFunction write;
+    WriteColourTileFunction writeColour;
 };
 
-const TileKernels PortableKernels{MapTilePlain, WriteTilePlain};
-const TileKernels PortableTableKernels{MapTileTablePlain, WriteTilePlain};
+const TileKernels PortableKernels{MapTilePlain<double>, MapTilePlain<float>, WriteTilePlain, WriteColourTilePlain};
+const TileKernels PortableTableKernels{MapTileTablePlain<double>, MapTileTablePlain<float>, WriteTilePlain, WriteColourTilePlain};
 
 const TileKernels& BestKernels(bool table)
 {
 #ifdef SKYVANE_RENDER_AVX2
-    static const TileKernels avx2{MapTileAvx2, WriteTileAvx2};
-    static const TileKernels avx2Table{MapTileTableAvx2, WriteTileAvx2};
+    static const TileKernels avx2{MapTileAvx2<double>, MapTileAvx2<float>, WriteTileAvx2, WriteColourTileAvx2};
+    static const TileKernels avx2Table{MapTileTableAvx2<double>, MapTileTableAvx2<float>, WriteTileAvx2, WriteColourTileAvx2};
     if (__builtin_cpu_supports("avx2"))
         return table ? avx2Table : avx2;
 #endif
@@ -305,21 +412,36 @@ const TileKernels& BestKernels(bool table)
 }
 
 // Converts columns [x0, x1) for all rows. The thread that owns the last column also
-// clears the row padding, so every byte of the rows is written once per render.
+// clears the row padding, so every byte of the rows is written once per render. A colour
+// picture's planes are mapped alike, each into a tile of its own.
 void RenderColumns(const RenderJob& job, int x0, int x1)
 {
     const TileKernels& kernels = *job.kernels;
     const int width = job.image->width();
     const int height = job.image->height();
     const std::size_t padding = job.stride - 3 * static_cast<std::size_t>(width);
-    alignas(64) std::uint8_t tile[TileColumns * TileRows];
+    const bool colour = job.planes[0] != nullptr;
+    std::array<RenderJob, 3> planeJobs{job, job, job};
+    for (std::size_t p = 0; colour && p < 3; ++p) {
+        planeJobs[p].image = job.planes[p];
+        if (job.single != nullptr)
+            planeJobs[p].single = job.single + static_cast<std::ptrdiff_t>(p) * job.image->pixelCount();
+    }
+    const MapTileFunction map = job.single != nullptr ? kernels.mapSingle : kernels.map;
+    alignas(64) std::uint8_t tile[3][TileColumns * TileRows];
 
     for (int tx = x0; tx < x1; tx += TileColumns) {
         const int tw = std::min(TileColumns, x1 - tx);
         for (int ty = 0; ty < height; ty += TileRows) {
             const int th = std::min(TileRows, height - ty);
-            kernels.map(job, tx, tw, ty, th, tile);
-            kernels.write(job, tx, tw, ty, th, tile);
+            if (colour) {
+                for (std::size_t p = 0; p < 3; ++p)
+                    map(planeJobs[p], tx, tw, ty, th, tile[p]);
+                kernels.writeColour(job, tx, tw, ty, th, tile[0], tile[1], tile[2]);
+            } else {
+                map(job, tx, tw, ty, th, tile[0]);
+                kernels.write(job, tx, tw, ty, th, tile[0]);
+            }
             if (tx + tw == width && padding != 0)
                 for (int j = 0; j < th; ++j)
                     std::memset(job.rows + static_cast<std::size_t>(ty + j + 1) * job.stride - padding, 0, padding);
@@ -385,21 +507,27 @@ void RenderGrey(const ImageGrid& image, double low, double high, std::uint8_t* r
 }
 
 void RenderGrey(const ImageGrid& image, double low, double high, const TransferTable& transfer, std::uint8_t* rows,
-                RenderKernel kernel, PictureObserver* observer)
+                RenderKernel kernel, PictureObserver* observer, const float* single)
 {
     if (image.empty() || rows == nullptr) {
         if (observer != nullptr)
-            observer->pictureStarted(0, 0);
+            observer->pictureStarted(0, 0, false);
         return;
     }
     const int width = image.width();
     if (observer != nullptr)
-        observer->pictureStarted(width, image.height());
+        observer->pictureStarted(width, image.height(), image.colour());
+    // A colour image's planes, as grids of their own for the map kernels.
+    const std::array<const ImageGrid, 3> views{image.planeView(0), image.planeView(image.colour() ? 1 : 0),
+                                              image.planeView(image.colour() ? 2 : 0)};
+    std::array<const ImageGrid*, 3> planes{};
+    if (image.colour())
+        planes = {&views[0], &views[1], &views[2]};
     // A table without cells (never for the functions the display offers) is evaluated
     // directly by the plain code.
     const bool table = !transfer.isLinear();
     const bool vectorTable = table && transfer.hasCells();
-    const RenderJob job{&image, GreyMapping(low, high), table ? &transfer : nullptr, rows, RowsBytes(width, 1),
+    const RenderJob job{&image, planes, single, GreyMapping(low, high), table ? &transfer : nullptr, rows, RowsBytes(width, 1),
                         kernel == RenderKernel::Portable || (table && !vectorTable) ? (table ? &PortableTableKernels : &PortableKernels)
                                                                                    : &BestKernels(table),
                         observer};
@@ -437,7 +565,47 @@ void RenderGrey(const ImageGrid& image, double low, double high, const TransferT
         worker.join();
 }
 
+bool SinglePrecisionCopy(const ImageGrid& grid, std::vector<float>& out)
+{
+    const std::int64_t n = grid.valueCount();
+    if (n <= 0 || static_cast<std::uint64_t>(n) * sizeof(float) > GridMemoryLimit()) {
+        std::vector<float>().swap(out);
+        return false;
+    }
+    try {
+        out.resize(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        std::vector<float>().swap(out);
+        return false;
+    }
+    const double* values = grid.data();
+    float* singles = out.data();
+    // Converted and checked in one pass, a block at a time (the check vectorises: no early
+    // exit inside a block).
+    constexpr std::int64_t Block = 4096;
+    for (std::int64_t start = 0; start < n; start += Block) {
+        const std::int64_t end = std::min(n, start + Block);
+        bool exact = true;
+        for (std::int64_t i = start; i < end; ++i) {
+            const double v = values[i];
+            const float f = static_cast<float>(v);
+            singles[i] = f;
+            exact &= static_cast<double>(f) == v || v != v;
+        }
+        if (!exact) {
+            std::vector<float>().swap(out);
+            return false;
+        }
+    }
+    return true;
+}
+
 Display::Display(const ThresholdSource& thresholds, DisplaySink& sink) : thresholds_(thresholds), sink_(sink) {}
+
+const float* Display::singlesFor(const ImageGrid& image) const
+{
+    return image.colour() && static_cast<std::int64_t>(singles_.size()) == image.valueCount() ? singles_.data() : nullptr;
+}
 
 void Display::setTransferFunction(const TransferFunction& function)
 {
@@ -479,11 +647,16 @@ bool Display::buildDisplay(const ImageGrid& image)
     put32(bitmap_.headers, HeightOffset, static_cast<std::uint32_t>(height));
     put32(bitmap_.headers, ImageSizeOffset, static_cast<std::uint32_t>(imageSize));
     put32(bitmap_.headers, FileSizeOffset, static_cast<std::uint32_t>(imageSize + DisplayBitmap::HeaderBytes));
-    RenderGrey(image, low, high, transfer_, bitmap_.rows.data(), RenderKernel::Best, observer_);
+    bitmap_.colour = image.colour();
+    // A colour picture costs three planes of reading; from single precision, when exact,
+    // half that.
+    if (!image.colour() || !SinglePrecisionCopy(image, singles_))
+        std::vector<float>().swap(singles_);
+    RenderGrey(image, low, high, transfer_, bitmap_.rows.data(), RenderKernel::Best, observer_, singlesFor(image));
     return true;
 }
 
-bool Display::refreshDisplay(const ImageGrid& image)
+bool Display::refreshDisplay(const ImageGrid& image, bool valuesChanged)
 {
     // The rows are recomputed in place when the image still has the recorded size. An
     // image of another size, or rows already released by clearDisplay, would make the
@@ -492,8 +665,11 @@ bool Display::refreshDisplay(const ImageGrid& image)
     const int height = bitmap_.height();
     if (image.width() != width || image.height() != height || bitmap_.rows.size() != RowsBytes(width, height))
         return buildDisplay(image);
+    bitmap_.colour = image.colour();
+    if (valuesChanged && (!image.colour() || !SinglePrecisionCopy(image, singles_)))
+        std::vector<float>().swap(singles_);
     RenderGrey(image, thresholds_.lowValue(), thresholds_.highValue(), transfer_, bitmap_.rows.data(),
-               RenderKernel::Best, observer_);
+               RenderKernel::Best, observer_, singlesFor(image));
     return true;
 }
 
@@ -528,6 +704,7 @@ void Display::repaintDisplay()
 void Display::clearDisplay()
 {
     std::vector<std::uint8_t>().swap(bitmap_.rows);
+    std::vector<float>().swap(singles_);
     if (observer_ != nullptr)
         observer_->pictureCleared();
     displayed_ = false;

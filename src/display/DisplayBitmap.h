@@ -24,8 +24,9 @@ public:
 };
 
 // The picture as a bitmap file holds it: 14-byte file header, 40-byte info header (both
-// little-endian, exactly as written by export), then bottom-up 24-bit grey rows padded to
-// four bytes. Row y of the bitmap is row y of the image, so row 0 is the bottom line.
+// little-endian, exactly as written by export), then bottom-up 24-bit rows padded to four
+// bytes, each pixel blue, green and red (three equal bytes for a grey image). Row y of the
+// bitmap is row y of the image, so row 0 is the bottom line.
 struct DisplayBitmap {
     static constexpr int HeaderBytes = 54;
 
@@ -33,6 +34,7 @@ struct DisplayBitmap {
 
     std::array<std::uint8_t, HeaderBytes> headers{};
     std::vector<std::uint8_t> rows; // stride x height bytes, padding bytes zero
+    bool colour = false;            // the rows were computed from a colour image
 
     int width() const;    // from the info header
     int height() const;
@@ -114,9 +116,10 @@ public:
 class PictureObserver {
 public:
     virtual ~PictureObserver() = default;
-    // Rows of a width x height picture are about to be computed (0 x 0: there are none).
-    // Called on the rendering caller's thread, before any piece.
-    virtual void pictureStarted(int width, int height) = 0;
+    // Rows of a width x height picture are about to be computed (0 x 0: there are none),
+    // in colour or grey (three equal bytes per pixel). Called on the rendering caller's
+    // thread, before any piece.
+    virtual void pictureStarted(int width, int height, bool colour) = 0;
     // Columns [x, x + w) of the picture rows [y, y + h) have been written into rows (the
     // whole bottom-up 24-bit rows, DisplayBitmap::Stride(width) bytes each). Called from the
     // rendering threads, each piece once; x is a multiple of 64, the pieces of two threads
@@ -147,8 +150,10 @@ public:
     // Grey levels recomputed into the existing rows, with the size of the info header
     // (thresholds read once). An image of another size, or rows released by clearDisplay,
     // get a buildDisplay instead: the rows are never written out of bounds. False as
-    // buildDisplay; recomputing in place always succeeds.
-    bool refreshDisplay(const ImageGrid& image);
+    // buildDisplay; recomputing in place always succeeds. valuesChanged false tells that
+    // the image and its values are those of the last build or refresh (a threshold or
+    // transfer change), so what was kept of them still holds; anything else passes true.
+    bool refreshDisplay(const ImageGrid& image, bool valuesChanged = true);
     // Has the rows of a width x height picture ready, so that the next buildDisplay of an
     // image of that size needs no memory of its own: for callers that must know the
     // picture can be made before they replace the image it shows. False when the rows
@@ -174,6 +179,11 @@ private:
     DisplaySink& sink_;
     DisplayBitmap bitmap_;
     TransferTable transfer_;
+    // A colour image's values in single precision when they all are such numbers (see
+    // RenderGrey): the picture is computed from them, which reads half the memory; made
+    // when the picture is built and when the values change, empty otherwise.
+    std::vector<float> singles_;
+    const float* singlesFor(const ImageGrid& image) const;
     PictureObserver* observer_ = nullptr;
     std::vector<std::uint8_t> preparedRows_; // from prepareRows, taken by the next buildDisplay
     bool displayed_ = false;
@@ -182,7 +192,10 @@ private:
 };
 
 // Writes the grey levels of image into rows laid out as a bottom-up 24-bit bitmap of the
-// image's size (stride from DisplayBitmap::Stride), padding bytes zero.
+// image's size (stride from DisplayBitmap::Stride), padding bytes zero. A colour image's
+// three planes go through the same mapping alike (linked thresholds and transfer
+// function, so a neutral sky stays neutral): each plane's level is that pixel's red, green
+// or blue byte.
 // The picture is converted in tiles, by as many threads as there are processors for large
 // images, with the processor's vector instructions where it has them (kernel Best) or
 // with plain code (Portable, for comparison); the bytes are the same in every case.
@@ -190,8 +203,17 @@ enum class RenderKernel { Best, Portable };
 void RenderGrey(const ImageGrid& image, double low, double high, std::uint8_t* rows, RenderKernel kernel = RenderKernel::Best);
 // The same with the grey levels spread by a transfer function (a linear table gives exactly
 // the bytes above, by the same code), and an observer (may be null) told of the picture's
-// size before and of every piece of the rows once written.
+// size before and of every piece of the rows once written. single, when not null, holds
+// every value of the image (valueCount() of them, in the grid's layout) in single
+// precision, each exactly equal to the double it copies: the levels are computed from it,
+// the same bytes from half the memory read.
 void RenderGrey(const ImageGrid& image, double low, double high, const TransferTable& transfer, std::uint8_t* rows,
-                RenderKernel kernel = RenderKernel::Best, PictureObserver* observer = nullptr);
+                RenderKernel kernel = RenderKernel::Best, PictureObserver* observer = nullptr, const float* single = nullptr);
+
+// The values of a grid in single precision, when every one is exactly a single-precision
+// number (not-a-number counts as one): true, and out holds valueCount() values (resized
+// as needed). False when a value is not, or out's memory cannot be had; out is then
+// emptied.
+bool SinglePrecisionCopy(const ImageGrid& grid, std::vector<float>& out);
 
 } // namespace skyvane

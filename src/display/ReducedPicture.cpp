@@ -163,6 +163,15 @@ const std::uint8_t* ReducedPicture::levelData(int k) const
     return k >= 1 && k <= Levels && width_ > 0 ? levels_[static_cast<std::size_t>(k - 1)].data() : nullptr;
 }
 
+const std::uint8_t* ReducedPicture::levelData(int k, int channel) const
+{
+    const std::uint8_t* level = levelData(k);
+    if (level == nullptr || channel < 0 || channel > (colour_ ? 2 : 0))
+        return nullptr;
+    const auto i = static_cast<std::size_t>(k - 1);
+    return level + static_cast<std::size_t>(channel) * static_cast<std::size_t>(widths_[i]) * static_cast<std::size_t>(heights_[i]);
+}
+
 void ReducedPicture::build(const DisplayBitmap& bitmap)
 {
     const int width = bitmap.width();
@@ -172,31 +181,34 @@ void ReducedPicture::build(const DisplayBitmap& bitmap)
         pictureCleared();
         return;
     }
-    pictureStarted(width, height);
+    pictureStarted(width, height, bitmap.colour);
     rowsWritten(bitmap.rows.data(), 0, width, 0, height);
 }
 
-void ReducedPicture::pictureStarted(int width, int height)
+void ReducedPicture::pictureStarted(int width, int height, bool colour)
 {
     if (width <= 0 || height <= 0) {
         pictureCleared();
         return;
     }
-    if (width == width_ && height == height_)
+    if (width == width_ && height == height_ && colour == colour_)
         return; // every byte is written again
+    const std::size_t channels = colour ? 3 : 1;
     for (int k = 1; k <= Levels; ++k) {
         const auto i = static_cast<std::size_t>(k - 1);
         const int f = 1 << k;
         widths_[i] = static_cast<int>((static_cast<std::int64_t>(width) + f - 1) / f);
         heights_[i] = static_cast<int>((static_cast<std::int64_t>(height) + f - 1) / f);
-        levels_[i].assign(static_cast<std::size_t>(widths_[i]) * static_cast<std::size_t>(heights_[i]), 0);
+        levels_[i].assign(channels * static_cast<std::size_t>(widths_[i]) * static_cast<std::size_t>(heights_[i]), 0);
     }
     width_ = width;
     height_ = height;
+    colour_ = colour;
 }
 
 void ReducedPicture::pictureCleared()
 {
+    colour_ = false;
     width_ = 0;
     height_ = 0;
     widths_.fill(0);
@@ -222,24 +234,31 @@ void ReducedPicture::rowsWritten(const std::uint8_t* rows, int x, int w, int y, 
     for (int band = firstBand; band <= lastBand; ++band) {
         const int lines = std::min(BandLines, height_ - band * BandLines);
         for (int cx = x; cx < end; cx += ChunkColumns)
-            reduceChunk(rows, stride, band, cx, std::min(ChunkColumns, end - cx), lines);
+            for (int channel = 0; channel < (colour_ ? 3 : 1); ++channel)
+                reduceChunk(rows, stride, band, cx, std::min(ChunkColumns, end - cx), lines, channel);
     }
 }
 
-void ReducedPicture::reduceChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines)
+// Channel c of a chunk: the byte c of each pixel (a grey picture has channel 0 only, its
+// three bytes being equal) into channel c's planes of the levels.
+void ReducedPicture::reduceChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines, int channel)
 {
     LevelPlanes planes{};
     for (std::size_t i = 0; i < Levels; ++i) {
-        planes.data[i] = levels_[i].data();
+        planes.data[i] = levels_[i].data() + static_cast<std::size_t>(channel) * static_cast<std::size_t>(widths_[i]) * static_cast<std::size_t>(heights_[i]);
         planes.widths[i] = widths_[i];
     }
     const int height = height_;
     auto line = [&](int l) {
         const int row = height - 1 - (band * BandLines + l);
-        return rows + static_cast<std::size_t>(row) * stride + 3 * static_cast<std::size_t>(x);
+        return rows + static_cast<std::size_t>(row) * stride + 3 * static_cast<std::size_t>(x) + static_cast<std::size_t>(channel);
     };
 #ifdef SKYVANE_REDUCE_AVX2
-    if (kernel_ == RenderKernel::Best && columns == ChunkColumns && lines == BandLines && HasAvx2()) {
+    // The vector kernel reads the 96 bytes of a chunk's line from its channel's first byte
+    // on: for channels 1 and 2 a byte or two beyond the chunk, which at the right edge of the
+    // top line (the rows' last bytes) lie beyond the rows unless the padding holds them.
+    const bool readsWithin = channel == 0 || x + ChunkColumns < width_ || stride - 3 * static_cast<std::size_t>(width_) >= static_cast<std::size_t>(channel);
+    if (kernel_ == RenderKernel::Best && columns == ChunkColumns && lines == BandLines && readsWithin && HasAvx2()) {
         ReduceChunkAvx2(planes, band, x, line);
         return;
     }

@@ -19,7 +19,9 @@ namespace skyvane {
 // integer, halves up: (2 s + n) / (2 n) in integer division. Every mean is taken from the
 // exact integer sum of the full-resolution grey levels (sums of sums, never of rounded
 // means), so each level equals the direct area mean of the picture. A level is a
-// top-down, row-major plane of one byte per pixel, levelWidth(k) bytes per row.
+// top-down, row-major plane of one byte per pixel, levelWidth(k) bytes per row. A colour
+// picture's levels hold three such planes, blue, green and red (the bitmap's byte order),
+// each the means of its colour.
 //
 // As the display's PictureObserver the levels are built while the rows are computed:
 // each band of 32 lines is reduced as soon as its rows are written, still in the cache.
@@ -44,6 +46,10 @@ public:
     int levelWidth(int k) const;
     int levelHeight(int k) const;
     const std::uint8_t* levelData(int k) const;
+    // Whether the levels are of a colour picture, and channel c (0 blue, 1 green, 2 red)
+    // of level k: levelData(k) is channel 0. A grey picture has channel 0 only.
+    bool colour() const { return colour_; }
+    const std::uint8_t* levelData(int k, int channel) const;
     // Pixel (i, j) of level k, j from the top; no range checks.
     std::uint8_t levelPixel(int k, int i, int j) const
     {
@@ -54,14 +60,15 @@ public:
     // PictureObserver: new size (planes kept when it is the same), a piece written (x a
     // multiple of 32; bands whose top line lies in rows [y, y + h) are reduced for columns
     // [x, x + w)), rows released (levels released, size 0 x 0).
-    void pictureStarted(int width, int height) override;
+    void pictureStarted(int width, int height, bool colour) override;
     void rowsWritten(const std::uint8_t* rows, int x, int w, int y, int h) override;
     void pictureCleared() override;
 
 private:
-    void reduceChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines);
+    void reduceChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines, int channel);
 
     RenderKernel kernel_;
+    bool colour_ = false;
     int width_ = 0;
     int height_ = 0;
     std::array<int, Levels> widths_{};

@@ -188,7 +188,7 @@ bool ThresholdModel::autoThresholds(bool imagePresent, const ImageGrid& image)
     if (world_ == ValueWorld::Any) {
         double median = 0.0;
         try {
-            median = FiniteMedian(image);
+            median = FiniteMedian(image.planeView(image.colour() ? 1 : 0));
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -198,7 +198,8 @@ bool ThresholdModel::autoThresholds(bool imagePresent, const ImageGrid& image)
         setHighText(RealThresholdText(median + 1000.0));
         return true;
     }
-    const std::optional<double> median = TryImageMedian(image);
+    // A colour image: the median of its green plane (the thresholds apply to every plane).
+    const std::optional<double> median = TryImageMedian(image.planeView(image.colour() ? 1 : 0));
     if (!median)
         return false;
     const AutoThresholds values = AutoThresholdsFromMedian(*median);

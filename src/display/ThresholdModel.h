@@ -119,8 +119,8 @@ public:
     // trackbar's edit gets its position's number, applied as an edit change.
     void releaseTrackbar(bool first);
     bool trackbarPressed() const { return pressed_; }
-    // "Auto": with an image, the edits get the automatic values; without (or with an image
-    // of no pixels), "0" and "32767". Returns false, changing nothing, when the median's
+    // "Auto": with an image, the edits get the automatic values (from the median of a
+    // colour image's green plane); without (or with an image of no pixels), "0" and "32767". Returns false, changing nothing, when the median's
     // memory cannot be had.
     [[nodiscard]] bool autoThresholds(bool imagePresent, const ImageGrid& image);
     // "Auto stretch": the edits get the stretch's thresholds (StretchThresholds of the

@@ -1,5 +1,7 @@
 #include "display/ViewMapping.h"
 
+#include "base/Numbers.h"
+
 #include <algorithm>
 
 namespace skyvane {
@@ -121,6 +123,17 @@ std::string ZoomLabel(int zoom)
     if (zoom >= 0)
         return std::to_string(1 << zoom) + ":1";
     return "1:" + std::to_string(1 << -zoom);
+}
+
+std::string PixelValueText(const ImageGrid& image, int x, int y)
+{
+    std::string text;
+    for (int p = 0; p < image.planes(); ++p) {
+        if (p > 0)
+            text += ' ';
+        text += FormatReal(image.plane(p)[static_cast<std::ptrdiff_t>(x) * image.height() + y], 7);
+    }
+    return text;
 }
 
 } // namespace skyvane

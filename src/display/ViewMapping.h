@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "image/ImageGrid.h"
+
 namespace skyvane {
 
 // The zoom steps: powers of two from 1:32 (zoom -5) to 32:1 (zoom 5).
@@ -78,5 +80,10 @@ ViewMapping FitView(int width, int height, int clientWidth, int clientHeight);
 
 // The zoom as the status bar names it: "1:1", "4:1" zoomed in, "1:4" zoomed out.
 std::string ZoomLabel(int zoom);
+
+// The value the readout shows after "V=" for pixel (x, y) of an image: FormatReal with 7
+// digits; a colour image's red, green and blue values separated by blanks
+// ("1034.5 998.2 1201.0").
+std::string PixelValueText(const ImageGrid& image, int x, int y);
 
 } // namespace skyvane

@@ -18,8 +18,13 @@ inline std::uint32_t Word(std::uint8_t grey)
     return 0xFF000000u | static_cast<std::uint32_t>(grey) * 0x010101u;
 }
 
-// n pixels of 24-bit grey rows (three bytes each), n pixels of one-byte grey, and n words
-// each repeated z times.
+inline std::uint32_t Word(std::uint8_t blue, std::uint8_t green, std::uint8_t red)
+{
+    return 0xFF000000u | static_cast<std::uint32_t>(red) << 16 | static_cast<std::uint32_t>(green) << 8 | blue;
+}
+
+// n pixels of 24-bit rows (blue, green, red), n pixels of one-byte grey, and n words each
+// repeated z times.
 struct RowKernels {
     void (*from24)(const std::uint8_t* source, int n, std::uint32_t* out);
     void (*from8)(const std::uint8_t* source, int n, std::uint32_t* out);
@@ -29,7 +34,14 @@ struct RowKernels {
 void From24Plain(const std::uint8_t* source, int n, std::uint32_t* out)
 {
     for (int i = 0; i < n; ++i)
-        out[i] = Word(source[3 * i]);
+        out[i] = Word(source[3 * i], source[3 * i + 1], source[3 * i + 2]);
+}
+
+// n pixels of a colour level: its blue, green and red planes.
+void FromChannels(const std::uint8_t* blue, const std::uint8_t* green, const std::uint8_t* red, int n, std::uint32_t* out)
+{
+    for (int i = 0; i < n; ++i)
+        out[i] = Word(blue[i], green[i], red[i]);
 }
 
 void From8Plain(const std::uint8_t* source, int n, std::uint32_t* out)
@@ -50,7 +62,7 @@ const RowKernels PlainKernels{From24Plain, From8Plain, RepeatPlain};
 #ifdef SKYVANE_VIEWPORT_AVX2
 // Eight pixels at a time: the 24 bytes of eight pixels as two halves of 12 (each read as 16,
 // so the loop stops two pixels before the end and never reads past the pixels it is given),
-// one byte shuffle spreading each grey to blue, green and red, the alpha byte or-ed in.
+// one byte shuffle placing each pixel's blue, green and red, the alpha byte or-ed in.
 __attribute__((target("avx2"))) void From24Avx2(const std::uint8_t* source, int n, std::uint32_t* out)
 {
     const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
@@ -191,6 +203,9 @@ void FillViewport(const DisplayBitmap& bitmap, const ReducedPicture& reduced, co
         const std::uint8_t* source = sourceLine(line);
         if (zoom == 0) {
             kernels.from24(source + 3 * first, static_cast<int>(span), out + left);
+        } else if (zoom < 0 && reduced.colour()) {
+            const std::size_t plane = static_cast<std::size_t>(sourceWidth) * static_cast<std::size_t>(sourceHeight);
+            FromChannels(source + first, source + plane + first, source + 2 * plane + first, static_cast<int>(span), out + left);
         } else if (zoom < 0) {
             kernels.from8(source + first, static_cast<int>(span), out + left);
         } else {

@@ -25,7 +25,8 @@ struct Rgb32Image {
 
 // Draws what the client area shows through the view: at 1:1 and zoomed in, the display's
 // rows, each picture pixel repeated over 2^n x 2^n screen pixels; zoomed out, the reduced
-// picture of factor 2^-n pixel for pixel. Grey g becomes 0xFF000000 + g x 0x010101; every
+// picture of factor 2^-n pixel for pixel. Blue b, green g and red r become 0xFF000000 +
+// r x 0x10000 + g x 0x100 + b (grey g: 0xFF000000 + g x 0x010101); every
 // screen pixel the picture does not cover gets `background`. Nothing is computed from the
 // image. When there is nothing to draw from (no rows, rows that do not fit the headers, or
 // zoomed out with reductions built for another picture or not at all) the whole target

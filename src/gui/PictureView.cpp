@@ -231,7 +231,7 @@ void PictureView::preparePicture(const DisplayBitmap& bitmap)
 
 namespace {
 
-// Converts the part area (top-down picture coordinates) of the bottom-up grey rows into
+// Converts the part area (top-down picture coordinates) of the bottom-up 24-bit rows into
 // image, whose pixel (0, 0) stands for the picture's pixel origin. Large areas are done by
 // two threads (one when no second thread can be had), each writing its own lines.
 void ConvertArea(const DisplayBitmap& bitmap, const QRect& area, QImage& image, const QPoint& origin)
@@ -246,8 +246,8 @@ void ConvertArea(const DisplayBitmap& bitmap, const QRect& area, QImage& image, 
             const std::uint8_t* src = rows + static_cast<std::size_t>(h - 1 - y) * static_cast<std::size_t>(stride);
             auto* dst = reinterpret_cast<QRgb*>(pixels + (y - origin.y()) * bytesPerLine) - origin.x();
             for (int x = area.left(); x <= area.right(); ++x) {
-                const std::uint32_t g = src[3 * x];
-                dst[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
+                const std::uint8_t* bgr = src + 3 * x; // blue, green, red (equal for grey)
+                dst[x] = 0xFF000000u | (static_cast<std::uint32_t>(bgr[2]) << 16) | (static_cast<std::uint32_t>(bgr[1]) << 8) | bgr[0];
             }
         }
     };

@@ -17,6 +17,7 @@ class FitsInput;
 struct ImageSize {
     int width = 0;  // NAXIS1
     int height = 0; // NAXIS2
+    int planes = 1; // NAXIS3 of a colour image (3), else 1
     bool operator==(const ImageSize&) const = default;
 };
 
@@ -27,8 +28,8 @@ enum class FitsError {
     None = 0,
     Unreadable,        // not opened (missing, not a regular file, another compression than
                        // gzip, cut short), or the library failed while reading it
-    NotTwoDimensional, // no unit of the file holds an image of two axes (the primary one's
-                       // axes are looked at when none does)
+    NotTwoDimensional, // no unit of the file holds an image of two axes or a colour cube
+                       // (three axes with NAXIS3 = 3: the red, green and blue planes)
     SizeMismatch,      // its axes differ from the size the caller expects
     NotEnoughMemory,   // memory for the pixels, a row buffer or the inflated bytes of a
                        // gzipped file could not be had
@@ -44,11 +45,12 @@ enum class FitsError {
 // The image is the first unit that holds one, primary or extension, tile-compressed
 // images included (FitsInput.h).
 
-// NAXIS1 and NAXIS2 of the image (NotTwoDimensional when no unit holds an image of two
-// axes; Unreadable for axes beyond the int range).
+// NAXIS1 and NAXIS2 of the image (of the first unit that holds one), and its planes: 1 for
+// a 2-D image, 3 for a cube with NAXIS3 = 3 (NotTwoDimensional when no unit holds either;
+// Unreadable for axes beyond the int range).
 [[nodiscard]] FitsError readFitsSize(const std::string& path, ImageSize& size);
 
-// Fills a grid that already has the expected size with the image's values as
+// Fills a grid that already has the expected size and planes with the image's values as
 // doubles (BSCALE/BZERO applied by the library). Missing pixels are not-a-number: those
 // of a floating-point image as stored, those of an integer image whose stored value is its
 // BLANK.
@@ -65,8 +67,9 @@ enum class FitsError {
 // and the stored values: BITPIX, NAXISn, BSCALE, BZERO, BLANK, check sums...).
 [[nodiscard]] FitsError readFitsHeaderCards(const std::string& path, HeaderCards& cards);
 
-// Reads any rows of the image of one open file; used by co-addition to read
-// frames in bands of rows. Not copyable; closes the file when destroyed.
+// Reads any rows of the image of one open file; used by co-addition to read frames in
+// bands of rows. The rows are those of one plane, plane 0 unless another is selected. Not
+// copyable; closes the file when destroyed.
 class FitsImageReader {
 public:
     FitsImageReader();
@@ -76,9 +79,13 @@ public:
     FitsImageReader& operator=(FitsImageReader&& other) noexcept;
     ~FitsImageReader();
 
-    // Opens path read-only and checks it as readFitsPixels does (2-D, then the expected
-    // size). None when the file is open and fits; otherwise nothing is left open.
+    // Opens path read-only and checks it as readFitsPixels does (2-D or colour, then the
+    // expected size and planes). None when the file is open and fits; otherwise nothing is
+    // left open. Plane 0 is selected.
     [[nodiscard]] FitsError open(const std::string& path, ImageSize expected);
+    // The plane the reads below read from (0 .. planes - 1; others are ignored).
+    void selectPlane(int plane);
+    int plane() const { return plane_; }
     // Reads rows firstRow .. firstRow + rowCount - 1 (0-based) as doubles into out, row
     // after row, width values each. Unreadable for rows outside the image and for library
     // errors.
@@ -116,12 +123,15 @@ public:
 private:
     FitsError readStoredValues(std::int64_t first, std::size_t count, std::uint16_t* bigEndian);
     FitsError readConverted(std::int64_t first, std::size_t count, double* out);
-    // count values through the library from pixel first (1-based column, row), missing
-    // pixels of integer images as not-a-number.
-    void readValues(long first[2], long long count, double* out, int& status);
+    // count values through the library from pixel first (1-based column, row, plane),
+    // missing pixels of integer images as not-a-number.
+    void readValues(long first[3], long long count, double* out, int& status);
+    // The index of the selected plane's first value among the data's values.
+    std::int64_t planeStart() const;
 
     std::unique_ptr<fits::FitsInput> input_;
     ImageSize size_;
+    int plane_ = 0;
     bool direct_ = false;
     bool integerValues_ = false; // BITPIX > 0: BLANK marks missing pixels
     std::int64_t dataStart_ = 0;

@@ -8,7 +8,7 @@ namespace skyvane {
 ValueWorld ClassifyValues(const ImageGrid& grid)
 {
     const double* p = grid.data();
-    const std::int64_t n = grid.pixelCount();
+    const std::int64_t n = grid.valueCount(); // every plane
     for (std::int64_t i = 0; i < n; ++i) {
         if (!IsWholeValue(p[i]))
             return ValueWorld::Any;
@@ -19,7 +19,7 @@ ValueWorld ClassifyValues(const ImageGrid& grid)
 std::int64_t CountMissing(const ImageGrid& grid)
 {
     const double* p = grid.data();
-    const std::int64_t n = grid.pixelCount();
+    const std::int64_t n = grid.valueCount();
     std::int64_t missing = 0;
     for (std::int64_t i = 0; i < n; ++i)
         missing += IsMissing(p[i]) ? 1 : 0;
@@ -30,7 +30,7 @@ ValueCounts CountValues(const ImageGrid& grid, double top)
 {
     ValueCounts counts;
     const double* p = grid.data();
-    const std::int64_t n = grid.pixelCount();
+    const std::int64_t n = grid.valueCount();
     for (std::int64_t i = 0; i < n; ++i) {
         const double v = p[i];
         if (v >= 0.0 && v <= top) {

@@ -45,8 +45,9 @@ int OpenFileBudget()
     return limit.rlim_cur > Reserve ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur - Reserve, INT_MAX)) : 0;
 }
 
-// Opens a frame (2-D and the expected size) and reads its last row, so that a file too
-// short for its data is found before any of it is used. None when the frame is usable.
+// Opens a frame (2-D or colour, and the expected size and planes) and reads its last row
+// (of its last plane), so that a file too short for its data is found before any of it is
+// used. None when the frame is usable.
 // A frame that qualifies is switched to direct reading (readStoredDirectly) and stays open
 // when directOpen allows; any other stays open while keepOpen says so.
 FitsError CheckFrame(Frame& frame, ImageSize size, std::vector<double>& row, bool keepOpen, bool directOpen)
@@ -56,7 +57,9 @@ FitsError CheckFrame(Frame& frame, ImageSize size, std::vector<double>& row, boo
     FitsError error = FitsError::None;
     if (size.width > 0 && size.height > 0) {
         row.resize(static_cast<std::size_t>(size.width));
+        frame.reader.selectPlane(size.planes - 1);
         error = frame.reader.readRows(size.height - 1, 1, row.data());
+        frame.reader.selectPlane(0);
     }
     const bool direct = error == FitsError::None && directOpen && frame.reader.readStoredDirectly();
     if (error != FitsError::None || (!direct && !keepOpen))
@@ -80,10 +83,12 @@ struct BandOutcome {
 };
 
 // What the calling thread tells and asks while the bands are combined: the fraction of the
-// run done before them, and through feedback the progress and the wish to stop.
+// run done before them and the share of the run they take, and through feedback the
+// progress and the wish to stop.
 struct BandReport {
     CoaddFeedback& feedback;
     double doneBefore = 0.0;
+    double share = 1.0;
 };
 
 // The share of a run that checking the frames takes: opening a frame costs about as much
@@ -160,11 +165,11 @@ struct Worker {
     std::vector<double> values; // rows x width combined values, row after row
 };
 
-// Reads every frame in bands of rows and combines each band into result (which has the
-// frames' size). Bands are independent, so the workers take them in turn; each pixel is
-// computed by exactly one worker with the same arithmetic, so the result does not depend
-// on the number of workers.
-BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
+// Reads every frame's plane `plane` in bands of rows and combines each band into result
+// (a grid of one plane of the frames' size). Bands are independent, so the workers take
+// them in turn; each pixel is computed by exactly one worker with the same arithmetic, so
+// the result does not depend on the number of workers.
+BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, int plane, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
 {
     BandOutcome outcome;
     const int n = static_cast<int>(frames.size());
@@ -172,6 +177,8 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     const int height = size.height;
     if (width <= 0 || height <= 0)
         return outcome;
+    for (const std::unique_ptr<Frame>& frame : frames)
+        frame->reader.selectPlane(plane);
 
     int workers = tuning.threads;
     if (workers <= 0)
@@ -220,7 +227,7 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
             return false;
         }
         const double done = static_cast<double>(bandsDone.load(std::memory_order_relaxed)) * n + k;
-        const double fraction = report.doneBefore + (1.0 - report.doneBefore) * done / (static_cast<double>(bands) * n);
+        const double fraction = report.doneBefore + report.share * done / (static_cast<double>(bands) * n);
         if (k == 0 || fraction - lastFraction >= 0.001) {
             report.feedback.progress(text, fraction);
             lastFraction = fraction;
@@ -253,6 +260,7 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                     // Checked before; a failure now is told by the caller.
                     FitsImageReader reader;
                     error = reader.open(frame.path, size);
+                    reader.selectPlane(plane);
                     if (error == FitsError::None)
                         error = reader.readRows(firstRow, bandRows, slot);
                 }
@@ -313,7 +321,7 @@ struct StoredWorker {
 // first-level cache and the band in memory is a quarter of its doubles; the median of
 // frames that share one scaling is selected on the stored integers themselves. The
 // values, their order and the per-pixel arithmetic are those of CombineBands.
-BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, ImageSize size, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
+BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, ImageSize size, int plane, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
 {
     BandOutcome outcome;
     const int n = static_cast<int>(frames.size());
@@ -321,6 +329,8 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
     const int height = size.height;
     if (width <= 0 || height <= 0 || n <= 0)
         return outcome;
+    for (const std::unique_ptr<Frame>& frame : frames)
+        frame->reader.selectPlane(plane);
 
     int workers = tuning.threads;
     if (workers <= 0)
@@ -381,7 +391,7 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
             stop.store(true);
             return false;
         }
-        const double fraction = report.doneBefore + (1.0 - report.doneBefore) * bandsDone.load(std::memory_order_relaxed) / bands;
+        const double fraction = report.doneBefore + report.share * bandsDone.load(std::memory_order_relaxed) / bands;
         if (fraction - lastFraction >= 0.001) {
             report.feedback.progress(RowsText(firstRow, bandRows, height), fraction);
             lastFraction = fraction;
@@ -541,11 +551,20 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         }
 
         ImageGrid combined;
-        if (!combined.tryResize(size.width, size.height))
+        if (!combined.tryResize(size.width, size.height, size.planes))
             return notEnoughMemory();
         const bool allDirect = std::all_of(frames.begin(), frames.end(), [](const std::unique_ptr<Frame>& f) { return f->reader.readsDirectly(); });
-        const BandOutcome outcome = allDirect ? CombineStoredBands(frames, size, parameters, tuning, {feedback, checkShare}, combined)
-                                              : CombineBands(frames, keepOpen, size, parameters, tuning, {feedback, checkShare}, combined);
+        // Plane by plane (a grey image has one): each plane of the result is the frames'
+        // same plane combined exactly as grey frames are.
+        BandOutcome outcome;
+        for (int p = 0; p < size.planes; ++p) {
+            const BandReport report{feedback, checkShare + (1.0 - checkShare) * p / size.planes, (1.0 - checkShare) / size.planes};
+            ImageGrid plane = combined.planeView(p);
+            outcome = allDirect ? CombineStoredBands(frames, size, p, parameters, tuning, report, plane)
+                                : CombineBands(frames, keepOpen, size, p, parameters, tuning, report, plane);
+            if (outcome.outOfMemory || outcome.cancelled || !outcome.failedFrames.empty())
+                break;
+        }
         if (outcome.outOfMemory)
             return notEnoughMemory();
         // A wish to stop that came as the last band was done still stops the run: the user

@@ -40,8 +40,9 @@ struct CoaddNotice {
     enum class Kind {
         FirstFrameSize,      // the first frame's size could not be read (error says why)
         FirstFrameHeaders,   // the first frame's header cards could not be read
-        FrameUnusable,       // a frame is not 2-D, has another size, or cannot be read whole
-                             // (error says which): left out, or for the first frame the end
+        FrameUnusable,       // a frame is not 2-D, has another size or kind (grey or colour)
+                             // than the first, or cannot be read whole (error says which):
+                             // left out, or for the first frame the end
         HeadersOfFirstFrame, // the result takes the first frame's cards whatever the header
                              // option asks (once per run, before the frames are combined)
         NotEnoughMemory,     // no memory for the result or the bands (size)
@@ -83,14 +84,16 @@ enum class CoaddStatus {
 // What a co-addition made.
 struct CoaddResult {
     CoaddStatus status = CoaddStatus::NoFrame;
-    ImageGrid grid;                   // the combined image: the first frame's size
+    ImageGrid grid;                   // the combined image: the first frame's size and planes
     HeaderCards cards;                // the first frame's header cards
     int frames = 0;                   // the frames given
     std::vector<std::string> leftOut; // the frames left out, in the order given (Done)
 };
 
-// Combines the frames pixel by pixel by options.parameters.method. The first frame fixes
-// the size and the header cards of the result and must be readable. Every frame is opened
+// Combines the frames pixel by pixel by options.parameters.method; colour frames plane by
+// plane, each plane exactly as grey frames of that plane would be. The first frame fixes
+// the size, the kind (grey or colour) and the header cards of the result and must be
+// readable. Every frame is opened
 // and checked before any is used: a later frame that is not 2-D, has another size, cannot
 // be opened or is too short for its data is told (FrameUnusable) and left out, so the
 // number of frames combined counts only frames used whole. A frame that still fails

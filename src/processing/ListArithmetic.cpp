@@ -38,8 +38,9 @@ ListArithmeticNotice FrameNotice(ListArithmeticNotice::Kind kind, FitsError erro
 // that reports.
 class Run {
 public:
-    Run(const ListArithmeticJob& job, const double* operand, std::vector<ImageSize> sizes, std::vector<Slot> slots, ListOutput& output)
-        : job_(job), operand_(operand), sizes_(std::move(sizes)), slots_(std::move(slots)), output_(output)
+    Run(const ListArithmeticJob& job, const double* operand, int operandPlanes, std::vector<ImageSize> sizes, std::vector<Slot> slots,
+        ListOutput& output)
+        : job_(job), operand_(operand), operandPlanes_(operandPlanes), sizes_(std::move(sizes)), slots_(std::move(slots)), output_(output)
     {
     }
 
@@ -163,11 +164,18 @@ private:
                 return leftOut(error);
             FitsError readError = FitsError::None;
             const std::int64_t width = size.width;
-            const RowSource rows = [&](int firstRow, int rowCount, double* out) {
+            // Rows in file order: those of a colour frame's planes one after the other, a
+            // request within one plane. A colour operand gives the frame's plane its own
+            // plane, a grey one its only plane.
+            const RowSource rows = [&](int fileRow, int rowCount, double* out) {
+                const int plane = size.height > 0 ? fileRow / size.height : 0;
+                const int firstRow = size.height > 0 ? fileRow % size.height : fileRow;
+                reader.selectPlane(plane);
                 readError = reader.readRows(firstRow, rowCount, out);
                 if (readError != FitsError::None)
                     return false;
-                const double* operand = operand_ != nullptr ? operand_ + firstRow * width : nullptr;
+                const std::int64_t planeStart = operandPlanes_ == 1 ? 0 : static_cast<std::int64_t>(plane) * width * size.height;
+                const double* operand = operand_ != nullptr ? operand_ + planeStart + firstRow * width : nullptr;
                 ApplyListOperation(job_.operation, out, rowCount * width, job_.constant, operand, job_.zeroDivisionValue);
                 return true;
             };
@@ -199,7 +207,8 @@ private:
     }
 
     const ListArithmeticJob& job_;
-    const double* operand_; // row after row, the frames' size; null with a constant
+    const double* operand_; // row after row, the frames' size, plane after plane; null with a constant
+    int operandPlanes_;
     std::vector<ImageSize> sizes_;
     std::vector<Slot> slots_;
     ListOutput& output_;
@@ -250,7 +259,7 @@ std::unique_ptr<double[]> LoadOperand(const std::string& path, LoadStatus& load)
     if ((load.error = readFitsSize(path, load.size)) != FitsError::None)
         return nullptr;
     load.step = LoadStep::Data;
-    const std::uint64_t bytes = GridBytes(load.size.width, load.size.height);
+    const std::uint64_t bytes = GridBytes(load.size.width, load.size.height, load.size.planes);
     std::unique_ptr<double[]> values;
     if (bytes <= GridMemoryLimit())
         values.reset(new (std::nothrow) double[std::max<std::size_t>(1, static_cast<std::size_t>(bytes / sizeof(double)))]);
@@ -260,8 +269,11 @@ std::unique_ptr<double[]> LoadOperand(const std::string& path, LoadStatus& load)
     }
     FitsImageReader reader;
     load.error = reader.open(path, load.size);
-    if (load.error == FitsError::None)
-        load.error = reader.readRows(0, load.size.height, values.get());
+    const std::int64_t planeValues = static_cast<std::int64_t>(load.size.width) * load.size.height;
+    for (int p = 0; p < load.size.planes && load.error == FitsError::None; ++p) {
+        reader.selectPlane(p);
+        load.error = reader.readRows(0, load.size.height, values.get() + p * planeValues);
+    }
     if (load.error != FitsError::None)
         return nullptr;
     return values;
@@ -309,7 +321,10 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
             continue;
         }
         readable = true;
-        if (job.withImage && !(size == operandSize)) {
+        // A grey operand serves every plane of a colour frame; a colour one only colour frames.
+        const bool fits = size.width == operandSize.width && size.height == operandSize.height &&
+                          (size.planes == operandSize.planes || operandSize.planes == 1);
+        if (job.withImage && !fits) {
             slots[i].state = Slot::State::LeftOut;
             slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, FitsError::SizeMismatch, job.framePaths[i]);
             continue;
@@ -345,7 +360,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         return result;
     }
 
-    Run run(job, operand.get(), std::move(sizes), std::move(slots), output);
+    Run run(job, operand.get(), operandSize.planes, std::move(sizes), std::move(slots), output);
     int workers = job.threads;
     if (workers <= 0)
         workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));

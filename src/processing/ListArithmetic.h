@@ -11,8 +11,9 @@
 namespace skyvane {
 
 // Arithmetic on the frames of an image list: every frame combined with a constant or with
-// one image (the operand), exactly as the Image commands combine Image A, the results
-// written by a ListOutput.
+// one image (the operand), exactly as the Image commands combine Image A (colour frames
+// plane by plane, with a colour operand's same plane or a grey operand's one plane), the
+// results written by a ListOutput.
 
 enum class ListOperation { Add, Subtract, Multiply, Divide };
 
@@ -37,7 +38,7 @@ struct ListArithmeticNotice {
         OperandUnreadable, // the operand could not be loaded (load says which step, why)
         OperandMismatch,   // no readable frame has the operand's size
         FrameUnusable,     // a frame cannot be read whole (error), or has another size than
-                           // the operand (SizeMismatch): left out
+                           // the operand, or is grey where it is colour (SizeMismatch): left out
         FolderFailed,      // the output folder could not be made, or put in place at the
                            // end (errorNumber; path: the folder)
         WriteFailed,       // a result could not be written (path: the result's file)

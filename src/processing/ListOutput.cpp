@@ -309,7 +309,7 @@ std::string ListOutput::filePath(std::size_t position) const
 FitsError ListOutput::writeFrame(std::size_t position, ImageRecord& result, std::string_view history)
 {
     AppendHistory(result.cards, history);
-    return write(position, result.cards, {result.grid.width(), result.grid.height()}, GridRows(result.grid));
+    return write(position, result.cards, GridSize(result.grid), GridRows(result.grid));
 }
 
 FitsError ListOutput::writeFrame(std::size_t position, HeaderCards cards, ImageSize size, const RowSource& rows,

@@ -17,6 +17,7 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "processing/ColourPlanes.h"
 #include "processing/CrossCorrelation.h"
 #include "processing/Resampling.h"
 #include "processing/StarCentroid.h"
@@ -114,13 +115,16 @@ public:
         }
         result_.width = reference.grid.width();
         result_.height = reference.grid.height();
+        referencePlanes_ = reference.grid.planes();
+        // A colour frame is measured on its green plane and shifted whole.
+        const ImageGrid measured = MeasurePlane(reference.grid);
         if (request_.method == RegistrationMethod::OneStar) {
             StarSettings settings;
             settings.saturation = SaturationLevel(reference.cards);
             tracker_.emplace(settings);
             const double x = request_.readoutX - 1.0;
             const double y = static_cast<double>(result_.height) - request_.readoutY;
-            const StarMeasurement star = tracker_->start(reference.grid, x, y);
+            const StarMeasurement star = tracker_->start(measured, x, y);
             if (star.status != StarStatus::Found) {
                 result_.status = star.status == StarStatus::Saturated ? RegistrationStatus::StarSaturated
                                  : star.status == StarStatus::TooFaint ? RegistrationStatus::StarTooFaint
@@ -129,12 +133,12 @@ public:
             }
             // The star's shift is checked against the whole frame, as a correlation's is:
             // a turned or flipped frame can show another star where the star was.
-            correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
+            correlator_ = std::make_unique<CrossCorrelator>(measured);
         } else {
-            correlator_ = std::make_unique<CrossCorrelator>(reference.grid);
+            correlator_ = std::make_unique<CrossCorrelator>(measured);
             // The reference against itself: a reference without structure is told now,
             // not as every frame's failure.
-            if (correlator_->measure(reference.grid).status != ShiftStatus::Measured) {
+            if (correlator_->measure(measured).status != ShiftStatus::Measured) {
                 result_.status = RegistrationStatus::NoStructure;
                 return false;
             }
@@ -160,13 +164,14 @@ public:
                 if (load.error == FitsError::NotEnoughMemory && !(load.size == ImageSize{result_.width, result_.height}))
                     frame.fate = FrameFate::SizeDiffers;
                 frame.readError = load.error;
-            } else if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
+            } else if (record.grid.width() != result_.width || record.grid.height() != result_.height ||
+                       record.grid.planes() != referencePlanes_) {
                 frame.fate = FrameFate::SizeDiffers;
             } else {
                 usable = true;
             }
             if (correlator_ && !tracker_ && usable) {
-                const CorrelationShift shift = correlator_->measure(record.grid);
+                const CorrelationShift shift = correlator_->measure(MeasurePlane(record.grid));
                 if (shift.status == ShiftStatus::Measured) {
                     frame.dx = shift.dx;
                     frame.dy = shift.dy;
@@ -189,14 +194,14 @@ public:
             if (stop_.load())
                 return;
             if (usable) {
-                const StarShift shift = tracker_->track(record.grid);
+                const StarShift shift = tracker_->track(MeasurePlane(record.grid));
                 frame.fate = StarFate(shift.status);
                 frame.dx = shift.dx;
                 frame.dy = shift.dy;
                 usable = frame.fate == FrameFate::Registered;
                 if (usable) {
                     try {
-                        if (!correlator_->check(record.grid, frame.dx, frame.dy).agrees)
+                        if (!correlator_->check(MeasurePlane(record.grid), frame.dx, frame.dy).agrees)
                             frame.fate = FrameFate::NoReliableMatch;
                     } catch (const std::bad_alloc&) {
                         frame.fate = FrameFate::NotEnoughMemory;
@@ -243,6 +248,7 @@ private:
     const RegistrationRequest& request_;
     AlignedFrameSink& sink_;
     RegistrationResult& result_;
+    int referencePlanes_ = 1;
     std::optional<StarTracker> tracker_;
     std::unique_ptr<CrossCorrelator> correlator_;
     std::mutex turnMutex_;

@@ -13,7 +13,8 @@ namespace skyvane {
 
 // Co-registration: the frames of a list aligned onto the first one (the reference) by a
 // translation, each resampled onto the reference's pixel grid (ResampleToReference,
-// Lanczos-3, flux kept, uncovered pixels set to the frame's median).
+// Lanczos-3, flux kept, uncovered pixels set to the frame's median). Colour frames are
+// measured on their green plane and all three planes shifted by the same amount.
 
 enum class RegistrationMethod {
     OneStar,     // one star's centroid followed from frame to frame (StarTracker)
@@ -38,7 +39,7 @@ struct RegistrationRequest {
 enum class FrameFate {
     Registered,      // measured and aligned (the reference: with dx = dy = 0)
     Unreadable,      // the file could not be read whole (readError says why)
-    SizeDiffers,     // its width or height is not the reference's
+    SizeDiffers,     // its width, height or kind (grey or colour) is not the reference's
     StarSaturated,   // the star reaches the saturation level in this frame
     StarTooFaint,    // the star is too faint in this frame
     StarLost,        // the star was not found in this frame

@@ -297,6 +297,16 @@ void ResampleToReference(const ImageGrid& frame, double dx, double dy, ImageGrid
         out.swap(result);
         return;
     }
+    if (frame.planes() > 1) {
+        // Every plane shifted by the same amount, each as a grey frame of its own.
+        if (!out.tryResizeForOverwrite(width, height, frame.planes()))
+            throw std::bad_alloc();
+        for (int p = 0; p < frame.planes(); ++p) {
+            ImageGrid plane = out.planeView(p);
+            ResampleToReference(frame.planeView(p), dx, dy, plane, threads);
+        }
+        return;
+    }
     if (!out.tryResizeForOverwrite(width, height))
         throw std::bad_alloc();
     const AxisKernel kx(width, dx);

@@ -19,7 +19,10 @@ namespace skyvane {
 // pixels exactly. A missing (NaN) pixel makes the output pixels whose kernel reaches it
 // missing; non-finite dx or dy gives a grid of the median.
 //
-// out takes the frame's size (its block is kept when it already has that size; out may be
+// A colour frame's planes are resampled alike, each as above (its own median filling what
+// no input covers).
+//
+// out takes the frame's size and planes (its block is kept when it already has them; out may be
 // the frame itself, which then costs a second block for the time of the call). threads: number
 // of worker threads, 0 for as many as the processor has (at most 8); the result is
 // bit-identical for any number. An empty frame gives an empty out. Throws std::bad_alloc

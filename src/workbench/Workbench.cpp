@@ -148,7 +148,7 @@ void Workbench::finishRedraw()
     // Same size as the picture: recomputed in place, which needs no memory. Should the
     // sizes ever differ, the picture is built anew rather than read past its rows.
     const ImageGrid& grid = context_.imageA.grid;
-    if (!display.refreshDisplay(grid)) {
+    if (!display.refreshDisplay(grid, /*valuesChanged=*/false)) {
         ReportNotEnoughMemory(feedback(), grid.width(), grid.height());
         return;
     }
