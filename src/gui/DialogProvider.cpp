@@ -90,7 +90,7 @@ QString QtDialogProvider::askImageFile(QWidget* owner, const QString& startFolde
 
 QString QtDialogProvider::askImageFile(QWidget* owner, const QString& startFolder, const QString& caption)
 {
-    return QFileDialog::getOpenFileName(owner, caption, startFolder, FitsFilter, nullptr, QFileDialog::ReadOnly);
+    return QFileDialog::getOpenFileName(owner, caption, startFolder, OpenFitsFilter, nullptr, QFileDialog::ReadOnly);
 }
 
 QStringList QtDialogProvider::askNewImages(QWidget* owner, const QString& startFolder)
