@@ -188,7 +188,7 @@ Started statistics(AppContext& context, const CommandLine&)
 
 Started size(AppContext& context, const CommandLine&)
 {
-    return WithReply(SizeReply(context.imageA.grid));
+    return WithReply(SizeReply(context.imageA.grid) + MosaicSizeLine(context.imageA.cards));
 }
 
 Started headers(AppContext& context, const CommandLine&)

@@ -127,6 +127,14 @@ void ListArithmeticMessages::progress(int done, int total)
     feedback_.showProgress(ListProgressText(done, total), total > 0 ? static_cast<double>(done) / total : 1.0);
 }
 
+std::string MosaicSizeLine(const HeaderCards& cards)
+{
+    const std::optional<Mosaic> mosaic = MosaicOfCards(cards);
+    if (!mosaic)
+        return {};
+    return "\r\n     colour mosaic " + std::string(mosaic->name());
+}
+
 std::string ClippedPixelsText(std::int64_t pixels)
 {
     return std::to_string(pixels) + " pixels outside 0..32767 were clipped";

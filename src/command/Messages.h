@@ -11,6 +11,7 @@
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
 #include "processing/ListArithmetic.h"
+#include "processing/Mosaic.h"
 
 namespace skyvane {
 
@@ -103,5 +104,9 @@ private:
 
 // After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
 std::string ClippedPixelsText(std::int64_t pixels);
+
+// The line "size" adds for a colour mosaic, CR LF first ("\r\n     colour mosaic RGGB", the
+// pattern as it lies on the stored rows); nothing for any other image.
+std::string MosaicSizeLine(const HeaderCards& cards);
 
 } // namespace skyvane
