@@ -13,6 +13,7 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "command/Messages.h"
+#include "command/MosaicCommands.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
@@ -791,6 +792,38 @@ Started registerCorrelation(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
+// One-shot colour nights: the commands are in MosaicCommands.
+
+class MosaicListPart final : public LongPart {
+public:
+    explicit MosaicListPart(std::unique_ptr<MosaicListCommand> command) : command_(std::move(command)) {}
+    void run(Feedback& feedback) override { command_->run(feedback); }
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        outcome.reply = command_->finish(context, outcome.cancelled);
+        return outcome;
+    }
+
+private:
+    std::unique_ptr<MosaicListCommand> command_;
+};
+
+Started MosaicList(std::unique_ptr<MosaicListCommand> command)
+{
+    if (!command->refusal().empty())
+        return WithReply(command->refusal());
+    Started started;
+    started.longPart = std::make_unique<MosaicListPart>(std::move(command));
+    return started;
+}
+
+Started calibrate(AppContext& context, const CommandLine& command)
+{
+    return MosaicList(StartCalibration(context, command.text));
+}
+
+// ---------------------------------------------------------------------------------------
 // The command table
 
 enum class Match { Equals, StartsWith };
@@ -814,11 +847,12 @@ struct CommandRow {
 constexpr std::string_view CoaddWork = "co-addition";
 constexpr std::string_view RegistrationWork = "registration";
 constexpr std::string_view ListArithmeticWork = "list arithmetic";
+constexpr std::string_view CalibrationWork = "calibration";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 25> CommandTable{{
+constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -837,6 +871,7 @@ constexpr std::array<CommandRow, 25> CommandTable{{
     {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},
     {Match::StartsWith, "listdiv [", false, listDivide, {}, ListArithmeticWork},
+    {Match::StartsWith, "calibrate [", false, calibrate, {}, CalibrationWork},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},

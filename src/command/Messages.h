@@ -47,7 +47,11 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 //  - a frame left out: as a co-addition's;
 //  - "Cannot create the folder for the results: " + the system's reason;
 //  - a result that cannot be written (a full disk): "Error while writing image file";
-//  - no memory for a frame: the not-enough-memory message naming it.
+//  - no memory for a frame: the not-enough-memory message naming it;
+// and calibration besides:
+//  - "The flat does not match the dark in size or colour mosaic.", naming the flat;
+//  - "The flat cannot be normalised: its mean is not a positive number.", naming it;
+//  - "Colour mosaic of the image does not match the dark or the flat.", naming the frame.
 void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& notice);
 // "Frame N of M done".
 std::string ListProgressText(int done, int total);
@@ -104,6 +108,16 @@ private:
 
 // After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
 std::string ClippedPixelsText(std::int64_t pixels);
+
+// The replies of "calibrate":
+//  - done: "     N images have been calibrated, H hot pixels replaced; new list [PATHn]", and
+//    "; K left out" when frames were left out (their messages have named them);
+//  - nothing made: why (no selected image, no usable frame, the dark or the flat refused,
+//    no folder, a failed write, no memory); empty for a run the user stopped.
+std::string CalibrationReply(ListArithmeticStatus status, int written, std::int64_t hotPixels, std::size_t leftOut,
+                             const std::string& listTag);
+// "     dark image not recognized !": calibrate without "(DARK)".
+std::string CalibrationNoDarkReply();
 
 // The line "size" adds for a colour mosaic, CR LF first ("\r\n     colour mosaic RGGB", the
 // pattern as it lies on the stored rows); nothing for any other image.

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "command/Interpreter.h"
 #include "image/FitsReader.h"
+#include "processing/Mosaic.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -55,6 +59,168 @@ TEST_F(MosaicCommandTest, SizeNamesTheMosaicAsItLiesOnTheStoredRows)
     EXPECT_EQ(run("size"), "     width = 4\r\n     height = 2\r\n     colour mosaic RGGB");
     open(dir.file("flipped.fit"));
     EXPECT_EQ(run("size"), "     width = 4\r\n     height = 2\r\n     colour mosaic GBRG");
+}
+
+// A frame read back: its values row after row, and its cards.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    std::vector<double> values;
+    HeaderCards cards;
+    double at(int x, int y) const { return values[static_cast<std::size_t>(y * width + x)]; }
+    bool hasCard(std::string_view start) const
+    {
+        for (int i = 0; i < cards.count(); ++i)
+            if (cards.card(i).substr(0, start.size()) == start)
+                return true;
+        return false;
+    }
+};
+
+Frame ReadFrame(const std::string& path)
+{
+    ImageRecord record;
+    EXPECT_TRUE(loadFits(record, path).loaded()) << path;
+    Frame frame;
+    frame.width = record.grid.width();
+    frame.height = record.grid.height();
+    for (int y = 0; y < frame.height; ++y)
+        for (int x = 0; x < frame.width; ++x)
+            frame.values.push_back(record.grid[x][y]);
+    frame.cards = record.cards;
+    return frame;
+}
+
+double MedianOf(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : values[n / 2 - 1] + (values[n / 2] - values[n / 2 - 1]) / 2.0;
+}
+
+// A night of 8 x 6 mosaic frames (RGGB, 16-bit as cameras write them), a dark without a
+// pattern holding two hot pixels, a flat with the filters' response, and frames that do
+// not fit: another size, another pattern.
+class CalibrateTest : public MosaicCommandTest {
+protected:
+    static constexpr int W = 8;
+    static constexpr int H = 6;
+
+    void SetUp() override
+    {
+        MosaicCommandTest::SetUp();
+        std::filesystem::create_directories(dir.file("night"));
+        const double response[4] = {0.85, 1.0, 1.0, 0.65};
+        dark.resize(W * H);
+        flat.resize(W * H);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const std::size_t k = static_cast<std::size_t>(y * W + x);
+                dark[k] = 300 + ((x * 7 + y * 13) % 9);
+                flat[k] = std::round(20000.0 * response[Mosaic::site(x, y)] * (1.0 - 0.02 * std::abs(x - 3.5) - 0.03 * std::abs(y - 2.5)));
+            }
+        dark[static_cast<std::size_t>(2 * W + 4)] = 3000; // red site
+        dark[static_cast<std::size_t>(3 * W + 4)] = 2500; // green site
+        WriteImage(dir.file("dark.fit"), W, H, dark, {}, -32);
+        WriteImage(dir.file("flat.fit"), W, H, flat, {"BAYERPAT= 'RGGB'"}, -32);
+        WriteImage(dir.file("small.fit"), 6, 6, std::vector<double>(36, 1.0), {"BAYERPAT= 'RGGB'"});
+        for (int f = 1; f <= 2; ++f) {
+            std::vector<double> frame(W * H);
+            for (int k = 0; k < W * H; ++k)
+                frame[static_cast<std::size_t>(k)] = std::round(dark[static_cast<std::size_t>(k)] + flat[static_cast<std::size_t>(k)] / 20.0 + 37 * f + (k * 31 % 17));
+            frames.push_back(frame);
+            test::FitsLayout layout;
+            layout.width = W;
+            layout.height = H;
+            layout.values = frame;
+            layout.bitpix = 16;
+            layout.bzero = 32768;
+            layout.extraCards = {"BAYERPAT= 'RGGB'", "XBAYROFF= 0", "YBAYROFF= 0"};
+            test::WriteFitsImage(dir.file("night/f" + std::to_string(f) + ".fit"), layout);
+        }
+        WriteImage(dir.file("night/f3.fit"), 6, 6, std::vector<double>(36, 1.0), {"BAYERPAT= 'RGGB'"});
+        WriteImage(dir.file("night/f4.fit"), W, H, std::vector<double>(W * H, 1.0), {"BAYERPAT= 'GRBG'"});
+        const TreeItem list = tw.context.lists.InsertList("[NIGHT] = " + dir.file("night"));
+        for (const char* name : {"f1.fit", "f2.fit", "f3.fit", "f4.fit"})
+            tw.context.lists.InsertFile(list, name);
+    }
+
+    // (frame - dark) / (flat / the mean of its site), as documented; hot pixels not replaced.
+    std::vector<double> calibrated(const std::vector<double>& frame, bool withFlat) const
+    {
+        double sums[4] = {0, 0, 0, 0};
+        double counts[4] = {0, 0, 0, 0};
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                sums[Mosaic::site(x, y)] += flat[static_cast<std::size_t>(y * W + x)];
+                counts[Mosaic::site(x, y)] += 1;
+            }
+        std::vector<double> result(W * H);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const std::size_t k = static_cast<std::size_t>(y * W + x);
+                const double normalised = flat[k] / (sums[Mosaic::site(x, y)] / counts[Mosaic::site(x, y)]);
+                result[k] = withFlat ? (frame[k] - dark[k]) / normalised : frame[k] - dark[k];
+            }
+        return result;
+    }
+
+    std::vector<double> dark;
+    std::vector<double> flat;
+    std::vector<std::vector<double>> frames;
+};
+
+TEST_F(CalibrateTest, DarkAndFlatInOnePassHotPixelsFromTheirOwnColourMismatchesLeftOutByName)
+{
+    EXPECT_EQ(run("calibrate [NIGHT] (dark) (flat)"), "     2 images have been calibrated, 2 hot pixels replaced; new list [PATH]; 2 left out");
+    EXPECT_EQ(tw.messages.texts, (std::vector<std::string>{"Image size mismatch.", "Colour mosaic of the image does not match the dark or the flat."}));
+    EXPECT_EQ(tw.messages.paths, (std::vector<std::string>{dir.file("night/f3.fit"), dir.file("night/f4.fit")}));
+    ASSERT_EQ(tw.context.lists.ListCount(), 2);
+    EXPECT_EQ(tw.context.lists.ListLabel(2), "[PATH] = " + dir.file("night/calibrated"));
+    EXPECT_EQ(test::FolderEntries(dir.file("night/calibrated")), (std::vector<std::string>{"f1.fit", "f2.fit"}));
+    for (int f = 1; f <= 2; ++f) {
+        const Frame result = ReadFrame(dir.file("night/calibrated/f" + std::to_string(f) + ".fit"));
+        EXPECT_TRUE(result.hasCard("BITPIX  =                  -32"));
+        EXPECT_TRUE(result.hasCard("BAYERPAT= 'RGGB'"));
+        EXPECT_TRUE(result.hasCard("HISTORY Skyvane: calibrate (dark.fit) (flat.fit)"));
+        const std::vector<double> expected = calibrated(frames[static_cast<std::size_t>(f - 1)], true);
+        const auto value = [&](int x, int y) { return expected[static_cast<std::size_t>(y * W + x)]; };
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                if ((x == 4 && y == 2) || (x == 4 && y == 3))
+                    continue;
+                EXPECT_EQ(result.at(x, y), static_cast<float>(value(x, y))) << x << " " << y;
+            }
+        // Red (4, 2): the red pixels two away; green (4, 3): the diagonal greens and those two away.
+        EXPECT_EQ(result.at(4, 2), static_cast<float>(MedianOf({value(2, 0), value(4, 0), value(6, 0), value(2, 2), value(6, 2), value(2, 4),
+                                                                value(4, 4), value(6, 4)})));
+        EXPECT_EQ(result.at(4, 3), static_cast<float>(MedianOf({value(3, 2), value(5, 2), value(3, 4), value(5, 4), value(2, 3), value(6, 3),
+                                                                value(4, 1), value(4, 5)})));
+    }
+
+    // The dark alone: frame - dark, the same hot pixels replaced; a dark without a pattern
+    // serves a frame of any pattern.
+    tw.messages.clear();
+    EXPECT_EQ(run("calibrate [NIGHT] (dark)"), "     3 images have been calibrated, 2 hot pixels replaced; new list [PATH2]; 1 left out");
+    EXPECT_EQ(tw.messages.paths, std::vector<std::string>{dir.file("night/f3.fit")});
+    const Frame darkOnly = ReadFrame(dir.file("night/calibrated-2/f1.fit"));
+    const std::vector<double> expected = calibrated(frames[0], false);
+    EXPECT_EQ(darkOnly.at(1, 1), static_cast<float>(expected[static_cast<std::size_t>(W + 1)]));
+    EXPECT_TRUE(darkOnly.hasCard("HISTORY Skyvane: calibrate (dark.fit)    "));
+}
+
+TEST_F(CalibrateTest, MastersThatDoNotFitAreRefusedByNameBeforeAnythingIsWritten)
+{
+    EXPECT_EQ(run("calibrate [NIGHT] (dark) (small)"), "     dark or flat could not be used, nothing has been written !");
+    EXPECT_EQ(tw.messages.texts, std::vector<std::string>{"The flat does not match the dark in size or colour mosaic."});
+    EXPECT_EQ(tw.messages.paths, std::vector<std::string>{dir.file("small.fit")});
+    tw.messages.clear();
+    EXPECT_EQ(run("calibrate [NIGHT] (missing) (flat)"), "     dark or flat could not be used, nothing has been written !");
+    EXPECT_EQ(tw.messages.paths.front(), dir.file("missing.fit"));
+    EXPECT_EQ(run("calibrate [NIGHT]"), "     dark image not recognized !");
+    EXPECT_EQ(run("calibrate [NONE] (dark)"), "     list name not recognized !");
+    EXPECT_EQ(test::FolderEntries(dir.file("night")), (std::vector<std::string>{"f1.fit", "f2.fit", "f3.fit", "f4.fit"}));
+    EXPECT_EQ(tw.context.lists.ListCount(), 1);
 }
 
 } // namespace
