@@ -612,6 +612,8 @@ std::string_view FateText(FrameFate fate)
         return "nothing to correlate";
     case FrameFate::NotEnoughMemory:
         return "not enough memory";
+    case FrameFate::ColourMosaic:
+        return "colour mosaic: debayer first";
     }
     return {};
 }
@@ -631,7 +633,8 @@ std::string FrameLines(const std::vector<RegisteredFrame>& frames)
         } else {
             lines += "  ";
             lines += FateText(frame.fate);
-            lines += ", left out";
+            if (frame.fate != FrameFate::ColourMosaic) // says what to do instead
+                lines += ", left out";
         }
     }
     return lines;
@@ -647,6 +650,8 @@ std::string_view RegistrationFailureReply(RegistrationStatus status)
         return NoSelectedImageReply;
     case RegistrationStatus::ReferenceUnreadable:
         return FirstImageUnreadableReply;
+    case RegistrationStatus::ReferenceMosaic:
+        return "     reference frame is a colour mosaic: debayer first !";
     case RegistrationStatus::StarSaturated:
         return "     star is saturated on the reference frame !";
     case RegistrationStatus::StarTooFaint:

@@ -18,6 +18,7 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "processing/CrossCorrelation.h"
+#include "processing/Mosaic.h"
 #include "processing/Resampling.h"
 #include "processing/StarCentroid.h"
 
@@ -108,6 +109,11 @@ public:
                                                                        : RegistrationStatus::ReferenceUnreadable;
             return false;
         }
+        if (MosaicOfCards(reference.cards)) {
+            result_.frames[0].fate = FrameFate::ColourMosaic;
+            result_.status = RegistrationStatus::ReferenceMosaic;
+            return false;
+        }
         result_.width = reference.grid.width();
         result_.height = reference.grid.height();
         if (request_.method == RegistrationMethod::OneStar) {
@@ -152,6 +158,8 @@ public:
                 frame.readError = load.error;
             } else if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
                 frame.fate = FrameFate::SizeDiffers;
+            } else if (MosaicOfCards(record.cards)) {
+                frame.fate = FrameFate::ColourMosaic;
             } else {
                 usable = true;
             }

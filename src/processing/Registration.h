@@ -44,6 +44,7 @@ enum class FrameFate {
     StarLost,        // the star was not found in this frame
     NoCorrelation,   // the frame holds nothing to correlate with the reference
     NotEnoughMemory, // the frame's memory could not be had
+    ColourMosaic,    // a colour mosaic (MosaicOfCards): shifting it would mix its filters
 };
 
 struct RegisteredFrame {
@@ -58,6 +59,7 @@ enum class RegistrationStatus {
     Done,                // frames tells each frame's fate; the registered ones were handed on
     NoFrame,             // no frame was given
     ReferenceUnreadable, // the reference could not be read (frames[0].readError says why)
+    ReferenceMosaic,     // the reference is a colour mosaic
     StarSaturated,       // the star on the reference: saturated,
     StarTooFaint,        // too faint,
     StarLost,            // or not found near the given position
@@ -95,8 +97,8 @@ double SaturationLevel(const HeaderCards& cards);
 // Registers the frames onto the first. Reads only the frames and hands the aligned ones
 // to sink: touches nothing else, so it may run on any thread. Tells its progress through
 // feedback once per frame ("Registering frame 7 of 20") and looks between frames whether
-// the user asked to stop. A frame that cannot be used (unreadable, another size, the star
-// saturated, too faint or lost, nothing to correlate) is left out with its fate; the
+// the user asked to stop. A frame that cannot be used (unreadable, another size, a colour
+// mosaic, the star saturated, too faint or lost, nothing to correlate) is left out with its fate; the
 // run goes on. One star follows the star from frame to frame in the order given, each
 // frame searched around the star's last position (drifts of 50 pixels between frames
 // and more over the night are followed); saturation per frame is SaturationLevel of the

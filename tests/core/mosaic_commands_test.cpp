@@ -12,6 +12,7 @@
 #include "command/Interpreter.h"
 #include "image/FitsReader.h"
 #include "processing/Mosaic.h"
+#include "support/StarField.h"
 #include "support/TestSupport.h"
 
 namespace skyvane {
@@ -221,6 +222,46 @@ TEST_F(CalibrateTest, MastersThatDoNotFitAreRefusedByNameBeforeAnythingIsWritten
     EXPECT_EQ(run("calibrate [NONE] (dark)"), "     list name not recognized !");
     EXPECT_EQ(test::FolderEntries(dir.file("night")), (std::vector<std::string>{"f1.fit", "f2.fit", "f3.fit", "f4.fit"}));
     EXPECT_EQ(tw.context.lists.ListCount(), 1);
+}
+
+// Star fields of 96 x 96; a list [STARS] of frame_001 ... as given, those with a pattern
+// carrying BAYERPAT.
+void WriteStarFrames(const TempDir& dir, test::TestWorkbench& tw, const std::vector<std::string>& patterns)
+{
+    std::filesystem::create_directories(dir.file("stars"));
+    const TreeItem list = tw.context.lists.InsertList("[STARS] = " + dir.file("stars"));
+    const std::vector<test::SyntheticStar> stars = test::RandomStars(25, 96, 96, 8, 7);
+    for (std::size_t k = 0; k < patterns.size(); ++k) {
+        ImageGrid grid;
+        test::DrawStarField(grid, 96, 96, 500.0, stars, 1.5 * static_cast<double>(k), -0.75 * static_cast<double>(k), 3.0, 11 + static_cast<unsigned>(k));
+        std::vector<double> values;
+        for (int y = 0; y < 96; ++y)
+            for (int x = 0; x < 96; ++x)
+                values.push_back(grid[x][y]);
+        std::vector<std::string> cards;
+        if (!patterns[k].empty())
+            cards.push_back("BAYERPAT= '" + patterns[k] + "'");
+        const std::string name = "frame_00" + std::to_string(k + 1) + ".fit";
+        WriteImage(dir.file("stars/" + name), 96, 96, values, cards, -32);
+        tw.context.lists.InsertFile(list, name);
+    }
+}
+
+TEST_F(MosaicCommandTest, RegistrationLeavesMosaicsOutByName)
+{
+    WriteStarFrames(dir, tw, {"", "RGGB", ""});
+    const std::string reply = run("autoreg [STARS]");
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "     frame_001.fit  dx = 0.00  dy = 0.00");
+    EXPECT_NE(reply.find("\r\n     frame_002.fit  colour mosaic: debayer first\r\n     frame_003.fit  dx = "), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\r\n     2 of 3 frames registered: new list [PATH]"), std::string::npos) << reply;
+    EXPECT_EQ(test::FolderEntries(dir.file("stars/autoreg")), (std::vector<std::string>{"frame_001.fit", "frame_003.fit"}));
+
+    // A mosaic as the reference: nothing to register onto.
+    TempDir other;
+    test::TestWorkbench tw2;
+    WriteStarFrames(other, tw2, {"GBRG", ""});
+    EXPECT_EQ(ExecuteCommand(tw2.context, "autoreg [STARS]"), "     reference frame is a colour mosaic: debayer first !");
+    EXPECT_FALSE(std::filesystem::exists(other.file("stars/autoreg")));
 }
 
 } // namespace
