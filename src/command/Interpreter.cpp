@@ -12,6 +12,8 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "command/ColourCommands.h"
+#include "command/CommandFamily.h"
 #include "command/Messages.h"
 #include "command/MosaicCommands.h"
 #include "context/AppContext.h"
@@ -29,11 +31,6 @@ namespace skyvane {
 
 namespace {
 
-// Every reply starts with these five blanks; lines of a multi-line reply are joined with
-// CR LF and the reply has none at its end.
-constexpr std::string_view Indent = "     ";
-constexpr std::string_view LineBreak = "\r\n";
-
 constexpr std::string_view NoImageReply = "     no image !";
 constexpr std::string_view UnknownReply = "     unknown command !";
 constexpr std::string_view ListNotFoundReply = "     list name not recognized !";
@@ -41,57 +38,6 @@ constexpr std::string_view NoSelectedImageReply = "     list has no selected ima
 constexpr std::string_view FirstImageUnreadableReply = "     first selected image could not be read !";
 constexpr std::string_view CoaddNotEnoughMemoryReply = "     not enough memory for the co-added image !";
 constexpr std::string_view NotEnoughMemoryReply = "     not enough memory !";
-
-// What a command did to Image A, and so what the display has to do.
-enum class Redraw {
-    None,
-    Picture,  // Image A's values changed, its size did not: the picture is recomputed
-    NewImage, // Image A was replaced (the rows of its picture were prepared): built, painted
-    Clear,    // Image A is gone, and its picture with it
-};
-
-// How a command ended, before finish redraws and replies.
-struct Outcome {
-    std::string reply;     // empty: the reply of the command's row, then moreLines
-    std::string moreLines; // lines after the row's reply, each starting with CR LF
-    Redraw redraw = Redraw::None;
-    HeaderOptionResult headerOption = HeaderOptionResult::Kept; // told once redrawn
-    bool cancelled = false; // the long part stopped at the user's wish: nothing changed
-};
-
-// The long part of a command (see CommandRun).
-class LongPart {
-public:
-    virtual ~LongPart() = default;
-    virtual void run(Feedback& feedback) = 0;
-    virtual Outcome apply(AppContext& context) = 0;
-};
-
-// What a handler did at once, and the long part it leaves, if any.
-struct Started {
-    Outcome outcome;
-    std::unique_ptr<LongPart> longPart;
-};
-
-Started WithReply(std::string reply)
-{
-    Started started;
-    started.outcome.reply = std::move(reply);
-    return started;
-}
-
-Started WithRedraw(Redraw redraw)
-{
-    Started started;
-    started.outcome.redraw = redraw;
-    return started;
-}
-
-// A recognised command line: the whole text and what follows the literal of its row.
-struct CommandLine {
-    const std::string& text;
-    std::string_view argument;
-};
 
 // Text between an opening and a closing character, as ParenthesisArgument describes.
 std::string EnclosedArgument(std::string_view text, char open, char close)
@@ -112,7 +58,16 @@ std::string EnclosedArgument(std::string_view text, char open, char close)
 // others when a second thread can be had. The grid is only read, by both.
 constexpr std::int64_t ParallelStatPixels = std::int64_t{1} << 16;
 
-std::string StatisticsReply(const ImageGrid& grid)
+// The five figures of one plane.
+struct PlaneFigures {
+    double min = 0.0;
+    double max = 0.0;
+    double median = 0.0;
+    double mean = 0.0;
+    double sigma = 0.0;
+};
+
+PlaneFigures FiguresOf(const ImageGrid& grid)
 {
     double median = 0.0;
     bool medianDone = false;
@@ -137,21 +92,35 @@ std::string StatisticsReply(const ImageGrid& grid)
         helper.join();
     if (!medianDone)
         median = ImageMedian(grid);
+    return {extremes.min, extremes.max, median, moments.mean, moments.sigma};
+}
+
+// One line per figure; a colour image gives the figure of each plane on its line, red,
+// green and blue: "     mean = 1034.5 / 998.2 / 1201.0".
+std::string StatisticsReply(const ImageGrid& grid)
+{
+    std::vector<PlaneFigures> planes;
+    for (int p = 0; p < grid.planes(); ++p)
+        planes.push_back(FiguresOf(grid.planeView(p)));
 
     std::string reply;
-    const auto line = [&reply](std::string_view name, double value, bool last) {
+    const auto line = [&reply, &planes](std::string_view name, double PlaneFigures::*figure, bool last) {
         reply += Indent;
         reply += name;
         reply += " = ";
-        reply += FormatReal(value, 5);
+        for (std::size_t p = 0; p < planes.size(); ++p) {
+            if (p > 0)
+                reply += " / ";
+            reply += FormatReal(planes[p].*figure, 5);
+        }
         if (!last)
             reply += LineBreak;
     };
-    line("min", extremes.min, false);
-    line("max", extremes.max, false);
-    line("median", median, false);
-    line("mean", moments.mean, false);
-    line("sigma", moments.sigma, true);
+    line("min", &PlaneFigures::min, false);
+    line("max", &PlaneFigures::max, false);
+    line("median", &PlaneFigures::median, false);
+    line("mean", &PlaneFigures::mean, false);
+    line("sigma", &PlaneFigures::sigma, true);
     return reply;
 }
 
@@ -164,6 +133,11 @@ std::string SizeReply(const ImageGrid& grid)
     reply += Indent;
     reply += "height = ";
     reply += FormatInteger(grid.height());
+    if (grid.colour()) {
+        reply += LineBreak;
+        reply += Indent;
+        reply += "3 planes: red, green, blue";
+    }
     return reply;
 }
 
@@ -236,9 +210,10 @@ Started divideConstant(AppContext& context, const CommandLine& command)
 // ---------------------------------------------------------------------------------------
 // Arithmetic with a second image
 
-// Image A combined with the file named in parentheses, loaded as Image B. A size that
-// differs from Image A's is reported and leaves Image A alone; the reply is the command's
-// reply either way. A file that cannot be read is reported by the loader; Image A is then
+// Image A combined with the file named in parentheses, loaded as Image B: plane by plane
+// for two colour images, a grey Image B applied to each plane of a colour Image A. A size
+// that differs from Image A's, or a colour Image B for a grey Image A, is reported and
+// leaves Image A alone; the reply is the command's reply either way. A file that cannot be read is reported by the loader; Image A is then
 // left alone too, since Image B holds the previous file or a partly read one and
 // combining with it would silently give a wrong image.
 Started CombineWithFile(AppContext& context, const CommandLine& command, ImageOperation operation)
@@ -251,6 +226,10 @@ Started CombineWithFile(AppContext& context, const CommandLine& command, ImageOp
     const ImageGrid& b = context.imageB.grid;
     if (a.width() != b.width() || a.height() != b.height()) {
         ReportSizeMismatch(context.messages, path);
+        return started;
+    }
+    if (!CanCombine(a, b)) {
+        ReportKindMismatch(context.messages, path);
         return started;
     }
     CombineWithImageB(operation, context.imageA.grid, b, context.settings.ZeroDivisionValue);
@@ -797,38 +776,6 @@ Started registerCorrelation(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
-// One-shot colour nights: the commands are in MosaicCommands.
-
-class MosaicListPart final : public LongPart {
-public:
-    explicit MosaicListPart(std::unique_ptr<MosaicListCommand> command) : command_(std::move(command)) {}
-    void run(Feedback& feedback) override { command_->run(feedback); }
-    Outcome apply(AppContext& context) override
-    {
-        Outcome outcome;
-        outcome.reply = command_->finish(context, outcome.cancelled);
-        return outcome;
-    }
-
-private:
-    std::unique_ptr<MosaicListCommand> command_;
-};
-
-Started MosaicList(std::unique_ptr<MosaicListCommand> command)
-{
-    if (!command->refusal().empty())
-        return WithReply(command->refusal());
-    Started started;
-    started.longPart = std::make_unique<MosaicListPart>(std::move(command));
-    return started;
-}
-
-Started calibrate(AppContext& context, const CommandLine& command)
-{
-    return MosaicList(StartCalibration(context, command.text));
-}
-
-// ---------------------------------------------------------------------------------------
 // The command table
 
 enum class Match { Equals, StartsWith };
@@ -857,7 +804,7 @@ constexpr std::string_view CalibrationWork = "calibration";
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 26> CommandTable{{
+constexpr std::array<CommandRow, 28> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -876,7 +823,7 @@ constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},
     {Match::StartsWith, "listdiv [", false, listDivide, {}, ListArithmeticWork},
-    {Match::StartsWith, "calibrate [", false, calibrate, {}, CalibrationWork},
+    {Match::StartsWith, "calibrate [", false, calibrateList, {}, CalibrationWork},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},
@@ -884,6 +831,8 @@ constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::Equals, "equalise linear", false, equaliseLinear, {}},
     {Match::Equals, "equalise log", false, equaliseLogarithm, {}},
     {Match::StartsWith, "equalise gamma ", false, equaliseGamma, {}},
+    {Match::StartsWith, "rgbcompose ", false, composeColour, "     colour image composed"},
+    {Match::StartsWith, "channel ", true, extractChannel, {}},
 }};
 
 // "starts with" needs at least one character after the literal.

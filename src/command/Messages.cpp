@@ -194,6 +194,11 @@ void ReportSizeMismatch(Feedback& feedback, const std::string& path)
     feedback.showFileError("Size of loaded image is not compatible with displayed image.", path);
 }
 
+void ReportKindMismatch(Feedback& feedback, const std::string& path)
+{
+    feedback.showFileError(SizeMismatchText, path);
+}
+
 void ReportNotEnoughMemory(Feedback& feedback, int width, int height)
 {
     feedback.showError(NotEnoughMemoryText(width, height));

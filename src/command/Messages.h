@@ -63,6 +63,10 @@ void ReportHeaderOption(Feedback& feedback, HeaderOptionResult result);
 // "Size of loaded image is not compatible with displayed image.", naming the loaded file.
 void ReportSizeMismatch(Feedback& feedback, const std::string& path);
 
+// "Image size mismatch.", naming the file: an image of the right size but of another kind
+// (a colour image where a grey one is combined, a colour file where a plane is composed).
+void ReportKindMismatch(Feedback& feedback, const std::string& path);
+
 // The not-enough-memory message for an image of width x height; with the path of the file
 // whose image it is, when there is one.
 void ReportNotEnoughMemory(Feedback& feedback, int width, int height);

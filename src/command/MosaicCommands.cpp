@@ -1,31 +1,35 @@
 #include "command/MosaicCommands.h"
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "base/Paths.h"
 #include "command/Interpreter.h"
 #include "command/Messages.h"
-#include "context/AppContext.h"
 #include "processing/Calibration.h"
+#include "processing/Mosaic.h"
 
 namespace skyvane {
 
 namespace {
 
-// The list named in brackets: its selected files and its folder, or the refusal.
-bool ResolveList(AppContext& context, const std::string& text, std::vector<std::string>& paths, std::string& folder,
-                 std::string& refusal)
+constexpr std::string_view ListNotFoundReply = "     list name not recognized !";
+constexpr std::string_view NoSelectedImageReply = "     list has no selected image !";
+
+// The list named in brackets: its selected files and its folder, or the reply that refuses.
+std::optional<std::string> ResolveList(AppContext& context, const std::string& text, std::vector<std::string>& paths,
+                                       std::string& folder)
 {
     const int n = FindListByName(context.lists, BracketArgument(text));
-    if (n == 0) {
-        refusal = "     list name not recognized !";
-        return false;
-    }
+    if (n == 0)
+        return std::string(ListNotFoundReply);
     paths = SelectedFilePaths(context.lists, n);
-    if (paths.empty()) {
-        refusal = "     list has no selected image !";
-        return false;
-    }
+    if (paths.empty())
+        return std::string(NoSelectedImageReply);
     folder = LabelFolder(context.lists.ListLabel(n));
-    return true;
+    return std::nullopt;
 }
 
 // The text after the list's "]".
@@ -35,32 +39,12 @@ std::string_view AfterList(const std::string& text)
     return close == std::string::npos ? std::string_view() : std::string_view(text).substr(close + 1);
 }
 
-class Calibration final : public MosaicListCommand {
+// ---------------------------------------------------------------------------------------
+// calibrate
+
+class CalibrationPart final : public LongPart {
 public:
-    Calibration(AppContext& context, const std::string& text)
-    {
-        if (!ResolveList(context, text, job_.framePaths, job_.outputParent, refusal_))
-            return;
-        // "(DARK)", then "(FLAT)" if there is one.
-        std::string_view operands = AfterList(text);
-        const std::size_t open = operands.find('(');
-        if (open == std::string_view::npos) {
-            refusal_ = CalibrationNoDarkReply();
-            return;
-        }
-        const std::string dark = ParenthesisArgument(operands);
-        job_.darkPath = ResolveImagePath(dark, context.settings.WorkingDirectory);
-        if (const std::size_t close = operands.find(')', open); close != std::string_view::npos) {
-            const std::string_view rest = operands.substr(close + 1);
-            if (rest.find('(') != std::string_view::npos)
-                job_.flatPath = ResolveImagePath(ParenthesisArgument(rest), context.settings.WorkingDirectory);
-        }
-        job_.zeroDivisionValue = context.settings.ZeroDivisionValue;
-        job_.outputName = ListOutputName("calibrated", "");
-        job_.history = "Skyvane: calibrate (" + PathFileName(job_.darkPath) + ")";
-        if (!job_.flatPath.empty())
-            job_.history += " (" + PathFileName(job_.flatPath) + ")";
-    }
+    explicit CalibrationPart(CalibrationJob job) : job_(std::move(job)) {}
 
     void run(Feedback& feedback) override
     {
@@ -68,15 +52,19 @@ public:
         result_ = RunCalibration(job_, messages);
     }
 
-    std::string finish(AppContext& context, bool& cancelled) override
+    Outcome apply(AppContext& context) override
     {
-        cancelled = result_.status == ListArithmeticStatus::Cancelled;
-        if (result_.status != ListArithmeticStatus::Done)
-            return CalibrationReply(result_.status, 0, 0, 0, {});
+        Outcome outcome;
+        outcome.cancelled = result_.status == ListArithmeticStatus::Cancelled;
+        if (result_.status != ListArithmeticStatus::Done) {
+            outcome.reply = CalibrationReply(result_.status, 0, 0, 0, {});
+            return outcome;
+        }
         const std::vector<std::string> names = result_.output.fileNames();
         const TreeItem list = AddOutputList(context.lists, result_.output.folder(), names);
-        return CalibrationReply(result_.status, static_cast<int>(names.size()), result_.hotPixels, result_.leftOut.size(),
-                                LabelTag(context.lists.ItemLabel(list)));
+        outcome.reply = CalibrationReply(result_.status, static_cast<int>(names.size()), result_.hotPixels, result_.leftOut.size(),
+                                         LabelTag(context.lists.ItemLabel(list)));
+        return outcome;
     }
 
 private:
@@ -86,9 +74,30 @@ private:
 
 } // namespace
 
-std::unique_ptr<MosaicListCommand> StartCalibration(AppContext& context, const std::string& text)
+Started calibrateList(AppContext& context, const CommandLine& command)
 {
-    return std::make_unique<Calibration>(context, text);
+    CalibrationJob job;
+    if (const std::optional<std::string> refusal = ResolveList(context, command.text, job.framePaths, job.outputParent))
+        return WithReply(*refusal);
+    // "(DARK)", then "(FLAT)" if there is one.
+    const std::string_view operands = AfterList(command.text);
+    const std::size_t open = operands.find('(');
+    if (open == std::string_view::npos)
+        return WithReply(CalibrationNoDarkReply());
+    job.darkPath = ResolveImagePath(ParenthesisArgument(operands), context.settings.WorkingDirectory);
+    if (const std::size_t close = operands.find(')', open); close != std::string_view::npos) {
+        const std::string_view rest = operands.substr(close + 1);
+        if (rest.find('(') != std::string_view::npos)
+            job.flatPath = ResolveImagePath(ParenthesisArgument(rest), context.settings.WorkingDirectory);
+    }
+    job.zeroDivisionValue = context.settings.ZeroDivisionValue;
+    job.outputName = ListOutputName("calibrated", "");
+    job.history = "Skyvane: calibrate (" + PathFileName(job.darkPath) + ")";
+    if (!job.flatPath.empty())
+        job.history += " (" + PathFileName(job.flatPath) + ")";
+    Started started;
+    started.longPart = std::make_unique<CalibrationPart>(std::move(job));
+    return started;
 }
 
 } // namespace skyvane

@@ -72,6 +72,11 @@ QString QtDialogProvider::askImageFile(QWidget* owner, const QString& startFolde
     return QFileDialog::getOpenFileName(owner, QString(), startFolder, OpenFitsFilter, nullptr, QFileDialog::ReadOnly);
 }
 
+QString QtDialogProvider::askImageFile(QWidget* owner, const QString& startFolder, const QString& caption)
+{
+    return QFileDialog::getOpenFileName(owner, caption, startFolder, OpenFitsFilter, nullptr, QFileDialog::ReadOnly);
+}
+
 QStringList QtDialogProvider::askNewImages(QWidget* owner, const QString& startFolder)
 {
     QFileDialog dialog(owner, QString(), startFolder, NewImagesFilter);

@@ -34,6 +34,13 @@ public:
     virtual QString askImageList(QWidget* owner, const QString& prompt, const QStringList& tags) = 0;
     // AskImageFile: one existing FITS file, starting in startFolder.
     virtual QString askImageFile(QWidget* owner, const QString& startFolder) = 0;
+    // The same with a caption saying what the file is for ("Red plane"); askImageFile
+    // unless a provider shows the caption.
+    virtual QString askImageFile(QWidget* owner, const QString& startFolder, const QString& caption)
+    {
+        (void)caption;
+        return askImageFile(owner, startFolder);
+    }
     // "New image(s)": one or several existing files (full paths), starting in startFolder.
     virtual QStringList askNewImages(QWidget* owner, const QString& startFolder) = 0;
     // The working-directory folder chooser, preselecting `current`.
@@ -53,6 +60,7 @@ public:
     std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) override;
     QString askImageList(QWidget* owner, const QString& prompt, const QStringList& tags) override;
     QString askImageFile(QWidget* owner, const QString& startFolder) override;
+    QString askImageFile(QWidget* owner, const QString& startFolder, const QString& caption) override;
     QStringList askNewImages(QWidget* owner, const QString& startFolder) override;
     QString chooseFolder(QWidget* owner, const QString& title, const QString& current) override;
     void showPreferences(QWidget* owner, AppContext& context) override;

@@ -107,6 +107,7 @@ enum class Compose {
     List,     // an image list's tag: the "Select image list" dialog (prompt)
     ListConstant, // a list's tag (prompt), then a number (listPrompt, initial): "TAG N"
     ListImage,    // a list's tag (prompt), then an image file: "TAG (FILE)"
+    ThreeImages,  // three image files, red, green and blue: "(RED) (GREEN) (BLUE)"
     Command,  // nothing: the command as it stands
     Gamma,    // a gamma from 0.1 to 10: the "Enter constant" dialog, asked again until
               // the answer lies in that range or the user cancels
@@ -165,6 +166,13 @@ const MenuAction MenuActions[] = {
     {.menu = Menu::Image, .id = MainIds::SubtractImage, .text = "Subtract image", .compose = Compose::Image, .command = "sub ("},
     {.menu = Menu::Image, .id = MainIds::MultiplyImage, .text = "Multiply by image", .compose = Compose::Image, .command = "mult ("},
     {.menu = Menu::Image, .id = MainIds::DivideImage, .text = "Divide by image", .compose = Compose::Image, .command = "div ("},
+    {.menu = Menu::Image},
+    {.menu = Menu::Image, .id = MainIds::ComposeColour, .text = "Compose colour image", .compose = Compose::ThreeImages,
+     .command = "rgbcompose "},
+    {.menu = Menu::Image, .id = MainIds::RedPlane, .text = "Red plane", .compose = Compose::Command, .command = "channel red"},
+    {.menu = Menu::Image, .id = MainIds::GreenPlane, .text = "Green plane", .compose = Compose::Command, .command = "channel green"},
+    {.menu = Menu::Image, .id = MainIds::BluePlane, .text = "Blue plane", .compose = Compose::Command, .command = "channel blue"},
+    {.menu = Menu::Image, .id = MainIds::Luminance, .text = "Luminance", .compose = Compose::Command, .command = "channel luminance"},
 
     {.menu = Menu::ImageList, .id = MainIds::ListAddConstant, .text = "Add constant", .compose = Compose::ListConstant,
      .prompt = "Select image list for addition", .initial = 0.0, .command = "listadd ", .constantPrompt = "Enter constant for addition"},
@@ -602,6 +610,17 @@ void MainWindow::composeAndSubmit(int id)
         } else if (const QString path = dialogs_->askImageFile(this, fromLocal(context().settings.WorkingDirectory)); !path.isEmpty()) {
             SubmitCommand(listed + " (" + toLocal(path) + ")");
         }
+        break;
+    }
+    case Compose::ThreeImages: {
+        std::string files;
+        for (const char* plane : {"Red plane", "Green plane", "Blue plane"}) {
+            const QString path = dialogs_->askImageFile(this, fromLocal(context().settings.WorkingDirectory), QString::fromUtf8(plane));
+            if (path.isEmpty())
+                return;
+            files += (files.empty() ? "(" : " (") + toLocal(path) + ")";
+        }
+        SubmitCommand(command + files);
         break;
     }
     case Compose::Command:

@@ -44,16 +44,19 @@ FitsError ErrorOfStatus(int status)
     return status == MEMORY_ALLOCATION ? FitsError::NotEnoughMemory : FitsError::Unreadable;
 }
 
-// Opens path read-only and reads the axes of its primary image. Not 2-D: the file is
-// closed, NotTwoDimensional returned. A library failure closes the file and returns its
-// error after printing the library's report. On None the file is open and axes holds
-// NAXIS1 and NAXIS2.
-FitsError OpenTwoDimensional(const std::string& path, FitsInput& input, FitsExtent extent, long axes[2])
+// Opens path read-only and reads the axes of its primary image. Neither 2-D nor a colour
+// cube (three axes, NAXIS3 = 3): the file is closed, NotTwoDimensional returned. A library
+// failure closes the file and returns its error after printing the library's report. On
+// None the file is open and axes holds NAXIS1, NAXIS2 and the planes (1 for a 2-D image).
+FitsError OpenTwoDimensional(const std::string& path, FitsInput& input, FitsExtent extent, long axes[3])
 {
     int status = input.open(path, extent);
     int axisCount = 0;
     ffgidm(input.file(), &axisCount, &status);
-    if (status == 0 && axisCount != 2) {
+    axes[2] = 1;
+    if (status == 0 && axisCount == 3)
+        ffgisz(input.file(), 3, axes, &status);
+    if (status == 0 && (axisCount != 2 && !(axisCount == 3 && axes[2] == 3))) {
         input.close(status);
         return FitsError::NotTwoDimensional;
     }
@@ -201,11 +204,11 @@ void TransposeBand16(const std::int16_t* band, int firstRow, int rows, const Sto
 #endif
 }
 
-// Rows [firstRow, endRow) of a BITPIX 16 image, through a handle of its own that reads the
+// Rows [firstRow, endRow) of a plane of a BITPIX 16 image, into a grid of one plane, through a handle of its own that reads the
 // stored integers (scaling off, so the library only swaps bytes) and converts them while
 // transposing: one pass over the grid instead of the library's pass into doubles and a
 // second one into the columns. Results are exactly those of reading doubles.
-int ReadRowRange16(const std::string& path, int firstRow, int endRow, const StoredScaling& convert, ImageGrid& grid, int& rowsDone)
+int ReadRowRange16(const std::string& path, int plane, int firstRow, int endRow, const StoredScaling& convert, ImageGrid& grid, int& rowsDone)
 {
     rowsDone = 0;
     if (endRow <= firstRow || grid.width() <= 0)
@@ -220,7 +223,7 @@ int ReadRowRange16(const std::string& path, int firstRow, int endRow, const Stor
     ffpscl(input.file(), 1.0, 0.0, &status);
     for (int row = firstRow; row < endRow && status == 0; row += bandRows) {
         const int rows = std::min(bandRows, endRow - row);
-        long first[2] = {1, static_cast<long>(row) + 1};
+        long first[3] = {1, static_cast<long>(row) + 1, static_cast<long>(plane) + 1};
         ffgpxv(input.file(), TSHORT, first, static_cast<LONGLONG>(width) * rows, nullptr, band.get(), nullptr, &status);
         if (status == 0) {
             TransposeBand16(band.get(), row, rows, convert, grid);
@@ -258,7 +261,7 @@ void ConvertStored16(const std::uint16_t* bigEndian, std::size_t count, double s
 FitsImageReader::FitsImageReader() = default;
 
 FitsImageReader::FitsImageReader(FitsImageReader&& other) noexcept
-    : input_(std::move(other.input_)), size_(other.size_), direct_(other.direct_), dataStart_(other.dataStart_),
+    : input_(std::move(other.input_)), size_(other.size_), plane_(other.plane_), direct_(other.direct_), dataStart_(other.dataStart_),
       scale_(other.scale_), zero_(other.zero_)
 {
     other.size_ = {};
@@ -271,6 +274,7 @@ FitsImageReader& FitsImageReader::operator=(FitsImageReader&& other) noexcept
         close();
         input_ = std::move(other.input_);
         size_ = other.size_;
+        plane_ = other.plane_;
         direct_ = other.direct_;
         dataStart_ = other.dataStart_;
         scale_ = other.scale_;
@@ -295,9 +299,21 @@ void FitsImageReader::close()
         ReportFitsError(status);
     }
     size_ = {};
+    plane_ = 0;
     direct_ = false;
     scale_ = 1.0;
     zero_ = 0.0;
+}
+
+void FitsImageReader::selectPlane(int plane)
+{
+    if (plane >= 0 && plane < size_.planes)
+        plane_ = plane;
+}
+
+std::int64_t FitsImageReader::planeStart() const
+{
+    return static_cast<std::int64_t>(plane_) * size_.width * size_.height;
 }
 
 bool FitsImageReader::isOpen() const
@@ -340,7 +356,8 @@ bool FitsImageReader::readStoredDirectly()
     struct stat opened {};
     if (status != 0 || ::fstat(input_->descriptor(), &opened) != 0)
         return false;
-    const std::uint64_t dataBytes = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height) * 2;
+    const std::uint64_t dataBytes = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height) *
+                                    static_cast<std::uint64_t>(size_.planes) * 2;
     if (dataStart < 0 || static_cast<std::uint64_t>(opened.st_size) < static_cast<std::uint64_t>(dataStart) + dataBytes)
         return false;
 
@@ -376,7 +393,7 @@ FitsError FitsImageReader::readStoredRows(int firstRow, int rowCount, std::uint1
         std::fprintf(stderr, "Rows %d to %d are outside the image\n", firstRow, firstRow + rowCount - 1);
         return FitsError::Unreadable;
     }
-    return readStoredValues(static_cast<std::int64_t>(firstRow) * size_.width,
+    return readStoredValues(planeStart() + static_cast<std::int64_t>(firstRow) * size_.width,
                             static_cast<std::size_t>(rowCount) * static_cast<std::size_t>(size_.width), bigEndian);
 }
 
@@ -421,16 +438,17 @@ FitsError FitsImageReader::open(const std::string& path, ImageSize expected)
     std::unique_ptr<FitsInput> input(new (std::nothrow) FitsInput);
     if (input == nullptr)
         return FitsError::NotEnoughMemory;
-    long axes[2] = {0, 0};
+    long axes[3] = {0, 0, 1};
     if (const FitsError error = OpenTwoDimensional(path, *input, FitsExtent::Image, axes); error != FitsError::None)
         return error;
     int status = 0;
-    if (axes[0] != expected.width || axes[1] != expected.height) {
+    if (axes[0] != expected.width || axes[1] != expected.height || axes[2] != expected.planes) {
         input->close(status);
         return FitsError::SizeMismatch;
     }
     input_ = std::move(input);
     size_ = expected;
+    plane_ = 0;
     return FitsError::None;
 }
 
@@ -443,9 +461,10 @@ FitsError FitsImageReader::readRows(int firstRow, int rowCount, double* out)
     if (rowCount == 0 || size_.width == 0)
         return FitsError::None;
     if (direct_)
-        return readConverted(static_cast<std::int64_t>(firstRow) * size_.width, static_cast<std::size_t>(size_.width) * static_cast<std::size_t>(rowCount), out);
+        return readConverted(planeStart() + static_cast<std::int64_t>(firstRow) * size_.width,
+                             static_cast<std::size_t>(size_.width) * static_cast<std::size_t>(rowCount), out);
     int status = 0;
-    long first[2] = {1, static_cast<long>(firstRow) + 1};
+    long first[3] = {1, static_cast<long>(firstRow) + 1, static_cast<long>(plane_) + 1};
     const LONGLONG count = static_cast<LONGLONG>(size_.width) * rowCount;
     // No null value and no null flag: undefined pixels come through as stored.
     ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
@@ -468,7 +487,8 @@ bool FitsImageReader::holdsAllData() const
     if (status != 0 || bitpix == 0)
         return false;
     const std::uint64_t pixelBytes = static_cast<std::uint64_t>(std::abs(bitpix) / 8);
-    const std::uint64_t pixels = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height);
+    const std::uint64_t pixels = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height) *
+                                 static_cast<std::uint64_t>(size_.planes);
     const std::uint64_t available = static_cast<std::uint64_t>(std::max<LONGLONG>(0, file->Fptr->logfilesize - dataStart));
     return pixels <= available / pixelBytes;
 }
@@ -483,9 +503,9 @@ FitsError FitsImageReader::readRowSegment(int row, int firstColumn, int count, d
     if (count == 0)
         return FitsError::None;
     if (direct_)
-        return readConverted(static_cast<std::int64_t>(row) * size_.width + firstColumn, static_cast<std::size_t>(count), out);
+        return readConverted(planeStart() + static_cast<std::int64_t>(row) * size_.width + firstColumn, static_cast<std::size_t>(count), out);
     int status = 0;
-    long first[2] = {static_cast<long>(firstColumn) + 1, static_cast<long>(row) + 1};
+    long first[3] = {static_cast<long>(firstColumn) + 1, static_cast<long>(row) + 1, static_cast<long>(plane_) + 1};
     ffgpxv(input_->file(), TDOUBLE, first, count, nullptr, out, nullptr, &status);
     ReportFitsError(status);
     return ErrorOfStatus(status);
@@ -497,7 +517,7 @@ FitsError FitsImageReader::readRowSegment(int row, int firstColumn, int count, d
 FitsError readFitsSize(const std::string& path, ImageSize& size)
 {
     FitsInput input;
-    long axes[2] = {0, 0};
+    long axes[3] = {0, 0, 1};
     if (const FitsError error = OpenTwoDimensional(path, input, FitsExtent::Header, axes); error != FitsError::None)
         return error;
     int status = 0;
@@ -513,6 +533,7 @@ FitsError readFitsSize(const std::string& path, ImageSize& size)
     }
     size.width = static_cast<int>(axes[0]);
     size.height = static_cast<int>(axes[1]);
+    size.planes = static_cast<int>(axes[2]);
     return FitsError::None;
 }
 
@@ -523,8 +544,9 @@ namespace {
 // pages stay uncommitted: a corrupt header declaring gigantic axes costs no memory).
 FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& grid, bool clearUnread)
 {
-    if (grid.width() != expected.width || grid.height() != expected.height) {
-        std::fprintf(stderr, "The grid (%d x %d) does not have the expected size %d x %d\n", grid.width(), grid.height(), expected.width, expected.height);
+    if (grid.width() != expected.width || grid.height() != expected.height || grid.planes() != expected.planes) {
+        std::fprintf(stderr, "The grid (%d x %d x %d) does not have the expected size %d x %d x %d\n", grid.width(), grid.height(),
+                     grid.planes(), expected.width, expected.height, expected.planes);
         return FitsError::Unreadable;
     }
     FitsImageReader reader;
@@ -533,7 +555,7 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
     int status = 0;
 
     const int height = expected.height;
-    if (!reader.holdsAllData() && clearUnread && grid.tryResize(expected.width, expected.height)) {
+    if (!reader.holdsAllData() && clearUnread && grid.tryResize(expected.width, expected.height, expected.planes)) {
         // The file cannot fill the grid, so the read will fail part way. Start from fresh
         // zero pages rather than clearing the old values afterwards, which would commit
         // every page of a grid that a corrupt header may have made gigantic.
@@ -551,45 +573,55 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
                           (firstRow = TryBuffer<double>(grid.width())) != nullptr;
     if (stored16)
         status = StatusOf(reader.readRows(0, 1, firstRow.get()));
-    auto readRange = [&](FitsImageReader& own, int first, int end, int& done) {
-        return stored16 ? ReadRowRange16(path, first, end, scaling, grid, done) : ReadRowRange(own, first, end, grid, done);
-    };
 
     // Two threads, each with a handle of its own, read the two halves of a large image.
     // The library opens a read-only file anew for each handle, so this is safe when it
     // was built reentrant. Every value is read and placed exactly as by one thread.
     const bool twoThreads = !inMemory && fits_is_reentrant() != 0 && grid.pixelCount() >= ThreadedPixels && height >= 2 &&
                             std::thread::hardware_concurrency() >= 2;
+    // The planes one after the other (a grey image has one), each read as a 2-D image. On
+    // failure, plane is the one that failed.
+    int plane = 0;
     int split = twoThreads ? height / 2 : height;
     int firstDone = 0;
     int secondDone = 0;
-    if (status != 0) {
-        // the first row could not be read: nothing is in the grid
-    } else if (!twoThreads) {
-        status = readRange(reader, 0, height, firstDone);
-    } else {
-        int secondStatus = 0;
-        const auto readSecondHalf = [&] {
-            FitsImageReader own;
-            // The first handle has checked the file; should this one fail anyway, its
-            // error ends the read.
-            secondStatus = stored16 ? 0 : StatusOf(own.open(path, expected));
-            if (secondStatus == 0)
-                secondStatus = readRange(own, split, height, secondDone);
+    for (; status == 0 && plane < expected.planes; ++plane) {
+        ImageGrid view = grid.planeView(plane);
+        reader.selectPlane(plane);
+        firstDone = 0;
+        secondDone = 0;
+        auto readRange = [&](FitsImageReader& own, int first, int end, int& done) {
+            return stored16 ? ReadRowRange16(path, plane, first, end, scaling, view, done) : ReadRowRange(own, first, end, view, done);
         };
-        std::thread second;
-        try {
-            second = std::thread(readSecondHalf);
-        } catch (const std::system_error&) {
-            // No thread to be had (short of memory, say): the second half is read here.
+        if (!twoThreads) {
+            status = readRange(reader, 0, height, firstDone);
+        } else {
+            int secondStatus = 0;
+            const auto readSecondHalf = [&] {
+                FitsImageReader own;
+                // The first handle has checked the file; should this one fail anyway, its
+                // error ends the read.
+                secondStatus = stored16 ? 0 : StatusOf(own.open(path, expected));
+                own.selectPlane(plane);
+                if (secondStatus == 0)
+                    secondStatus = readRange(own, split, height, secondDone);
+            };
+            std::thread second;
+            try {
+                second = std::thread(readSecondHalf);
+            } catch (const std::system_error&) {
+                // No thread to be had (short of memory, say): the second half is read here.
+            }
+            status = readRange(reader, 0, split, firstDone);
+            if (second.joinable())
+                second.join();
+            else if (status == 0)
+                readSecondHalf();
+            if (status == 0)
+                status = secondStatus;
         }
-        status = readRange(reader, 0, split, firstDone);
-        if (second.joinable())
-            second.join();
-        else if (status == 0)
-            readSecondHalf();
-        if (status == 0)
-            status = secondStatus;
+        if (status != 0)
+            break;
     }
     if (status == 0 && stored16) {
         for (int x = 0; x < grid.width(); ++x) {
@@ -597,7 +629,12 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
                 std::fprintf(stderr, "Stored 16-bit values convert differently from the library's; reading again\n");
                 split = height;
                 secondDone = 0;
-                status = ReadRowRange(reader, 0, height, grid, firstDone);
+                for (plane = 0; plane < expected.planes; ++plane) {
+                    ImageGrid view = grid.planeView(plane);
+                    reader.selectPlane(plane);
+                    if ((status = ReadRowRange(reader, 0, height, view, firstDone)) != 0)
+                        break;
+                }
                 break;
             }
         }
@@ -606,10 +643,14 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
     if (status != 0) {
         // Rows that were not read hold 0, as in a freshly sized grid, never values of the
         // image the grid held before.
-        for (int x = 0; clearUnread && x < grid.width(); ++x) {
-            double* column = grid[x];
-            std::fill(column + firstDone, column + split, 0.0);
-            std::fill(column + split + secondDone, column + height, 0.0);
+        for (int p = plane; clearUnread && p < expected.planes; ++p) {
+            ImageGrid view = grid.planeView(p);
+            const bool failedPlane = p == plane;
+            for (int x = 0; x < grid.width(); ++x) {
+                double* column = view[x];
+                std::fill(column + (failedPlane ? firstDone : 0), column + split, 0.0);
+                std::fill(column + (failedPlane ? split + secondDone : split), column + height, 0.0);
+            }
         }
         return status == MEMORY_ALLOCATION ? FitsError::NotEnoughMemory : FitsError::Unreadable;
     }
@@ -666,8 +707,8 @@ LoadStatus loadFits(ImageRecord& record, const std::string& path)
     // Every value is read from the file (or set to 0 on failure), so a grid of the same
     // size is reused as it is.
     status.step = LoadStep::Data;
-    const bool reused = grid.width() == size.width && grid.height() == size.height;
-    if (!grid.tryResizeForOverwrite(size.width, size.height)) {
+    const bool reused = grid.width() == size.width && grid.height() == size.height && grid.planes() == size.planes;
+    if (!grid.tryResizeForOverwrite(size.width, size.height, size.planes)) {
         status.error = FitsError::NotEnoughMemory;
         return status;
     }

@@ -17,6 +17,7 @@ class FitsInput;
 struct ImageSize {
     int width = 0;  // NAXIS1
     int height = 0; // NAXIS2
+    int planes = 1; // NAXIS3 of a colour image (3), else 1
     bool operator==(const ImageSize&) const = default;
 };
 
@@ -27,7 +28,8 @@ enum class FitsError {
     None = 0,
     Unreadable,        // not opened (missing, not a regular file, another compression than
                        // gzip, cut short), or the library failed while reading it
-    NotTwoDimensional, // the primary image does not have exactly two axes
+    NotTwoDimensional, // the primary image has neither two axes nor three with NAXIS3 = 3
+                       // (the red, green and blue planes of a colour image)
     SizeMismatch,      // its axes differ from the size the caller expects
     NotEnoughMemory,   // memory for the pixels, a row buffer or the inflated bytes of a
                        // gzipped file could not be had
@@ -41,12 +43,13 @@ enum class FitsError {
 // gzipped file is read as the FITS file it holds, inflated no further than its primary
 // header and the data that header declares; other compressed formats are refused.
 
-// NAXIS1 and NAXIS2 of the primary image (NotTwoDimensional when it has not two axes;
-// Unreadable for axes beyond the int range).
+// NAXIS1 and NAXIS2 of the primary image, and its planes: 1 for a 2-D image, 3 for a cube
+// with NAXIS3 = 3 (NotTwoDimensional for any other cube or axis count; Unreadable for
+// axes beyond the int range).
 [[nodiscard]] FitsError readFitsSize(const std::string& path, ImageSize& size);
 
-// Fills a grid that already has the expected size with the primary image's values as
-// doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
+// Fills a grid that already has the expected size and planes with the primary image's
+// values as doubles (BSCALE/BZERO applied by the library, undefined pixels not substituted).
 // NotTwoDimensional, SizeMismatch when the axes differ from expected, Unreadable for a
 // grid of another size than expected (nothing is read) and for library errors; rows that
 // could not be read are then set to 0 (never left with the values the grid held before).
@@ -57,7 +60,8 @@ enum class FitsError {
 [[nodiscard]] FitsError readFitsHeaderCards(const std::string& path, HeaderCards& cards);
 
 // Reads any rows of the primary image of one open file; used by co-addition to read
-// frames in bands of rows. Not copyable; closes the file when destroyed.
+// frames in bands of rows. The rows are those of one plane, plane 0 unless another is
+// selected. Not copyable; closes the file when destroyed.
 class FitsImageReader {
 public:
     FitsImageReader();
@@ -67,9 +71,13 @@ public:
     FitsImageReader& operator=(FitsImageReader&& other) noexcept;
     ~FitsImageReader();
 
-    // Opens path read-only and checks it as readFitsPixels does (2-D, then the expected
-    // size). None when the file is open and fits; otherwise nothing is left open.
+    // Opens path read-only and checks it as readFitsPixels does (2-D or colour, then the
+    // expected size and planes). None when the file is open and fits; otherwise nothing is
+    // left open. Plane 0 is selected.
     [[nodiscard]] FitsError open(const std::string& path, ImageSize expected);
+    // The plane the reads below read from (0 .. planes - 1; others are ignored).
+    void selectPlane(int plane);
+    int plane() const { return plane_; }
     // Reads rows firstRow .. firstRow + rowCount - 1 (0-based) as doubles into out, row
     // after row, width values each. Unreadable for rows outside the image and for library
     // errors.
@@ -106,9 +114,12 @@ public:
 private:
     FitsError readStoredValues(std::int64_t first, std::size_t count, std::uint16_t* bigEndian);
     FitsError readConverted(std::int64_t first, std::size_t count, double* out);
+    // The index of the selected plane's first value among the data's values.
+    std::int64_t planeStart() const;
 
     std::unique_ptr<fits::FitsInput> input_;
     ImageSize size_;
+    int plane_ = 0;
     bool direct_ = false;
     std::int64_t dataStart_ = 0;
     double scale_ = 1.0;

@@ -85,6 +85,30 @@ struct StoredForm {
     bool streamable() const { return bitpix == SHORT_IMG && scale == 1.0 && (zero == 32768.0 || zero == 0.0); }
 };
 
+// Whether the primary array the library has read from the cards has the size given: two
+// axes for one plane, three with NAXIS3 = 3 for a colour image. 0, or BAD_NAXIS after
+// putting the reason on the library's message stack.
+int CheckAxes(fitsfile* file, ImageSize size)
+{
+    int status = 0;
+    int axisCount = 0;
+    long axes[3] = {0, 0, 1};
+    ffgidm(file, &axisCount, &status);
+    if (status == 0 && (axisCount == 2 || axisCount == 3))
+        ffgisz(file, axisCount, axes, &status);
+    if (status != 0)
+        return status;
+    const int wanted = size.planes == 1 ? 2 : 3;
+    if (axisCount != wanted || axes[0] != size.width || axes[1] != size.height || axes[2] != size.planes) {
+        char text[200];
+        std::snprintf(text, sizeof text, "The header cards (NAXIS = %d, %ld x %ld x %ld) do not describe the %d x %d x %d image", axisCount,
+                      axes[0], axes[1], axes[2], size.width, size.height, size.planes);
+        ffpmsg(text);
+        return BAD_NAXIS;
+    }
+    return 0;
+}
+
 // Writes the record's cards and pixels as a FITS file into bytes. With pixels false only
 // the header is rendered and kept (bytes.size ends where the data begin), and form tells
 // how the data are to be stored. Returns the library status (0 when everything was written
@@ -98,7 +122,7 @@ int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes, bool pixels = tr
     // ask for more, by a quarter of this at a time. The data of a header-only rendering are
     // never written, so their pages are never touched.
     const std::uint64_t headerBytes = RoundUpToBlock((static_cast<std::uint64_t>(record.cards.count()) + 1) * CardBytes);
-    const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.pixelCount()) * 2);
+    const std::uint64_t guess = headerBytes + RoundUpToBlock(static_cast<std::uint64_t>(grid.valueCount()) * 2);
     if (guess > SIZE_MAX / 2)
         return MEMORY_ALLOCATION;
     bytes.capacity = static_cast<std::size_t>(guess);
@@ -127,17 +151,8 @@ int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes, bool pixels = tr
 
     // Pixels are written at the file's own row length, so cards describing another size
     // would scramble the rows or leave data past the declared array: refuse them.
-    int axisCount = 0;
-    long axes[2] = {0, 0};
-    ffgidm(file, &axisCount, &status);
-    if (status == 0 && axisCount == 2)
-        ffgisz(file, 2, axes, &status);
-    if (status == 0 && (axisCount != 2 || axes[0] != width || axes[1] != height)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "The header cards (NAXIS = %d, %ld x %ld) do not describe the %d x %d image", axisCount, axes[0], axes[1], width, height);
-        ffpmsg(text);
-        status = BAD_NAXIS;
-    }
+    if (status == 0)
+        status = CheckAxes(file, {width, height, grid.planes()});
     if (status == 0 && form != nullptr) {
         ffgidt(file, &form->bitpix, &status);
         for (auto [keyword, value] : {std::pair{"BSCALE", &form->scale}, std::pair{"BZERO", &form->zero}}) {
@@ -156,16 +171,19 @@ int WriteFitsBytes(const ImageRecord& record, FitsBytes& bytes, bool pixels = tr
             ffpmsg("Not enough memory for the row buffer");
             status = MEMORY_ALLOCATION;
         }
-        for (int row = 0; row < height && status == 0; row += bandRows) {
-            const int rows = std::min(bandRows, height - row);
-            for (int x = 0; x < width; ++x) {
-                const double* column = grid[x] + row;
-                for (int r = 0; r < rows; ++r)
-                    band[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = StoredValue(column[r]);
-            }
-            for (int r = 0; r < rows && status == 0; ++r) {
-                long first[2] = {1, static_cast<long>(row) + r + 1};
-                ffppx(file, TUSHORT, first, width, band.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width), &status);
+        for (int p = 0; p < grid.planes() && status == 0; ++p) {
+            const ImageGrid plane = grid.planeView(p);
+            for (int row = 0; row < height && status == 0; row += bandRows) {
+                const int rows = std::min(bandRows, height - row);
+                for (int x = 0; x < width; ++x) {
+                    const double* column = plane[x] + row;
+                    for (int r = 0; r < rows; ++r)
+                        band[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = StoredValue(column[r]);
+                }
+                for (int r = 0; r < rows && status == 0; ++r) {
+                    long first[3] = {1, static_cast<long>(row) + r + 1, static_cast<long>(p) + 1};
+                    ffppx(file, TUSHORT, first, width, band.get() + static_cast<std::size_t>(r) * static_cast<std::size_t>(width), &status);
+                }
             }
         }
     }
@@ -198,8 +216,9 @@ std::string HeaderBytes(const HeaderCards& cards)
     return bytes;
 }
 
-// Has the library read the header: it must describe a 2-D image of the size given, stored
-// as 32-bit floating point. The library's status (0 when it does).
+// Has the library read the header: it must describe an image of the size given (a 2-D
+// image, or a cube of three planes for a colour image), stored as 32-bit floating point.
+// The library's status (0 when it does).
 int CheckFloat32Header(const std::string& header, ImageSize size)
 {
     void* memory = const_cast<char*>(header.data());
@@ -212,19 +231,15 @@ int CheckFloat32Header(const std::string& header, ImageSize size)
     }
     if (file == nullptr)
         return status != 0 ? status : FILE_NOT_OPENED;
-    int axisCount = 0;
     int bitpix = 0;
-    long axes[2] = {0, 0};
-    ffgidm(file, &axisCount, &status);
     ffgidt(file, &bitpix, &status);
-    if (status == 0 && axisCount == 2)
-        ffgisz(file, 2, axes, &status);
-    if (status == 0 && (axisCount != 2 || axes[0] != size.width || axes[1] != size.height || bitpix != FLOAT_IMG)) {
+    if (status == 0)
+        status = CheckAxes(file, size);
+    if (status == 0 && bitpix != FLOAT_IMG) {
         char text[160];
-        std::snprintf(text, sizeof text, "The header cards (NAXIS = %d, %ld x %ld, BITPIX = %d) do not describe the %d x %d image",
-                      axisCount, axes[0], axes[1], bitpix, size.width, size.height);
+        std::snprintf(text, sizeof text, "The header cards (BITPIX = %d) do not describe a 32-bit floating-point image", bitpix);
         ffpmsg(text);
-        status = BAD_NAXIS;
+        status = BAD_BITPIX;
     }
     int closeStatus = 0;
     {
@@ -309,13 +324,15 @@ void StoreRows16(const ImageGrid& grid, int firstRow, int rows, std::uint16_t fl
 }
 
 // Writes the data unit of a streamable form to fd: the pixels a band of rows at a time,
-// then zeros to the end of the last block. False with errno set on failure.
+// plane after plane, then zeros to the end of the last block. False with errno set on
+// failure.
 bool WritePixels16(int fd, const ImageGrid& grid, const StoredForm& form)
 {
     const int width = grid.width();
     const int height = grid.height();
     std::uint64_t written = 0;
-    if (width > 0 && height > 0) {
+    for (int p = 0; p < grid.planes() && width > 0 && height > 0; ++p) {
+        const ImageGrid plane = grid.planeView(p);
         const std::uint16_t flip = form.zero == 32768.0 ? 0x8000 : 0;
         const int bandRows = static_cast<int>(std::clamp<std::size_t>((std::size_t{256} << 10) / (static_cast<std::size_t>(width) * 2), 1, static_cast<std::size_t>(height)));
         std::unique_ptr<std::uint16_t[]> band = TryBuffer<std::uint16_t>(static_cast<std::int64_t>(bandRows) * width);
@@ -325,7 +342,7 @@ bool WritePixels16(int fd, const ImageGrid& grid, const StoredForm& form)
         }
         for (int row = 0; row < height; row += bandRows) {
             const int rows = std::min(bandRows, height - row);
-            StoreRows16(grid, row, rows, flip, band.get());
+            StoreRows16(plane, row, rows, flip, band.get());
             const std::size_t bytes = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width) * 2;
             if (!WriteAll(fd, band.get(), bytes))
                 return false;
@@ -361,19 +378,23 @@ FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSou
             errno = ENOMEM;
             return false;
         }
-        for (int row = 0; row < height; row += bandRows) {
-            const int rows = std::min(bandRows, height - row);
-            const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
-            if (!source(row, rows, values.get())) {
-                sourceFailed = true;
-                errno = EIO;
-                return false;
+        // Plane after plane; a band never spans two planes.
+        for (int p = 0; p < size.planes; ++p) {
+            for (int row = 0; row < height; row += bandRows) {
+                const int rows = std::min(bandRows, height - row);
+                const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
+                if (!source(p * height + row, rows, values.get())) {
+                    sourceFailed = true;
+                    errno = EIO;
+                    return false;
+                }
+                StoreFloats(values.get(), count, stored.get());
+                if (!WriteAll(fd, stored.get(), count * sizeof(std::uint32_t)))
+                    return false;
             }
-            StoreFloats(values.get(), count, stored.get());
-            if (!WriteAll(fd, stored.get(), count * sizeof(std::uint32_t)))
-                return false;
         }
-        const std::uint64_t dataBytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 4;
+        const std::uint64_t dataBytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
+                                        static_cast<std::uint64_t>(std::max(size.planes, 1)) * 4;
         const std::string fill(static_cast<std::size_t>(RoundUpToBlock(dataBytes) - dataBytes), '\0');
         return WriteAll(fd, fill.data(), fill.size());
     };
@@ -391,10 +412,16 @@ RowSource GridRows(const ImageGrid& grid)
 {
     return [&grid](int firstRow, int rowCount, double* out) {
         const int width = grid.width();
-        if (firstRow < 0 || rowCount < 0 || firstRow + rowCount > grid.height())
+        const int height = grid.height();
+        if (height <= 0)
+            return rowCount == 0;
+        // Rows of plane firstRow / height, which they never leave.
+        const ImageGrid plane = grid.planeView(firstRow / height);
+        firstRow %= height;
+        if (firstRow < 0 || rowCount < 0 || firstRow + rowCount > height)
             return false;
         for (int x = 0; x < width; ++x) {
-            const double* column = grid[x] + firstRow;
+            const double* column = plane[x] + firstRow;
             for (int r = 0; r < rowCount; ++r)
                 out[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = column[r];
         }
@@ -418,6 +445,43 @@ HeaderCards Float32Cards(const HeaderCards& cards)
     return result;
 }
 
+ImageSize GridSize(const ImageGrid& grid)
+{
+    return {grid.width(), grid.height(), grid.planes()};
+}
+
+namespace {
+
+// The card "KEYWORD = value" with an integer value, as the library writes it.
+std::string IntegerCard(std::string_view keyword, long long value, std::string_view comment)
+{
+    char text[HeaderCards::CardLength + 1];
+    std::snprintf(text, sizeof text, "%-8.8s= %20lld / %.*s", std::string(keyword).c_str(), value, static_cast<int>(comment.size()),
+                  comment.data());
+    return text;
+}
+
+} // namespace
+
+HeaderCards PlaneCards(const HeaderCards& cards, int planes)
+{
+    HeaderCards result;
+    result.block().reserve(cards.block().size() + HeaderCards::RecordBytes);
+    for (int i = 0; i < cards.count(); ++i) {
+        const std::string_view card = cards.card(i);
+        if (HasKeyword(card, "NAXIS3"))
+            continue;
+        if (HasKeyword(card, "NAXIS")) {
+            result.append(IntegerCard("NAXIS", planes == 3 ? 3 : 2, "number of data axes"));
+        } else {
+            result.append(card);
+            if (HasKeyword(card, "NAXIS2") && planes == 3)
+                result.append(IntegerCard("NAXIS3", 3, "planes: red, green, blue"));
+        }
+    }
+    return result;
+}
+
 FitsError saveFits(const ImageRecord& record, const std::string& path)
 {
     return saveFits(record, path, SampleFormat::Integer16);
@@ -431,13 +495,13 @@ FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFor
         if (format == SampleFormat::Integer16) {
             const double* p = record.grid.data();
             std::int64_t clipped = 0;
-            for (std::int64_t i = 0, n = record.grid.pixelCount(); i < n; ++i)
+            for (std::int64_t i = 0, n = record.grid.valueCount(); i < n; ++i)
                 clipped += OutsideStoredRange(p[i]) ? 1 : 0;
             report->clippedPixels = clipped;
         }
     }
     if (format == SampleFormat::Float32)
-        return saveFloat32Rows(record.cards, {record.grid.width(), record.grid.height()}, GridRows(record.grid), path, durability);
+        return saveFloat32Rows(record.cards, GridSize(record.grid), GridRows(record.grid), path, durability);
     // The library writes the file into memory; the bytes then replace the target in one
     // step. The header always comes from the library. The pixels of the usual 16-bit forms
     // are converted here and written a band at a time straight into the new file, without

@@ -10,12 +10,13 @@
 namespace skyvane {
 
 // Writes the record's header cards, then its pixels truncated toward zero and limited to
-// 0..32767 as unsigned 16-bit values (not-a-number as 0). The library writes the file in
+// 0..32767 as unsigned 16-bit values (not-a-number as 0); a colour image as one cube, its
+// planes in order (red, green, blue). The library writes the file in
 // memory, and ReplaceFile puts it in place of the target only when everything was
 // written: a failed or killed save never destroys an existing file and leaves nothing
 // behind; a symbolic link is followed; permissions are kept. The cards alone define the
-// output's data type and scaling; cards that do not describe a 2-D image of the grid's
-// size fail the save (the rows would be scrambled), as does an empty record (no cards).
+// output's data type and scaling; cards that do not describe an image of the grid's size
+// (2-D, or NAXIS3 = 3 for a colour grid) fail the save (the rows would be scrambled), as does an empty record (no cards).
 // Returns None, or Unwritable after printing the reason to standard error. No name
 // reaches the library, so none can be read as an instruction.
 [[nodiscard]] FitsError saveFits(const ImageRecord& record, const std::string& path);
@@ -52,19 +53,27 @@ HeaderCards Float32Cards(const HeaderCards& cards);
 
 // Rows of an image produced on demand: fills out with rows firstRow .. firstRow + rowCount
 // - 1 (0-based, in file order), width values each, row after row. False when they cannot
-// be had.
+// be had. In file order the rows of a colour image's planes follow each other: row r is
+// row r % height of plane r / height; one request never spans two planes.
 using RowSource = std::function<bool(int firstRow, int rowCount, double* out)>;
 
 // Writes a 32-bit floating-point file (values stored as Float32 does) of an image of the
 // given size whose rows come from source a band at a time, so that only one band is held,
-// never the image. The header is Float32Cards(cards) and must describe a 2-D image of that
-// size (checked by the library before anything is written). Same safe replacement as
+// never the image. The header is Float32Cards(cards) and must describe an image of that
+// size and planes (checked by the library before anything is written). Same safe replacement as
 // saveFits. None; Unreadable when the source failed (nothing is left; the source has told
 // why); Unwritable after printing the reason to standard error.
 [[nodiscard]] FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSource& source,
                                         const std::string& path, Durability durability = Durability::Synced);
 
-// The rows of a grid, for saveFloat32Rows.
+// The rows of a grid, every plane, for saveFloat32Rows.
 RowSource GridRows(const ImageGrid& grid);
+// A grid's size and planes.
+ImageSize GridSize(const ImageGrid& grid);
+
+// The cards of an image of `planes` planes (1 or 3) made from an image described by cards:
+// NAXIS becomes 2 or 3, NAXIS3 = 3 follows NAXIS2 for a colour image and is left out for
+// a grey one; every other card stays as it is.
+HeaderCards PlaneCards(const HeaderCards& cards, int planes);
 
 } // namespace skyvane

@@ -14,6 +14,12 @@ namespace {
 
 std::atomic<std::uint64_t> gridMemoryLimit{0};
 
+// The plane counts a grid has: 1 or 3.
+int PlaneCount(int planes)
+{
+    return planes == 3 ? 3 : 1;
+}
+
 std::uint64_t PhysicalMemoryBytes()
 {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -40,9 +46,9 @@ bool IsMapped(std::uint64_t bytes)
     return bytes >= MappedBytes;
 }
 
-double* AllocateBlock(int width, int height)
+double* AllocateBlock(int width, int height, int planes)
 {
-    const std::uint64_t bytes = GridBytes(width, height);
+    const std::uint64_t bytes = GridBytes(width, height, planes);
     if (bytes == 0 || bytes > GridMemoryLimit() || bytes > SIZE_MAX)
         return nullptr;
     if (IsMapped(bytes)) {
@@ -54,11 +60,11 @@ double* AllocateBlock(int width, int height)
     return static_cast<double*>(std::calloc(static_cast<std::size_t>(bytes / sizeof(double)), sizeof(double)));
 }
 
-void ReleaseBlock(double* block, int width, int height)
+void ReleaseBlock(double* block, int width, int height, int planes)
 {
     if (block == nullptr)
         return;
-    const std::uint64_t bytes = GridBytes(width, height);
+    const std::uint64_t bytes = GridBytes(width, height, planes);
     if (IsMapped(bytes))
         ::munmap(block, static_cast<std::size_t>(bytes));
     else
@@ -67,11 +73,12 @@ void ReleaseBlock(double* block, int width, int height)
 
 } // namespace
 
-std::uint64_t GridBytes(int width, int height)
+std::uint64_t GridBytes(int width, int height, int planes)
 {
     if (width <= 0 || height <= 0)
         return 0;
-    return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * sizeof(double);
+    return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(PlaneCount(planes)) *
+           sizeof(double);
 }
 
 std::uint64_t GridMemoryLimit()
@@ -104,7 +111,8 @@ ImageGrid& ImageGrid::operator=(ImageGrid&& other) noexcept
 
 ImageGrid::~ImageGrid()
 {
-    ReleaseBlock(data_, width_, height_);
+    if (owned_)
+        ReleaseBlock(data_, width_, height_, planes_);
 }
 
 void ImageGrid::swap(ImageGrid& other) noexcept
@@ -112,41 +120,60 @@ void ImageGrid::swap(ImageGrid& other) noexcept
     std::swap(data_, other.data_);
     std::swap(width_, other.width_);
     std::swap(height_, other.height_);
+    std::swap(planes_, other.planes_);
+    std::swap(owned_, other.owned_);
 }
 
-void ImageGrid::resize(int width, int height)
+ImageGrid ImageGrid::planeView(int p)
+{
+    ImageGrid view;
+    view.data_ = plane(p);
+    view.width_ = width_;
+    view.height_ = height_;
+    view.owned_ = false;
+    return view;
+}
+
+const ImageGrid ImageGrid::planeView(int p) const
+{
+    return const_cast<ImageGrid*>(this)->planeView(p);
+}
+
+void ImageGrid::resize(int width, int height, int planes)
 {
     if (width < 0)
         width = 0;
     if (height < 0)
         height = 0;
-    if (!tryResize(width, height))
+    if (!tryResize(width, height, planes))
         throw std::bad_alloc();
 }
 
-bool ImageGrid::tryResize(int width, int height)
+bool ImageGrid::tryResize(int width, int height, int planes)
 {
-    if (width < 0 || height < 0)
+    planes = PlaneCount(planes);
+    if (width < 0 || height < 0 || !owned_)
         return false;
     double* block = nullptr;
-    if (GridBytes(width, height) != 0) {
-        block = AllocateBlock(width, height);
+    if (GridBytes(width, height, planes) != 0) {
+        block = AllocateBlock(width, height, planes);
         if (block == nullptr)
             return false;
     }
     // The old block goes only once the new one is had, so a failure changes nothing.
-    ReleaseBlock(data_, width_, height_);
+    ReleaseBlock(data_, width_, height_, planes_);
     data_ = block;
     width_ = width;
     height_ = height;
+    planes_ = planes;
     return true;
 }
 
-bool ImageGrid::tryResizeForOverwrite(int width, int height)
+bool ImageGrid::tryResizeForOverwrite(int width, int height, int planes)
 {
-    if (width == width_ && height == height_)
+    if (width == width_ && height == height_ && PlaneCount(planes) == planes_)
         return true;
-    return tryResize(width, height);
+    return tryResize(width, height, planes);
 }
 
 } // namespace skyvane

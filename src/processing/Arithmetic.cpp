@@ -1,5 +1,7 @@
 #include "processing/Arithmetic.h"
 
+#include "image/FitsWriter.h"
+
 #include <cmath>
 #include <cstdint>
 
@@ -75,32 +77,44 @@ void CombineValues(ImageOperation operation, double* pa, const double* pb, std::
     }
 }
 
+// The planes lie one after the other in the block, so every value of every plane is one
+// walk over valueCount() values.
+
 void MultiplyConstant(ImageGrid& grid, double c)
 {
     if (!grid.empty())
-        MultiplyValues(grid.data(), grid.pixelCount(), c);
+        MultiplyValues(grid.data(), grid.valueCount(), c);
 }
 
 void AddConstant(ImageGrid& grid, double c)
 {
     if (!grid.empty())
-        AddToValues(grid.data(), grid.pixelCount(), c);
+        AddToValues(grid.data(), grid.valueCount(), c);
+}
+
+bool CanCombine(const ImageGrid& a, const ImageGrid& b)
+{
+    return a.width() == b.width() && a.height() == b.height() && (b.planes() == a.planes() || b.planes() == 1);
 }
 
 void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& b, double zeroDivisionValue)
 {
     // The interpreter compares the sizes first; a mismatch reaching here would read Image
     // B out of bounds, so it leaves Image A unchanged.
-    if (a.empty() || a.width() != b.width() || a.height() != b.height())
+    if (a.empty() || !CanCombine(a, b))
         return;
-    CombineValues(operation, a.data(), b.data(), a.pixelCount(), zeroDivisionValue);
+    // Plane by plane: B's plane of the same colour, or B's one plane for each of A's.
+    for (int p = 0; p < a.planes(); ++p)
+        CombineValues(operation, a.plane(p), b.plane(b.planes() == 1 ? 0 : p), a.pixelCount(), zeroDivisionValue);
 }
 
 HeaderOptionResult ApplyHeaderOption(int headerOption, ImageRecord& imageA, const ImageRecord& imageB)
 {
     if (headerOption == 1) {
+        // Image B's cards, describing Image A's planes (a grey Image B's cards for a colour
+        // Image A gain NAXIS3).
         if (&imageA != &imageB)
-            imageA.cards = imageB.cards;
+            imageA.cards = imageA.grid.planes() == imageB.grid.planes() ? imageB.cards : PlaneCards(imageB.cards, imageA.grid.planes());
         return HeaderOptionResult::Copied;
     }
     return headerOption >= 2 ? HeaderOptionResult::NotImplemented : HeaderOptionResult::Kept;

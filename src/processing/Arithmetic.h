@@ -21,9 +21,14 @@ void MultiplyValues(double* p, std::int64_t n, double c);
 void AddToValues(double* p, std::int64_t n, double c);
 void CombineValues(ImageOperation operation, double* a, const double* b, std::int64_t n, double zeroDivisionValue);
 
-// Image A and Image B must have equal width and height (the caller checks). Per pixel:
-// add b + a; multiply b x a; subtract a - b; divide a / b, except that b equal to 0.0,
-// -0.0 or not-a-number gives zeroDivisionValue.
+// Whether Image B can be combined with Image A: equal width and height, and the same
+// plane count or a grey B (applied to each of A's planes). A colour B never combines with
+// a grey A.
+bool CanCombine(const ImageGrid& a, const ImageGrid& b);
+
+// Image A and Image B must be combinable (CanCombine; the caller checks). Per pixel of
+// each plane: add b + a; multiply b x a; subtract a - b; divide a / b, except that b equal
+// to 0.0, -0.0 or not-a-number gives zeroDivisionValue.
 void CombineWithImageB(ImageOperation operation, ImageGrid& a, const ImageGrid& b, double zeroDivisionValue);
 
 // What the header option did to Image A's cards.

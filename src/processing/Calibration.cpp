@@ -53,6 +53,10 @@ bool LoadMaster(const std::string& path, Master& master, LoadStatus& load)
     load.step = LoadStep::Size;
     if ((load.error = readFitsSize(path, load.size)) != FitsError::None)
         return false;
+    if (load.size.planes != 1) { // a colour image: calibration is done on the mosaic
+        load.error = FitsError::NotTwoDimensional;
+        return false;
+    }
     load.step = LoadStep::Data;
     const std::uint64_t bytes = GridBytes(load.size.width, load.size.height);
     if (bytes <= GridMemoryLimit())

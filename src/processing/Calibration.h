@@ -76,10 +76,11 @@ inline double CalibratedValue(double frame, double dark, const double* flat, dou
 void ReplaceHotPixels(double* values, int width, int valuesFirstRow, int valuesRows, int height, int firstRow, int rowCount,
                       const std::vector<std::int64_t>& hot, const std::optional<Mosaic>& mosaic);
 
-// Runs the job. The dark and the flat are loaded and checked first (unreadable: told and
-// nothing written; the flat of another size or mosaic than the dark, or whose mean is no
+// Runs the job. The dark and the flat are loaded and checked first (unreadable or a colour
+// image of three planes: told and nothing written; the flat of another size or mosaic than the dark, or whose mean is no
 // positive number: told, naming the flat, nothing written); then every frame's size and
-// cards are read: a frame that cannot be read, of another size than the dark, or whose
+// cards are read: a frame that cannot be read, of another size than the dark (a colour
+// image among them), or whose
 // mosaic is not the flat's (a grey flat for grey frames) or not the dark's (a dark without
 // one serves either) is told by name and left out, before anything is written. Then the
 // output folder is made and the frames are calibrated by the workers, each reading one band

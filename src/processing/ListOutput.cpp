@@ -96,7 +96,7 @@ FitsError ListOutput::writeFrame(std::size_t position, const std::string& inputP
                                  std::string_view history)
 {
     result.cards.append(HistoryCard(history));
-    return write(position, inputPath, result.cards, {result.grid.width(), result.grid.height()}, GridRows(result.grid));
+    return write(position, inputPath, result.cards, GridSize(result.grid), GridRows(result.grid));
 }
 
 FitsError ListOutput::writeFrame(std::size_t position, const std::string& inputPath, HeaderCards cards, ImageSize size,

@@ -129,8 +129,9 @@ TEST(HotPixels, ReplacedByTheMedianOfTheirNearestNeighboursOfTheSameColour)
     ReplaceHotPixels(grey.data(), width, 0, height, height, 0, height, hot, std::nullopt);
     EXPECT_EQ(grey[4 * width + 5], Median(grey54));
     for (std::size_t k = 0; k < values.size(); ++k) {
-        if (!std::binary_search(hot.begin(), hot.end(), static_cast<std::int64_t>(k)))
+        if (!std::binary_search(hot.begin(), hot.end(), static_cast<std::int64_t>(k))) {
             EXPECT_EQ(mosaic[k], original[k]);
+        }
     }
 
     // Only the rows asked for, from a band that holds rows 2 .. 7.
