@@ -800,11 +800,12 @@ constexpr std::string_view CoaddWork = "co-addition";
 constexpr std::string_view RegistrationWork = "registration";
 constexpr std::string_view ListArithmeticWork = "list arithmetic";
 constexpr std::string_view CalibrationWork = "calibration";
+constexpr std::string_view DemosaicWork = "demosaicing";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 28> CommandTable{{
+constexpr std::array<CommandRow, 31> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -824,6 +825,9 @@ constexpr std::array<CommandRow, 28> CommandTable{{
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},
     {Match::StartsWith, "listdiv [", false, listDivide, {}, ListArithmeticWork},
     {Match::StartsWith, "calibrate [", false, calibrateList, {}, CalibrationWork},
+    {Match::StartsWith, "listdebayer [", false, debayerList, {}, DemosaicWork},
+    {Match::Equals, "debayer", true, debayerImage, {}},
+    {Match::StartsWith, "debayer ", true, debayerImage, {}},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},

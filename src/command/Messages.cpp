@@ -1,5 +1,6 @@
 #include "command/Messages.h"
 
+#include "base/Paths.h"
 #include "display/BitmapExport.h"
 #include "image/FitsWriter.h"
 
@@ -168,6 +169,44 @@ std::string CalibrationReply(ListArithmeticStatus status, int written, std::int6
 std::string CalibrationNoDarkReply()
 {
     return "     dark image not recognized !";
+}
+
+std::string DemosaicDoneReply(const Mosaic& mosaic)
+{
+    return "     image has been debayered (" + std::string(mosaic.name()) + ")";
+}
+
+std::string NoMosaicReply()
+{
+    return "     image is no colour mosaic !";
+}
+
+std::string PatternWordReply()
+{
+    return "     pattern must be RGGB, BGGR, GRBG or GBRG !";
+}
+
+std::string ListDemosaicReply(const ListDemosaicResult& result, const std::string& listTag)
+{
+    if (result.status == ListArithmeticStatus::Cancelled)
+        return {};
+    std::string reply;
+    for (const std::string& path : result.noMosaic)
+        reply += "     " + PathFileName(path) + "  no colour mosaic, left out\r\n";
+    switch (result.status) {
+    case ListArithmeticStatus::Done:
+        break;
+    case ListArithmeticStatus::NoUsableFrame:
+        return reply + "     no selected image could be debayered !";
+    default:
+        return reply + CalibrationReply(result.status, 0, 0, 0, {});
+    }
+    const int written = result.output.fileCount();
+    reply += "     " + std::to_string(written) + (written == 1 ? " image has been debayered; new list " : " images have been debayered; new list ");
+    reply += listTag;
+    if (!result.leftOut.empty())
+        reply += "; " + std::to_string(result.leftOut.size()) + " left out";
+    return reply;
 }
 
 std::string MosaicSizeLine(const HeaderCards& cards)

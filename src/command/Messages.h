@@ -11,6 +11,7 @@
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
 #include "processing/ListArithmetic.h"
+#include "processing/ListDemosaic.h"
 #include "processing/Mosaic.h"
 
 namespace skyvane {
@@ -122,6 +123,20 @@ std::string CalibrationReply(ListArithmeticStatus status, int written, std::int6
                              const std::string& listTag);
 // "     dark image not recognized !": calibrate without "(DARK)".
 std::string CalibrationNoDarkReply();
+
+// The replies of "debayer": "     image has been debayered (RGGB)" (the pattern used);
+// "     image is no colour mosaic !" for a grey image without a pattern or a colour one;
+// "     pattern must be RGGB, BGGR, GRBG or GBRG !" for another word after the command.
+std::string DemosaicDoneReply(const Mosaic& mosaic);
+std::string NoMosaicReply();
+std::string PatternWordReply();
+
+// The reply of "listdebayer": a line for each frame that is no colour mosaic ("     frame_003.fit
+// no colour mosaic, left out"), then "     N images have been debayered; new list [PATHn]"
+// with "; K left out" when frames were left out (the others named by their messages), or
+// why nothing was made ("     no selected image could be debayered !" and the like, as
+// calibrate's); empty for a run the user stopped.
+std::string ListDemosaicReply(const ListDemosaicResult& result, const std::string& listTag);
 
 // The line "size" adds for a colour mosaic, CR LF first ("\r\n     colour mosaic RGGB", the
 // pattern as it lies on the stored rows); nothing for any other image.

@@ -11,6 +11,7 @@
 
 #include "command/Interpreter.h"
 #include "image/FitsReader.h"
+#include "processing/Demosaic.h"
 #include "processing/Mosaic.h"
 #include "support/StarField.h"
 #include "support/TestSupport.h"
@@ -262,6 +263,121 @@ TEST_F(MosaicCommandTest, RegistrationLeavesMosaicsOutByName)
     WriteStarFrames(other, tw2, {"GBRG", ""});
     EXPECT_EQ(ExecuteCommand(tw2.context, "autoreg [STARS]"), "     reference frame is a colour mosaic: debayer first !");
     EXPECT_FALSE(std::filesystem::exists(other.file("stars/autoreg")));
+}
+
+// A mosaic of 10 x 8 pixels: a coloured ramp with a star, as the filters see it.
+std::vector<double> MosaicValues(const Mosaic& mosaic)
+{
+    std::vector<double> values;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 10; ++x) {
+            const int p = static_cast<int>(mosaic.colourAt(x, y));
+            const double star = 5000.0 * std::exp(-((x - 4.3) * (x - 4.3) + (y - 3.6) * (y - 3.6)) / 3.0);
+            values.push_back(std::round(900.0 + 100.0 * p + 7.0 * x + 3.0 * y + star * (0.6 + 0.3 * p)));
+        }
+    return values;
+}
+
+// The three planes DemosaicPlane makes of row-major mosaic values, row-major each.
+std::vector<double> Demosaiced(const std::vector<double>& rowMajor, int width, int height, const Mosaic& mosaic)
+{
+    std::vector<double> columns(rowMajor.size());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            columns[static_cast<std::size_t>(x * height + y)] = rowMajor[static_cast<std::size_t>(y * width + x)];
+    std::vector<double> planes(3 * columns.size());
+    const std::size_t n = columns.size();
+    DemosaicPlane(columns.data(), width, height, mosaic, planes.data(), planes.data() + n, planes.data() + 2 * n);
+    std::vector<double> result;
+    for (int p = 0; p < 3; ++p)
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                result.push_back(planes[static_cast<std::size_t>(p) * n + static_cast<std::size_t>(x * height + y)]);
+    return result;
+}
+
+std::vector<double> PlaneValues(const ImageGrid& grid)
+{
+    std::vector<double> values;
+    for (int p = 0; p < grid.planes(); ++p)
+        for (int y = 0; y < grid.height(); ++y)
+            for (int x = 0; x < grid.width(); ++x)
+                values.push_back(grid.plane(p)[static_cast<std::ptrdiff_t>(x) * grid.height() + y]);
+    return values;
+}
+
+bool HasCard(const HeaderCards& cards, std::string_view start)
+{
+    for (int i = 0; i < cards.count(); ++i)
+        if (cards.card(i).substr(0, start.size()) == start)
+            return true;
+    return false;
+}
+
+TEST_F(MosaicCommandTest, DebayerMakesImageAColourAndDropsTheMosaicCards)
+{
+    const Mosaic rggb(Mosaic::Pattern::RGGB);
+    WriteImage(dir.file("m.fit"), 10, 8, MosaicValues(rggb), {"BAYERPAT= 'RGGB'", "XBAYROFF=                    0", "OBSERVER= 'me'"});
+    open(dir.file("m.fit"));
+    EXPECT_EQ(run("debayer"), "     image has been debayered (RGGB)");
+    const ImageRecord& image = tw.context.imageA;
+    ASSERT_EQ(image.grid.planes(), 3);
+    EXPECT_EQ(PlaneValues(image.grid), Demosaiced(MosaicValues(rggb), 10, 8, rggb));
+    EXPECT_FALSE(HasCard(image.cards, "BAYERPAT"));
+    EXPECT_FALSE(HasCard(image.cards, "XBAYROFF"));
+    EXPECT_TRUE(HasCard(image.cards, "NAXIS3  =                    3"));
+    EXPECT_TRUE(HasCard(image.cards, "OBSERVER= 'me'"));
+    EXPECT_EQ(run("size"), "     width = 10\r\n     height = 8\r\n     3 planes: red, green, blue");
+    EXPECT_EQ(run("debayer"), "     image is no colour mosaic !");
+    EXPECT_EQ(run("debayer RGGB"), "     image is no colour mosaic !");
+
+    // A grey frame: only a pattern typed makes it a mosaic; a word that is none changes nothing.
+    const Mosaic gbrg(Mosaic::Pattern::GBRG);
+    WriteImage(dir.file("plain.fit"), 10, 8, MosaicValues(gbrg));
+    open(dir.file("plain.fit"));
+    EXPECT_EQ(run("debayer"), "     image is no colour mosaic !");
+    EXPECT_EQ(run("debayer RGB"), "     pattern must be RGGB, BGGR, GRBG or GBRG !");
+    EXPECT_EQ(tw.context.imageA.grid.planes(), 1);
+    EXPECT_EQ(run("debayer gbrg"), "     image has been debayered (GBRG)");
+    EXPECT_EQ(PlaneValues(tw.context.imageA.grid), Demosaiced(MosaicValues(gbrg), 10, 8, gbrg));
+}
+
+TEST_F(MosaicCommandTest, ListDebayerWritesColourCubesAndNamesFramesThatAreNoMosaic)
+{
+    const Mosaic rggb(Mosaic::Pattern::RGGB);
+    std::filesystem::create_directories(dir.file("raw"));
+    WriteImage(dir.file("raw/f1.fit"), 10, 8, MosaicValues(rggb), {"BAYERPAT= 'RGGB'"}, 16);
+    WriteImage(dir.file("raw/f2.fit"), 10, 8, MosaicValues(rggb), {}, 16);
+    WriteImage(dir.file("raw/f3.fit"), 10, 8, MosaicValues(rggb), {"BAYERPAT= 'BGGR'", "XBAYROFF= 1", "YBAYROFF= 1"}, 16);
+    const TreeItem list = tw.context.lists.InsertList("[RAW] = " + dir.file("raw"));
+    for (const char* name : {"f1.fit", "f2.fit", "f3.fit"})
+        tw.context.lists.InsertFile(list, name);
+
+    EXPECT_EQ(run("listdebayer [RAW]"), "     f2.fit  no colour mosaic, left out\r\n     2 images have been debayered; new list [PATH]; 1 left out");
+    EXPECT_TRUE(tw.messages.texts.empty());
+    EXPECT_EQ(test::FolderEntries(dir.file("raw/debayer")), (std::vector<std::string>{"f1.fit", "f3.fit"}));
+    std::vector<double> expected;
+    for (const double value : Demosaiced(MosaicValues(rggb), 10, 8, rggb))
+        expected.push_back(static_cast<float>(value));
+    for (const char* name : {"f1.fit", "f3.fit"}) {
+        ImageRecord result;
+        ASSERT_TRUE(loadFits(result, dir.file(std::string("raw/debayer/") + name)).loaded());
+        ASSERT_EQ(result.grid.planes(), 3);
+        EXPECT_EQ(PlaneValues(result.grid), expected) << name;
+        EXPECT_FALSE(HasCard(result.cards, "BAYERPAT"));
+        EXPECT_FALSE(HasCard(result.cards, "YBAYROFF"));
+        EXPECT_TRUE(HasCard(result.cards, "BITPIX  =                  -32"));
+        EXPECT_TRUE(HasCard(result.cards, "HISTORY Skyvane: listdebayer (RGGB)"));
+    }
+
+    // A pattern typed serves every frame, whatever its cards say.
+    EXPECT_EQ(run("listdebayer [RAW] RGGB"), "     3 images have been debayered; new list [PATH2]");
+    EXPECT_EQ(run("listdebayer [RAW] RGB"), "     pattern must be RGGB, BGGR, GRBG or GBRG !");
+    // Nothing to debayer: nothing written.
+    const TreeItem grey = tw.context.lists.InsertList("[GREY] = " + dir.file("raw/debayer"));
+    tw.context.lists.InsertFile(grey, "f1.fit");
+    EXPECT_EQ(run("listdebayer [GREY]"), "     f1.fit  no colour mosaic, left out\r\n     no selected image could be debayered !");
+    EXPECT_EQ(test::FolderEntries(dir.file("raw/debayer")), (std::vector<std::string>{"f1.fit", "f3.fit"}));
 }
 
 } // namespace
