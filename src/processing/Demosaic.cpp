@@ -32,6 +32,20 @@ private:
     int height_;
 };
 
+// The same away from the border, where every neighbour read is inside: no mirroring.
+class InnerPlane {
+public:
+    InnerPlane(const double* values, int height) : values_(values), height_(height) {}
+    double operator()(int x, int y) const { return values_[static_cast<std::ptrdiff_t>(x) * height_ + y]; }
+
+private:
+    const double* values_;
+    std::ptrdiff_t height_;
+};
+
+// How far from a pixel its estimates read: three pixels for green, one for red and blue.
+constexpr int Reach = 3;
+
 // Along a straight edge a row or column crosses, the picture changes this many times less
 // than across it; weaker contrasts (a star's flank among them) take the lattice estimate.
 constexpr double EdgeContrast = 16.0;
@@ -42,7 +56,8 @@ constexpr double EdgeContrast = 16.0;
 // along each axis. On a straight edge along a row or a column, the mean of the two green
 // neighbours along it instead, corrected by half the second difference of the pixel's own
 // colour along it.
-double GreenAt(const Plane& m, int x, int y)
+template <typename Values>
+double GreenAt(const Values& m, int x, int y)
 {
     const double c = m(x, y);
     const double left = m(x - 1, y);
@@ -69,6 +84,35 @@ double GreenAt(const Plane& m, int x, int y)
     return value;
 }
 
+// Red and blue at (x, y) from the mosaic m and the green plane g.
+template <typename Values>
+void RedBlueAt(const Values& m, const Values& g, const Mosaic& pattern, int x, int y, double& red, double& blue)
+{
+    // The colour seen at (u, v) minus green there.
+    const auto difference = [&](int u, int v) { return m(u, v) - g(u, v); };
+    const FilterColour seen = pattern.colourAt(x, y);
+    const double here = g(x, y);
+    if (seen == FilterColour::Green) {
+        // The row's other colour left and right, the column's above and below.
+        const double alongRow = here + 0.5 * (difference(x - 1, y) + difference(x + 1, y));
+        const double alongColumn = here + 0.5 * (difference(x, y - 1) + difference(x, y + 1));
+        const bool rowIsRed = pattern.colourAt(x + 1, y) == FilterColour::Red;
+        red = rowIsRed ? alongRow : alongColumn;
+        blue = rowIsRed ? alongColumn : alongRow;
+        return;
+    }
+    // The other colour on the four diagonals.
+    const double other =
+        here + 0.25 * (difference(x - 1, y - 1) + difference(x + 1, y - 1) + difference(x - 1, y + 1) + difference(x + 1, y + 1));
+    if (seen == FilterColour::Red) {
+        red = m(x, y);
+        blue = other;
+    } else {
+        blue = m(x, y);
+        red = other;
+    }
+}
+
 } // namespace
 
 void DemosaicColumns(DemosaicStep step, const double* mosaic, int width, int height, const Mosaic& pattern, int firstColumn,
@@ -85,40 +129,29 @@ void DemosaicColumns(DemosaicStep step, const double* mosaic, int width, int hei
             }
         return;
     }
+    const auto inner = [&](int x, int y) { return x >= Reach && x < width - Reach && y >= Reach && y < height - Reach; };
     const Plane m(mosaic, width, height);
+    const InnerPlane mi(mosaic, height);
     if (step == DemosaicStep::GreenOnly) {
         for (int x = firstColumn; x < lastColumn; ++x)
-            for (int y = 0; y < height; ++y)
-                green[x * h + y] = pattern.colourAt(x, y) == FilterColour::Green ? m(x, y) : GreenAt(m, x, y);
+            for (int y = 0; y < height; ++y) {
+                const std::ptrdiff_t k = x * h + y;
+                if (pattern.colourAt(x, y) == FilterColour::Green)
+                    green[k] = mosaic[k];
+                else
+                    green[k] = inner(x, y) ? GreenAt(mi, x, y) : GreenAt(m, x, y);
+            }
         return;
     }
     const Plane g(green, width, height);
-    // The colour seen at (x, y) minus green there.
-    const auto difference = [&](int x, int y) { return m(x, y) - g(x, y); };
+    const InnerPlane gi(green, height);
     for (int x = firstColumn; x < lastColumn; ++x)
         for (int y = 0; y < height; ++y) {
             const std::ptrdiff_t k = x * h + y;
-            const FilterColour seen = pattern.colourAt(x, y);
-            const double here = g(x, y);
-            if (seen == FilterColour::Green) {
-                // The row's other colour left and right, the column's above and below.
-                const double alongRow = here + 0.5 * (difference(x - 1, y) + difference(x + 1, y));
-                const double alongColumn = here + 0.5 * (difference(x, y - 1) + difference(x, y + 1));
-                const bool rowIsRed = pattern.colourAt(x + 1, y) == FilterColour::Red;
-                red[k] = rowIsRed ? alongRow : alongColumn;
-                blue[k] = rowIsRed ? alongColumn : alongRow;
-                continue;
-            }
-            // The other colour on the four diagonals.
-            const double other = here + 0.25 * (difference(x - 1, y - 1) + difference(x + 1, y - 1) + difference(x - 1, y + 1) +
-                                                 difference(x + 1, y + 1));
-            if (seen == FilterColour::Red) {
-                red[k] = m(x, y);
-                blue[k] = other;
-            } else {
-                blue[k] = m(x, y);
-                red[k] = other;
-            }
+            if (inner(x, y))
+                RedBlueAt(mi, gi, pattern, x, y, red[k], blue[k]);
+            else
+                RedBlueAt(m, g, pattern, x, y, red[k], blue[k]);
         }
 }
 
