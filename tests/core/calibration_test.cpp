@@ -141,5 +141,73 @@ TEST(HotPixels, ReplacedByTheMedianOfTheirNearestNeighboursOfTheSameColour)
     EXPECT_EQ(band[4], original[2 * width + 4]); // row 2 not asked for
 }
 
+// Asks to stop once it has been asked `after` times; keeps what it was told.
+class StoppingFeedback final : public ListArithmeticFeedback {
+public:
+    explicit StoppingFeedback(int after) : after_(after) {}
+    void notice(const ListArithmeticNotice& notice) override { notices.push_back(notice.kind); }
+    void progress(int, int) override {}
+    bool cancelRequested() override { return ++asked_ > after_; }
+    std::vector<ListArithmeticNotice::Kind> notices;
+
+private:
+    int after_;
+    int asked_ = 0;
+};
+
+TEST(CalibrationRun, AStoppedRunLeavesNothingAndEveryFrameIsCalibratedWhateverTheWorkers)
+{
+    TempDir dir;
+    const int width = 300;
+    const int height = 700; // several bands of rows
+    Noise noise;
+    std::vector<double> dark(static_cast<std::size_t>(width * height));
+    for (double& value : dark)
+        value = 100.0 + noise.next();
+    for (std::size_t k = 0; k < dark.size(); k += 977)
+        dark[k] = 5000.0;
+    FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.values = dark;
+    test::WriteFitsImage(dir.file("dark.fit"), layout);
+    CalibrationJob job;
+    job.darkPath = dir.file("dark.fit");
+    job.outputParent = dir.path().string();
+    for (int f = 0; f < 4; ++f) {
+        for (double& value : layout.values)
+            value = 1000.0 + 50.0 * noise.next();
+        job.framePaths.push_back(dir.file("f" + std::to_string(f) + ".fit"));
+        test::WriteFitsImage(job.framePaths.back(), layout);
+    }
+    for (const int after : {0, 1, 2}) {
+        job.outputName = "stopped";
+        StoppingFeedback feedback(after);
+        EXPECT_EQ(RunCalibration(job, feedback).status, ListArithmeticStatus::Cancelled) << after;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("stopped"))) << after;
+    }
+    // One worker or four: the same files, the hot pixels replaced across the bands' edges.
+    std::vector<std::vector<unsigned char>> written[2];
+    for (const int threads : {1, 4}) {
+        job.threads = threads;
+        job.outputName = "run-" + std::to_string(threads);
+        StoppingFeedback feedback(1000000);
+        const CalibrationResult result = RunCalibration(job, feedback);
+        ASSERT_EQ(result.status, ListArithmeticStatus::Done);
+        EXPECT_EQ(result.hotPixels, static_cast<std::int64_t>((dark.size() + 976) / 977));
+        EXPECT_TRUE(feedback.notices.empty());
+        for (int f = 0; f < 4; ++f)
+            written[threads == 1 ? 0 : 1].push_back(test::ReadFileBytes(dir.file(job.outputName + "/f" + std::to_string(f) + ".fit")));
+    }
+    EXPECT_EQ(written[0], written[1]);
+    ImageRecord first;
+    ASSERT_TRUE(loadFits(first, dir.file("run-1/f0.fit")).loaded());
+    for (std::size_t k = 0; k < dark.size(); k += 977) {
+        const int x = static_cast<int>(k % width);
+        const int y = static_cast<int>(k / width);
+        EXPECT_LT(std::fabs(first.grid[x][y] - 900.0), 400.0) << x << " " << y;
+    }
+}
+
 } // namespace
 } // namespace skyvane
