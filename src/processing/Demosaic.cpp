@@ -115,37 +115,29 @@ void RedBlueAt(const Values& m, const Values& g, const Mosaic& pattern, int x, i
 
 } // namespace
 
-void DemosaicColumns(DemosaicStep step, const double* mosaic, int width, int height, const Mosaic& pattern, int firstColumn,
-                     int lastColumn, double* red, double* green, double* blue)
+void DemosaicPlane(const double* mosaic, int width, int height, const Mosaic& pattern, double* red, double* green, double* blue)
 {
     const std::ptrdiff_t h = height;
     if (width < 2 || height < 2) {
-        if (step == DemosaicStep::GreenOnly)
-            return;
-        for (int x = firstColumn; x < lastColumn; ++x)
-            for (int y = 0; y < height; ++y) {
-                const std::ptrdiff_t k = x * h + y;
-                red[k] = green[k] = blue[k] = mosaic[k];
-            }
+        for (std::ptrdiff_t k = 0; k < static_cast<std::ptrdiff_t>(width) * h; ++k)
+            red[k] = green[k] = blue[k] = mosaic[k];
         return;
     }
     const auto inner = [&](int x, int y) { return x >= Reach && x < width - Reach && y >= Reach && y < height - Reach; };
     const Plane m(mosaic, width, height);
     const InnerPlane mi(mosaic, height);
-    if (step == DemosaicStep::GreenOnly) {
-        for (int x = firstColumn; x < lastColumn; ++x)
-            for (int y = 0; y < height; ++y) {
-                const std::ptrdiff_t k = x * h + y;
-                if (pattern.colourAt(x, y) == FilterColour::Green)
-                    green[k] = mosaic[k];
-                else
-                    green[k] = inner(x, y) ? GreenAt(mi, x, y) : GreenAt(m, x, y);
-            }
-        return;
-    }
+    // Green everywhere first: red and blue read it around them.
+    for (int x = 0; x < width; ++x)
+        for (int y = 0; y < height; ++y) {
+            const std::ptrdiff_t k = x * h + y;
+            if (pattern.colourAt(x, y) == FilterColour::Green)
+                green[k] = mosaic[k];
+            else
+                green[k] = inner(x, y) ? GreenAt(mi, x, y) : GreenAt(m, x, y);
+        }
     const Plane g(green, width, height);
     const InnerPlane gi(green, height);
-    for (int x = firstColumn; x < lastColumn; ++x)
+    for (int x = 0; x < width; ++x)
         for (int y = 0; y < height; ++y) {
             const std::ptrdiff_t k = x * h + y;
             if (inner(x, y))
@@ -153,12 +145,6 @@ void DemosaicColumns(DemosaicStep step, const double* mosaic, int width, int hei
             else
                 RedBlueAt(m, g, pattern, x, y, red[k], blue[k]);
         }
-}
-
-void DemosaicPlane(const double* mosaic, int width, int height, const Mosaic& pattern, double* red, double* green, double* blue)
-{
-    DemosaicColumns(DemosaicStep::GreenOnly, mosaic, width, height, pattern, 0, width, red, green, blue);
-    DemosaicColumns(DemosaicStep::RedBlueOnly, mosaic, width, height, pattern, 0, width, red, green, blue);
 }
 
 } // namespace skyvane

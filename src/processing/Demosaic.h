@@ -30,20 +30,13 @@ namespace skyvane {
 // keep the flux, and the colour differences give the three planes one shape; only a
 // straight, strong edge (a satellite trail, the limb of a planet) is followed along its
 // direction.
-// Within two pixels of the border the missing neighbours are mirrored across the edge pixel.
-// Plain IEEE arithmetic, the same for any split of the work.
+// Near the border the missing neighbours are mirrored across the edge pixel.
+// Plain IEEE arithmetic; each pixel depends only on its neighbours.
 
 // mosaic holds width x height values column-major (column x starts at x * height; row 0 the
 // first stored row); red, green and blue receive the planes in the same layout. pattern is
 // the mosaic as it lies on the stored rows (MosaicOfCards). None of the four may overlap.
 // Frames narrower or lower than 2 pixels are copied into all three planes.
 void DemosaicPlane(const double* mosaic, int width, int height, const Mosaic& pattern, double* red, double* green, double* blue);
-
-// The same on columns firstColumn .. lastColumn - 1 only, in two steps that may be shared
-// out among threads: every column's green (step GreenOnly) before any column's red and blue
-// (step RedBlueOnly), which read the green of the two columns on either side.
-enum class DemosaicStep { GreenOnly, RedBlueOnly };
-void DemosaicColumns(DemosaicStep step, const double* mosaic, int width, int height, const Mosaic& pattern, int firstColumn,
-                     int lastColumn, double* red, double* green, double* blue);
 
 } // namespace skyvane

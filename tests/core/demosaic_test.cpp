@@ -206,26 +206,5 @@ TEST(Demosaic, AStraightEdgeIsFollowedAlongItsRowOrColumn)
     }
 }
 
-TEST(Demosaic, AFlatColourStaysFlatAndColumnsSplitAnywhereGiveTheSamePlanes)
-{
-    const Mosaic mosaic(Mosaic::Pattern::GBRG);
-    Colour flat;
-    for (int p = 0; p < 3; ++p)
-        std::fill(flat.planes[p].begin(), flat.planes[p].end(), Sky[p]);
-    const Colour result = Edge(Sample(flat, mosaic), mosaic);
-    for (int p = 0; p < 3; ++p)
-        EXPECT_EQ(result.planes[p], flat.planes[p]);
-
-    const std::vector<double> values = Sample(Truth(Stars()), mosaic);
-    const Colour whole = Edge(values, mosaic);
-    Colour split;
-    for (const int step : {0, 1})
-        for (const auto& [first, last] : {std::pair{0, 37}, std::pair{37, 38}, std::pair{38, W}})
-            DemosaicColumns(step == 0 ? DemosaicStep::GreenOnly : DemosaicStep::RedBlueOnly, values.data(), W, H, mosaic, first, last,
-                            split.planes[0].data(), split.planes[1].data(), split.planes[2].data());
-    for (int p = 0; p < 3; ++p)
-        EXPECT_EQ(split.planes[p], whole.planes[p]);
-}
-
 } // namespace
 } // namespace skyvane

@@ -39,14 +39,13 @@ std::string Read(const std::vector<std::string>& lines)
     return mosaic ? Letters(*mosaic) : "none";
 }
 
-TEST(MosaicCards, EachPatternNamesTheFirstStoredPixels)
+TEST(MosaicCards, EachPatternNamesTheFirstStoredPixelsAndRepeats)
 {
     for (const std::string pattern : {"RGGB", "BGGR", "GRBG", "GBRG"}) {
-        EXPECT_EQ(Read({"NAXIS2  =                    4", "BAYERPAT= '" + pattern + "'"}), pattern);
         const std::optional<Mosaic> mosaic = MosaicOfCards(Cards({"NAXIS2  =                    4", "BAYERPAT= '" + pattern + "    ' / Bayer"}));
         ASSERT_TRUE(mosaic.has_value());
+        EXPECT_EQ(Letters(*mosaic), pattern);
         EXPECT_EQ(mosaic->name(), pattern);
-        // The cell repeats: pixel (x + 2, y + 4) has the filter of (x, y).
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 2; ++x)
                 EXPECT_EQ(mosaic->colourAt(x + 2, y + 4), mosaic->colourAt(x, y));
@@ -101,19 +100,6 @@ TEST(MosaicCards, CardsThatNameNoKnownPatternMakeNoMosaic)
     EXPECT_FALSE(MosaicOfCards(cube).has_value());
     // Lower case names a pattern too.
     EXPECT_EQ(Read({"NAXIS2  =                    4", "BAYERPAT= 'gbrg'"}), "GBRG");
-}
-
-TEST(MosaicCards, NamesAsTypedAndCardsDropped)
-{
-    ASSERT_TRUE(MosaicFromName(" grbg ").has_value());
-    EXPECT_EQ(MosaicFromName("grbg")->name(), "GRBG");
-    EXPECT_FALSE(MosaicFromName("RGB").has_value());
-    EXPECT_FALSE(MosaicFromName("RGBG").has_value());
-
-    const HeaderCards kept = WithoutMosaicCards(Cards({"BAYERPAT= 'RGGB'", "XBAYROFF= 1", "YBAYROFF= 0", "ROWORDER= 'TOP-DOWN'", "OBSERVER= 'me'"}));
-    ASSERT_EQ(kept.count(), 6);
-    EXPECT_EQ(kept.card(4).substr(0, 20), "ROWORDER= 'TOP-DOWN'");
-    EXPECT_EQ(kept.card(5).substr(0, 14), "OBSERVER= 'me'");
 }
 
 } // namespace
