@@ -19,6 +19,7 @@
 #include "command/CommandFamily.h"
 #include "command/Messages.h"
 #include "command/RegistrationCommands.h"
+#include "command/MosaicCommands.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
@@ -194,7 +195,7 @@ Started statistics(AppContext& context, const CommandLine&)
 
 Started size(AppContext& context, const CommandLine&)
 {
-    return WithReply(SizeReply(context.imageA.grid));
+    return WithReply(SizeReply(context.imageA.grid) + MosaicSizeLine(context.imageA.cards));
 }
 
 Started headers(AppContext& context, const CommandLine&)
@@ -630,6 +631,8 @@ std::string_view FateText(FrameFate fate)
         return "no reliable match";
     case FrameFate::NotEnoughMemory:
         return "not enough memory";
+    case FrameFate::ColourMosaic:
+        return "colour mosaic: debayer first";
     }
     return {};
 }
@@ -649,7 +652,8 @@ std::string FrameLines(const std::vector<RegisteredFrame>& frames)
         } else {
             lines += "  ";
             lines += FateText(frame.fate);
-            lines += ", left out";
+            if (frame.fate != FrameFate::ColourMosaic) // says what to do instead
+                lines += ", left out";
         }
     }
     return lines;
@@ -665,6 +669,8 @@ std::string_view RegistrationFailureReply(RegistrationStatus status)
         return NoSelectedImageReply;
     case RegistrationStatus::ReferenceUnreadable:
         return FirstImageUnreadableReply;
+    case RegistrationStatus::ReferenceMosaic:
+        return "     reference frame is a colour mosaic: debayer first !";
     case RegistrationStatus::StarSaturated:
         return "     star is saturated on the reference frame !";
     case RegistrationStatus::StarTooFaint:
@@ -878,6 +884,8 @@ struct CommandRow {
 constexpr std::string_view CoaddWork = "co-addition";
 constexpr std::string_view RegistrationWork = "registration";
 constexpr std::string_view ListArithmeticWork = "list arithmetic";
+constexpr std::string_view CalibrationWork = "calibration";
+constexpr std::string_view DemosaicWork = "demosaicing";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
@@ -902,6 +910,10 @@ constexpr auto CommandTable = std::to_array<CommandRow>({
     {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},
     {Match::StartsWith, "listdiv [", false, listDivide, {}, ListArithmeticWork},
+    {Match::StartsWith, "calibrate [", false, calibrateList, {}, CalibrationWork},
+    {Match::StartsWith, "listdebayer [", false, debayerList, {}, DemosaicWork},
+    {Match::Equals, "debayer", true, debayerImage, {}},
+    {Match::StartsWith, "debayer ", true, debayerImage, {}},
     {Match::StartsWith, "mult ", true, multiplyConstant, "     image has been multiplied by constant"},
     {Match::StartsWith, "add ", true, addConstant, "     offset has been added to image"},
     {Match::StartsWith, "div ", true, divideConstant, "     image has been divided by constant"},

@@ -117,6 +117,15 @@ void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& 
     case Kind::NotEnoughMemory:
         ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height, notice.path);
         break;
+    case Kind::OperandsMismatch:
+        feedback.showFileError("The flat does not match the dark in size or colour mosaic.", notice.path);
+        break;
+    case Kind::FlatUnusable:
+        feedback.showFileError("The flat cannot be normalised: its mean is not a positive number.", notice.path);
+        break;
+    case Kind::MosaicMismatch:
+        feedback.showFileError("Colour mosaic of the image does not match the dark or the flat.", notice.path);
+        break;
     }
 }
 
@@ -167,6 +176,86 @@ std::string ListProgressText(int done, int total)
 void ListArithmeticMessages::progress(int done, int total)
 {
     feedback_.showProgress(ListProgressText(done, total), total > 0 ? static_cast<double>(done) / total : 1.0);
+}
+
+std::string CalibrationReply(ListArithmeticStatus status, int written, std::int64_t hotPixels, std::size_t leftOut,
+                             const std::string& listTag)
+{
+    switch (status) {
+    case ListArithmeticStatus::Done:
+        break;
+    case ListArithmeticStatus::NoFrame:
+        return "     list has no selected image !";
+    case ListArithmeticStatus::NoUsableFrame:
+        return "     no selected image could be calibrated !";
+    case ListArithmeticStatus::OperandRefused:
+        return "     dark or flat could not be used, nothing has been written !";
+    case ListArithmeticStatus::FolderFailed:
+        return "     folder for the results could not be created !";
+    case ListArithmeticStatus::WriteFailed:
+        return "     results could not be written, nothing has been kept !";
+    case ListArithmeticStatus::NotEnoughMemory:
+        return "     not enough memory !";
+    case ListArithmeticStatus::Cancelled:
+        return {};
+    }
+    std::string reply = "     " + std::to_string(written) + (written == 1 ? " image has been calibrated, " : " images have been calibrated, ");
+    reply += std::to_string(hotPixels) + (hotPixels == 1 ? " hot pixel replaced; new list " : " hot pixels replaced; new list ");
+    reply += listTag;
+    if (leftOut > 0)
+        reply += "; " + std::to_string(leftOut) + " left out";
+    return reply;
+}
+
+std::string CalibrationNoDarkReply()
+{
+    return "     dark image not recognized !";
+}
+
+std::string DemosaicDoneReply(const Mosaic& mosaic)
+{
+    return "     image has been debayered (" + std::string(mosaic.name()) + ")";
+}
+
+std::string NoMosaicReply()
+{
+    return "     image is no colour mosaic !";
+}
+
+std::string PatternWordReply()
+{
+    return "     pattern must be RGGB, BGGR, GRBG or GBRG !";
+}
+
+std::string ListDemosaicReply(const ListDemosaicResult& result, const std::string& listTag)
+{
+    if (result.status == ListArithmeticStatus::Cancelled)
+        return {};
+    std::string reply;
+    for (const std::string& path : result.noMosaic)
+        reply += "     " + PathFileName(path) + "  no colour mosaic, left out\r\n";
+    switch (result.status) {
+    case ListArithmeticStatus::Done:
+        break;
+    case ListArithmeticStatus::NoUsableFrame:
+        return reply + "     no selected image could be debayered !";
+    default:
+        return reply + CalibrationReply(result.status, 0, 0, 0, {});
+    }
+    const int written = result.output.fileCount();
+    reply += "     " + std::to_string(written) + (written == 1 ? " image has been debayered; new list " : " images have been debayered; new list ");
+    reply += listTag;
+    if (!result.leftOut.empty())
+        reply += "; " + std::to_string(result.leftOut.size()) + " left out";
+    return reply;
+}
+
+std::string MosaicSizeLine(const HeaderCards& cards)
+{
+    const std::optional<Mosaic> mosaic = MosaicOfCards(cards);
+    if (!mosaic)
+        return {};
+    return "\r\n     colour mosaic " + std::string(mosaic->name());
 }
 
 std::string UnmatchedFramesReply()

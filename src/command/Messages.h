@@ -14,6 +14,8 @@
 #include "processing/ListArithmetic.h"
 #include "processing/Registration.h"
 #include "processing/PatternRegistration.h"
+#include "processing/ListDemosaic.h"
+#include "processing/Mosaic.h"
 
 namespace skyvane {
 
@@ -49,7 +51,11 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 //  - a frame left out: as a co-addition's;
 //  - "Cannot create the folder for the results: " + the system's reason;
 //  - a result that cannot be written (a full disk): "Error while writing image file";
-//  - no memory for a frame: the not-enough-memory message naming it.
+//  - no memory for a frame: the not-enough-memory message naming it;
+// and calibration besides:
+//  - "The flat does not match the dark in size or colour mosaic.", naming the flat;
+//  - "The flat cannot be normalised: its mean is not a positive number.", naming it;
+//  - "Colour mosaic of the image does not match the dark or the flat.", naming the frame.
 void ReportListArithmeticNotice(Feedback& feedback, const ListArithmeticNotice& notice);
 // A job over a list that could not make or place the folder for its results: "Cannot
 // create the folder for the results: " + the system's reason, naming the folder.
@@ -154,5 +160,33 @@ std::string PatternRefusalReply(PatternRefusal refusal);
 // The last reply line of a registration that left frames out for want of a reliable match
 // (a translation cannot align a turned or flipped frame).
 std::string UnmatchedFramesReply();
+
+// The replies of "calibrate":
+//  - done: "     N images have been calibrated, H hot pixels replaced; new list [PATHn]", and
+//    "; K left out" when frames were left out (their messages have named them);
+//  - nothing made: why (no selected image, no usable frame, the dark or the flat refused,
+//    no folder, a failed write, no memory); empty for a run the user stopped.
+std::string CalibrationReply(ListArithmeticStatus status, int written, std::int64_t hotPixels, std::size_t leftOut,
+                             const std::string& listTag);
+// "     dark image not recognized !": calibrate without "(DARK)".
+std::string CalibrationNoDarkReply();
+
+// The replies of "debayer": "     image has been debayered (RGGB)" (the pattern used);
+// "     image is no colour mosaic !" for a grey image without a pattern or a colour one;
+// "     pattern must be RGGB, BGGR, GRBG or GBRG !" for another word after the command.
+std::string DemosaicDoneReply(const Mosaic& mosaic);
+std::string NoMosaicReply();
+std::string PatternWordReply();
+
+// The reply of "listdebayer": a line for each frame that is no colour mosaic ("     frame_003.fit
+// no colour mosaic, left out"), then "     N images have been debayered; new list [PATHn]"
+// with "; K left out" when frames were left out (the others named by their messages), or
+// why nothing was made ("     no selected image could be debayered !" and the like, as
+// calibrate's); empty for a run the user stopped.
+std::string ListDemosaicReply(const ListDemosaicResult& result, const std::string& listTag);
+
+// The line "size" adds for a colour mosaic, CR LF first ("\r\n     colour mosaic RGGB", the
+// pattern as it lies on the stored rows); nothing for any other image.
+std::string MosaicSizeLine(const HeaderCards& cards);
 
 } // namespace skyvane

@@ -108,6 +108,8 @@ enum class Compose {
     ListConstant, // a list's tag (prompt), then a number (listPrompt, initial): "TAG N"
     ListImage,    // a list's tag (prompt), then an image file: "TAG (FILE)"
     ThreeImages,  // three image files, red, green and blue: "(RED) (GREEN) (BLUE)"
+    Calibration,  // a list's tag (prompt), a dark, then a flat, which may be cancelled:
+                  // "TAG (DARK) (FLAT)" or "TAG (DARK)"
     Command,  // nothing: the command as it stands
     Gamma,    // a gamma from 0.1 to 10: the "Enter constant" dialog, asked again until
               // the answer lies in that range or the user cancels
@@ -173,6 +175,7 @@ const MenuAction MenuActions[] = {
     {.menu = Menu::Image, .id = MainIds::GreenPlane, .text = "Green plane", .compose = Compose::Command, .command = "channel green"},
     {.menu = Menu::Image, .id = MainIds::BluePlane, .text = "Blue plane", .compose = Compose::Command, .command = "channel blue"},
     {.menu = Menu::Image, .id = MainIds::Luminance, .text = "Luminance", .compose = Compose::Command, .command = "channel luminance"},
+    {.menu = Menu::Image, .id = MainIds::Debayer, .text = "Debayer", .compose = Compose::Command, .command = "debayer"},
 
     {.menu = Menu::ImageList, .id = MainIds::ListAddConstant, .text = "Add constant", .compose = Compose::ListConstant,
      .prompt = "Select image list for addition", .initial = 0.0, .command = "listadd ", .constantPrompt = "Enter constant for addition"},
@@ -191,6 +194,11 @@ const MenuAction MenuActions[] = {
      .prompt = "Select image list for multiplication", .command = "listmult "},
     {.menu = Menu::ImageList, .id = MainIds::ListDivideImage, .text = "Divide by image", .compose = Compose::ListImage,
      .prompt = "Select image list for division", .command = "listdiv "},
+    {.menu = Menu::ImageList},
+    {.menu = Menu::ImageList, .id = MainIds::ListCalibrate, .text = "Calibrate...", .compose = Compose::Calibration,
+     .prompt = "Select image list for calibration", .command = "calibrate "},
+    {.menu = Menu::ImageList, .id = MainIds::ListDebayer, .text = "Debayer", .compose = Compose::List,
+     .prompt = "Select image list for debayering", .command = "listdebayer "},
 
     {.menu = Menu::Registration, .id = MainIds::RegisterOneStar, .text = "One star"},
     {.menu = Menu::Registration, .id = MainIds::RegisterCorrelation, .text = "Auto-correlation", .compose = Compose::List,
@@ -625,6 +633,21 @@ void MainWindow::composeAndSubmit(int id)
             files += (files.empty() ? "(" : " (") + toLocal(path) + ")";
         }
         SubmitCommand(command + files);
+        break;
+    }
+    case Compose::Calibration: {
+        const QString tag = dialogs_->askImageList(this, QString::fromUtf8(item.prompt), listTags(context().lists));
+        if (tag.isEmpty())
+            break;
+        const QString folder = fromLocal(context().settings.WorkingDirectory);
+        const QString dark = dialogs_->askImageFile(this, folder, QStringLiteral("Dark"));
+        if (dark.isEmpty())
+            break;
+        std::string composed = command + toLocal(tag) + " (" + toLocal(dark) + ")";
+        // Cancelled: the dark alone.
+        if (const QString flat = dialogs_->askImageFile(this, folder, QStringLiteral("Flat (Cancel: the dark alone)")); !flat.isEmpty())
+            composed += " (" + toLocal(flat) + ")";
+        SubmitCommand(composed);
         break;
     }
     case Compose::Command:

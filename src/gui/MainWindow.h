@@ -39,6 +39,7 @@ inline constexpr int ListAddConstant = 40417, ListSubtractConstant = 40440, List
                      ListDivideConstant = 40419, ListAddImage = 40412, ListSubtractImage = 40441, ListMultiplyImage = 40415,
                      ListDivideImage = 40416;
 inline constexpr int ComposeColour = 40450, RedPlane = 40451, GreenPlane = 40452, BluePlane = 40453, Luminance = 40454;
+inline constexpr int ListCalibrate = 40460, ListDebayer = 40461, Debayer = 40462;
 inline constexpr int EqualiseLogarithm = 40433, EqualiseGamma = 40434, EqualiseLinear = 40439;
 inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
 inline constexpr int RegisterOneStar = 40435, RegisterCorrelation = 40436, RegisterPattern = 40442;

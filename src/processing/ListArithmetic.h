@@ -43,6 +43,10 @@ struct ListArithmeticNotice {
                            // end (errorNumber; path: the folder)
         WriteFailed,       // a result could not be written (path: the result's file)
         NotEnoughMemory,   // no memory for a frame of size (path: the frame)
+        // Calibration (Calibration.h):
+        OperandsMismatch,  // the flat (path) differs from the dark in size or mosaic
+        FlatUnusable,      // a mean of the flat (path) is no positive number
+        MosaicMismatch,    // a frame's colour mosaic is not the dark's or the flat's: left out
     };
     Kind kind = Kind::FrameUnusable;
     FitsError error = FitsError::None;

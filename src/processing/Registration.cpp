@@ -19,6 +19,7 @@
 #include "base/Paths.h"
 #include "processing/ColourPlanes.h"
 #include "processing/CrossCorrelation.h"
+#include "processing/Mosaic.h"
 #include "processing/Resampling.h"
 #include "processing/StarCentroid.h"
 
@@ -113,6 +114,11 @@ public:
                                                                        : RegistrationStatus::ReferenceUnreadable;
             return false;
         }
+        if (MosaicOfCards(reference.cards)) {
+            result_.frames[0].fate = FrameFate::ColourMosaic;
+            result_.status = RegistrationStatus::ReferenceMosaic;
+            return false;
+        }
         result_.width = reference.grid.width();
         result_.height = reference.grid.height();
         referencePlanes_ = reference.grid.planes();
@@ -167,6 +173,8 @@ public:
             } else if (record.grid.width() != result_.width || record.grid.height() != result_.height ||
                        record.grid.planes() != referencePlanes_) {
                 frame.fate = FrameFate::SizeDiffers;
+            } else if (MosaicOfCards(record.cards)) {
+                frame.fate = FrameFate::ColourMosaic;
             } else {
                 usable = true;
             }

@@ -49,6 +49,7 @@ enum class FrameFate {
                      // (a turned or flipped frame, or one that shares no stars), or the star
                      // found differs from the reference star in flux or width
     NotEnoughMemory, // the memory for the frame (of the reference's size) could not be had
+    ColourMosaic,    // a colour mosaic (MosaicOfCards): shifting it would mix its filters
 };
 
 struct RegisteredFrame {
@@ -63,6 +64,7 @@ enum class RegistrationStatus {
     Done,                // frames tells each frame's fate; the registered ones were handed on
     NoFrame,             // no frame was given
     ReferenceUnreadable, // the reference could not be read (frames[0].readError says why)
+    ReferenceMosaic,     // the reference is a colour mosaic
     StarSaturated,       // the star on the reference: saturated,
     StarTooFaint,        // too faint,
     StarLost,            // or not found near the given position
@@ -100,8 +102,8 @@ double SaturationLevel(const HeaderCards& cards);
 // Registers the frames onto the first. Reads only the frames and hands the aligned ones
 // to sink: touches nothing else, so it may run on any thread. Tells its progress through
 // feedback once per frame ("Registering frame 7 of 20") and looks between frames whether
-// the user asked to stop. A frame that cannot be used (unreadable, another size, the star
-// saturated, too faint or lost, nothing to correlate, no reliable match) is left out with
+// the user asked to stop. A frame that cannot be used (unreadable, another size, a colour
+// mosaic, the star saturated, too faint or lost, nothing to correlate, no reliable match) is left out with
 // its fate; the run goes on. One star follows the star from frame to frame in the order
 // given, each frame searched around the star's last position (drifts of 50 pixels between
 // frames and more over the night are followed); saturation per frame is SaturationLevel
