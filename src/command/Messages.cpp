@@ -163,6 +163,7 @@ void ReportRegistration(Feedback& feedback, const RegistrationResult& result, co
     case RegistrationStatus::StarTooFaint:
     case RegistrationStatus::StarLost:
     case RegistrationStatus::NoStructure:
+    case RegistrationStatus::ReferenceMosaic:
     case RegistrationStatus::Cancelled:
         break;
     }
@@ -366,6 +367,8 @@ std::string_view PatternFateText(PatternFate fate)
         return "could not be read";
     case PatternFate::SizeDiffers:
         return "size differs from the reference frame";
+    case PatternFate::ColourMosaic:
+        return "colour mosaic: debayer first";
     case PatternFate::NoMatch:
         return "no match";
     case PatternFate::NotEnoughMemory:
@@ -385,6 +388,8 @@ std::string PatternRegistrationReply(const PatternRegistrationResult& result, st
         return PatternRefusalReply(PatternRefusal::NoSelectedImage);
     case PatternStatus::ReferenceUnreadable:
         return "     first selected image could not be read !";
+    case PatternStatus::ReferenceMosaic:
+        return "     reference frame is a colour mosaic: debayer first !";
     case PatternStatus::TooFewStars:
         return "     too few stars found on the reference frame !";
     case PatternStatus::NotEnoughMemory:

@@ -14,6 +14,8 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "processing/ColourPlanes.h"
+#include "processing/Mosaic.h"
 #include "processing/TransformResampling.h"
 
 namespace skyvane {
@@ -57,11 +59,18 @@ public:
             result_.status = load.error == FitsError::NotEnoughMemory ? PatternStatus::NotEnoughMemory : PatternStatus::ReferenceUnreadable;
             return false;
         }
+        if (MosaicOfCards(reference.cards)) {
+            frame.fate = PatternFate::ColourMosaic;
+            result_.status = PatternStatus::ReferenceMosaic;
+            return false;
+        }
         result_.width = reference.grid.width();
         result_.height = reference.grid.height();
+        referencePlanes_ = reference.grid.planes();
         DetectionSettings settings = request_.detection;
         settings.saturation = SaturationLevel(reference.cards);
-        const StarDetection detection = DetectStars(reference.grid, settings);
+        // A colour frame is measured on its green plane and moved whole.
+        const StarDetection detection = DetectStars(MeasurePlane(reference.grid), settings);
         frame.stars = static_cast<int>(detection.stars.size());
         if (frame.stars < std::max(3, request_.matching.minMatches)) {
             result_.status = PatternStatus::TooFewStars;
@@ -87,7 +96,12 @@ public:
                 frame.readError = load.error;
                 return;
             }
-            if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
+            if (MosaicOfCards(record.cards)) {
+                frame.fate = PatternFate::ColourMosaic;
+                return;
+            }
+            if (record.grid.width() != result_.width || record.grid.height() != result_.height ||
+                record.grid.planes() != referencePlanes_) {
                 frame.fate = PatternFate::SizeDiffers;
                 return;
             }
@@ -95,7 +109,7 @@ public:
             settings.saturation = SaturationLevel(record.cards);
             PatternMatch match;
             {
-                const StarDetection detection = DetectStars(record.grid, settings);
+                const StarDetection detection = DetectStars(MeasurePlane(record.grid), settings);
                 match = pattern_->match(PatternPoints(detection.stars));
             }
             if (!match.found) {
@@ -138,6 +152,7 @@ private:
     PatternRegistrationResult& result_;
     std::unique_ptr<ReferencePattern> pattern_;
     std::string referenceName_;
+    int referencePlanes_ = 1;
     std::atomic<bool> stop_{false};
     std::atomic<bool> writeFailed_{false};
 };

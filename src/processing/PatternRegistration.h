@@ -29,7 +29,8 @@ struct PatternRegistrationRequest {
 enum class PatternFate {
     Registered,      // matched and aligned (the reference: the identity)
     Unreadable,      // the file could not be read whole (readError says why)
-    SizeDiffers,     // its width or height is not the reference's
+    SizeDiffers,     // its width, height or plane count is not the reference's
+    ColourMosaic,    // a colour mosaic (MosaicOfCards): moving it would mix its filters
     NoMatch,         // its stars could not be matched to the reference's
     NotEnoughMemory, // the frame's memory could not be had
 };
@@ -59,6 +60,7 @@ enum class PatternStatus {
     Done,                // frames tells each frame's fate; the registered ones were handed on
     NoFrame,             // no frame was given
     ReferenceUnreadable, // the reference could not be read (frames[0].readError says why)
+    ReferenceMosaic,     // the reference is a colour mosaic, to be debayered first
     TooFewStars,         // the reference has fewer stars than a match needs
     NotEnoughMemory,     // memory for the reference or the workers could not be had
     WriteFailed,         // the sink refused a frame

@@ -198,6 +198,16 @@ void ResampleTransformed(const ImageGrid& frame, const SimilarityTransform& toFr
         out.resize(0, 0);
         return;
     }
+    if (frame.planes() > 1) {
+        // Every plane moved by the same transform, each as a grey frame of its own.
+        if (!out.tryResizeForOverwrite(width, height, frame.planes()))
+            throw std::bad_alloc();
+        for (int p = 0; p < frame.planes(); ++p) {
+            ImageGrid plane = out.planeView(p);
+            ResampleTransformed(frame.planeView(p), toFrame, width, height, plane, threads);
+        }
+        return;
+    }
     if (!out.tryResizeForOverwrite(width, height))
         throw std::bad_alloc();
     const double fill = AllCovered(toFrame, width, height, frame.width(), frame.height()) ? 0.0 : ImageMedian(frame);

@@ -769,8 +769,9 @@ TEST_F(Fits, RoundTripsOfScaledFilesFollowTheStoredCards)
         ImageRecord back;
         ASSERT_TRUE(loadFitsReporting(back, saved, messages));
         EXPECT_EQ(back.cards.block(), expectedCards.block());
-        if (ownForm)
+        if (ownForm) {
             EXPECT_EQ(FileCards(saved), FileCards(source));
+        }
         for (int y = 0; y < 3; ++y)
             for (int x = 0; x < 7; ++x)
                 EXPECT_EQ(back.grid[x][y], std::min(std::max(std::trunc(image.grid[x][y]), 0.0), 32767.0)) << x << "," << y;

@@ -10,6 +10,7 @@
 
 #include "command/Interpreter.h"
 #include "image/FitsReader.h"
+#include "image/FitsWriter.h"
 #include "processing/StarDetection.h"
 #include "processing/TransformResampling.h"
 #include "support/StarField.h"
@@ -238,6 +239,69 @@ TEST_F(PatternRegistrationTest, RunsThatMakeNoListLeaveNoFolder)
     EXPECT_EQ(ExecuteCommand(context, "patternreg [PATH]"), "     list has no selected image !");
     EXPECT_EQ(context.lists.ListCount(), 1);
     EXPECT_EQ(test::FolderEntries(dir.path().string()), (std::vector<std::string>{"blank.fit", "broken.fit"}));
+}
+
+// Colour frames are matched on their green plane and moved whole, every plane by the same
+// transform; a colour mosaic is left out, since moving it would mix its filters.
+TEST_F(PatternRegistrationTest, ColourFramesMoveWholeAndMosaicsAreLeftOut)
+{
+    writeNight(false);
+    const std::vector<std::string> grey = Lines(ExecuteCommand(context, "patternreg [PATH]"));
+    ASSERT_EQ(grey.back(), "     5 of 5 frames registered: new list [PATH2]");
+
+    // The same night in colour: red, green and blue are the grey frame times 1, 2 and 3.
+    std::filesystem::create_directory(dir.path() / "colour");
+    const std::size_t frames = Night.size();
+    for (std::size_t k = 0; k < frames; ++k) {
+        ImageRecord frame;
+        ASSERT_TRUE(loadFits(frame, dir.file(FrameName(k))).loaded());
+        ImageRecord colour;
+        colour.grid.resize(Width, Height, 3);
+        for (int p = 0; p < 3; ++p) {
+            ImageGrid plane = colour.grid.planeView(p);
+            for (int x = 0; x < Width; ++x)
+                for (int y = 0; y < Height; ++y)
+                    plane[x][y] = frame.grid[x][y] * (p + 1);
+        }
+        colour.cards = PlaneCards(SixteenBitCards(frame.cards, false), 3);
+        ASSERT_EQ(saveFits(colour, (dir.path() / "colour" / FrameName(k)).string(), SampleFormat::Float32), FitsError::None);
+    }
+    // One grey mosaic among them.
+    ImageRecord mosaic;
+    ASSERT_TRUE(loadFits(mosaic, dir.file(FrameName(1))).loaded());
+    mosaic.cards.append("BAYERPAT= 'RGGB'");
+    ASSERT_EQ(saveFits(mosaic, (dir.path() / "colour" / "mosaic.fit").string(), SampleFormat::Float32), FitsError::None);
+    const TreeItem list = context.lists.ListForFolder((dir.path() / "colour").string());
+    for (std::size_t k = 0; k < frames; ++k)
+        context.lists.InsertFile(list, FrameName(k));
+    context.lists.InsertFile(list, "mosaic.fit");
+
+    const std::vector<std::string> lines = Lines(ExecuteCommand(context, "patternreg [PATH3]"));
+    ASSERT_EQ(lines.size(), frames + 2);
+    EXPECT_EQ(lines[frames], "     mosaic.fit  colour mosaic: debayer first, left out");
+    EXPECT_EQ(lines.back(), "     5 of 6 frames registered: new list [PATH4]");
+    for (std::size_t k = 0; k < frames; ++k) {
+        SCOPED_TRACE(lines[k]);
+        Reported onGrey;
+        Reported onColour;
+        ASSERT_TRUE(ParseLine(grey[k], FrameName(k), onGrey));
+        ASSERT_TRUE(ParseLine(lines[k], FrameName(k), onColour));
+        EXPECT_NEAR(onColour.dx, onGrey.dx, 0.001);
+        EXPECT_NEAR(onColour.dy, onGrey.dy, 0.001);
+        EXPECT_NEAR(onColour.rotation, onGrey.rotation, 0.001);
+        ImageRecord aligned;
+        ASSERT_TRUE(loadFits(aligned, (dir.path() / "colour" / "patternreg" / FrameName(k)).string()).loaded());
+        ASSERT_EQ(aligned.grid.planes(), 3);
+        const ImageGrid red = aligned.grid.planeView(0);
+        for (int p = 1; p < 3; ++p) {
+            const ImageGrid plane = aligned.grid.planeView(p);
+            double worst = 0.0;
+            for (int x = 0; x < Width; ++x)
+                for (int y = 0; y < Height; ++y)
+                    worst = std::max(worst, std::fabs(plane[x][y] - (p + 1) * red[x][y]) / (1.0 + std::fabs(plane[x][y])));
+            EXPECT_LT(worst, 1e-6) << "plane " << p;
+        }
+    }
 }
 
 // Feedback whose user asks to stop once the run has begun.
