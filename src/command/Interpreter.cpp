@@ -15,6 +15,7 @@
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "command/Messages.h"
+#include "command/RegistrationCommands.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
@@ -804,6 +805,32 @@ Started registerCorrelation(AppContext& context, const CommandLine& command)
     return RegisterList(context, command, RegistrationMethod::Correlation);
 }
 
+// "patternreg [LIST]": its steps are in RegistrationCommands.
+class PatternRegistrationPart final : public LongPart {
+public:
+    explicit PatternRegistrationPart(std::unique_ptr<PatternRegistrationCommand> command) : command_(std::move(command)) {}
+    void run(Feedback& feedback) override { command_->run(feedback); }
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        outcome.reply = command_->finish(context, outcome.cancelled);
+        return outcome;
+    }
+
+private:
+    std::unique_ptr<PatternRegistrationCommand> command_;
+};
+
+Started registerPattern(AppContext& context, const CommandLine& command)
+{
+    auto pattern = std::make_unique<PatternRegistrationCommand>(context, command.text);
+    if (!pattern->refusal().empty())
+        return WithReply(pattern->refusal());
+    Started started;
+    started.longPart = std::make_unique<PatternRegistrationPart>(std::move(pattern));
+    return started;
+}
+
 // ---------------------------------------------------------------------------------------
 // The command table
 
@@ -832,7 +859,7 @@ constexpr std::string_view ListArithmeticWork = "list arithmetic";
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 25> CommandTable{{
+constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -847,6 +874,7 @@ constexpr std::array<CommandRow, 25> CommandTable{{
     {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping", CoaddWork},
     {Match::StartsWith, "starreg [", false, registerOneStar, {}, RegistrationWork},
     {Match::StartsWith, "autoreg [", false, registerCorrelation, {}, RegistrationWork},
+    {Match::StartsWith, "patternreg [", false, registerPattern, {}, RegistrationWork},
     {Match::StartsWith, "listadd [", false, listAdd, {}, ListArithmeticWork},
     {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},

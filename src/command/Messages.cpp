@@ -1,8 +1,11 @@
 #include "command/Messages.h"
 
+#include "base/Numbers.h"
+#include "base/Paths.h"
 #include "display/BitmapExport.h"
 #include "image/FitsWriter.h"
 
+#include <charconv>
 #include <cstring>
 
 namespace skyvane {
@@ -225,6 +228,98 @@ bool exportBitmapReporting(const DisplayBitmap& bitmap, const std::string& path,
         return true;
     feedback.showFileError("Failed to create bitmap file.", path);
     return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Registration by star patterns
+
+namespace {
+
+// value with the given decimals, a point whatever the locale, no "-0.00".
+std::string FixedFigure(double value, int decimals)
+{
+    char text[64];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    std::string figure = error == std::errc() ? std::string(text, end) : std::string("nan");
+    if (figure.size() > 1 && figure[0] == '-' && figure.find_first_not_of("-0.") == std::string::npos)
+        figure.erase(0, 1);
+    return figure;
+}
+
+std::string_view PatternFateText(PatternFate fate)
+{
+    switch (fate) {
+    case PatternFate::Registered:
+        break;
+    case PatternFate::Unreadable:
+        return "could not be read";
+    case PatternFate::SizeDiffers:
+        return "size differs from the reference frame";
+    case PatternFate::NoMatch:
+        return "no match";
+    case PatternFate::NotEnoughMemory:
+        return "not enough memory";
+    }
+    return {};
+}
+
+} // namespace
+
+std::string PatternRegistrationReply(const PatternRegistrationResult& result, std::string_view newList)
+{
+    switch (result.status) {
+    case PatternStatus::Done:
+        break;
+    case PatternStatus::NoFrame:
+        return PatternRefusalReply(PatternRefusal::NoSelectedImage);
+    case PatternStatus::ReferenceUnreadable:
+        return "     first selected image could not be read !";
+    case PatternStatus::TooFewStars:
+        return "     too few stars found on the reference frame !";
+    case PatternStatus::NotEnoughMemory:
+        return "     not enough memory !";
+    case PatternStatus::WriteFailed:
+        return "     registered frames could not be written !";
+    case PatternStatus::Cancelled:
+        return {};
+    }
+    std::string reply;
+    int registered = 0;
+    for (const PatternFrame& frame : result.frames) {
+        reply += "     ";
+        reply += PathFileName(frame.path);
+        if (frame.fate == PatternFate::Registered) {
+            ++registered;
+            std::string rotation = FixedFigure(frame.rotation, 2);
+            if (rotation == "-180.00")
+                rotation = "180.00";
+            reply += "  dx = " + FixedFigure(frame.dx, 2) + "  dy = " + FixedFigure(frame.dy, 2) + "  rotation = " + rotation +
+                     "  scale = " + FixedFigure(frame.scale, 4) + "  stars = " + FormatInteger(frame.stars);
+            if (frame.mirrored)
+                reply += "  mirrored";
+        } else {
+            reply += "  ";
+            reply += PatternFateText(frame.fate);
+            reply += ", left out";
+        }
+        reply += "\r\n";
+    }
+    reply += "     " + FormatInteger(registered) + " of " + FormatInteger(static_cast<std::int64_t>(result.frames.size())) +
+             " frames registered: new list " + std::string(newList);
+    return reply;
+}
+
+std::string PatternRefusalReply(PatternRefusal refusal)
+{
+    switch (refusal) {
+    case PatternRefusal::ListNotFound:
+        return "     list name not recognized !";
+    case PatternRefusal::NoSelectedImage:
+        return "     list has no selected image !";
+    case PatternRefusal::OutputFolderFailed:
+        break;
+    }
+    return "     output folder could not be created !";
 }
 
 } // namespace skyvane

@@ -11,6 +11,7 @@
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
 #include "processing/ListArithmetic.h"
+#include "processing/PatternRegistration.h"
 #include "processing/Registration.h"
 
 namespace skyvane {
@@ -119,5 +120,17 @@ private:
 
 // After a 16-bit save that clipped pixels: "N pixels outside 0..32767 were clipped".
 std::string ClippedPixelsText(std::int64_t pixels);
+
+// The reply of a registration by star patterns. Done: one line per frame,
+// "     frame_007.fit  dx = 3.27  dy = -1.12  rotation = 180.02  scale = 1.0000  stars = 143"
+// ("  mirrored" added for a mirror image), or "     frame_009.fit  no match, left out" (or why
+// else it was left out), then "     N of M frames registered: new list [PATHn]" with
+// newList the new list's tag. Otherwise the reply of a run that made no list; empty for a
+// cancelled one (its reply is the common one).
+std::string PatternRegistrationReply(const PatternRegistrationResult& result, std::string_view newList);
+
+// Why a registration by star patterns did not start, or made no folder.
+enum class PatternRefusal { ListNotFound, NoSelectedImage, OutputFolderFailed };
+std::string PatternRefusalReply(PatternRefusal refusal);
 
 } // namespace skyvane

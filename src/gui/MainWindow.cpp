@@ -187,6 +187,8 @@ const MenuAction MenuActions[] = {
     {.menu = Menu::Registration, .id = MainIds::RegisterOneStar, .text = "One star"},
     {.menu = Menu::Registration, .id = MainIds::RegisterCorrelation, .text = "Auto-correlation", .compose = Compose::List,
      .prompt = "Select image list for registration by auto-correlation", .command = "autoreg "},
+    {.menu = Menu::Registration, .id = MainIds::RegisterPattern, .text = "Star pattern", .compose = Compose::List,
+     .prompt = "Select image list for registration by star patterns", .command = "patternreg "},
 
     {.menu = Menu::Coaddition, .id = MainIds::CombineMedian, .text = "Median image", .compose = Compose::List,
      .prompt = "Select image list for median co-addition", .command = "median "},
@@ -424,7 +426,7 @@ bool MainWindow::event(QEvent* event)
         // Registration leaves Image A alone; any other command may change it, and then it
         // is no longer known to be the file it was loaded from.
         const std::string& command = context().CommandSlot;
-        if (command.rfind("starreg ", 0) != 0 && command.rfind("autoreg ", 0) != 0)
+        if (command.rfind("starreg ", 0) != 0 && command.rfind("autoreg ", 0) != 0 && command.rfind("patternreg ", 0) != 0)
             shownPath_.clear();
         // Only code 101 executes; anything else is ignored.
         workbench_->executeCommand(code, *commandWindow_);

@@ -40,7 +40,7 @@ inline constexpr int ListAddConstant = 40417, ListSubtractConstant = 40440, List
                      ListDivideImage = 40416;
 inline constexpr int EqualiseLogarithm = 40433, EqualiseGamma = 40434, EqualiseLinear = 40439;
 inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
-inline constexpr int RegisterOneStar = 40435, RegisterCorrelation = 40436;
+inline constexpr int RegisterOneStar = 40435, RegisterCorrelation = 40436, RegisterPattern = 40442;
 inline constexpr int About = 40301;
 inline constexpr int PopupStat = 41001, PopupSize = 41002, PopupHeaders = 41003, PopupClearDisplay = 41004;
 inline constexpr int Redraw = 42005, Auto = 42006, Invert = 42007;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -568,6 +569,59 @@ TEST_F(BatchTest, RegistrationRepliesOneLinePerFrameAndItsListCanBeCombined)
               "[PATH] = " + night.file("autoreg") + "\n"
               "  [x] f1.fit\n  [x] f2.fit\n  [x] f3.fit\n");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(BatchTest, PatternRegistrationTurnsAFlippedFrameBackAndLeavesOutAFrameOfAnotherField)
+{
+    TempDir night;
+    const std::vector<test::SyntheticStar> stars = test::RandomStars(80, 128, 128, 4, 5);
+    const auto write = [&](const std::string& name, const std::vector<test::SyntheticStar>& field, bool flipped, unsigned seed) {
+        std::vector<test::SyntheticStar> placed = field;
+        if (flipped) // turned by 180 degrees about the centre (63.5, 63.5), then shifted
+            for (test::SyntheticStar& s : placed) {
+                s.x = 127.0 - s.x + 2.5;
+                s.y = 127.0 - s.y - 1.25;
+            }
+        ImageGrid grid;
+        test::DrawStarField(grid, 128, 128, 500.0, placed, 0.0, 0.0, 4.0, seed);
+        FitsLayout layout;
+        layout.width = layout.height = 128;
+        layout.bitpix = -32;
+        for (int y = 0; y < 128; ++y)
+            for (int x = 0; x < 128; ++x)
+                layout.values.push_back(grid[x][y]);
+        WriteFitsImage(night.file(name), layout);
+    };
+    write("f1.fit", stars, false, 1);
+    write("f2.fit", stars, true, 2);
+    write("f3.fit", test::RandomStars(80, 128, 128, 4, 6), false, 3);
+    const RunResult r = run({"--workdir", night.path().string(), "-c", "patternreg [WORK]", "-c", "median [PATH]", "-c", "size", "--lists"});
+    std::istringstream lines(r.out);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    int count = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "     f1.fit  dx = 0.00  dy = 0.00  rotation = 0.00  scale = 1.0000  stars = %d", &count), 1) << line;
+    ASSERT_TRUE(std::getline(lines, line));
+    double dx = 99.0, dy = 99.0, rotation = 0.0, scale = 0.0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "     f2.fit  dx = %lf  dy = %lf  rotation = %lf  scale = %lf  stars = %d", &dx, &dy, &rotation, &scale, &count), 5)
+        << line;
+    EXPECT_NEAR(dx, 2.5, 0.011);
+    EXPECT_NEAR(dy, -1.25, 0.011);
+    EXPECT_NEAR(std::fabs(rotation), 180.0, 0.011);
+    EXPECT_NEAR(scale, 1.0, 0.00011);
+    EXPECT_GT(count, 30);
+    std::string rest((std::istreambuf_iterator<char>(lines)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(rest,
+              "     f3.fit  no match, left out\n"
+              "     2 of 3 frames registered: new list [PATH]\n"
+              "     median image has been calculated\n"
+              "     width = 128\n     height = 128\n"
+              "[WORK] = " + night.path().string() + "\n"
+              "  [x] f1.fit\n  [x] f2.fit\n  [x] f3.fit\n"
+              "[PATH] = " + night.file("patternreg") + "\n"
+              "  [x] f1.fit\n  [x] f2.fit\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
 }
 
 // ---------------------------------------------------------------------------------------

@@ -211,6 +211,10 @@ TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
     trigger(MainIds::RegisterCorrelation);
     EXPECT_EQ(dialogs.asked.back(), "list:Select image list for registration by auto-correlation");
     EXPECT_EQ(window->context().CommandSlot, "autoreg [WORK]");
+    dialogs.answers = {QStringLiteral("[WORK]")};
+    trigger(MainIds::RegisterPattern);
+    EXPECT_EQ(dialogs.asked.back(), "list:Select image list for registration by star patterns");
+    EXPECT_EQ(window->context().CommandSlot, "patternreg [WORK]");
 }
 
 TEST_F(MainWindowTest, OneStarShowsTheReferenceAndTheClickOnTheStarComposesTheCommand)

@@ -1,0 +1,286 @@
+#include "processing/PatternRegistration.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <numbers>
+#include <system_error>
+#include <thread>
+
+#include "base/Numbers.h"
+#include "base/Paths.h"
+#include "processing/TransformResampling.h"
+
+namespace skyvane {
+
+namespace {
+
+// value with the given decimals, a point whatever the locale, no "-0".
+std::string Fixed(double value, int decimals)
+{
+    char text[64];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    std::string figure = error == std::errc() ? std::string(text, end) : std::string("nan");
+    if (figure.size() > 1 && figure[0] == '-' && figure.find_first_not_of("-0.") == std::string::npos)
+        figure.erase(0, 1);
+    return figure;
+}
+
+std::string ProgressText(std::size_t frame, std::size_t count)
+{
+    return "Registering frame " + FormatInteger(static_cast<std::int64_t>(frame)) + " of " +
+           FormatInteger(static_cast<std::int64_t>(count));
+}
+
+// One run: the reference's pattern and what the workers share.
+class Run {
+public:
+    Run(const PatternRegistrationRequest& request, AlignedFrameSink& sink, PatternRegistrationResult& result)
+        : request_(request), sink_(sink), result_(result)
+    {
+    }
+
+    // Reads the reference, finds its stars and hands it on. False: result_.status says why not.
+    bool prepare()
+    {
+        PatternFrame& frame = result_.frames[0];
+        ImageRecord reference;
+        const LoadStatus load = loadFits(reference, frame.path);
+        if (!load.loaded()) {
+            frame.fate = PatternFate::Unreadable;
+            frame.readError = load.error;
+            result_.status = load.error == FitsError::NotEnoughMemory ? PatternStatus::NotEnoughMemory : PatternStatus::ReferenceUnreadable;
+            return false;
+        }
+        result_.width = reference.grid.width();
+        result_.height = reference.grid.height();
+        DetectionSettings settings = request_.detection;
+        settings.saturation = SaturationLevel(reference.cards);
+        const StarDetection detection = DetectStars(reference.grid, settings);
+        frame.stars = static_cast<int>(detection.stars.size());
+        if (frame.stars < std::max(3, request_.matching.minMatches)) {
+            result_.status = PatternStatus::TooFewStars;
+            return false;
+        }
+        pattern_ = std::make_unique<ReferencePattern>(PatternPoints(detection.stars), request_.matching);
+        referenceName_ = PathFileName(frame.path);
+        if (!sink_.write(0, frame.path, reference, "Skyvane: patternreg reference frame")) {
+            result_.status = PatternStatus::WriteFailed;
+            return false;
+        }
+        return true;
+    }
+
+    // Frame k (k >= 1), with the worker's own memory.
+    void registerFrame(std::size_t k, ImageRecord& record, ImageGrid& aligned)
+    {
+        PatternFrame& frame = result_.frames[k];
+        try {
+            const LoadStatus load = loadFits(record, frame.path);
+            if (!load.loaded()) {
+                frame.fate = load.error == FitsError::NotEnoughMemory ? PatternFate::NotEnoughMemory : PatternFate::Unreadable;
+                frame.readError = load.error;
+                return;
+            }
+            if (record.grid.width() != result_.width || record.grid.height() != result_.height) {
+                frame.fate = PatternFate::SizeDiffers;
+                return;
+            }
+            DetectionSettings settings = request_.detection;
+            settings.saturation = SaturationLevel(record.cards);
+            PatternMatch match;
+            {
+                const StarDetection detection = DetectStars(record.grid, settings);
+                match = pattern_->match(PatternPoints(detection.stars));
+            }
+            if (!match.found) {
+                frame.fate = PatternFate::NoMatch;
+                return;
+            }
+            frame.toFrame = match.transform;
+            DescribeTransform(match.transform, result_.width, result_.height, frame);
+            frame.stars = static_cast<int>(match.pairs.size());
+            frame.rms = match.rms;
+            if (stop_.load())
+                return;
+            ResampleTransformed(record.grid, match.transform, result_.width, result_.height, aligned, 1);
+            record.grid.swap(aligned);
+        } catch (const std::bad_alloc&) {
+            frame.fate = PatternFate::NotEnoughMemory;
+            return;
+        }
+        if (stop_.load())
+            return;
+        record.cards.append("HISTORY Skyvane: patternreg dx = " + Fixed(frame.dx, 4) + " dy = " + Fixed(frame.dy, 4));
+        std::string rotation = Fixed(frame.rotation, 4);
+        if (rotation == "-180.0000")
+            rotation = "180.0000";
+        record.cards.append("HISTORY Skyvane: patternreg rotation = " + rotation + " scale = " + Fixed(frame.scale, 6) +
+                            (frame.mirrored ? " mirrored" : ""));
+        if (!sink_.write(k, frame.path, record, "Skyvane: patternreg onto " + referenceName_ + " (Lanczos-3)")) {
+            writeFailed_.store(true);
+            stop_.store(true);
+        }
+    }
+
+    void stopAll() { stop_.store(true); }
+    bool stopped() const { return stop_.load(); }
+    bool writeFailed() const { return writeFailed_.load(); }
+
+private:
+    const PatternRegistrationRequest& request_;
+    AlignedFrameSink& sink_;
+    PatternRegistrationResult& result_;
+    std::unique_ptr<ReferencePattern> pattern_;
+    std::string referenceName_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> writeFailed_{false};
+};
+
+} // namespace
+
+void DescribeTransform(const SimilarityTransform& toFrame, int width, int height, PatternFrame& frame)
+{
+    const double cx = 0.5 * (width - 1);
+    const double cy = 0.5 * (height - 1);
+    double x = 0.0;
+    double y = 0.0;
+    toFrame.apply(cx, cy, x, y);
+    frame.dx = x - cx;
+    frame.dy = y - cy;
+    const SimilarityTransform onto = toFrame.inverse();
+    frame.rotation = onto.angle() * 180.0 / std::numbers::pi;
+    if (frame.rotation <= -180.0)
+        frame.rotation += 360.0;
+    frame.scale = onto.scale();
+    frame.mirrored = toFrame.mirrored;
+}
+
+PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& request, AlignedFrameSink& sink, Feedback& feedback)
+{
+    PatternRegistrationResult result;
+    const std::size_t count = request.framePaths.size();
+    if (count == 0)
+        return result;
+    try {
+        result.frames.resize(count);
+        for (std::size_t k = 0; k < count; ++k)
+            result.frames[k].path = request.framePaths[k];
+        feedback.showProgress(ProgressText(1, count), 0.0);
+        if (feedback.cancelRequested()) {
+            result.status = PatternStatus::Cancelled;
+            return result;
+        }
+        Run run(request, sink, result);
+        if (!run.prepare())
+            return result;
+
+        std::size_t workers = request.threads > 0 ? static_cast<std::size_t>(request.threads) : 2;
+        workers = std::min(workers, count - 1);
+        std::atomic<std::size_t> next{1};
+        std::mutex doneMutex;
+        std::condition_variable doneChanged;
+        std::size_t done = 1;
+        bool failed = false; // a worker could not get its memory
+        auto work = [&] {
+            try {
+                ImageRecord record;
+                ImageGrid aligned;
+                for (;;) {
+                    const std::size_t k = next.fetch_add(1);
+                    if (k >= count || run.stopped())
+                        break;
+                    run.registerFrame(k, record, aligned);
+                    const std::lock_guard lock(doneMutex);
+                    ++done;
+                    doneChanged.notify_all();
+                }
+            } catch (const std::bad_alloc&) {
+                run.stopAll();
+                const std::lock_guard lock(doneMutex);
+                failed = true;
+            }
+            const std::lock_guard lock(doneMutex);
+            doneChanged.notify_all();
+        };
+
+        std::vector<std::thread> helpers;
+        if (workers > 1) {
+            for (std::size_t i = 0; i < workers; ++i) {
+                try {
+                    helpers.emplace_back(work);
+                } catch (const std::system_error&) {
+                    break;
+                }
+            }
+        }
+        bool cancelled = false;
+        if (helpers.empty()) {
+            ImageRecord record;
+            ImageGrid aligned;
+            for (std::size_t k = 1; k < count && !run.stopped(); ++k) {
+                feedback.showProgress(ProgressText(k + 1, count), static_cast<double>(k) / static_cast<double>(count));
+                if (feedback.cancelRequested()) {
+                    cancelled = true;
+                    break;
+                }
+                run.registerFrame(k, record, aligned);
+            }
+        } else {
+            // The workers register; this thread tells the progress and passes on the wish
+            // to stop. Whatever happens here, the workers are stopped and joined.
+            try {
+                std::size_t told = 0;
+                std::unique_lock lock(doneMutex);
+                for (;;) {
+                    if (done != told) {
+                        told = done;
+                        lock.unlock();
+                        feedback.showProgress(ProgressText(std::min(told + 1, count), count),
+                                              static_cast<double>(told) / static_cast<double>(count));
+                        lock.lock();
+                    }
+                    if (done >= count || run.stopped())
+                        break;
+                    lock.unlock();
+                    if (!cancelled && feedback.cancelRequested()) {
+                        cancelled = true;
+                        run.stopAll();
+                    }
+                    lock.lock();
+                    doneChanged.wait_for(lock, std::chrono::milliseconds(50));
+                }
+            } catch (...) {
+                run.stopAll();
+                for (std::thread& helper : helpers)
+                    helper.join();
+                throw;
+            }
+            for (std::thread& helper : helpers)
+                helper.join();
+        }
+        // A wish to stop that comes as the last frames are done still stops the run.
+        if (!cancelled && !run.stopped() && feedback.cancelRequested())
+            cancelled = true;
+        if (cancelled)
+            result.status = PatternStatus::Cancelled;
+        else if (run.writeFailed())
+            result.status = PatternStatus::WriteFailed;
+        else if (failed)
+            result.status = PatternStatus::NotEnoughMemory;
+        else {
+            feedback.showProgress(ProgressText(count, count), 1.0);
+            result.status = PatternStatus::Done;
+        }
+    } catch (const std::bad_alloc&) {
+        result.status = PatternStatus::NotEnoughMemory;
+    }
+    return result;
+}
+
+} // namespace skyvane
