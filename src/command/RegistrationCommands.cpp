@@ -12,9 +12,9 @@ namespace {
 class OutputSink final : public AlignedFrameSink {
 public:
     explicit OutputSink(ListOutput& output) : output_(output) {}
-    bool write(std::size_t position, const std::string& framePath, ImageRecord& aligned, std::string_view history) override
+    bool write(std::size_t position, const std::string&, ImageRecord& aligned, std::string_view history) override
     {
-        return output_.writeFrame(position, framePath, aligned, history) == FitsError::None;
+        return output_.writeFrame(position, aligned, history) == FitsError::None;
     }
 
 private:
@@ -41,16 +41,18 @@ PatternRegistrationCommand::PatternRegistrationCommand(AppContext& context, cons
 void PatternRegistrationCommand::run(Feedback& feedback)
 {
     output_ = std::make_unique<ListOutput>();
-    if (output_->create(listFolder_, ListOutputName("patternreg", "")) != 0) {
+    if (output_->create(listFolder_, ListOutputName("patternreg", ""), request_.framePaths) != 0) {
         folderFailed_ = true;
         return;
     }
     OutputSink sink(*output_);
     result_ = RegisterByPattern(request_, sink, feedback);
-    if (result_.status == PatternStatus::Done)
-        output_->keep();
-    else
+    if (result_.status == PatternStatus::Done) {
+        if (output_->keep() != 0)
+            folderFailed_ = true;
+    } else {
         output_->discard();
+    }
 }
 
 std::string PatternRegistrationCommand::finish(AppContext& context, bool& cancelled)
