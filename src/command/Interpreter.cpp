@@ -16,6 +16,7 @@
 #include "base/Paths.h"
 #include "command/Messages.h"
 #include "command/RegistrationCommands.h"
+#include "command/StackingCommands.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
@@ -832,6 +833,44 @@ Started registerPattern(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
+// Frame quality: "measure [LIST]" and "keepbest [LIST] P"; their steps are in StackingCommands.
+
+class FrameQualityPart final : public LongPart {
+public:
+    explicit FrameQualityPart(std::unique_ptr<FrameQualityCommand> command) : command_(std::move(command)) {}
+    void run(Feedback& feedback) override { command_->run(feedback); }
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        outcome.reply = command_->finish(context, outcome.cancelled);
+        return outcome;
+    }
+
+private:
+    std::unique_ptr<FrameQualityCommand> command_;
+};
+
+Started FrameQualityList(AppContext& context, const CommandLine& command, bool keepBest)
+{
+    auto quality = std::make_unique<FrameQualityCommand>(context, command.text, keepBest);
+    if (!quality->refusal().empty())
+        return WithReply(quality->refusal());
+    Started started;
+    started.longPart = std::make_unique<FrameQualityPart>(std::move(quality));
+    return started;
+}
+
+Started measureFrames(AppContext& context, const CommandLine& command)
+{
+    return FrameQualityList(context, command, false);
+}
+
+Started keepBestFrames(AppContext& context, const CommandLine& command)
+{
+    return FrameQualityList(context, command, true);
+}
+
+// ---------------------------------------------------------------------------------------
 // The command table
 
 enum class Match { Equals, StartsWith };
@@ -855,11 +894,12 @@ struct CommandRow {
 constexpr std::string_view CoaddWork = "co-addition";
 constexpr std::string_view RegistrationWork = "registration";
 constexpr std::string_view ListArithmeticWork = "list arithmetic";
+constexpr std::string_view MeasureWork = "measurement";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 26> CommandTable{{
+constexpr std::array<CommandRow, 28> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -875,6 +915,8 @@ constexpr std::array<CommandRow, 26> CommandTable{{
     {Match::StartsWith, "starreg [", false, registerOneStar, {}, RegistrationWork},
     {Match::StartsWith, "autoreg [", false, registerCorrelation, {}, RegistrationWork},
     {Match::StartsWith, "patternreg [", false, registerPattern, {}, RegistrationWork},
+    {Match::StartsWith, "measure [", false, measureFrames, {}, MeasureWork},
+    {Match::StartsWith, "keepbest [", false, keepBestFrames, {}, MeasureWork},
     {Match::StartsWith, "listadd [", false, listAdd, {}, ListArithmeticWork},
     {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},

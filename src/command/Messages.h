@@ -10,6 +10,7 @@
 #include "image/ImageRecord.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
+#include "processing/FrameQuality.h"
 #include "processing/ListArithmetic.h"
 #include "processing/PatternRegistration.h"
 #include "processing/Registration.h"
@@ -132,5 +133,28 @@ std::string PatternRegistrationReply(const PatternRegistrationResult& result, st
 // Why a registration by star patterns did not start, or made no folder.
 enum class PatternRefusal { ListNotFound, NoSelectedImage, OutputFolderFailed };
 std::string PatternRefusalReply(PatternRefusal refusal);
+
+// ---------------------------------------------------------------------------------------
+// Frame quality
+
+// What a measurement tells once it has run: each frame it could not load, as loading a
+// record; each frame without memory, the not-enough-memory message naming it.
+void ReportMeasurement(Feedback& feedback, const MeasureResult& result);
+// "Cannot write the quality table: " + the system's reason, naming the file.
+void ReportQualityTableFailure(Feedback& feedback, int errorNumber, const std::string& path);
+
+// The reply of "measure": one line per frame,
+// "     frame_007.fit  background = 1034.2  noise = 8.21  fwhm = 3.42  roundness = 0.92  stars = 143",
+// or "     frame_009.fit  could not be read, left out" (or why else), then
+// "     N of M frames measured; quality.csv written" ("... quality.csv could not be written !"
+// when tableWritten is false).
+std::string MeasureReply(const MeasureResult& result, bool tableWritten);
+// The reply of "keepbest": "     kept 16 of 20 frames; unselected: frame_006.fit, frame_013.fit"
+// (no names when every frame was kept).
+std::string KeepBestReply(const MeasureResult& result, const std::vector<bool>& kept);
+
+// Why a frame-quality command did not start.
+enum class QualityRefusal { ListNotFound, NoSelectedImage, PercentRefused };
+std::string QualityRefusalReply(QualityRefusal refusal);
 
 } // namespace skyvane
