@@ -22,6 +22,7 @@
 #include "display/TransferFunction.h"
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
+#include "processing/CoaddProvenance.h"
 #include "processing/Coaddition.h"
 #include "processing/ListArithmetic.h"
 #include "processing/ListOutput.h"
@@ -321,6 +322,8 @@ public:
     {
         CoaddMessages messages(feedback);
         result_ = CombineFrames(paths_, options_, messages);
+        if (result_.status == CoaddStatus::Done)
+            AddCoaddProvenance(result_, options_);
     }
 
     // The result replaces Image A only when its picture can be had too: a result that
@@ -376,6 +379,7 @@ Started CombineList(AppContext& context, const CommandLine& command, const Coadd
         return WithReply(std::string(ListNotFoundReply));
     CoaddOptions options;
     options.parameters = parameters;
+    options.choice = context.settings.Stacking;
     options.headerNotice = context.settings.HeadersCombo3 != 0;
     Started started;
     started.longPart = std::make_unique<Coaddition>(SelectedFilePaths(context.lists, n), options, tooFewReply);
@@ -407,6 +411,26 @@ Started combineSigmaClipping(AppContext& context, const CommandLine& command)
     const double kappa = ParseReal(CommandToken(command.text, 2));
     const int iterations = ParseInteger(CommandToken(command.text, 3));
     return CombineList(context, command, {CoaddMethod::SigmaClipping, kappa, iterations}, "     sigma clipping requires at least 5 images!");
+}
+
+// "winsorclip [LIST] KAPPA ITERATIONS", read as sigmaclip reads its numbers.
+Started combineWinsorisedClipping(AppContext& context, const CommandLine& command)
+{
+    const double kappa = ParseReal(CommandToken(command.text, 2));
+    const int iterations = ParseInteger(CommandToken(command.text, 3));
+    return CombineList(context, command, {CoaddMethod::WinsorisedClipping, kappa, iterations},
+                       "     winsorised sigma clipping requires at least 3 images!");
+}
+
+// "normalise ..." and "weight ...": in StackingCommands.
+Started chooseNormalisation(AppContext& context, const CommandLine& command)
+{
+    return WithReply(ChooseNormalisation(context, command.argument));
+}
+
+Started chooseWeighting(AppContext& context, const CommandLine& command)
+{
+    return WithReply(ChooseWeighting(context, command.argument));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -899,7 +923,7 @@ constexpr std::string_view MeasureWork = "measurement";
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
 // an image operation.
-constexpr std::array<CommandRow, 28> CommandTable{{
+constexpr std::array<CommandRow, 31> CommandTable{{
     {Match::Equals, "stat", true, statistics, {}},
     {Match::Equals, "size", true, size, {}},
     {Match::Equals, "headers", true, headers, {}},
@@ -912,6 +936,7 @@ constexpr std::array<CommandRow, 28> CommandTable{{
     {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated", CoaddWork},
     {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection", CoaddWork},
     {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping", CoaddWork},
+    {Match::StartsWith, "winsorclip [", false, combineWinsorisedClipping, "     co-added image has been calculated with winsorised sigma clipping", CoaddWork},
     {Match::StartsWith, "starreg [", false, registerOneStar, {}, RegistrationWork},
     {Match::StartsWith, "autoreg [", false, registerCorrelation, {}, RegistrationWork},
     {Match::StartsWith, "patternreg [", false, registerPattern, {}, RegistrationWork},
@@ -928,6 +953,8 @@ constexpr std::array<CommandRow, 28> CommandTable{{
     {Match::Equals, "equalise linear", false, equaliseLinear, {}},
     {Match::Equals, "equalise log", false, equaliseLogarithm, {}},
     {Match::StartsWith, "equalise gamma ", false, equaliseGamma, {}},
+    {Match::StartsWith, "normalise ", false, chooseNormalisation, {}},
+    {Match::StartsWith, "weight ", false, chooseWeighting, {}},
 }};
 
 // "starts with" needs at least one character after the literal.

@@ -2,6 +2,7 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "base/PrintableText.h"
 #include "display/BitmapExport.h"
 #include "image/FitsWriter.h"
 
@@ -91,6 +92,10 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
         break;
     case CoaddNotice::Kind::NotEnoughMemory:
         ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height);
+        break;
+    case CoaddNotice::Kind::ScaleUnknown:
+        feedback.showNotice("The stars of " + PrintableText(PathFileName(notice.path)) +
+                            " could not be compared with those of the first frame; it is combined unscaled.");
         break;
     }
 }
@@ -393,6 +398,21 @@ std::string KeepBestReply(const MeasureResult& result, const std::vector<bool>& 
         names += PathFileName(result.frames[k].path);
     }
     return "     kept " + FormatInteger(count) + " of " + FormatInteger(static_cast<std::int64_t>(result.frames.size())) + " frames" + names;
+}
+
+std::string StackingChoiceReply(StackingReply reply, std::string_view name)
+{
+    switch (reply) {
+    case StackingReply::Normalisation:
+        return "     normalisation: " + std::string(name);
+    case StackingReply::Weights:
+        return "     weights: " + std::string(name);
+    case StackingReply::NormalisationRefused:
+        return "     normalisation must be none, additive, multiplicative or additive+scale !";
+    case StackingReply::WeightsRefused:
+        break;
+    }
+    return "     weights must be none or noise !";
 }
 
 std::string QualityRefusalReply(QualityRefusal refusal)

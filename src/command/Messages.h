@@ -39,7 +39,9 @@ void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::
 //  - a frame left out: the 2-D message, "Image size mismatch.", or "Error while reading
 //    image data" for every other failure;
 //  - "Header option not yet implemented, headers from first image will be used";
-//  - the not-enough-memory message of the result's size (no file).
+//  - the not-enough-memory message of the result's size (no file);
+//  - as a notice: "The stars of frame_007.fit could not be compared with those of the
+//    first frame; it is combined unscaled."
 void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 
 // What list arithmetic tells while it runs:
@@ -152,6 +154,11 @@ std::string MeasureReply(const MeasureResult& result, bool tableWritten);
 // The reply of "keepbest": "     kept 16 of 20 frames; unselected: frame_006.fit, frame_013.fit"
 // (no names when every frame was kept).
 std::string KeepBestReply(const MeasureResult& result, const std::vector<bool>& kept);
+
+// The replies of "normalise" and "weight": "     normalisation: additive+scale",
+// "     weights: noise", or why the word was refused.
+enum class StackingReply { Normalisation, Weights, NormalisationRefused, WeightsRefused };
+std::string StackingChoiceReply(StackingReply reply, std::string_view name);
 
 // Why a frame-quality command did not start.
 enum class QualityRefusal { ListNotFound, NoSelectedImage, PercentRefused };

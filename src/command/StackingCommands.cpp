@@ -5,6 +5,7 @@
 #include "command/Interpreter.h"
 #include "command/Messages.h"
 #include "context/AppContext.h"
+#include "context/Settings.h"
 
 namespace skyvane {
 
@@ -64,6 +65,28 @@ std::string FrameQualityCommand::finish(AppContext& context, bool& cancelled)
         if (!kept[k])
             context.lists.DeselectFile(items_[k]);
     return KeepBestReply(result_, kept);
+}
+
+std::string ChooseNormalisation(AppContext& context, std::string_view argument)
+{
+    Normalisation normalisation = Normalisation::None;
+    if (!ParseNormalisation(argument, normalisation))
+        return StackingChoiceReply(StackingReply::NormalisationRefused, {});
+    context.settings.Stacking.normalisation = normalisation;
+    if (context.keepEqualisation && !context.settingsPath.empty())
+        (void)WriteSetting(context.settingsPath, CoadditionSection, NormalisationKey, NormalisationName(normalisation));
+    return StackingChoiceReply(StackingReply::Normalisation, NormalisationName(normalisation));
+}
+
+std::string ChooseWeighting(AppContext& context, std::string_view argument)
+{
+    Weighting weighting = Weighting::None;
+    if (!ParseWeighting(argument, weighting))
+        return StackingChoiceReply(StackingReply::WeightsRefused, {});
+    context.settings.Stacking.weighting = weighting;
+    if (context.keepEqualisation && !context.settingsPath.empty())
+        (void)WriteSetting(context.settingsPath, CoadditionSection, WeightsKey, WeightingName(weighting));
+    return StackingChoiceReply(StackingReply::Weights, WeightingName(weighting));
 }
 
 } // namespace skyvane

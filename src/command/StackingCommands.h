@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lists/ImageListTree.h"
@@ -46,5 +47,11 @@ private:
     MeasureResult result_;
     bool tableWritten_ = false;
 };
+
+// "normalise none|additive|multiplicative|additive+scale" and "weight none|noise": the
+// choice every co-addition follows from now on, kept in the settings file (unless the run
+// keeps its choices to itself, as the batch tool does). Return the reply.
+std::string ChooseNormalisation(AppContext& context, std::string_view argument);
+std::string ChooseWeighting(AppContext& context, std::string_view argument);
 
 } // namespace skyvane

@@ -6,6 +6,7 @@
 
 #include "processing/Coaddition.h"
 #include "processing/Statistics.h"
+#include "processing/WeightedCoadd.h"
 
 // The hot loops get a second, AVX2 version chosen at load time where the processor has it.
 // Only the width of the vector registers changes: every lane performs the same IEEE
@@ -417,6 +418,7 @@ int MinimumFrameCount(CoaddMethod method)
 {
     switch (method) {
     case CoaddMethod::MinMaxRejection:
+    case CoaddMethod::WinsorisedClipping:
         return 3;
     case CoaddMethod::SigmaClipping:
         return 5;
@@ -468,9 +470,15 @@ std::vector<Comparator> MedianNetwork(int n)
     return kept;
 }
 
-BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
+BandCombiner::BandCombiner(const CoaddParameters& parameters, int n, std::vector<double> weights)
     : parameters_(parameters), n_(n)
 {
+    if (!weights.empty() || parameters.method == CoaddMethod::WinsorisedClipping) {
+        if (weights.empty())
+            weights.assign(static_cast<std::size_t>(std::max(n, 0)), 1.0);
+        weighted_ = std::make_unique<WeightedBandCombiner>(parameters, std::move(weights));
+        return;
+    }
     const std::size_t chunk = ChunkFor(n);
     const std::size_t slots = static_cast<std::size_t>(std::max(n, 1));
     switch (parameters_.method) {
@@ -494,13 +502,21 @@ BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
         work_.resize(5 * chunk);
         flags_.resize(slots);
         break;
+    case CoaddMethod::WinsorisedClipping:
+        break;
     }
 }
+
+BandCombiner::~BandCombiner() = default;
 
 void BandCombiner::combine(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     if (count == 0 || n_ <= 0)
         return;
+    if (weighted_) {
+        weighted_->combine(frames, frameStride, count, out);
+        return;
+    }
     switch (parameters_.method) {
     case CoaddMethod::Median:
         medianBand(frames, frameStride, count, out);
@@ -513,6 +529,8 @@ void BandCombiner::combine(const double* frames, std::size_t frameStride, std::s
         break;
     case CoaddMethod::SigmaClipping:
         sigmaClippingBand(frames, frameStride, count, out);
+        break;
+    case CoaddMethod::WinsorisedClipping: // by weighted_
         break;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace skyvane {
@@ -13,7 +14,7 @@ namespace skyvane {
 // in exactly the order, of the one-pixel functions of Coaddition.h; results are
 // bit-identical to them.
 
-enum class CoaddMethod { Median, Mean, MinMaxRejection, SigmaClipping };
+enum class CoaddMethod { Median, Mean, MinMaxRejection, SigmaClipping, WinsorisedClipping };
 
 struct CoaddParameters {
     CoaddMethod method = CoaddMethod::Mean;
@@ -21,7 +22,8 @@ struct CoaddParameters {
     int iterations = 0;  // sigma clipping: number of clipping rounds
 };
 
-// Least number of frames each method accepts: min-max rejection needs 3, sigma clipping 5.
+// Least number of frames each method accepts: min-max rejection and winsorised sigma
+// clipping need 3, sigma clipping 5.
 int MinimumFrameCount(CoaddMethod method);
 
 // One comparator of a sorting network on the slots i < j: the smaller value goes to i,
@@ -40,11 +42,15 @@ struct Comparator {
 // there, whatever the input, provided the values are totally ordered (no NaN).
 std::vector<Comparator> MedianNetwork(int n);
 
+class WeightedBandCombiner;
+
 // Combines bands for one method and one frame count; keeps its scratch memory between
-// bands. One combiner per thread.
+// bands. One combiner per thread. With weights (one per frame), and for winsorised sigma
+// clipping, the rules of WeightedCoadd.h.
 class BandCombiner {
 public:
-    BandCombiner(const CoaddParameters& parameters, int n);
+    BandCombiner(const CoaddParameters& parameters, int n, std::vector<double> weights = {});
+    ~BandCombiner();
 
     // out[p] = the method's value of pixel p, for p from 0 to count - 1. frames is not
     // changed.
@@ -62,6 +68,7 @@ private:
     std::vector<double> scratch_;  // n x chunk values, or one pixel's n values
     std::vector<double> work_;     // per-pixel accumulators of one chunk
     std::vector<std::uint8_t> flags_;
+    std::unique_ptr<WeightedBandCombiner> weighted_;
 };
 
 // The median of n frames of stored 16-bit integers (big-endian, as the files hold them)
