@@ -149,6 +149,8 @@ std::string CommandFor(const CoaddParameters& parameters)
         return "mean [WORK]";
     case CoaddMethod::SigmaClipping:
         return "sigmaclip [WORK] 3 2";
+    case CoaddMethod::WinsorisedClipping:
+        return "winsorclip [WORK] 3 2";
     case CoaddMethod::MinMaxRejection:
         break;
     }
@@ -248,6 +250,8 @@ void BM_CoaddWholeStackReference(benchmark::State& state)
                 case CoaddMethod::MinMaxRejection:
                     a.grid[x][y] = MinMaxRejectionPixel(v, n);
                     break;
+                case CoaddMethod::WinsorisedClipping:
+                    std::abort(); // not among the methods timed here
                 }
             }
         }

@@ -20,12 +20,14 @@
 #include "command/Messages.h"
 #include "command/RegistrationCommands.h"
 #include "command/MosaicCommands.h"
+#include "command/StackingCommands.h"
 #include "context/AppContext.h"
 #include "context/Settings.h"
 #include "display/TransferFunction.h"
 #include "image/ValueRange.h"
 #include "lists/ImageListTree.h"
 #include "processing/Arithmetic.h"
+#include "processing/CoaddProvenance.h"
 #include "processing/Coaddition.h"
 #include "processing/ListArithmetic.h"
 #include "processing/ListOutput.h"
@@ -329,6 +331,8 @@ public:
     {
         CoaddMessages messages(feedback);
         result_ = CombineFrames(paths_, options_, messages);
+        if (result_.status == CoaddStatus::Done)
+            AddCoaddProvenance(result_, options_);
     }
 
     // The result replaces Image A only when its picture can be had too: a result that
@@ -384,6 +388,7 @@ Started CombineList(AppContext& context, const CommandLine& command, const Coadd
         return WithReply(std::string(ListNotFoundReply));
     CoaddOptions options;
     options.parameters = parameters;
+    options.choice = context.settings.Stacking;
     options.headerNotice = context.settings.HeadersCombo3 != 0;
     Started started;
     started.longPart = std::make_unique<Coaddition>(SelectedFilePaths(context.lists, n), options, tooFewReply);
@@ -415,6 +420,26 @@ Started combineSigmaClipping(AppContext& context, const CommandLine& command)
     const double kappa = ParseReal(CommandToken(command.text, 2));
     const int iterations = ParseInteger(CommandToken(command.text, 3));
     return CombineList(context, command, {CoaddMethod::SigmaClipping, kappa, iterations}, "     sigma clipping requires at least 5 images!");
+}
+
+// "winsorclip [LIST] KAPPA ITERATIONS", read as sigmaclip reads its numbers.
+Started combineWinsorisedClipping(AppContext& context, const CommandLine& command)
+{
+    const double kappa = ParseReal(CommandToken(command.text, 2));
+    const int iterations = ParseInteger(CommandToken(command.text, 3));
+    return CombineList(context, command, {CoaddMethod::WinsorisedClipping, kappa, iterations},
+                       "     winsorised sigma clipping requires at least 3 images!");
+}
+
+// "normalise ..." and "weight ...": in StackingCommands.
+Started chooseNormalisation(AppContext& context, const CommandLine& command)
+{
+    return WithReply(ChooseNormalisation(context, command.argument));
+}
+
+Started chooseWeighting(AppContext& context, const CommandLine& command)
+{
+    return WithReply(ChooseWeighting(context, command.argument));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -861,6 +886,44 @@ Started registerPattern(AppContext& context, const CommandLine& command)
 }
 
 // ---------------------------------------------------------------------------------------
+// Frame quality: "measure [LIST]" and "keepbest [LIST] P"; their steps are in StackingCommands.
+
+class FrameQualityPart final : public LongPart {
+public:
+    explicit FrameQualityPart(std::unique_ptr<FrameQualityCommand> command) : command_(std::move(command)) {}
+    void run(Feedback& feedback) override { command_->run(feedback); }
+    Outcome apply(AppContext& context) override
+    {
+        Outcome outcome;
+        outcome.reply = command_->finish(context, outcome.cancelled);
+        return outcome;
+    }
+
+private:
+    std::unique_ptr<FrameQualityCommand> command_;
+};
+
+Started FrameQualityList(AppContext& context, const CommandLine& command, bool keepBest)
+{
+    auto quality = std::make_unique<FrameQualityCommand>(context, command.text, keepBest);
+    if (!quality->refusal().empty())
+        return WithReply(quality->refusal());
+    Started started;
+    started.longPart = std::make_unique<FrameQualityPart>(std::move(quality));
+    return started;
+}
+
+Started measureFrames(AppContext& context, const CommandLine& command)
+{
+    return FrameQualityList(context, command, false);
+}
+
+Started keepBestFrames(AppContext& context, const CommandLine& command)
+{
+    return FrameQualityList(context, command, true);
+}
+
+// ---------------------------------------------------------------------------------------
 // The command table
 
 enum class Match { Equals, StartsWith };
@@ -886,6 +949,7 @@ constexpr std::string_view RegistrationWork = "registration";
 constexpr std::string_view ListArithmeticWork = "list arithmetic";
 constexpr std::string_view CalibrationWork = "calibration";
 constexpr std::string_view DemosaicWork = "demosaicing";
+constexpr std::string_view MeasureWork = "measurement";
 
 // Tested in this order; the first row that matches decides. The image rows ("add (")
 // stand before the constant rows ("add "), so a parenthesis right after the word makes
@@ -903,9 +967,12 @@ constexpr auto CommandTable = std::to_array<CommandRow>({
     {Match::StartsWith, "mean [", false, combineMean, "     mean image has been calculated", CoaddWork},
     {Match::StartsWith, "minmaxrej [", false, combineMinMaxRejection, "     co-added image has been calculated with min-max rejection", CoaddWork},
     {Match::StartsWith, "sigmaclip [", false, combineSigmaClipping, "     co-added image has been calculated with sigma clipping", CoaddWork},
+    {Match::StartsWith, "winsorclip [", false, combineWinsorisedClipping, "     co-added image has been calculated with winsorised sigma clipping", CoaddWork},
     {Match::StartsWith, "starreg [", false, registerOneStar, {}, RegistrationWork},
     {Match::StartsWith, "autoreg [", false, registerCorrelation, {}, RegistrationWork},
     {Match::StartsWith, "patternreg [", false, registerPattern, {}, RegistrationWork},
+    {Match::StartsWith, "measure [", false, measureFrames, {}, MeasureWork},
+    {Match::StartsWith, "keepbest [", false, keepBestFrames, {}, MeasureWork},
     {Match::StartsWith, "listadd [", false, listAdd, {}, ListArithmeticWork},
     {Match::StartsWith, "listsub [", false, listSubtract, {}, ListArithmeticWork},
     {Match::StartsWith, "listmult [", false, listMultiply, {}, ListArithmeticWork},
@@ -924,6 +991,8 @@ constexpr auto CommandTable = std::to_array<CommandRow>({
     {Match::Equals, "autostretch", true, autoStretch, {}},
     {Match::StartsWith, "rgbcompose ", false, composeColour, "     colour image composed"},
     {Match::StartsWith, "channel ", true, extractChannel, {}},
+    {Match::StartsWith, "normalise ", false, chooseNormalisation, {}},
+    {Match::StartsWith, "weight ", false, chooseWeighting, {}},
 });
 
 // "starts with" needs at least one character after the literal.

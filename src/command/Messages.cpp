@@ -2,6 +2,7 @@
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
+#include "base/PrintableText.h"
 #include "display/BitmapExport.h"
 #include "image/FitsWriter.h"
 
@@ -91,6 +92,10 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
         break;
     case CoaddNotice::Kind::NotEnoughMemory:
         ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height);
+        break;
+    case CoaddNotice::Kind::ScaleUnknown:
+        feedback.showNotice("The stars of " + PrintableText(PathFileName(notice.path)) +
+                            " could not be compared with those of the first frame; it is combined unscaled.");
         break;
     }
 }
@@ -458,6 +463,107 @@ bool exportPictureReporting(const DisplayBitmap& bitmap, const ImageGrid& image,
     if (!exported)
         feedback.showFileError("Failed to create picture file.", path);
     return exported;
+}
+
+// ---------------------------------------------------------------------------------------
+// Frame quality
+
+namespace {
+
+std::string_view MeasureFateText(MeasureFate fate)
+{
+    switch (fate) {
+    case MeasureFate::Measured:
+        break;
+    case MeasureFate::Unreadable:
+        return "could not be read";
+    case MeasureFate::NotEnoughMemory:
+        return "not enough memory";
+    }
+    return {};
+}
+
+} // namespace
+
+void ReportMeasurement(Feedback& feedback, const MeasureResult& result)
+{
+    for (const MeasuredFrame& frame : result.frames) {
+        if (frame.fate == MeasureFate::Unreadable)
+            ReportLoadFailure(feedback, frame.load, frame.path);
+        else if (frame.fate == MeasureFate::NotEnoughMemory)
+            ReportNotEnoughMemory(feedback, frame.load.size.width, frame.load.size.height, frame.path);
+    }
+}
+
+void ReportQualityTableFailure(Feedback& feedback, int errorNumber, const std::string& path)
+{
+    feedback.showFileError(std::string("Cannot write the quality table: ") + std::strerror(errorNumber), path);
+}
+
+std::string MeasureReply(const MeasureResult& result, bool tableWritten)
+{
+    std::string reply;
+    for (const MeasuredFrame& frame : result.frames) {
+        reply += "     ";
+        reply += PathFileName(frame.path);
+        if (frame.fate == MeasureFate::Measured) {
+            const FrameQuality& q = frame.quality;
+            reply += "  background = " + FixedFigure(q.background, 1) + "  noise = " + FixedFigure(q.noise, 2) +
+                     "  fwhm = " + FixedFigure(q.fwhm, 2) + "  roundness = " + FixedFigure(q.roundness, 2) +
+                     "  stars = " + FormatInteger(q.stars);
+        } else {
+            reply += "  ";
+            reply += MeasureFateText(frame.fate);
+            reply += ", left out";
+        }
+        reply += "\r\n";
+    }
+    reply += "     " + FormatInteger(result.measured) + " of " + FormatInteger(static_cast<std::int64_t>(result.frames.size())) +
+             " frames measured; " + std::string(QualityFileName) + (tableWritten ? " written" : " could not be written !");
+    return reply;
+}
+
+std::string KeepBestReply(const MeasureResult& result, const std::vector<bool>& kept)
+{
+    std::string names;
+    std::int64_t count = 0;
+    for (std::size_t k = 0; k < result.frames.size(); ++k) {
+        if (k < kept.size() && kept[k]) {
+            ++count;
+            continue;
+        }
+        names += names.empty() ? "; unselected: " : ", ";
+        names += PathFileName(result.frames[k].path);
+    }
+    return "     kept " + FormatInteger(count) + " of " + FormatInteger(static_cast<std::int64_t>(result.frames.size())) + " frames" + names;
+}
+
+std::string StackingChoiceReply(StackingReply reply, std::string_view name)
+{
+    switch (reply) {
+    case StackingReply::Normalisation:
+        return "     normalisation: " + std::string(name);
+    case StackingReply::Weights:
+        return "     weights: " + std::string(name);
+    case StackingReply::NormalisationRefused:
+        return "     normalisation must be none, additive, multiplicative or additive+scale !";
+    case StackingReply::WeightsRefused:
+        break;
+    }
+    return "     weights must be none or noise !";
+}
+
+std::string QualityRefusalReply(QualityRefusal refusal)
+{
+    switch (refusal) {
+    case QualityRefusal::ListNotFound:
+        return "     list name not recognized !";
+    case QualityRefusal::NoSelectedImage:
+        return "     list has no selected image !";
+    case QualityRefusal::PercentRefused:
+        break;
+    }
+    return "     percentage must be more than 0 and at most 100 !";
 }
 
 } // namespace skyvane

@@ -11,6 +11,7 @@
 #include "image/ImageRecord.h"
 #include "processing/Arithmetic.h"
 #include "processing/Coaddition.h"
+#include "processing/FrameQuality.h"
 #include "processing/ListArithmetic.h"
 #include "processing/Registration.h"
 #include "processing/PatternRegistration.h"
@@ -41,7 +42,9 @@ void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::
 //  - a frame left out: the 2-D message, "Image size mismatch.", or "Error while reading
 //    image data" for every other failure;
 //  - "Header option not yet implemented, headers from first image will be used";
-//  - the not-enough-memory message of the result's size (no file).
+//  - the not-enough-memory message of the result's size (no file);
+//  - as a notice: "The stars of frame_007.fit could not be compared with those of the
+//    first frame; it is combined unscaled."
 void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 
 // What list arithmetic tells while it runs:
@@ -188,5 +191,33 @@ std::string ListDemosaicReply(const ListDemosaicResult& result, const std::strin
 // The line "size" adds for a colour mosaic, CR LF first ("\r\n     colour mosaic RGGB", the
 // pattern as it lies on the stored rows); nothing for any other image.
 std::string MosaicSizeLine(const HeaderCards& cards);
+
+// ---------------------------------------------------------------------------------------
+// Frame quality
+
+// What a measurement tells once it has run: each frame it could not load, as loading a
+// record; each frame without memory, the not-enough-memory message naming it.
+void ReportMeasurement(Feedback& feedback, const MeasureResult& result);
+// "Cannot write the quality table: " + the system's reason, naming the file.
+void ReportQualityTableFailure(Feedback& feedback, int errorNumber, const std::string& path);
+
+// The reply of "measure": one line per frame,
+// "     frame_007.fit  background = 1034.2  noise = 8.21  fwhm = 3.42  roundness = 0.92  stars = 143",
+// or "     frame_009.fit  could not be read, left out" (or why else), then
+// "     N of M frames measured; quality.csv written" ("... quality.csv could not be written !"
+// when tableWritten is false).
+std::string MeasureReply(const MeasureResult& result, bool tableWritten);
+// The reply of "keepbest": "     kept 16 of 20 frames; unselected: frame_006.fit, frame_013.fit"
+// (no names when every frame was kept).
+std::string KeepBestReply(const MeasureResult& result, const std::vector<bool>& kept);
+
+// The replies of "normalise" and "weight": "     normalisation: additive+scale",
+// "     weights: noise", or why the word was refused.
+enum class StackingReply { Normalisation, Weights, NormalisationRefused, WeightsRefused };
+std::string StackingChoiceReply(StackingReply reply, std::string_view name);
+
+// Why a frame-quality command did not start.
+enum class QualityRefusal { ListNotFound, NoSelectedImage, PercentRefused };
+std::string QualityRefusalReply(QualityRefusal refusal);
 
 } // namespace skyvane

@@ -50,8 +50,9 @@ void PatternRegistrationCommand::run(Feedback& feedback)
     if (result_.status == PatternStatus::Done) {
         if (output_->keep() != 0)
             folderFailed_ = true; // nothing is left of the results: the folder could not take its name
-    } else
+    } else {
         output_->discard();
+    }
 }
 
 std::string PatternRegistrationCommand::finish(AppContext& context, bool& cancelled)

@@ -32,8 +32,8 @@ struct AppContext {
     ImageRecord imageB;
     Settings settings;
     std::string settingsPath; // the file Settings were read from and are written to
-    // Whether the equalisation chosen by a command is written to the settings file (the
-    // batch tool keeps its choices to its own run).
+    // Whether the choices of commands (equalisation, normalisation, weights) are written to
+    // the settings file (the batch tool keeps its choices to its own run).
     bool keepEqualisation = true;
     ImageListTree lists;
     Display display;

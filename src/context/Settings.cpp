@@ -409,6 +409,8 @@ Settings LoadSettings(const std::string& iniPath)
     settings.ZeroDivisionValue = ParseReal(lookUp(text, ProcessingSection, HeadersEdit1Key));
     settings.SaveFitsAs = SaveFormatSetting(ParseInteger(lookUp(text, ProcessingSection, SaveFitsAsKey)));
     settings.Equalisation = ParseEqualisation(lookUp(text, DisplaySection, EqualisationKey));
+    (void)ParseNormalisation(lookUp(text, CoadditionSection, NormalisationKey), settings.Stacking.normalisation);
+    (void)ParseWeighting(lookUp(text, CoadditionSection, WeightsKey), settings.Stacking.weighting);
     return settings;
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "display/TransferFunction.h"
+#include "processing/Normalisation.h"
 
 namespace skyvane {
 
@@ -19,6 +20,8 @@ inline constexpr int SaveFitsUnsigned16 = 2;
 //   [Image processing parameters]   Headers combo 1/2/3, Headers check 1, Headers edit 1,
 //                                   Save FITS as
 //   [Display]                       Equalisation=Linear, Logarithm or Gamma G
+//   [Co-addition]                   Normalisation=none, additive, multiplicative or
+//                                   additive+scale; Weights=none or noise
 struct Settings {
     std::string WorkingDirectory;  // "PATH" / "Working path"; empty when absent
     int HeadersCombo1 = 0;         // header option, Image A combined with Image B
@@ -29,6 +32,8 @@ struct Settings {
     int SaveFitsAs = SaveFitsInteger16; // "Save FITS as": how "Save FITS" stores pixels
     std::string LastImageFolder;   // first folder of the Image list window's open dialog
     TransferFunction Equalisation; // "Display" / "Equalisation"; linear when absent
+    StackingChoice Stacking;       // "Co-addition" / "Normalisation" and "Weights"; none when
+                                   // absent or not one of the words
 };
 
 inline constexpr std::string_view SettingsFileName = "Skyvane.ini";
@@ -43,6 +48,9 @@ inline constexpr std::string_view HeadersEdit1Key = "Headers edit 1";
 inline constexpr std::string_view SaveFitsAsKey = "Save FITS as";
 inline constexpr std::string_view DisplaySection = "Display";
 inline constexpr std::string_view EqualisationKey = "Equalisation";
+inline constexpr std::string_view CoadditionSection = "Co-addition";
+inline constexpr std::string_view NormalisationKey = "Normalisation";
+inline constexpr std::string_view WeightsKey = "Weights";
 
 // The equalisation as the settings file and the Thresholds window name it: "Linear",
 // "Logarithm", "Gamma " + gamma (FormatReal, 15 digits); the automatic stretch, which
@@ -72,9 +80,10 @@ std::string ReadProfileString(const std::string& iniPath, std::string_view secti
 // the section): a folder name with a line break must not plant lines of its own.
 bool WriteSetting(const std::string& iniPath, std::string_view section, std::string_view key, std::string_view value);
 
-// Reads the eight values (combo values and "Save FITS as" with ParseInteger, the flag true
+// Reads the ten values (combo values and "Save FITS as" with ParseInteger, the flag true
 // only for the exact text "true", the zero value with ParseReal, the equalisation with
-// ParseEqualisation) and gives LastImageFolder its first value, the working directory.
+// ParseEqualisation, normalisation and weights with ParseNormalisation and ParseWeighting)
+// and gives LastImageFolder its first value, the working directory.
 Settings LoadSettings(const std::string& iniPath);
 
 // "OK" in Preferences: writes the five "Image processing parameters" keys in order:

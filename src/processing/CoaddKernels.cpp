@@ -8,6 +8,7 @@
 #include "image/ValueRange.h"
 #include "processing/Coaddition.h"
 #include "processing/Statistics.h"
+#include "processing/WeightedCoadd.h"
 
 // The hot loops get a second, AVX2 version chosen at load time where the processor has it.
 // Only the width of the vector registers changes: every lane performs the same IEEE
@@ -430,6 +431,7 @@ int MinimumFrameCount(CoaddMethod method)
 {
     switch (method) {
     case CoaddMethod::MinMaxRejection:
+    case CoaddMethod::WinsorisedClipping:
         return 3;
     case CoaddMethod::SigmaClipping:
         return 5;
@@ -495,13 +497,21 @@ double CombinePresent(const CoaddParameters& parameters, double* values, int m, 
         return m >= MinimumFrameCount(CoaddMethod::MinMaxRejection) ? MinMaxRejectionPixel(values, m) : MeanPixel(values, m);
     case CoaddMethod::SigmaClipping:
         return SigmaClippingPixel(values, m, parameters.kappa, parameters.iterations, weights);
+    case CoaddMethod::WinsorisedClipping:
+        break; // combined by the weighted combiner, which never asks here
     }
     return MeanPixel(values, m);
 }
 
-BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
+BandCombiner::BandCombiner(const CoaddParameters& parameters, int n, std::vector<double> weights)
     : parameters_(parameters), n_(n), present_(static_cast<std::size_t>(std::max(n, 1))), presentWeights_(static_cast<std::size_t>(std::max(n, 1)))
 {
+    if (!weights.empty() || parameters.method == CoaddMethod::WinsorisedClipping) {
+        if (weights.empty())
+            weights.assign(static_cast<std::size_t>(std::max(n, 0)), 1.0);
+        weighted_ = std::make_unique<WeightedBandCombiner>(parameters, std::move(weights));
+        return;
+    }
     const std::size_t chunk = ChunkFor(n);
     const std::size_t slots = static_cast<std::size_t>(std::max(n, 1));
     switch (parameters_.method) {
@@ -525,13 +535,21 @@ BandCombiner::BandCombiner(const CoaddParameters& parameters, int n)
         work_.resize(5 * chunk);
         flags_.resize(slots);
         break;
+    case CoaddMethod::WinsorisedClipping:
+        break;
     }
 }
+
+BandCombiner::~BandCombiner() = default;
 
 void BandCombiner::combine(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     if (count == 0 || n_ <= 0)
         return;
+    if (weighted_) {
+        weighted_->combine(frames, frameStride, count, out);
+        return;
+    }
     switch (parameters_.method) {
     case CoaddMethod::Median:
         medianBand(frames, frameStride, count, out);
@@ -544,6 +562,8 @@ void BandCombiner::combine(const double* frames, std::size_t frameStride, std::s
         break;
     case CoaddMethod::SigmaClipping:
         sigmaClippingBand(frames, frameStride, count, out);
+        break;
+    case CoaddMethod::WinsorisedClipping: // by weighted_
         break;
     }
 }

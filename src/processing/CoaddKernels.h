@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace skyvane {
@@ -13,7 +14,7 @@ namespace skyvane {
 // in exactly the order, of the one-pixel functions of Coaddition.h; results are
 // bit-identical to them.
 
-enum class CoaddMethod { Median, Mean, MinMaxRejection, SigmaClipping };
+enum class CoaddMethod { Median, Mean, MinMaxRejection, SigmaClipping, WinsorisedClipping };
 
 struct CoaddParameters {
     CoaddMethod method = CoaddMethod::Mean;
@@ -21,7 +22,8 @@ struct CoaddParameters {
     int iterations = 0;  // sigma clipping: number of clipping rounds
 };
 
-// Least number of frames each method accepts: min-max rejection needs 3, sigma clipping 5.
+// Least number of frames each method accepts: min-max rejection and winsorised sigma
+// clipping need 3, sigma clipping 5.
 int MinimumFrameCount(CoaddMethod method);
 
 // One comparator of a sorting network on the slots i < j: the smaller value goes to i,
@@ -46,13 +48,17 @@ std::vector<Comparator> MedianNetwork(int n);
 // (missing) when m is 0. values may be reordered; weights has room for m.
 double CombinePresent(const CoaddParameters& parameters, double* values, int m, std::uint8_t* weights);
 
+class WeightedBandCombiner;
+
 // Combines bands for one method and one frame count; keeps its scratch memory between
-// bands. One combiner per thread. A pixel that is missing (not-a-number) in some frames
+// bands. One combiner per thread. With weights (one per frame), and for winsorised sigma
+// clipping, the rules of WeightedCoadd.h. A pixel that is missing (not-a-number) in some frames
 // is combined from the others (CombinePresent); without missing values the bands take the
 // paths above alone.
 class BandCombiner {
 public:
-    BandCombiner(const CoaddParameters& parameters, int n);
+    BandCombiner(const CoaddParameters& parameters, int n, std::vector<double> weights = {});
+    ~BandCombiner();
 
     // out[p] = the method's value of pixel p, for p from 0 to count - 1. frames is not
     // changed.
@@ -76,6 +82,7 @@ private:
     std::vector<std::uint8_t> flags_;
     std::vector<double> present_;              // one pixel's present values
     std::vector<std::uint8_t> presentWeights_; // and their sigma-clipping weights
+    std::unique_ptr<WeightedBandCombiner> weighted_;
 };
 
 // The median of n frames of stored 16-bit integers (big-endian, as the files hold them)

@@ -157,9 +157,17 @@ void RunWorkers(Pool& pool, const Work& work, const Poll& poll)
         thread.join();
 }
 
+// What is done to the frames' values besides the method: normalisation as they are read,
+// weights in the combination.
+struct BandAdjustment {
+    const FrameNormaliser* normaliser = nullptr; // none: the values as they are read
+    std::vector<double> weights;                 // one per frame of the run; empty: none
+    bool active() const { return normaliser != nullptr || !weights.empty(); }
+};
+
 // The buffers of one worker thread.
 struct Worker {
-    Worker(const CoaddParameters& parameters, int n) : combiner(parameters, n) {}
+    Worker(const CoaddParameters& parameters, int n, const std::vector<double>& weights) : combiner(parameters, n, weights) {}
     BandCombiner combiner;
     std::vector<double> band;   // n frames x frameStride values
     std::vector<double> values; // rows x width combined values, row after row
@@ -169,7 +177,7 @@ struct Worker {
 // (a grid of one plane of the frames' size). Bands are independent, so the workers take
 // them in turn; each pixel is computed by exactly one worker with the same arithmetic, so
 // the result does not depend on the number of workers.
-BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, int plane, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
+BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool framesOpen, ImageSize size, int plane, const CoaddParameters& parameters, const BandAdjustment& adjust, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
 {
     BandOutcome outcome;
     const int n = static_cast<int>(frames.size());
@@ -197,7 +205,7 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     std::vector<std::unique_ptr<Worker>> pool;
     try {
         for (int i = 0; i < workers; ++i) {
-            auto worker = std::make_unique<Worker>(parameters, n);
+            auto worker = std::make_unique<Worker>(parameters, n, adjust.weights);
             worker->band.resize(frameStride * static_cast<std::size_t>(n));
             worker->values.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
             pool.push_back(std::move(worker));
@@ -270,6 +278,8 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                     stop.store(true);
                     return;
                 }
+                if (adjust.normaliser != nullptr)
+                    adjust.normaliser->apply(frame.position, firstRow, 0, static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width), slot);
             }
             const std::size_t count = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
             // In pieces of about CombinePieceValues values, so that a wish to stop is seen
@@ -303,8 +313,8 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
 
 // The buffers of one worker thread of CombineStoredBands.
 struct StoredWorker {
-    StoredWorker(const CoaddParameters& parameters, int n, double scale, double zero)
-        : combiner(parameters, n), median(n, scale, zero)
+    StoredWorker(const CoaddParameters& parameters, int n, const std::vector<double>& weights, double scale, double zero)
+        : combiner(parameters, n, weights), median(n, scale, zero)
     {
     }
     BandCombiner combiner;
@@ -321,7 +331,7 @@ struct StoredWorker {
 // first-level cache and the band in memory is a quarter of its doubles; the median of
 // frames that share one scaling is selected on the stored integers themselves. The
 // values, their order and the per-pixel arithmetic are those of CombineBands.
-BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, ImageSize size, int plane, const CoaddParameters& parameters, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
+BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, ImageSize size, int plane, const CoaddParameters& parameters, const BandAdjustment& adjust, const CoaddTuning& tuning, BandReport report, ImageGrid& result)
 {
     BandOutcome outcome;
     const int n = static_cast<int>(frames.size());
@@ -356,7 +366,7 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
     const std::size_t checkEvery = std::max<std::size_t>(1, (std::size_t{1} << 18) / static_cast<std::size_t>(n) / chunk) * chunk;
 
     const FitsImageReader& first = frames.front()->reader;
-    const bool storedMedian = parameters.method == CoaddMethod::Median && n <= INT16_MAX &&
+    const bool storedMedian = parameters.method == CoaddMethod::Median && n <= INT16_MAX && !adjust.active() &&
                               std::all_of(frames.begin(), frames.end(), [&first](const std::unique_ptr<Frame>& f) {
                                   return f->reader.storedScale() == first.storedScale() && f->reader.storedZero() == first.storedZero();
                               });
@@ -364,7 +374,7 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
     std::vector<std::unique_ptr<StoredWorker>> pool;
     try {
         for (int i = 0; i < workers; ++i) {
-            auto worker = std::make_unique<StoredWorker>(parameters, n, first.storedScale(), first.storedZero());
+            auto worker = std::make_unique<StoredWorker>(parameters, n, adjust.weights, first.storedScale(), first.storedZero());
             worker->stored.resize(frameValues * static_cast<std::size_t>(n));
             worker->converted.resize(chunk * static_cast<std::size_t>(n));
             worker->values.resize(frameValues);
@@ -440,6 +450,9 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
                             const FitsImageReader& reader = frames[static_cast<std::size_t>(k)]->reader;
                             ConvertStored16(worker.stored.data() + static_cast<std::size_t>(k) * frameValues + p0, c, reader.storedScale(),
                                             reader.storedZero(), worker.converted.data() + static_cast<std::size_t>(k) * chunk);
+                            if (adjust.normaliser != nullptr)
+                                adjust.normaliser->apply(frames[static_cast<std::size_t>(k)]->position, firstRow, p0, c,
+                                                         worker.converted.data() + static_cast<std::size_t>(k) * chunk);
                         }
                         worker.combiner.combine(worker.converted.data(), chunk, c, worker.values.data() + p0);
                     }
@@ -537,6 +550,55 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         frames.push_back(std::move(frame));
     }
 
+    // Normalisation and weights: every frame measured first.
+    FrameNormaliser normaliser;
+    double doneBefore = checkShare;
+    if (!options.choice.plain() && !frames.empty()) {
+        constexpr double MeasureShare = 0.1;
+        std::vector<std::string> usable;
+        std::vector<std::size_t> positions;
+        for (const std::unique_ptr<Frame>& frame : frames) {
+            usable.push_back(frame->path);
+            positions.push_back(frame->position);
+        }
+        const std::size_t count = frames.size();
+        const NormalisationOutcome prepared = PrepareNormalisation(
+            usable, positions, size, options.choice, tuning.threads,
+            [&](std::size_t done) {
+                if (feedback.cancelRequested())
+                    return false;
+                feedback.progress("Measuring the sky of frame " + std::to_string(std::min(done + 1, count)) + " of " + std::to_string(count),
+                                  checkShare + MeasureShare * static_cast<double>(done) / static_cast<double>(count));
+                return true;
+            },
+            normaliser);
+        switch (prepared.status) {
+        case NormalisationStatus::Done:
+            break;
+        case NormalisationStatus::Cancelled:
+            return cancelled();
+        case NormalisationStatus::NotEnoughMemory:
+            return notEnoughMemory();
+        case NormalisationStatus::ReferenceUnreadable:
+            feedback.notice(FrameNotice(CoaddNotice::Kind::FrameUnusable, prepared.error, paths.front()));
+            result.status = CoaddStatus::FirstFrameUnreadable;
+            return result;
+        }
+        for (auto it = frames.begin(); it != frames.end();) {
+            const std::size_t position = (*it)->position;
+            if (std::binary_search(prepared.failed.begin(), prepared.failed.end(), position)) {
+                feedback.notice(FrameNotice(CoaddNotice::Kind::FrameUnusable, FitsError::Unreadable, (*it)->path));
+                leftOut.push_back(position);
+                it = frames.erase(it);
+                continue;
+            }
+            if (!normaliser.figures(position).scaleKnown)
+                feedback.notice(FrameNotice(CoaddNotice::Kind::ScaleUnknown, FitsError::None, (*it)->path));
+            ++it;
+        }
+        doneBefore = checkShare + MeasureShare;
+    }
+
     bool headerNoticeTold = false;
     for (;;) {
         if (static_cast<int>(frames.size()) < MinimumFrameCount(parameters.method)) {
@@ -553,15 +615,24 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
         ImageGrid combined;
         if (!combined.tryResize(size.width, size.height, size.planes))
             return notEnoughMemory();
+        BandAdjustment adjust;
+        if (!options.choice.plain()) {
+            std::vector<std::size_t> positions;
+            for (const std::unique_ptr<Frame>& frame : frames)
+                positions.push_back(frame->position);
+            if (options.choice.normalisation != Normalisation::None)
+                adjust.normaliser = &normaliser;
+            adjust.weights = normaliser.weights(positions);
+        }
         const bool allDirect = std::all_of(frames.begin(), frames.end(), [](const std::unique_ptr<Frame>& f) { return f->reader.readsDirectly(); });
         // Plane by plane (a grey image has one): each plane of the result is the frames'
-        // same plane combined exactly as grey frames are.
+        // same plane combined exactly as grey frames are, with the same adjustment.
         BandOutcome outcome;
         for (int p = 0; p < size.planes; ++p) {
-            const BandReport report{feedback, checkShare + (1.0 - checkShare) * p / size.planes, (1.0 - checkShare) / size.planes};
+            const BandReport report{feedback, doneBefore + (1.0 - doneBefore) * p / size.planes, (1.0 - doneBefore) / size.planes};
             ImageGrid plane = combined.planeView(p);
-            outcome = allDirect ? CombineStoredBands(frames, size, p, parameters, tuning, report, plane)
-                                : CombineBands(frames, keepOpen, size, p, parameters, tuning, report, plane);
+            outcome = allDirect ? CombineStoredBands(frames, size, p, parameters, adjust, tuning, report, plane)
+                                : CombineBands(frames, keepOpen, size, p, parameters, adjust, tuning, report, plane);
             if (outcome.outOfMemory || outcome.cancelled || !outcome.failedFrames.empty())
                 break;
         }
@@ -575,6 +646,14 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
             std::sort(leftOut.begin(), leftOut.end());
             for (std::size_t position : leftOut)
                 result.leftOut.push_back(paths[position]);
+            for (std::size_t k = 0; k < frames.size(); ++k) {
+                result.combined.push_back(frames[k]->path);
+                if (options.choice.plain())
+                    continue;
+                FrameFigures figures = normaliser.figures(frames[k]->position);
+                figures.weight = k < adjust.weights.size() ? adjust.weights[k] : 1.0;
+                result.figures.push_back(figures);
+            }
             result.grid.swap(combined);
             result.cards = std::move(cards);
             result.status = CoaddStatus::Done;

@@ -9,6 +9,7 @@
 #include "image/ImageGrid.h"
 #include "image/ImageRecord.h"
 #include "processing/CoaddKernels.h"
+#include "processing/Normalisation.h"
 
 namespace skyvane {
 
@@ -30,6 +31,8 @@ struct CoaddTuning {
 // What a co-addition is asked to do.
 struct CoaddOptions {
     CoaddParameters parameters;  // method, and the clipping range and rounds of sigma clipping
+    StackingChoice choice;       // normalisation and weights (Normalisation.h); none and none
+                                 // combine the frames as they are
     bool headerNotice = false;   // the header option asks for other cards than the first
                                  // frame's: HeadersOfFirstFrame is told before combining
     CoaddTuning tuning;
@@ -46,6 +49,8 @@ struct CoaddNotice {
         HeadersOfFirstFrame, // the result takes the first frame's cards whatever the header
                              // option asks (once per run, before the frames are combined)
         NotEnoughMemory,     // no memory for the result or the bands (size)
+        ScaleUnknown,        // additive+scale: the frame's stars could not be compared with
+                             // the first frame's; it is combined unscaled
     };
     Kind kind = Kind::FrameUnusable;
     FitsError error = FitsError::None;
@@ -88,12 +93,19 @@ struct CoaddResult {
     HeaderCards cards;                // the first frame's header cards
     int frames = 0;                   // the frames given
     std::vector<std::string> leftOut; // the frames left out, in the order given (Done)
+    std::vector<std::string> combined; // the frames combined, in the order given (Done)
+    // With normalisation or weights: what they found of each frame combined, in the same
+    // order, with its weight.
+    std::vector<FrameFigures> figures;
 };
 
-// Combines the frames pixel by pixel by options.parameters.method; colour frames plane by
-// plane, each plane exactly as grey frames of that plane would be. The first frame fixes
-// the size, the kind (grey or colour) and the header cards of the result and must be
-// readable. Every frame is opened
+// Combines the frames pixel by pixel by options.parameters.method, after matching them to
+// the first and with the weights options.choice asks for: the frames are measured first
+// (PrepareNormalisation; progress "Measuring the sky of frame 7 of 20"), a frame that
+// cannot be read then is told and left out, and each band's values are normalised as they
+// are read. Colour frames are combined plane by plane, each plane exactly as grey frames
+// of that plane would be. The first frame fixes the size, the kind (grey or colour) and
+// the header cards of the result and must be readable. Every frame is opened
 // and checked before any is used: a later frame that is not 2-D, has another size, cannot
 // be opened or is too short for its data is told (FrameUnusable) and left out, so the
 // number of frames combined counts only frames used whole. A frame that still fails

@@ -19,7 +19,6 @@ const double SigmaToFwhm = 2.0 * std::sqrt(2.0 * std::numbers::ln2);
 constexpr int ClipRounds = 3;
 constexpr double ClipSigmas = 3.0;
 constexpr std::size_t MinCellPixels = 16;
-constexpr double CellSample = 1024.0;
 
 // A candidate is one bright pixel when that pixel holds more than this share of the light
 // of its 3 x 3 square: a star would have to be narrower than about 1 pixel FWHM.
@@ -200,9 +199,10 @@ int CellStart(int cell, int cells, int extent)
 
 } // namespace
 
-SkyMap::SkyMap(const ImageGrid& grid, int cellSize)
+SkyMap::SkyMap(const ImageGrid& grid, int cellSize, int cellSample)
     : width_(grid.width()), height_(grid.height())
 {
+    const double sample = std::max(64, cellSample);
     if (grid.empty())
         return;
     cellSize = std::max(8, cellSize);
@@ -223,7 +223,7 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize)
             const int y1 = CellStart(j + 1, cellsY_, height_);
             const double centreY = (j + 0.5) * cellHeight_ - 0.5;
             // About a thousand pixels tell a cell's sky as well as all of them.
-            const int stride = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(x1 - x0) * (y1 - y0) / CellSample)));
+            const int stride = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(x1 - x0) * (y1 - y0) / sample)));
             pixels.clear();
             for (int x = x0 + stride / 2; x < x1; x += stride) {
                 const double* column = grid[x];
@@ -672,7 +672,7 @@ StarDetection DetectStars(const ImageGrid& grid, const DetectionSettings& settin
     StarDetection detection;
     if (grid.empty())
         return detection;
-    detection.sky = SkyMap(grid, settings.cellSize);
+    detection.sky = SkyMap(grid, settings.cellSize, settings.cellSample);
     const SkyMap& sky = detection.sky;
     if (!(sky.medianNoise() > 0.0))
         return detection;

@@ -12,7 +12,7 @@ namespace skyvane {
 // columns, y rows (row 0 the first FITS row), pixel (i, j) centred at (i, j) exactly.
 
 // The sky of a frame: a coarse grid of cells, each with a robust level and noise. In each
-// cell, about a thousand of its pixels, evenly spread, are taken as flat about their median,
+// cell, about a thousand of its pixels (or as many as asked), evenly spread, are taken as flat about their median,
 // those more than 3 sigma off are left out, and a plane is fitted (least squares) to the
 // rest, the clipping and the fit done three times; the level is the plane at the cell's
 // centre plus the mode of what is left about it (2.5 median - 1.5 mean while that is
@@ -26,8 +26,9 @@ public:
     // Empty map: level and noise 0.
     SkyMap() = default;
     // The map of grid with square cells of about cellSize pixels (at least 8; the frame is
-    // split into whole cells of nearly equal size).
-    SkyMap(const ImageGrid& grid, int cellSize);
+    // split into whole cells of nearly equal size), about cellSample pixels of each cell
+    // taken (at least 64).
+    SkyMap(const ImageGrid& grid, int cellSize, int cellSample = 1024);
 
     double level(double x, double y) const { return interpolate(level_, x, y); }
     // Never below half the median noise.
@@ -71,8 +72,9 @@ struct DetectionSettings {
     // stand more than threshold times the smoothed noise above the sky make up candidates.
     double threshold = 5.0;
     double smoothingSigma = 1.0;
-    // Cells of the sky map, pixels.
+    // Cells of the sky map, pixels, and the pixels of each cell its figures are taken from.
     int cellSize = 64;
+    int cellSample = 1024;
     // A candidate with a pixel at or above this level near its peak is a saturated star. The
     // default never is; saturation is also told by a flat top (see DetectStars).
     double saturation = std::numeric_limits<double>::infinity();

@@ -75,6 +75,17 @@ CoaddResult Combine(const std::vector<std::string>& paths, CoaddParameters param
     return CombineFrames(paths, options, feedback);
 }
 
+// The cards of a co-added result: the first frame's as they were, then NCOMBINE and the
+// HISTORY cards of the run.
+void ExpectFirstFrameCardsThenProvenance(const HeaderCards& cards, const HeaderCards& first, int combined)
+{
+    ASSERT_GT(cards.count(), first.count());
+    EXPECT_TRUE(std::equal(first.block().begin(), first.block().end(), cards.block().begin()));
+    EXPECT_EQ(std::string(cards.card(first.count())).substr(0, 30), "NCOMBINE=                    " + std::to_string(combined));
+    for (int i = first.count() + 1; i < cards.count(); ++i)
+        EXPECT_EQ(cards.card(i).substr(0, 8), "HISTORY ");
+}
+
 // Cuts a file down to `keep` bytes.
 void Truncate(const std::string& path, std::uintmax_t keep)
 {
@@ -153,6 +164,8 @@ double PixelRule(const PixelCase& c)
         return n < 3 ? MeanPixel(present.data(), n) : MinMaxRejectionPixel(present.data(), n);
     case CoaddMethod::SigmaClipping:
         return SigmaClippingPixel(present.data(), n, c.kappa, c.iterations, weights.data());
+    case CoaddMethod::WinsorisedClipping:
+        break;
     }
     return NaN;
 }
@@ -249,9 +262,10 @@ TEST_F(CoaddTest, UnselectedFilesAreIgnoredAndFirstSelectedGivesSizeAndCards)
         for (int y = 0; y < 3; ++y)
             EXPECT_EQ(context.imageA.grid[x][y], 4.0);
 
+    // The first frame's cards, then the cards that tell how the result was made.
     HeaderCards expected;
     ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), FitsError::None);
-    EXPECT_EQ(context.imageA.cards.block(), expected.block());
+    ExpectFirstFrameCardsThenProvenance(context.imageA.cards, expected, 2);
     bool sawFirst = false;
     for (int i = 0; i < context.imageA.cards.count(); ++i)
         sawFirst = sawFirst || context.imageA.cards.card(i).substr(0, 19) == "OBSERVER= 'first'  ";
@@ -269,7 +283,7 @@ TEST_F(CoaddTest, HeaderPolicyOtherThanFirstImageWarnsAndUsesFirstImage)
     EXPECT_EQ(tc.messages.texts, std::vector<std::string>{HeaderPolicyText});
     HeaderCards expected;
     ASSERT_EQ(readFitsHeaderCards(dir.file("one.fit"), expected), FitsError::None);
-    EXPECT_EQ(context.imageA.cards.block(), expected.block());
+    ExpectFirstFrameCardsThenProvenance(context.imageA.cards, expected, 2);
     EXPECT_EQ(context.imageA.grid[1][1], 2.0);
 }
 
