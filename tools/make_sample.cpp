@@ -13,7 +13,13 @@
 // pixels of the same exposure, averaged over many frames) and a flat (flat.fit: the
 // darkening of the optics, 32-bit floating point, mean 1). Each light frame says its true
 // drift from the first in the cards XSHIFT and YSHIFT (pixels, as x and y grow).
+//
+// And the same night as a one-shot colour camera gives it (OUTDIR/colour-night/): every
+// pixel under one filter of an RGGB cell (BAYERPAT, the first stored row starting red,
+// green), stars of different colours, a sky a little blue, each filter passing its own
+// share of the light (the flat shows it), with the same drift, dark signal and hot pixels.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -160,8 +166,18 @@ bool writeNightFrame(const std::string& path, const std::vector<double>& values,
     return true;
 }
 
-// The raw night into folder (see the top of this file).
-bool writeNight(const std::filesystem::path& folder)
+// The filter over pixel (x, y) of an RGGB mosaic: 0 red, 1 green, 2 blue.
+int FilterAt(int x, int y)
+{
+    return (y % 2 == 0) ? (x % 2 == 0 ? 0 : 1) : (x % 2 == 0 ? 1 : 2);
+}
+
+// The share of the light each filter passes, and the sky's colour.
+constexpr double FilterResponse[3] = {0.9, 1.0, 0.85};
+constexpr double SkyColour[3] = {1.08, 1.0, 1.15};
+
+// The raw night into folder (see the top of this file); a colour mosaic when mosaic is set.
+bool writeNight(const std::filesystem::path& folder, bool mosaic)
 {
     std::error_code ec;
     std::filesystem::create_directories(folder / "lights", ec);
@@ -177,9 +193,17 @@ bool writeNight(const std::filesystem::path& folder)
     for (int y = 0; y < NightHeight; ++y)
         for (int x = 0; x < NightWidth; ++x) {
             const double r2 = ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / corner2;
-            optics[at(x, y)] = 1.0 - Vignetting * r2;
+            optics[at(x, y)] = (1.0 - Vignetting * r2) * (mosaic ? FilterResponse[FilterAt(x, y)] : 1.0);
             opticsSum += optics[at(x, y)];
         }
+    const std::vector<Card> pattern = mosaic ? std::vector<Card>{{"BAYERPAT", 0, "RGGB", "colour filter array"},
+                                                                 {"XBAYROFF", 0.0, nullptr, "pattern offset in x"},
+                                                                 {"YBAYROFF", 0.0, nullptr, "pattern offset in y"}}
+                                             : std::vector<Card>{};
+    const auto withPattern = [&pattern](std::vector<Card> cards) {
+        cards.insert(cards.end(), pattern.begin(), pattern.end());
+        return cards;
+    };
 
     // The sensor: bias and dark current everywhere, a few hot pixels.
     Random sensorRandom(20240715);
@@ -200,8 +224,8 @@ bool writeNight(const std::filesystem::path& folder)
         flat[p] = optics[p] * (pixels / opticsSum) * (1.0 + 0.002 * sensorRandom.gaussian());
 
     if (!writeNightFrame((folder / "dark.fit").string(), dark, false,
-                         {{"IMAGETYP", 0, "DARK", "mean of many darks"}, {"EXPTIME", 120.0, nullptr, "[s]"}}) ||
-        !writeNightFrame((folder / "flat.fit").string(), flat, true, {{"IMAGETYP", 0, "FLAT", "normalised to mean 1"}}))
+                         withPattern({{"IMAGETYP", 0, "DARK", "mean of many darks"}, {"EXPTIME", 120.0, nullptr, "[s]"}})) ||
+        !writeNightFrame((folder / "flat.fit").string(), flat, true, withPattern({{"IMAGETYP", 0, "FLAT", "normalised to mean 1"}})))
         return false;
 
     // The sky: stars that drift a little between frames.
@@ -212,6 +236,13 @@ bool writeNight(const std::filesystem::path& folder)
         s.y = 10 + layout.uniform() * (NightHeight - 20);
         s.sigma = 1.3 + layout.uniform() * 0.8;
         s.peak = std::pow(10.0, 2.0 + layout.uniform() * 2.0);
+    }
+    // Star colours (red, green, blue), drawn apart so the grey night keeps its stars.
+    Random tint(20240717);
+    std::vector<std::array<double, 3>> colours(stars.size());
+    for (std::array<double, 3>& c : colours) {
+        const double warmth = tint.uniform();
+        c = {0.6 + 0.8 * warmth, 1.0, 1.4 - 0.8 * warmth};
     }
     double driftX = 0.0;
     double driftY = 0.0;
@@ -226,12 +257,26 @@ bool writeNight(const std::filesystem::path& folder)
             s.x += driftX;
             s.y += driftY;
         }
-        const std::vector<double> sky = starField(NightWidth, NightHeight, shifted);
-        std::vector<double> frame(pixels);
-        for (std::size_t p = 0; p < pixels; ++p) {
-            const double light = (sky[p] - Sky + NightSky) * optics[p];
-            frame[p] = darkSignal[p] + light + std::sqrt(ReadNoise * ReadNoise + light) * noise.gaussian();
+        std::vector<std::vector<double>> skies;
+        if (!mosaic) {
+            skies.push_back(starField(NightWidth, NightHeight, shifted));
+        } else {
+            for (int c = 0; c < 3; ++c) {
+                std::vector<Star> tinted = shifted;
+                for (std::size_t k = 0; k < tinted.size(); ++k)
+                    tinted[k].peak *= colours[k][static_cast<std::size_t>(c)];
+                skies.push_back(starField(NightWidth, NightHeight, tinted));
+            }
         }
+        std::vector<double> frame(pixels);
+        for (int y = 0; y < NightHeight; ++y)
+            for (int x = 0; x < NightWidth; ++x) {
+                const std::size_t p = at(x, y);
+                const int filter = mosaic ? FilterAt(x, y) : 0;
+                const double skyLevel = mosaic ? NightSky * SkyColour[filter] : NightSky;
+                const double light = (skies[static_cast<std::size_t>(filter)][p] - Sky + skyLevel) * optics[p];
+                frame[p] = darkSignal[p] + light + std::sqrt(ReadNoise * ReadNoise + light) * noise.gaussian();
+            }
         for (int h = 0; h < 4; ++h) {
             const int x = static_cast<int>(noise.uniform() * NightWidth);
             const int y = static_cast<int>(noise.uniform() * NightHeight);
@@ -242,10 +287,10 @@ bool writeNight(const std::filesystem::path& folder)
         const double roundedX = std::nearbyint(driftX * 1000.0) / 1000.0;
         const double roundedY = std::nearbyint(driftY * 1000.0) / 1000.0;
         if (!writeNightFrame((folder / "lights" / name).string(), frame, false,
-                             {{"IMAGETYP", 0, "LIGHT", "raw light frame"},
-                              {"EXPTIME", 120.0, nullptr, "[s]"},
-                              {"XSHIFT", roundedX, nullptr, "[px] true drift from frame 1 in x"},
-                              {"YSHIFT", roundedY, nullptr, "[px] true drift from frame 1 in y"}}))
+                             withPattern({{"IMAGETYP", 0, "LIGHT", "raw light frame"},
+                                          {"EXPTIME", 120.0, nullptr, "[s]"},
+                                          {"XSHIFT", roundedX, nullptr, "[px] true drift from frame 1 in x"},
+                                          {"YSHIFT", roundedY, nullptr, "[px] true drift from frame 1 in y"}})))
             return false;
     }
     return true;
@@ -301,9 +346,13 @@ int main(int argc, char* argv[])
     }
     std::printf("wrote %d frames of %d x %d to %s\n", frames, width, height, outdir.c_str());
     const std::filesystem::path night = std::filesystem::path(outdir) / "night";
-    if (!writeNight(night))
+    if (!writeNight(night, false))
         return 1;
     std::printf("wrote a raw night of %d light frames, a dark and a flat of %d x %d to %s\n", NightFrames, NightWidth, NightHeight,
                 night.string().c_str());
+    const std::filesystem::path colourNight = std::filesystem::path(outdir) / "colour-night";
+    if (!writeNight(colourNight, true))
+        return 1;
+    std::printf("wrote the same night from a one-shot colour camera (RGGB) to %s\n", colourNight.string().c_str());
     return 0;
 }

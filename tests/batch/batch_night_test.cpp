@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "image/FitsReader.h"
 #include "support/ProgramRun.h"
 #include "support/TestSupport.h"
 
@@ -129,9 +130,9 @@ double SkyAround(const Pixels& image, long x, long y)
     return box[box.size() / 2];
 }
 
-// The README's first-night block: the indented lines after "## First night", continued
-// lines joined.
-std::string FirstNightCommands()
+// A block of the README's first night: the indented lines of the block-th block (from 0)
+// after "## First night".
+std::string FirstNightCommands(int block = 0)
 {
     std::ifstream in(std::string(SKYVANE_SOURCE_DIR) + "/README.md");
     std::string line;
@@ -149,9 +150,12 @@ std::string FirstNightCommands()
             continue;
         if (line.rfind("    ", 0) == 0) {
             inBlock = true;
-            commands += line.substr(4) + "\n";
+            if (block == 0)
+                commands += line.substr(4) + "\n";
         } else if (inBlock) {
-            break;
+            inBlock = false;
+            if (block-- == 0)
+                break;
         }
     }
     return commands;
@@ -239,6 +243,59 @@ TEST(BatchFirstNight, TheReadmeCommandsTakeTheSampleNightToAStackedPicture)
     // The picture: a 24-bit bitmap of the frames' size.
     const std::uintmax_t row = (static_cast<std::uintmax_t>(w) * 3 + 3) / 4 * 4;
     EXPECT_EQ(std::filesystem::file_size(night + "/stacked.bmp"), 54 + row * static_cast<std::uintmax_t>(h));
+}
+
+// The colour night's block, on the sample: calibrated as a mosaic, debayered, registered
+// on the true drift and stacked into a colour picture.
+TEST(BatchFirstNight, TheReadmeTakesTheColourNightToAColourPicture)
+{
+    const std::string commands = FirstNightCommands(1);
+    ASSERT_NE(commands.find("listdebayer"), std::string::npos) << commands;
+    TempDir root;
+    std::filesystem::create_directories(root.file("build"));
+    std::filesystem::create_symlink(SKYVANE_BATCH_PATH, root.file("build/skyvane-batch"));
+    const test::ProgramRun sample = test::RunProgram(SKYVANE_SAMPLE_PATH, {root.file("build/sample")}, {root.path().string(), root.path().string(), false});
+    ASSERT_EQ(sample.status, 0) << sample.err;
+    const test::ProgramRun r = test::RunProgram("/bin/sh", {"-e", "-c", commands}, {root.path().string(), root.path().string(), false});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    const std::string night = root.file("build/sample/colour-night");
+    std::istringstream replies(r.out);
+    std::string line;
+    std::getline(replies, line);
+    EXPECT_EQ(line, "     8 images have been calibrated, 12 hot pixels replaced; new list [PATH]");
+    std::getline(replies, line);
+    EXPECT_EQ(line, "     8 images have been debayered; new list [PATH2]");
+    for (int k = 1; k <= 8; ++k) {
+        char light[32];
+        std::snprintf(light, sizeof light, "light_%02d.fit", k);
+        ASSERT_TRUE(std::getline(replies, line));
+        double dx = NAN, dy = NAN;
+        ASSERT_EQ(std::sscanf(line.c_str(), ("     " + std::string(light) + "  dx = %lf  dy = %lf").c_str(), &dx, &dy), 2) << line;
+        const std::string raw = night + "/lights/" + light;
+        EXPECT_NEAR(dx, Keyword(raw, "XSHIFT"), 0.1) << light;
+        EXPECT_NEAR(dy, Keyword(raw, "YSHIFT"), 0.1) << light;
+    }
+    std::getline(replies, line);
+    EXPECT_EQ(line, "     8 of 8 frames registered: new list [PATH3]");
+    std::getline(replies, line);
+    EXPECT_EQ(line, "     median image has been calculated");
+
+    // Every registered frame is a colour image without the mosaic's cards.
+    ImageRecord registered;
+    ASSERT_TRUE(loadFits(registered, night + "/lights/calibrated/debayer/autoreg/light_08.fit").loaded());
+    EXPECT_EQ(registered.grid.planes(), 3);
+    EXPECT_EQ(registered.grid.width(), 320);
+    for (int i = 0; i < registered.cards.count(); ++i)
+        EXPECT_NE(registered.cards.card(i).substr(0, 8), "BAYERPAT");
+    // The picture: a PNG of the frames' size, in colour (PNG colour type 2).
+    const std::vector<unsigned char> png = test::ReadFileBytes(night + "/stacked.png");
+    ASSERT_GT(png.size(), 26u);
+    EXPECT_EQ(std::string(png.begin() + 12, png.begin() + 16), "IHDR");
+    EXPECT_EQ((png[16] << 24) | (png[17] << 16) | (png[18] << 8) | png[19], 320);
+    EXPECT_EQ((png[20] << 24) | (png[21] << 16) | (png[22] << 8) | png[23], 240);
+    EXPECT_EQ(png[25], 2);
 }
 
 #endif
