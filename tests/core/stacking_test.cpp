@@ -300,6 +300,29 @@ TEST_F(StackingTest, NormalisationMatchesLevelGradientAndScaleToTheReference)
     EXPECT_NEAR(BlockSky(multiplicative.grid, 8, 8, 32), BlockSky(scaled.grid, 8, 8, 32), 0.02 * 1000.0);
 }
 
+// Frames whose stars are not where the reference's are (not registered) keep a scale of 1,
+// told once for all of them.
+TEST_F(StackingTest, UnregisteredFramesAreToldAndCombinedUnscaled)
+{
+    SkyFrame frame;
+    std::vector<std::string> paths = {Frame("r.fit", frame)};
+    const std::vector<test::SyntheticStar> reference = stars;
+    for (int k = 1; k <= 2; ++k) {
+        for (test::SyntheticStar& s : stars)
+            s.x += 4.0;
+        frame.seed = 60 + static_cast<unsigned>(k);
+        paths.push_back(Frame("u" + std::to_string(k) + ".fit", frame));
+    }
+    stars = reference;
+    const CoaddResult result = Combine(paths, {CoaddMethod::Median, 0, 0}, {Normalisation::AdditiveScale, Weighting::None});
+    ASSERT_EQ(result.status, CoaddStatus::Done);
+    EXPECT_FALSE(result.figures[1].scaleKnown);
+    EXPECT_FALSE(result.figures[2].scaleKnown);
+    EXPECT_EQ(result.figures[2].scale, 1.0);
+    EXPECT_EQ(tc.messages.texts, std::vector<std::string>{"The stars of 2 frames (u1.fit, u2.fit) could not be compared with those of "
+                                                          "the first frame (are the frames registered?); they are combined unscaled."});
+}
+
 // Weights are 1 / noise^2 of each frame, normalised to a mean of 1; noise of the same
 // frame read twice is the same, and the weights are then exactly 1.
 TEST_F(StackingTest, WeightsFollowTheNoise)
