@@ -93,10 +93,19 @@ void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice)
     case CoaddNotice::Kind::NotEnoughMemory:
         ReportNotEnoughMemory(feedback, notice.size.width, notice.size.height);
         break;
-    case CoaddNotice::Kind::ScaleUnknown:
-        feedback.showNotice("The stars of " + PrintableText(PathFileName(notice.path)) +
-                            " could not be compared with those of the first frame; it is combined unscaled.");
+    case CoaddNotice::Kind::ScaleUnknown: {
+        constexpr std::size_t NamesShown = 5;
+        std::string names;
+        for (std::size_t i = 0; i < notice.frames.size() && i < NamesShown; ++i)
+            names += (i > 0 ? ", " : "") + PrintableText(PathFileName(notice.frames[i]));
+        if (notice.frames.size() > NamesShown)
+            names += ", ...";
+        const bool one = notice.frames.size() == 1;
+        feedback.showNotice("The stars of " + std::to_string(notice.frames.size()) + (one ? " frame (" : " frames (") + names +
+                            ") could not be compared with those of the first frame (are the frames registered?); " +
+                            (one ? "it is" : "they are") + " combined unscaled.");
         break;
+    }
     }
 }
 
@@ -560,6 +569,8 @@ std::string QualityRefusalReply(QualityRefusal refusal)
         return "     list name not recognized !";
     case QualityRefusal::NoSelectedImage:
         return "     list has no selected image !";
+    case QualityRefusal::NothingMeasured:
+        return "     no selected image could be read !";
     case QualityRefusal::PercentRefused:
         break;
     }

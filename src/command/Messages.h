@@ -43,8 +43,9 @@ void ReportLoadFailure(Feedback& feedback, const LoadStatus& status, const std::
 //    image data" for every other failure;
 //  - "Header option not yet implemented, headers from first image will be used";
 //  - the not-enough-memory message of the result's size (no file);
-//  - as a notice: "The stars of frame_007.fit could not be compared with those of the
-//    first frame; it is combined unscaled."
+//  - as a notice, once: "The stars of 2 frames (frame_007.fit, frame_009.fit) could not be
+//    compared with those of the first frame (are the frames registered?); they are
+//    combined unscaled." (the first five names)
 void ReportCoaddNotice(Feedback& feedback, const CoaddNotice& notice);
 
 // What list arithmetic tells while it runs:
@@ -217,7 +218,7 @@ enum class StackingReply { Normalisation, Weights, NormalisationRefused, Weights
 std::string StackingChoiceReply(StackingReply reply, std::string_view name);
 
 // Why a frame-quality command did not start.
-enum class QualityRefusal { ListNotFound, NoSelectedImage, PercentRefused };
+enum class QualityRefusal { ListNotFound, NoSelectedImage, PercentRefused, NothingMeasured };
 std::string QualityRefusalReply(QualityRefusal refusal);
 
 } // namespace skyvane

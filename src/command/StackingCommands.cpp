@@ -60,6 +60,8 @@ std::string FrameQualityCommand::finish(AppContext& context, bool& cancelled)
         return QualityRefusalReply(QualityRefusal::NoSelectedImage);
     if (!keepBest_)
         return MeasureReply(result_, tableWritten_);
+    if (result_.measured == 0)
+        return QualityRefusalReply(QualityRefusal::NothingMeasured); // the selection stays
     const std::vector<bool> kept = ChooseBestFrames(result_, percent_, static_cast<int>(paths_.size()));
     for (std::size_t k = 0; k < items_.size() && k < kept.size(); ++k)
         if (!kept[k])

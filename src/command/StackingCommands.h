@@ -33,7 +33,8 @@ public:
     void run(Feedback& feedback);
 
     // measure: the reply. keepbest: unselects in the list every frame not kept (the Image
-    // list window follows the tree) and replies which. cancelled tells a run the user
+    // list window follows the tree) and replies which; when no frame could be measured it
+    // changes nothing and says so. cancelled tells a run the user
     // stopped (nothing was changed; the reply is then empty).
     std::string finish(AppContext& context, bool& cancelled);
 

@@ -1,6 +1,9 @@
 #include "gui/DialogProvider.h"
 
+#include <algorithm>
+
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QRegularExpression>
 
@@ -74,6 +77,13 @@ std::optional<double> QtDialogProvider::askConstant(QWidget* owner, const QStrin
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return dialog.value();
+}
+
+QString DialogProvider::askChoice(QWidget* owner, const QString& prompt, const QStringList& words, const QString& current)
+{
+    bool accepted = false;
+    const QString word = QInputDialog::getItem(owner, prompt, prompt, words, std::max(0, static_cast<int>(words.indexOf(current))), false, &accepted);
+    return accepted ? word : QString();
 }
 
 QString QtDialogProvider::askImageList(QWidget* owner, const QString& prompt, const QStringList& tags)

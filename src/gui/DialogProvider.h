@@ -34,6 +34,9 @@ public:
     virtual std::optional<double> askConstant(QWidget* owner, const QString& prompt, double initial) = 0;
     // AskImageList: the "Select image list" dialog over these tags; "" when nothing chosen.
     virtual QString askImageList(QWidget* owner, const QString& prompt, const QStringList& tags) = 0;
+    // One of words, current preselected, in a dialog with prompt as caption; "" when
+    // cancelled. The default shows the real dialog.
+    virtual QString askChoice(QWidget* owner, const QString& prompt, const QStringList& words, const QString& current);
     // AskImageFile: one existing FITS file, starting in startFolder.
     virtual QString askImageFile(QWidget* owner, const QString& startFolder) = 0;
     // The same with a caption saying what the file is for ("Red plane"); askImageFile

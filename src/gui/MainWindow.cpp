@@ -199,6 +199,11 @@ const MenuAction MenuActions[] = {
      .prompt = "Select image list for calibration", .command = "calibrate "},
     {.menu = Menu::ImageList, .id = MainIds::ListDebayer, .text = "Debayer", .compose = Compose::List,
      .prompt = "Select image list for debayering", .command = "listdebayer "},
+    {.menu = Menu::ImageList, .id = MainIds::ListMeasure, .text = "Measure", .compose = Compose::List,
+     .prompt = "Select image list to measure", .command = "measure "},
+    {.menu = Menu::ImageList, .id = MainIds::ListKeepBest, .text = "Keep best...", .compose = Compose::ListConstant,
+     .prompt = "Select image list to keep the best frames of", .initial = 90.0, .command = "keepbest ",
+     .constantPrompt = "Enter percentage of frames to keep"},
 
     {.menu = Menu::Registration, .id = MainIds::RegisterOneStar, .text = "One star"},
     {.menu = Menu::Registration, .id = MainIds::RegisterCorrelation, .text = "Auto-correlation", .compose = Compose::List,
@@ -213,6 +218,10 @@ const MenuAction MenuActions[] = {
     {.menu = Menu::Coaddition, .id = MainIds::CombineMinMaxRejection, .text = "Min-max rejection", .compose = Compose::List,
      .prompt = "Select image list for min-max rejection", .command = "minmaxrej "},
     {.menu = Menu::Coaddition, .id = MainIds::CombineSigmaClipping, .text = "Sigma clipping"},
+    {.menu = Menu::Coaddition, .id = MainIds::CombineWinsorisedClipping, .text = "Winsorised sigma clipping..."},
+    {.menu = Menu::Coaddition},
+    {.menu = Menu::Coaddition, .id = MainIds::CoaddNormalisation, .text = "Normalisation..."},
+    {.menu = Menu::Coaddition, .id = MainIds::CoaddWeights, .text = "Weights..."},
 
     {.menu = Menu::Equalisation, .id = MainIds::EqualiseLogarithm, .text = "Logarithm", .checkable = true,
      .compose = Compose::Command, .command = "equalise log"},
@@ -441,10 +450,17 @@ bool MainWindow::event(QEvent* event)
             waitingCodes_.push_back(code);
             return true;
         }
-        // Registration leaves Image A alone; any other command may change it, and then it
-        // is no longer known to be the file it was loaded from.
+        // Registration, frame quality and the choices of co-addition leave Image A alone;
+        // any other command may change it, and then it is no longer known to be the file it
+        // was loaded from.
         const std::string& command = context().CommandSlot;
-        if (command.rfind("starreg ", 0) != 0 && command.rfind("autoreg ", 0) != 0 && command.rfind("patternreg ", 0) != 0)
+        const auto leavesImageA = [&command] {
+            for (const char* prefix : {"starreg ", "autoreg ", "patternreg ", "measure ", "keepbest ", "normalise ", "weight "})
+                if (command.rfind(prefix, 0) == 0)
+                    return true;
+            return false;
+        };
+        if (!leavesImageA())
             shownPath_.clear();
         // Only code 101 executes; anything else is ignored.
         workbench_->executeCommand(code, *commandWindow_);
@@ -560,7 +576,19 @@ void MainWindow::runCommand(int id)
         showAllToolWindows(false);
         break;
     case MainIds::CombineSigmaClipping:
-        sigmaClipping();
+        sigmaClipping(QStringLiteral("Select image list for sigma clipping"), "sigmaclip ");
+        break;
+    case MainIds::CombineWinsorisedClipping:
+        sigmaClipping(QStringLiteral("Select image list for winsorised sigma clipping"), "winsorclip ");
+        break;
+    case MainIds::CoaddNormalisation:
+        chooseStacking(QStringLiteral("Select normalisation of co-addition"),
+                       {QStringLiteral("none"), QStringLiteral("additive"), QStringLiteral("multiplicative"), QStringLiteral("additive+scale")},
+                       fromLocal(std::string(NormalisationName(context().settings.Stacking.normalisation))), "normalise ");
+        break;
+    case MainIds::CoaddWeights:
+        chooseStacking(QStringLiteral("Select weights of co-addition"), {QStringLiteral("none"), QStringLiteral("noise")},
+                       fromLocal(std::string(WeightingName(context().settings.Stacking.weighting))), "weight ");
         break;
     case MainIds::RegisterOneStar:
         oneStar();
@@ -665,10 +693,15 @@ void MainWindow::composeAndSubmit(int id)
     }
 }
 
-void MainWindow::sigmaClipping()
+void MainWindow::chooseStacking(const QString& prompt, const QStringList& words, const QString& current, const std::string& command)
 {
-    const QString tag =
-        dialogs_->askImageList(this, QStringLiteral("Select image list for sigma clipping"), listTags(context().lists));
+    if (const QString word = dialogs_->askChoice(this, prompt, words, current); !word.isEmpty())
+        SubmitCommand(command + toLocal(word));
+}
+
+void MainWindow::sigmaClipping(const QString& prompt, const std::string& command)
+{
+    const QString tag = dialogs_->askImageList(this, prompt, listTags(context().lists));
     if (tag.isEmpty())
         return;
     const std::optional<double> range = dialogs_->askConstant(this, QStringLiteral("Enter clipping range (sigma units)"), 3.0);
@@ -677,8 +710,7 @@ void MainWindow::sigmaClipping()
     const std::optional<double> iterations = dialogs_->askConstant(this, QStringLiteral("Enter number of iterations"), 2.0);
     if (!iterations)
         return;
-    SubmitCommand("sigmaclip " + toLocal(tag) + " " + FormatReal(*range, 15) + " " +
-                  FormatInteger(truncatedIterations(*iterations)));
+    SubmitCommand(command + toLocal(tag) + " " + FormatReal(*range, 15) + " " + FormatInteger(truncatedIterations(*iterations)));
 }
 
 void MainWindow::oneStar()

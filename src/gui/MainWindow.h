@@ -43,6 +43,8 @@ inline constexpr int ListCalibrate = 40460, ListDebayer = 40461, Debayer = 40462
 inline constexpr int EqualiseLogarithm = 40433, EqualiseGamma = 40434, EqualiseLinear = 40439;
 inline constexpr int CombineMedian = 40430, CombineMean = 40408, CombineMinMaxRejection = 40431, CombineSigmaClipping = 40432;
 inline constexpr int RegisterOneStar = 40435, RegisterCorrelation = 40436, RegisterPattern = 40442;
+inline constexpr int ListMeasure = 40470, ListKeepBest = 40471, CombineWinsorisedClipping = 40472, CoaddNormalisation = 40473,
+                     CoaddWeights = 40474;
 inline constexpr int About = 40301;
 inline constexpr int PopupStat = 41001, PopupSize = 41002, PopupHeaders = 41003, PopupClearDisplay = 41004;
 inline constexpr int Redraw = 42005, Auto = 42006, Invert = 42007;
@@ -139,7 +141,12 @@ private:
     void openFits(const QString& path);
     // A menu item that composes a command from the user's answers (see the action list).
     void composeAndSubmit(int id);
-    void sigmaClipping();
+    // Sigma clipping and winsorised sigma clipping: a list, the clipping range and the
+    // number of iterations, then "COMMAND [LIST] RANGE ITERATIONS".
+    void sigmaClipping(const QString& prompt, const std::string& command);
+    // "Normalisation..." and "Weights...": the choice of words, the current one offered
+    // first, then "normalise WORD" or "weight WORD".
+    void chooseStacking(const QString& prompt, const QStringList& words, const QString& current, const std::string& command);
     // "One star": the list asked for, its first selected frame displayed (said so when
     // Image A was another image), then the star is clicked on it (leftButtonReleased),
     // which submits "starreg [LIST] X Y" with the pointer readout's X and Y there. Escape,

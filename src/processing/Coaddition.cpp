@@ -584,6 +584,8 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
             result.status = CoaddStatus::FirstFrameUnreadable;
             return result;
         }
+        CoaddNotice unscaled;
+        unscaled.kind = CoaddNotice::Kind::ScaleUnknown;
         for (auto it = frames.begin(); it != frames.end();) {
             const std::size_t position = (*it)->position;
             if (std::binary_search(prepared.failed.begin(), prepared.failed.end(), position)) {
@@ -593,9 +595,11 @@ CoaddResult CombineFrames(const std::vector<std::string>& framePaths, const Coad
                 continue;
             }
             if (!normaliser.figures(position).scaleKnown)
-                feedback.notice(FrameNotice(CoaddNotice::Kind::ScaleUnknown, FitsError::None, (*it)->path));
+                unscaled.frames.push_back((*it)->path);
             ++it;
         }
+        if (!unscaled.frames.empty())
+            feedback.notice(unscaled);
         doneBefore = checkShare + MeasureShare;
     }
 

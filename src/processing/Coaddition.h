@@ -49,12 +49,14 @@ struct CoaddNotice {
         HeadersOfFirstFrame, // the result takes the first frame's cards whatever the header
                              // option asks (once per run, before the frames are combined)
         NotEnoughMemory,     // no memory for the result or the bands (size)
-        ScaleUnknown,        // additive+scale: the frame's stars could not be compared with
-                             // the first frame's; it is combined unscaled
+        ScaleUnknown,        // additive+scale: the stars of these frames could not be
+                             // compared with the first frame's; they are combined unscaled
+                             // (once per run, frames names them)
     };
     Kind kind = Kind::FrameUnusable;
     FitsError error = FitsError::None;
     std::string path; // the frame of a frame notice
+    std::vector<std::string> frames; // ScaleUnknown: the frames
     ImageSize size;   // the result's size
 };
 

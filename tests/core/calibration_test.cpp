@@ -133,7 +133,9 @@ TEST(CalibrationRun, AStoppedRunLeavesNothingAndEveryFrameIsCalibratedWhateverTh
         job.framePaths.push_back(dir.file("f" + std::to_string(f) + ".fit"));
         test::WriteFitsImage(job.framePaths.back(), layout);
     }
-    for (const int after : {0, 1, 2}) {
+    // Asked before the first frame, and again before the first report: a later ask may
+    // come after the last frame, so only these two are sure to stop the run.
+    for (const int after : {0, 1}) {
         job.outputName = "stopped";
         StoppingFeedback feedback(after);
         EXPECT_EQ(RunCalibration(job, feedback).status, ListArithmeticStatus::Cancelled) << after;

@@ -183,8 +183,12 @@ TEST_F(QualityNight, RefusedAndUnreadableInput)
     EXPECT_EQ(tc.messages.paths.back(), dir.file("f4.fit"));
     EXPECT_EQ(Lines(FileText(dir.file("quality.csv")), "\n").size(), 9u);
 
+    // Nothing that can be measured: the selection stays as it was.
     context.lists.ChangeListSelection(context.lists.ListItem(n), ImageListTree::SelectionChange::Deselect);
     EXPECT_EQ(ExecuteCommand(context, "measure [PATH]"), "     list has no selected image !");
+    context.lists.SelectFile(context.lists.FileItem(n, 4));
+    EXPECT_EQ(ExecuteCommand(context, "keepbest [PATH] 50"), "     no selected image could be read !");
+    EXPECT_TRUE(context.lists.IsFileSelected(context.lists.FileItem(n, 4)));
 }
 
 MeasureResult Scored(const std::vector<double>& scores)

@@ -217,6 +217,49 @@ TEST_F(MainWindowTest, ImageAndListItemsComposeCommands)
     EXPECT_EQ(window->context().CommandSlot, "patternreg [WORK]");
 }
 
+TEST_F(MainWindowTest, StackingItemsComposeCommands)
+{
+    const auto textOf = [this](int id) { return window->action(id)->text().toStdString(); };
+    EXPECT_EQ(textOf(MainIds::ListMeasure), "Measure");
+    EXPECT_EQ(textOf(MainIds::ListKeepBest), "Keep best...");
+    EXPECT_EQ(textOf(MainIds::CombineWinsorisedClipping), "Winsorised sigma clipping...");
+    EXPECT_EQ(textOf(MainIds::CoaddNormalisation), "Normalisation...");
+    EXPECT_EQ(textOf(MainIds::CoaddWeights), "Weights...");
+
+    dialogs.answers = {QStringLiteral("[WORK]")};
+    trigger(MainIds::ListMeasure);
+    EXPECT_EQ(dialogs.asked.back(), "list:Select image list to measure");
+    EXPECT_EQ(window->context().CommandSlot, "measure [WORK]");
+    dialogs.answers = {QStringLiteral("[WORK]")};
+    dialogs.constants = {80.0};
+    trigger(MainIds::ListKeepBest);
+    EXPECT_EQ(dialogs.asked.back(), "constant:Enter percentage of frames to keep");
+    EXPECT_EQ(dialogs.initials.back(), 90.0);
+    EXPECT_EQ(window->context().CommandSlot, "keepbest [WORK] 80");
+    dialogs.answers = {QStringLiteral("[WORK]")};
+    dialogs.constants = {2.5, 3.0};
+    trigger(MainIds::CombineWinsorisedClipping);
+    EXPECT_EQ(window->context().CommandSlot, "winsorclip [WORK] 2.5 3");
+
+    // The choices, the current one preselected; the reply shows in the history.
+    dialogs.answers = {QStringLiteral("additive+scale")};
+    trigger(MainIds::CoaddNormalisation);
+    EXPECT_EQ(dialogs.asked.back(), "choice:Select normalisation of co-addition");
+    EXPECT_EQ(dialogs.offeredWords, (QStringList{"none", "additive", "multiplicative", "additive+scale"}));
+    EXPECT_EQ(dialogs.currentWord, QStringLiteral("none"));
+    EXPECT_EQ(window->context().CommandSlot, "normalise additive+scale");
+    EXPECT_NE(history().find(">normalise additive+scale\r\n     normalisation: additive+scale"), std::string::npos);
+    dialogs.answers = {QStringLiteral("additive")};
+    trigger(MainIds::CoaddNormalisation);
+    EXPECT_EQ(dialogs.currentWord, QStringLiteral("additive+scale"));
+    dialogs.answers = {QStringLiteral("noise")};
+    trigger(MainIds::CoaddWeights);
+    EXPECT_EQ(dialogs.offeredWords, (QStringList{"none", "noise"}));
+    EXPECT_EQ(window->context().CommandSlot, "weight noise");
+    trigger(MainIds::CoaddWeights); // cancelled: nothing submitted
+    EXPECT_EQ(window->context().CommandSlot, "weight noise");
+}
+
 TEST_F(MainWindowTest, OneStarShowsTheReferenceAndTheClickOnTheStarComposesTheCommand)
 {
     // [WORK] holds ramp.fit alone; Image A is another file.

@@ -35,6 +35,12 @@ public:
         offeredTags = tags;
         return next(owner, "list:" + prompt.toStdString());
     }
+    QString askChoice(QWidget* owner, const QString& prompt, const QStringList& words, const QString& current) override
+    {
+        offeredWords = words;
+        currentWord = current;
+        return next(owner, "choice:" + prompt.toStdString());
+    }
     QString askImageFile(QWidget* owner, const QString& startFolder) override { return nextFrom(owner, "image", startFolder); }
     QStringList askNewImages(QWidget* owner, const QString& startFolder) override
     {
@@ -51,15 +57,18 @@ public:
     void showPreferences(QWidget* owner, AppContext&) override { record(owner, "preferences"); }
     void showAbout(QWidget* owner) override { record(owner, "about"); }
 
-    std::deque<QString> answers;                 // files, folders and list tags, in order
+    std::deque<QString> answers;                 // files, folders, list tags and words, in order
     std::deque<std::optional<double>> constants; // "Enter constant" answers; nullopt = Cancel
     QStringList newImages;                       // the answer to every "New image(s)"
 
     std::vector<std::string> asked;  // "open", "save", "bmp", "image", "folder", "new",
-                                     // "list:<prompt>", "constant:<prompt>", "preferences", "about"
+                                     // "list:<prompt>", "constant:<prompt>", "choice:<prompt>",
+                                     // "preferences", "about"
     std::vector<QWidget*> owners;    // the owner of every question
     std::vector<double> initials;    // the initial value of every "Enter constant"
     QStringList offeredTags;         // the tags of the last "Select image list"
+    QStringList offeredWords;        // the words of the last choice, and the one preselected
+    QString currentWord;
     QStringList startFolders;        // start folders of file questions, current folder of the chooser
     QStringList titles;              // titles of the folder chooser
 
