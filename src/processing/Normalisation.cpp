@@ -1,17 +1,12 @@
 #include "processing/Normalisation.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "image/ImageRecord.h"
 #include "processing/FrameQuality.h"
+#include "processing/FrameWorkers.h"
 #include "processing/Registration.h"
 #include "processing/StarDetection.h"
 
@@ -570,69 +565,17 @@ NormalisationOutcome PrepareNormalisation(const std::vector<std::string>& paths,
         }
 
         std::vector<FrameSky> skies(count);
-        int workers = threads > 0 ? threads : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-        workers = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(workers), count));
-        std::atomic<std::size_t> next{0};
-        std::atomic<std::size_t> done{0};
-        std::atomic<bool> stop{false};
-        const auto work = [&] {
-            ImageGrid sampled;
-            std::vector<double> buffer;
-            for (;;) {
-                if (stop.load())
-                    return;
-                const std::size_t k = next.fetch_add(1);
-                if (k >= count)
-                    return;
-                skies[k] = MeasureFrameSky(paths[k], size, *geometry, stars.get(), sampled, buffer);
-                done.fetch_add(1);
-            }
-        };
-        std::vector<std::thread> helpers;
-        std::mutex lock;
-        std::condition_variable finished;
-        int helping = 0;
-        for (int i = 1; i < workers; ++i) {
-            try {
-                helpers.emplace_back([&] {
-                    work();
-                    const std::lock_guard<std::mutex> guard(lock);
-                    --helping;
-                    finished.notify_one();
-                });
-                const std::lock_guard<std::mutex> guard(lock);
-                ++helping;
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-        {
-            ImageGrid sampled;
-            std::vector<double> buffer;
-            while (!stop.load()) {
-                if (!report(done.load())) {
-                    stop.store(true);
-                    break;
-                }
-                const std::size_t k = next.fetch_add(1);
-                if (k >= count)
-                    break;
-                skies[k] = MeasureFrameSky(paths[k], size, *geometry, stars.get(), sampled, buffer);
-                done.fetch_add(1);
-            }
-        }
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                if (finished.wait_for(guard, std::chrono::milliseconds(10), [&] { return helping <= 0; }))
-                    break;
-            }
-            if (!stop.load() && !report(done.load()))
-                stop.store(true);
-        }
-        for (std::thread& helper : helpers)
-            helper.join();
-        if (stop.load()) {
+        const int workers = FrameWorkerCount(threads, count);
+        std::vector<ImageGrid> sampled(static_cast<std::size_t>(workers));
+        std::vector<std::vector<double>> buffers(static_cast<std::size_t>(workers));
+        const bool finished = ForEachFrame(
+            count, workers,
+            [&](std::size_t k, int worker) {
+                skies[k] = MeasureFrameSky(paths[k], size, *geometry, stars.get(), sampled[static_cast<std::size_t>(worker)],
+                                           buffers[static_cast<std::size_t>(worker)]);
+            },
+            report);
+        if (!finished) {
             outcome.status = NormalisationStatus::Cancelled;
             return outcome;
         }

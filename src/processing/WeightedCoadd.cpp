@@ -417,24 +417,36 @@ void WeightedMinMaxChunk(const double* frames, std::size_t frameStride, const do
         out[p] = out[p] / weight[p];
 }
 
-// Weighted sigma clipping of a chunk; keep holds each value's weight, 0 once rejected.
+// Weighted sigma clipping of a chunk; keep holds each value's weight, 0 once rejected (in
+// the first round every weight is the frame's, and keep is written as the round rejects). A
+// pixel holding a value that is not finite comes out not finite (a NaN poisons its sums; an
+// infinite value is rejected, and 0 x infinity is NaN), and is done again by the one-pixel rule.
 SKYVANE_WEIGHTED_CLONES
 void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, std::size_t chunk,
                         double kappa, int iterations, double total, double* __restrict keep, double* __restrict sum,
                         double* __restrict weight, double* __restrict mean, double* __restrict first, double* __restrict limit,
                         double* __restrict out)
 {
+    for (std::size_t p = 0; p < count; ++p)
+        sum[p] = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        const double wk = w[k];
+        for (std::size_t p = 0; p < count; ++p)
+            sum[p] = wk * v[p] + sum[p];
+    }
     for (std::size_t p = 0; p < count; ++p) {
-        first[p] = sum[p] / total; // sum: the weighted sums of every value
+        first[p] = sum[p] / total;
         mean[p] = first[p];
     }
-    for (int k = 0; k < n; ++k) {
-        double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
+    if (iterations <= 0) {
         for (std::size_t p = 0; p < count; ++p)
-            kk[p] = w[k];
+            out[p] = first[p];
+        return;
     }
     for (int round = 0; round < iterations; ++round) {
-        if (round > 0) {
+        const bool fresh = round == 0; // every weight still the frame's
+        if (!fresh) {
             for (std::size_t p = 0; p < count; ++p) {
                 sum[p] = 0.0;
                 weight[p] = 0.0;
@@ -457,10 +469,19 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
         for (int k = 0; k < n; ++k) {
             const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
             const double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
-            for (std::size_t p = 0; p < count; ++p) {
-                const double d = v[p] - mean[p];
-                sum[p] = kk[p] * (d * d) + sum[p];
-                weight[p] = kk[p] + weight[p];
+            const double wk = w[k];
+            if (fresh) {
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double d = v[p] - mean[p];
+                    sum[p] = wk * (d * d) + sum[p];
+                    weight[p] = wk + weight[p];
+                }
+            } else {
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double d = v[p] - mean[p];
+                    sum[p] = kk[p] * (d * d) + sum[p];
+                    weight[p] = kk[p] + weight[p];
+                }
             }
         }
         for (std::size_t p = 0; p < count; ++p)
@@ -468,8 +489,14 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
         for (int k = 0; k < n; ++k) {
             const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
             double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
-            for (std::size_t p = 0; p < count; ++p)
-                kk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : kk[p];
+            const double wk = w[k];
+            if (fresh) {
+                for (std::size_t p = 0; p < count; ++p)
+                    kk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : wk;
+            } else {
+                for (std::size_t p = 0; p < count; ++p)
+                    kk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : kk[p];
+            }
         }
     }
     for (std::size_t p = 0; p < count; ++p) {
@@ -586,9 +613,10 @@ void WeightedBandCombiner::sigmaClippingBand(const double* frames, std::size_t f
     double* w = work_.data();
     for (std::size_t p0 = 0; p0 < count; p0 += Chunk) {
         const std::size_t c = std::min(Chunk, count - p0);
-        WeightedSums(frames + p0, frameStride, weights_.data(), n, c, w, marked_.data());
         WeightedSigmaChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, parameters_.kappa, parameters_.iterations, totalWeight_,
                            keep_.data(), w, w + Chunk, w + 2 * Chunk, w + 3 * Chunk, w + 4 * Chunk, out + p0);
+        for (std::size_t p = 0; p < c; ++p)
+            marked_[p] = std::isfinite(out[p0 + p]) ? 0.0 : 1.0;
         redoMarked(frames + p0, frameStride, c, out + p0);
     }
 }
