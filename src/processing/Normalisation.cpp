@@ -21,7 +21,7 @@ constexpr int CellsAcross = 8;
 // they take at most this many bytes.
 constexpr std::size_t AlongBytes = std::size_t{64} << 20;
 // Stars of the reference whose fluxes give a frame's scale.
-constexpr std::size_t ScaleStars = 100;
+constexpr std::size_t ScaleStars = 50;
 constexpr double ScaleStarSnr = 20.0;
 constexpr std::size_t FewestScaleStars = 5;
 constexpr double ScaleLimit = 50.0;

@@ -523,20 +523,38 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
                          double* __restrict rank, double* __restrict sorted, double* __restrict sortedWeight, double* __restrict total,
                          double* __restrict running, double* __restrict done, double* __restrict out)
 {
+    // Eight pixels at a time, so that their counts stay in registers while the frames pass;
+    // the pixels beyond the last eight one frame pair at a time.
+    constexpr std::size_t Group = 8;
+    const std::size_t whole = count / Group * Group;
+    for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
+        for (int j = 0; j < n; ++j) {
+            const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride + p0;
+            double r[Group] = {};
+            for (int k = 0; k < j; ++k) {
+                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
+                for (std::size_t q = 0; q < Group; ++q)
+                    r[q] += vk[q] <= vj[q] ? 1.0 : 0.0;
+            }
+            for (int k = j + 1; k < n; ++k) {
+                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
+                for (std::size_t q = 0; q < Group; ++q)
+                    r[q] += vk[q] < vj[q] ? 1.0 : 0.0;
+            }
+            double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk + p0;
+            for (std::size_t q = 0; q < Group; ++q)
+                rj[q] = r[q];
+        }
+    }
     for (int j = 0; j < n; ++j) {
         double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk;
         const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride;
-        for (std::size_t p = 0; p < count; ++p)
+        for (std::size_t p = whole; p < count; ++p)
             rj[p] = 0.0;
         for (int k = 0; k < n; ++k) {
             const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride;
-            if (k < j) {
-                for (std::size_t p = 0; p < count; ++p)
-                    rj[p] += vk[p] <= vj[p] ? 1.0 : 0.0;
-            } else if (k > j) {
-                for (std::size_t p = 0; p < count; ++p)
-                    rj[p] += vk[p] < vj[p] ? 1.0 : 0.0;
-            }
+            for (std::size_t p = whole; p < count; ++p)
+                rj[p] += (k < j ? vk[p] <= vj[p] : k > j && vk[p] < vj[p]) ? 1.0 : 0.0;
         }
     }
     for (int j = 0; j < n; ++j) {
