@@ -6,7 +6,8 @@ usage: stacking_cost.py FOLDER BATCH [REPEATS] [METHOD,METHOD...]
   BATCH    the skyvane-batch to run
 Runs every configuration REPEATS times (default 5), interleaved so that a busy machine
 slows all alike, and prints per method the median and the least wall and processor seconds
-of each, and their ratio to the plain method's; then the same for `measure [WORK]`.
+of each, and their ratio to the plain method's (winsorised clipping's also to plain sigma
+clipping's); then the same for `measure [WORK]`.
 """
 import resource
 import statistics
@@ -34,7 +35,8 @@ def timed(binary, folder, commands):
 def main():
     folder, binary = sys.argv[1], sys.argv[2]
     repeats = int(sys.argv[3]) if len(sys.argv) > 3 else 5
-    methods = sys.argv[4].split(",") if len(sys.argv) > 4 else ["median [WORK]", "mean [WORK]", "sigmaclip [WORK] 3 2"]
+    methods = sys.argv[4].split(",") if len(sys.argv) > 4 else ["mean [WORK]", "median [WORK]", "sigmaclip [WORK] 3 2", "minmaxrej [WORK]",
+                                                                "winsorclip [WORK] 3 2"]
     runs = {}
     for _ in range(repeats):
         for method in methods:
@@ -50,6 +52,12 @@ def main():
             print("%-22s %-24s wall %.3f s (x%.2f), least %.3f s (x%.2f); processor %.3f s (x%.2f), least %.3f s (x%.2f)" % (
                 method, name, figures[0], figures[0] / base[0], figures[2], figures[2] / base[2],
                 figures[1], figures[1] / base[1], figures[3], figures[3] / base[3]))
+    # Winsorised clipping has no plain counterpart of its own: beside sigma clipping.
+    if "winsorclip [WORK] 3 2" in methods and "sigmaclip [WORK] 3 2" in methods:
+        base = statistics.median(r[0] for r in runs[("sigmaclip [WORK] 3 2", "plain")])
+        for name, _ in CONFIGS:
+            wall = statistics.median(r[0] for r in runs[("winsorclip [WORK] 3 2", name)])
+            print("winsorclip against plain sigmaclip, %-24s wall %.3f s (x%.2f)" % (name, wall, wall / base))
     v = runs[("measure [WORK]", "")]
     print("measure [WORK]: wall %.3f s (least %.3f s), processor %.3f s (least %.3f s)" % (
         statistics.median(r[0] for r in v), min(r[0] for r in v), statistics.median(r[1] for r in v), min(r[1] for r in v)))
