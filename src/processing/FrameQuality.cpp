@@ -1,21 +1,16 @@
 #include "processing/FrameQuality.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "base/SafeFile.h"
 #include "image/ImageRecord.h"
+#include "processing/FrameWorkers.h"
 #include "processing/PatternMatch.h"
 #include "processing/Registration.h"
 
@@ -138,72 +133,17 @@ MeasureResult MeasureFrames(const std::vector<std::string>& paths, Feedback& fee
         result.frames[k].path = paths[k];
     std::vector<std::vector<DetectedStar>> stars(count);
 
-    int workers = threads > 0 ? threads : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-    workers = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(workers), count));
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
-    std::atomic<bool> stop{false};
-    const auto work = [&] {
-        ImageRecord record;
-        for (;;) {
-            if (stop.load())
-                return;
-            const std::size_t k = next.fetch_add(1);
-            if (k >= count)
-                return;
-            MeasureOne(result.frames[k], stars[k], record);
-            done.fetch_add(1);
-        }
-    };
-    // Only the calling thread tells and asks: between its frames and while it waits.
-    const auto report = [&] {
-        if (feedback.cancelRequested()) {
-            stop.store(true);
-            return false;
-        }
-        const std::size_t d = done.load();
-        feedback.showProgress(ProgressText(std::min(d + 1, count), count), static_cast<double>(d) / static_cast<double>(count));
-        return true;
-    };
-
-    std::vector<std::thread> helpers;
-    std::mutex lock;
-    std::condition_variable finished;
-    int helping = 0;
-    for (int i = 1; i < workers; ++i) {
-        try {
-            helpers.emplace_back([&] {
-                work();
-                const std::lock_guard<std::mutex> guard(lock);
-                --helping;
-                finished.notify_one();
-            });
-            const std::lock_guard<std::mutex> guard(lock);
-            ++helping;
-        } catch (const std::system_error&) {
-            break; // fewer helpers: the frames all get measured all the same
-        }
-    }
-    ImageRecord record;
-    while (report()) {
-        const std::size_t k = next.fetch_add(1);
-        if (k >= count)
-            break;
-        MeasureOne(result.frames[k], stars[k], record);
-        done.fetch_add(1);
-    }
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> guard(lock);
-            if (finished.wait_for(guard, std::chrono::milliseconds(10), [&] { return helping <= 0; }))
-                break;
-        }
-        if (!stop.load())
-            (void)report();
-    }
-    for (std::thread& helper : helpers)
-        helper.join();
-    if (stop.load() || feedback.cancelRequested()) {
+    const int workers = FrameWorkerCount(threads, count);
+    std::vector<ImageRecord> records(static_cast<std::size_t>(workers));
+    const bool finished = ForEachFrame(
+        count, workers, [&](std::size_t k, int worker) { MeasureOne(result.frames[k], stars[k], records[static_cast<std::size_t>(worker)]); },
+        [&](std::size_t done) {
+            if (feedback.cancelRequested())
+                return false;
+            feedback.showProgress(ProgressText(std::min(done + 1, count), count), static_cast<double>(done) / static_cast<double>(count));
+            return true;
+        });
+    if (!finished || feedback.cancelRequested()) {
         result.status = MeasureStatus::Cancelled;
         result.frames.clear();
         return result;

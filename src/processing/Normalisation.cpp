@@ -1,17 +1,12 @@
 #include "processing/Normalisation.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "image/ImageRecord.h"
 #include "processing/FrameQuality.h"
+#include "processing/FrameWorkers.h"
 #include "processing/Registration.h"
 #include "processing/StarDetection.h"
 
@@ -26,7 +21,7 @@ constexpr int CellsAcross = 8;
 // they take at most this many bytes.
 constexpr std::size_t AlongBytes = std::size_t{64} << 20;
 // Stars of the reference whose fluxes give a frame's scale.
-constexpr std::size_t ScaleStars = 100;
+constexpr std::size_t ScaleStars = 50;
 constexpr double ScaleStarSnr = 20.0;
 constexpr std::size_t FewestScaleStars = 5;
 constexpr double ScaleLimit = 50.0;
@@ -45,8 +40,8 @@ double Median(std::vector<double>& v)
     return 0.5 * (lower + upper);
 }
 
-// A star of the reference whose light is summed in a circle: its centre, the circle's
-// radius and the pixels of its bounding box.
+// A star of the reference whose light is summed in a circle: its centre and the pixels of
+// the circle's bounding box.
 struct Aperture {
     double x = 0.0;
     double y = 0.0;
@@ -66,9 +61,8 @@ struct ApertureSum {
 };
 
 struct ScaleStarSet {
-    double radius = 0.0;
+    double radius = 0.0; // of the circles
     std::vector<Aperture> stars;
-    std::vector<double> referenceFlux; // above the reference's background
 };
 
 } // namespace
@@ -149,12 +143,10 @@ struct FrameNormaliser::Geometry {
 
 struct FrameNormaliser::Frame {
     FrameFigures figures;
-    bool used = false;
-    std::vector<double> background; // cells, i * cellsY + j
     // Applied: v' = factor x v + field (offset), or v' = v x field (multiplicative).
     bool multiplicative = false;
     double factor = 1.0;
-    std::vector<double> field; // cells
+    std::vector<double> field; // cells, i * cellsY + j
     // The field interpolated along x at every row of cells, width values each (when kept).
     std::vector<double> along;
 };
@@ -174,7 +166,6 @@ void FrameNormaliser::apply(std::size_t position, int firstRow, std::size_t offs
     const Geometry& geometry = *geometry_;
     const std::size_t width = static_cast<std::size_t>(width_);
     const int cellsY = geometry.cellsY;
-    std::vector<double> rows;
     std::size_t i = 0;
     while (i < count) {
         const std::size_t p = offset + i;
@@ -184,21 +175,23 @@ void FrameNormaliser::apply(std::size_t position, int firstRow, std::size_t offs
         const int j0 = geometry.row0[static_cast<std::size_t>(y)];
         const int j1 = std::min(j0 + 1, cellsY - 1);
         const double g = geometry.rowWeight[static_cast<std::size_t>(y)];
-        // The field along the two rows of cells, at the columns of this run: kept, or made now
-        // the same way (along x first, then between the rows).
-        const double* a0 = nullptr;
-        const double* a1 = nullptr;
-        if (!frame.along.empty()) {
-            a0 = frame.along.data() + static_cast<std::size_t>(j0) * width + x0;
-            a1 = frame.along.data() + static_cast<std::size_t>(j1) * width + x0;
-        } else {
-            rows.resize(2 * run);
-            geometry.alongRow(frame.field, j0, x0, run, rows.data());
-            geometry.alongRow(frame.field, j1, x0, run, rows.data() + run);
-            a0 = rows.data();
-            a1 = rows.data() + run;
-        }
         double* __restrict v = values + i;
+        if (frame.along.empty()) {
+            // The field made now, as it is kept (along x first, then between the rows).
+            for (std::size_t k = 0; k < run; ++k) {
+                double a0 = 0.0;
+                double a1 = 0.0;
+                geometry.alongRow(frame.field, j0, x0 + k, 1, &a0);
+                geometry.alongRow(frame.field, j1, x0 + k, 1, &a1);
+                const double field = (1.0 - g) * a0 + g * a1;
+                v[k] = frame.multiplicative ? v[k] * field : frame.factor * v[k] + field;
+            }
+            i += run;
+            continue;
+        }
+        // The field along the two rows of cells, at the columns of this run.
+        const double* a0 = frame.along.data() + static_cast<std::size_t>(j0) * width + x0;
+        const double* a1 = frame.along.data() + static_cast<std::size_t>(j1) * width + x0;
         if (frame.multiplicative) {
             for (std::size_t k = 0; k < run; ++k)
                 v[k] = v[k] * ((1.0 - g) * a0[k] + g * a1[k]);
@@ -476,7 +469,6 @@ struct NormaliserBuilder {
             if (sky.error != FitsError::None || sky.outOfMemory)
                 continue;
             FrameNormaliser::Frame& frame = normaliser.frames_[positions[k]];
-            frame.used = true;
             FrameFigures& f = frame.figures;
             f.position = positions[k];
             f.level = sky.level;
@@ -527,7 +519,6 @@ struct NormaliserBuilder {
                 f.factor = f.level > 0.0 && reference.level > 0.0 ? reference.level / f.level : 1.0;
                 break;
             }
-            frame.background = std::move(sky.cells);
         }
         const std::size_t width = static_cast<std::size_t>(size.width);
         const std::size_t cellsY = static_cast<std::size_t>(geometry->cellsY);
@@ -570,69 +561,17 @@ NormalisationOutcome PrepareNormalisation(const std::vector<std::string>& paths,
         }
 
         std::vector<FrameSky> skies(count);
-        int workers = threads > 0 ? threads : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-        workers = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(workers), count));
-        std::atomic<std::size_t> next{0};
-        std::atomic<std::size_t> done{0};
-        std::atomic<bool> stop{false};
-        const auto work = [&] {
-            ImageGrid sampled;
-            std::vector<double> buffer;
-            for (;;) {
-                if (stop.load())
-                    return;
-                const std::size_t k = next.fetch_add(1);
-                if (k >= count)
-                    return;
-                skies[k] = MeasureFrameSky(paths[k], size, *geometry, stars.get(), sampled, buffer);
-                done.fetch_add(1);
-            }
-        };
-        std::vector<std::thread> helpers;
-        std::mutex lock;
-        std::condition_variable finished;
-        int helping = 0;
-        for (int i = 1; i < workers; ++i) {
-            try {
-                helpers.emplace_back([&] {
-                    work();
-                    const std::lock_guard<std::mutex> guard(lock);
-                    --helping;
-                    finished.notify_one();
-                });
-                const std::lock_guard<std::mutex> guard(lock);
-                ++helping;
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-        {
-            ImageGrid sampled;
-            std::vector<double> buffer;
-            while (!stop.load()) {
-                if (!report(done.load())) {
-                    stop.store(true);
-                    break;
-                }
-                const std::size_t k = next.fetch_add(1);
-                if (k >= count)
-                    break;
-                skies[k] = MeasureFrameSky(paths[k], size, *geometry, stars.get(), sampled, buffer);
-                done.fetch_add(1);
-            }
-        }
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                if (finished.wait_for(guard, std::chrono::milliseconds(10), [&] { return helping <= 0; }))
-                    break;
-            }
-            if (!stop.load() && !report(done.load()))
-                stop.store(true);
-        }
-        for (std::thread& helper : helpers)
-            helper.join();
-        if (stop.load()) {
+        const int workers = FrameWorkerCount(threads, count);
+        std::vector<ImageGrid> sampled(static_cast<std::size_t>(workers));
+        std::vector<std::vector<double>> buffers(static_cast<std::size_t>(workers));
+        const bool finished = ForEachFrame(
+            count, workers,
+            [&](std::size_t k, int worker) {
+                skies[k] = MeasureFrameSky(paths[k], size, *geometry, stars.get(), sampled[static_cast<std::size_t>(worker)],
+                                           buffers[static_cast<std::size_t>(worker)]);
+            },
+            report);
+        if (!finished) {
             outcome.status = NormalisationStatus::Cancelled;
             return outcome;
         }

@@ -23,7 +23,7 @@ namespace skyvane {
 // over the cells is the frame's sky level. The noise is the median over the cells of 1.4826
 // x the median absolute deviation about each cell's plane.
 // Scale (additive+scale): how bright the frame's stars are against the reference's: the
-// median, over up to 100 of the brightest stars of the reference's central 1024 x 1024
+// median, over up to 50 of the brightest stars of the reference's central 1024 x 1024
 // pixels (DetectStars), of the ratio of
 // their fluxes above each frame's fitted background in a circle of twice the reference's
 // median FWHM (at least 3 pixels) about the reference's star. The frames are taken as

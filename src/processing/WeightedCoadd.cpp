@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -284,7 +285,8 @@ WeightedBandCombiner::WeightedBandCombiner(const CoaddParameters& parameters, st
     marked_.resize(Chunk);
     if (parameters_.method == CoaddMethod::SigmaClipping)
         keep_.resize(values_.size() * Chunk);
-    if (parameters_.method == CoaddMethod::Median && weights_.size() <= MedianChunkFrames)
+    if ((parameters_.method == CoaddMethod::Median || parameters_.method == CoaddMethod::WinsorisedClipping) &&
+        weights_.size() <= MedianChunkFrames)
         keep_.resize(3 * values_.size() * Chunk);
 }
 
@@ -313,6 +315,11 @@ void WeightedBandCombiner::combine(const double* frames, std::size_t frameStride
         }
         break;
     case CoaddMethod::WinsorisedClipping:
+        // Across pixels a rejected value is one of weight 0, so every weight must be more.
+        if (weights_.size() <= MedianChunkFrames && std::all_of(weights_.begin(), weights_.end(), [](double x) { return x > 0.0; })) {
+            winsorisedBand(frames, frameStride, count, out);
+            return;
+        }
         break;
     }
     double* values = values_.data();
@@ -377,64 +384,123 @@ void WeightedBandCombiner::meanBand(const double* frames, std::size_t frameStrid
 
 namespace {
 
-SKYVANE_WEIGHTED_CLONES
-void WeightedMinMaxChunk(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, double* __restrict out,
-                         double* __restrict low, double* __restrict high, double* __restrict lowAt, double* __restrict highAt,
-                         double* __restrict weight)
+// Four doubles in one vector register (two SSE registers without AVX): every lane does
+// the IEEE operation of the scalar code, so results are bit-identical to it. Comparisons
+// give masks of all ones (true) or zeros, and mask ? a : b picks per lane.
+typedef double Lanes __attribute__((vector_size(32)));
+typedef long long LaneMask __attribute__((vector_size(32)));
+
+inline Lanes LoadLanes(const double* p)
 {
-    for (std::size_t p = 0; p < count; ++p) {
-        low[p] = frames[p];
-        high[p] = frames[p];
-        lowAt[p] = 0.0;
-        highAt[p] = 0.0;
-    }
-    for (int k = 1; k < n; ++k) {
-        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-        const double at = k;
-        for (std::size_t p = 0; p < count; ++p) {
-            highAt[p] = v[p] > high[p] ? at : highAt[p];
-            high[p] = v[p] > high[p] ? v[p] : high[p];
-            lowAt[p] = v[p] < low[p] ? at : lowAt[p];
-            low[p] = v[p] < low[p] ? v[p] : low[p];
-        }
-    }
-    for (std::size_t p = 0; p < count; ++p) {
-        highAt[p] = lowAt[p] == highAt[p] ? (lowAt[p] == 0.0 ? 1.0 : 0.0) : highAt[p]; // all equal: the first two
-        out[p] = 0.0;
-        weight[p] = 0.0;
-    }
-    for (int k = 0; k < n; ++k) {
-        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-        const double at = k;
-        const double wk = w[k];
-        for (std::size_t p = 0; p < count; ++p) {
-            const bool out1 = at == lowAt[p] || at == highAt[p];
-            out[p] = out1 ? out[p] : wk * v[p] + out[p];
-            weight[p] = out1 ? weight[p] : wk + weight[p];
-        }
-    }
-    for (std::size_t p = 0; p < count; ++p)
-        out[p] = out[p] / weight[p];
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-// Weighted sigma clipping of a chunk; keep holds each value's weight, 0 once rejected.
+inline void StoreLanes(double* p, Lanes v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline Lanes SameLanes(double x)
+{
+    return Lanes{x, x, x, x};
+}
+
+// Weighted min-max rejection of a chunk as WeightedMinMaxRejectionPixel gives it for pixels
+// of finite values, eight pixels at a time so that their extremes, places and sums stay in
+// registers while the frames pass; marked[p] becomes 1 for a pixel holding a value that is
+// not finite, and for the pixels beyond the last eight (both done by the one-pixel rule), 0
+// otherwise.
+SKYVANE_WEIGHTED_CLONES
+void WeightedMinMaxChunk(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, double* __restrict out,
+                         double* __restrict marked)
+{
+    constexpr std::size_t Group = 8;
+    constexpr int Vectors = 2;
+    const std::size_t whole = count / Group * Group;
+    for (std::size_t p = whole; p < count; ++p)
+        marked[p] = 1.0;
+    const Lanes zero = SameLanes(0.0);
+    const Lanes one = SameLanes(1.0);
+    for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
+        Lanes low[Vectors], high[Vectors], lowAt[Vectors], highAt[Vectors], bad[Vectors];
+        for (int q = 0; q < Vectors; ++q) {
+            const Lanes x = LoadLanes(frames + p0 + 4 * q);
+            low[q] = x;
+            high[q] = x;
+            lowAt[q] = zero;
+            highAt[q] = zero;
+            bad[q] = x - x == zero ? zero : one; // not 0 for NaN and infinities
+        }
+        for (int k = 1; k < n; ++k) {
+            const double* v = frames + static_cast<std::size_t>(k) * frameStride + p0;
+            const Lanes at = SameLanes(k);
+            for (int q = 0; q < Vectors; ++q) {
+                const Lanes x = LoadLanes(v + 4 * q);
+                const LaneMask above = x > high[q];
+                const LaneMask below = x < low[q];
+                highAt[q] = above ? at : highAt[q];
+                high[q] = above ? x : high[q];
+                lowAt[q] = below ? at : lowAt[q];
+                low[q] = below ? x : low[q];
+                bad[q] = x - x == zero ? bad[q] : one;
+            }
+        }
+        Lanes sum[Vectors], weight[Vectors];
+        for (int q = 0; q < Vectors; ++q) {
+            highAt[q] = lowAt[q] == highAt[q] ? (lowAt[q] == zero ? one : zero) : highAt[q]; // all equal: the first two
+            sum[q] = zero;
+            weight[q] = zero;
+        }
+        for (int k = 0; k < n; ++k) {
+            const double* v = frames + static_cast<std::size_t>(k) * frameStride + p0;
+            const Lanes at = SameLanes(k);
+            const Lanes wk = SameLanes(w[k]);
+            for (int q = 0; q < Vectors; ++q) {
+                const Lanes x = LoadLanes(v + 4 * q);
+                const LaneMask left = (at == lowAt[q]) | (at == highAt[q]);
+                sum[q] = left ? sum[q] : wk * x + sum[q];
+                weight[q] = left ? weight[q] : wk + weight[q];
+            }
+        }
+        for (int q = 0; q < Vectors; ++q) {
+            StoreLanes(out + p0 + 4 * q, sum[q] / weight[q]);
+            StoreLanes(marked + p0 + 4 * q, bad[q]);
+        }
+    }
+}
+
+// Weighted sigma clipping of a chunk; keep holds each value's weight, 0 once rejected (in
+// the first round every weight is the frame's, and keep is written as the round rejects). A
+// pixel holding a value that is not finite comes out not finite (a NaN poisons its sums; an
+// infinite value is rejected, and 0 x infinity is NaN), and is done again by the one-pixel rule.
 SKYVANE_WEIGHTED_CLONES
 void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, std::size_t chunk,
                         double kappa, int iterations, double total, double* __restrict keep, double* __restrict sum,
                         double* __restrict weight, double* __restrict mean, double* __restrict first, double* __restrict limit,
                         double* __restrict out)
 {
+    for (std::size_t p = 0; p < count; ++p)
+        sum[p] = 0.0;
+    for (int k = 0; k < n; ++k) {
+        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+        const double wk = w[k];
+        for (std::size_t p = 0; p < count; ++p)
+            sum[p] = wk * v[p] + sum[p];
+    }
     for (std::size_t p = 0; p < count; ++p) {
-        first[p] = sum[p] / total; // sum: the weighted sums of every value
+        first[p] = sum[p] / total;
         mean[p] = first[p];
     }
-    for (int k = 0; k < n; ++k) {
-        double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
+    if (iterations <= 0) {
         for (std::size_t p = 0; p < count; ++p)
-            kk[p] = w[k];
+            out[p] = first[p];
+        return;
     }
     for (int round = 0; round < iterations; ++round) {
-        if (round > 0) {
+        const bool fresh = round == 0; // every weight still the frame's
+        if (!fresh) {
             for (std::size_t p = 0; p < count; ++p) {
                 sum[p] = 0.0;
                 weight[p] = 0.0;
@@ -457,10 +523,19 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
         for (int k = 0; k < n; ++k) {
             const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
             const double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
-            for (std::size_t p = 0; p < count; ++p) {
-                const double d = v[p] - mean[p];
-                sum[p] = kk[p] * (d * d) + sum[p];
-                weight[p] = kk[p] + weight[p];
+            const double wk = w[k];
+            if (fresh) {
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double d = v[p] - mean[p];
+                    sum[p] = wk * (d * d) + sum[p];
+                    weight[p] = wk + weight[p];
+                }
+            } else {
+                for (std::size_t p = 0; p < count; ++p) {
+                    const double d = v[p] - mean[p];
+                    sum[p] = kk[p] * (d * d) + sum[p];
+                    weight[p] = kk[p] + weight[p];
+                }
             }
         }
         for (std::size_t p = 0; p < count; ++p)
@@ -468,8 +543,14 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
         for (int k = 0; k < n; ++k) {
             const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
             double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
-            for (std::size_t p = 0; p < count; ++p)
-                kk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : kk[p];
+            const double wk = w[k];
+            if (fresh) {
+                for (std::size_t p = 0; p < count; ++p)
+                    kk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : wk;
+            } else {
+                for (std::size_t p = 0; p < count; ++p)
+                    kk[p] = std::fabs(v[p] - mean[p]) > limit[p] ? 0.0 : kk[p];
+            }
         }
     }
     for (std::size_t p = 0; p < count; ++p) {
@@ -496,20 +577,38 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
                          double* __restrict rank, double* __restrict sorted, double* __restrict sortedWeight, double* __restrict total,
                          double* __restrict running, double* __restrict done, double* __restrict out)
 {
+    // Eight pixels at a time, so that their counts stay in registers while the frames pass;
+    // the pixels beyond the last eight one frame pair at a time.
+    constexpr std::size_t Group = 8;
+    const std::size_t whole = count / Group * Group;
+    for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
+        for (int j = 0; j < n; ++j) {
+            const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride + p0;
+            double r[Group] = {};
+            for (int k = 0; k < j; ++k) {
+                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
+                for (std::size_t q = 0; q < Group; ++q)
+                    r[q] += vk[q] <= vj[q] ? 1.0 : 0.0;
+            }
+            for (int k = j + 1; k < n; ++k) {
+                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
+                for (std::size_t q = 0; q < Group; ++q)
+                    r[q] += vk[q] < vj[q] ? 1.0 : 0.0;
+            }
+            double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk + p0;
+            for (std::size_t q = 0; q < Group; ++q)
+                rj[q] = r[q];
+        }
+    }
     for (int j = 0; j < n; ++j) {
         double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk;
         const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride;
-        for (std::size_t p = 0; p < count; ++p)
+        for (std::size_t p = whole; p < count; ++p)
             rj[p] = 0.0;
         for (int k = 0; k < n; ++k) {
             const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride;
-            if (k < j) {
-                for (std::size_t p = 0; p < count; ++p)
-                    rj[p] += vk[p] <= vj[p] ? 1.0 : 0.0;
-            } else if (k > j) {
-                for (std::size_t p = 0; p < count; ++p)
-                    rj[p] += vk[p] < vj[p] ? 1.0 : 0.0;
-            }
+            for (std::size_t p = whole; p < count; ++p)
+                rj[p] += (k < j ? vk[p] <= vj[p] : k > j && vk[p] < vj[p]) ? 1.0 : 0.0;
         }
     }
     for (int j = 0; j < n; ++j) {
@@ -550,6 +649,140 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
         out[p] = done[p] != 0.0 ? out[p] : last[p];
 }
 
+// Winsorised sigma clipping of a chunk, as WinsorisedClippingPixel does it for pixels of
+// finite values, four pixels to a vector. A value rejected keeps its place with the weight
+// 0, which adds nothing to a sum (a sum that starts at +0 is never -0, so adding a zero
+// leaves it as it is); each lane stops settling, and stops its rounds, when its own pixel
+// does. centre holds each pixel's weighted median of all its values (WeightedMedianChunk);
+// the median of the values kept in later rounds is the one-pixel rule's, lane by lane.
+// marked[p] becomes 1 for a pixel holding a value that is not finite and for the pixels
+// beyond the last four (the one-pixel rule does them), 0 otherwise. scratch: 4 n values.
+SKYVANE_WEIGHTED_CLONES
+void WinsorisedChunk(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, double kappa, int iterations,
+                     const double* __restrict centre, double* __restrict out, double* __restrict marked, double* __restrict scratch)
+{
+    constexpr std::size_t Group = 4;
+    const std::size_t whole = count / Group * Group;
+    for (std::size_t p = whole; p < count; ++p)
+        marked[p] = 1.0;
+    const Lanes zero = SameLanes(0.0);
+    const Lanes one = SameLanes(1.0);
+    const Lanes bound = SameLanes(WinsorBound);
+    const Lanes correction = SameLanes(WinsorCorrection);
+    const Lanes settledBy = SameLanes(WinsorSettled);
+    const Lanes limitBy = SameLanes(kappa);
+    const LaneMask none = LaneMask{0, 0, 0, 0};
+    const auto any = [](LaneMask m) { return (m[0] | m[1] | m[2] | m[3]) != 0; };
+    const auto root = [](Lanes x) {
+        for (int q = 0; q < 4; ++q)
+            x[q] = std::sqrt(x[q]);
+        return x;
+    };
+    Lanes kw[MedianChunkFrames]; // the weight each value still has
+    for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
+        const double* v = frames + p0;
+        const auto value = [&](int k) { return LoadLanes(v + static_cast<std::size_t>(k) * frameStride); };
+        const Lanes first = LoadLanes(centre + p0);
+        Lanes bad = zero;
+        for (int k = 0; k < n; ++k) {
+            const Lanes x = value(k);
+            bad = x - x == zero ? bad : one; // not 0 for NaN and infinities
+            kw[k] = SameLanes(w[k]);
+        }
+        // The weighted mean of the values kept (MeanOf).
+        const auto keptMean = [&] {
+            Lanes sum = zero, weight = zero;
+            for (int k = 0; k < n; ++k) {
+                sum = kw[k] * value(k) + sum;
+                weight = kw[k] + weight;
+            }
+            return sum / weight;
+        };
+        Lanes result = zero;
+        Lanes c = first;
+        LaneMask running = ~none;
+        for (int round = 0; round < iterations && any(running); ++round) {
+            if (round > 0) {
+                for (int q = 0; q < 4; ++q) {
+                    if (running[q] == 0)
+                        continue;
+                    double* a = scratch;
+                    double* b = scratch + n;
+                    int m = 0;
+                    for (int k = 0; k < n; ++k) {
+                        if (kw[k][q] != 0.0) {
+                            a[m] = v[static_cast<std::size_t>(k) * frameStride + q];
+                            b[m] = w[k];
+                            ++m;
+                        }
+                    }
+                    c[q] = CopiedMedian(a, b, m, scratch + 2 * n, scratch + 3 * n);
+                }
+            }
+            const Lanes mean = keptMean();
+            Lanes squares = zero, weight = zero;
+            for (int k = 0; k < n; ++k) {
+                const Lanes d = value(k) - mean;
+                squares = kw[k] * (d * d) + squares;
+                weight = kw[k] + weight;
+            }
+            Lanes spread = root(squares / weight);
+            // No spread: the rounds end, every value kept.
+            const LaneMask flat = running & ~(spread > zero);
+            result = flat ? mean : result;
+            running = running & ~flat;
+            LaneMask settling = running;
+            for (int settle = 0; settle < WinsorRounds && any(settling); ++settle) {
+                const Lanes low = c - bound * spread;
+                const Lanes high = c + bound * spread;
+                Lanes s = zero, sw = zero;
+                for (int k = 0; k < n; ++k) {
+                    const Lanes x = value(k);
+                    s = kw[k] * (x < low ? low : (high < x ? high : x)) + s;
+                    sw = kw[k] + sw;
+                }
+                const Lanes m = s / sw;
+                Lanes sq = zero;
+                sw = zero;
+                for (int k = 0; k < n; ++k) {
+                    const Lanes x = value(k);
+                    const Lanes d = (x < low ? low : (high < x ? high : x)) - m;
+                    sq = kw[k] * (d * d) + sq;
+                    sw = kw[k] + sw;
+                }
+                const Lanes next = correction * root(sq / sw);
+                const Lanes change = next - spread;
+                const LaneMask settled = (change < zero ? -change : change) <= settledBy * spread;
+                spread = settling ? next : spread;
+                settling = settling & ~settled;
+            }
+            const Lanes limit = limitBy * spread;
+            LaneMask rejected = none;
+            LaneMask kept = none;
+            for (int k = 0; k < n; ++k) {
+                const Lanes d = value(k) - c;
+                const LaneMask out1 = running & (kw[k] != zero) & ((d < zero ? -d : d) > limit);
+                kw[k] = out1 ? zero : kw[k];
+                rejected = rejected | out1;
+                kept = kept | (kw[k] != zero);
+            }
+            // Nothing rejected: the rounds end. Everything rejected: the first centre.
+            const LaneMask done = running & ~rejected;
+            result = done ? mean : result;
+            running = running & ~done;
+            const LaneMask emptied = running & ~kept;
+            result = emptied ? first : result;
+            running = running & ~emptied;
+        }
+        if (any(running)) {
+            const Lanes mean = keptMean();
+            result = running ? mean : result;
+        }
+        StoreLanes(out + p0, result);
+        StoreLanes(marked + p0, bad);
+    }
+}
+
 } // namespace
 
 void WeightedBandCombiner::medianBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
@@ -566,16 +799,28 @@ void WeightedBandCombiner::medianBand(const double* frames, std::size_t frameStr
     }
 }
 
+void WeightedBandCombiner::winsorisedBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
+{
+    const int n = static_cast<int>(weights_.size());
+    double* w = work_.data();
+    const std::size_t slots = static_cast<std::size_t>(n) * Chunk;
+    for (std::size_t p0 = 0; p0 < count; p0 += Chunk) {
+        const std::size_t c = std::min(Chunk, count - p0);
+        double* centre = w + 3 * Chunk;
+        WeightedMedianChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, keep_.data(), keep_.data() + slots,
+                            keep_.data() + 2 * slots, w, w + Chunk, w + 2 * Chunk, centre);
+        WinsorisedChunk(frames + p0, frameStride, weights_.data(), n, c, parameters_.kappa, parameters_.iterations, centre, out + p0,
+                        marked_.data(), scratch_.data());
+        redoMarked(frames + p0, frameStride, c, out + p0);
+    }
+}
+
 void WeightedBandCombiner::minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out)
 {
     const int n = static_cast<int>(weights_.size());
-    double* sum = work_.data();
-    double* w = work_.data();
     for (std::size_t p0 = 0; p0 < count; p0 += Chunk) {
         const std::size_t c = std::min(Chunk, count - p0);
-        WeightedSums(frames + p0, frameStride, weights_.data(), n, c, sum, marked_.data());
-        WeightedMinMaxChunk(frames + p0, frameStride, weights_.data(), n, c, out + p0, w, w + Chunk, w + 2 * Chunk, w + 3 * Chunk,
-                            w + 4 * Chunk);
+        WeightedMinMaxChunk(frames + p0, frameStride, weights_.data(), n, c, out + p0, marked_.data());
         redoMarked(frames + p0, frameStride, c, out + p0);
     }
 }
@@ -586,9 +831,10 @@ void WeightedBandCombiner::sigmaClippingBand(const double* frames, std::size_t f
     double* w = work_.data();
     for (std::size_t p0 = 0; p0 < count; p0 += Chunk) {
         const std::size_t c = std::min(Chunk, count - p0);
-        WeightedSums(frames + p0, frameStride, weights_.data(), n, c, w, marked_.data());
         WeightedSigmaChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, parameters_.kappa, parameters_.iterations, totalWeight_,
                            keep_.data(), w, w + Chunk, w + 2 * Chunk, w + 3 * Chunk, w + 4 * Chunk, out + p0);
+        for (std::size_t p = 0; p < c; ++p)
+            marked_[p] = std::isfinite(out[p0 + p]) ? 0.0 : 1.0;
         redoMarked(frames + p0, frameStride, c, out + p0);
     }
 }

@@ -42,12 +42,12 @@ double WinsorisedClippingPixel(const double* v, const double* w, int n, double k
 double WeightedPixel(const CoaddParameters& parameters, const double* v, const double* w, int n, double* scratch);
 
 // The rules above over bands laid out as BandCombiner takes them (frame k's value of pixel
-// p at frames[k * frameStride + p]); weights has one weight per frame. Mean, median (up to
-// 48 frames), min-max rejection and sigma clipping work across the pixels of a chunk at
-// once with the same
-// operations, in the same order, as the one-pixel rules (a rejected value's weight becomes
-// 0, which adds nothing), so results are bit-identical to them; a pixel holding a value
-// that is not finite goes through the one-pixel rule. One per thread.
+// p at frames[k * frameStride + p]); weights has one weight per frame. Mean, median and
+// winsorised clipping (up to 48 frames; winsorised clipping when every weight is more than
+// 0), min-max rejection and sigma clipping work across the pixels of a chunk at once with
+// the same operations, in the same order, as the one-pixel rules (a rejected value's
+// weight becomes 0, which adds nothing), so results are bit-identical to them; a pixel
+// holding a value that is not finite goes through the one-pixel rule. One per thread.
 class WeightedBandCombiner {
 public:
     WeightedBandCombiner(const CoaddParameters& parameters, std::vector<double> weights);
@@ -58,6 +58,7 @@ private:
     void medianBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
     void minMaxRejectionBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
     void sigmaClippingBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
+    void winsorisedBand(const double* frames, std::size_t frameStride, std::size_t count, double* out);
     // Pixels holding a value that is not finite, done again by the one-pixel rule.
     void redoMarked(const double* frames, std::size_t frameStride, std::size_t count, double* out);
 

@@ -197,6 +197,58 @@ TEST(WeightedRules, BandKernelsMatchTheOnePixelRules)
     }
 }
 
+// The same for pixels of finite values only, which the kernels do across pixels rather than
+// one by one: noise, an outlier now and then, pixels of one value (no spread), equal
+// values; equal and unequal weights; winsorised clipping with no, one and several rounds.
+TEST(WeightedRules, BandKernelsOfFiniteValuesMatchTheOnePixelRules)
+{
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> noise(1000.0, 10.0);
+    std::uniform_int_distribution<int> kind(0, 40);
+    std::uniform_real_distribution<double> weight(0.2, 3.0);
+    for (const int n : {3, 5, 20, 48}) {
+        constexpr std::size_t Pixels = 519; // not a whole number of chunks, nor of vectors
+        constexpr std::size_t Stride = 523;
+        std::vector<double> frames(static_cast<std::size_t>(n) * Stride);
+        for (std::size_t p = 0; p < Stride; ++p) {
+            const int k = kind(rng);
+            for (int f = 0; f < n; ++f) {
+                double& v = frames[static_cast<std::size_t>(f) * Stride + p];
+                v = k == 0 ? 700.0 : k == 1 ? std::round(noise(rng) / 10.0) * 10.0 : noise(rng);
+                if (kind(rng) == 0)
+                    v += 500.0; // an outlier
+            }
+        }
+        for (const bool equal : {true, false}) {
+            std::vector<double> weights(static_cast<std::size_t>(n), 1.0);
+            if (!equal)
+                for (double& w : weights)
+                    w = weight(rng);
+            for (const CoaddParameters& parameters : std::vector<CoaddParameters>{{CoaddMethod::Median, 0, 0},
+                                                                                  {CoaddMethod::MinMaxRejection, 0, 0},
+                                                                                  {CoaddMethod::SigmaClipping, 2.0, 2},
+                                                                                  {CoaddMethod::WinsorisedClipping, 3.0, 0},
+                                                                                  {CoaddMethod::WinsorisedClipping, 2.0, 1},
+                                                                                  {CoaddMethod::WinsorisedClipping, 3.0, 3}}) {
+                BandCombiner combiner(parameters, n, weights);
+                std::vector<double> out(Pixels);
+                combiner.combine(frames.data(), Stride, Pixels, out.data());
+                std::vector<double> scratch(4 * static_cast<std::size_t>(n));
+                int mismatches = 0;
+                for (std::size_t p = 0; p < Pixels; ++p) {
+                    std::vector<double> pixel;
+                    for (int k = 0; k < n; ++k)
+                        pixel.push_back(frames[static_cast<std::size_t>(k) * Stride + p]);
+                    if (!SameBits(out[p], WeightedPixel(parameters, pixel.data(), weights.data(), n, scratch.data())))
+                        ++mismatches;
+                }
+                EXPECT_EQ(mismatches, 0) << "n " << n << ", equal weights " << equal << ", method " << static_cast<int>(parameters.method)
+                                         << ", rounds " << parameters.iterations;
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Normalisation and weights in a co-addition of files.
 
