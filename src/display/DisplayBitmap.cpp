@@ -1,12 +1,14 @@
 #include "display/DisplayBitmap.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -75,6 +77,9 @@ struct RenderJob {
     // three planes one after the other; for a map kernel, its plane's), each exactly the
     // value it copies: the map kernels read these instead. Null: the doubles are read.
     const float* single;
+    // The single-precision values are each the double rounded toward zero, so that the
+    // double lies between it and the next single away from zero (SingleCopy::TowardZero).
+    bool bracketed;
     GreyMapping mapping;
     const TransferTable* transfer; // null for the linear mapping
     std::uint8_t* rows;
@@ -91,48 +96,61 @@ using WriteTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int
 using WriteColourTileFunction = void (*)(const RenderJob&, int tx, int tw, int ty, int th, const std::uint8_t* red,
                                          const std::uint8_t* green, const std::uint8_t* blue);
 
+// Where value (x, y) of a plane is kept in a single-precision copy: tile by tile, as the
+// renderer reads them (see SinglePrecisionValues), so that the copy is read as one stream.
+inline std::int64_t TiledOffset(int width, int height, int x, int y)
+{
+    const int tx = x - x % TileColumns;
+    const int ty = y - y % TileRows;
+    const int tw = std::min(TileColumns, width - tx);
+    const int th = std::min(TileRows, height - ty);
+    return static_cast<std::int64_t>(tx) * height + static_cast<std::int64_t>(ty) * tw + static_cast<std::int64_t>(x - tx) * th + (y - ty);
+}
+
+// Column i of the tile at (tx, ty), from row ty on: the doubles of the grid, or the tile's
+// piece of the single-precision copy.
+template <typename T>
+inline const T* TileColumn(const RenderJob& job, int tx, int i, int ty);
+template <>
+inline const double* TileColumn<double>(const RenderJob& job, int tx, int i, int ty)
+{
+    return (*job.image)[tx + i] + ty;
+}
+template <>
+inline const float* TileColumn<float>(const RenderJob& job, int tx, int i, int ty)
+{
+    return job.single + TiledOffset(job.image->width(), job.image->height(), tx + i, ty);
+}
+
 // The 64 columns of a tile are 64 separate read streams, more than the processor's own
 // prefetcher follows well; asking for each column's piece of the next tile down while
-// this one is converted keeps the reads at the memory's pace.
-template <typename T>
-inline void PrefetchNextTile(const RenderJob& job, const T* column, int ty)
+// this one is converted keeps the reads at the memory's pace. (The single-precision copy
+// is one stream, which the processor follows by itself.)
+inline void PrefetchNextTile(const RenderJob& job, const double* column, int ty)
 {
     if (ty + 2 * TileRows <= job.image->height())
-        for (int l = 0; l < TileRows; l += 64 / static_cast<int>(sizeof(T)))
+        for (int l = 0; l < TileRows; l += 8)
             __builtin_prefetch(column + TileRows + l);
 }
+inline void PrefetchNextTile(const RenderJob&, const float*, int) {}
 
 // The same two tiles down, for the transfer functions' kernels: measured on a 4096 x 4096
 // image, asking this far ahead takes their longer arithmetic off the memory's critical
 // path, where the next tile comes too late.
-template <typename T>
-inline void PrefetchTileAfterNext(const RenderJob& job, const T* column, int ty)
+inline void PrefetchTileAfterNext(const RenderJob& job, const double* column, int ty)
 {
     if (ty + 3 * TileRows <= job.image->height())
-        for (int l = 0; l < TileRows; l += 64 / static_cast<int>(sizeof(T)))
+        for (int l = 0; l < TileRows; l += 8)
             __builtin_prefetch(column + 2 * TileRows + l);
 }
-
-// Column x of the values a map kernel reads: the doubles, or their single-precision copy.
-template <typename T>
-inline const T* ColumnOf(const RenderJob& job, int x);
-template <>
-inline const double* ColumnOf<double>(const RenderJob& job, int x)
-{
-    return (*job.image)[x];
-}
-template <>
-inline const float* ColumnOf<float>(const RenderJob& job, int x)
-{
-    return job.single + static_cast<std::ptrdiff_t>(x) * job.image->height();
-}
+inline void PrefetchTileAfterNext(const RenderJob&, const float*, int) {}
 
 template <typename T>
 void MapTilePlain(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
 {
     const GreyMapping mapping = job.mapping;
     for (int i = 0; i < tw; ++i) {
-        const T* column = ColumnOf<T>(job, tx + i) + ty;
+        const T* column = TileColumn<T>(job, tx, i, ty);
         std::uint8_t* out = tile + i * TileRows;
         PrefetchNextTile(job, column, ty);
         for (int j = 0; j < th; ++j)
@@ -146,7 +164,7 @@ void MapTileTablePlain(const RenderJob& job, int tx, int tw, int ty, int th, std
     const GreyMapping mapping = job.mapping;
     const TransferTable& transfer = *job.transfer;
     for (int i = 0; i < tw; ++i) {
-        const T* column = ColumnOf<T>(job, tx + i) + ty;
+        const T* column = TileColumn<T>(job, tx, i, ty);
         std::uint8_t* out = tile + i * TileRows;
         PrefetchTileAfterNext(job, column, ty);
         for (int j = 0; j < th; ++j)
@@ -206,80 +224,110 @@ __attribute__((target("avx2"), always_inline)) inline __m256d LoadFour(const flo
     return _mm256_cvtps_pd(_mm_loadu_ps(p));
 }
 
-// The same mapping four values at a time. min(255, p) keeps p when p is not a number
+// Four single-precision values with the next single away from zero (their bit patterns
+// plus one), widened: the other end of the interval a value rounded toward zero stands for.
+__attribute__((target("avx2"), always_inline)) inline __m256d LoadFourAway(const float* p)
+{
+    return _mm256_cvtps_pd(_mm_castsi128_ps(_mm_add_epi32(_mm_castps_si128(_mm_loadu_ps(p)), _mm_set1_epi32(1))));
+}
+
+// The plain mapping four values at a time. min(255, p) keeps p when p is not a number
 // and max(p, 0) then gives 0, exactly as GreyMapping's two comparisons do; the
 // conversion truncates toward zero.
-template <typename T>
-__attribute__((target("avx2"))) void MapTileAvx2(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
-{
-    const __m256d base = _mm256_set1_pd(job.mapping.base());
-    const __m256d factor = _mm256_set1_pd(job.mapping.factor());
-    const __m256d white = _mm256_set1_pd(255.0);
-    const __m256d black = _mm256_setzero_pd();
-    const __m128i flip = _mm_set1_epi8(static_cast<char>(job.mapping.flip()));
-    const int th16 = th - th % 16;
-    for (int i = 0; i < tw; ++i) {
-        const T* column = ColumnOf<T>(job, tx + i) + ty;
-        std::uint8_t* out = tile + i * TileRows;
-        PrefetchNextTile(job, column, ty);
-        for (int j = 0; j < th16; j += 16) {
-            __m128i level[4];
-            for (int k = 0; k < 4; ++k) {
-                __m256d p = _mm256_mul_pd(_mm256_sub_pd(LoadFour(column + j + 4 * k), base), factor);
-                p = _mm256_max_pd(_mm256_min_pd(white, p), black);
-                level[k] = _mm256_cvttpd_epi32(p);
-            }
-            const __m128i words = _mm_packus_epi16(_mm_packs_epi32(level[0], level[1]), _mm_packs_epi32(level[2], level[3]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_xor_si128(words, flip));
-        }
-        for (int j = th16; j < th; ++j)
-            out[j] = job.mapping(column[j]);
+struct LinearLevels {
+    __m256d base, factor, white, black;
+
+    __attribute__((target("avx2"))) explicit LinearLevels(const RenderJob& job)
+        : base(_mm256_set1_pd(job.mapping.base())), factor(_mm256_set1_pd(job.mapping.factor())), white(_mm256_set1_pd(255.0)),
+          black(_mm256_setzero_pd())
+    {
     }
-}
+
+    __attribute__((target("avx2"), always_inline)) inline __m128i operator()(__m256d v) const
+    {
+        __m256d p = _mm256_mul_pd(_mm256_sub_pd(v, base), factor);
+        p = _mm256_max_pd(_mm256_min_pd(white, p), black);
+        return _mm256_cvttpd_epi32(p);
+    }
+    std::uint8_t scalar(const RenderJob& job, double v) const { return job.mapping(v); }
+};
 
 // The transfer function's cells four products at a time: the product exactly as above, its
 // cell from the top bits of its representation, one gather of the cells' words, and one
 // comparison of the product's low bits with the breakpoint inside the cell.
-template <typename T>
-__attribute__((target("avx2"))) void MapTileTableAvx2(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
+struct TableLevels {
+    LinearLevels linear;
+    __m256d cellFloor;
+    __m128i shift;
+    __m256i firstCell, lowMask, insideMask, allLanes, lowWords;
+    const long long* cells;
+
+    __attribute__((target("avx2"))) explicit TableLevels(const RenderJob& job)
+        : linear(job), cellFloor(_mm256_set1_pd(job.transfer->cellFloor())), shift(_mm_cvtsi32_si128(job.transfer->cellShift())),
+          firstCell(_mm256_set1_epi64x(static_cast<long long>(job.transfer->firstCell()))),
+          lowMask(_mm256_set1_epi64x(static_cast<long long>(job.transfer->lowMask()))),
+          insideMask(_mm256_set1_epi64x(static_cast<long long>(TransferTable::InsideMask))), allLanes(_mm256_set1_epi64x(-1)),
+          lowWords(_mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)), cells(reinterpret_cast<const long long*>(job.transfer->cells()))
+    {
+    }
+
+    __attribute__((target("avx2"), always_inline)) inline __m128i operator()(__m256d v) const
+    {
+        __m256d p = _mm256_mul_pd(_mm256_sub_pd(v, linear.base), linear.factor);
+        p = _mm256_max_pd(_mm256_min_pd(linear.white, p), linear.black);
+        const __m256i bits = _mm256_castpd_si256(_mm256_max_pd(p, cellFloor));
+        const __m256i cell = _mm256_sub_epi64(_mm256_srl_epi64(bits, shift), firstCell);
+        // Explicit fill value and mask: the plain gather trips a false warning of g++ 12.
+        const __m256i word = _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), cells, cell, allLanes, 8);
+        const __m256i reached = _mm256_cmpgt_epi64(_mm256_and_si256(bits, lowMask), _mm256_and_si256(word, insideMask));
+        const __m256i g = _mm256_sub_epi64(_mm256_srli_epi64(word, TransferTable::LevelShift), reached);
+        return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(g, lowWords));
+    }
+    std::uint8_t scalar(const RenderJob& job, double v) const { return job.mapping(v, *job.transfer); }
+};
+
+// Sixteen levels (before the inversion) from four groups of four values.
+template <typename Levels>
+__attribute__((target("avx2"), always_inline)) inline __m128i SixteenLevels(const Levels& levels, __m256d v0, __m256d v1, __m256d v2,
+                                                                            __m256d v3)
 {
-    const TransferTable& transfer = *job.transfer;
-    const __m256d base = _mm256_set1_pd(job.mapping.base());
-    const __m256d factor = _mm256_set1_pd(job.mapping.factor());
-    const __m256d white = _mm256_set1_pd(255.0);
-    const __m256d black = _mm256_setzero_pd();
+    return _mm_packus_epi16(_mm_packs_epi32(levels(v0), levels(v1)), _mm_packs_epi32(levels(v2), levels(v3)));
+}
+
+// A tile's levels, sixteen at a time. From doubles or exact singles, each value's level
+// directly. From singles rounded toward zero (Bracketed), the levels of both ends of each
+// value's interval: the levels never decrease (or, inverted, never increase) with the
+// value, so where the two agree that is the double's level too; where they differ (a value
+// within a single's step of a level's edge, seldom) the double itself is mapped.
+template <typename Levels, typename T, bool Bracketed>
+__attribute__((target("avx2"))) void MapTileLevelsAvx2(const RenderJob& job, int tx, int tw, int ty, int th, std::uint8_t* tile)
+{
+    const Levels levels(job);
     const __m128i flip = _mm_set1_epi8(static_cast<char>(job.mapping.flip()));
-    const __m256d cellFloor = _mm256_set1_pd(transfer.cellFloor());
-    const __m128i shift = _mm_cvtsi32_si128(transfer.cellShift());
-    const __m256i firstCell = _mm256_set1_epi64x(static_cast<long long>(transfer.firstCell()));
-    const __m256i lowMask = _mm256_set1_epi64x(static_cast<long long>(transfer.lowMask()));
-    const __m256i insideMask = _mm256_set1_epi64x(static_cast<long long>(TransferTable::InsideMask));
-    const auto* cells = reinterpret_cast<const long long*>(transfer.cells());
-    const __m256i allLanes = _mm256_set1_epi64x(-1);
-    const __m256i lowWords = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     const int th16 = th - th % 16;
     for (int i = 0; i < tw; ++i) {
-        const T* column = ColumnOf<T>(job, tx + i) + ty;
+        const T* column = TileColumn<T>(job, tx, i, ty);
+        const double* doubles = (*job.image)[tx + i] + ty;
         std::uint8_t* out = tile + i * TileRows;
-        PrefetchTileAfterNext(job, column, ty);
+        if constexpr (std::is_same_v<Levels, LinearLevels>)
+            PrefetchNextTile(job, column, ty);
+        else
+            PrefetchTileAfterNext(job, column, ty);
         for (int j = 0; j < th16; j += 16) {
-            __m128i level[4];
-            for (int k = 0; k < 4; ++k) {
-                __m256d p = _mm256_mul_pd(_mm256_sub_pd(LoadFour(column + j + 4 * k), base), factor);
-                p = _mm256_max_pd(_mm256_min_pd(white, p), black);
-                const __m256i bits = _mm256_castpd_si256(_mm256_max_pd(p, cellFloor));
-                const __m256i cell = _mm256_sub_epi64(_mm256_srl_epi64(bits, shift), firstCell);
-                // Explicit fill value and mask: the plain gather trips a false warning of g++ 12.
-                const __m256i word = _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), cells, cell, allLanes, 8);
-                const __m256i reached = _mm256_cmpgt_epi64(_mm256_and_si256(bits, lowMask), _mm256_and_si256(word, insideMask));
-                const __m256i g = _mm256_sub_epi64(_mm256_srli_epi64(word, TransferTable::LevelShift), reached);
-                level[k] = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(g, lowWords));
-            }
-            const __m128i words = _mm_packus_epi16(_mm_packs_epi32(level[0], level[1]), _mm_packs_epi32(level[2], level[3]));
+            const T* p = column + j;
+            const __m128i words = SixteenLevels(levels, LoadFour(p), LoadFour(p + 4), LoadFour(p + 8), LoadFour(p + 12));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_xor_si128(words, flip));
+            if constexpr (Bracketed) {
+                const __m128i away = SixteenLevels(levels, LoadFourAway(p), LoadFourAway(p + 4), LoadFourAway(p + 8), LoadFourAway(p + 12));
+                const unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(words, away))) & 0xFFFFu;
+                if (differ != 0)
+                    for (int k = 0; k < 16; ++k)
+                        if ((differ >> k) & 1u)
+                            out[j + k] = levels.scalar(job, doubles[j + k]);
+            }
         }
         for (int j = th16; j < th; ++j)
-            out[j] = job.mapping(column[j], transfer);
+            out[j] = levels.scalar(job, doubles[j]);
     }
 }
 
@@ -392,19 +440,24 @@ __attribute__((target("avx2"))) void WriteColourTileAvx2(const RenderJob& job, i
 
 struct TileKernels {
     MapTileFunction map;
-    MapTileFunction mapSingle; // the same from the single-precision copy
+    MapTileFunction mapSingle;  // the same from the exact single-precision copy
+    MapTileFunction mapBracket; // the same from the copy rounded toward zero
     WriteTileFunction write;
     WriteColourTileFunction writeColour;
 };
 
-const TileKernels PortableKernels{MapTilePlain<double>, MapTilePlain<float>, WriteTilePlain, WriteColourTilePlain};
-const TileKernels PortableTableKernels{MapTileTablePlain<double>, MapTileTablePlain<float>, WriteTilePlain, WriteColourTilePlain};
+// The plain code reads the doubles where the copy is rounded.
+const TileKernels PortableKernels{MapTilePlain<double>, MapTilePlain<float>, MapTilePlain<double>, WriteTilePlain, WriteColourTilePlain};
+const TileKernels PortableTableKernels{MapTileTablePlain<double>, MapTileTablePlain<float>, MapTileTablePlain<double>, WriteTilePlain,
+                                       WriteColourTilePlain};
 
 const TileKernels& BestKernels(bool table)
 {
 #ifdef SKYVANE_RENDER_AVX2
-    static const TileKernels avx2{MapTileAvx2<double>, MapTileAvx2<float>, WriteTileAvx2, WriteColourTileAvx2};
-    static const TileKernels avx2Table{MapTileTableAvx2<double>, MapTileTableAvx2<float>, WriteTileAvx2, WriteColourTileAvx2};
+    static const TileKernels avx2{MapTileLevelsAvx2<LinearLevels, double, false>, MapTileLevelsAvx2<LinearLevels, float, false>,
+                                  MapTileLevelsAvx2<LinearLevels, float, true>, WriteTileAvx2, WriteColourTileAvx2};
+    static const TileKernels avx2Table{MapTileLevelsAvx2<TableLevels, double, false>, MapTileLevelsAvx2<TableLevels, float, false>,
+                                       MapTileLevelsAvx2<TableLevels, float, true>, WriteTileAvx2, WriteColourTileAvx2};
     if (__builtin_cpu_supports("avx2"))
         return table ? avx2Table : avx2;
 #endif
@@ -427,7 +480,7 @@ void RenderColumns(const RenderJob& job, int x0, int x1)
         if (job.single != nullptr)
             planeJobs[p].single = job.single + static_cast<std::ptrdiff_t>(p) * job.image->pixelCount();
     }
-    const MapTileFunction map = job.single != nullptr ? kernels.mapSingle : kernels.map;
+    const MapTileFunction map = job.single == nullptr ? kernels.map : job.bracketed ? kernels.mapBracket : kernels.mapSingle;
     alignas(64) std::uint8_t tile[3][TileColumns * TileRows];
 
     for (int tx = x0; tx < x1; tx += TileColumns) {
@@ -507,7 +560,7 @@ void RenderGrey(const ImageGrid& image, double low, double high, std::uint8_t* r
 }
 
 void RenderGrey(const ImageGrid& image, double low, double high, const TransferTable& transfer, std::uint8_t* rows,
-                RenderKernel kernel, PictureObserver* observer, const float* single)
+                RenderKernel kernel, PictureObserver* observer, const float* single, SingleCopy copy)
 {
     if (image.empty() || rows == nullptr) {
         if (observer != nullptr)
@@ -527,7 +580,7 @@ void RenderGrey(const ImageGrid& image, double low, double high, const TransferT
     // directly by the plain code.
     const bool table = !transfer.isLinear();
     const bool vectorTable = table && transfer.hasCells();
-    const RenderJob job{&image, planes, single, GreyMapping(low, high), table ? &transfer : nullptr, rows, RowsBytes(width, 1),
+    const RenderJob job{&image, planes, single, single != nullptr && copy == SingleCopy::TowardZero, GreyMapping(low, high), table ? &transfer : nullptr, rows, RowsBytes(width, 1),
                         kernel == RenderKernel::Portable || (table && !vectorTable) ? (table ? &PortableTableKernels : &PortableKernels)
                                                                                    : &BestKernels(table),
                         observer};
@@ -565,39 +618,54 @@ void RenderGrey(const ImageGrid& image, double low, double high, const TransferT
         worker.join();
 }
 
-bool SinglePrecisionCopy(const ImageGrid& grid, std::vector<float>& out)
+SingleCopy SinglePrecisionValues(const ImageGrid& grid, std::vector<float>& out)
 {
     const std::int64_t n = grid.valueCount();
     if (n <= 0 || static_cast<std::uint64_t>(n) * sizeof(float) > GridMemoryLimit()) {
         std::vector<float>().swap(out);
-        return false;
+        return SingleCopy::None;
     }
     try {
         out.resize(static_cast<std::size_t>(n));
     } catch (const std::bad_alloc&) {
         std::vector<float>().swap(out);
-        return false;
+        return SingleCopy::None;
     }
-    const double* values = grid.data();
-    float* singles = out.data();
-    // Converted and checked in one pass, a block at a time (the check vectorises: no early
-    // exit inside a block).
-    constexpr std::int64_t Block = 4096;
-    for (std::int64_t start = 0; start < n; start += Block) {
-        const std::int64_t end = std::min(n, start + Block);
-        bool exact = true;
-        for (std::int64_t i = start; i < end; ++i) {
-            const double v = values[i];
-            const float f = static_cast<float>(v);
-            singles[i] = f;
-            exact &= static_cast<double>(f) == v || v != v;
-        }
-        if (!exact) {
-            std::vector<float>().swap(out);
-            return false;
+    // Converted and checked in one pass (vectorised: no early exit). A single farther from
+    // zero than its double (rounded up in size, or to an infinity) is taken one step back
+    // toward zero: the one below in its bit pattern.
+    const int width = grid.width();
+    const int height = grid.height();
+    bool exact = true;
+    for (int p = 0; p < grid.planes(); ++p) {
+        const ImageGrid plane = grid.planeView(p);
+        float* singles = out.data() + static_cast<std::ptrdiff_t>(p) * plane.pixelCount();
+        for (int x = 0; x < width; ++x) {
+            const double* column = plane[x];
+            for (int ty = 0; ty < height; ty += TileRows) {
+                float* to = singles + TiledOffset(width, height, x, ty);
+                const int th = std::min(TileRows, height - ty);
+                for (int j = 0; j < th; ++j) {
+                    const double v = column[ty + j];
+                    const float f = static_cast<float>(v);
+                    std::uint32_t bits;
+                    std::memcpy(&bits, &f, sizeof bits);
+                    bits -= std::fabs(static_cast<double>(f)) > std::fabs(v) ? 1u : 0u;
+                    std::memcpy(&to[j], &bits, sizeof bits);
+                    exact &= static_cast<double>(f) == v || v != v;
+                }
+            }
         }
     }
-    return true;
+    return exact ? SingleCopy::Exact : SingleCopy::TowardZero;
+}
+
+bool SinglePrecisionCopy(const ImageGrid& grid, std::vector<float>& out)
+{
+    if (SinglePrecisionValues(grid, out) == SingleCopy::Exact)
+        return true;
+    std::vector<float>().swap(out);
+    return false;
 }
 
 Display::Display(const ThresholdSource& thresholds, DisplaySink& sink) : thresholds_(thresholds), sink_(sink) {}
@@ -605,6 +673,13 @@ Display::Display(const ThresholdSource& thresholds, DisplaySink& sink) : thresho
 const float* Display::singlesFor(const ImageGrid& image) const
 {
     return image.colour() && static_cast<std::int64_t>(singles_.size()) == image.valueCount() ? singles_.data() : nullptr;
+}
+
+void Display::copySingles(const ImageGrid& image)
+{
+    singlesCopy_ = image.colour() ? SinglePrecisionValues(image, singles_) : SingleCopy::None;
+    if (singlesCopy_ == SingleCopy::None)
+        std::vector<float>().swap(singles_);
 }
 
 void Display::setTransferFunction(const TransferFunction& function)
@@ -648,11 +723,9 @@ bool Display::buildDisplay(const ImageGrid& image)
     put32(bitmap_.headers, ImageSizeOffset, static_cast<std::uint32_t>(imageSize));
     put32(bitmap_.headers, FileSizeOffset, static_cast<std::uint32_t>(imageSize + DisplayBitmap::HeaderBytes));
     bitmap_.colour = image.colour();
-    // A colour picture costs three planes of reading; from single precision, when exact,
-    // half that.
-    if (!image.colour() || !SinglePrecisionCopy(image, singles_))
-        std::vector<float>().swap(singles_);
-    RenderGrey(image, low, high, transfer_, bitmap_.rows.data(), RenderKernel::Best, observer_, singlesFor(image));
+    // A colour picture costs three planes of reading; from single precision half that.
+    copySingles(image);
+    RenderGrey(image, low, high, transfer_, bitmap_.rows.data(), RenderKernel::Best, observer_, singlesFor(image), singlesCopy_);
     return true;
 }
 
@@ -666,10 +739,10 @@ bool Display::refreshDisplay(const ImageGrid& image, bool valuesChanged)
     if (image.width() != width || image.height() != height || bitmap_.rows.size() != RowsBytes(width, height))
         return buildDisplay(image);
     bitmap_.colour = image.colour();
-    if (valuesChanged && (!image.colour() || !SinglePrecisionCopy(image, singles_)))
-        std::vector<float>().swap(singles_);
+    if (valuesChanged)
+        copySingles(image);
     RenderGrey(image, thresholds_.lowValue(), thresholds_.highValue(), transfer_, bitmap_.rows.data(),
-               RenderKernel::Best, observer_, singlesFor(image));
+               RenderKernel::Best, observer_, singlesFor(image), singlesCopy_);
     return true;
 }
 
@@ -705,6 +778,7 @@ void Display::clearDisplay()
 {
     std::vector<std::uint8_t>().swap(bitmap_.rows);
     std::vector<float>().swap(singles_);
+    singlesCopy_ = SingleCopy::None;
     if (observer_ != nullptr)
         observer_->pictureCleared();
     displayed_ = false;

@@ -132,6 +132,11 @@ public:
 
 // The display of Image A. "An image is displayed" exactly while the platform bitmap
 // exists: from paintDisplay to clearDisplay.
+// How a single-precision copy of an image's values stands for the doubles: exactly, or
+// each rounded toward zero (the double then lies between the single and the next single
+// away from zero).
+enum class SingleCopy { None, Exact, TowardZero };
+
 class Display {
 public:
     Display(const ThresholdSource& thresholds, DisplaySink& sink);
@@ -179,10 +184,12 @@ private:
     DisplaySink& sink_;
     DisplayBitmap bitmap_;
     TransferTable transfer_;
-    // A colour image's values in single precision when they all are such numbers (see
-    // RenderGrey): the picture is computed from them, which reads half the memory; made
-    // when the picture is built and when the values change, empty otherwise.
+    // A colour image's values in single precision (see RenderGrey): the picture is
+    // computed from them, which reads half the memory; made when the picture is built and
+    // when the values change, empty otherwise.
     std::vector<float> singles_;
+    SingleCopy singlesCopy_ = SingleCopy::None;
+    void copySingles(const ImageGrid& image);
     const float* singlesFor(const ImageGrid& image) const;
     PictureObserver* observer_ = nullptr;
     std::vector<std::uint8_t> preparedRows_; // from prepareRows, taken by the next buildDisplay
@@ -204,15 +211,25 @@ void RenderGrey(const ImageGrid& image, double low, double high, std::uint8_t* r
 // The same with the grey levels spread by a transfer function (a linear table gives exactly
 // the bytes above, by the same code), and an observer (may be null) told of the picture's
 // size before and of every piece of the rows once written. single, when not null, holds
-// every value of the image (valueCount() of them, in the grid's layout) in single
-// precision, each exactly equal to the double it copies: the levels are computed from it,
-// the same bytes from half the memory read.
+// every value of the image (valueCount() of them, laid out as SinglePrecisionValues lays
+// them) in single precision, as copy tells (Exact: each equal to the double it copies; TowardZero: as
+// SinglePrecisionValues makes them): the levels are computed from it, the same bytes from
+// half the memory read.
 void RenderGrey(const ImageGrid& image, double low, double high, const TransferTable& transfer, std::uint8_t* rows,
-                RenderKernel kernel = RenderKernel::Best, PictureObserver* observer = nullptr, const float* single = nullptr);
+                RenderKernel kernel = RenderKernel::Best, PictureObserver* observer = nullptr, const float* single = nullptr,
+                SingleCopy copy = SingleCopy::Exact);
+
+// The values of a grid in single precision, each the double rounded toward zero (not-a-
+// number stays not-a-number, a double beyond the singles' range becomes the largest
+// single of its sign): Exact when every single equals its double, TowardZero otherwise;
+// None, out emptied, when out's memory cannot be had. Laid out plane after plane, each
+// plane in the renderer's tiles (bands of 64 columns left to right, each band's tiles of
+// 64 rows from row 0, each tile column by column), so that a render reads it in order.
+SingleCopy SinglePrecisionValues(const ImageGrid& grid, std::vector<float>& out);
 
 // The values of a grid in single precision, when every one is exactly a single-precision
 // number (not-a-number counts as one): true, and out holds valueCount() values (resized
-// as needed). False when a value is not, or out's memory cannot be had; out is then
+// as needed, laid out as SinglePrecisionValues lays them). False when a value is not, or out's memory cannot be had; out is then
 // emptied.
 bool SinglePrecisionCopy(const ImageGrid& grid, std::vector<float>& out);
 

@@ -472,10 +472,10 @@ TEST(ColourDisplay, EachPlaneIsMappedAsItsGreyImageIs)
 // A colour image whose values single precision cannot hold exactly (fractions of thirds,
 // values one step of a double beside the edges of the levels, huge and tiny values), and
 // one whose values it holds (whole numbers, infinities, not-a-number): the display reads
-// the first as doubles and the second from its single-precision copy, and either way the
-// picture has exactly the levels of the doubles, for every transfer function, inverted and
-// equal thresholds.
-TEST(ColourDisplay, SinglePrecisionCopiesAreUsedOnlyWhereExact)
+// the first from its copy rounded toward zero and the second from its exact copy, and
+// either way the picture has exactly the levels of the doubles, for every transfer
+// function, inverted and equal thresholds, with either kernel.
+TEST(ColourDisplay, SinglePrecisionCopiesGiveTheLevelsOfTheDoubles)
 {
     constexpr int Width = 70;
     constexpr int Height = 67;
@@ -487,19 +487,23 @@ TEST(ColourDisplay, SinglePrecisionCopiesAreUsedOnlyWhereExact)
         double* v = colour.data();
         for (std::int64_t i = 0; i < colour.valueCount(); ++i) {
             const double edge = 1000.0 + 10.0 * static_cast<double>(i % 256); // a level's edge for thresholds 1000 and 3550
-            switch (exact ? 4 : i % 4) {
+            switch (exact ? 5 : i % 5) {
             case 0: v[i] = std::nextafter(edge, 0.0); break;
             case 1: v[i] = edge + static_cast<double>(i % 7) / 3.0; break;
             case 2: v[i] = special[i % 7]; break;
             case 3: v[i] = std::nextafter(edge, 1e9); break;
+            case 4: v[i] = 1000.0 + static_cast<double>(i % 255 + 1) / 85.0; break; // at a level's edge for 1000 and 1003, between singles
             default: v[i] = i % 11 == 0 ? special[7 + i % 3] : edge + static_cast<double>(i % 3); break;
             }
         }
         std::vector<float> singles;
         EXPECT_EQ(SinglePrecisionCopy(colour, singles), exact);
+        std::vector<float> rounded;
+        const SingleCopy copy = SinglePrecisionValues(colour, rounded);
+        EXPECT_EQ(copy, exact ? SingleCopy::Exact : SingleCopy::TowardZero);
         for (const TransferFunction& function : {TransferFunction::Linear(), TransferFunction::Logarithm(), TransferFunction::Gamma(0.4)}) {
             const TransferTable table(function);
-            for (const auto& [low, high] : {std::pair{1000, 3550}, std::pair{3550, 1000}, std::pair{2000, 2000}}) {
+            for (const auto& [low, high] : {std::pair{1000, 3550}, std::pair{3550, 1000}, std::pair{2000, 2000}, std::pair{1000, 1003}}) {
                 std::vector<std::uint8_t> doubles(static_cast<std::size_t>(DisplayBitmap::Stride(Width)) * Height, 0);
                 RenderGrey(colour, low, high, table, doubles.data(), RenderKernel::Portable);
                 EXPECT_TRUE(Picture(colour, low, high, function).rows == doubles) << "thresholds " << low << " " << high << ", exact " << exact;
@@ -507,6 +511,11 @@ TEST(ColourDisplay, SinglePrecisionCopiesAreUsedOnlyWhereExact)
                     std::vector<std::uint8_t> fromSingles(doubles.size(), 0);
                     RenderGrey(colour, low, high, table, fromSingles.data(), RenderKernel::Portable, nullptr, singles.data());
                     EXPECT_TRUE(fromSingles == doubles);
+                }
+                for (const RenderKernel kernel : {RenderKernel::Best, RenderKernel::Portable}) {
+                    std::vector<std::uint8_t> fromRounded(doubles.size(), 0);
+                    RenderGrey(colour, low, high, table, fromRounded.data(), kernel, nullptr, rounded.data(), copy);
+                    EXPECT_TRUE(fromRounded == doubles) << "thresholds " << low << " " << high << ", exact " << exact;
                 }
             }
         }

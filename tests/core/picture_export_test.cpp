@@ -238,6 +238,61 @@ TEST(PictureExport, TiffSamplesAreTheMappingBeforeItIsCutTo256Levels)
     }
 }
 
+// Pictures of several parts of rows, whose bytes are noise, flat areas (runs longer than
+// one repeat can say, across rows and parts), every level, and levels so unevenly common
+// that their plain Huffman code would be longer than a PNG allows: each PNG decodes to the
+// bitmap's pixels. A picture grey in its first, middle and last rows but with colour in
+// one pixel elsewhere is written in colour; a narrow one, too.
+TEST(PictureExport, PngPartsOfEveryKindOfRowDecodeToTheBitmap)
+{
+    test::TempDir dir;
+    constexpr int Width = 2001;
+    constexpr int Height = 900;
+    ImageGrid image;
+    image.resize(Width, Height);
+    std::uint32_t seed = 12345;
+    const auto random = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int y = 0; y < Height; ++y)
+        for (int x = 0; x < Width; ++x) {
+            double v;
+            if (y < 150)
+                v = 100.0 + static_cast<double>(random() % 40); // sky noise
+            else if (y < 400)
+                v = 7.0; // flat across rows and parts
+            else if (y < 500)
+                v = static_cast<double>((x + y) % 256); // every level, in short runs
+            else // level k twice as common as level k + 1
+                v = static_cast<double>(__builtin_ctz(random() | 0x800000u) * 8);
+            image[x][y] = v;
+        }
+    test::FixedThresholds thresholds(0, 255);
+    test::RecordingDisplaySink sink;
+    Display display(thresholds, sink);
+    ASSERT_TRUE(display.buildDisplay(image));
+    DisplayBitmap colour = display.bitmap();
+    colour.rows[static_cast<std::size_t>(450) * colour.stride() + 3 * 17] ^= 0x5A; // one blue byte, in a middle part
+    for (const auto& [name, bitmap] : {std::pair<const char*, const DisplayBitmap*>{"grey", &display.bitmap()}, {"colour", &colour}}) {
+        ASSERT_TRUE(exportBitmap(*bitmap, dir.file(std::string(name) + ".bmp")));
+        ASSERT_TRUE(exportPng(*bitmap, dir.file(std::string(name) + ".png")));
+        const Decoded png = DecodePng(dir.file(std::string(name) + ".png"));
+        EXPECT_EQ(png.height, Height);
+        EXPECT_TRUE(png.rgb == DecodeBitmap(dir.file(std::string(name) + ".bmp")).rgb) << name;
+    }
+    // The colour type of the files: grey (0) and truecolour (2).
+    EXPECT_EQ(test::ReadFileBytes(dir.file("grey.png"))[25], 0);
+    EXPECT_EQ(test::ReadFileBytes(dir.file("colour.png"))[25], 2);
+    ImageGrid thin;
+    thin.resize(1, 3);
+    thin[0][0] = thin[0][1] = thin[0][2] = 9.0;
+    ASSERT_TRUE(display.buildDisplay(thin));
+    ASSERT_TRUE(exportPng(display.bitmap(), dir.file("thin.png")));
+    ASSERT_TRUE(exportBitmap(display.bitmap(), dir.file("thin.bmp")));
+    EXPECT_TRUE(DecodePng(dir.file("thin.png")).rgb == DecodeBitmap(dir.file("thin.bmp")).rgb);
+}
+
 TEST(PictureExport, FailuresCreateNothingAndSaySo)
 {
     test::TempDir dir;
