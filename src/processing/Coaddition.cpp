@@ -448,11 +448,13 @@ BandOutcome CombineStoredBands(std::vector<std::unique_ptr<Frame>>& frames, Imag
                         const std::size_t c = std::min(chunk, count - p0);
                         for (int k = 0; k < n; ++k) {
                             const FitsImageReader& reader = frames[static_cast<std::size_t>(k)]->reader;
-                            ConvertStored16(worker.stored.data() + static_cast<std::size_t>(k) * frameValues + p0, c, reader.storedScale(),
-                                            reader.storedZero(), worker.converted.data() + static_cast<std::size_t>(k) * chunk);
+                            const std::uint16_t* stored = worker.stored.data() + static_cast<std::size_t>(k) * frameValues + p0;
+                            double* converted = worker.converted.data() + static_cast<std::size_t>(k) * chunk;
                             if (adjust.normaliser != nullptr)
-                                adjust.normaliser->apply(frames[static_cast<std::size_t>(k)]->position, firstRow, p0, c,
-                                                         worker.converted.data() + static_cast<std::size_t>(k) * chunk);
+                                adjust.normaliser->convertStored16(frames[static_cast<std::size_t>(k)]->position, firstRow, p0, c, stored,
+                                                                   reader.storedScale(), reader.storedZero(), converted);
+                            else
+                                ConvertStored16(stored, c, reader.storedScale(), reader.storedZero(), converted);
                         }
                         worker.combiner.combine(worker.converted.data(), chunk, c, worker.values.data() + p0);
                     }

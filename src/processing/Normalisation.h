@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -81,6 +82,10 @@ public:
     // of the frame given at position; they are normalised in place. Nothing for the
     // reference, nothing without normalisation.
     void apply(std::size_t position, int firstRow, std::size_t offset, std::size_t count, double* values) const;
+    // The same values from the frame's stored big-endian 16-bit values (ConvertStored16 with
+    // scale and zero), converted and normalised in one pass into out.
+    void convertStored16(std::size_t position, int firstRow, std::size_t offset, std::size_t count, const std::uint16_t* bigEndian, double scale,
+                         double zero, double* out) const;
     // The weights of the frames at these positions (mean 1), empty without weights.
     std::vector<double> weights(const std::vector<std::size_t>& positions) const;
     // The figures of the frame at position (weight 1; see weights()).
@@ -91,6 +96,9 @@ public:
 
 private:
     friend struct NormaliserBuilder;
+    bool changes(std::size_t position) const;
+    template <class In>
+    void normalise(std::size_t position, int firstRow, std::size_t offset, std::size_t count, const In& in, double* out) const;
     StackingChoice choice_;
     int width_ = 0;
     std::vector<Frame> frames_; // by position

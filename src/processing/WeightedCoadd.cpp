@@ -625,17 +625,40 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
         running[p] = 0.0;
         done[p] = 0.0;
     }
+    // Four pixels to a vector, each lane with the operations of the loops below; the pixels
+    // beyond the last four by those loops.
+    const std::size_t four = count / 4 * 4;
     for (int k = 0; k < n; ++k) {
         const double* __restrict wk = sortedWeight + static_cast<std::size_t>(k) * chunk;
-        for (std::size_t p = 0; p < count; ++p)
+        for (std::size_t p = 0; p < four; p += 4)
+            StoreLanes(total + p, LoadLanes(wk + p) + LoadLanes(total + p));
+        for (std::size_t p = four; p < count; ++p)
             total[p] = wk[p] + total[p];
     }
+    const Lanes none = SameLanes(0.0);
+    const Lanes one = SameLanes(1.0);
+    const Lanes two = SameLanes(2.0);
+    const Lanes half = SameLanes(0.5);
     for (int k = 0; k < n; ++k) {
         const double* __restrict vk = sorted + static_cast<std::size_t>(k) * chunk;
         const double* __restrict next = sorted + static_cast<std::size_t>(k + 1 < n ? k + 1 : k) * chunk;
         const double* __restrict wk = sortedWeight + static_cast<std::size_t>(k) * chunk;
         const bool more = k + 1 < n;
-        for (std::size_t p = 0; p < count; ++p) {
+        for (std::size_t p = 0; p < four; p += 4) {
+            const Lanes sum = LoadLanes(wk + p) + LoadLanes(running + p);
+            StoreLanes(running + p, sum);
+            const Lanes twice = two * sum;
+            const Lanes all = LoadLanes(total + p);
+            const Lanes finished = LoadLanes(done + p);
+            const LaneMask hit = (finished == none) & (twice >= all);
+            const Lanes value = LoadLanes(vk + p);
+            const Lanes between = (LoadLanes(vk + p) + LoadLanes(next + p)) * half;
+            const LaneMask middle = more ? LaneMask(twice == all) : LaneMask{0, 0, 0, 0};
+            const Lanes chosen = middle ? between : value;
+            StoreLanes(out + p, hit ? chosen : LoadLanes(out + p));
+            StoreLanes(done + p, hit ? one : finished);
+        }
+        for (std::size_t p = four; p < count; ++p) {
             running[p] = wk[p] + running[p];
             const double twice = 2.0 * running[p];
             const bool hit = done[p] == 0.0 && twice >= total[p];
