@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <numbers>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "processing/Statistics.h"
+#include "processing/Resampling.h"
 
 namespace skyvane {
 
@@ -102,6 +103,38 @@ void Taps1(int whole, int k, int n, const KernelTable& table, AxisTaps& taps)
         taps.w[static_cast<std::size_t>(j)] /= sum;
 }
 
+// Two doubles side by side: each lane is computed as the same scalar operations would.
+using Pair = double __attribute__((vector_size(16)));
+
+Pair LoadPair(const double* p)
+{
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The 6 x 6 taps of a source block whose first column is c0 and first row r0: each of the
+// six rows weighed across the columns by wx, then the six sums weighed by wy.
+inline double Interior(const ImageGrid& frame, int c0, int r0, const std::array<double, Taps>& wx, const std::array<double, Taps>& wy)
+{
+    const double* c = frame[c0] + r0;
+    Pair s01 = wx[0] * LoadPair(c);
+    Pair s23 = wx[0] * LoadPair(c + 2);
+    Pair s45 = wx[0] * LoadPair(c + 4);
+    for (int i = 1; i < Taps; ++i) {
+        c = frame[c0 + i] + r0;
+        const double w = wx[static_cast<std::size_t>(i)];
+        s01 += w * LoadPair(c);
+        s23 += w * LoadPair(c + 2);
+        s45 += w * LoadPair(c + 4);
+    }
+    const Pair y01 = {wy[0], wy[1]};
+    const Pair y23 = {wy[2], wy[3]};
+    const Pair y45 = {wy[4], wy[5]};
+    const Pair sum = y01 * s01 + y23 * s23 + y45 * s45;
+    return sum[0] + sum[1];
+}
+
 // Output columns [x0, x1), tile by tile.
 void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, double fill, int x0, int x1, ImageGrid& out)
 {
@@ -119,10 +152,13 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
             const int tileY1 = std::min(outHeight, tileY + Tile);
             for (int x = tileX; x < tileX1; ++x) {
                 double* column = out[x];
+                // t.apply(x, y), written out with the same operations.
+                const double ax = t.a * static_cast<double>(x);
+                const double bx = t.b * static_cast<double>(x);
                 for (int y = tileY; y < tileY1; ++y) {
-                    double u = 0.0;
-                    double v = 0.0;
-                    t.apply(static_cast<double>(x), static_cast<double>(y), u, v);
+                    const double w = t.mirrored ? -static_cast<double>(y) : static_cast<double>(y);
+                    const double u = ax - t.b * w + t.tx;
+                    const double v = bx + t.a * w + t.ty;
                     if (!(u >= 0.0 && u <= maxX && v >= 0.0 && v <= maxY)) {
                         column[y] = fill;
                         continue;
@@ -132,21 +168,9 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
                     Split(v, wv, kv);
                     if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 &&
                         wv + First + Taps <= height) {
-                        // Inside, between pixel centres: all 36 taps.
-                        const std::array<double, Taps>& wx = table.at(ku);
-                        const std::array<double, Taps>& wy = table.at(kv);
-                        double value = 0.0;
-                        for (int i = 0; i < Taps; ++i) {
-                            const double* c = frame[wu + First + i] + (wv + First);
-                            double inner = wy[0] * c[0];
-                            inner += wy[1] * c[1];
-                            inner += wy[2] * c[2];
-                            inner += wy[3] * c[3];
-                            inner += wy[4] * c[4];
-                            inner += wy[5] * c[5];
-                            value = i == 0 ? wx[0] * inner : value + wx[static_cast<std::size_t>(i)] * inner;
-                        }
-                        column[y] = value;
+                        // Inside, between pixel centres: all 36 taps, the six rows of the
+                        // block weighed across first (two rows at a time), then down.
+                        column[y] = Interior(frame, wu + First, wv + First, table.at(ku), table.at(kv));
                         continue;
                     }
                     Taps1(wu, ku, width, table, tx);
@@ -210,7 +234,7 @@ void ResampleTransformed(const ImageGrid& frame, const SimilarityTransform& toFr
     }
     if (!out.tryResizeForOverwrite(width, height))
         throw std::bad_alloc();
-    const double fill = AllCovered(toFrame, width, height, frame.width(), frame.height()) ? 0.0 : ImageMedian(frame);
+    const double fill = AllCovered(toFrame, width, height, frame.width(), frame.height()) ? 0.0 : FrameMedian(frame);
     if (threads <= 0)
         threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     threads = std::clamp(threads, 1, std::max(1, width / Tile));
