@@ -58,6 +58,39 @@ double MedianOf(std::vector<double>& v)
     return 0.5 * (lower + upper);
 }
 
+// The median of v, the value MedianOf gives, found quickly when it lies within [lo, hi]: one
+// pass counts the values below lo and gathers those inside into inside, and a selection
+// among these few finds it. Where it does not lie there (or a NaN is seen), MedianOf does
+// the work. v is left as it is unless MedianOf is needed.
+double MedianNear(std::vector<double>& v, double lo, double hi, std::vector<double>& inside)
+{
+    const std::size_t n = v.size();
+    if (n == 0 || !(lo <= hi))
+        return MedianOf(v);
+    inside.resize(n);
+    std::size_t below = 0;
+    std::size_t above = 0;
+    std::size_t count = 0;
+    double* gathered = inside.data();
+    for (const double x : v) {
+        gathered[count] = x;
+        count += (x >= lo) & (x <= hi) ? 1 : 0;
+        below += x < lo ? 1 : 0;
+        above += x > hi ? 1 : 0;
+    }
+    const std::size_t k1 = (n - 1) / 2; // the lower middle rank
+    const std::size_t k2 = n / 2;       // the upper one (equal for an odd count)
+    if (below + count + above != n || below > k1 || below + count <= k2)
+        return MedianOf(v);
+    const auto upper = inside.begin() + static_cast<std::ptrdiff_t>(k2 - below);
+    std::nth_element(inside.begin(), upper, inside.begin() + static_cast<std::ptrdiff_t>(count));
+    const double y = *upper;
+    if (k1 == k2)
+        return y;
+    const double x = *std::max_element(inside.begin(), upper);
+    return 0.5 * (x + y);
+}
+
 double MedianOf8(std::array<double, 8>& v, int n)
 {
     std::nth_element(v.begin(), v.begin() + n / 2, v.begin() + n);
@@ -86,8 +119,14 @@ struct CellPixel {
 // plane at the centre plus the mode of what is left about it, the noise 1.4826 x the
 // median absolute deviation about it. A plane rather than a constant, so a gradient across
 // the cell counts neither as noise nor as a shift of the level. pixels is reordered.
-CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& scratch)
+// hint: the figures of a cell nearby (NaN for none), where the medians are looked for first;
+// they are the same whatever it is.
+CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& scratch, std::vector<double>& inside,
+                          const CellFigures& hint)
 {
+    // Where each median is looked for first: about the hint's level, then about zero for the
+    // residuals and about 0.6745 sigma for their absolute deviations, sigma the last one found.
+    double expected = hint.noise;
     CellFigures figures;
     std::size_t kept = pixels.size();
     double c0 = 0.0; // plane: c0 + cx dx + cy dy
@@ -121,7 +160,7 @@ CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& s
             scratch.clear();
             for (std::size_t k = 0; k < kept; ++k)
                 scratch.push_back(pixels[k].value);
-            mv = MedianOf(scratch);
+            mv = MedianNear(scratch, hint.level - 0.5 * hint.noise, hint.level + 0.5 * hint.noise, inside);
             cx = cy = 0.0;
         } else if (det > 0.0) {
             cx = (b1 * a22 - b2 * a12) / det;
@@ -136,11 +175,12 @@ CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& s
             scratch.push_back(pixels[k].value - (c0 + cx * pixels[k].dx + cy * pixels[k].dy));
             sum += scratch.back();
         }
-        const double median = MedianOf(scratch);
+        const double median = MedianNear(scratch, -0.25 * expected, 0.25 * expected, inside);
         const double mean = sum / static_cast<double>(kept);
         for (double& r : scratch)
             r = std::fabs(r - median);
-        const double sigma = 1.4826 * MedianOf(scratch);
+        const double sigma = 1.4826 * MedianNear(scratch, 0.55 * expected, 0.8 * expected, inside);
+        expected = sigma;
         // The faint wings of stars skew what is left towards high values: the mode, as
         // 2.5 median - 1.5 mean, undoes that while the skew is small.
         const double offset = std::fabs(mean - median) < 0.3 * sigma ? 2.5 * median - 1.5 * mean : median;
@@ -214,6 +254,8 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize, int cellSample)
     noise_ = level_;
     std::vector<CellPixel> pixels;
     std::vector<double> scratch;
+    std::vector<double> inside;
+    CellFigures last; // the last cell measured: where the next one's medians are looked for
     for (int i = 0; i < cellsX_; ++i) {
         const int x0 = CellStart(i, cellsX_, width_);
         const int x1 = CellStart(i + 1, cellsX_, width_);
@@ -231,7 +273,9 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize, int cellSample)
                     if (std::isfinite(column[y]))
                         pixels.push_back({x - centreX, y - centreY, column[y]});
             }
-            const CellFigures figures = RobustFigures(pixels, scratch);
+            const CellFigures figures = RobustFigures(pixels, scratch, inside, last);
+            if (std::isfinite(figures.level) && figures.noise > 0.0)
+                last = figures;
             level_[static_cast<std::size_t>(i * cellsY_ + j)] = figures.level;
             noise_[static_cast<std::size_t>(i * cellsY_ + j)] = figures.noise;
         }
