@@ -175,11 +175,13 @@ CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& s
             scratch.push_back(pixels[k].value - (c0 + cx * pixels[k].dx + cy * pixels[k].dy));
             sum += scratch.back();
         }
-        const double median = MedianNear(scratch, -0.25 * expected, 0.25 * expected, inside);
+        // After the first round the sigma changes little: a narrower look.
+        const double reach = round == 0 ? 1.0 : 0.4;
+        const double median = MedianNear(scratch, -0.25 * reach * expected, 0.25 * reach * expected, inside);
         const double mean = sum / static_cast<double>(kept);
         for (double& r : scratch)
             r = std::fabs(r - median);
-        const double sigma = 1.4826 * MedianNear(scratch, 0.55 * expected, 0.8 * expected, inside);
+        const double sigma = 1.4826 * MedianNear(scratch, (0.6745 - 0.125 * reach) * expected, (0.6745 + 0.125 * reach) * expected, inside);
         expected = sigma;
         // The faint wings of stars skew what is left towards high values: the mode, as
         // 2.5 median - 1.5 mean, undoes that while the skew is small.
@@ -399,19 +401,16 @@ std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFact
                 out[y] = static_cast<float>(line[y] / weight);
         }
     }
-    // Along y, in place through one line.
+    // Along y, in place through one line: the rows within radius of an end with the weights
+    // normalised again, the others tap by tap over the whole column (the same operations
+    // for each row, in the same order).
     const double* k = kernel.data() + radius; // k[-radius .. radius]
+    const int interiorEnd = std::max(radius, height - radius);
     for (int x = 0; x < width; ++x) {
         float* column = across.data() + static_cast<std::size_t>(x) * h;
         for (int y = 0; y < height; ++y) {
-            if (y >= radius && y < height - radius) {
-                const float* c = column + y;
-                double v = k[0] * c[0];
-                for (int r = 1; r <= radius; ++r)
-                    v += k[r] * (static_cast<double>(c[r]) + static_cast<double>(c[-r]));
-                line[static_cast<std::size_t>(y)] = v;
+            if (y >= radius && y < height - radius)
                 continue;
-            }
             double v = 0.0;
             double weight = 0.0;
             const int lo = std::max(0, y - radius);
@@ -422,6 +421,16 @@ std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFact
                 weight += w;
             }
             line[static_cast<std::size_t>(y)] = v / weight;
+        }
+        double* inner = line.data();
+        for (int y = radius; y < interiorEnd; ++y)
+            inner[y] = k[0] * column[y];
+        for (int r = 1; r <= radius; ++r) {
+            const double kr = k[r];
+            const float* ahead = column + r;
+            const float* behind = column - r;
+            for (int y = radius; y < interiorEnd; ++y)
+                inner[y] += kr * (static_cast<double>(ahead[y]) + static_cast<double>(behind[y]));
         }
         for (std::size_t y = 0; y < h; ++y)
             column[y] = static_cast<float>(line[y]);
