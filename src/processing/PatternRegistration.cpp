@@ -159,6 +159,13 @@ private:
 
 } // namespace
 
+DetectionSettings PatternDetection()
+{
+    DetectionSettings settings;
+    settings.cellSample = 256;
+    return settings;
+}
+
 void DescribeTransform(const SimilarityTransform& toFrame, int width, int height, PatternFrame& frame)
 {
     const double cx = 0.5 * (width - 1);

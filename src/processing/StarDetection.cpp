@@ -376,53 +376,58 @@ std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFact
     noiseFactor = squares; // the 2-D kernel's sqrt(sum of squared weights)
 
     const std::size_t h = static_cast<std::size_t>(height);
-    // Along x: column x of the result from columns x - radius .. x + radius.
+    // Column by column: along x, column x from columns x - radius .. x + radius, a block of
+    // rows at a time so the sums stay in the cache; then along y, in place through a line.
+    constexpr std::size_t Block = 512;
     std::vector<float> across(static_cast<std::size_t>(width) * h);
     std::vector<double> line(h);
-    for (int x = 0; x < width; ++x) {
-        std::fill(line.begin(), line.end(), 0.0);
-        double weight = 0.0;
-        for (int k = -radius; k <= radius; ++k) {
-            const int c = x + k;
-            if (c < 0 || c >= width)
-                continue;
-            const double w = kernel[static_cast<std::size_t>(k + radius)];
-            weight += w;
-            const double* column = grid[c];
-            for (std::size_t y = 0; y < h; ++y)
-                line[y] += w * column[y];
-        }
-        float* out = across.data() + static_cast<std::size_t>(x) * h;
-        if (x >= radius && x < width - radius) {
-            for (std::size_t y = 0; y < h; ++y)
-                out[y] = static_cast<float>(line[y]);
-        } else {
-            for (std::size_t y = 0; y < h; ++y)
-                out[y] = static_cast<float>(line[y] / weight);
-        }
-    }
-    // Along y, in place through one line: the rows within radius of an end with the weights
-    // normalised again, the others tap by tap over the whole column (the same operations
-    // for each row, in the same order).
+    std::vector<double> down(h);
     const double* k = kernel.data() + radius; // k[-radius .. radius]
     const int interiorEnd = std::max(radius, height - radius);
     for (int x = 0; x < width; ++x) {
+        double weight = 0.0;
+        for (int t = -radius; t <= radius; ++t)
+            if (x + t >= 0 && x + t < width)
+                weight += kernel[static_cast<std::size_t>(t + radius)];
+        for (std::size_t y0 = 0; y0 < h; y0 += Block) {
+            const std::size_t y1 = std::min(h, y0 + Block);
+            std::fill(line.begin() + static_cast<std::ptrdiff_t>(y0), line.begin() + static_cast<std::ptrdiff_t>(y1), 0.0);
+            for (int t = -radius; t <= radius; ++t) {
+                const int c = x + t;
+                if (c < 0 || c >= width)
+                    continue;
+                const double w = kernel[static_cast<std::size_t>(t + radius)];
+                const double* column = grid[c];
+                for (std::size_t y = y0; y < y1; ++y)
+                    line[y] += w * column[y];
+            }
+        }
         float* column = across.data() + static_cast<std::size_t>(x) * h;
+        if (x >= radius && x < width - radius) {
+            for (std::size_t y = 0; y < h; ++y)
+                column[y] = static_cast<float>(line[y]);
+        } else {
+            for (std::size_t y = 0; y < h; ++y)
+                column[y] = static_cast<float>(line[y] / weight);
+        }
+        // Along y: the rows within radius of an end with the weights normalised again, the
+        // others tap by tap over the whole column (the same operations for each row, in the
+        // same order).
         for (int y = 0; y < height; ++y) {
             if (y >= radius && y < height - radius)
                 continue;
             double v = 0.0;
-            double weight = 0.0;
+            double taken = 0.0;
             const int lo = std::max(0, y - radius);
             const int hi = std::min(height - 1, y + radius);
             for (int r = lo; r <= hi; ++r) {
                 const double w = kernel[static_cast<std::size_t>(r - y + radius)];
                 v += w * column[r];
-                weight += w;
+                taken += w;
             }
-            line[static_cast<std::size_t>(y)] = v / weight;
+            down[static_cast<std::size_t>(y)] = v / taken;
         }
-        double* inner = line.data();
+        double* inner = down.data();
         for (int y = radius; y < interiorEnd; ++y)
             inner[y] = k[0] * column[y];
         for (int r = 1; r <= radius; ++r) {
@@ -433,7 +438,7 @@ std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFact
                 inner[y] += kr * (static_cast<double>(ahead[y]) + static_cast<double>(behind[y]));
         }
         for (std::size_t y = 0; y < h; ++y)
-            column[y] = static_cast<float>(line[y]);
+            column[y] = static_cast<float>(down[y]);
     }
     return across;
 }
