@@ -71,18 +71,6 @@ struct AxisTaps {
     std::array<double, Taps> w{};
 };
 
-// The source point p as a whole index and a table step (0 .. Steps - 1).
-void Split(double p, int& whole, int& k)
-{
-    const double floor = std::floor(p);
-    whole = static_cast<int>(floor);
-    k = static_cast<int>((p - floor) * Steps + 0.5);
-    if (k == Steps) {
-        ++whole;
-        k = 0;
-    }
-}
-
 void Taps1(int whole, int k, int n, const KernelTable& table, AxisTaps& taps)
 {
     taps.start = whole + First;
@@ -103,40 +91,52 @@ void Taps1(int whole, int k, int n, const KernelTable& table, AxisTaps& taps)
         taps.w[static_cast<std::size_t>(j)] /= sum;
 }
 
-// Two doubles side by side: each lane is computed as the same scalar operations would.
+// Four and two doubles side by side: each lane is computed as the same scalar operations
+// would, whatever vector instructions the processor has.
+using Quad = double __attribute__((vector_size(32)));
 using Pair = double __attribute__((vector_size(16)));
 
-Pair LoadPair(const double* p)
+// The 6 x 6 taps of a source block whose first column starts at c (columns stride apart):
+// each of the six rows weighed across the columns by wx, then the six sums weighed by wy.
+inline double Interior(const double* c, std::ptrdiff_t stride, const std::array<double, Taps>& wx, const std::array<double, Taps>& wy)
 {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// The 6 x 6 taps of a source block whose first column is c0 and first row r0: each of the
-// six rows weighed across the columns by wx, then the six sums weighed by wy.
-inline double Interior(const ImageGrid& frame, int c0, int r0, const std::array<double, Taps>& wx, const std::array<double, Taps>& wy)
-{
-    const double* c = frame[c0] + r0;
-    Pair s01 = wx[0] * LoadPair(c);
-    Pair s23 = wx[0] * LoadPair(c + 2);
-    Pair s45 = wx[0] * LoadPair(c + 4);
+    Quad rows0;
+    Pair rows4;
+    std::memcpy(&rows0, c, sizeof rows0);
+    std::memcpy(&rows4, c + 4, sizeof rows4);
+    Quad s0 = wx[0] * rows0;
+    Pair s4 = wx[0] * rows4;
     for (int i = 1; i < Taps; ++i) {
-        c = frame[c0 + i] + r0;
+        c += stride;
+        std::memcpy(&rows0, c, sizeof rows0);
+        std::memcpy(&rows4, c + 4, sizeof rows4);
         const double w = wx[static_cast<std::size_t>(i)];
-        s01 += w * LoadPair(c);
-        s23 += w * LoadPair(c + 2);
-        s45 += w * LoadPair(c + 4);
+        s0 += w * rows0;
+        s4 += w * rows4;
     }
-    const Pair y01 = {wy[0], wy[1]};
-    const Pair y23 = {wy[2], wy[3]};
-    const Pair y45 = {wy[4], wy[5]};
-    const Pair sum = y01 * s01 + y23 * s23 + y45 * s45;
-    return sum[0] + sum[1];
+    Quad y0;
+    Pair y4;
+    std::memcpy(&y0, wy.data(), sizeof y0);
+    std::memcpy(&y4, wy.data() + 4, sizeof y4);
+    const Quad q = y0 * s0;
+    const Pair p = y4 * s4;
+    return ((q[0] + q[1]) + (q[2] + q[3])) + (p[0] + p[1]);
 }
 
-// Output columns [x0, x1), tile by tile.
-void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, double fill, int x0, int x1, ImageGrid& out)
+// The source point p (at least 0) as a whole index and a table step (0 .. Steps - 1).
+inline void SplitPositive(double p, int& whole, int& k)
+{
+    whole = static_cast<int>(p);
+    k = static_cast<int>((p - static_cast<double>(whole)) * Steps + 0.5);
+    if (k == Steps) {
+        ++whole;
+        k = 0;
+    }
+}
+
+// Output columns [x0, x1), tile by tile. Built for processors with and without the wider
+// vectors; the results are the same.
+__attribute__((target_clones("avx2", "default"))) void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, double fill, int x0, int x1, ImageGrid& out)
 {
     const KernelTable& table = Table();
     const int width = frame.width();
@@ -146,6 +146,9 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
     const double maxY = height - 1;
     AxisTaps tx;
     AxisTaps ty;
+    const double* data = frame[0];
+    const std::ptrdiff_t stride = height;
+    const double ySign = t.mirrored ? -1.0 : 1.0;
     for (int tileX = x0; tileX < x1; tileX += Tile) {
         const int tileX1 = std::min(x1, tileX + Tile);
         for (int tileY = 0; tileY < outHeight; tileY += Tile) {
@@ -156,7 +159,7 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
                 const double ax = t.a * static_cast<double>(x);
                 const double bx = t.b * static_cast<double>(x);
                 for (int y = tileY; y < tileY1; ++y) {
-                    const double w = t.mirrored ? -static_cast<double>(y) : static_cast<double>(y);
+                    const double w = ySign * static_cast<double>(y);
                     const double u = ax - t.b * w + t.tx;
                     const double v = bx + t.a * w + t.ty;
                     if (!(u >= 0.0 && u <= maxX && v >= 0.0 && v <= maxY)) {
@@ -164,13 +167,13 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
                         continue;
                     }
                     int wu = 0, ku = 0, wv = 0, kv = 0;
-                    Split(u, wu, ku);
-                    Split(v, wv, kv);
+                    SplitPositive(u, wu, ku);
+                    SplitPositive(v, wv, kv);
                     if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 &&
                         wv + First + Taps <= height) {
                         // Inside, between pixel centres: all 36 taps, the six rows of the
                         // block weighed across first (two rows at a time), then down.
-                        column[y] = Interior(frame, wu + First, wv + First, table.at(ku), table.at(kv));
+                        column[y] = Interior(data + (wu + First) * stride + (wv + First), stride, table.at(ku), table.at(kv));
                         continue;
                     }
                     Taps1(wu, ku, width, table, tx);
