@@ -347,10 +347,19 @@ void SkyMap::fillColumn(const std::vector<double>& cells, int x, double* column)
     for (int j = 0; j < cellsY_; ++j)
         along[static_cast<std::size_t>(j)] = (1.0 - f) * cells[static_cast<std::size_t>(i0 * cellsY_ + j)] + f * cells[static_cast<std::size_t>(i1 * cellsY_ + j)];
     const std::size_t last = static_cast<std::size_t>(cellsY_ - 1);
-    for (int y = 0; y < height_; ++y) {
-        const std::size_t j0 = static_cast<std::size_t>(rowCell_[static_cast<std::size_t>(y)]);
-        const double g = rowWeight_[static_cast<std::size_t>(y)];
-        column[y] = (1.0 - g) * along[j0] + g * along[std::min(j0 + 1, last)];
+    // Row by row, a run of rows between the same two cell centres at a time.
+    for (int y = 0; y < height_;) {
+        const int cell = rowCell_[static_cast<std::size_t>(y)];
+        int end = y + 1;
+        while (end < height_ && rowCell_[static_cast<std::size_t>(end)] == cell)
+            ++end;
+        const std::size_t j0 = static_cast<std::size_t>(cell);
+        const double lower = along[j0];
+        const double upper = along[std::min(j0 + 1, last)];
+        const double* weight = rowWeight_.data();
+        for (int r = y; r < end; ++r)
+            column[r] = (1.0 - weight[r]) * lower + weight[r] * upper;
+        y = end;
     }
 }
 
@@ -781,8 +790,11 @@ StarDetection DetectStars(const ImageGrid& grid, const DetectionSettings& settin
     std::vector<Peak> maxima;
     std::vector<Peak> kept;
     for (std::size_t start = 0; start < mark.size(); ++start) {
-        if (mark[start] != 1)
-            continue;
+        // The next pixel above the threshold not yet seen.
+        const void* next = std::memchr(mark.data() + start, 1, mark.size() - start);
+        if (next == nullptr)
+            break;
+        start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(next) - mark.data());
         group.clear();
         stack.push_back(start);
         mark[start] = 2;
