@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <numbers>
@@ -144,11 +145,51 @@ __attribute__((target_clones("avx2", "default"))) void ResampleColumns(const Ima
     const int outHeight = out.height();
     const double maxX = width - 1;
     const double maxY = height - 1;
+    // Source points within these bounds have all 36 taps inside the frame, whatever their
+    // rounding to the table's steps, with a pixel to spare.
+    const double safeX = width - 6.0;
+    const double safeY = height - 6.0;
+    const double ySign = t.mirrored ? -1.0 : 1.0;
+    // Along a run the source point is stepped in fixed point, 32 bits of fraction: the
+    // position of row y is the start's plus y times the step, an integer sum, the same
+    // however the run is reached. Half a table step is added once, so that a shift and a
+    // mask round to the nearest step.
+    constexpr double Unit = 4294967296.0; // 2^32
+    constexpr std::int64_t HalfStep = std::int64_t{1} << 21; // 2^32 / Steps / 2
+    static_assert(Steps == 1024, "the shifts below are for 1024 steps");
+    const std::int64_t stepU = std::llround(-t.b * ySign * Unit);
+    const std::int64_t stepV = std::llround(t.a * ySign * Unit);
     AxisTaps tx;
     AxisTaps ty;
     const double* data = frame[0];
     const std::ptrdiff_t stride = height;
-    const double ySign = t.mirrored ? -1.0 : 1.0;
+    // Any output pixel: the taps cut at the frame's edges, a pixel centre copied.
+    const auto anyPixel = [&](double u, double v) {
+        if (!(u >= 0.0 && u <= maxX && v >= 0.0 && v <= maxY))
+            return fill;
+        int wu = 0, ku = 0, wv = 0, kv = 0;
+        SplitPositive(u, wu, ku);
+        SplitPositive(v, wv, kv);
+        if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 && wv + First + Taps <= height)
+            return Interior(data + (wu + First) * stride + (wv + First), stride, table.at(ku), table.at(kv));
+        Taps1(wu, ku, width, table, tx);
+        Taps1(wv, kv, height, table, ty);
+        double value = 0.0;
+        bool firstTap = true;
+        for (int i = tx.lo; i < tx.hi; ++i) {
+            const double* source = frame[tx.start + i] + ty.start;
+            double inner = ty.w[static_cast<std::size_t>(ty.lo)] * source[ty.lo];
+            for (int j = ty.lo + 1; j < ty.hi; ++j)
+                inner += ty.w[static_cast<std::size_t>(j)] * source[j];
+            if (firstTap) {
+                value = tx.w[static_cast<std::size_t>(i)] * inner;
+                firstTap = false;
+            } else {
+                value += tx.w[static_cast<std::size_t>(i)] * inner;
+            }
+        }
+        return value;
+    };
     for (int tileX = x0; tileX < x1; tileX += Tile) {
         const int tileX1 = std::min(x1, tileX + Tile);
         for (int tileY = 0; tileY < outHeight; tileY += Tile) {
@@ -158,41 +199,34 @@ __attribute__((target_clones("avx2", "default"))) void ResampleColumns(const Ima
                 // t.apply(x, y), written out with the same operations.
                 const double ax = t.a * static_cast<double>(x);
                 const double bx = t.b * static_cast<double>(x);
-                for (int y = tileY; y < tileY1; ++y) {
-                    const double w = ySign * static_cast<double>(y);
-                    const double u = ax - t.b * w + t.tx;
-                    const double v = bx + t.a * w + t.ty;
-                    if (!(u >= 0.0 && u <= maxX && v >= 0.0 && v <= maxY)) {
-                        column[y] = fill;
-                        continue;
-                    }
-                    int wu = 0, ku = 0, wv = 0, kv = 0;
-                    SplitPositive(u, wu, ku);
-                    SplitPositive(v, wv, kv);
-                    if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 &&
-                        wv + First + Taps <= height) {
-                        // Inside, between pixel centres: all 36 taps, the six rows of the
-                        // block weighed across first (two rows at a time), then down.
-                        column[y] = Interior(data + (wu + First) * stride + (wv + First), stride, table.at(ku), table.at(kv));
-                        continue;
-                    }
-                    Taps1(wu, ku, width, table, tx);
-                    Taps1(wv, kv, height, table, ty);
-                    double value = 0.0;
-                    bool firstTap = true;
-                    for (int i = tx.lo; i < tx.hi; ++i) {
-                        const double* source = frame[tx.start + i] + ty.start;
-                        double inner = ty.w[static_cast<std::size_t>(ty.lo)] * source[ty.lo];
-                        for (int j = ty.lo + 1; j < ty.hi; ++j)
-                            inner += ty.w[static_cast<std::size_t>(j)] * source[j];
-                        if (firstTap) {
-                            value = tx.w[static_cast<std::size_t>(i)] * inner;
-                            firstTap = false;
-                        } else {
-                            value += tx.w[static_cast<std::size_t>(i)] * inner;
-                        }
-                    }
-                    column[y] = value;
+                const auto sourceU = [&](int y) { return ax - t.b * (ySign * static_cast<double>(y)) + t.tx; };
+                const auto sourceV = [&](int y) { return bx + t.a * (ySign * static_cast<double>(y)) + t.ty; };
+                // The source point moves along a straight line, and each operation above
+                // keeps the order of its operands: when both ends of the run are safe, every
+                // point between them is.
+                const double u0 = sourceU(tileY);
+                const double v0 = sourceV(tileY);
+                const double u1 = sourceU(tileY1 - 1);
+                const double v1 = sourceV(tileY1 - 1);
+                const bool safe = u0 >= 3.0 && u0 <= safeX && v0 >= 3.0 && v0 <= safeY && u1 >= 3.0 && u1 <= safeX &&
+                                  v1 >= 3.0 && v1 <= safeY;
+                if (!safe) {
+                    for (int y = tileY; y < tileY1; ++y)
+                        column[y] = anyPixel(sourceU(y), sourceV(y));
+                    continue;
+                }
+                std::int64_t fixedU = std::llround(u0 * Unit) + HalfStep;
+                std::int64_t fixedV = std::llround(v0 * Unit) + HalfStep;
+                for (int y = tileY; y < tileY1; ++y, fixedU += stepU, fixedV += stepV) {
+                    const int wu = static_cast<int>(fixedU >> 32);
+                    const int ku = static_cast<int>(fixedU >> 22) & (Steps - 1);
+                    const int wv = static_cast<int>(fixedV >> 32);
+                    const int kv = static_cast<int>(fixedV >> 22) & (Steps - 1);
+                    // Between pixel centres: all 36 taps, the six rows of the block weighed
+                    // across first, then down.
+                    column[y] = ku != 0 && kv != 0
+                                    ? Interior(data + (wu + First) * stride + (wv + First), stride, table.at(ku), table.at(kv))
+                                    : anyPixel(sourceU(y), sourceV(y));
                 }
             }
         }
