@@ -30,6 +30,7 @@
 #include "image/FitsReader.h"
 #include "image/ImageRecord.h"
 #include "processing/PatternMatch.h"
+#include "processing/PatternRegistration.h"
 #include "processing/Registration.h"
 #include "processing/StarDetection.h"
 #include "processing/TransformResampling.h"
@@ -144,7 +145,7 @@ int main(int argc, char** argv)
         return 2;
     const int width = reference.grid.width();
     const int height = reference.grid.height();
-    DetectionSettings settings;
+    DetectionSettings settings = PatternDetection();
     settings.saturation = raw ? SaturationLevel(reference.cards) : std::numeric_limits<double>::infinity();
     double start = Clock::now();
     const StarDetection onReference = DetectStars(reference.grid, settings);

@@ -100,18 +100,18 @@ public:
                 frame.fate = PatternFate::ColourMosaic;
                 return;
             }
+            DetectionSettings settings = request_.detection;
+            settings.saturation = SaturationLevel(record.cards);
+            std::vector<PatternPoint> points = PatternPoints(DetectStars(MeasurePlane(record.grid), settings).stars);
+            // The frame's own work is done; the rest needs the reference's.
+            if (!waitForReference())
+                return;
             if (record.grid.width() != result_.width || record.grid.height() != result_.height ||
                 record.grid.planes() != referencePlanes_) {
                 frame.fate = PatternFate::SizeDiffers;
                 return;
             }
-            DetectionSettings settings = request_.detection;
-            settings.saturation = SaturationLevel(record.cards);
-            PatternMatch match;
-            {
-                const StarDetection detection = DetectStars(MeasurePlane(record.grid), settings);
-                match = pattern_->match(PatternPoints(detection.stars));
-            }
+            const PatternMatch match = pattern_->match(points);
             if (!match.found) {
                 frame.fate = PatternFate::NoMatch;
                 return;
@@ -142,7 +142,39 @@ public:
         }
     }
 
-    void stopAll() { stop_.store(true); }
+    // prepare(), for workers that wait for it in waitForReference().
+    void prepareShared()
+    {
+        bool ready = false;
+        try {
+            ready = prepare();
+        } catch (...) {
+            tellReference(false);
+            throw;
+        }
+        tellReference(ready);
+    }
+
+    // Waits until the reference is ready (true) or failed, or the run stops (false).
+    bool waitForReference()
+    {
+        std::unique_lock lock(referenceMutex_);
+        referenceChanged_.wait(lock, [this] { return reference_ != Reference::Waiting || stop_.load(); });
+        return reference_ == Reference::Ready && !stop_.load();
+    }
+
+    bool referenceFailed()
+    {
+        const std::lock_guard lock(referenceMutex_);
+        return reference_ == Reference::Failed;
+    }
+
+    void stopAll()
+    {
+        stop_.store(true);
+        const std::lock_guard lock(referenceMutex_);
+        referenceChanged_.notify_all();
+    }
     bool stopped() const { return stop_.load(); }
     bool writeFailed() const { return writeFailed_.load(); }
 
@@ -155,9 +187,29 @@ private:
     int referencePlanes_ = 1;
     std::atomic<bool> stop_{false};
     std::atomic<bool> writeFailed_{false};
+    enum class Reference { Waiting, Ready, Failed };
+    std::mutex referenceMutex_;
+    std::condition_variable referenceChanged_;
+    Reference reference_ = Reference::Waiting;
+
+    void tellReference(bool ready)
+    {
+        if (!ready)
+            stop_.store(true);
+        const std::lock_guard lock(referenceMutex_);
+        reference_ = ready ? Reference::Ready : Reference::Failed;
+        referenceChanged_.notify_all();
+    }
 };
 
 } // namespace
+
+DetectionSettings PatternDetection()
+{
+    DetectionSettings settings;
+    settings.cellSample = 256;
+    return settings;
+}
 
 void DescribeTransform(const SimilarityTransform& toFrame, int width, int height, PatternFrame& frame)
 {
@@ -192,15 +244,14 @@ PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& re
             return result;
         }
         Run run(request, sink, result);
-        if (!run.prepare())
-            return result;
-
         std::size_t workers = request.threads > 0 ? static_cast<std::size_t>(request.threads) : 2;
-        workers = std::min(workers, count - 1);
-        std::atomic<std::size_t> next{1};
+        workers = std::min(workers, count);
+        // With workers, the reference is the first job: the next frames are read and their
+        // stars found while its pattern is made.
+        std::atomic<std::size_t> next{0};
         std::mutex doneMutex;
         std::condition_variable doneChanged;
-        std::size_t done = 1;
+        std::size_t done = 0;
         bool failed = false; // a worker could not get its memory
         auto work = [&] {
             try {
@@ -210,7 +261,10 @@ PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& re
                     const std::size_t k = next.fetch_add(1);
                     if (k >= count || run.stopped())
                         break;
-                    run.registerFrame(k, record, aligned);
+                    if (k == 0)
+                        run.prepareShared();
+                    else
+                        run.registerFrame(k, record, aligned);
                     const std::lock_guard lock(doneMutex);
                     ++done;
                     doneChanged.notify_all();
@@ -236,6 +290,9 @@ PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& re
         }
         bool cancelled = false;
         if (helpers.empty()) {
+            run.prepareShared();
+            if (run.referenceFailed())
+                return result;
             ImageRecord record;
             ImageGrid aligned;
             for (std::size_t k = 1; k < count && !run.stopped(); ++k) {
@@ -279,6 +336,9 @@ PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& re
             for (std::thread& helper : helpers)
                 helper.join();
         }
+        // A reference that could not be used has told why (unless its memory could not be had).
+        if (run.referenceFailed() && !failed)
+            return result;
         // A wish to stop that comes as the last frames are done still stops the run.
         if (!cancelled && !run.stopped() && feedback.cancelRequested())
             cancelled = true;

@@ -219,6 +219,8 @@ void ResampleColumns(const ImageGrid& frame, const AxisKernel& kx, const AxisKer
     }
 }
 
+} // namespace
+
 // The median of the frame's present pixels, the same value PresentMedian gives (ImageMedian
 // when none is missing): the middle value (the mean of the two middle values for an even
 // count). A sample of the pixels brackets it, one pass counts the pixels below the bracket
@@ -280,8 +282,6 @@ double FrameMedian(const ImageGrid& frame)
     const double x = *std::max_element(inside.begin(), upper);
     return (y + x) * 0.5;
 }
-
-} // namespace
 
 void ResampleToReference(const ImageGrid& frame, double dx, double dy, ImageGrid& out, int threads)
 {

@@ -29,4 +29,9 @@ namespace skyvane {
 // when memory cannot be had.
 void ResampleToReference(const ImageGrid& frame, double dx, double dy, ImageGrid& out, int threads = 1);
 
+// The median of the frame's present pixels, the value PresentMedian gives (Statistics.h),
+// found without sorting the whole frame: the fill of the pixels a resampling leaves
+// uncovered. Throws std::bad_alloc when memory cannot be had.
+double FrameMedian(const ImageGrid& frame);
+
 } // namespace skyvane

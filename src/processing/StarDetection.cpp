@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <numbers>
 #include <unordered_map>
 #include <utility>
@@ -58,6 +59,39 @@ double MedianOf(std::vector<double>& v)
     return 0.5 * (lower + upper);
 }
 
+// The median of v, the value MedianOf gives, found quickly when it lies within [lo, hi]: one
+// pass counts the values below lo and gathers those inside into inside, and a selection
+// among these few finds it. Where it does not lie there (or a NaN is seen), MedianOf does
+// the work. v is left as it is unless MedianOf is needed.
+double MedianNear(std::vector<double>& v, double lo, double hi, std::vector<double>& inside)
+{
+    const std::size_t n = v.size();
+    if (n == 0 || !(lo <= hi))
+        return MedianOf(v);
+    inside.resize(n);
+    std::size_t below = 0;
+    std::size_t above = 0;
+    std::size_t count = 0;
+    double* gathered = inside.data();
+    for (const double x : v) {
+        gathered[count] = x;
+        count += (x >= lo) & (x <= hi) ? 1 : 0;
+        below += x < lo ? 1 : 0;
+        above += x > hi ? 1 : 0;
+    }
+    const std::size_t k1 = (n - 1) / 2; // the lower middle rank
+    const std::size_t k2 = n / 2;       // the upper one (equal for an odd count)
+    if (below + count + above != n || below > k1 || below + count <= k2)
+        return MedianOf(v);
+    const auto upper = inside.begin() + static_cast<std::ptrdiff_t>(k2 - below);
+    std::nth_element(inside.begin(), upper, inside.begin() + static_cast<std::ptrdiff_t>(count));
+    const double y = *upper;
+    if (k1 == k2)
+        return y;
+    const double x = *std::max_element(inside.begin(), upper);
+    return 0.5 * (x + y);
+}
+
 double MedianOf8(std::array<double, 8>& v, int n)
 {
     std::nth_element(v.begin(), v.begin() + n / 2, v.begin() + n);
@@ -86,8 +120,14 @@ struct CellPixel {
 // plane at the centre plus the mode of what is left about it, the noise 1.4826 x the
 // median absolute deviation about it. A plane rather than a constant, so a gradient across
 // the cell counts neither as noise nor as a shift of the level. pixels is reordered.
-CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& scratch)
+// hint: the figures of a cell nearby (NaN for none), where the medians are looked for first;
+// they are the same whatever it is.
+CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& scratch, std::vector<double>& inside,
+                          const CellFigures& hint)
 {
+    // Where each median is looked for first: about the hint's level, then about zero for the
+    // residuals and about 0.6745 sigma for their absolute deviations, sigma the last one found.
+    double expected = hint.noise;
     CellFigures figures;
     std::size_t kept = pixels.size();
     double c0 = 0.0; // plane: c0 + cx dx + cy dy
@@ -121,7 +161,7 @@ CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& s
             scratch.clear();
             for (std::size_t k = 0; k < kept; ++k)
                 scratch.push_back(pixels[k].value);
-            mv = MedianOf(scratch);
+            mv = MedianNear(scratch, hint.level - 0.5 * hint.noise, hint.level + 0.5 * hint.noise, inside);
             cx = cy = 0.0;
         } else if (det > 0.0) {
             cx = (b1 * a22 - b2 * a12) / det;
@@ -136,11 +176,14 @@ CellFigures RobustFigures(std::vector<CellPixel>& pixels, std::vector<double>& s
             scratch.push_back(pixels[k].value - (c0 + cx * pixels[k].dx + cy * pixels[k].dy));
             sum += scratch.back();
         }
-        const double median = MedianOf(scratch);
+        // After the first round the sigma changes little: a narrower look.
+        const double reach = round == 0 ? 1.0 : 0.4;
+        const double median = MedianNear(scratch, -0.25 * reach * expected, 0.25 * reach * expected, inside);
         const double mean = sum / static_cast<double>(kept);
         for (double& r : scratch)
             r = std::fabs(r - median);
-        const double sigma = 1.4826 * MedianOf(scratch);
+        const double sigma = 1.4826 * MedianNear(scratch, (0.6745 - 0.125 * reach) * expected, (0.6745 + 0.125 * reach) * expected, inside);
+        expected = sigma;
         // The faint wings of stars skew what is left towards high values: the mode, as
         // 2.5 median - 1.5 mean, undoes that while the skew is small.
         const double offset = std::fabs(mean - median) < 0.3 * sigma ? 2.5 * median - 1.5 * mean : median;
@@ -214,6 +257,8 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize, int cellSample)
     noise_ = level_;
     std::vector<CellPixel> pixels;
     std::vector<double> scratch;
+    std::vector<double> inside;
+    CellFigures last; // the last cell measured: where the next one's medians are looked for
     for (int i = 0; i < cellsX_; ++i) {
         const int x0 = CellStart(i, cellsX_, width_);
         const int x1 = CellStart(i + 1, cellsX_, width_);
@@ -231,7 +276,9 @@ SkyMap::SkyMap(const ImageGrid& grid, int cellSize, int cellSample)
                     if (std::isfinite(column[y]))
                         pixels.push_back({x - centreX, y - centreY, column[y]});
             }
-            const CellFigures figures = RobustFigures(pixels, scratch);
+            const CellFigures figures = RobustFigures(pixels, scratch, inside, last);
+            if (std::isfinite(figures.level) && figures.noise > 0.0)
+                last = figures;
             level_[static_cast<std::size_t>(i * cellsY_ + j)] = figures.level;
             noise_[static_cast<std::size_t>(i * cellsY_ + j)] = figures.noise;
         }
@@ -300,10 +347,19 @@ void SkyMap::fillColumn(const std::vector<double>& cells, int x, double* column)
     for (int j = 0; j < cellsY_; ++j)
         along[static_cast<std::size_t>(j)] = (1.0 - f) * cells[static_cast<std::size_t>(i0 * cellsY_ + j)] + f * cells[static_cast<std::size_t>(i1 * cellsY_ + j)];
     const std::size_t last = static_cast<std::size_t>(cellsY_ - 1);
-    for (int y = 0; y < height_; ++y) {
-        const std::size_t j0 = static_cast<std::size_t>(rowCell_[static_cast<std::size_t>(y)]);
-        const double g = rowWeight_[static_cast<std::size_t>(y)];
-        column[y] = (1.0 - g) * along[j0] + g * along[std::min(j0 + 1, last)];
+    // Row by row, a run of rows between the same two cell centres at a time.
+    for (int y = 0; y < height_;) {
+        const int cell = rowCell_[static_cast<std::size_t>(y)];
+        int end = y + 1;
+        while (end < height_ && rowCell_[static_cast<std::size_t>(end)] == cell)
+            ++end;
+        const std::size_t j0 = static_cast<std::size_t>(cell);
+        const double lower = along[j0];
+        const double upper = along[std::min(j0 + 1, last)];
+        const double* weight = rowWeight_.data();
+        for (int r = y; r < end; ++r)
+            column[r] = (1.0 - weight[r]) * lower + weight[r] * upper;
+        y = end;
     }
 }
 
@@ -311,7 +367,8 @@ namespace {
 
 // The frame smoothed by a Gaussian of sigma pixels (separable, taps to 3 sigma, weights
 // normalised again where the frame ends), as floats, column-major like the grid.
-std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFactor)
+// Built for processors with and without the wider vectors; the results are the same.
+__attribute__((target_clones("avx2", "default"))) std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFactor)
 {
     const int width = grid.width();
     const int height = grid.height();
@@ -330,57 +387,82 @@ std::vector<float> Smooth(const ImageGrid& grid, double sigma, double& noiseFact
     noiseFactor = squares; // the 2-D kernel's sqrt(sum of squared weights)
 
     const std::size_t h = static_cast<std::size_t>(height);
-    // Along x: column x of the result from columns x - radius .. x + radius.
+    // Column by column: along x, column x from columns x - radius .. x + radius, two rows
+    // at a time over all the columns it takes (each row summed tap by tap from zero, as
+    // one row alone would be); then along y, in place through a line.
+    using Pair = double __attribute__((vector_size(16)));
     std::vector<float> across(static_cast<std::size_t>(width) * h);
     std::vector<double> line(h);
+    std::vector<double> down(h);
+    std::vector<const double*> sources;
+    std::vector<double> taps;
+    const double* k = kernel.data() + radius; // k[-radius .. radius]
+    const int interiorEnd = std::max(radius, height - radius);
     for (int x = 0; x < width; ++x) {
-        std::fill(line.begin(), line.end(), 0.0);
         double weight = 0.0;
-        for (int k = -radius; k <= radius; ++k) {
-            const int c = x + k;
-            if (c < 0 || c >= width)
+        sources.clear();
+        taps.clear();
+        for (int t = -radius; t <= radius; ++t) {
+            if (x + t < 0 || x + t >= width)
                 continue;
-            const double w = kernel[static_cast<std::size_t>(k + radius)];
-            weight += w;
-            const double* column = grid[c];
-            for (std::size_t y = 0; y < h; ++y)
-                line[y] += w * column[y];
+            weight += kernel[static_cast<std::size_t>(t + radius)];
+            sources.push_back(grid[x + t]);
+            taps.push_back(kernel[static_cast<std::size_t>(t + radius)]);
         }
-        float* out = across.data() + static_cast<std::size_t>(x) * h;
+        const std::size_t count = sources.size();
+        std::size_t row = 0;
+        for (; row + 2 <= h; row += 2) {
+            Pair acc = {0.0, 0.0};
+            for (std::size_t t = 0; t < count; ++t) {
+                Pair values;
+                std::memcpy(&values, sources[t] + row, sizeof values);
+                acc += taps[t] * values;
+            }
+            std::memcpy(line.data() + row, &acc, sizeof acc);
+        }
+        for (; row < h; ++row) {
+            double acc = 0.0;
+            for (std::size_t t = 0; t < count; ++t)
+                acc += taps[t] * sources[t][row];
+            line[row] = acc;
+        }
+        float* column = across.data() + static_cast<std::size_t>(x) * h;
         if (x >= radius && x < width - radius) {
             for (std::size_t y = 0; y < h; ++y)
-                out[y] = static_cast<float>(line[y]);
+                column[y] = static_cast<float>(line[y]);
         } else {
             for (std::size_t y = 0; y < h; ++y)
-                out[y] = static_cast<float>(line[y] / weight);
+                column[y] = static_cast<float>(line[y] / weight);
         }
-    }
-    // Along y, in place through one line.
-    const double* k = kernel.data() + radius; // k[-radius .. radius]
-    for (int x = 0; x < width; ++x) {
-        float* column = across.data() + static_cast<std::size_t>(x) * h;
+        // Along y: the rows within radius of an end with the weights normalised again, the
+        // others tap by tap over the whole column (the same operations for each row, in the
+        // same order).
         for (int y = 0; y < height; ++y) {
-            if (y >= radius && y < height - radius) {
-                const float* c = column + y;
-                double v = k[0] * c[0];
-                for (int r = 1; r <= radius; ++r)
-                    v += k[r] * (static_cast<double>(c[r]) + static_cast<double>(c[-r]));
-                line[static_cast<std::size_t>(y)] = v;
+            if (y >= radius && y < height - radius)
                 continue;
-            }
             double v = 0.0;
-            double weight = 0.0;
+            double taken = 0.0;
             const int lo = std::max(0, y - radius);
             const int hi = std::min(height - 1, y + radius);
             for (int r = lo; r <= hi; ++r) {
                 const double w = kernel[static_cast<std::size_t>(r - y + radius)];
                 v += w * column[r];
-                weight += w;
+                taken += w;
             }
-            line[static_cast<std::size_t>(y)] = v / weight;
+            down[static_cast<std::size_t>(y)] = v / taken;
+        }
+        double* inner = down.data();
+        for (int y = radius; y < interiorEnd; ++y)
+            inner[y] = k[0] * column[y];
+        for (int r = 1; r <= radius; ++r) {
+            const double kr = k[r];
+            const float* ahead = column + r;
+            const float* behind = column - r;
+            for (int y = radius; y < interiorEnd; ++y)
+                inner[y] += kr * (static_cast<double>(ahead[y]) + static_cast<double>(behind[y]));
         }
         for (std::size_t y = 0; y < h; ++y)
-            column[y] = static_cast<float>(line[y]);
+            column[y] = static_cast<float>(down[y]);
     }
     return across;
 }
@@ -708,8 +790,11 @@ StarDetection DetectStars(const ImageGrid& grid, const DetectionSettings& settin
     std::vector<Peak> maxima;
     std::vector<Peak> kept;
     for (std::size_t start = 0; start < mark.size(); ++start) {
-        if (mark[start] != 1)
-            continue;
+        // The next pixel above the threshold not yet seen.
+        const void* next = std::memchr(mark.data() + start, 1, mark.size() - start);
+        if (next == nullptr)
+            break;
+        start = static_cast<std::size_t>(static_cast<const std::uint8_t*>(next) - mark.data());
         group.clear();
         stack.push_back(start);
         mark[start] = 2;

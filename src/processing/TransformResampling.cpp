@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <numbers>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "processing/Statistics.h"
+#include "processing/Resampling.h"
 
 namespace skyvane {
 
@@ -70,18 +72,6 @@ struct AxisTaps {
     std::array<double, Taps> w{};
 };
 
-// The source point p as a whole index and a table step (0 .. Steps - 1).
-void Split(double p, int& whole, int& k)
-{
-    const double floor = std::floor(p);
-    whole = static_cast<int>(floor);
-    k = static_cast<int>((p - floor) * Steps + 0.5);
-    if (k == Steps) {
-        ++whole;
-        k = 0;
-    }
-}
-
 void Taps1(int whole, int k, int n, const KernelTable& table, AxisTaps& taps)
 {
     taps.start = whole + First;
@@ -102,8 +92,52 @@ void Taps1(int whole, int k, int n, const KernelTable& table, AxisTaps& taps)
         taps.w[static_cast<std::size_t>(j)] /= sum;
 }
 
-// Output columns [x0, x1), tile by tile.
-void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, double fill, int x0, int x1, ImageGrid& out)
+// Four and two doubles side by side: each lane is computed as the same scalar operations
+// would, whatever vector instructions the processor has.
+using Quad = double __attribute__((vector_size(32)));
+using Pair = double __attribute__((vector_size(16)));
+
+// The 6 x 6 taps of a source block whose first column starts at c (columns stride apart):
+// each of the six rows weighed across the columns by wx, then the six sums weighed by wy.
+inline double Interior(const double* c, std::ptrdiff_t stride, const std::array<double, Taps>& wx, const std::array<double, Taps>& wy)
+{
+    Quad rows0;
+    Pair rows4;
+    std::memcpy(&rows0, c, sizeof rows0);
+    std::memcpy(&rows4, c + 4, sizeof rows4);
+    Quad s0 = wx[0] * rows0;
+    Pair s4 = wx[0] * rows4;
+    for (int i = 1; i < Taps; ++i) {
+        c += stride;
+        std::memcpy(&rows0, c, sizeof rows0);
+        std::memcpy(&rows4, c + 4, sizeof rows4);
+        const double w = wx[static_cast<std::size_t>(i)];
+        s0 += w * rows0;
+        s4 += w * rows4;
+    }
+    Quad y0;
+    Pair y4;
+    std::memcpy(&y0, wy.data(), sizeof y0);
+    std::memcpy(&y4, wy.data() + 4, sizeof y4);
+    const Quad q = y0 * s0;
+    const Pair p = y4 * s4;
+    return ((q[0] + q[1]) + (q[2] + q[3])) + (p[0] + p[1]);
+}
+
+// The source point p (at least 0) as a whole index and a table step (0 .. Steps - 1).
+inline void SplitPositive(double p, int& whole, int& k)
+{
+    whole = static_cast<int>(p);
+    k = static_cast<int>((p - static_cast<double>(whole)) * Steps + 0.5);
+    if (k == Steps) {
+        ++whole;
+        k = 0;
+    }
+}
+
+// Output columns [x0, x1), tile by tile. Built for processors with and without the wider
+// vectors; the results are the same.
+__attribute__((target_clones("avx2", "default"))) void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, double fill, int x0, int x1, ImageGrid& out)
 {
     const KernelTable& table = Table();
     const int width = frame.width();
@@ -111,61 +145,88 @@ void ResampleColumns(const ImageGrid& frame, const SimilarityTransform& t, doubl
     const int outHeight = out.height();
     const double maxX = width - 1;
     const double maxY = height - 1;
+    // Source points within these bounds have all 36 taps inside the frame, whatever their
+    // rounding to the table's steps, with a pixel to spare.
+    const double safeX = width - 6.0;
+    const double safeY = height - 6.0;
+    const double ySign = t.mirrored ? -1.0 : 1.0;
+    // Along a run the source point is stepped in fixed point, 32 bits of fraction: the
+    // position of row y is the start's plus y times the step, an integer sum, the same
+    // however the run is reached. Half a table step is added once, so that a shift and a
+    // mask round to the nearest step.
+    constexpr double Unit = 4294967296.0; // 2^32
+    constexpr std::int64_t HalfStep = std::int64_t{1} << 21; // 2^32 / Steps / 2
+    static_assert(Steps == 1024, "the shifts below are for 1024 steps");
+    const std::int64_t stepU = std::llround(-t.b * ySign * Unit);
+    const std::int64_t stepV = std::llround(t.a * ySign * Unit);
     AxisTaps tx;
     AxisTaps ty;
+    const double* data = frame[0];
+    const std::ptrdiff_t stride = height;
+    // Any output pixel: the taps cut at the frame's edges, a pixel centre copied.
+    const auto anyPixel = [&](double u, double v) {
+        if (!(u >= 0.0 && u <= maxX && v >= 0.0 && v <= maxY))
+            return fill;
+        int wu = 0, ku = 0, wv = 0, kv = 0;
+        SplitPositive(u, wu, ku);
+        SplitPositive(v, wv, kv);
+        if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 && wv + First + Taps <= height)
+            return Interior(data + (wu + First) * stride + (wv + First), stride, table.at(ku), table.at(kv));
+        Taps1(wu, ku, width, table, tx);
+        Taps1(wv, kv, height, table, ty);
+        double value = 0.0;
+        bool firstTap = true;
+        for (int i = tx.lo; i < tx.hi; ++i) {
+            const double* source = frame[tx.start + i] + ty.start;
+            double inner = ty.w[static_cast<std::size_t>(ty.lo)] * source[ty.lo];
+            for (int j = ty.lo + 1; j < ty.hi; ++j)
+                inner += ty.w[static_cast<std::size_t>(j)] * source[j];
+            if (firstTap) {
+                value = tx.w[static_cast<std::size_t>(i)] * inner;
+                firstTap = false;
+            } else {
+                value += tx.w[static_cast<std::size_t>(i)] * inner;
+            }
+        }
+        return value;
+    };
     for (int tileX = x0; tileX < x1; tileX += Tile) {
         const int tileX1 = std::min(x1, tileX + Tile);
         for (int tileY = 0; tileY < outHeight; tileY += Tile) {
             const int tileY1 = std::min(outHeight, tileY + Tile);
             for (int x = tileX; x < tileX1; ++x) {
                 double* column = out[x];
-                for (int y = tileY; y < tileY1; ++y) {
-                    double u = 0.0;
-                    double v = 0.0;
-                    t.apply(static_cast<double>(x), static_cast<double>(y), u, v);
-                    if (!(u >= 0.0 && u <= maxX && v >= 0.0 && v <= maxY)) {
-                        column[y] = fill;
-                        continue;
-                    }
-                    int wu = 0, ku = 0, wv = 0, kv = 0;
-                    Split(u, wu, ku);
-                    Split(v, wv, kv);
-                    if (ku != 0 && kv != 0 && wu + First >= 0 && wu + First + Taps <= width && wv + First >= 0 &&
-                        wv + First + Taps <= height) {
-                        // Inside, between pixel centres: all 36 taps.
-                        const std::array<double, Taps>& wx = table.at(ku);
-                        const std::array<double, Taps>& wy = table.at(kv);
-                        double value = 0.0;
-                        for (int i = 0; i < Taps; ++i) {
-                            const double* c = frame[wu + First + i] + (wv + First);
-                            double inner = wy[0] * c[0];
-                            inner += wy[1] * c[1];
-                            inner += wy[2] * c[2];
-                            inner += wy[3] * c[3];
-                            inner += wy[4] * c[4];
-                            inner += wy[5] * c[5];
-                            value = i == 0 ? wx[0] * inner : value + wx[static_cast<std::size_t>(i)] * inner;
-                        }
-                        column[y] = value;
-                        continue;
-                    }
-                    Taps1(wu, ku, width, table, tx);
-                    Taps1(wv, kv, height, table, ty);
-                    double value = 0.0;
-                    bool firstTap = true;
-                    for (int i = tx.lo; i < tx.hi; ++i) {
-                        const double* source = frame[tx.start + i] + ty.start;
-                        double inner = ty.w[static_cast<std::size_t>(ty.lo)] * source[ty.lo];
-                        for (int j = ty.lo + 1; j < ty.hi; ++j)
-                            inner += ty.w[static_cast<std::size_t>(j)] * source[j];
-                        if (firstTap) {
-                            value = tx.w[static_cast<std::size_t>(i)] * inner;
-                            firstTap = false;
-                        } else {
-                            value += tx.w[static_cast<std::size_t>(i)] * inner;
-                        }
-                    }
-                    column[y] = value;
+                // t.apply(x, y), written out with the same operations.
+                const double ax = t.a * static_cast<double>(x);
+                const double bx = t.b * static_cast<double>(x);
+                const auto sourceU = [&](int y) { return ax - t.b * (ySign * static_cast<double>(y)) + t.tx; };
+                const auto sourceV = [&](int y) { return bx + t.a * (ySign * static_cast<double>(y)) + t.ty; };
+                // The source point moves along a straight line, and each operation above
+                // keeps the order of its operands: when both ends of the run are safe, every
+                // point between them is.
+                const double u0 = sourceU(tileY);
+                const double v0 = sourceV(tileY);
+                const double u1 = sourceU(tileY1 - 1);
+                const double v1 = sourceV(tileY1 - 1);
+                const bool safe = u0 >= 3.0 && u0 <= safeX && v0 >= 3.0 && v0 <= safeY && u1 >= 3.0 && u1 <= safeX &&
+                                  v1 >= 3.0 && v1 <= safeY;
+                if (!safe) {
+                    for (int y = tileY; y < tileY1; ++y)
+                        column[y] = anyPixel(sourceU(y), sourceV(y));
+                    continue;
+                }
+                std::int64_t fixedU = std::llround(u0 * Unit) + HalfStep;
+                std::int64_t fixedV = std::llround(v0 * Unit) + HalfStep;
+                for (int y = tileY; y < tileY1; ++y, fixedU += stepU, fixedV += stepV) {
+                    const int wu = static_cast<int>(fixedU >> 32);
+                    const int ku = static_cast<int>(fixedU >> 22) & (Steps - 1);
+                    const int wv = static_cast<int>(fixedV >> 32);
+                    const int kv = static_cast<int>(fixedV >> 22) & (Steps - 1);
+                    // Between pixel centres: all 36 taps, the six rows of the block weighed
+                    // across first, then down.
+                    column[y] = ku != 0 && kv != 0
+                                    ? Interior(data + (wu + First) * stride + (wv + First), stride, table.at(ku), table.at(kv))
+                                    : anyPixel(sourceU(y), sourceV(y));
                 }
             }
         }
@@ -210,7 +271,7 @@ void ResampleTransformed(const ImageGrid& frame, const SimilarityTransform& toFr
     }
     if (!out.tryResizeForOverwrite(width, height))
         throw std::bad_alloc();
-    const double fill = AllCovered(toFrame, width, height, frame.width(), frame.height()) ? 0.0 : ImageMedian(frame);
+    const double fill = AllCovered(toFrame, width, height, frame.width(), frame.height()) ? 0.0 : FrameMedian(frame);
     if (threads <= 0)
         threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     threads = std::clamp(threads, 1, std::max(1, width / Tile));

@@ -15,8 +15,8 @@ namespace skyvane {
 //
 // Edges as ResampleToReference: out(x, y) is computed only where the source point lies
 // within [0, W - 1] x [0, H - 1], taps outside the frame left out and the remaining weights
-// normalised again; every other pixel gets the frame's median (ImageMedian). A NaN pixel
-// spreads to the outputs whose taps reach it.
+// normalised again; every other pixel gets the median of the frame's present pixels
+// (FrameMedian, Resampling.h). A NaN pixel spreads to the outputs whose taps reach it.
 //
 // out takes the size width x height of the reference, whatever the frame's (out may not
 // be the frame). threads: 0 for as many as the

@@ -241,6 +241,27 @@ TEST_F(PatternRegistrationTest, RunsThatMakeNoListLeaveNoFolder)
     EXPECT_EQ(test::FolderEntries(dir.path().string()), (std::vector<std::string>{"blank.fit", "broken.fit"}));
 }
 
+// The reference is worked on beside the next frames, whose stars are found meanwhile: when it
+// cannot be used, they are left alone and the run ends as it would with the reference alone.
+TEST_F(PatternRegistrationTest, AReferenceThatCannotBeUsedStopsTheFramesWaitingForIt)
+{
+    writeNight(false);
+    ImageGrid blank;
+    test::DrawStarField(blank, Width, Height, Sky, {}, 0.0, 0.0, 8.0, 1);
+    test::FitsLayout layout;
+    layout.width = Width;
+    layout.height = Height;
+    for (int y = 0; y < Height; ++y)
+        for (int x = 0; x < Width; ++x)
+            layout.values.push_back(blank[x][y]);
+    test::WriteFitsImage(dir.file(FrameName(0)), layout);
+    EXPECT_EQ(ExecuteCommand(context, "patternreg [PATH]"), "     too few stars found on the reference frame !");
+    test::WriteFileBytes(dir.file(FrameName(0)), "not a FITS file");
+    EXPECT_EQ(ExecuteCommand(context, "patternreg [PATH]"), "     first selected image could not be read !");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "patternreg"));
+    EXPECT_EQ(context.lists.ListCount(), 1);
+}
+
 // Colour frames are matched on their green plane and moved whole, every plane by the same
 // transform; a colour mosaic is left out, since moving it would mix its filters.
 TEST_F(PatternRegistrationTest, ColourFramesMoveWholeAndMosaicsAreLeftOut)
