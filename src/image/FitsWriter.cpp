@@ -428,10 +428,25 @@ RowSource GridRows(const ImageGrid& grid)
         firstRow %= height;
         if (firstRow < 0 || rowCount < 0 || firstRow + rowCount > height)
             return false;
-        for (int x = 0; x < width; ++x) {
+        // Eight columns at a time: each row of the band then receives a whole cache line at
+        // once. Column by column, every value would land in another line of the band, lines
+        // a row's length apart, which the cache holds only a few of at a time.
+        constexpr int Block = 8;
+        const std::size_t stride = static_cast<std::size_t>(width);
+        int x0 = 0;
+        for (; x0 + Block <= width; x0 += Block) {
+            const double* columns[Block];
+            for (int j = 0; j < Block; ++j)
+                columns[j] = plane[x0 + j] + firstRow;
+            double* target = out + x0;
+            for (int r = 0; r < rowCount; ++r, target += stride)
+                for (int j = 0; j < Block; ++j)
+                    target[j] = columns[j][r];
+        }
+        for (int x = x0; x < width; ++x) {
             const double* column = plane[x] + firstRow;
             for (int r = 0; r < rowCount; ++r)
-                out[static_cast<std::size_t>(r) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] = column[r];
+                out[static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(x)] = column[r];
         }
         return true;
     };
