@@ -439,7 +439,19 @@ RowSource GridRows(const ImageGrid& grid)
             for (int j = 0; j < Block; ++j)
                 columns[j] = plane[x0 + j] + firstRow;
             double* target = out + x0;
-            for (int r = 0; r < rowCount; ++r, target += stride)
+            int r = 0;
+#if defined(__SSE2__)
+            // Two rows of two columns at a time: two values of each column in, two of each
+            // row out.
+            for (; r + 1 < rowCount; r += 2, target += 2 * stride)
+                for (int j = 0; j < Block; j += 2) {
+                    const __m128d left = _mm_loadu_pd(columns[j] + r);
+                    const __m128d right = _mm_loadu_pd(columns[j + 1] + r);
+                    _mm_storeu_pd(target + j, _mm_unpacklo_pd(left, right));
+                    _mm_storeu_pd(target + stride + j, _mm_unpackhi_pd(left, right));
+                }
+#endif
+            for (; r < rowCount; ++r, target += stride)
                 for (int j = 0; j < Block; ++j)
                     target[j] = columns[j][r];
         }
