@@ -10,7 +10,7 @@ aligned onto frame 1. Every image is a cube in R, G, B order. For each stack it 
   pixels; in it each plane p of the stack is matched to the truth by a least-squares fit
   stack_p ~ a_p truth_p + b_p (level and scale: the calibrated frames are on the camera's
   scale, the truth on the sky's), and the residual is the RMS of stack_p - (a_p truth_p + b_p)
-  over all three planes. "stars" is the same RMS over the pixels where the truth stands more
+  over all three planes, also divided by a_G (for stacks on another scale). "stars" is the same RMS over the pixels where the truth stands more
   than 50 ADU above its sky (where demosaicing and registration show); a_p are printed too.
 - colour: aperture photometry of the bright, isolated, unsaturated stars of truth/stars.csv
   (aperture radius max(6, 4 sigma), sky the median of an annulus 4 to 10 pixels beyond it)
@@ -158,8 +158,9 @@ def main():
         errs = np.array(errs)
         ratio = np.array([fwhm(cube[1], r) for r in chosen]) / single_fwhm
         print(path)
-        print("  residual RMS %.3f ADU (star pixels %.3f ADU, %d of them); scales a_R %.4f a_G %.4f a_B %.4f"
+        print("  residual RMS %.3f ADU (star pixels %.3f ADU, %d of them); scales a_R %.4g a_G %.4g a_B %.4g"
               % (rms, star_rms, star_count, scales[0], scales[1], scales[2]))
+        print("  the same on the truth's scale (divided by a_G): %.3f (star pixels %.3f)" % (rms / scales[1], star_rms / scales[1]))
         for name, e in (("R/G", errs[:, 0]), ("B/G", errs[:, 1])):
             print("  %s: systematic %+.2f%%, per star median |err| %.2f%%, 90th percentile %.2f%%"
                   % (name, 100 * np.median(e), 100 * np.median(np.abs(e)), 100 * np.percentile(np.abs(e), 90)))
