@@ -250,6 +250,82 @@ int ReadRowRange16(const std::string& path, int plane, int firstRow, int endRow,
     return status;
 }
 
+// Whether a file's image is stored as 32-bit floating point without scaling (BSCALE 1 or
+// absent, BZERO 0 or absent) and is not tile-compressed: then each value read as a double
+// is the stored value, converted, and nothing else (the library checks floating-point
+// values for no undefined ones here; see readValues).
+bool StoredFloatUnscaled(const std::string& path)
+{
+    FitsInput input;
+    int status = input.open(path, FitsExtent::Header);
+    int bitpix = 0;
+    ffgidt(input.file(), &bitpix, &status);
+    bool usable = status == 0 && bitpix == FLOAT_IMG && !input.tileCompressed();
+    for (const auto& [keyword, expected] : {std::pair{"BSCALE", 1.0}, std::pair{"BZERO", 0.0}}) {
+        int keyStatus = 0;
+        double value = expected;
+        if (usable && ffgkyd(input.file(), keyword, &value, nullptr, &keyStatus) != 0)
+            usable = keyStatus == KEY_NO_EXIST;
+        usable = usable && value == expected;
+    }
+    ffcmsg(); // a missing keyword is no error here
+    input.close(status);
+    return usable && status == 0;
+}
+
+// As TransposeBand, for stored 32-bit floating-point values converted on the way.
+void TransposeBand32(const float* band, int firstRow, int rows, ImageGrid& grid)
+{
+    const int width = grid.width();
+    const std::ptrdiff_t stride = width;
+    for (int x = 0; x < width; ++x) {
+        double* column = grid[x] + firstRow;
+        const float* source = band + x;
+        int r = 0;
+#if defined(__SSE2__)
+        if (reinterpret_cast<std::uintptr_t>(column) % 16 != 0 && r < rows) {
+            column[r] = static_cast<double>(source[r * stride]);
+            ++r;
+        }
+        for (; r + 1 < rows; r += 2)
+            _mm_stream_pd(column + r, _mm_set_pd(static_cast<double>(source[(r + 1) * stride]), static_cast<double>(source[r * stride])));
+#endif
+        for (; r < rows; ++r)
+            column[r] = static_cast<double>(source[r * stride]);
+    }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// As ReadRowRange16, for an image StoredFloatUnscaled qualifies: the library reads the
+// stored floats (it only swaps bytes), converted to doubles while transposing.
+int ReadRowRange32(const std::string& path, int plane, int firstRow, int endRow, ImageGrid& grid, int& rowsDone)
+{
+    rowsDone = 0;
+    if (endRow <= firstRow || grid.width() <= 0)
+        return 0;
+    const int width = grid.width();
+    const int bandRows = BandRows(width, endRow - firstRow);
+    std::unique_ptr<float[]> band = TryBuffer<float>(static_cast<std::int64_t>(bandRows) * width);
+    if (!band)
+        return MEMORY_ALLOCATION;
+    FitsInput input;
+    int status = input.open(path, FitsExtent::Image);
+    for (int row = firstRow; row < endRow && status == 0; row += bandRows) {
+        const int rows = std::min(bandRows, endRow - row);
+        long first[3] = {1, static_cast<long>(row) + 1, static_cast<long>(plane) + 1};
+        ffgpxv(input.file(), TFLOAT, first, static_cast<LONGLONG>(width) * rows, nullptr, band.get(), nullptr, &status);
+        if (status == 0) {
+            TransposeBand32(band.get(), row, rows, grid);
+            rowsDone += rows;
+        }
+    }
+    input.close(status);
+    ReportFitsError(status);
+    return status;
+}
+
 } // namespace
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
@@ -609,11 +685,14 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
     // A gzipped file is read from memory, through this one handle: a second one would
     // inflate it again.
     const bool inMemory = reader.inMemory();
+    // Unscaled 32-bit floating-point images (the frames list jobs write) likewise.
     StoredScaling scaling;
     std::unique_ptr<double[]> firstRow;
-    const bool stored16 = !inMemory && grid.width() <= BandValues && height > 0 && ReadStoredScaling(path, scaling) &&
-                          (firstRow = TryBuffer<double>(grid.width())) != nullptr;
-    if (stored16)
+    const bool fitsBand = !inMemory && grid.width() <= BandValues && height > 0;
+    const bool stored16 = fitsBand && ReadStoredScaling(path, scaling);
+    const bool stored32 = fitsBand && !stored16 && StoredFloatUnscaled(path);
+    const bool onePass = (stored16 || stored32) && (firstRow = TryBuffer<double>(grid.width())) != nullptr;
+    if (onePass)
         status = StatusOf(reader.readRows(0, 1, firstRow.get()));
 
     // Two threads, each with a handle of its own, read the two halves of a large image.
@@ -633,7 +712,10 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
         firstDone = 0;
         secondDone = 0;
         auto readRange = [&](FitsImageReader& own, int first, int end, int& done) {
-            return stored16 ? ReadRowRange16(path, plane, first, end, scaling, view, done) : ReadRowRange(own, first, end, view, done);
+            if (onePass)
+                return stored16 ? ReadRowRange16(path, plane, first, end, scaling, view, done)
+                                : ReadRowRange32(path, plane, first, end, view, done);
+            return ReadRowRange(own, first, end, view, done);
         };
         if (!twoThreads) {
             status = readRange(reader, 0, height, firstDone);
@@ -643,7 +725,7 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
                 FitsImageReader own;
                 // The first handle has checked the file; should this one fail anyway, its
                 // error ends the read.
-                secondStatus = stored16 ? 0 : StatusOf(own.open(path, expected));
+                secondStatus = onePass ? 0 : StatusOf(own.open(path, expected));
                 own.selectPlane(plane);
                 if (secondStatus == 0)
                     secondStatus = readRange(own, split, height, secondDone);
@@ -665,10 +747,11 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
         if (status != 0)
             break;
     }
-    if (status == 0 && stored16) {
+    if (status == 0 && onePass) {
         for (int x = 0; x < grid.width(); ++x) {
             if (std::memcmp(&grid[x][0], &firstRow[static_cast<std::size_t>(x)], sizeof(double)) != 0) {
-                std::fprintf(stderr, "Stored 16-bit values convert differently from the library's; reading again\n");
+                std::fprintf(stderr, stored16 ? "Stored 16-bit values convert differently from the library's; reading again\n"
+                                              : "Stored floating-point values convert differently from the library's; reading again\n");
                 split = height;
                 secondDone = 0;
                 for (plane = 0; plane < expected.planes; ++plane) {

@@ -428,16 +428,37 @@ RowSource GridRows(const ImageGrid& grid)
         firstRow %= height;
         if (firstRow < 0 || rowCount < 0 || firstRow + rowCount > height)
             return false;
-        // A few columns at a time, row by row: each row of out is written in runs and each
-        // column read in cache lines, rather than one value per page.
-        constexpr int Columns = 16;
-        for (int x0 = 0; x0 < width; x0 += Columns) {
-            const int x1 = std::min(width, x0 + Columns);
-            for (int r = 0; r < rowCount; ++r) {
-                double* row = out + static_cast<std::size_t>(r) * static_cast<std::size_t>(width);
-                for (int x = x0; x < x1; ++x)
-                    row[x] = plane[x][firstRow + r];
-            }
+        // Eight columns at a time: each row of the band then receives a whole cache line at
+        // once. Column by column, every value would land in another line of the band, lines
+        // a row's length apart, which the cache holds only a few of at a time.
+        constexpr int Block = 8;
+        const std::size_t stride = static_cast<std::size_t>(width);
+        int x0 = 0;
+        for (; x0 + Block <= width; x0 += Block) {
+            const double* columns[Block];
+            for (int j = 0; j < Block; ++j)
+                columns[j] = plane[x0 + j] + firstRow;
+            double* target = out + x0;
+            int r = 0;
+#if defined(__SSE2__)
+            // Two rows of two columns at a time: two values of each column in, two of each
+            // row out.
+            for (; r + 1 < rowCount; r += 2, target += 2 * stride)
+                for (int j = 0; j < Block; j += 2) {
+                    const __m128d left = _mm_loadu_pd(columns[j] + r);
+                    const __m128d right = _mm_loadu_pd(columns[j + 1] + r);
+                    _mm_storeu_pd(target + j, _mm_unpacklo_pd(left, right));
+                    _mm_storeu_pd(target + stride + j, _mm_unpackhi_pd(left, right));
+                }
+#endif
+            for (; r < rowCount; ++r, target += stride)
+                for (int j = 0; j < Block; ++j)
+                    target[j] = columns[j][r];
+        }
+        for (int x = x0; x < width; ++x) {
+            const double* column = plane[x] + firstRow;
+            for (int r = 0; r < rowCount; ++r)
+                out[static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(x)] = column[r];
         }
         return true;
     };

@@ -1,6 +1,8 @@
 #include "processing/ListDemosaic.h"
 
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "base/Paths.h"
 #include "image/FitsWriter.h"
@@ -85,6 +87,24 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
         return result;
     }
 
+    // Colour grids whose frame is written, for the next frames: a frame's three planes are
+    // written over whole, and a grid taken again spares the system handing out (and
+    // clearing) that memory anew for every frame. Never more than one per worker.
+    std::mutex sparesMutex;
+    std::vector<ImageGrid> spares;
+    const auto takeSpare = [&](ImageGrid& grid) {
+        const std::lock_guard lock(sparesMutex);
+        if (!spares.empty()) {
+            grid.swap(spares.back());
+            spares.pop_back();
+        }
+    };
+    const auto keepSpare = [&](ImageGrid& grid) {
+        const std::lock_guard lock(sparesMutex);
+        spares.emplace_back();
+        spares.back().swap(grid);
+    };
+
     const std::function<FrameSlot(std::size_t)> process = [&](std::size_t i) {
         const std::string& path = job.framePaths[i];
         FrameSlot slot;
@@ -109,7 +129,8 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
             const int width = record.grid.width();
             const int height = record.grid.height();
             ImageGrid colour;
-            if (!colour.tryResize(width, height, 3))
+            takeSpare(colour);
+            if (!colour.tryResizeForOverwrite(width, height, 3))
                 return noMemory();
             DemosaicPlane(record.grid.data(), width, height, mosaics[i], colour.plane(0), colour.plane(1), colour.plane(2));
             record.grid.swap(colour);
@@ -121,6 +142,7 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
                 slot.notice = Notice(Kind::WriteFailed, FitsError::Unwritable, output.filePath(i));
                 return slot;
             }
+            keepSpare(record.grid);
             slot.state = FrameSlot::State::Written;
             return slot;
         } catch (const std::bad_alloc&) {

@@ -226,12 +226,22 @@ public:
         if (!usable)
             return;
         try {
-            ResampleToReference(record.grid, frame.dx, frame.dy, aligned, 1);
+            if (record.grid.planes() == 1) {
+                ResampleToReference(record.grid, frame.dx, frame.dy, aligned, 1);
+                record.grid.swap(aligned);
+            } else {
+                // A colour frame a plane at a time, each put back in its place: the worker
+                // holds one plane more than the frame rather than a second frame.
+                const std::size_t planeValues = static_cast<std::size_t>(result_.width) * static_cast<std::size_t>(result_.height);
+                for (int p = 0; p < record.grid.planes(); ++p) {
+                    ResampleToReference(record.grid.planeView(p), frame.dx, frame.dy, aligned, 1);
+                    std::copy(aligned.data(), aligned.data() + planeValues, record.grid.plane(p));
+                }
+            }
         } catch (const std::bad_alloc&) {
             frame.fate = FrameFate::NotEnoughMemory;
             return;
         }
-        record.grid.swap(aligned);
         if (stop_.load())
             return;
         if (!sink_.write(k, frame.path, record, HistoryText(request_, request_.framePaths[0], frame.dx, frame.dy))) {

@@ -91,6 +91,30 @@ TEST(HotPixels, FiveRobustDeviationsAboveTheMedian)
     EXPECT_TRUE(FindHotPixels(std::vector<double>(12, 5.0).data(), 4, 3).empty());
 }
 
+TEST(HotPixels, WholeNumbersAreCountedToWhatSelectingThemGives)
+{
+    // The same dark of whole numbers and moved by a quarter, which is no longer counted:
+    // the same hot pixels, for an odd and an even number of finite values.
+    for (const int missing : {0, 1}) {
+        const int width = 30;
+        const int height = 21;
+        std::vector<double> dark(static_cast<std::size_t>(width * height));
+        Noise noise;
+        for (double& value : dark)
+            value = std::round(300.0 + 3.0 * noise.next());
+        const std::vector<std::int64_t> hot = {4, 2 * width + 9, 20 * width + 29};
+        for (const std::int64_t k : hot)
+            dark[static_cast<std::size_t>(k)] = 340.0;
+        if (missing == 1)
+            dark[11] = std::nan("");
+        std::vector<double> moved = dark;
+        for (double& value : moved)
+            value += 0.25;
+        EXPECT_EQ(FindHotPixels(dark.data(), width, height), hot);
+        EXPECT_EQ(FindHotPixels(moved.data(), width, height), hot);
+    }
+}
+
 // Asks to stop once it has been asked `after` times; keeps what it was told.
 class StoppingFeedback final : public ListArithmeticFeedback {
 public:

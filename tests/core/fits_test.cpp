@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -572,6 +573,39 @@ TEST_F(Fits, ImageReaderReadsAnyBandOfRows)
     ASSERT_EQ(moved.open(path, {9, 7}), FitsError::None);
     EXPECT_TRUE(moved.holdsAllData());
     EXPECT_EQ(moved.readRows(0, 1, spare), FitsError::Unreadable);
+}
+
+TEST_F(Fits, FloatImagesLoadAsTheLibraryReadsThemSpecialValuesToo)
+{
+    // Not-a-number, infinities, negative zero, a denormal and ordinary values, away from the
+    // first row: every value of the loaded grid has the bits of the library's doubles.
+    const int width = 12;
+    const int height = 5;
+    test::FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.bitpix = -32;
+    for (int k = 0; k < width * height; ++k)
+        layout.values.push_back(0.1 * k - 2.0);
+    const double special[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(), -0.0, 1e-40, 3.0e38, -1.5e-30};
+    for (std::size_t i = 0; i < std::size(special); ++i)
+        layout.values[static_cast<std::size_t>(2 * width) + 3 * i] = special[i];
+    const std::string path = dir.file("special.fit");
+    test::WriteFitsImage(path, layout);
+
+    ImageRecord loaded;
+    ASSERT_TRUE(loadFits(loaded, path).loaded());
+    FitsImageReader reader;
+    ASSERT_EQ(reader.open(path, {width, height}), FitsError::None);
+    std::vector<double> rows(static_cast<std::size_t>(width * height));
+    ASSERT_EQ(reader.readRows(0, height, rows.data()), FitsError::None);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            EXPECT_EQ(std::memcmp(&loaded.grid[x][y], &rows[static_cast<std::size_t>(y * width + x)], sizeof(double)), 0) << x << ", " << y;
+    EXPECT_TRUE(std::isnan(loaded.grid[0][2]));
+    EXPECT_TRUE(std::signbit(loaded.grid[9][2]) && loaded.grid[9][2] == 0.0);
+    EXPECT_GT(loaded.grid[12 % width][2 + 12 / width], 0.0); // the denormal stays
 }
 
 TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
