@@ -577,27 +577,23 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
                          double* __restrict rank, double* __restrict sorted, double* __restrict sortedWeight, double* __restrict total,
                          double* __restrict running, double* __restrict done, double* __restrict out)
 {
-    // Eight pixels at a time, so that the later frame's count stays in registers while the
-    // earlier frames pass; the pixels beyond the last eight one frame pair at a time. Each
-    // pair of frames k < j is compared once: j is credited when vk <= vj, else k (vj < vk,
-    // the values being finite). A frame starts with every later frame credited to it, less
-    // each that is credited instead.
+    // Eight pixels at a time, so that their counts stay in registers while the frames pass;
+    // the pixels beyond the last eight one frame pair at a time.
     constexpr std::size_t Group = 8;
     const std::size_t whole = count / Group * Group;
     for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
         for (int j = 0; j < n; ++j) {
             const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride + p0;
-            double r[Group];
-            for (std::size_t q = 0; q < Group; ++q)
-                r[q] = static_cast<double>(n - 1 - j);
+            double r[Group] = {};
             for (int k = 0; k < j; ++k) {
                 const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
-                double* __restrict rk = rank + static_cast<std::size_t>(k) * chunk + p0;
-                for (std::size_t q = 0; q < Group; ++q) {
-                    const double later = vk[q] <= vj[q] ? 1.0 : 0.0;
-                    r[q] += later;
-                    rk[q] -= later;
-                }
+                for (std::size_t q = 0; q < Group; ++q)
+                    r[q] += vk[q] <= vj[q] ? 1.0 : 0.0;
+            }
+            for (int k = j + 1; k < n; ++k) {
+                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
+                for (std::size_t q = 0; q < Group; ++q)
+                    r[q] += vk[q] < vj[q] ? 1.0 : 0.0;
             }
             double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk + p0;
             for (std::size_t q = 0; q < Group; ++q)
