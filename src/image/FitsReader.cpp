@@ -353,7 +353,7 @@ FitsImageReader::FitsImageReader() = default;
 
 FitsImageReader::FitsImageReader(FitsImageReader&& other) noexcept
     : input_(std::move(other.input_)), size_(other.size_), plane_(other.plane_), direct_(other.direct_),
-      integerValues_(other.integerValues_), dataStart_(other.dataStart_), scale_(other.scale_), zero_(other.zero_)
+      integerValues_(other.integerValues_), floats_(other.floats_), dataStart_(other.dataStart_), scale_(other.scale_), zero_(other.zero_)
 {
     other.size_ = {};
     other.direct_ = false;
@@ -368,6 +368,7 @@ FitsImageReader& FitsImageReader::operator=(FitsImageReader&& other) noexcept
         plane_ = other.plane_;
         direct_ = other.direct_;
         integerValues_ = other.integerValues_;
+        floats_ = other.floats_;
         dataStart_ = other.dataStart_;
         scale_ = other.scale_;
         zero_ = other.zero_;
@@ -394,6 +395,7 @@ void FitsImageReader::close()
     plane_ = 0;
     direct_ = false;
     integerValues_ = false;
+    floats_ = -1;
     scale_ = 1.0;
     zero_ = 0.0;
 }
@@ -498,6 +500,70 @@ bool FitsImageReader::readStoredDirectly()
     scale_ = 1.0;
     zero_ = 0.0;
     return false;
+}
+
+bool FitsImageReader::readsFloats()
+{
+    if (floats_ >= 0)
+        return floats_ == 1;
+    if (!isOpen() || direct_ || input_->tileCompressed() || size_.width <= 0 || size_.height <= 0)
+        return false;
+    floats_ = 0;
+    fitsfile* file = input_->file();
+    int status = 0;
+    int bitpix = 0;
+    ffgidt(file, &bitpix, &status);
+    if (status != 0 || bitpix != FLOAT_IMG)
+        return false;
+    double scale = 1.0;
+    double zero = 0.0;
+    for (auto [keyword, value] : {std::pair{"BSCALE", &scale}, std::pair{"BZERO", &zero}}) {
+        int keyStatus = 0;
+        if (ffgkyd(file, keyword, value, nullptr, &keyStatus) != 0 && keyStatus != KEY_NO_EXIST) {
+            ffcmsg();
+            return false;
+        }
+    }
+    ffcmsg(); // a missing keyword is no error here
+    if (scale != 1.0 || zero != 0.0)
+        return false;
+    // The last row both ways: the library's doubles and the floats made doubles must agree
+    // bit for bit.
+    const std::size_t width = static_cast<std::size_t>(size_.width);
+    std::unique_ptr<double[]> viaLibrary(new (std::nothrow) double[width]);
+    std::unique_ptr<float[]> asFloats(new (std::nothrow) float[width]);
+    if (!viaLibrary || !asFloats || readRows(size_.height - 1, 1, viaLibrary.get()) != FitsError::None)
+        return false;
+    floats_ = 1;
+    if (readFloatRows(size_.height - 1, 1, asFloats.get()) == FitsError::None) {
+        bool same = true;
+        for (std::size_t i = 0; i < width && same; ++i) {
+            const double made = static_cast<double>(asFloats[i]);
+            same = std::memcmp(&made, &viaLibrary[i], sizeof made) == 0;
+        }
+        if (same)
+            return true;
+    }
+    floats_ = 0;
+    return false;
+}
+
+FitsError FitsImageReader::readFloatRows(int firstRow, int rowCount, float* out)
+{
+    if (floats_ != 1 || !isOpen() || firstRow < 0 || rowCount < 0 || static_cast<std::int64_t>(firstRow) + rowCount > size_.height) {
+        std::fprintf(stderr, "Rows %d to %d are outside the image\n", firstRow, firstRow + rowCount - 1);
+        return FitsError::Unreadable;
+    }
+    if (rowCount == 0 || size_.width == 0)
+        return FitsError::None;
+    int status = 0;
+    const LONGLONG element = planeStart() + static_cast<LONGLONG>(firstRow) * size_.width + 1;
+    const LONGLONG count = static_cast<LONGLONG>(size_.width) * rowCount;
+    int anyMissing = 0;
+    // No value stands for a missing one: the floats come as stored.
+    ffgpv(input_->file(), TFLOAT, element, count, nullptr, out, &anyMissing, &status);
+    ReportFitsError(status);
+    return ErrorOfStatus(status);
 }
 
 FitsError FitsImageReader::readStoredRows(int firstRow, int rowCount, std::uint16_t* bigEndian)

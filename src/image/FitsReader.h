@@ -116,6 +116,14 @@ public:
     // integers), only while readsDirectly(). Unreadable for rows outside the image and for
     // a file that has become too short.
     [[nodiscard]] FitsError readStoredRows(int firstRow, int rowCount, std::uint16_t* bigEndian);
+    // Whether the open image stores 32-bit floating-point values that are its values as
+    // they are (no scaling: BSCALE 1 and BZERO 0 or absent), not tile-compressed, so that
+    // readFloatRows gives them as floats, each of which, made a double, is what readRows
+    // gives. Checked on the last row, read both ways, when first asked.
+    bool readsFloats();
+    // Rows firstRow .. firstRow + rowCount - 1 as floats, only when readsFloats(); the
+    // rest as readRows.
+    [[nodiscard]] FitsError readFloatRows(int firstRow, int rowCount, float* out);
     // The scaling of the stored values: value = stored * scale + zero (BSCALE, BZERO).
     double storedScale() const { return scale_; }
     double storedZero() const { return zero_; }
@@ -134,6 +142,7 @@ private:
     int plane_ = 0;
     bool direct_ = false;
     bool integerValues_ = false; // BITPIX > 0: BLANK marks missing pixels
+    int floats_ = -1;            // readsFloats(): -1 not yet checked, 0 no, 1 yes
     std::int64_t dataStart_ = 0;
     double scale_ = 1.0;
     double zero_ = 0.0;

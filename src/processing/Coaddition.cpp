@@ -171,6 +171,7 @@ struct Worker {
     BandCombiner combiner;
     std::vector<double> band;   // n frames x frameStride values
     std::vector<double> values; // rows x width combined values, row after row
+    std::vector<float> floats;  // one frame's part of a band, read as floats
 };
 
 // Reads every frame's plane `plane` in bands of rows and combines each band into result
@@ -202,12 +203,26 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
     if (frameStride % 512 == 0)
         frameStride += 8;
 
+    // Frames kept open that store floats as their values are read as floats and made
+    // doubles as they are normalised, in one pass (the same doubles the library gives).
+    std::vector<char> readFloats(static_cast<std::size_t>(n), 0);
+    bool anyFloats = false;
+    if (adjust.normaliser != nullptr && framesOpen) {
+        for (int k = 0; k < n; ++k) {
+            FitsImageReader& reader = frames[static_cast<std::size_t>(k)]->reader;
+            readFloats[static_cast<std::size_t>(k)] = !reader.readsDirectly() && reader.readsFloats();
+            anyFloats = anyFloats || readFloats[static_cast<std::size_t>(k)] != 0;
+        }
+    }
+
     std::vector<std::unique_ptr<Worker>> pool;
     try {
         for (int i = 0; i < workers; ++i) {
             auto worker = std::make_unique<Worker>(parameters, n, adjust.weights);
             worker->band.resize(frameStride * static_cast<std::size_t>(n));
             worker->values.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
+            if (anyFloats)
+                worker->floats.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
             pool.push_back(std::move(worker));
         }
     } catch (const std::bad_alloc&) {
@@ -259,7 +274,17 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 double* slot = worker.band.data() + static_cast<std::size_t>(k) * frameStride;
                 Frame& frame = *frames[static_cast<std::size_t>(k)];
                 FitsError error = FitsError::None;
-                if (frame.reader.readsDirectly()) {
+                const std::size_t values = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
+                if (readFloats[static_cast<std::size_t>(k)] != 0) {
+                    {
+                        std::lock_guard<std::mutex> guard(frame.lock);
+                        error = frame.reader.readFloatRows(firstRow, bandRows, worker.floats.data());
+                    }
+                    if (error == FitsError::None) {
+                        adjust.normaliser->convertFloats(frame.position, firstRow, 0, values, worker.floats.data(), slot);
+                        continue;
+                    }
+                } else if (frame.reader.readsDirectly()) {
                     error = frame.reader.readRows(firstRow, bandRows, slot); // no shared state
                 } else if (framesOpen) {
                     std::lock_guard<std::mutex> guard(frame.lock);
@@ -279,7 +304,7 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                     return;
                 }
                 if (adjust.normaliser != nullptr)
-                    adjust.normaliser->apply(frame.position, firstRow, 0, static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width), slot);
+                    adjust.normaliser->apply(frame.position, firstRow, 0, values, slot);
             }
             const std::size_t count = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
             // In pieces of about CombinePieceValues values, so that a wish to stop is seen

@@ -184,6 +184,12 @@ struct StoredValues {
     }
 };
 
+// Floats, each made a double.
+struct FloatValues {
+    const float* floats;
+    double operator()(std::size_t i) const { return static_cast<double>(floats[i]); }
+};
+
 } // namespace
 
 // out[i] = the normalised value of in(i), in one pass over the values (in may read out).
@@ -267,6 +273,16 @@ void FrameNormaliser::convertStored16(std::size_t position, int firstRow, std::s
         return;
     }
     normalise(position, firstRow, offset, count, StoredValues{bigEndian, scale, zero, !(scale == 1.0 && zero == 0.0)}, out);
+}
+
+void FrameNormaliser::convertFloats(std::size_t position, int firstRow, std::size_t offset, std::size_t count, const float* floats, double* out) const
+{
+    if (!changes(position)) {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = static_cast<double>(floats[i]);
+        return;
+    }
+    normalise(position, firstRow, offset, count, FloatValues{floats}, out);
 }
 
 std::vector<double> FrameNormaliser::weights(const std::vector<std::size_t>& positions) const

@@ -577,28 +577,29 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
                          double* __restrict rank, double* __restrict sorted, double* __restrict sortedWeight, double* __restrict total,
                          double* __restrict running, double* __restrict done, double* __restrict out)
 {
-    // Eight pixels at a time, so that their counts stay in registers while the frames pass;
-    // the pixels beyond the last eight one frame pair at a time.
-    constexpr std::size_t Group = 8;
+    // Four pixels at a time, each pair of frames k < j compared once: j is credited when
+    // vk <= vj, else k (vj < vk, the values being finite). A frame starts with every later
+    // frame credited to it, less each that is credited instead. The pixels beyond the last
+    // four one frame pair at a time, both ways.
+    constexpr std::size_t Group = 4;
     const std::size_t whole = count / Group * Group;
+    Lanes counts[MedianChunkFrames];
+    const Lanes credit = SameLanes(1.0);
+    const Lanes nothing = SameLanes(0.0);
     for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
         for (int j = 0; j < n; ++j) {
-            const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride + p0;
-            double r[Group] = {};
+            const Lanes vj = LoadLanes(frames + static_cast<std::size_t>(j) * frameStride + p0);
+            Lanes r = SameLanes(static_cast<double>(n - 1 - j));
             for (int k = 0; k < j; ++k) {
-                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
-                for (std::size_t q = 0; q < Group; ++q)
-                    r[q] += vk[q] <= vj[q] ? 1.0 : 0.0;
+                const Lanes vk = LoadLanes(frames + static_cast<std::size_t>(k) * frameStride + p0);
+                const Lanes later = vk <= vj ? credit : nothing;
+                r += later;
+                counts[k] -= later;
             }
-            for (int k = j + 1; k < n; ++k) {
-                const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride + p0;
-                for (std::size_t q = 0; q < Group; ++q)
-                    r[q] += vk[q] < vj[q] ? 1.0 : 0.0;
-            }
-            double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk + p0;
-            for (std::size_t q = 0; q < Group; ++q)
-                rj[q] = r[q];
+            counts[j] = r;
         }
+        for (int j = 0; j < n; ++j)
+            StoreLanes(rank + static_cast<std::size_t>(j) * chunk + p0, counts[j]);
     }
     for (int j = 0; j < n; ++j) {
         double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk;

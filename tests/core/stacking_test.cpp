@@ -377,6 +377,65 @@ TEST_F(StackingTest, UnregisteredFramesAreToldAndCombinedUnscaled)
 
 // Weights are 1 / noise^2 of each frame, normalised to a mean of 1; noise of the same
 // frame read twice is the same, and the weights are then exactly 1.
+// Frames of 32-bit floats, read as floats and normalised as they are made doubles, give
+// bit for bit what the same values stored as 64-bit doubles give; floats with a scaling
+// are read as the library converts them.
+TEST_F(StackingTest, FloatFramesNormaliseAsTheirDoubles)
+{
+    std::vector<std::string> asFloats, asScaled, asDoubles;
+    for (int k = 0; k < 5; ++k) {
+        SkyFrame frame;
+        frame.level = 800.0 + 150.0 * k;
+        frame.gradientX = 0.05 * k;
+        frame.transparency = 1.0 - 0.1 * k;
+        frame.seed = 40 + static_cast<unsigned>(k);
+        ImageGrid grid;
+        test::DrawSkyFrame(grid, Width, Height, stars, frame);
+        test::FitsLayout layout;
+        layout.width = Width;
+        layout.height = Height;
+        for (int y = 0; y < Height; ++y)
+            for (int x = 0; x < Width; ++x)
+                layout.values.push_back(static_cast<double>(static_cast<float>(grid[x][y])));
+        if (k == 2) {
+            layout.values[5] = std::numeric_limits<double>::quiet_NaN();
+            layout.values[7] = std::numeric_limits<double>::infinity();
+            layout.values[9] = -0.0;
+        }
+        const std::string name = std::to_string(k) + ".fit";
+        layout.bitpix = -64;
+        test::WriteFitsImage(dir.file("d" + name), layout);
+        layout.bitpix = -32;
+        test::WriteFitsImage(dir.file("f" + name), layout);
+        layout.bzero = 0.5;
+        test::WriteFitsImage(dir.file("s" + name), layout);
+        asDoubles.push_back(dir.file("d" + name));
+        asFloats.push_back(dir.file("f" + name));
+        asScaled.push_back(dir.file("s" + name));
+    }
+    FitsImageReader reader;
+    ASSERT_EQ(reader.open(asFloats[0], {Width, Height}), FitsError::None);
+    EXPECT_TRUE(reader.readsFloats());
+    ASSERT_EQ(reader.open(asScaled[0], {Width, Height}), FitsError::None);
+    EXPECT_FALSE(reader.readsFloats());
+    ASSERT_EQ(reader.open(asDoubles[0], {Width, Height}), FitsError::None);
+    EXPECT_FALSE(reader.readsFloats());
+
+    for (const CoaddParameters parameters : {CoaddParameters{CoaddMethod::Mean, 0, 0}, CoaddParameters{CoaddMethod::Median, 0, 0},
+                                             CoaddParameters{CoaddMethod::SigmaClipping, 2.0, 2}}) {
+        SCOPED_TRACE(static_cast<int>(parameters.method));
+        const StackingChoice choice{Normalisation::AdditiveScale, Weighting::Noise};
+        const CoaddResult floats = Combine(asFloats, parameters, choice);
+        const CoaddResult doubles = Combine(asDoubles, parameters, choice);
+        ASSERT_EQ(floats.status, CoaddStatus::Done);
+        ASSERT_EQ(doubles.status, CoaddStatus::Done);
+        ASSERT_EQ(floats.grid.pixelCount(), doubles.grid.pixelCount());
+        EXPECT_EQ(std::memcmp(floats.grid.data(), doubles.grid.data(), floats.grid.pixelCount() * sizeof(double)), 0);
+        const CoaddResult scaled = Combine(asScaled, parameters, choice);
+        ASSERT_EQ(scaled.status, CoaddStatus::Done);
+    }
+}
+
 TEST_F(StackingTest, WeightsFollowTheNoise)
 {
     std::vector<std::string> paths;
