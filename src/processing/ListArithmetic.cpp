@@ -5,22 +5,12 @@
 #include <memory>
 #include <new>
 
-#include "base/Paths.h"
 #include "image/FitsWriter.h"
 #include "processing/ListFrameRun.h"
 
 namespace skyvane {
 
 namespace {
-
-ListArithmeticNotice FrameNotice(ListArithmeticNotice::Kind kind, FitsError error, const std::string& path)
-{
-    ListArithmeticNotice notice;
-    notice.kind = kind;
-    notice.error = error;
-    notice.path = path;
-    return notice;
-}
 
 // A frame's rows, a band at a time, combined with the operand's same rows as they are read.
 class FrameWork {
@@ -36,22 +26,13 @@ public:
     {
         const std::string& path = job_.framePaths[i];
         const ImageSize size = sizes_[i];
-        FrameSlot slot;
-        const auto leftOut = [&](FitsError error) {
-            slot.state = FrameSlot::State::LeftOut;
-            slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, path);
-            return slot;
-        };
         try {
             FitsImageReader reader;
-            if (const FitsError error = reader.open(path, size); error != FitsError::None) {
-                if (error == FitsError::NotEnoughMemory)
-                    return fatalNoMemory(path, size);
-                return leftOut(error);
-            }
+            if (const FitsError error = reader.open(path, size); error != FitsError::None)
+                return error == FitsError::NotEnoughMemory ? NoMemoryForFrame(path, size) : UnusableFrame(error, path);
             HeaderCards cards;
             if (const FitsError error = readFitsHeaderCards(path, cards); error != FitsError::None)
-                return leftOut(error);
+                return UnusableFrame(error, path);
             FitsError readError = FitsError::None;
             const std::int64_t width = size.width;
             // Rows in file order: those of a colour frame's planes one after the other, a
@@ -69,34 +50,14 @@ public:
                 ApplyListOperation(job_.operation, out, rowCount * width, job_.constant, operand, job_.zeroDivisionValue);
                 return true;
             };
-            switch (output_.writeFrame(i, std::move(cards), size, rows, job_.history)) {
-            case FitsError::None:
-                slot.state = FrameSlot::State::Written;
-                return slot;
-            case FitsError::Unreadable:
-                if (readError == FitsError::NotEnoughMemory)
-                    return fatalNoMemory(path, size);
-                return leftOut(readError != FitsError::None ? readError : FitsError::Unreadable);
-            default:
-                slot.state = FrameSlot::State::Fatal;
-                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable, output_.filePath(i));
-                return slot;
-            }
+            const FitsError written = output_.writeFrame(i, std::move(cards), size, rows, job_.history);
+            return RowsWritten(written, readError, path, size, output_, i);
         } catch (const std::bad_alloc&) {
-            return fatalNoMemory(path, size);
+            return NoMemoryForFrame(path, size);
         }
     }
 
 private:
-    static FrameSlot fatalNoMemory(const std::string& path, ImageSize size)
-    {
-        FrameSlot slot;
-        slot.state = FrameSlot::State::Fatal;
-        slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
-        slot.notice.size = size;
-        return slot;
-    }
-
     const ListArithmeticJob& job_;
     const double* operand_; // row after row, the frames' size, plane after plane; null with a constant
     int operandPlanes_;
@@ -196,8 +157,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         ImageSize& size = sizes[i];
         const FitsError error = readFitsSize(job.framePaths[i], size);
         if (error != FitsError::None) {
-            slots[i].state = FrameSlot::State::LeftOut;
-            slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, job.framePaths[i]);
+            slots[i] = UnusableFrame(error, job.framePaths[i]);
             continue;
         }
         readable = true;
@@ -205,8 +165,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         const bool fits = size.width == operandSize.width && size.height == operandSize.height &&
                           (size.planes == operandSize.planes || operandSize.planes == 1);
         if (job.withImage && !fits) {
-            slots[i].state = FrameSlot::State::LeftOut;
-            slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, FitsError::SizeMismatch, job.framePaths[i]);
+            slots[i] = UnusableFrame(FitsError::SizeMismatch, job.framePaths[i]);
             continue;
         }
         usable = true;
@@ -219,24 +178,14 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         return result;
     }
     if (!usable) {
-        for (std::size_t i = 0; i < n; ++i) {
-            feedback.notice(slots[i].notice);
-            result.leftOut.push_back(job.framePaths[i]);
-        }
+        TellNoUsableFrame(slots, job.framePaths, feedback, result.leftOut);
         result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (feedback.cancelRequested()) {
-        result.status = ListArithmeticStatus::Cancelled;
         return result;
     }
 
     ListOutput output;
-    if (const int error = output.create(job.outputParent, job.outputName, job.framePaths); error != 0) {
-        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, JoinPath(job.outputParent, job.outputName));
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
+    if (const auto status = BeginListOutput(output, job.outputParent, job.outputName, job.framePaths, feedback)) {
+        result.status = *status;
         return result;
     }
 
@@ -244,34 +193,9 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
     const std::function<FrameSlot(std::size_t)> process = [&work](std::size_t i) { return work.process(i); };
     const FrameRunEnd end = RunFrames(std::move(slots), job.threads, process, feedback);
 
-    for (const std::size_t i : end.leftOut)
-        result.leftOut.push_back(job.framePaths[i]);
-    if (!end.fatal && !end.cancelled && output.fileCount() == 0) {
-        // every frame failed while it was read
-        output.discard();
-        result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (end.fatal) {
-        output.discard();
-        result.status = end.fatal->kind == ListArithmeticNotice::Kind::WriteFailed ? ListArithmeticStatus::WriteFailed
-                                                                                      : ListArithmeticStatus::NotEnoughMemory;
-        return result;
-    }
-    if (end.cancelled) {
-        output.discard();
-        result.status = ListArithmeticStatus::Cancelled;
-        return result;
-    }
-    if (const int error = output.keep(); error != 0) {
-        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, output.folder());
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
-        return result;
-    }
-    result.output = std::move(output);
-    result.status = ListArithmeticStatus::Done;
+    result.status = EndListOutput(end, job.framePaths, output, feedback, result.leftOut);
+    if (result.status == ListArithmeticStatus::Done)
+        result.output = std::move(output);
     return result;
 }
 
