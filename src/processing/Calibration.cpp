@@ -8,7 +8,6 @@
 #include <new>
 #include <optional>
 
-#include "base/Paths.h"
 #include "image/FitsWriter.h"
 #include "processing/ListFrameRun.h"
 
@@ -18,15 +17,6 @@ namespace {
 
 constexpr double HotSigmas = 5.0;
 constexpr int HaloRows = 2; // the farthest neighbour of a hot pixel is two rows away
-
-ListArithmeticNotice Notice(ListArithmeticNotice::Kind kind, FitsError error, const std::string& path)
-{
-    ListArithmeticNotice notice;
-    notice.kind = kind;
-    notice.error = error;
-    notice.path = path;
-    return notice;
-}
 
 // The median of values (reordered); the mean of the two middle ones for an even count.
 double Median(std::vector<double>& values)
@@ -392,7 +382,7 @@ CalibrationResult RunCalibration(const CalibrationJob& job, ListArithmeticFeedba
         const std::string& path = master == &dark ? job.darkPath : job.flatPath;
         LoadStatus load;
         if (!LoadMaster(path, *master, load)) {
-            ListArithmeticNotice notice = Notice(Kind::OperandUnreadable, load.error, path);
+            ListArithmeticNotice notice = FrameNotice(Kind::OperandUnreadable, load.error, path);
             notice.load = load;
             feedback.notice(notice);
             result.status = load.error == FitsError::NotEnoughMemory ? ListArithmeticStatus::NotEnoughMemory
@@ -401,14 +391,14 @@ CalibrationResult RunCalibration(const CalibrationJob& job, ListArithmeticFeedba
         }
     }
     if (withFlat && (!(flat.size == dark.size) || (dark.mosaic && !(flat.mosaic == dark.mosaic)))) {
-        ListArithmeticNotice notice = Notice(Kind::OperandsMismatch, FitsError::SizeMismatch, job.flatPath);
+        ListArithmeticNotice notice = FrameNotice(Kind::OperandsMismatch, FitsError::SizeMismatch, job.flatPath);
         notice.size = dark.size;
         feedback.notice(notice);
         result.status = ListArithmeticStatus::OperandRefused;
         return result;
     }
     if (withFlat && !NormaliseFlat(flat.values.get(), flat.size.width, flat.size.height, flat.mosaic.has_value())) {
-        feedback.notice(Notice(Kind::FlatUnusable, FitsError::None, job.flatPath));
+        feedback.notice(FrameNotice(Kind::FlatUnusable, FitsError::None, job.flatPath));
         result.status = ListArithmeticStatus::OperandRefused;
         return result;
     }
@@ -430,8 +420,7 @@ CalibrationResult RunCalibration(const CalibrationJob& job, ListArithmeticFeedba
         if (error == FitsError::None)
             error = readFitsHeaderCards(path, cards);
         if (error != FitsError::None) {
-            slots[i].state = FrameSlot::State::LeftOut;
-            slots[i].notice = Notice(Kind::FrameUnusable, error, path);
+            slots[i] = UnusableFrame(error, path);
             continue;
         }
         mosaics[i] = MosaicOfCards(cards);
@@ -439,103 +428,46 @@ CalibrationResult RunCalibration(const CalibrationJob& job, ListArithmeticFeedba
         const bool flatFits = !withFlat || flat.mosaic == mosaics[i];
         if (!darkFits || !flatFits) {
             slots[i].state = FrameSlot::State::LeftOut;
-            slots[i].notice = Notice(Kind::MosaicMismatch, FitsError::None, path);
+            slots[i].notice = FrameNotice(Kind::MosaicMismatch, FitsError::None, path);
             continue;
         }
         usable = true;
     }
     if (!usable) {
-        for (std::size_t i = 0; i < n; ++i) {
-            feedback.notice(slots[i].notice);
-            result.leftOut.push_back(job.framePaths[i]);
-        }
+        TellNoUsableFrame(slots, job.framePaths, feedback, result.leftOut);
         result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (feedback.cancelRequested()) {
-        result.status = ListArithmeticStatus::Cancelled;
         return result;
     }
 
     ListOutput output;
-    if (const int error = output.create(job.outputParent, job.outputName, job.framePaths); error != 0) {
-        ListArithmeticNotice notice = Notice(Kind::FolderFailed, FitsError::Unwritable, JoinPath(job.outputParent, job.outputName));
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
+    if (const auto status = BeginListOutput(output, job.outputParent, job.outputName, job.framePaths, feedback)) {
+        result.status = *status;
         return result;
     }
 
     const std::function<FrameSlot(std::size_t)> process = [&](std::size_t i) {
         const std::string& path = job.framePaths[i];
-        FrameSlot slot;
-        const auto leftOut = [&](FitsError error) {
-            slot.state = FrameSlot::State::LeftOut;
-            slot.notice = Notice(Kind::FrameUnusable, error, path);
-            return slot;
-        };
-        const auto noMemory = [&] {
-            slot.state = FrameSlot::State::Fatal;
-            slot.notice = Notice(Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
-            slot.notice.size = dark.size;
-            return slot;
-        };
         try {
             FitsImageReader reader;
             if (const FitsError error = reader.open(path, dark.size); error != FitsError::None)
-                return error == FitsError::NotEnoughMemory ? noMemory() : leftOut(error);
+                return error == FitsError::NotEnoughMemory ? NoMemoryForFrame(path, dark.size) : UnusableFrame(error, path);
             (void)reader.readStoredDirectly(); // 16-bit frames: the same values, converted faster
             HeaderCards cards;
             if (const FitsError error = readFitsHeaderCards(path, cards); error != FitsError::None)
-                return leftOut(error);
+                return UnusableFrame(error, path);
             FrameRows rows(reader, job, dark, withFlat ? &flat : nullptr, hot, mosaics[i]);
             const RowSource source = [&rows](int firstRow, int rowCount, double* out) { return rows.rows(firstRow, rowCount, out); };
-            switch (output.writeFrame(i, std::move(cards), dark.size, source, job.history)) {
-            case FitsError::None:
-                slot.state = FrameSlot::State::Written;
-                return slot;
-            case FitsError::Unreadable:
-                if (rows.readError() == FitsError::NotEnoughMemory)
-                    return noMemory();
-                return leftOut(rows.readError() != FitsError::None ? rows.readError() : FitsError::Unreadable);
-            default:
-                slot.state = FrameSlot::State::Fatal;
-                slot.notice = Notice(Kind::WriteFailed, FitsError::Unwritable, output.filePath(i));
-                return slot;
-            }
+            const FitsError written = output.writeFrame(i, std::move(cards), dark.size, source, job.history);
+            return RowsWritten(written, rows.readError(), path, dark.size, output, i);
         } catch (const std::bad_alloc&) {
-            return noMemory();
+            return NoMemoryForFrame(path, dark.size);
         }
     };
     const FrameRunEnd end = RunFrames(std::move(slots), job.threads, process, feedback);
 
-    for (const std::size_t i : end.leftOut)
-        result.leftOut.push_back(job.framePaths[i]);
-    if (end.fatal) {
-        output.discard();
-        result.status = end.fatal->kind == Kind::WriteFailed ? ListArithmeticStatus::WriteFailed : ListArithmeticStatus::NotEnoughMemory;
-        return result;
-    }
-    if (end.cancelled) {
-        output.discard();
-        result.status = ListArithmeticStatus::Cancelled;
-        return result;
-    }
-    if (output.fileCount() == 0) {
-        // every frame failed while it was read
-        output.discard();
-        result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (const int error = output.keep(); error != 0) {
-        ListArithmeticNotice notice = Notice(Kind::FolderFailed, FitsError::Unwritable, output.folder());
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
-        return result;
-    }
-    result.output = std::move(output);
-    result.status = ListArithmeticStatus::Done;
+    result.status = EndListOutput(end, job.framePaths, output, feedback, result.leftOut);
+    if (result.status == ListArithmeticStatus::Done)
+        result.output = std::move(output);
     return result;
 }
 

@@ -1,167 +1,38 @@
 #include "processing/ListArithmetic.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <optional>
-#include <system_error>
-#include <thread>
 
-#include "base/Paths.h"
 #include "image/FitsWriter.h"
+#include "processing/ListFrameRun.h"
 
 namespace skyvane {
 
 namespace {
 
-// What became of one frame.
-struct Slot {
-    enum class State { Pending, Written, LeftOut, Fatal };
-    State state = State::Pending;
-    ListArithmeticNotice notice; // LeftOut and Fatal: what to tell
-};
-
-ListArithmeticNotice FrameNotice(ListArithmeticNotice::Kind kind, FitsError error, const std::string& path)
-{
-    ListArithmeticNotice notice;
-    notice.kind = kind;
-    notice.error = error;
-    notice.path = path;
-    return notice;
-}
-
-// The frames, the workers that take them in turn, and what the workers tell the thread
-// that reports.
-class Run {
+// A frame's rows, a band at a time, combined with the operand's same rows as they are read.
+class FrameWork {
 public:
-    Run(const ListArithmeticJob& job, const double* operand, int operandPlanes, std::vector<ImageSize> sizes, std::vector<Slot> slots,
-        ListOutput& output)
-        : job_(job), operand_(operand), operandPlanes_(operandPlanes), sizes_(std::move(sizes)), slots_(std::move(slots)), output_(output)
+    FrameWork(const ListArithmeticJob& job, const double* operand, int operandPlanes, std::vector<ImageSize> sizes, ListOutput& output)
+        : job_(job), operand_(operand), operandPlanes_(operandPlanes), sizes_(std::move(sizes)), output_(output)
     {
     }
 
-    // Takes the next frame, if any and the run goes on, and settles its slot. False when
-    // there was none to take.
-    bool workOne()
-    {
-        if (stop_.load())
-            return false;
-        const std::size_t i = next_.fetch_add(1);
-        if (i >= slots_.size())
-            return false;
-        {
-            const std::lock_guard<std::mutex> lock(lock_);
-            if (slots_[i].state != Slot::State::Pending)
-                return true; // left out before the run
-        }
-        Slot slot = process(i);
-        if (slot.state == Slot::State::Fatal)
-            stop_.store(true);
-        {
-            const std::lock_guard<std::mutex> lock(lock_);
-            slots_[i] = std::move(slot);
-        }
-        changed_.notify_all();
-        return true;
-    }
-
-    void workerLoop()
-    {
-        while (workOne()) {
-        }
-        {
-            const std::lock_guard<std::mutex> lock(lock_);
-            ++workersDone_;
-        }
-        changed_.notify_all();
-    }
-
-    // Reports the settled frames in order, asks about cancel, until every frame is
-    // settled or the run has stopped and its workers are done. With no worker thread, the
-    // frames are processed here, one between reports.
-    void report(ListArithmeticFeedback& feedback, int workers)
-    {
-        std::size_t reported = 0;
-        const std::size_t total = slots_.size();
-        while (reported < total) {
-            if (!stop_.load() && feedback.cancelRequested()) {
-                cancelled_ = true;
-                stop_.store(true);
-            }
-            if (workers == 0 && !stop_.load())
-                (void)workOne();
-            std::vector<Slot> settled;
-            bool finished = false;
-            {
-                std::unique_lock<std::mutex> lock(lock_);
-                const auto ready = [&] {
-                    return slots_[reported].state != Slot::State::Pending || workersDone_ == workers;
-                };
-                if (workers > 0)
-                    changed_.wait_for(lock, std::chrono::milliseconds(50), ready);
-                while (reported + settled.size() < total && slots_[reported + settled.size()].state != Slot::State::Pending)
-                    settled.push_back(slots_[reported + settled.size()]);
-                finished = workersDone_ == workers && (workers > 0 || stop_.load() || next_.load() >= total);
-            }
-            for (const Slot& slot : settled) {
-                ++reported;
-                if (slot.state == Slot::State::LeftOut) {
-                    leftOut_.push_back(job_.framePaths[reported - 1]);
-                    if (!stop_.load() || slot.notice.kind != ListArithmeticNotice::Kind::FrameUnusable)
-                        feedback.notice(slot.notice);
-                } else if (slot.state == Slot::State::Fatal && !fatal_) {
-                    fatal_ = slot.notice;
-                    feedback.notice(slot.notice);
-                }
-                if (!stop_.load())
-                    feedback.progress(static_cast<int>(reported), static_cast<int>(total));
-            }
-            if (finished && (stop_.load() || reported >= total))
-                break;
-        }
-        // A fatal frame reported after others stopped waiting: find it.
-        if (!fatal_) {
-            const std::lock_guard<std::mutex> lock(lock_);
-            for (const Slot& slot : slots_)
-                if (slot.state == Slot::State::Fatal) {
-                    fatal_ = slot.notice;
-                    feedback.notice(slot.notice);
-                    break;
-                }
-        }
-    }
-
-    bool cancelled() const { return cancelled_; }
-    const std::optional<ListArithmeticNotice>& fatal() const { return fatal_; }
-    std::vector<std::string> leftOut() const { return leftOut_; }
-
-private:
     // Reads the frame a band of rows at a time, combines each band with the operand's
     // same rows and writes it out.
-    Slot process(std::size_t i)
+    FrameSlot process(std::size_t i) const
     {
         const std::string& path = job_.framePaths[i];
         const ImageSize size = sizes_[i];
-        Slot slot;
-        const auto leftOut = [&](FitsError error) {
-            slot.state = Slot::State::LeftOut;
-            slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, path);
-            return slot;
-        };
         try {
             FitsImageReader reader;
-            if (const FitsError error = reader.open(path, size); error != FitsError::None) {
-                if (error == FitsError::NotEnoughMemory)
-                    return fatalNoMemory(path, size);
-                return leftOut(error);
-            }
+            if (const FitsError error = reader.open(path, size); error != FitsError::None)
+                return error == FitsError::NotEnoughMemory ? NoMemoryForFrame(path, size) : UnusableFrame(error, path);
             HeaderCards cards;
             if (const FitsError error = readFitsHeaderCards(path, cards); error != FitsError::None)
-                return leftOut(error);
+                return UnusableFrame(error, path);
             FitsError readError = FitsError::None;
             const std::int64_t width = size.width;
             // Rows in file order: those of a colour frame's planes one after the other, a
@@ -179,49 +50,19 @@ private:
                 ApplyListOperation(job_.operation, out, rowCount * width, job_.constant, operand, job_.zeroDivisionValue);
                 return true;
             };
-            switch (output_.writeFrame(i, std::move(cards), size, rows, job_.history)) {
-            case FitsError::None:
-                slot.state = Slot::State::Written;
-                return slot;
-            case FitsError::Unreadable:
-                if (readError == FitsError::NotEnoughMemory)
-                    return fatalNoMemory(path, size);
-                return leftOut(readError != FitsError::None ? readError : FitsError::Unreadable);
-            default:
-                slot.state = Slot::State::Fatal;
-                slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable, output_.filePath(i));
-                return slot;
-            }
+            const FitsError written = output_.writeFrame(i, std::move(cards), size, rows, job_.history);
+            return RowsWritten(written, readError, path, size, output_, i);
         } catch (const std::bad_alloc&) {
-            return fatalNoMemory(path, size);
+            return NoMemoryForFrame(path, size);
         }
     }
 
-    static Slot fatalNoMemory(const std::string& path, ImageSize size)
-    {
-        Slot slot;
-        slot.state = Slot::State::Fatal;
-        slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
-        slot.notice.size = size;
-        return slot;
-    }
-
+private:
     const ListArithmeticJob& job_;
     const double* operand_; // row after row, the frames' size, plane after plane; null with a constant
     int operandPlanes_;
     std::vector<ImageSize> sizes_;
-    std::vector<Slot> slots_;
     ListOutput& output_;
-
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<bool> stop_{false};
-    int workersDone_ = 0;
-
-    bool cancelled_ = false;
-    std::optional<ListArithmeticNotice> fatal_;
-    std::vector<std::string> leftOut_;
 };
 
 } // namespace
@@ -308,7 +149,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
     }
 
     // Every frame's size: frames that cannot be used are known before anything is made.
-    std::vector<Slot> slots(n);
+    std::vector<FrameSlot> slots(n);
     std::vector<ImageSize> sizes(n);
     bool readable = false;
     bool usable = false;
@@ -316,8 +157,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         ImageSize& size = sizes[i];
         const FitsError error = readFitsSize(job.framePaths[i], size);
         if (error != FitsError::None) {
-            slots[i].state = Slot::State::LeftOut;
-            slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, job.framePaths[i]);
+            slots[i] = UnusableFrame(error, job.framePaths[i]);
             continue;
         }
         readable = true;
@@ -325,8 +165,7 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         const bool fits = size.width == operandSize.width && size.height == operandSize.height &&
                           (size.planes == operandSize.planes || operandSize.planes == 1);
         if (job.withImage && !fits) {
-            slots[i].state = Slot::State::LeftOut;
-            slots[i].notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, FitsError::SizeMismatch, job.framePaths[i]);
+            slots[i] = UnusableFrame(FitsError::SizeMismatch, job.framePaths[i]);
             continue;
         }
         usable = true;
@@ -339,71 +178,24 @@ ListArithmeticResult RunListArithmetic(const ListArithmeticJob& job, ListArithme
         return result;
     }
     if (!usable) {
-        for (std::size_t i = 0; i < n; ++i) {
-            feedback.notice(slots[i].notice);
-            result.leftOut.push_back(job.framePaths[i]);
-        }
+        TellNoUsableFrame(slots, job.framePaths, feedback, result.leftOut);
         result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (feedback.cancelRequested()) {
-        result.status = ListArithmeticStatus::Cancelled;
         return result;
     }
 
     ListOutput output;
-    if (const int error = output.create(job.outputParent, job.outputName, job.framePaths); error != 0) {
-        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, JoinPath(job.outputParent, job.outputName));
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
+    if (const auto status = BeginListOutput(output, job.outputParent, job.outputName, job.framePaths, feedback)) {
+        result.status = *status;
         return result;
     }
 
-    Run run(job, operand.get(), operandSize.planes, std::move(sizes), std::move(slots), output);
-    int workers = job.threads;
-    if (workers <= 0)
-        workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-    workers = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(workers), n));
-    std::vector<std::thread> pool;
-    for (int i = 0; i < workers; ++i) {
-        try {
-            pool.emplace_back([&run] { run.workerLoop(); });
-        } catch (const std::system_error&) {
-            break; // fewer workers; none: the frames are processed by the reporting thread
-        }
-    }
-    run.report(feedback, static_cast<int>(pool.size()));
-    for (std::thread& thread : pool)
-        thread.join();
+    const FrameWork work(job, operand.get(), operandSize.planes, std::move(sizes), output);
+    const std::function<FrameSlot(std::size_t)> process = [&work](std::size_t i) { return work.process(i); };
+    const FrameRunEnd end = RunFrames(std::move(slots), job.threads, process, feedback);
 
-    result.leftOut = run.leftOut();
-    if (!run.fatal() && !run.cancelled() && output.fileCount() == 0) {
-        // every frame failed while it was read
-        output.discard();
-        result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (run.fatal()) {
-        output.discard();
-        result.status = run.fatal()->kind == ListArithmeticNotice::Kind::WriteFailed ? ListArithmeticStatus::WriteFailed
-                                                                                      : ListArithmeticStatus::NotEnoughMemory;
-        return result;
-    }
-    if (run.cancelled()) {
-        output.discard();
-        result.status = ListArithmeticStatus::Cancelled;
-        return result;
-    }
-    if (const int error = output.keep(); error != 0) {
-        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, output.folder());
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
-        return result;
-    }
-    result.output = std::move(output);
-    result.status = ListArithmeticStatus::Done;
+    result.status = EndListOutput(end, job.framePaths, output, feedback, result.leftOut);
+    if (result.status == ListArithmeticStatus::Done)
+        result.output = std::move(output);
     return result;
 }
 

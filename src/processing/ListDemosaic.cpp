@@ -4,7 +4,6 @@
 #include <new>
 #include <vector>
 
-#include "base/Paths.h"
 #include "image/FitsWriter.h"
 #include "processing/Demosaic.h"
 #include "processing/ListFrameRun.h"
@@ -16,20 +15,10 @@ namespace {
 // A frame and its three planes: two workers keep the memory of a run within a few frames.
 constexpr int DefaultWorkers = 2;
 
-ListArithmeticNotice Notice(ListArithmeticNotice::Kind kind, FitsError error, const std::string& path)
-{
-    ListArithmeticNotice notice;
-    notice.kind = kind;
-    notice.error = error;
-    notice.path = path;
-    return notice;
-}
-
 } // namespace
 
 ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFeedback& feedback)
 {
-    using Kind = ListArithmeticNotice::Kind;
     ListDemosaicResult result;
     const std::size_t n = job.framePaths.size();
     result.frames = static_cast<int>(n);
@@ -50,8 +39,7 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
         if (error == FitsError::None)
             error = readFitsHeaderCards(path, cards);
         if (error != FitsError::None) {
-            slots[i].state = FrameSlot::State::LeftOut;
-            slots[i].notice = Notice(Kind::FrameUnusable, error, path);
+            slots[i] = UnusableFrame(error, path);
             continue;
         }
         const std::optional<Mosaic> mosaic = job.pattern ? job.pattern : MosaicOfCards(cards);
@@ -65,25 +53,14 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
         usable = true;
     }
     if (!usable) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (slots[i].told)
-                feedback.notice(slots[i].notice);
-            result.leftOut.push_back(job.framePaths[i]);
-        }
+        TellNoUsableFrame(slots, job.framePaths, feedback, result.leftOut);
         result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (feedback.cancelRequested()) {
-        result.status = ListArithmeticStatus::Cancelled;
         return result;
     }
 
     ListOutput output;
-    if (const int error = output.create(job.outputParent, job.outputName, job.framePaths); error != 0) {
-        ListArithmeticNotice notice = Notice(Kind::FolderFailed, FitsError::Unwritable, JoinPath(job.outputParent, job.outputName));
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
+    if (const auto status = BeginListOutput(output, job.outputParent, job.outputName, job.framePaths, feedback)) {
+        result.status = *status;
         return result;
     }
 
@@ -109,23 +86,15 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
         const std::string& path = job.framePaths[i];
         FrameSlot slot;
         ImageSize size;
-        const auto noMemory = [&] {
-            slot.state = FrameSlot::State::Fatal;
-            slot.notice = Notice(Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
-            slot.notice.size = size;
-            return slot;
-        };
+        const auto noMemory = [&] { return NoMemoryForFrame(path, size); };
         try {
             ImageRecord record;
             const LoadStatus load = loadFits(record, path);
             size = load.size;
             if (load.error == FitsError::NotEnoughMemory)
                 return noMemory();
-            if (!load.loaded() || record.grid.planes() != 1) {
-                slot.state = FrameSlot::State::LeftOut;
-                slot.notice = Notice(Kind::FrameUnusable, load.loaded() ? FitsError::SizeMismatch : load.error, path);
-                return slot;
-            }
+            if (!load.loaded() || record.grid.planes() != 1)
+                return UnusableFrame(load.loaded() ? FitsError::SizeMismatch : load.error, path);
             const int width = record.grid.width();
             const int height = record.grid.height();
             ImageGrid colour;
@@ -137,11 +106,8 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
             colour = ImageGrid(); // the mosaic's memory goes before the write's
             record.cards = PlaneCards(WithoutMosaicCards(record.cards), 3);
             const std::string history = job.history + " (" + std::string(mosaics[i].name()) + ")";
-            if (output.writeFrame(i, record, history) != FitsError::None) {
-                slot.state = FrameSlot::State::Fatal;
-                slot.notice = Notice(Kind::WriteFailed, FitsError::Unwritable, output.filePath(i));
-                return slot;
-            }
+            if (output.writeFrame(i, record, history) != FitsError::None)
+                return WriteFailed(output, i);
             keepSpare(record.grid);
             slot.state = FrameSlot::State::Written;
             return slot;
@@ -151,32 +117,9 @@ ListDemosaicResult RunListDemosaic(const ListDemosaicJob& job, ListArithmeticFee
     };
     const FrameRunEnd end = RunFrames(std::move(slots), job.threads > 0 ? job.threads : DefaultWorkers, process, feedback);
 
-    for (const std::size_t i : end.leftOut)
-        result.leftOut.push_back(job.framePaths[i]);
-    if (end.fatal) {
-        output.discard();
-        result.status = end.fatal->kind == Kind::WriteFailed ? ListArithmeticStatus::WriteFailed : ListArithmeticStatus::NotEnoughMemory;
-        return result;
-    }
-    if (end.cancelled) {
-        output.discard();
-        result.status = ListArithmeticStatus::Cancelled;
-        return result;
-    }
-    if (output.fileCount() == 0) {
-        output.discard();
-        result.status = ListArithmeticStatus::NoUsableFrame;
-        return result;
-    }
-    if (const int error = output.keep(); error != 0) {
-        ListArithmeticNotice notice = Notice(Kind::FolderFailed, FitsError::Unwritable, output.folder());
-        notice.errorNumber = error;
-        feedback.notice(notice);
-        result.status = ListArithmeticStatus::FolderFailed;
-        return result;
-    }
-    result.output = std::move(output);
-    result.status = ListArithmeticStatus::Done;
+    result.status = EndListOutput(end, job.framePaths, output, feedback, result.leftOut);
+    if (result.status == ListArithmeticStatus::Done)
+        result.output = std::move(output);
     return result;
 }
 

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "base/Paths.h"
+
 namespace skyvane {
 
 namespace {
@@ -149,6 +151,110 @@ FrameRunEnd RunFrames(std::vector<FrameSlot> slots, int threads, const std::func
     for (std::thread& thread : pool)
         thread.join();
     return run.end();
+}
+
+ListArithmeticNotice FrameNotice(ListArithmeticNotice::Kind kind, FitsError error, const std::string& path)
+{
+    ListArithmeticNotice notice;
+    notice.kind = kind;
+    notice.error = error;
+    notice.path = path;
+    return notice;
+}
+
+FrameSlot UnusableFrame(FitsError error, const std::string& path)
+{
+    FrameSlot slot;
+    slot.state = FrameSlot::State::LeftOut;
+    slot.notice = FrameNotice(ListArithmeticNotice::Kind::FrameUnusable, error, path);
+    return slot;
+}
+
+FrameSlot NoMemoryForFrame(const std::string& path, ImageSize size)
+{
+    FrameSlot slot;
+    slot.state = FrameSlot::State::Fatal;
+    slot.notice = FrameNotice(ListArithmeticNotice::Kind::NotEnoughMemory, FitsError::NotEnoughMemory, path);
+    slot.notice.size = size;
+    return slot;
+}
+
+FrameSlot WriteFailed(const ListOutput& output, std::size_t position)
+{
+    FrameSlot slot;
+    slot.state = FrameSlot::State::Fatal;
+    slot.notice = FrameNotice(ListArithmeticNotice::Kind::WriteFailed, FitsError::Unwritable, output.filePath(position));
+    return slot;
+}
+
+FrameSlot RowsWritten(FitsError written, FitsError readError, const std::string& path, ImageSize size, const ListOutput& output,
+                      std::size_t position)
+{
+    switch (written) {
+    case FitsError::None: {
+        FrameSlot slot;
+        slot.state = FrameSlot::State::Written;
+        return slot;
+    }
+    case FitsError::Unreadable:
+        if (readError == FitsError::NotEnoughMemory)
+            return NoMemoryForFrame(path, size);
+        return UnusableFrame(readError != FitsError::None ? readError : FitsError::Unreadable, path);
+    default:
+        return WriteFailed(output, position);
+    }
+}
+
+void TellNoUsableFrame(const std::vector<FrameSlot>& slots, const std::vector<std::string>& framePaths,
+                       ListArithmeticFeedback& feedback, std::vector<std::string>& leftOut)
+{
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].told)
+            feedback.notice(slots[i].notice);
+        leftOut.push_back(framePaths[i]);
+    }
+}
+
+std::optional<ListArithmeticStatus> BeginListOutput(ListOutput& output, const std::string& parent, const std::string& name,
+                                                    const std::vector<std::string>& framePaths, ListArithmeticFeedback& feedback)
+{
+    if (feedback.cancelRequested())
+        return ListArithmeticStatus::Cancelled;
+    if (const int error = output.create(parent, name, framePaths); error != 0) {
+        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, JoinPath(parent, name));
+        notice.errorNumber = error;
+        feedback.notice(notice);
+        return ListArithmeticStatus::FolderFailed;
+    }
+    return std::nullopt;
+}
+
+ListArithmeticStatus EndListOutput(const FrameRunEnd& end, const std::vector<std::string>& framePaths, ListOutput& output,
+                                   ListArithmeticFeedback& feedback, std::vector<std::string>& leftOut)
+{
+    for (const std::size_t i : end.leftOut)
+        leftOut.push_back(framePaths[i]);
+    if (end.fatal) {
+        output.discard();
+        return end.fatal->kind == ListArithmeticNotice::Kind::WriteFailed ? ListArithmeticStatus::WriteFailed
+                                                                         : ListArithmeticStatus::NotEnoughMemory;
+    }
+    if (end.cancelled) {
+        output.discard();
+        return ListArithmeticStatus::Cancelled;
+    }
+    if (output.fileCount() == 0) {
+        // every frame failed while it was read
+        output.discard();
+        return ListArithmeticStatus::NoUsableFrame;
+    }
+    if (const int error = output.keep(); error != 0) {
+        ListArithmeticNotice notice = FrameNotice(ListArithmeticNotice::Kind::FolderFailed, FitsError::Unwritable, output.folder());
+        notice.errorNumber = error;
+        feedback.notice(notice);
+        return ListArithmeticStatus::FolderFailed;
+    }
+    return ListArithmeticStatus::Done;
 }
 
 } // namespace skyvane
