@@ -216,22 +216,9 @@ void DescribeTransform(const SimilarityTransform& toFrame, int width, int height
 
 PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& request, AlignedFrameSink& sink, Feedback& feedback)
 {
-    PatternRegistrationResult result;
-    const std::size_t count = request.framePaths.size();
-    if (count == 0)
-        return result;
-    try {
-        result.frames.resize(count);
-        for (std::size_t k = 0; k < count; ++k)
-            result.frames[k].path = request.framePaths[k];
-        Run run(request, sink, result);
-        // With workers, the reference is the first job: the next frames are read and their
-        // stars found while its pattern is made.
-        SetRunStatus(RunRegistration(run, count, request.threads, ReferenceJob::FirstOfWorkers, feedback), result.status);
-    } catch (const std::bad_alloc&) {
-        result.status = PatternStatus::NotEnoughMemory;
-    }
-    return result;
+    // With workers, the reference is the first job: the next frames are read and their
+    // stars found while its pattern is made.
+    return RegistrationJob<Run, PatternRegistrationResult>(request, sink, ReferenceJob::FirstOfWorkers, feedback);
 }
 
 } // namespace skyvane

@@ -299,20 +299,7 @@ double SaturationLevel(const HeaderCards& cards)
 
 RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFrameSink& sink, Feedback& feedback)
 {
-    RegistrationResult result;
-    const std::size_t count = request.framePaths.size();
-    if (count == 0)
-        return result;
-    try {
-        result.frames.resize(count);
-        for (std::size_t k = 0; k < count; ++k)
-            result.frames[k].path = request.framePaths[k];
-        Run run(request, sink, result);
-        SetRunStatus(RunRegistration(run, count, request.threads, ReferenceJob::BeforeWorkers, feedback), result.status);
-    } catch (const std::bad_alloc&) {
-        result.status = RegistrationStatus::NotEnoughMemory;
-    }
-    return result;
+    return RegistrationJob<Run, RegistrationResult>(request, sink, ReferenceJob::BeforeWorkers, feedback);
 }
 
 } // namespace skyvane

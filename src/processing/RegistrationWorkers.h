@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 #include "base/Feedback.h"
@@ -8,6 +9,8 @@
 #include "image/ImageRecord.h"
 
 namespace skyvane {
+
+class AlignedFrameSink;
 
 // The run that registration by a star or by correlation and registration by star patterns
 // share: the reference prepared, then the other frames registered by workers, each with its
@@ -53,27 +56,44 @@ std::string RegistrationProgressText(std::size_t frame, std::size_t count);
 RegistrationRunEnd RunRegistration(FrameRegistrar& run, std::size_t count, int threads, ReferenceJob referenceJob,
                                    Feedback& feedback);
 
-// Sets a job's status (an enumeration with these four names) for how its run ended; an
-// unusable reference leaves the status it set.
-template <typename Status>
-void SetRunStatus(RegistrationRunEnd end, Status& status)
+// A whole registration job: Result's frames named after request.framePaths (none: Result as
+// it is made), the job's Run(request, sink, result) run as referenceJob says, and the result's
+// status set for how it ended (an unusable reference leaves the status it set; a want of
+// memory outside the workers: NotEnoughMemory). Result's status is an enumeration with the
+// names Cancelled, WriteFailed, NotEnoughMemory and Done.
+template <typename Run, typename Result, typename Request>
+Result RegistrationJob(const Request& request, AlignedFrameSink& sink, ReferenceJob referenceJob, Feedback& feedback)
 {
-    switch (end) {
-    case RegistrationRunEnd::ReferenceUnusable:
-        break;
-    case RegistrationRunEnd::Cancelled:
-        status = Status::Cancelled;
-        break;
-    case RegistrationRunEnd::WriteFailed:
-        status = Status::WriteFailed;
-        break;
-    case RegistrationRunEnd::NotEnoughMemory:
-        status = Status::NotEnoughMemory;
-        break;
-    case RegistrationRunEnd::Done:
-        status = Status::Done;
-        break;
+    using Status = decltype(Result::status);
+    Result result;
+    const std::size_t count = request.framePaths.size();
+    if (count == 0)
+        return result;
+    try {
+        result.frames.resize(count);
+        for (std::size_t k = 0; k < count; ++k)
+            result.frames[k].path = request.framePaths[k];
+        Run run(request, sink, result);
+        switch (RunRegistration(run, count, request.threads, referenceJob, feedback)) {
+        case RegistrationRunEnd::ReferenceUnusable:
+            break;
+        case RegistrationRunEnd::Cancelled:
+            result.status = Status::Cancelled;
+            break;
+        case RegistrationRunEnd::WriteFailed:
+            result.status = Status::WriteFailed;
+            break;
+        case RegistrationRunEnd::NotEnoughMemory:
+            result.status = Status::NotEnoughMemory;
+            break;
+        case RegistrationRunEnd::Done:
+            result.status = Status::Done;
+            break;
+        }
+    } catch (const std::bad_alloc&) {
+        result.status = Status::NotEnoughMemory;
     }
+    return result;
 }
 
 } // namespace skyvane
