@@ -51,8 +51,9 @@ std::string RegistrationProgressText(std::size_t frame, std::size_t count);
 
 // Registers count frames (count >= 1), the first the reference, on threads workers (0: two;
 // with one, or no thread to be had, one frame after the other on the calling thread), after
-// telling the first progress and asking whether to stop. Any exception but a worker's
-// bad_alloc goes to the caller, with every worker stopped and joined.
+// telling the first progress and asking whether to stop. A worker short of memory stops the
+// run (NotEnoughMemory); an exception on the calling thread goes to the caller once every
+// worker is stopped and joined.
 RegistrationRunEnd RunRegistration(FrameRegistrar& run, std::size_t count, int threads, ReferenceJob referenceJob,
                                    Feedback& feedback);
 
