@@ -3,19 +3,16 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <numbers>
-#include <system_error>
-#include <thread>
 
-#include "base/Numbers.h"
 #include "base/Paths.h"
 #include "processing/ColourPlanes.h"
 #include "processing/Mosaic.h"
+#include "processing/RegistrationWorkers.h"
 #include "processing/TransformResampling.h"
 
 namespace skyvane {
@@ -33,14 +30,8 @@ std::string Fixed(double value, int decimals)
     return figure;
 }
 
-std::string ProgressText(std::size_t frame, std::size_t count)
-{
-    return "Registering frame " + FormatInteger(static_cast<std::int64_t>(frame)) + " of " +
-           FormatInteger(static_cast<std::int64_t>(count));
-}
-
 // One run: the reference's pattern and what the workers share.
-class Run {
+class Run final : public FrameRegistrar {
 public:
     Run(const PatternRegistrationRequest& request, AlignedFrameSink& sink, PatternRegistrationResult& result)
         : request_(request), sink_(sink), result_(result)
@@ -86,7 +77,7 @@ public:
     }
 
     // Frame k (k >= 1), with the worker's own memory.
-    void registerFrame(std::size_t k, ImageRecord& record, ImageGrid& aligned)
+    void registerFrame(std::size_t k, ImageRecord& record, ImageGrid& aligned) override
     {
         PatternFrame& frame = result_.frames[k];
         try {
@@ -143,7 +134,7 @@ public:
     }
 
     // prepare(), for workers that wait for it in waitForReference().
-    void prepareShared()
+    bool prepareReference() override
     {
         bool ready = false;
         try {
@@ -153,6 +144,7 @@ public:
             throw;
         }
         tellReference(ready);
+        return ready;
     }
 
     // Waits until the reference is ready (true) or failed, or the run stops (false).
@@ -163,20 +155,14 @@ public:
         return reference_ == Reference::Ready && !stop_.load();
     }
 
-    bool referenceFailed()
-    {
-        const std::lock_guard lock(referenceMutex_);
-        return reference_ == Reference::Failed;
-    }
-
-    void stopAll()
+    void stopAll() override
     {
         stop_.store(true);
         const std::lock_guard lock(referenceMutex_);
         referenceChanged_.notify_all();
     }
-    bool stopped() const { return stop_.load(); }
-    bool writeFailed() const { return writeFailed_.load(); }
+    bool stopped() const override { return stop_.load(); }
+    bool writeFailed() const override { return writeFailed_.load(); }
 
 private:
     const PatternRegistrationRequest& request_;
@@ -230,132 +216,9 @@ void DescribeTransform(const SimilarityTransform& toFrame, int width, int height
 
 PatternRegistrationResult RegisterByPattern(const PatternRegistrationRequest& request, AlignedFrameSink& sink, Feedback& feedback)
 {
-    PatternRegistrationResult result;
-    const std::size_t count = request.framePaths.size();
-    if (count == 0)
-        return result;
-    try {
-        result.frames.resize(count);
-        for (std::size_t k = 0; k < count; ++k)
-            result.frames[k].path = request.framePaths[k];
-        feedback.showProgress(ProgressText(1, count), 0.0);
-        if (feedback.cancelRequested()) {
-            result.status = PatternStatus::Cancelled;
-            return result;
-        }
-        Run run(request, sink, result);
-        std::size_t workers = request.threads > 0 ? static_cast<std::size_t>(request.threads) : 2;
-        workers = std::min(workers, count);
-        // With workers, the reference is the first job: the next frames are read and their
-        // stars found while its pattern is made.
-        std::atomic<std::size_t> next{0};
-        std::mutex doneMutex;
-        std::condition_variable doneChanged;
-        std::size_t done = 0;
-        bool failed = false; // a worker could not get its memory
-        auto work = [&] {
-            try {
-                ImageRecord record;
-                ImageGrid aligned;
-                for (;;) {
-                    const std::size_t k = next.fetch_add(1);
-                    if (k >= count || run.stopped())
-                        break;
-                    if (k == 0)
-                        run.prepareShared();
-                    else
-                        run.registerFrame(k, record, aligned);
-                    const std::lock_guard lock(doneMutex);
-                    ++done;
-                    doneChanged.notify_all();
-                }
-            } catch (const std::bad_alloc&) {
-                run.stopAll();
-                const std::lock_guard lock(doneMutex);
-                failed = true;
-            }
-            const std::lock_guard lock(doneMutex);
-            doneChanged.notify_all();
-        };
-
-        std::vector<std::thread> helpers;
-        if (workers > 1) {
-            for (std::size_t i = 0; i < workers; ++i) {
-                try {
-                    helpers.emplace_back(work);
-                } catch (const std::system_error&) {
-                    break;
-                }
-            }
-        }
-        bool cancelled = false;
-        if (helpers.empty()) {
-            run.prepareShared();
-            if (run.referenceFailed())
-                return result;
-            ImageRecord record;
-            ImageGrid aligned;
-            for (std::size_t k = 1; k < count && !run.stopped(); ++k) {
-                feedback.showProgress(ProgressText(k + 1, count), static_cast<double>(k) / static_cast<double>(count));
-                if (feedback.cancelRequested()) {
-                    cancelled = true;
-                    break;
-                }
-                run.registerFrame(k, record, aligned);
-            }
-        } else {
-            // The workers register; this thread tells the progress and passes on the wish
-            // to stop. Whatever happens here, the workers are stopped and joined.
-            try {
-                std::size_t told = 0;
-                std::unique_lock lock(doneMutex);
-                for (;;) {
-                    if (done != told) {
-                        told = done;
-                        lock.unlock();
-                        feedback.showProgress(ProgressText(std::min(told + 1, count), count),
-                                              static_cast<double>(told) / static_cast<double>(count));
-                        lock.lock();
-                    }
-                    if (done >= count || run.stopped())
-                        break;
-                    lock.unlock();
-                    if (!cancelled && feedback.cancelRequested()) {
-                        cancelled = true;
-                        run.stopAll();
-                    }
-                    lock.lock();
-                    doneChanged.wait_for(lock, std::chrono::milliseconds(50));
-                }
-            } catch (...) {
-                run.stopAll();
-                for (std::thread& helper : helpers)
-                    helper.join();
-                throw;
-            }
-            for (std::thread& helper : helpers)
-                helper.join();
-        }
-        // A reference that could not be used has told why (unless its memory could not be had).
-        if (run.referenceFailed() && !failed)
-            return result;
-        // A wish to stop that comes as the last frames are done still stops the run.
-        if (!cancelled && !run.stopped() && feedback.cancelRequested())
-            cancelled = true;
-        if (cancelled)
-            result.status = PatternStatus::Cancelled;
-        else if (run.writeFailed())
-            result.status = PatternStatus::WriteFailed;
-        else if (failed)
-            result.status = PatternStatus::NotEnoughMemory;
-        else {
-            feedback.showProgress(ProgressText(count, count), 1.0);
-            result.status = PatternStatus::Done;
-        }
-    } catch (const std::bad_alloc&) {
-        result.status = PatternStatus::NotEnoughMemory;
-    }
-    return result;
+    // With workers, the reference is the first job: the next frames are read and their
+    // stars found while its pattern is made.
+    return RegistrationJob<Run, PatternRegistrationResult>(request, sink, ReferenceJob::FirstOfWorkers, feedback);
 }
 
 } // namespace skyvane

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
@@ -12,14 +11,13 @@
 #include <new>
 #include <optional>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "base/Numbers.h"
 #include "base/Paths.h"
 #include "processing/ColourPlanes.h"
 #include "processing/CrossCorrelation.h"
 #include "processing/Mosaic.h"
+#include "processing/RegistrationWorkers.h"
 #include "processing/Resampling.h"
 #include "processing/StarCentroid.h"
 
@@ -92,7 +90,7 @@ FrameFate StarFate(StarStatus status)
 }
 
 // One registration run: the reference's measures and what the workers share.
-class Run {
+class Run final : public FrameRegistrar {
 public:
     Run(const RegistrationRequest& request, AlignedFrameSink& sink, RegistrationResult& result)
         : request_(request), sink_(sink), result_(result)
@@ -101,7 +99,7 @@ public:
 
     // Reads the reference, prepares its measure and hands it on. False: result_.status says
     // why not.
-    bool prepare()
+    bool prepareReference() override
     {
         ImageRecord reference;
         const LoadStatus load = loadFits(reference, request_.framePaths[0]);
@@ -158,7 +156,7 @@ public:
 
     // Frame k (k >= 1), with the worker's own memory. Frames are taken in increasing order;
     // one star measures them in exactly that order.
-    void registerFrame(std::size_t k, ImageRecord& record, ImageGrid& aligned)
+    void registerFrame(std::size_t k, ImageRecord& record, ImageGrid& aligned) override
     {
         RegisteredFrame& frame = result_.frames[k];
         bool usable = false;
@@ -250,7 +248,7 @@ public:
         }
     }
 
-    void stopAll()
+    void stopAll() override
     {
         {
             const std::lock_guard lock(turnMutex_);
@@ -259,8 +257,8 @@ public:
         turnChanged_.notify_all();
     }
 
-    bool stopped() const { return stop_.load(); }
-    bool writeFailed() const { return writeFailed_.load(); }
+    bool stopped() const override { return stop_.load(); }
+    bool writeFailed() const override { return writeFailed_.load(); }
 
 private:
     const RegistrationRequest& request_;
@@ -275,12 +273,6 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> writeFailed_{false};
 };
-
-std::string ProgressText(std::size_t frame, std::size_t count)
-{
-    return "Registering frame " + FormatInteger(static_cast<std::int64_t>(frame)) + " of " +
-           FormatInteger(static_cast<std::int64_t>(count));
-}
 
 } // namespace
 
@@ -307,127 +299,7 @@ double SaturationLevel(const HeaderCards& cards)
 
 RegistrationResult RegisterFrames(const RegistrationRequest& request, AlignedFrameSink& sink, Feedback& feedback)
 {
-    RegistrationResult result;
-    const std::size_t count = request.framePaths.size();
-    if (count == 0)
-        return result;
-    try {
-        result.frames.resize(count);
-        for (std::size_t k = 0; k < count; ++k)
-            result.frames[k].path = request.framePaths[k];
-        Run run(request, sink, result);
-        feedback.showProgress(ProgressText(1, count), 0.0);
-        if (feedback.cancelRequested()) {
-            result.status = RegistrationStatus::Cancelled;
-            return result;
-        }
-        if (!run.prepare())
-            return result;
-
-        std::size_t workers = request.threads > 0 ? static_cast<std::size_t>(request.threads) : 2;
-        workers = std::min(workers, count - 1);
-        std::atomic<std::size_t> next{1};
-        std::mutex doneMutex;
-        std::condition_variable doneChanged;
-        std::size_t done = 1;
-        bool failed = false; // a worker could not get its memory
-        auto work = [&] {
-            try {
-                ImageRecord record;
-                ImageGrid aligned;
-                for (;;) {
-                    const std::size_t k = next.fetch_add(1);
-                    if (k >= count || run.stopped())
-                        break;
-                    run.registerFrame(k, record, aligned);
-                    const std::lock_guard lock(doneMutex);
-                    ++done;
-                    doneChanged.notify_all();
-                }
-            } catch (const std::bad_alloc&) {
-                run.stopAll();
-                const std::lock_guard lock(doneMutex);
-                failed = true;
-            }
-            const std::lock_guard lock(doneMutex);
-            doneChanged.notify_all();
-        };
-
-        std::vector<std::thread> helpers;
-        helpers.reserve(workers);
-        if (workers > 1) {
-            for (std::size_t i = 0; i < workers; ++i) {
-                try {
-                    helpers.emplace_back(work);
-                } catch (const std::system_error&) {
-                    break; // fewer workers; with none, the frames are done below
-                }
-            }
-        }
-        bool cancelled = false;
-        if (helpers.empty()) {
-            // One at a time, on this thread.
-            ImageRecord record;
-            ImageGrid aligned;
-            for (std::size_t k = 1; k < count && !run.stopped(); ++k) {
-                feedback.showProgress(ProgressText(k + 1, count), static_cast<double>(k) / static_cast<double>(count));
-                if (feedback.cancelRequested()) {
-                    cancelled = true;
-                    break;
-                }
-                run.registerFrame(k, record, aligned);
-            }
-        } else {
-            // The workers register; this thread tells the progress and passes on the wish
-            // to stop. Whatever happens here, the workers are stopped and joined.
-            try {
-                std::size_t told = 0;
-                std::unique_lock lock(doneMutex);
-                for (;;) {
-                    if (done != told) {
-                        told = done;
-                        lock.unlock();
-                        feedback.showProgress(ProgressText(std::min(told + 1, count), count),
-                                              static_cast<double>(told) / static_cast<double>(count));
-                        lock.lock();
-                    }
-                    if (done >= count || run.stopped())
-                        break;
-                    lock.unlock();
-                    if (!cancelled && feedback.cancelRequested()) {
-                        cancelled = true;
-                        run.stopAll();
-                    }
-                    lock.lock();
-                    doneChanged.wait_for(lock, std::chrono::milliseconds(50));
-                }
-            } catch (...) {
-                run.stopAll();
-                for (std::thread& helper : helpers)
-                    helper.join();
-                throw;
-            }
-            for (std::thread& helper : helpers)
-                helper.join();
-        }
-        // A wish to stop that comes as the last frames are done still stops the run: the
-        // user is not handed a list after asking for none.
-        if (!cancelled && !run.stopped() && feedback.cancelRequested())
-            cancelled = true;
-        if (cancelled)
-            result.status = RegistrationStatus::Cancelled;
-        else if (run.writeFailed())
-            result.status = RegistrationStatus::WriteFailed;
-        else if (failed)
-            result.status = RegistrationStatus::NotEnoughMemory;
-        else {
-            feedback.showProgress(ProgressText(count, count), 1.0);
-            result.status = RegistrationStatus::Done;
-        }
-    } catch (const std::bad_alloc&) {
-        result.status = RegistrationStatus::NotEnoughMemory;
-    }
-    return result;
+    return RegistrationJob<Run, RegistrationResult>(request, sink, ReferenceJob::BeforeWorkers, feedback);
 }
 
 } // namespace skyvane
