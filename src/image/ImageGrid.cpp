@@ -55,11 +55,6 @@ double* AllocateBlock(int width, int height, int planes)
         void* block = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (block == MAP_FAILED)
             return nullptr;
-#if defined(MADV_POPULATE_WRITE)
-        // The pages made at once, in one call, rather than one page fault at a time when
-        // they are first written; where the kernel cannot, they come by page faults as before.
-        (void)::madvise(block, static_cast<std::size_t>(bytes), MADV_POPULATE_WRITE);
-#endif
         return static_cast<double*>(block);
     }
     return static_cast<double*>(std::calloc(static_cast<std::size_t>(bytes / sizeof(double)), sizeof(double)));
