@@ -332,6 +332,7 @@ void ResampleToReference(const ImageGrid& frame, double dx, double dy, ImageGrid
         // Every plane shifted by the same amount, each as a grey frame of its own.
         if (!out.tryResizeForOverwrite(width, height, frame.planes()))
             throw std::bad_alloc();
+        out.commitPages();
         for (int p = 0; p < frame.planes(); ++p) {
             ImageGrid plane = out.planeView(p);
             ResampleToReference(frame.planeView(p), dx, dy, plane, threads);
@@ -340,6 +341,7 @@ void ResampleToReference(const ImageGrid& frame, double dx, double dy, ImageGrid
     }
     if (!out.tryResizeForOverwrite(width, height))
         throw std::bad_alloc();
+    out.commitPages();
     const AxisKernel kx(width, dx);
     const AxisKernel ky(height, dy);
     const bool allCovered = kx.firstCovered() == 0 && kx.endCovered() == width && ky.firstCovered() == 0 && ky.endCovered() == height;
