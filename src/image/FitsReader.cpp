@@ -745,6 +745,8 @@ FitsError ReadPixels(const std::string& path, ImageSize expected, ImageGrid& gri
         // every page of a grid that a corrupt header may have made gigantic.
         clearUnread = false;
     }
+    if (reader.holdsAllData())
+        grid.commitPages();
     // BITPIX 16 images (the common camera format) take the one-pass road when their rows
     // fit a band. Its first row is checked against the library's own doubles; should they
     // ever differ, everything is read again the ordinary way.

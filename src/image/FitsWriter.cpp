@@ -256,14 +256,10 @@ int CheckFloat32Header(const std::string& header, ImageSize size)
     return status;
 }
 
-// n values as the file stores them: FloatValue of each, in the file's byte order
-// (big-endian). Four values at a time where the processor has the instructions, with the
-// same result: values beyond the float range become infinities of their sign before the
-// conversion, the others convert exactly as FloatValue converts them.
-void StoreFloats(const double* values, std::size_t n, std::uint32_t* out)
-{
-    std::size_t i = 0;
 #if defined(__SSE2__)
+// Four values (two in a, two in b) as StoreFloats stores them.
+inline void StoreFour(__m128d a, __m128d b, std::uint32_t* out)
+{
     const __m128d largest = _mm_set1_pd(static_cast<double>(std::numeric_limits<float>::max()));
     const __m128d lowest = _mm_set1_pd(-static_cast<double>(std::numeric_limits<float>::max()));
     const __m128d infinity = _mm_set1_pd(std::numeric_limits<double>::infinity());
@@ -276,20 +272,36 @@ void StoreFloats(const double* values, std::size_t n, std::uint32_t* out)
         y = _mm_or_pd(_mm_and_pd(below, minusInfinity), _mm_andnot_pd(below, y));
         return _mm_cvtpd_ps(y); // two floats in the low half
     };
-    for (; i + 4 <= n; i += 4) {
-        const __m128 f = _mm_movelh_ps(toFloats(_mm_loadu_pd(values + i)), toFloats(_mm_loadu_pd(values + i + 2)));
-        __m128i b = _mm_castps_si128(f);
-        b = _mm_or_si128(_mm_slli_epi32(b, 16), _mm_srli_epi32(b, 16)); // swap the halves
-        b = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b, lowBytes), 8), _mm_and_si128(_mm_srli_epi16(b, 8), lowBytes));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), b);
-    }
+    const __m128 f = _mm_movelh_ps(toFloats(a), toFloats(b));
+    __m128i bits = _mm_castps_si128(f);
+    bits = _mm_or_si128(_mm_slli_epi32(bits, 16), _mm_srli_epi32(bits, 16)); // swap the halves
+    bits = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(bits, lowBytes), 8), _mm_and_si128(_mm_srli_epi16(bits, 8), lowBytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bits);
+}
 #endif
-    for (; i < n; ++i) {
-        const float f = FloatValue(values[i]);
-        std::uint32_t bits = 0;
-        std::memcpy(&bits, &f, sizeof bits);
-        out[i] = __builtin_bswap32(bits);
-    }
+
+// One value as StoreFloats stores it.
+inline std::uint32_t StoredFloat(double value)
+{
+    const float f = FloatValue(value);
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &f, sizeof bits);
+    return __builtin_bswap32(bits);
+}
+
+// n values as the file stores them: FloatValue of each, in the file's byte order
+// (big-endian). Four values at a time where the processor has the instructions, with the
+// same result: values beyond the float range become infinities of their sign before the
+// conversion, the others convert exactly as FloatValue converts them.
+void StoreFloats(const double* values, std::size_t n, std::uint32_t* out)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4)
+        StoreFour(_mm_loadu_pd(values + i), _mm_loadu_pd(values + i + 2), out + i);
+#endif
+    for (; i < n; ++i)
+        out[i] = StoredFloat(values[i]);
 }
 
 // Stored 16-bit values of rows [firstRow, firstRow + rows) of the grid, row after row, as
@@ -364,8 +376,12 @@ bool WritePixels16(int fd, const ImageGrid& grid, const StoredForm& form, double
 
 } // namespace
 
-FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSource& source, const std::string& path,
-                          Durability durability)
+namespace {
+
+// saveFloat32Rows with the bands made by fill(fileRow, rowCount, values, stored): stored
+// receives the rows as the file stores them; values is room for them as doubles.
+template <typename Fill>
+FitsError SaveFloat32Bands(const HeaderCards& cards, ImageSize size, const Fill& fill, const std::string& path, Durability durability)
 {
     const std::string header = HeaderBytes(Float32Cards(cards));
     if (const int status = CheckFloat32Header(header, size); status != 0) {
@@ -391,20 +407,19 @@ FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSou
             for (int row = 0; row < height; row += bandRows) {
                 const int rows = std::min(bandRows, height - row);
                 const std::size_t count = static_cast<std::size_t>(rows) * static_cast<std::size_t>(width);
-                if (!source(p * height + row, rows, values.get())) {
+                if (!fill(p * height + row, rows, values.get(), stored.get())) {
                     sourceFailed = true;
                     errno = EIO;
                     return false;
                 }
-                StoreFloats(values.get(), count, stored.get());
                 if (!WriteAll(fd, stored.get(), count * sizeof(std::uint32_t)))
                     return false;
             }
         }
         const std::uint64_t dataBytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
                                         static_cast<std::uint64_t>(std::max(size.planes, 1)) * 4;
-        const std::string fill(static_cast<std::size_t>(RoundUpToBlock(dataBytes) - dataBytes), '\0');
-        return WriteAll(fd, fill.data(), fill.size());
+        const std::string padding(static_cast<std::size_t>(RoundUpToBlock(dataBytes) - dataBytes), '\0');
+        return WriteAll(fd, padding.data(), padding.size());
     };
     const ReplaceOutcome outcome = ReplaceFile(path, write, durability == Durability::Synced);
     if (sourceFailed)
@@ -414,6 +429,76 @@ FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSou
         return FitsError::Unwritable;
     }
     return FitsError::None;
+}
+
+// The rows firstRow .. firstRow + rowCount - 1 (in file order) of a grid as the file
+// stores them: eight columns at a time, two values of each column in, and each row's
+// eight values stored at once (see GridRows).
+bool StoreGridRows(const ImageGrid& grid, int firstRow, int rowCount, std::uint32_t* out)
+{
+    const int width = grid.width();
+    const int height = grid.height();
+    if (height <= 0)
+        return rowCount == 0;
+    const ImageGrid plane = grid.planeView(firstRow / height);
+    firstRow %= height;
+    if (firstRow < 0 || rowCount < 0 || firstRow + rowCount > height)
+        return false;
+    constexpr int Block = 8;
+    const std::size_t stride = static_cast<std::size_t>(width);
+    int x0 = 0;
+    for (; x0 + Block <= width; x0 += Block) {
+        const double* columns[Block];
+        for (int j = 0; j < Block; ++j)
+            columns[j] = plane[x0 + j] + firstRow;
+        std::uint32_t* target = out + x0;
+        int r = 0;
+#if defined(__SSE2__)
+        for (; r + 1 < rowCount; r += 2, target += 2 * stride) {
+            __m128d first[Block / 2];
+            __m128d second[Block / 2];
+            for (int j = 0; j < Block; j += 2) {
+                const __m128d left = _mm_loadu_pd(columns[j] + r);
+                const __m128d right = _mm_loadu_pd(columns[j + 1] + r);
+                first[j / 2] = _mm_unpacklo_pd(left, right);
+                second[j / 2] = _mm_unpackhi_pd(left, right);
+            }
+            StoreFour(first[0], first[1], target);
+            StoreFour(first[2], first[3], target + 4);
+            StoreFour(second[0], second[1], target + stride);
+            StoreFour(second[2], second[3], target + stride + 4);
+        }
+#endif
+        for (; r < rowCount; ++r, target += stride)
+            for (int j = 0; j < Block; ++j)
+                target[j] = StoredFloat(columns[j][r]);
+    }
+    for (int x = x0; x < width; ++x) {
+        const double* column = plane[x] + firstRow;
+        for (int r = 0; r < rowCount; ++r)
+            out[static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(x)] = StoredFloat(column[r]);
+    }
+    return true;
+}
+
+} // namespace
+
+FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSource& source, const std::string& path,
+                          Durability durability)
+{
+    const auto fill = [&](int firstRow, int rowCount, double* values, std::uint32_t* stored) {
+        if (!source(firstRow, rowCount, values))
+            return false;
+        StoreFloats(values, static_cast<std::size_t>(rowCount) * static_cast<std::size_t>(std::max(size.width, 0)), stored);
+        return true;
+    };
+    return SaveFloat32Bands(cards, size, fill, path, durability);
+}
+
+FitsError saveFloat32Grid(const HeaderCards& cards, const ImageGrid& grid, const std::string& path, Durability durability)
+{
+    const auto fill = [&](int firstRow, int rowCount, double*, std::uint32_t* stored) { return StoreGridRows(grid, firstRow, rowCount, stored); };
+    return SaveFloat32Bands(cards, GridSize(grid), fill, path, durability);
 }
 
 RowSource GridRows(const ImageGrid& grid)
@@ -590,7 +675,7 @@ FitsError saveFits(const ImageRecord& record, const std::string& path, SampleFor
     if (report != nullptr)
         *report = SaveReport{};
     if (format == SampleFormat::Float32)
-        return saveFloat32Rows(record.cards, GridSize(record.grid), GridRows(record.grid), path, durability);
+        return saveFloat32Grid(record.cards, record.grid, path, durability);
 
     // What the 16-bit file cannot hold as it is: told, and it decides the cards.
     const bool unsignedRange = format == SampleFormat::Unsigned16;

@@ -82,6 +82,11 @@ using RowSource = std::function<bool(int firstRow, int rowCount, double* out)>;
 [[nodiscard]] FitsError saveFloat32Rows(const HeaderCards& cards, ImageSize size, const RowSource& source,
                                         const std::string& path, Durability durability = Durability::Synced);
 
+// saveFloat32Rows of every row of a grid (GridRows), each value converted as it is moved
+// into its row.
+[[nodiscard]] FitsError saveFloat32Grid(const HeaderCards& cards, const ImageGrid& grid, const std::string& path,
+                                        Durability durability = Durability::Synced);
+
 // The rows of a grid, every plane, for saveFloat32Rows.
 RowSource GridRows(const ImageGrid& grid);
 // A grid's size and planes.

@@ -95,6 +95,15 @@ void SetGridMemoryLimit(std::uint64_t bytes)
     gridMemoryLimit.store(bytes, std::memory_order_relaxed);
 }
 
+void ImageGrid::commitPages()
+{
+#if defined(MADV_POPULATE_WRITE)
+    const std::uint64_t bytes = GridBytes(width_, height_, planes_);
+    if (owned_ && data_ != nullptr && IsMapped(bytes))
+        (void)::madvise(data_, static_cast<std::size_t>(bytes), MADV_POPULATE_WRITE);
+#endif
+}
+
 ImageGrid::ImageGrid(ImageGrid&& other) noexcept
 {
     swap(other);

@@ -44,6 +44,12 @@ public:
     // file), so that reloading an image of the same size costs no new block.
     [[nodiscard]] bool tryResizeForOverwrite(int width, int height, int planes = 1);
 
+    // For a grid about to be written whole: its pages made now, in one call, rather than
+    // one page fault at a time as they are first written. Nothing for small grids, views,
+    // or where the kernel cannot (the pages then come by page faults as before). Not for a
+    // grid that may stay mostly unwritten (a file that may end early): it commits every page.
+    void commitPages();
+
     int width() const { return width_; }
     int height() const { return height_; }
     // 1 (grey) or 3 (red, green, blue).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace skyvane {
 
@@ -113,6 +114,54 @@ void RedBlueAt(const Values& m, const Values& g, const Mosaic& pattern, int x, i
     }
 }
 
+// Green where red or blue was seen, inside the border, for the non-green pixels of column x
+// from row first to row end (exclusive) in steps of 2: GreenAt with the seven columns it
+// reads held as pointers.
+void GreenColumn(const double* mosaic, std::ptrdiff_t h, int x, int first, int end, double* green)
+{
+    const double* col[7];
+    for (int d = 0; d < 7; ++d)
+        col[d] = mosaic + (x + d - 3) * h;
+    const double* c0 = col[3];
+    static constexpr double Weight[4] = {-1.0 / 16.0, 9.0 / 16.0, 9.0 / 16.0, -1.0 / 16.0};
+    for (int y = first; y < end; y += 2) {
+        const double c = c0[y];
+        const double left = col[2][y];
+        const double right = col[4][y];
+        const double up = c0[y - 1];
+        const double down = c0[y + 1];
+        const double curveH = 2.0 * c - col[1][y] - col[5][y];
+        const double curveV = 2.0 * c - c0[y - 2] - c0[y + 2];
+        const double changeH = std::fabs(left - right) + std::fabs(curveH);
+        const double changeV = std::fabs(up - down) + std::fabs(curveV);
+        double value;
+        if (changeH > EdgeContrast * changeV) {
+            value = 0.5 * (up + down) + 0.25 * curveV;
+        } else if (changeV > EdgeContrast * changeH) {
+            value = 0.5 * (left + right) + 0.25 * curveH;
+        } else {
+            value = 0.0;
+            for (int i = 0; i < 4; ++i) {
+                double line = 0.0;
+                for (int j = 0; j < 4; ++j)
+                    line += Weight[j] * col[i + j][y + i - j];
+                value += Weight[i] * line;
+            }
+        }
+        green[y] = value;
+    }
+}
+
+// The colour seen minus green, column x, rows lo to hi (exclusive), where the colour is not
+// green; green sites are left as they are (never read).
+void DifferenceColumn(const double* mosaic, const double* green, std::ptrdiff_t h, int x, int first, int end, double* out)
+{
+    const double* m = mosaic + x * h;
+    const double* g = green + x * h;
+    for (int y = first; y < end; y += 2)
+        out[y] = m[y] - g[y];
+}
+
 } // namespace
 
 void DemosaicPlane(const double* mosaic, int width, int height, const Mosaic& pattern, double* red, double* green, double* blue)
@@ -126,25 +175,91 @@ void DemosaicPlane(const double* mosaic, int width, int height, const Mosaic& pa
     const auto inner = [&](int x, int y) { return x >= Reach && x < width - Reach && y >= Reach && y < height - Reach; };
     const Plane m(mosaic, width, height);
     const InnerPlane mi(mosaic, height);
+    // The first row at or after row Reach whose pixel in column x has not seen green.
+    const auto firstNonGreen = [&](int x) { return pattern.colourAt(x, Reach) == FilterColour::Green ? Reach + 1 : Reach; };
+    const bool innerColumns = width > 2 * Reach && height > 2 * Reach;
     // Green everywhere first: red and blue read it around them.
-    for (int x = 0; x < width; ++x)
+    for (int x = 0; x < width; ++x) {
+        const bool fast = innerColumns && x >= Reach && x < width - Reach;
         for (int y = 0; y < height; ++y) {
+            if (fast && y == Reach) {
+                // Inside: the mosaic's values, then green where the pixel did not see it.
+                std::copy(mosaic + x * h + Reach, mosaic + x * h + (height - Reach), green + x * h + Reach);
+                GreenColumn(mosaic, h, x, firstNonGreen(x), height - Reach, green + x * h);
+                y = height - Reach - 1;
+                continue;
+            }
             const std::ptrdiff_t k = x * h + y;
             if (pattern.colourAt(x, y) == FilterColour::Green)
                 green[k] = mosaic[k];
             else
                 green[k] = inner(x, y) ? GreenAt(mi, x, y) : GreenAt(m, x, y);
         }
+    }
     const Plane g(green, width, height);
     const InnerPlane gi(green, height);
-    for (int x = 0; x < width; ++x)
+    // Inside, the colour differences of three columns at a time (x - 1, x, x + 1), each
+    // computed once for the pixels that read it.
+    std::vector<double> differences;
+    if (innerColumns)
+        differences.assign(static_cast<std::size_t>(3 * h), 0.0);
+    const auto differenceColumn = [&](int x) { return differences.data() + ((x + 3) % 3) * h; };
+    for (int x = 0; x < width; ++x) {
+        const bool fast = innerColumns && x >= Reach && x < width - Reach;
+        if (fast) {
+            // Rows Reach - 1 to height - Reach of columns x - 1 to x + 1 are read.
+            const int lo = Reach - 1;
+            const int hi = height - Reach + 1;
+            const auto fill = [&](int u) {
+                const int start = pattern.colourAt(u, lo) == FilterColour::Green ? lo + 1 : lo;
+                DifferenceColumn(mosaic, green, h, u, start, hi, differenceColumn(u));
+            };
+            if (x == Reach) {
+                fill(x - 1);
+                fill(x);
+            }
+            fill(x + 1);
+        }
         for (int y = 0; y < height; ++y) {
+            if (fast && y == Reach) {
+                const double* before = differenceColumn(x - 1);
+                const double* here = differenceColumn(x);
+                const double* after = differenceColumn(x + 1);
+                const double* m0 = mosaic + x * h;
+                const double* g0 = green + x * h;
+                double* r0 = red + x * h;
+                double* b0 = blue + x * h;
+                // Which colour the row's neighbours saw, on each parity of rows.
+                for (int y0 = Reach; y0 < Reach + 2; ++y0) {
+                    const FilterColour seen = pattern.colourAt(x, y0);
+                    if (seen == FilterColour::Green) {
+                        const bool rowIsRed = pattern.colourAt(x + 1, y0) == FilterColour::Red;
+                        double* alongRowOut = rowIsRed ? r0 : b0;
+                        double* alongColumnOut = rowIsRed ? b0 : r0;
+                        for (int v = y0; v < height - Reach; v += 2) {
+                            const double gv = g0[v];
+                            alongRowOut[v] = gv + 0.5 * (before[v] + after[v]);
+                            alongColumnOut[v] = gv + 0.5 * (here[v - 1] + here[v + 1]);
+                        }
+                    } else {
+                        double* seenOut = seen == FilterColour::Red ? r0 : b0;
+                        double* otherOut = seen == FilterColour::Red ? b0 : r0;
+                        for (int v = y0; v < height - Reach; v += 2) {
+                            seenOut[v] = m0[v];
+                            otherOut[v] = g0[v] + 0.25 * (before[v - 1] + after[v - 1] + before[v + 1] + after[v + 1]);
+                        }
+                    }
+                }
+                y = height - Reach - 1;
+                continue;
+            }
             const std::ptrdiff_t k = x * h + y;
             if (inner(x, y))
                 RedBlueAt(mi, gi, pattern, x, y, red[k], blue[k]);
             else
                 RedBlueAt(m, g, pattern, x, y, red[k], blue[k]);
         }
+    }
 }
 
 } // namespace skyvane

@@ -309,22 +309,21 @@ std::string ListOutput::filePath(std::size_t position) const
 FitsError ListOutput::writeFrame(std::size_t position, ImageRecord& result, std::string_view history)
 {
     AppendHistory(result.cards, history);
-    return write(position, result.cards, GridSize(result.grid), GridRows(result.grid));
+    return write(position, [&](const std::string& path) { return saveFloat32Grid(result.cards, result.grid, path, Durability::Unsynced); });
 }
 
 FitsError ListOutput::writeFrame(std::size_t position, HeaderCards cards, ImageSize size, const RowSource& rows,
                                  std::string_view history)
 {
     AppendHistory(cards, history);
-    return write(position, cards, size, rows);
+    return write(position, [&](const std::string& path) { return saveFloat32Rows(cards, size, rows, path, Durability::Unsynced); });
 }
 
-FitsError ListOutput::write(std::size_t position, const HeaderCards& cards, ImageSize size, const RowSource& rows)
+FitsError ListOutput::write(std::size_t position, const std::function<FitsError(const std::string&)>& save)
 {
     if (working_.empty() || position >= names_.size())
         return FitsError::Unwritable;
-    if (const FitsError error = saveFloat32Rows(cards, size, rows, JoinPath(working_, names_[position]), Durability::Unsynced);
-        error != FitsError::None)
+    if (const FitsError error = save(JoinPath(working_, names_[position])); error != FitsError::None)
         return error;
     const std::lock_guard<std::mutex> lock(lock_);
     written_.push_back(position);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -85,7 +86,8 @@ public:
     void discard();
 
 private:
-    FitsError write(std::size_t position, const HeaderCards& cards, ImageSize size, const RowSource& rows);
+    // Frame position written by save(path), the path of its hidden name.
+    FitsError write(std::size_t position, const std::function<FitsError(const std::string&)>& save);
     void release();
 
     std::string parent_;
