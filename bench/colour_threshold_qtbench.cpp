@@ -5,7 +5,8 @@
 // system's backing store would receive it). Two programs, one per image, alternate in every
 // iteration so that both see the same machine load; "ratio" is colour time / grey time (to
 // stay within 2). Whole numbers (a camera's frames) and values with fractions (after a
-// division by a flat).
+// division by a flat); at the start view and with the whole picture fitted to the window
+// (zoomed out, so that reduced pictures follow the change).
 
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,7 @@
 
 #include "gui/DialogProvider.h"
 #include "gui/MainWindow.h"
+#include "gui/PictureView.h"
 #include "gui/ThresholdsWindow.h"
 
 namespace {
@@ -64,7 +66,7 @@ struct Program {
     std::unique_ptr<MainWindow> window;
     QImage client;
 
-    Program(int planes, bool fractions)
+    Program(int planes, bool fractions, bool zoomedOut)
     {
         folder = fs::temp_directory_path() / ("skyvane_colour_qtbench_" + std::to_string(::getpid()) + "_" + std::to_string(planes));
         fs::create_directories(folder);
@@ -92,6 +94,8 @@ struct Program {
         context.display.buildDisplay(grid);
         context.display.paintDisplay();
         window->thresholdsWindow()->autoThresholds();
+        if (zoomedOut)
+            static_cast<PictureView*>(window->displayView())->fit();
         QApplication::processEvents();
         client = QImage(view->size(), QImage::Format_RGB32);
     }
@@ -119,8 +123,9 @@ struct Program {
 void BM_EditChangeColourAgainstGrey(benchmark::State& state)
 {
     const bool fractions = state.range(0) != 0;
-    Program grey(1, fractions);
-    Program colour(3, fractions);
+    const bool zoomedOut = state.range(1) != 0;
+    Program grey(1, fractions, zoomedOut);
+    Program colour(3, fractions, zoomedOut);
     double greySeconds = 0.0;
     double colourSeconds = 0.0;
     int step = 0;
@@ -133,7 +138,14 @@ void BM_EditChangeColourAgainstGrey(benchmark::State& state)
     state.counters["colour_ms"] = 1e3 * colourSeconds / step;
     state.counters["ratio"] = colourSeconds / greySeconds;
 }
-BENCHMARK(BM_EditChangeColourAgainstGrey)->ArgName("fractions")->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EditChangeColourAgainstGrey)
+    ->ArgNames({"fractions", "zoomed_out"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

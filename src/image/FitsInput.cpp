@@ -126,7 +126,7 @@ HeaderShape ParseHeader(std::string_view header)
         long long value = 0;
         if (at == 0 && keyword == "XTENSION") {
             if (!CardString(card, shape.extension) || shape.extension.empty())
-                shape.extension = "?";
+                shape.extension.assign(1, '?');
         } else if (keyword == "BITPIX  " && shape.bitpix == 0 && CardInteger(card, value)) {
             shape.bitpix = value;
         } else if (keyword == "NAXIS   " && shape.axisCount < 0 && CardInteger(card, value)) {
