@@ -163,6 +163,21 @@ struct StoredScaling {
     }
 };
 
+// The image's BSCALE and BZERO (1 and 0 where absent). False when a card is there but
+// cannot be read as a number.
+bool ReadScaling(fitsfile* file, double& scale, double& zero)
+{
+    for (auto [keyword, value] : {std::pair{"BSCALE", &scale}, std::pair{"BZERO", &zero}}) {
+        int keyStatus = 0;
+        if (ffgkyd(file, keyword, value, nullptr, &keyStatus) != 0 && keyStatus != KEY_NO_EXIST) {
+            ffcmsg();
+            return false;
+        }
+    }
+    ffcmsg(); // a missing keyword is no error here
+    return true;
+}
+
 // Whether the image's header has a BLANK card: its stored value marks missing pixels,
 // which only the library's reading turns into not-a-number.
 bool DeclaresBlank(fitsfile* file)
@@ -183,13 +198,8 @@ bool ReadStoredScaling(const std::string& path, StoredScaling& scaling)
     int bitpix = 0;
     ffgidt(input.file(), &bitpix, &status);
     bool usable = status == 0 && bitpix == SHORT_IMG && !input.tileCompressed();
-    for (auto [keyword, value] : {std::pair{"BSCALE", &scaling.scale}, std::pair{"BZERO", &scaling.zero}}) {
-        int keyStatus = 0;
-        if (usable && ffgkyd(input.file(), keyword, value, nullptr, &keyStatus) != 0)
-            usable = keyStatus == KEY_NO_EXIST;
-    }
-    usable = usable && !DeclaresBlank(input.file());
-    ffcmsg(); // a missing keyword is no error here
+    usable = usable && ReadScaling(input.file(), scaling.scale, scaling.zero) && !DeclaresBlank(input.file());
+    ffcmsg();
     input.close(status);
     return usable && status == 0;
 }
@@ -451,14 +461,8 @@ bool FitsImageReader::readStoredDirectly()
         return false;
     double scale = 1.0;
     double zero = 0.0;
-    for (auto [keyword, value] : {std::pair{"BSCALE", &scale}, std::pair{"BZERO", &zero}}) {
-        int keyStatus = 0;
-        if (ffgkyd(file, keyword, value, nullptr, &keyStatus) != 0 && keyStatus != KEY_NO_EXIST) {
-            ffcmsg();
-            return false;
-        }
-    }
-    ffcmsg(); // a missing keyword is no error here
+    if (!ReadScaling(file, scale, zero))
+        return false;
     if (DeclaresBlank(file))
         return false;
     // Only an increasing map from stored integers to finite values: then the order of the
@@ -517,14 +521,8 @@ bool FitsImageReader::readsFloats()
         return false;
     double scale = 1.0;
     double zero = 0.0;
-    for (auto [keyword, value] : {std::pair{"BSCALE", &scale}, std::pair{"BZERO", &zero}}) {
-        int keyStatus = 0;
-        if (ffgkyd(file, keyword, value, nullptr, &keyStatus) != 0 && keyStatus != KEY_NO_EXIST) {
-            ffcmsg();
-            return false;
-        }
-    }
-    ffcmsg(); // a missing keyword is no error here
+    if (!ReadScaling(file, scale, zero))
+        return false;
     if (scale != 1.0 || zero != 0.0)
         return false;
     // The last row both ways: the library's doubles and the floats made doubles must agree

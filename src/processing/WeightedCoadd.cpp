@@ -481,6 +481,21 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
                         double* __restrict weight, double* __restrict mean, double* __restrict first, double* __restrict limit,
                         double* __restrict out)
 {
+    // The weighted sums of the values kept so far, and of their weights.
+    const auto sumKept = [&]() __attribute__((always_inline)) {
+        for (std::size_t p = 0; p < count; ++p) {
+            sum[p] = 0.0;
+            weight[p] = 0.0;
+        }
+        for (int k = 0; k < n; ++k) {
+            const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
+            const double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
+            for (std::size_t p = 0; p < count; ++p) {
+                sum[p] = kk[p] * v[p] + sum[p];
+                weight[p] = kk[p] + weight[p];
+            }
+        }
+    };
     for (std::size_t p = 0; p < count; ++p)
         sum[p] = 0.0;
     for (int k = 0; k < n; ++k) {
@@ -501,18 +516,7 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
     for (int round = 0; round < iterations; ++round) {
         const bool fresh = round == 0; // every weight still the frame's
         if (!fresh) {
-            for (std::size_t p = 0; p < count; ++p) {
-                sum[p] = 0.0;
-                weight[p] = 0.0;
-            }
-            for (int k = 0; k < n; ++k) {
-                const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-                const double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
-                for (std::size_t p = 0; p < count; ++p) {
-                    sum[p] = kk[p] * v[p] + sum[p];
-                    weight[p] = kk[p] + weight[p];
-                }
-            }
+            sumKept();
             for (std::size_t p = 0; p < count; ++p)
                 mean[p] = sum[p] / weight[p];
         }
@@ -553,18 +557,7 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
             }
         }
     }
-    for (std::size_t p = 0; p < count; ++p) {
-        sum[p] = 0.0;
-        weight[p] = 0.0;
-    }
-    for (int k = 0; k < n; ++k) {
-        const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-        const double* __restrict kk = keep + static_cast<std::size_t>(k) * chunk;
-        for (std::size_t p = 0; p < count; ++p) {
-            sum[p] = kk[p] * v[p] + sum[p];
-            weight[p] = kk[p] + weight[p];
-        }
-    }
+    sumKept();
     for (std::size_t p = 0; p < count; ++p)
         out[p] = weight[p] > 0.0 ? sum[p] / weight[p] : first[p];
 }
