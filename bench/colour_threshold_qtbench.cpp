@@ -23,7 +23,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "gui/DialogProvider.h"
+#include "QtBenchSupport.h"
+
 #include "gui/MainWindow.h"
 #include "gui/PictureView.h"
 #include "gui/ThresholdsWindow.h"
@@ -38,25 +39,8 @@ constexpr int Side = 4096;
 constexpr int ClientWidth = 1600;
 constexpr int ClientHeight = 1000;
 
-class NoDialogs final : public DialogProvider {
-public:
-    QString openFitsFile(QWidget*, const QString&) override { return {}; }
-    QString saveFitsFile(QWidget*, const QString&) override { return {}; }
-    QString saveBitmapFile(QWidget*, const QString&) override { return {}; }
-    std::optional<double> askConstant(QWidget*, const QString&, double) override { return std::nullopt; }
-    QString askImageList(QWidget*, const QString&, const QStringList&) override { return {}; }
-    QString askImageFile(QWidget*, const QString&) override { return {}; }
-    QStringList askNewImages(QWidget*, const QString&) override { return {}; }
-    QString chooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    void showPreferences(QWidget*, AppContext&) override {}
-    void showAbout(QWidget*) override {}
-};
-
-class CountingFeedback final : public Feedback {
-public:
-    void showError(const std::string&) override { ++count; }
-    int count = 0;
-};
+using bench::CountingFeedback;
+using bench::NoDialogs;
 
 // One program with a sky-like Image A of `planes` planes on display.
 struct Program {

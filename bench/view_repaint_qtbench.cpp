@@ -29,10 +29,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include "QtBenchSupport.h"
+
 #include "display/DisplayBitmap.h"
 #include "display/TransferFunction.h"
 #include "display/ViewMapping.h"
-#include "gui/DialogProvider.h"
 #include "gui/MainWindow.h"
 #include "gui/PictureView.h"
 #include "gui/ThresholdsWindow.h"
@@ -48,25 +49,8 @@ constexpr int ImageHeight = 4000;
 constexpr int ClientWidth = 1600;
 constexpr int ClientHeight = 1000;
 
-class NoDialogs final : public DialogProvider {
-public:
-    QString openFitsFile(QWidget*, const QString&) override { return {}; }
-    QString saveFitsFile(QWidget*, const QString&) override { return {}; }
-    QString saveBitmapFile(QWidget*, const QString&) override { return {}; }
-    std::optional<double> askConstant(QWidget*, const QString&, double) override { return std::nullopt; }
-    QString askImageList(QWidget*, const QString&, const QStringList&) override { return {}; }
-    QString askImageFile(QWidget*, const QString&) override { return {}; }
-    QStringList askNewImages(QWidget*, const QString&) override { return {}; }
-    QString chooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    void showPreferences(QWidget*, AppContext&) override {}
-    void showAbout(QWidget*) override {}
-};
-
-class CountingFeedback final : public Feedback {
-public:
-    void showError(const std::string&) override { ++count; }
-    int count = 0;
-};
+using bench::CountingFeedback;
+using bench::NoDialogs;
 
 class Thresholds final : public ThresholdSource {
 public:
