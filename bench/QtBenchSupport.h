@@ -1,15 +1,22 @@
 #pragma once
 
-// What the desktop program's benchmarks put in place of the user: dialogs that are never
-// answered and messages that are only counted.
+// What the desktop program's benchmarks put in place of the user (dialogs that are never
+// answered, messages that are only counted) and the program they run.
 
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include <QApplication>
+#include <QWidget>
 
 #include <QString>
 #include <QStringList>
 
 #include "gui/DialogProvider.h"
+#include "gui/MainWindow.h"
 #include "base/Feedback.h"
 
 namespace skyvane::bench {
@@ -33,5 +40,26 @@ public:
     void showError(const std::string&) override { ++count; }
     int count = 0;
 };
+
+// The main window over a new settings file in folder (made here, its working path), shown,
+// its picture area grown to clientWidth x clientHeight.
+inline std::unique_ptr<MainWindow> ShowProgram(const std::filesystem::path& folder, DialogProvider& dialogs, Feedback& messages,
+                                               int clientWidth, int clientHeight)
+{
+    std::filesystem::create_directories(folder);
+    const std::string ini = (folder / "Skyvane.ini").string();
+    std::ofstream(ini) << "[PATH]\nWorking path=" << folder.string() << "\n";
+    MainWindowOptions options;
+    options.settingsPath = ini;
+    options.dialogs = &dialogs;
+    options.messages = &messages;
+    auto window = std::make_unique<MainWindow>(options);
+    window->show();
+    QApplication::processEvents();
+    QWidget* view = window->displayView();
+    window->resize(window->width() + clientWidth - view->width(), window->height() + clientHeight - view->height());
+    QApplication::processEvents();
+    return window;
+}
 
 } // namespace skyvane::bench

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -53,19 +52,8 @@ struct Program {
     Program(int planes, bool fractions, bool zoomedOut)
     {
         folder = fs::temp_directory_path() / ("skyvane_colour_qtbench_" + std::to_string(::getpid()) + "_" + std::to_string(planes));
-        fs::create_directories(folder);
-        const std::string ini = (folder / "Skyvane.ini").string();
-        std::ofstream(ini) << "[PATH]\nWorking path=" << folder.string() << "\n";
-        MainWindowOptions options;
-        options.settingsPath = ini;
-        options.dialogs = &dialogs;
-        options.messages = &messages;
-        window = std::make_unique<MainWindow>(options);
-        window->show();
-        QApplication::processEvents();
+        window = bench::ShowProgram(folder, dialogs, messages, ClientWidth, ClientHeight);
         QWidget* view = window->displayView();
-        window->resize(window->width() + ClientWidth - view->width(), window->height() + ClientHeight - view->height());
-        QApplication::processEvents();
 
         AppContext& context = window->context();
         ImageGrid& grid = context.imageA.grid;

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -83,21 +82,8 @@ struct Program {
     Program()
     {
         folder = fs::temp_directory_path() / ("skyvane_repaint_qtbench_" + std::to_string(::getpid()));
-        fs::create_directories(folder);
-        const std::string ini = (folder / "Skyvane.ini").string();
-        std::ofstream(ini) << "[PATH]\nWorking path=" << folder.string() << "\n";
-
-        MainWindowOptions options;
-        options.settingsPath = ini;
-        options.dialogs = &dialogs;
-        options.messages = &messages;
-        window = std::make_unique<MainWindow>(options);
-        window->show();
-        QApplication::processEvents();
-        // Grow the frame until the client area is the typical size.
+        window = bench::ShowProgram(folder, dialogs, messages, ClientWidth, ClientHeight);
         QWidget* view = window->displayView();
-        window->resize(window->width() + ClientWidth - view->width(), window->height() + ClientHeight - view->height());
-        QApplication::processEvents();
 
         AppContext& context = window->context();
         ImageGrid& grid = context.imageA.grid;
