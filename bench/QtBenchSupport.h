@@ -4,16 +4,20 @@
 // answered, messages that are only counted) and the program they run.
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include <QApplication>
+#include <QByteArray>
 #include <QWidget>
 
 #include <QString>
 #include <QStringList>
+
+#include <benchmark/benchmark.h>
 
 #include "gui/DialogProvider.h"
 #include "gui/MainWindow.h"
@@ -60,6 +64,24 @@ inline std::unique_ptr<MainWindow> ShowProgram(const std::filesystem::path& fold
     window->resize(window->width() + clientWidth - view->width(), window->height() + clientHeight - view->height());
     QApplication::processEvents();
     return window;
+}
+
+// Runs the benchmarks named on the command line under a QApplication (made first, as every
+// widget needs it; the offscreen platform unless the environment names one); ended runs
+// before the application goes, so that its windows are closed while it exists.
+inline int RunBenchmarks(int argc, char** argv, const std::function<void()>& ended = {})
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (ended)
+        ended();
+    return 0;
 }
 
 } // namespace skyvane::bench

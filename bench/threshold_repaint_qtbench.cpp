@@ -242,18 +242,7 @@ BENCHMARK(BM_Breakdown)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 } // namespace
 
-// The QApplication must exist before any widget; the offscreen platform unless the
-// environment names one.
 int main(int argc, char** argv)
 {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    theProgram.reset();
-    return 0;
+    return skyvane::bench::RunBenchmarks(argc, argv, [] { theProgram.reset(); });
 }
