@@ -17,10 +17,14 @@ namespace skyvane {
 //     (the picture changes 16 times more across than along it), the estimate follows the
 //     edge instead: the mean of the two green neighbours along it, corrected by half the
 //     second difference of the pixel's own colour along it;
-//  2. red and blue where green was seen: green there plus the mean difference of the colour
-//     and green at the two neighbours that saw the colour (along the row or the column);
-//  3. red where blue was seen and blue where red was seen: green there plus the mean colour
-//     difference of the four diagonal neighbours.
+//  2. red and blue everywhere they were not seen: balance times green there plus the
+//     difference of the colour and balance times green, interpolated from the pixels that
+//     saw the colour by cubic convolution (Keys, a = -1/2) on their lattice two pixels apart:
+//     along the column (4 pixels) where the column saw the colour, along the row where the
+//     row did, and along both (4 x 4 pixels) on the diagonal sites. The balance of red
+//     (blue) is what it is to green on most of the frame: the median over the pattern's
+//     cells of its pixel over their green mean (a sample of cells on large frames), 1 where
+//     that is no sensible colour (no sky above zero).
 // Why this for stars: a star is a few pixels wide, and red and blue are sampled two pixels
 // apart, so each colour interpolated by itself (bilinear) cuts the peaks and changes a
 // star's colour with where it falls on the filter cell. Methods that choose a direction at
@@ -29,9 +33,14 @@ namespace skyvane {
 // lattice estimate follows a round peak in every direction alike, its weights sum to 1 and
 // keep the flux, and the colour differences give the three planes one shape; only a
 // straight, strong edge (a satellite trail, the limb of a planet) is followed along its
-// direction.
+// direction. What is left of a star in the colour differences is what changes its shape
+// with its place on the cell, and a median of registered frames, which picks each pixel
+// from another frame, then no longer keeps its flux: balanced differences leave only the
+// star's colour against the sky's in them (a star of the sky's colour leaves nothing), and
+// the cubic kernel, unlike a linear one, keeps the rest nearly the same shape wherever the
+// star falls.
 // Near the border the missing neighbours are mirrored across the edge pixel.
-// Plain IEEE arithmetic; each pixel depends only on its neighbours.
+// Plain IEEE arithmetic; each pixel depends only on its neighbours and the two balances.
 
 // mosaic holds width x height values column-major (column x starts at x * height; row 0 the
 // first stored row); red, green and blue receive the planes in the same layout. pattern is

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <iostream>
 #include <random>
+#include <utility>
 #include <vector>
 
+#include "image/ImageGrid.h"
 #include "processing/Demosaic.h"
+#include "processing/Resampling.h"
 
 namespace skyvane {
 namespace {
@@ -203,6 +206,65 @@ TEST(Demosaic, AStraightEdgeIsFollowedAlongItsRowOrColumn)
         const double bilinear = Rms(Bilinear(values, mosaic), truth);
         std::cout << (alongColumn ? "step along a column" : "step along a row") << ": RMS error " << edge << " against bilinear's " << bilinear << "\n";
         EXPECT_LE(edge, 0.5 * bilinear);
+    }
+}
+
+// The colour ratios of a sharp star (sigma 1.25 pixels) of the given colour as the camera
+// sees it, on a sky of the camera's grey, in the pixel-wise median of 15 frames that show it
+// at 15 places on the filter cell, each demosaiced and shifted back onto the first: the
+// relative errors of R/G and B/G.
+std::pair<double, double> MedianStarColourError(const double (&colour)[3])
+{
+    constexpr int Size = 48;
+    constexpr double Centre = 23.0;
+    constexpr int Frames = 15;
+    const double sky[3] = {770.0, 1000.0, 765.0};
+    const double sigma = 1.25;
+    const Mosaic mosaic(Mosaic::Pattern::RGGB);
+    std::vector<ImageGrid> registered(Frames);
+    for (int k = 0; k < Frames; ++k) {
+        const double dx = std::fmod(0.37 * k, 2.0);
+        const double dy = std::fmod(0.61 * k, 2.0);
+        std::vector<double> values(static_cast<std::size_t>(Size * Size));
+        for (int x = 0; x < Size; ++x)
+            for (int y = 0; y < Size; ++y) {
+                const int p = static_cast<int>(mosaic.colourAt(x, y));
+                const double d2 = (x - Centre - dx) * (x - Centre - dx) + (y - Centre - dy) * (y - Centre - dy);
+                values[static_cast<std::size_t>(x * Size + y)] = sky[p] + colour[p] * 15000.0 * std::exp(-d2 / (2.0 * sigma * sigma));
+            }
+        ImageGrid frame;
+        frame.resize(Size, Size, 3);
+        DemosaicPlane(values.data(), Size, Size, mosaic, frame.plane(0), frame.plane(1), frame.plane(2));
+        ResampleToReference(frame, dx, dy, registered[static_cast<std::size_t>(k)]);
+    }
+    double flux[3] = {0.0, 0.0, 0.0};
+    for (int p = 0; p < 3; ++p)
+        for (int x = 0; x < Size; ++x)
+            for (int y = 0; y < Size; ++y) {
+                if (std::hypot(x - Centre, y - Centre) > 6.0)
+                    continue;
+                std::vector<double> pixel;
+                for (const ImageGrid& frame : registered)
+                    pixel.push_back(frame.plane(p)[x * Size + y]);
+                std::nth_element(pixel.begin(), pixel.begin() + Frames / 2, pixel.end());
+                flux[p] += pixel[Frames / 2] - sky[p];
+            }
+    return {flux[0] / flux[1] / colour[0] - 1.0, flux[2] / flux[1] / colour[2] - 1.0};
+}
+
+TEST(Demosaic, AMedianOfRegisteredFramesKeepsTheColourOfSharpStars)
+{
+    // Every frame keeps a star's colour; their median keeps it only as far as the star has
+    // one shape wherever it falls on the cell. Hardest are the stars whose colour lies far
+    // from the sky's: a red one poor in blue and a blue one poor in red.
+    const double red[3] = {1.36, 1.0, 0.33};
+    const double blue[3] = {0.425, 1.0, 1.04};
+    for (const auto* colour : {&red, &blue}) {
+        const auto [redError, blueError] = MedianStarColourError(*colour);
+        std::cout << "star of R/G " << (*colour)[0] << ", B/G " << (*colour)[2] << ": in the median of the registered frames R/G off by "
+                  << 100.0 * redError << "%, B/G by " << 100.0 * blueError << "%\n";
+        EXPECT_LE(std::fabs(redError), 0.06);
+        EXPECT_LE(std::fabs(blueError), 0.06);
     }
 }
 
