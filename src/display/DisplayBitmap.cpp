@@ -466,7 +466,11 @@ const TileKernels& BestKernels(bool table)
 
 // Converts columns [x0, x1) for all rows. The thread that owns the last column also
 // clears the row padding, so every byte of the rows is written once per render. A colour
-// picture's planes are mapped alike, each into a tile of its own.
+// picture's planes are mapped alike, each into a tile of its own. The tiles are taken down
+// each column of tiles, except for a colour picture with an observer: its reductions fill
+// three planes per level, and taking the tiles across the columns, one row of tiles after
+// the other, finishes each piece of their rows while it is still in the cache. Either way
+// the rows below a tile are written before it.
 void RenderColumns(const RenderJob& job, int x0, int x1)
 {
     const TileKernels& kernels = *job.kernels;
@@ -483,24 +487,31 @@ void RenderColumns(const RenderJob& job, int x0, int x1)
     const MapTileFunction map = job.single == nullptr ? kernels.map : job.bracketed ? kernels.mapBracket : kernels.mapSingle;
     alignas(64) std::uint8_t tile[3][TileColumns * TileRows];
 
-    for (int tx = x0; tx < x1; tx += TileColumns) {
+    const auto convert = [&](int tx, int ty) {
         const int tw = std::min(TileColumns, x1 - tx);
-        for (int ty = 0; ty < height; ty += TileRows) {
-            const int th = std::min(TileRows, height - ty);
-            if (colour) {
-                for (std::size_t p = 0; p < 3; ++p)
-                    map(planeJobs[p], tx, tw, ty, th, tile[p]);
-                kernels.writeColour(job, tx, tw, ty, th, tile[0], tile[1], tile[2]);
-            } else {
-                map(job, tx, tw, ty, th, tile[0]);
-                kernels.write(job, tx, tw, ty, th, tile[0]);
-            }
-            if (tx + tw == width && padding != 0)
-                for (int j = 0; j < th; ++j)
-                    std::memset(job.rows + static_cast<std::size_t>(ty + j + 1) * job.stride - padding, 0, padding);
-            if (job.observer != nullptr)
-                job.observer->rowsWritten(job.rows, tx, tw, ty, th);
+        const int th = std::min(TileRows, height - ty);
+        if (colour) {
+            for (std::size_t p = 0; p < 3; ++p)
+                map(planeJobs[p], tx, tw, ty, th, tile[p]);
+            kernels.writeColour(job, tx, tw, ty, th, tile[0], tile[1], tile[2]);
+        } else {
+            map(job, tx, tw, ty, th, tile[0]);
+            kernels.write(job, tx, tw, ty, th, tile[0]);
         }
+        if (tx + tw == width && padding != 0)
+            for (int j = 0; j < th; ++j)
+                std::memset(job.rows + static_cast<std::size_t>(ty + j + 1) * job.stride - padding, 0, padding);
+        if (job.observer != nullptr)
+            job.observer->rowsWritten(job.rows, tx, tw, ty, th);
+    };
+    if (colour && job.observer != nullptr) {
+        for (int ty = 0; ty < height; ty += TileRows)
+            for (int tx = x0; tx < x1; tx += TileColumns)
+                convert(tx, ty);
+    } else {
+        for (int tx = x0; tx < x1; tx += TileColumns)
+            for (int ty = 0; ty < height; ty += TileRows)
+                convert(tx, ty);
     }
 }
 

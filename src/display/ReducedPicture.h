@@ -66,6 +66,7 @@ public:
 
 private:
     void reduceChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines, int channel);
+    bool reduceColourChunk(const std::uint8_t* rows, std::size_t stride, int band, int x, int columns, int lines);
 
     RenderKernel kernel_;
     bool colour_ = false;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string_view>
 #include <utility>
 #include <string>
@@ -552,6 +553,34 @@ TEST(ColourDisplay, ReductionsViewportAndAutoFollowThePlanes)
     ASSERT_TRUE(model.autoThresholds(true, colour));
     EXPECT_EQ(model.LowThreshold(), AutoThresholdsFromMedian(ImageMedian(colour.planeView(1))).low);
     EXPECT_NE(model.LowThreshold(), AutoThresholdsFromMedian(ImageMedian(colour.planeView(0))).low);
+}
+
+// Zoomed out on a colour picture drawn by several threads, with noise that gives every
+// rounding of the means and edge blocks on the right and at the bottom: the picture is the
+// one drawn without reductions, and each colour of every level is what the plain code
+// reduces from it afterwards.
+TEST(ColourDisplay, ReductionsFollowingThreadsAreThePlainReductionsOfThePicture)
+{
+    ImageGrid colour;
+    colour.resize(610, 515, 3);
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> value(50.0, 3100.0);
+    for (std::int64_t i = 0; i < colour.valueCount(); ++i)
+        colour.data()[i] = value(random);
+    ReducedPicture following(RenderKernel::Best);
+    const DisplayBitmap picture = Picture(colour, 100, 3000, TransferFunction::Linear(), &following);
+    EXPECT_EQ(picture.rows, Picture(colour, 100, 3000, TransferFunction::Linear()).rows);
+    ReducedPicture plain(RenderKernel::Portable);
+    plain.build(picture);
+    ASSERT_TRUE(following.colour());
+    ASSERT_TRUE(plain.colour());
+    for (int k = 1; k <= ReducedPicture::Levels; ++k) {
+        ASSERT_EQ(following.levelWidth(k), plain.levelWidth(k));
+        ASSERT_EQ(following.levelHeight(k), plain.levelHeight(k));
+        const std::size_t bytes = static_cast<std::size_t>(plain.levelWidth(k)) * static_cast<std::size_t>(plain.levelHeight(k));
+        for (int c = 0; c < 3; ++c)
+            EXPECT_TRUE(std::equal(plain.levelData(k, c), plain.levelData(k, c) + bytes, following.levelData(k, c))) << "level " << k << ", colour " << c;
+    }
 }
 
 // ---------------------------------------------------------------------------------------
