@@ -547,12 +547,22 @@ FitsError ChooseScaleStars(const std::string& path, ImageSize size, ScaleStarSet
     ImageGrid field;
     if (!field.tryResize(width, height))
         return FitsError::NotEnoughMemory;
-    std::vector<double> row(static_cast<std::size_t>(width));
-    for (int y = 0; y < height; ++y) {
-        if (const FitsError error = reader.readRowSegment(top + y, left, width, row.data()); error != FitsError::None)
-            return error;
-        for (int x = 0; x < width; ++x)
-            field[x][y] = row[static_cast<std::size_t>(x)];
+    // A few rows at a time, so that each column of the field is written a cache line at a
+    // time rather than a value per row.
+    constexpr int Rows = 8;
+    const std::size_t w = static_cast<std::size_t>(width);
+    std::vector<double> rows(Rows * w);
+    for (int y0 = 0; y0 < height; y0 += Rows) {
+        const int n = std::min(Rows, height - y0);
+        for (int r = 0; r < n; ++r)
+            if (const FitsError error = reader.readRowSegment(top + y0 + r, left, width, rows.data() + static_cast<std::size_t>(r) * w);
+                error != FitsError::None)
+                return error;
+        for (int x = 0; x < width; ++x) {
+            double* column = field[x];
+            for (int r = 0; r < n; ++r)
+                column[y0 + r] = rows[static_cast<std::size_t>(r) * w + static_cast<std::size_t>(x)];
+        }
     }
     DetectionSettings settings = QualityDetection();
     settings.saturation = SaturationLevel(cards);
