@@ -125,12 +125,12 @@ public:
     // rest as readRows.
     [[nodiscard]] FitsError readFloatRows(int firstRow, int rowCount, float* out);
     // Switches an open, uncompressed file of 32-bit floating-point values without scaling
-    // (BSCALE 1 and BZERO 0 or absent) to reading its values straight from the file, as readStoredDirectly
-    // does for 16-bit ones: readRows and readRowSegment then read exactly the bytes they
-    // give, and readStoredFloatRows can be called from several threads at once. Done only
-    // when the last row read both ways comes out identical; the library's handle stays
-    // open. False, nothing changed, when the file does not qualify (also a gzipped one,
-    // or one too short for its data).
+    // (BSCALE 1 and BZERO 0 or absent) to reading its values straight from the file, as
+    // readStoredDirectly does for 16-bit ones: readRows and readRowSegment then read
+    // exactly the bytes they give, and readStoredFloatRows can be called from several
+    // threads at once. Done only when the last row read both ways comes out identical; the
+    // library's handle stays open. False, nothing changed, when the file does not qualify
+    // (also a gzipped one, or one too short for its data).
     bool readFloatsDirectly();
     bool readsFloatsDirectly() const { return directFloats_; }
     // Rows firstRow .. firstRow + rowCount - 1 as the file stores them (big-endian 32-bit
