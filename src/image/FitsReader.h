@@ -124,11 +124,26 @@ public:
     // Rows firstRow .. firstRow + rowCount - 1 as floats, only when readsFloats(); the
     // rest as readRows.
     [[nodiscard]] FitsError readFloatRows(int firstRow, int rowCount, float* out);
+    // Switches an open, uncompressed file of 32-bit floating-point values without scaling
+    // (BSCALE 1 and BZERO 0 or absent) to reading its values straight from the file, as
+    // readStoredDirectly does for 16-bit ones: readRows and readRowSegment then read
+    // exactly the bytes they give, and readStoredFloatRows can be called from several
+    // threads at once. Done only when the last row read both ways comes out identical; the
+    // library's handle stays open. False, nothing changed, when the file does not qualify
+    // (also a gzipped one, or one too short for its data).
+    bool readFloatsDirectly();
+    bool readsFloatsDirectly() const { return directFloats_; }
+    // Rows firstRow .. firstRow + rowCount - 1 as the file stores them (big-endian 32-bit
+    // floats), only while readsFloatsDirectly(); ConvertStoredFloats makes them what
+    // readRows gives. Unreadable as readStoredRows.
+    [[nodiscard]] FitsError readStoredFloatRows(int firstRow, int rowCount, std::uint32_t* bigEndian);
     // The scaling of the stored values: value = stored * scale + zero (BSCALE, BZERO).
     double storedScale() const { return scale_; }
     double storedZero() const { return zero_; }
 
 private:
+    // count stored values of valueBytes bytes each from value first on, straight from the file.
+    FitsError readStoredBytes(std::int64_t first, std::size_t count, std::size_t valueBytes, void* out);
     FitsError readStoredValues(std::int64_t first, std::size_t count, std::uint16_t* bigEndian);
     FitsError readConverted(std::int64_t first, std::size_t count, double* out);
     // count values through the library from pixel first (1-based column, row, plane),
@@ -141,6 +156,7 @@ private:
     ImageSize size_;
     int plane_ = 0;
     bool direct_ = false;
+    bool directFloats_ = false; // readFloatsDirectly()
     bool integerValues_ = false; // BITPIX > 0: BLANK marks missing pixels
     int floats_ = -1;            // readsFloats(): -1 not yet checked, 0 no, 1 yes
     std::int64_t dataStart_ = 0;
@@ -151,6 +167,8 @@ private:
 // Stored big-endian 16-bit values converted to the doubles the library gives for them:
 // (double)stored when scale is 1 and zero 0, otherwise stored * scale + zero.
 void ConvertStored16(const std::uint16_t* bigEndian, std::size_t count, double scale, double zero, double* out);
+// Stored big-endian 32-bit floats made the doubles the library gives for unscaled ones.
+void ConvertStoredFloats(const std::uint32_t* bigEndian, std::size_t count, double* out);
 
 // The steps of loading a record, in their order.
 enum class LoadStep { Size, Data, Headers };

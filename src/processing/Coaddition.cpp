@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -172,6 +173,7 @@ struct Worker {
     std::vector<double> band;   // n frames x frameStride values
     std::vector<double> values; // rows x width combined values, row after row
     std::vector<float> floats;  // one frame's part of a band, read as floats
+    std::vector<std::uint32_t> storedFloats; // or as the file stores them
 };
 
 // Reads every frame's plane `plane` in bands of rows and combines each band into result
@@ -204,14 +206,25 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
         frameStride += 8;
 
     // Frames kept open that store floats as their values are read as floats and made
-    // doubles as they are normalised, in one pass (the same doubles the library gives).
-    std::vector<char> readFloats(static_cast<std::size_t>(n), 0);
+    // doubles as they are normalised, in one pass (the same doubles the library gives):
+    // straight from the file where they can be (big-endian, turned as they are converted),
+    // otherwise through the library.
+    enum FloatReading : char { NoFloats, LibraryFloats, StoredFloats };
+    std::vector<char> readFloats(static_cast<std::size_t>(n), NoFloats);
     bool anyFloats = false;
+    bool anyStoredFloats = false;
     if (adjust.normaliser != nullptr && framesOpen) {
         for (int k = 0; k < n; ++k) {
             FitsImageReader& reader = frames[static_cast<std::size_t>(k)]->reader;
-            readFloats[static_cast<std::size_t>(k)] = !reader.readsDirectly() && reader.readsFloats();
-            anyFloats = anyFloats || readFloats[static_cast<std::size_t>(k)] != 0;
+            char& reading = readFloats[static_cast<std::size_t>(k)];
+            if (reader.readsDirectly())
+                continue;
+            if (reader.readFloatsDirectly())
+                reading = StoredFloats;
+            else if (reader.readsFloats())
+                reading = LibraryFloats;
+            anyFloats = anyFloats || reading == LibraryFloats;
+            anyStoredFloats = anyStoredFloats || reading == StoredFloats;
         }
     }
 
@@ -223,6 +236,8 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
             worker->values.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
             if (anyFloats)
                 worker->floats.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
+            if (anyStoredFloats)
+                worker->storedFloats.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(width));
             pool.push_back(std::move(worker));
         }
     } catch (const std::bad_alloc&) {
@@ -275,7 +290,13 @@ BandOutcome CombineBands(std::vector<std::unique_ptr<Frame>>& frames, bool frame
                 Frame& frame = *frames[static_cast<std::size_t>(k)];
                 FitsError error = FitsError::None;
                 const std::size_t values = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(width);
-                if (readFloats[static_cast<std::size_t>(k)] != 0) {
+                if (readFloats[static_cast<std::size_t>(k)] == StoredFloats) {
+                    error = frame.reader.readStoredFloatRows(firstRow, bandRows, worker.storedFloats.data()); // no shared state
+                    if (error == FitsError::None) {
+                        adjust.normaliser->convertStoredFloats(frame.position, firstRow, 0, values, worker.storedFloats.data(), slot);
+                        continue;
+                    }
+                } else if (readFloats[static_cast<std::size_t>(k)] == LibraryFloats) {
                     {
                         std::lock_guard<std::mutex> guard(frame.lock);
                         error = frame.reader.readFloatRows(firstRow, bandRows, worker.floats.data());

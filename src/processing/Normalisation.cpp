@@ -160,11 +160,7 @@ FrameNormaliser& FrameNormaliser::operator=(FrameNormaliser&&) noexcept = defaul
 
 namespace {
 
-// Four doubles in one vector (two SSE registers without AVX); every lane does the IEEE
-// operation of the scalar code.
-typedef double Lanes4 __attribute__((vector_size(32)));
-
-// The values of a band as they are read: doubles already converted.
+// The values of a band as they are read: doubles already converted (normalised in place).
 struct ConvertedValues {
     const double* values;
     double operator()(std::size_t i) const { return values[i]; }
@@ -189,6 +185,106 @@ struct FloatValues {
     const float* floats;
     double operator()(std::size_t i) const { return static_cast<double>(floats[i]); }
 };
+
+// Stored big-endian 32-bit floats, each made a double as ConvertStoredFloats makes it.
+struct StoredFloatValues {
+    const std::uint32_t* stored;
+    double operator()(std::size_t i) const
+    {
+        const std::uint32_t u = __builtin_bswap32(stored[i]);
+        float value;
+        std::memcpy(&value, &u, sizeof value);
+        return static_cast<double>(value);
+    }
+};
+
+// One run of a row whose field is kept: the field along the two rows of cells about it
+// at the run's columns, and between them the second's weight g.
+struct RowRun {
+    const double* a0;
+    const double* a1;
+    double g;
+    double factor;
+    bool multiplicative;
+};
+
+// v[k] = the normalised value of in(k), k from 0 to run - 1: factor x value + field, or
+// value x field, with field = (1 - g) x a0[k] + g x a1[k]. Every pixel alone, so the
+// compiler can take several at once, each lane doing the IEEE operations of one pixel.
+template <class In>
+[[gnu::always_inline]] inline void NormaliseRunOf(const In& in, std::size_t run, const RowRun& r, double* v)
+{
+    const double below = 1.0 - r.g;
+    const double g = r.g;
+    const double factor = r.factor;
+    const double* a0 = r.a0;
+    const double* a1 = r.a1;
+    if (r.multiplicative) {
+        for (std::size_t k = 0; k < run; ++k) {
+            const double field = below * a0[k] + g * a1[k];
+            v[k] = in(k) * field;
+        }
+    } else {
+        for (std::size_t k = 0; k < run; ++k) {
+            const double field = below * a0[k] + g * a1[k];
+            v[k] = factor * in(k) + field;
+        }
+    }
+}
+
+// The runs of each kind of input, with a second, AVX2 version chosen at load time where
+// the processor has it: only the width of the vector registers changes (no fused
+// multiply-add, which AVX2 alone does not enable).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define SKYVANE_NORMALISE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SKYVANE_NORMALISE_CLONES
+#endif
+
+SKYVANE_NORMALISE_CLONES void NormaliseInPlace(std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseRunOf(ConvertedValues{v}, run, r, v);
+}
+
+SKYVANE_NORMALISE_CLONES void NormaliseStored16(const std::uint16_t* stored, double scale, double zero, bool scaled, std::size_t run,
+                                                const RowRun& r, double* v)
+{
+    if (scaled)
+        NormaliseRunOf(StoredValues{stored, scale, zero, true}, run, r, v);
+    else
+        NormaliseRunOf(StoredValues{stored, 1.0, 0.0, false}, run, r, v);
+}
+
+SKYVANE_NORMALISE_CLONES void NormaliseFloats(const float* floats, std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseRunOf(FloatValues{floats}, run, r, v);
+}
+
+SKYVANE_NORMALISE_CLONES void NormaliseStoredFloats(const std::uint32_t* stored, std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseRunOf(StoredFloatValues{stored}, run, r, v);
+}
+
+// The run of values i .. i + run - 1 of in into v (ConvertedValues: v is where they are).
+void NormaliseRun(const ConvertedValues&, std::size_t, std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseInPlace(run, r, v);
+}
+
+void NormaliseRun(const StoredValues& in, std::size_t i, std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseStored16(in.stored + i, in.scale, in.zero, in.scaled, run, r, v);
+}
+
+void NormaliseRun(const FloatValues& in, std::size_t i, std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseFloats(in.floats + i, run, r, v);
+}
+
+void NormaliseRun(const StoredFloatValues& in, std::size_t i, std::size_t run, const RowRun& r, double* v)
+{
+    NormaliseStoredFloats(in.stored + i, run, r, v);
+}
 
 } // namespace
 
@@ -224,31 +320,10 @@ void FrameNormaliser::normalise(std::size_t position, int firstRow, std::size_t 
             i += run;
             continue;
         }
-        // The field along the two rows of cells, at the columns of this run; four values at
-        // a time, each read before its result is written.
-        const double* a0 = frame.along.data() + static_cast<std::size_t>(j0) * width + x0;
-        const double* a1 = frame.along.data() + static_cast<std::size_t>(j1) * width + x0;
-        const Lanes4 below = {1.0 - g, 1.0 - g, 1.0 - g, 1.0 - g};
-        const Lanes4 above = {g, g, g, g};
-        const double factor = frame.factor;
-        const Lanes4 factors = {factor, factor, factor, factor};
-        const std::size_t whole = run / 4 * 4;
-        std::size_t k = 0;
-        for (; k < whole; k += 4) {
-            const Lanes4 value = {in(i + k), in(i + k + 1), in(i + k + 2), in(i + k + 3)};
-            Lanes4 f0;
-            Lanes4 f1;
-            std::memcpy(&f0, a0 + k, sizeof f0);
-            std::memcpy(&f1, a1 + k, sizeof f1);
-            const Lanes4 field = below * f0 + above * f1;
-            const Lanes4 result = frame.multiplicative ? value * field : factors * value + field;
-            std::memcpy(v + k, &result, sizeof result);
-        }
-        for (; k < run; ++k) {
-            const double value = in(i + k);
-            const double field = (1.0 - g) * a0[k] + g * a1[k];
-            v[k] = frame.multiplicative ? value * field : factor * value + field;
-        }
+        // The field along the two rows of cells, at the columns of this run.
+        const RowRun r{frame.along.data() + static_cast<std::size_t>(j0) * width + x0, frame.along.data() + static_cast<std::size_t>(j1) * width + x0,
+                       g, frame.factor, frame.multiplicative};
+        NormaliseRun(in, i, run, r, v);
         i += run;
     }
 }
@@ -283,6 +358,16 @@ void FrameNormaliser::convertFloats(std::size_t position, int firstRow, std::siz
         return;
     }
     normalise(position, firstRow, offset, count, FloatValues{floats}, out);
+}
+
+void FrameNormaliser::convertStoredFloats(std::size_t position, int firstRow, std::size_t offset, std::size_t count,
+                                          const std::uint32_t* bigEndian, double* out) const
+{
+    if (!changes(position)) {
+        ConvertStoredFloats(bigEndian, count, out);
+        return;
+    }
+    normalise(position, firstRow, offset, count, StoredFloatValues{bigEndian}, out);
 }
 
 std::vector<double> FrameNormaliser::weights(const std::vector<std::size_t>& positions) const
@@ -348,7 +433,9 @@ FrameSky MeasureFrameSky(const std::string& path, ImageSize size, const FrameNor
             sky.error = error;
             return sky;
         }
-        (void)reader.readStoredDirectly();
+        // The same values either way, read faster: only the bytes of the rows and circles.
+        if (!reader.readStoredDirectly())
+            (void)reader.readFloatsDirectly();
         const std::size_t width = static_cast<std::size_t>(size.width);
         if (!sampled.tryResizeForOverwrite(geometry.sampledWidth, geometry.sampledHeight)) {
             sky.outOfMemory = true;
@@ -452,18 +539,30 @@ FitsError ChooseScaleStars(const std::string& path, ImageSize size, ScaleStarSet
     FitsImageReader reader;
     if (const FitsError error = reader.open(path, size); error != FitsError::None)
         return error;
+    if (!reader.readStoredDirectly())
+        (void)reader.readFloatsDirectly();
     HeaderCards cards;
     if (const FitsError error = readFitsHeaderCards(path, cards); error != FitsError::None)
         return error;
     ImageGrid field;
     if (!field.tryResize(width, height))
         return FitsError::NotEnoughMemory;
-    std::vector<double> row(static_cast<std::size_t>(width));
-    for (int y = 0; y < height; ++y) {
-        if (const FitsError error = reader.readRowSegment(top + y, left, width, row.data()); error != FitsError::None)
-            return error;
-        for (int x = 0; x < width; ++x)
-            field[x][y] = row[static_cast<std::size_t>(x)];
+    // A few rows at a time, so that each column of the field is written a cache line at a
+    // time rather than a value per row.
+    constexpr int Rows = 8;
+    const std::size_t w = static_cast<std::size_t>(width);
+    std::vector<double> rows(Rows * w);
+    for (int y0 = 0; y0 < height; y0 += Rows) {
+        const int n = std::min(Rows, height - y0);
+        for (int r = 0; r < n; ++r)
+            if (const FitsError error = reader.readRowSegment(top + y0 + r, left, width, rows.data() + static_cast<std::size_t>(r) * w);
+                error != FitsError::None)
+                return error;
+        for (int x = 0; x < width; ++x) {
+            double* column = field[x];
+            for (int r = 0; r < n; ++r)
+                column[y0 + r] = rows[static_cast<std::size_t>(r) * w + static_cast<std::size_t>(x)];
+        }
     }
     DetectionSettings settings = QualityDetection();
     settings.saturation = SaturationLevel(cards);

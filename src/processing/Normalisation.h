@@ -89,6 +89,10 @@ public:
     // The same values from the frame's floats (each made a double), converted and
     // normalised in one pass into out.
     void convertFloats(std::size_t position, int firstRow, std::size_t offset, std::size_t count, const float* floats, double* out) const;
+    // The same values from the frame's stored big-endian 32-bit floats (ConvertStoredFloats),
+    // converted and normalised in one pass into out.
+    void convertStoredFloats(std::size_t position, int firstRow, std::size_t offset, std::size_t count, const std::uint32_t* bigEndian,
+                             double* out) const;
     // The weights of the frames at these positions (mean 1), empty without weights.
     std::vector<double> weights(const std::vector<std::size_t>& positions) const;
     // The figures of the frame at position (weight 1; see weights()).

@@ -252,23 +252,16 @@ constexpr std::size_t Chunk = 128;
 // once (n^2 comparisons, in vectors); above it, pixel by pixel by sorting.
 constexpr std::size_t MedianChunkFrames = 48;
 
-// sum[p] = the weighted sum of pixel p's values (frame order), and marks pixels holding a
-// value that is not finite.
+// marked[p] = 1 for a pixel holding a value that is not finite, 0 otherwise.
 SKYVANE_WEIGHTED_CLONES
-void WeightedSums(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, double* __restrict sum,
-                  double* __restrict marked)
+void MarkNotFinite(const double* frames, std::size_t frameStride, int n, std::size_t count, double* __restrict marked)
 {
-    for (std::size_t p = 0; p < count; ++p) {
-        sum[p] = 0.0;
+    for (std::size_t p = 0; p < count; ++p)
         marked[p] = 0.0;
-    }
     for (int k = 0; k < n; ++k) {
         const double* __restrict v = frames + static_cast<std::size_t>(k) * frameStride;
-        const double wk = w[k];
-        for (std::size_t p = 0; p < count; ++p) {
-            sum[p] = wk * v[p] + sum[p];
+        for (std::size_t p = 0; p < count; ++p)
             marked[p] = v[p] - v[p] == 0.0 ? marked[p] : 1.0; // NaN for NaN and infinities
-        }
     }
 }
 
@@ -286,8 +279,10 @@ WeightedBandCombiner::WeightedBandCombiner(const CoaddParameters& parameters, st
     if (parameters_.method == CoaddMethod::SigmaClipping)
         keep_.resize(values_.size() * Chunk);
     if ((parameters_.method == CoaddMethod::Median || parameters_.method == CoaddMethod::WinsorisedClipping) &&
-        weights_.size() <= MedianChunkFrames)
-        keep_.resize(3 * values_.size() * Chunk);
+        weights_.size() <= MedianChunkFrames) {
+        keep_.resize(2 * values_.size() * Chunk);
+        ranks_.resize(values_.size() * Chunk);
+    }
 }
 
 void WeightedBandCombiner::combine(const double* frames, std::size_t frameStride, std::size_t count, double* out)
@@ -406,6 +401,8 @@ inline Lanes SameLanes(double x)
 {
     return Lanes{x, x, x, x};
 }
+
+typedef double ValueAndWeight __attribute__((vector_size(16)));
 
 // Weighted min-max rejection of a chunk as WeightedMinMaxRejectionPixel gives it for pixels
 // of finite values, eight pixels at a time so that their extremes, places and sums stay in
@@ -567,51 +564,91 @@ void WeightedSigmaChunk(const double* frames, std::size_t frameStride, const dou
 // and weights placed by rank, then the running sum of the weights in that order.
 SKYVANE_WEIGHTED_CLONES
 void WeightedMedianChunk(const double* frames, std::size_t frameStride, const double* w, int n, std::size_t count, std::size_t chunk,
-                         double* __restrict rank, double* __restrict sorted, double* __restrict sortedWeight, double* __restrict total,
-                         double* __restrict running, double* __restrict done, double* __restrict out)
+                         std::int64_t* __restrict rank, double* __restrict sorted, double* __restrict total, double* __restrict running,
+                         double* __restrict done, double* __restrict out)
 {
-    // Four pixels at a time, each pair of frames k < j compared once: j is credited when
-    // vk <= vj, else k (vj < vk, the values being finite). A frame starts with every later
-    // frame credited to it, less each that is credited instead. The pixels beyond the last
-    // four one frame pair at a time, both ways.
+    // Four pixels at a time, the rank of frame j counting the frames k < j with vk <= vj
+    // and the frames k > j with vk < vj (a true comparison is -1 in its lane). Four frames
+    // j at a time, so that each frame k read is compared with four in registers. The
+    // pixels beyond the last four one frame pair at a time.
     constexpr std::size_t Group = 4;
     const std::size_t whole = count / Group * Group;
-    Lanes counts[MedianChunkFrames];
-    const Lanes credit = SameLanes(1.0);
-    const Lanes nothing = SameLanes(0.0);
+    const auto storeRank = [&](int j, std::size_t p0, LaneMask r) { std::memcpy(rank + static_cast<std::size_t>(j) * chunk + p0, &r, sizeof r); };
     for (std::size_t p0 = 0; p0 < whole; p0 += Group) {
-        for (int j = 0; j < n; ++j) {
-            const Lanes vj = LoadLanes(frames + static_cast<std::size_t>(j) * frameStride + p0);
-            Lanes r = SameLanes(static_cast<double>(n - 1 - j));
+        const double* at = frames + p0;
+        const auto load = [&](int k) { return LoadLanes(at + static_cast<std::size_t>(k) * frameStride); };
+        int j = 0;
+        for (; j + 4 <= n; j += 4) {
+            const Lanes v0 = load(j);
+            const Lanes v1 = load(j + 1);
+            const Lanes v2 = load(j + 2);
+            const Lanes v3 = load(j + 3);
+            LaneMask r0 = {0, 0, 0, 0};
+            LaneMask r1 = r0;
+            LaneMask r2 = r0;
+            LaneMask r3 = r0;
             for (int k = 0; k < j; ++k) {
-                const Lanes vk = LoadLanes(frames + static_cast<std::size_t>(k) * frameStride + p0);
-                const Lanes later = vk <= vj ? credit : nothing;
-                r += later;
-                counts[k] -= later;
+                const Lanes vk = load(k);
+                r0 -= vk <= v0;
+                r1 -= vk <= v1;
+                r2 -= vk <= v2;
+                r3 -= vk <= v3;
             }
-            counts[j] = r;
+            r1 -= v0 <= v1;
+            r2 -= v0 <= v2;
+            r3 -= v0 <= v3;
+            r0 -= v1 < v0;
+            r2 -= v1 <= v2;
+            r3 -= v1 <= v3;
+            r0 -= v2 < v0;
+            r1 -= v2 < v1;
+            r3 -= v2 <= v3;
+            r0 -= v3 < v0;
+            r1 -= v3 < v1;
+            r2 -= v3 < v2;
+            for (int k = j + 4; k < n; ++k) {
+                const Lanes vk = load(k);
+                r0 -= vk < v0;
+                r1 -= vk < v1;
+                r2 -= vk < v2;
+                r3 -= vk < v3;
+            }
+            storeRank(j, p0, r0);
+            storeRank(j + 1, p0, r1);
+            storeRank(j + 2, p0, r2);
+            storeRank(j + 3, p0, r3);
         }
-        for (int j = 0; j < n; ++j)
-            StoreLanes(rank + static_cast<std::size_t>(j) * chunk + p0, counts[j]);
+        for (; j < n; ++j) {
+            const Lanes vj = load(j);
+            LaneMask r = {0, 0, 0, 0};
+            for (int k = 0; k < j; ++k)
+                r -= load(k) <= vj;
+            for (int k = j + 1; k < n; ++k)
+                r -= load(k) < vj;
+            storeRank(j, p0, r);
+        }
     }
     for (int j = 0; j < n; ++j) {
-        double* __restrict rj = rank + static_cast<std::size_t>(j) * chunk;
+        std::int64_t* __restrict rj = rank + static_cast<std::size_t>(j) * chunk;
         const double* __restrict vj = frames + static_cast<std::size_t>(j) * frameStride;
         for (std::size_t p = whole; p < count; ++p)
-            rj[p] = 0.0;
+            rj[p] = 0;
         for (int k = 0; k < n; ++k) {
             const double* __restrict vk = frames + static_cast<std::size_t>(k) * frameStride;
             for (std::size_t p = whole; p < count; ++p)
-                rj[p] += (k < j ? vk[p] <= vj[p] : k > j && vk[p] < vj[p]) ? 1.0 : 0.0;
+                rj[p] += (k < j ? vk[p] <= vj[p] : k > j && vk[p] < vj[p]) ? 1 : 0;
         }
     }
+    // Each value with its weight beside it: sorted[2 (k chunk + p)] the value of rank k of
+    // pixel p, the next its weight, one store for both.
     for (int j = 0; j < n; ++j) {
-        const double* rj = rank + static_cast<std::size_t>(j) * chunk;
+        const std::int64_t* rj = rank + static_cast<std::size_t>(j) * chunk;
         const double* vj = frames + static_cast<std::size_t>(j) * frameStride;
+        const double wj = w[j];
         for (std::size_t p = 0; p < count; ++p) {
             const std::size_t at = static_cast<std::size_t>(rj[p]) * chunk + p;
-            sorted[at] = vj[p];
-            sortedWeight[at] = w[j];
+            const ValueAndWeight pair = {vj[p], wj};
+            std::memcpy(sorted + 2 * at, &pair, sizeof pair);
         }
     }
     for (std::size_t p = 0; p < count; ++p) {
@@ -622,48 +659,58 @@ void WeightedMedianChunk(const double* frames, std::size_t frameStride, const do
     // Four pixels to a vector, each lane with the operations of the loops below; the pixels
     // beyond the last four by those loops.
     const std::size_t four = count / 4 * 4;
+    // The values and the weights of four pixels from their pairs.
+    const auto values = [](const double* pairs) { return __builtin_shuffle(LoadLanes(pairs), LoadLanes(pairs + 4), LaneMask{0, 2, 4, 6}); };
+    const auto weights = [](const double* pairs) { return __builtin_shuffle(LoadLanes(pairs), LoadLanes(pairs + 4), LaneMask{1, 3, 5, 7}); };
     for (int k = 0; k < n; ++k) {
-        const double* __restrict wk = sortedWeight + static_cast<std::size_t>(k) * chunk;
+        const double* __restrict pk = sorted + 2 * static_cast<std::size_t>(k) * chunk;
         for (std::size_t p = 0; p < four; p += 4)
-            StoreLanes(total + p, LoadLanes(wk + p) + LoadLanes(total + p));
+            StoreLanes(total + p, weights(pk + 2 * p) + LoadLanes(total + p));
         for (std::size_t p = four; p < count; ++p)
-            total[p] = wk[p] + total[p];
+            total[p] = pk[2 * p + 1] + total[p];
     }
     const Lanes none = SameLanes(0.0);
     const Lanes one = SameLanes(1.0);
     const Lanes two = SameLanes(2.0);
     const Lanes half = SameLanes(0.5);
     for (int k = 0; k < n; ++k) {
-        const double* __restrict vk = sorted + static_cast<std::size_t>(k) * chunk;
-        const double* __restrict next = sorted + static_cast<std::size_t>(k + 1 < n ? k + 1 : k) * chunk;
-        const double* __restrict wk = sortedWeight + static_cast<std::size_t>(k) * chunk;
+        const double* __restrict pk = sorted + 2 * static_cast<std::size_t>(k) * chunk;
+        const double* __restrict next = sorted + 2 * static_cast<std::size_t>(k + 1 < n ? k + 1 : k) * chunk;
         const bool more = k + 1 < n;
+        LaneMask waiting = {0, 0, 0, 0};
         for (std::size_t p = 0; p < four; p += 4) {
-            const Lanes sum = LoadLanes(wk + p) + LoadLanes(running + p);
+            const Lanes sum = weights(pk + 2 * p) + LoadLanes(running + p);
             StoreLanes(running + p, sum);
             const Lanes twice = two * sum;
             const Lanes all = LoadLanes(total + p);
             const Lanes finished = LoadLanes(done + p);
             const LaneMask hit = (finished == none) & (twice >= all);
-            const Lanes value = LoadLanes(vk + p);
-            const Lanes between = (LoadLanes(vk + p) + LoadLanes(next + p)) * half;
+            const Lanes value = values(pk + 2 * p);
+            const Lanes between = (value + values(next + 2 * p)) * half;
             const LaneMask middle = more ? LaneMask(twice == all) : LaneMask{0, 0, 0, 0};
             const Lanes chosen = middle ? between : value;
             StoreLanes(out + p, hit ? chosen : LoadLanes(out + p));
-            StoreLanes(done + p, hit ? one : finished);
+            const Lanes now = hit ? one : finished;
+            StoreLanes(done + p, now);
+            waiting |= now == none;
         }
+        bool left = false;
         for (std::size_t p = four; p < count; ++p) {
-            running[p] = wk[p] + running[p];
+            running[p] = pk[2 * p + 1] + running[p];
             const double twice = 2.0 * running[p];
             const bool hit = done[p] == 0.0 && twice >= total[p];
-            const double value = more && twice == total[p] ? (vk[p] + next[p]) * 0.5 : vk[p];
+            const double value = more && twice == total[p] ? (pk[2 * p] + next[2 * p]) * 0.5 : pk[2 * p];
             out[p] = hit ? value : out[p];
             done[p] = hit ? 1.0 : done[p];
+            left = left || done[p] == 0.0;
         }
+        // Once every pixel has its value the later frames change nothing.
+        if (!left && waiting[0] == 0 && waiting[1] == 0 && waiting[2] == 0 && waiting[3] == 0)
+            break;
     }
-    const double* last = sorted + static_cast<std::size_t>(n - 1) * chunk;
+    const double* last = sorted + 2 * static_cast<std::size_t>(n - 1) * chunk;
     for (std::size_t p = 0; p < count; ++p)
-        out[p] = done[p] != 0.0 ? out[p] : last[p];
+        out[p] = done[p] != 0.0 ? out[p] : last[2 * p];
 }
 
 // Winsorised sigma clipping of a chunk, as WinsorisedClippingPixel does it for pixels of
@@ -806,12 +853,11 @@ void WeightedBandCombiner::medianBand(const double* frames, std::size_t frameStr
 {
     const int n = static_cast<int>(weights_.size());
     double* w = work_.data();
-    const std::size_t slots = static_cast<std::size_t>(n) * Chunk;
     for (std::size_t p0 = 0; p0 < count; p0 += Chunk) {
         const std::size_t c = std::min(Chunk, count - p0);
-        WeightedSums(frames + p0, frameStride, weights_.data(), n, c, w, marked_.data());
-        WeightedMedianChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, keep_.data(), keep_.data() + slots,
-                            keep_.data() + 2 * slots, w, w + Chunk, w + 2 * Chunk, out + p0);
+        MarkNotFinite(frames + p0, frameStride, n, c, marked_.data());
+        WeightedMedianChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, ranks_.data(), keep_.data(), w, w + Chunk, w + 2 * Chunk,
+                            out + p0);
         redoMarked(frames + p0, frameStride, c, out + p0);
     }
 }
@@ -820,12 +866,11 @@ void WeightedBandCombiner::winsorisedBand(const double* frames, std::size_t fram
 {
     const int n = static_cast<int>(weights_.size());
     double* w = work_.data();
-    const std::size_t slots = static_cast<std::size_t>(n) * Chunk;
     for (std::size_t p0 = 0; p0 < count; p0 += Chunk) {
         const std::size_t c = std::min(Chunk, count - p0);
         double* centre = w + 3 * Chunk;
-        WeightedMedianChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, keep_.data(), keep_.data() + slots,
-                            keep_.data() + 2 * slots, w, w + Chunk, w + 2 * Chunk, centre);
+        WeightedMedianChunk(frames + p0, frameStride, weights_.data(), n, c, Chunk, ranks_.data(), keep_.data(), w, w + Chunk, w + 2 * Chunk,
+                            centre);
         WinsorisedChunk(frames + p0, frameStride, weights_.data(), n, c, parameters_.kappa, parameters_.iterations, centre, out + p0,
                         marked_.data(), scratch_.data());
         redoMarked(frames + p0, frameStride, c, out + p0);

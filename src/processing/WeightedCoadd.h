@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "processing/CoaddKernels.h"
@@ -69,7 +70,8 @@ private:
     std::vector<double> scratch_;
     std::vector<double> work_;     // per-pixel accumulators of one chunk
     std::vector<double> keep_;     // sigma clipping: the weight each value still has, n x chunk;
-                                   // median: ranks, sorted values and weights, 3 x n x chunk
+                                   // median: the values by rank, each with its weight, 2 x n x chunk
+    std::vector<std::int64_t> ranks_; // median: each value's rank, n x chunk
     std::vector<double> marked_;   // 1 for a pixel with a value that is not finite
 };
 

@@ -608,6 +608,72 @@ TEST_F(Fits, FloatImagesLoadAsTheLibraryReadsThemSpecialValuesToo)
     EXPECT_GT(loaded.grid[12 % width][2 + 12 / width], 0.0); // the denormal stays
 }
 
+TEST_F(Fits, FloatsReadStraightFromTheFileAreTheLibrarysDoubles)
+{
+    const int width = 12;
+    const int height = 5;
+    test::FitsLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.bitpix = -32;
+    for (int k = 0; k < width * height; ++k)
+        layout.values.push_back(0.1 * k - 2.0);
+    const double special[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(), -0.0, 1e-40, 3.0e38, -1.5e-30};
+    for (std::size_t i = 0; i < std::size(special); ++i)
+        layout.values[static_cast<std::size_t>(2 * width) + 3 * i] = special[i];
+    const std::string path = dir.file("floats.fit");
+    test::WriteFitsImage(path, layout);
+
+    FitsImageReader library;
+    ASSERT_EQ(library.open(path, {width, height}), FitsError::None);
+    std::vector<double> expected(static_cast<std::size_t>(width * height));
+    ASSERT_EQ(library.readRows(0, height, expected.data()), FitsError::None);
+    const auto same = [&](const double* values, int first, std::size_t count) {
+        return std::memcmp(values, expected.data() + first, count * sizeof(double)) == 0;
+    };
+
+    FitsImageReader direct;
+    ASSERT_EQ(direct.open(path, {width, height}), FitsError::None);
+    ASSERT_TRUE(direct.readFloatsDirectly());
+    EXPECT_TRUE(direct.readsFloatsDirectly());
+    EXPECT_FALSE(direct.readsDirectly()); // not the 16-bit reading
+    std::vector<double> rows(expected.size(), -1.0);
+    ASSERT_EQ(direct.readRows(1, 3, rows.data()), FitsError::None);
+    EXPECT_TRUE(same(rows.data(), width, 3 * width));
+    ASSERT_EQ(direct.readRowSegment(2, 3, 7, rows.data()), FitsError::None);
+    EXPECT_TRUE(same(rows.data(), 2 * width + 3, 7));
+    std::vector<std::uint32_t> stored(expected.size());
+    ASSERT_EQ(direct.readStoredFloatRows(0, height, stored.data()), FitsError::None);
+    ConvertStoredFloats(stored.data(), stored.size(), rows.data());
+    EXPECT_TRUE(same(rows.data(), 0, expected.size()));
+    EXPECT_EQ(direct.readStoredFloatRows(4, 2, stored.data()), FitsError::Unreadable);
+
+    // Only unscaled 32-bit floats of a file long enough for its data; the others read on
+    // through the library.
+    test::FitsLayout scaled = layout;
+    for (int k = 0; k < width * height; ++k)
+        scaled.values[static_cast<std::size_t>(k)] = k % 7;
+    scaled.bscale = 2.0;
+    test::FitsLayout doubles = scaled;
+    doubles.bitpix = -64;
+    doubles.bscale = 1.0;
+    test::FitsLayout integers = doubles;
+    integers.bitpix = 16;
+    for (const test::FitsLayout& other : {scaled, doubles, integers}) {
+        test::WriteFitsImage(dir.file("other.fit"), other);
+        FitsImageReader reader;
+        ASSERT_EQ(reader.open(dir.file("other.fit"), {width, height}), FitsError::None);
+        EXPECT_FALSE(reader.readFloatsDirectly()) << other.bitpix << " " << other.bscale;
+        EXPECT_FALSE(reader.readsFloatsDirectly());
+        EXPECT_EQ(reader.readRows(0, 1, rows.data()), FitsError::None);
+    }
+    std::filesystem::resize_file(path, 2880 + width * height * 4 - 1);
+    FitsImageReader cut;
+    ASSERT_EQ(cut.open(path, {width, height}), FitsError::None);
+    EXPECT_FALSE(cut.readFloatsDirectly());
+}
+
 TEST_F(Fits, ImageReaderChecksLikeThePixelStepAndClosesOnEveryPath)
 {
     const std::string path = test::WriteFitsFunction(dir.file("ramp.fit"), 9, 7, Ramp);

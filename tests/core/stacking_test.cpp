@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -416,8 +417,10 @@ TEST_F(StackingTest, FloatFramesNormaliseAsTheirDoubles)
     FitsImageReader reader;
     ASSERT_EQ(reader.open(asFloats[0], {Width, Height}), FitsError::None);
     EXPECT_TRUE(reader.readsFloats());
+    EXPECT_TRUE(reader.readFloatsDirectly()); // the floats come straight from the file
     ASSERT_EQ(reader.open(asScaled[0], {Width, Height}), FitsError::None);
     EXPECT_FALSE(reader.readsFloats());
+    EXPECT_FALSE(reader.readFloatsDirectly());
     ASSERT_EQ(reader.open(asDoubles[0], {Width, Height}), FitsError::None);
     EXPECT_FALSE(reader.readsFloats());
 
@@ -434,6 +437,60 @@ TEST_F(StackingTest, FloatFramesNormaliseAsTheirDoubles)
         const CoaddResult scaled = Combine(asScaled, parameters, choice);
         ASSERT_EQ(scaled.status, CoaddStatus::Done);
     }
+}
+
+// A frame of floats read straight from the file that is cut short once the bands are being
+// combined is told and left out; the others come out as they do alone.
+TEST_F(StackingTest, FloatFrameCutShortWhileCombinedIsLeftOut)
+{
+    std::vector<std::string> paths;
+    for (int k = 0; k < 3; ++k) {
+        SkyFrame frame;
+        frame.level = 800.0 + 100.0 * k;
+        frame.seed = 60 + static_cast<unsigned>(k);
+        ImageGrid grid;
+        test::DrawSkyFrame(grid, Width, Height, stars, frame);
+        test::FitsLayout layout;
+        layout.width = Width;
+        layout.height = Height;
+        layout.bitpix = -32;
+        for (int y = 0; y < Height; ++y)
+            for (int x = 0; x < Width; ++x)
+                layout.values.push_back(grid[x][y]);
+        paths.push_back(dir.file("c" + std::to_string(k) + ".fit"));
+        test::WriteFitsImage(paths.back(), layout);
+    }
+    class Cutting final : public CoaddFeedback {
+    public:
+        void notice(const CoaddNotice& notice) override { notices.push_back(notice); }
+        void progress(const std::string& text, double) override
+        {
+            if (!cut && text.rfind("Combining rows", 0) == 0) {
+                std::filesystem::resize_file(victim, 2880);
+                cut = true;
+            }
+        }
+        std::string victim;
+        bool cut = false;
+        std::vector<CoaddNotice> notices;
+    } cutting;
+    cutting.victim = paths[1];
+    CoaddOptions options;
+    options.parameters = {CoaddMethod::Mean, 0, 0};
+    options.choice = {Normalisation::AdditiveScale, Weighting::Noise};
+    options.tuning = {std::size_t{Width} * 16 * 8 * 3, 2, 200}; // several bands, two workers
+    const CoaddResult result = CombineFrames(paths, options, cutting);
+    ASSERT_EQ(result.status, CoaddStatus::Done);
+    EXPECT_TRUE(cutting.cut);
+    EXPECT_EQ(result.leftOut, std::vector<std::string>{paths[1]});
+    ASSERT_FALSE(cutting.notices.empty());
+    EXPECT_EQ(cutting.notices.back().kind, CoaddNotice::Kind::FrameUnusable);
+    EXPECT_EQ(cutting.notices.back().path, paths[1]);
+
+    const CoaddResult alone = Combine({paths[0], paths[2]}, options.parameters, options.choice);
+    ASSERT_EQ(alone.status, CoaddStatus::Done);
+    ASSERT_EQ(result.grid.pixelCount(), alone.grid.pixelCount());
+    EXPECT_EQ(std::memcmp(result.grid.data(), alone.grid.data(), alone.grid.pixelCount() * sizeof(double)), 0);
 }
 
 TEST_F(StackingTest, WeightsFollowTheNoise)
