@@ -180,6 +180,18 @@ bool ReadScaling(fitsfile* file, double& scale, double& zero)
 
 // Whether the image's header has a BLANK card: its stored value marks missing pixels,
 // which only the library's reading turns into not-a-number.
+// Where the data of the file's current image start, when the file on disk holds all
+// dataBytes of them.
+bool StoredDataStart(fitsfile* file, int descriptor, std::uint64_t dataBytes, LONGLONG& dataStart)
+{
+    int status = 0;
+    LONGLONG headStart = 0, dataEnd = 0;
+    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
+    struct stat opened {};
+    return status == 0 && ::fstat(descriptor, &opened) == 0 && dataStart >= 0 &&
+           static_cast<std::uint64_t>(opened.st_size) >= static_cast<std::uint64_t>(dataStart) + dataBytes;
+}
+
 bool DeclaresBlank(fitsfile* file)
 {
     long long blank = 0;
@@ -487,14 +499,10 @@ bool FitsImageReader::readStoredDirectly()
     if (!(scale > 0.0) || !std::isfinite(scale) || !std::isfinite(zero) || !std::isfinite(-32768.0 * scale + zero) ||
         !std::isfinite(32767.0 * scale + zero))
         return false;
-    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
-    struct stat opened {};
-    if (status != 0 || ::fstat(input_->descriptor(), &opened) != 0)
-        return false;
     const std::uint64_t dataBytes = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height) *
                                     static_cast<std::uint64_t>(size_.planes) * 2;
-    if (dataStart < 0 || static_cast<std::uint64_t>(opened.st_size) < static_cast<std::uint64_t>(dataStart) + dataBytes)
+    LONGLONG dataStart = 0;
+    if (!StoredDataStart(file, input_->descriptor(), dataBytes, dataStart))
         return false;
 
     // The last row both ways: the library's doubles and the direct conversion must agree
@@ -607,14 +615,10 @@ bool FitsImageReader::readFloatsDirectly()
     double zero = 0.0;
     if (!ReadScaling(file, scale, zero) || scale != 1.0 || zero != 0.0)
         return false;
-    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    ffghadll(file, &headStart, &dataStart, &dataEnd, &status);
-    struct stat opened {};
-    if (status != 0 || ::fstat(input_->descriptor(), &opened) != 0)
-        return false;
     const std::uint64_t dataBytes = static_cast<std::uint64_t>(size_.width) * static_cast<std::uint64_t>(size_.height) *
                                     static_cast<std::uint64_t>(size_.planes) * 4;
-    if (dataStart < 0 || static_cast<std::uint64_t>(opened.st_size) < static_cast<std::uint64_t>(dataStart) + dataBytes)
+    LONGLONG dataStart = 0;
+    if (!StoredDataStart(file, input_->descriptor(), dataBytes, dataStart))
         return false;
 
     // The last row both ways: the library's doubles and the direct conversion must agree
