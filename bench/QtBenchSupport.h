@@ -25,7 +25,7 @@
 
 namespace skyvane::bench {
 
-class NoDialogs final : public DialogProvider {
+class NoDialogs : public DialogProvider {
 public:
     QString openFitsFile(QWidget*, const QString&) override { return {}; }
     QString saveFitsFile(QWidget*, const QString&) override { return {}; }

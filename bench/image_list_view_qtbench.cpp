@@ -12,13 +12,17 @@
 #include <benchmark/benchmark.h>
 
 #include "context/AppContext.h"
-#include "gui/DialogProvider.h"
 #include "gui/ImageListWindow.h"
 #include "workbench/Workbench.h"
+
+#include "QtBenchSupport.h"
 
 namespace {
 
 using namespace skyvane;
+using bench::CountingFeedback;
+using bench::NoDialogs;
+using bench::RunBenchmarks;
 namespace fs = std::filesystem;
 
 constexpr int FileCount = 2000;
@@ -51,10 +55,6 @@ Folder& TheFolder()
     return folder;
 }
 
-class NullMessages final : public Feedback {
-public:
-    void showError(const std::string&) override {}
-};
 class NullDisplay final : public DisplaySink {
 public:
     void bitmapCreated(const DisplayBitmap&) override {}
@@ -62,24 +62,16 @@ public:
     void bitmapCleared() override {}
 };
 
-class ListDialogs final : public DialogProvider {
+// Dialogs that answer the question for new images with files.
+class ListDialogs final : public NoDialogs {
 public:
-    QString openFitsFile(QWidget*, const QString&) override { return {}; }
-    QString saveFitsFile(QWidget*, const QString&) override { return {}; }
-    QString saveBitmapFile(QWidget*, const QString&) override { return {}; }
-    std::optional<double> askConstant(QWidget*, const QString&, double) override { return std::nullopt; }
-    QString askImageList(QWidget*, const QString&, const QStringList&) override { return {}; }
-    QString askImageFile(QWidget*, const QString&) override { return {}; }
     QStringList askNewImages(QWidget*, const QString&) override { return files; }
-    QString chooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
-    void showPreferences(QWidget*, AppContext&) override {}
-    void showAbout(QWidget*) override {}
     QStringList files;
 };
 
 // An Image list window over an empty working directory text ("[WORK] = " with no files).
 struct WindowFixture {
-    NullMessages messages;
+    CountingFeedback messages;
     NullDisplay display;
     NullStatusSink status;
     Workbench workbench{messages, display, status};
@@ -202,12 +194,6 @@ BENCHMARK(BM_InvertSelection)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
     TheFolder();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks(argc, argv);
 }
